@@ -1,0 +1,33 @@
+// The one small interface through which operations talk to the person. The Qt program
+// implements it with message boxes and file dialogs; tests implement it with a scripted
+// fake that records every message and answers from a queue.
+#pragma once
+
+#include <string>
+
+namespace vornback {
+
+enum class Buttons { Ok, YesNo };
+enum class Icon { None, Information, Question, Exclamation, Critical };
+enum class Answer { Ok, Yes, No };
+
+struct Message {
+    std::string text;
+    std::string title;
+    Buttons buttons = Buttons::Ok;
+    Icon icon = Icon::None;
+    Answer defaultButton = Answer::Ok;  // Yes or No for Buttons::YesNo
+};
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+
+    // Shows a message and waits for the answer (Ok for an OK box).
+    virtual Answer Show(const Message& message) = 0;
+};
+
+// The program's own title, used where no other title is named.
+inline constexpr const char* kProgramTitle = "vornback";
+
+}  // namespace vornback

@@ -1,0 +1,34 @@
+// Small text rules shared by start-up, the settings file and the folder walks: the
+// leading-number reading rule, rounding halves to even, and lower-case comparison.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vornback {
+
+// The numeric value of the leading number of a text: blanks, tabs and line feeds are
+// ignored wherever they stand; an optional sign, digits, a decimal point and an exponent
+// are read; reading stops at the first other character. No number at all gives 0.
+double LeadingNumber(std::string_view text);
+
+// Rounds to the nearest whole number, halves to the even one. Empty when the result does
+// not fit the range [lo, hi].
+std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi);
+
+// Whether the whole text, as it stands, is one decimal number (optional sign, digits,
+// optional fraction); leading and trailing blanks are not allowed.
+bool IsDecimalNumber(std::string_view text);
+
+// ASCII lower case, as the folder walks compare names.
+std::string ToLower(std::string_view text);
+
+// Joins two path pieces with the platform separator, as they stand: a trailing separator
+// on the first piece is kept, so it doubles.
+std::string JoinPath(std::string_view folder, std::string_view name);
+
+inline constexpr char kSeparator = '/';
+
+}  // namespace vornback

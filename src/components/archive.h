@@ -1,0 +1,79 @@
+// The archive component: packs a folder into a zip archive and unpacks one into a folder.
+// Archives are ordinary zip files (deflate level 6, ZIP64 when needed, UTF-8 names,
+// modification times exact to the second through the extended timestamp field) that
+// Info-ZIP unzip and Python's zipfile open. Reading treats every archive as hostile: a
+// name that is absolute, carries a drive letter, climbs out with "..", or a link entry
+// refuses the whole archive before anything is written.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vornback {
+
+struct ArchiveProgress {
+    uint64_t bytesDone = 0;   // uncompressed bytes of the files done so far
+    uint64_t bytesTotal = 0;  // uncompressed bytes of all files
+    uint64_t filesDone = 0;
+    uint64_t filesTotal = 0;
+    std::string currentName;  // entry name being worked on
+};
+
+using ArchiveProgressFn = std::function<void(const ArchiveProgress&)>;
+
+struct PackOptions {
+    // Patterns read relative to the source folder, with "\" or "/" as separators and the
+    // wildcards "*" and "?" (names compared without regard to ASCII case). A file or
+    // folder whose leading path components match the pattern's components is left out,
+    // with everything below it; "AttachDocs\*.*" leaves the folder AttachDocs out whole.
+    std::vector<std::string> excludePatterns;
+    ArchiveProgressFn progress;                  // may be empty
+    const std::atomic<bool>* cancel = nullptr;  // set to true to stop; throws ArchiveCancelled
+};
+
+struct UnpackOptions {
+    ArchiveProgressFn progress;
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+struct ArchiveEntry {
+    std::string name;  // as stored, with "/" separators
+    bool isFolder = false;
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    uint32_t crc = 0;
+    int64_t mtime = 0;  // seconds since the epoch, UTC
+};
+
+// Packs everything below sourceFolder (files, sub-folders, empty folders as folder
+// entries) into a new archive at archivePath, entries named relative to sourceFolder.
+// archivePath must not exist. On any failure (unreadable file, disk full, cancel) no file
+// is left at archivePath and ArchiveError (or ArchiveCancelled) is thrown.
+void PackFolder(const std::string& sourceFolder, const std::string& archivePath,
+                const PackOptions& options = {});
+
+// Unpacks every entry of the archive below destFolder, creating it and its parents when
+// missing; files that exist are replaced. Names are checked before anything is written.
+// Each file is written under a temporary name and renamed when complete, so a damaged
+// entry (CRC mismatch, truncation) leaves no half-written file. Throws ArchiveError.
+void UnpackArchive(const std::string& archivePath, const std::string& destFolder,
+                   const UnpackOptions& options = {});
+
+// Reads every entry and checks its CRC; throws ArchiveError naming the first bad entry.
+void VerifyArchive(const std::string& archivePath, const UnpackOptions& options = {});
+
+// The entries of an archive as stored; throws ArchiveError when it is not a readable zip.
+std::vector<ArchiveEntry> ListArchive(const std::string& archivePath);
+
+// Whether an entry name is safe to unpack ("\" counts as a separator): not empty, not
+// absolute, no drive letter, no ".." component that climbs above the destination.
+bool IsSafeEntryName(const std::string& name);
+
+// Whether a path relative to the packed folder (with "/" separators) is left out by the
+// exclusion pattern.
+bool MatchesExclusion(const std::string& relativePath, const std::string& pattern);
+
+}  // namespace vornback

@@ -1,0 +1,87 @@
+// The file-system service: every file and folder operation of the system goes through
+// this interface, so that tests can substitute one that fails at a chosen call.
+// LocalFileSystem is the real one. Every failure throws FileSystemError whose text names
+// the operation, the path (or paths) and the system's reason, for example
+//   CreateFolder "/data/Back/Firm3": No such file or directory
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vornback {
+
+struct FileEntry {
+    std::string name;  // the last path component
+    std::string path;  // the folder's path joined with the name
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // True only when a regular file (a link to one counts) exists at the path.
+    virtual bool FileExists(const std::string& path) = 0;
+    // True only when a folder (a link to one counts) exists at the path.
+    virtual bool FolderExists(const std::string& path) = 0;
+
+    // Creates one folder. Throws when the parent is missing or something exists there.
+    virtual void CreateFolder(const std::string& path) = 0;
+
+    // Deletes one file. Without force, a read-only file (no owner write bit) is refused;
+    // with force it is deleted too. Throws when the file is missing or is a folder.
+    virtual void DeleteFile(const std::string& path, bool force) = 0;
+
+    // Deletes a folder with everything in it. Without force, the whole tree is checked
+    // first and a read-only file anywhere refuses the deletion before anything is removed.
+    // Throws when the folder is missing. A link inside is removed, never followed.
+    virtual void DeleteFolder(const std::string& path, bool force) = 0;
+
+    // Copies a folder with its files and sub-folders to destination, creating it when
+    // missing (its parent must exist) and merging into it when it exists. A file of the
+    // same name is replaced only with overwrite; without it the copy throws on meeting
+    // one (files copied before stay). Modification times are kept.
+    virtual void CopyFolder(const std::string& source, const std::string& destination,
+                            bool overwrite) = 0;
+
+    // Renames or moves one file; never replaces an existing destination (throws).
+    virtual void MoveFile(const std::string& source, const std::string& destination) = 0;
+    // Renames or moves a folder on the same volume; never replaces an existing destination.
+    virtual void MoveFolder(const std::string& source, const std::string& destination) = 0;
+
+    // The direct sub-folders, or the direct files, of a folder, sorted by name.
+    // Throws when the folder is missing.
+    virtual std::vector<FileEntry> SubFolders(const std::string& path) = 0;
+    virtual std::vector<FileEntry> Files(const std::string& path) = 0;
+
+    // The directory lookup: the name of the entry at the path, or "" when there is none.
+    // Only plain files (regular, not hidden) count unless foldersCount is true. Never
+    // throws.
+    virtual std::string Dir(const std::string& path, bool foldersCount = false) = 0;
+
+    // Deletes the named file regardless of its read-only state (delete by name).
+    virtual void Kill(const std::string& path) = 0;
+
+    // The file's length in bytes; throws when there is no file.
+    virtual uint64_t FileLength(const std::string& path) = 0;
+};
+
+class LocalFileSystem : public FileSystem {
+public:
+    bool FileExists(const std::string& path) override;
+    bool FolderExists(const std::string& path) override;
+    void CreateFolder(const std::string& path) override;
+    void DeleteFile(const std::string& path, bool force) override;
+    void DeleteFolder(const std::string& path, bool force) override;
+    void CopyFolder(const std::string& source, const std::string& destination,
+                    bool overwrite) override;
+    void MoveFile(const std::string& source, const std::string& destination) override;
+    void MoveFolder(const std::string& source, const std::string& destination) override;
+    std::vector<FileEntry> SubFolders(const std::string& path) override;
+    std::vector<FileEntry> Files(const std::string& path) override;
+    std::string Dir(const std::string& path, bool foldersCount = false) override;
+    void Kill(const std::string& path) override;
+    uint64_t FileLength(const std::string& path) override;
+};
+
+}  // namespace vornback

@@ -1,0 +1,69 @@
+// Start-up: reads the command line into the program-wide values, works out the base
+// folders and the folder the window first shows, and decides which window opens.
+// Everything here is Qt-free; the programs call it before any window exists.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vornback {
+
+// The five program-wide values, set once at launch and passed by reference afterwards.
+struct ProgramValues {
+    int32_t CurrentFirmNo = 0;
+    std::string CurrentYearNo;  // as given, used in "Yr" names
+    std::string LaunchMode;     // "B" backup, "R" restore, compared exactly
+    std::string ProgramFolder;  // folder of the running program, no trailing separator
+    std::string AppFolder;      // ProgramFolder less its last four characters: the data root
+};
+
+// The three command-line fields. Throws UsageError when the line has a comma but fewer
+// than three fields, or its first field is not a number, or the number does not fit 32
+// bits. Without a comma, the firm is the leading number of the whole line (0 when none).
+struct CommandLine {
+    int32_t firmNo = 0;
+    std::string yearNo;
+    std::string mode;
+};
+CommandLine ParseCommandLine(std::string_view line);
+
+// Joins the program's arguments with single blanks, as the host's command line reads.
+std::string JoinArguments(int argc, const char* const* argv);
+
+// The default backup folder: a program folder on a network path ("\\" or "//" at its
+// start, or on a network file system) gives ProgramFolder + "Back"; otherwise the root of
+// the volume that holds it followed by "VornBack". volumeRoot is that root as the
+// platform reports it ("C:\" or "/" or "/mnt/data"); a root without a trailing separator
+// gets one.
+std::string DefaultBackupFolder(const std::string& programFolder, const std::string& volumeRoot,
+                                bool onNetworkFileSystem);
+
+// The platform's answer for a folder: the mount point that holds it and whether that is a
+// network file system. Falls back to "/" and false when it cannot tell.
+struct VolumeInfo {
+    std::string root;
+    bool network = false;
+};
+VolumeInfo LookUpVolume(const std::string& folder);
+
+enum class StartWindow { Backup, Restore };
+
+struct StartupDecision {
+    ProgramValues values;
+    std::string StartLocation;
+    StartWindow window = StartWindow::Backup;
+};
+
+// The whole start-up decision. programFolder is the running program's folder; the
+// settings file is read from it when it exists, otherwise the default backup folder rule
+// applies with the given volume facts. Throws UsageError for a command line that cannot
+// be read or a program folder shorter than four characters... or whose AppFolder would
+// be empty.
+StartupDecision DecideStartup(std::string_view commandLine, const std::string& programFolder,
+                              const VolumeInfo& volume);
+
+// The folder of the running executable (from /proc/self/exe), without a trailing separator.
+std::string RunningProgramFolder();
+
+}  // namespace vornback

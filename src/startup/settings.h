@@ -1,0 +1,27 @@
+// The settings file: a classic sectioned key=value file in the program folder that keeps
+// the person's last choices on each window. Section and key names match without regard
+// to case; a write keeps unrelated sections, keys and comments; a value reads back cut to
+// 254 characters; a failed write is silent.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vornback {
+
+// The value of one key, or "" when the file, section or key is missing or the file cannot
+// be read. Of duplicate keys the first counts. At most 254 characters are returned.
+std::string ReadSetting(const std::string& section, const std::string& key,
+                        const std::string& file);
+
+// Creates the file, section and key as needed and replaces an existing value. The file is
+// written whole under a new name and renamed into place. Any failure is silent.
+void WriteSetting(const std::string& section, const std::string& key, const std::string& value,
+                  const std::string& file);
+
+// The numeric reading rule: the leading number of the text rounded to a 16-bit whole
+// number, halves to even; empty or no number gives 0. A value outside the 16-bit range
+// gives 0, so that a damaged file never stops the program.
+int16_t NumericSetting(const std::string& text);
+
+}  // namespace vornback

@@ -1,0 +1,103 @@
+#include "support/temp_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace vornback::test {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = base / ("vornback-test-" + std::to_string(getpid()) + "-" +
+                                     std::to_string(rd() % 1000000000u));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            path_ = fs::canonical(candidate);
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Give write bits back so read-only files made by a test do not block the removal.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_symlink()) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void SetMTime(const fs::path& path, int64_t seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw std::runtime_error("cannot set the time of " + path.string());
+    }
+}
+
+int64_t MTime(const fs::path& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        throw std::runtime_error("cannot stat " + path.string());
+    }
+    return static_cast<int64_t>(st.st_mtim.tv_sec);
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    std::array<char, 4096> buffer{};
+    size_t n = 0;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        if (output != nullptr) {
+            output->append(buffer.data(), n);
+        }
+    }
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace vornback::test
