@@ -20,7 +20,7 @@ struct Message {
 };
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
 
     // Shows a message and waits for the answer (Ok for an OK box).

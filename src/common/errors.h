@@ -10,51 +10,51 @@ namespace vornback {
 
 // Base of every failure the system raises itself.
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A file or folder operation failed; the text names the operation, the path and the
 // system's reason.
 class FileSystemError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // An archive could not be written or read (damaged, hostile, not a zip, CRC mismatch).
 class ArchiveError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // Packing or unpacking was cancelled through its cancel flag.
 class ArchiveCancelled : public ArchiveError {
-public:
+  public:
     using ArchiveError::ArchiveError;
 };
 
 // A database could not be opened or a statement failed (missing file, wrong password,
 // not a database, a value that does not fit its column).
 class DatabaseError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // A command line or another start-up input cannot be read.
 class UsageError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // The program ends after a refusal that has already been shown to the person. It unwinds
 // to the window, which closes; main returns exitCode.
 class ProgramEnd : public std::exception {
-public:
+  public:
     explicit ProgramEnd(int exitCode = 1) : exitCode_(exitCode) {}
     int ExitCode() const { return exitCode_; }
     const char* what() const noexcept override { return "program end"; }
 
-private:
+  private:
     int exitCode_;
 };
 

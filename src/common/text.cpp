@@ -1,1 +1,105 @@
-// placeholder
+#include "common/text.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace vornback {
+
+double LeadingNumber(std::string_view text) {
+    // Blanks, tabs and line feeds do not count wherever they stand.
+    std::string s;
+    s.reserve(text.size());
+    for (char c : text) {
+        if (c != ' ' && c != '\t' && c != '\n') {
+            s.push_back(c);
+        }
+    }
+    std::string number;
+    size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        number.push_back(s[i++]);
+    }
+    bool digits = false;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+        number.push_back(s[i++]);
+        digits = true;
+    }
+    if (i < s.size() && s[i] == '.') {
+        number.push_back(s[i++]);
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            number.push_back(s[i++]);
+            digits = true;
+        }
+    }
+    if (!digits) {
+        return 0.0;
+    }
+    // An exponent counts only when at least one digit follows it.
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+        size_t j = i + 1;
+        std::string exponent = "e";
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) {
+            exponent.push_back(s[j++]);
+        }
+        bool expDigits = false;
+        while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
+            exponent.push_back(s[j++]);
+            expDigits = true;
+        }
+        if (expDigits) {
+            number += exponent;
+        }
+    }
+    return std::strtod(number.c_str(), nullptr);
+}
+
+std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi) {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    const double rounded = std::nearbyint(value);  // the default mode rounds halves to even
+    if (rounded < static_cast<double>(lo) || rounded > static_cast<double>(hi)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(rounded);
+}
+
+bool IsDecimalNumber(std::string_view text) {
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    bool digits = false;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        ++i;
+        digits = true;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+            ++i;
+            digits = true;
+        }
+    }
+    return digits && i == text.size();
+}
+
+std::string ToLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string JoinPath(std::string_view folder, std::string_view name) {
+    std::string out(folder);
+    out.push_back(kSeparator);
+    out.append(name);
+    return out;
+}
+
+}  // namespace vornback

@@ -9,11 +9,12 @@
 
 namespace vornback {
 
-std::string SettingsFile(const ProgramValues& values);                  // ProgramFolder/settings.ini
-std::string StagingRoot(const ProgramValues& values);                   // ProgramFolder/Back
-std::string StagingFirmFolder(const ProgramValues& values, int64_t n);  // ProgramFolder/Back/Firm<n>
-std::string RootDatabase(const ProgramValues& values);                  // AppFolder/Root.mdb
-std::string FirmFolder(const ProgramValues& values, int64_t n);         // AppFolder/Firm<n>
+std::string SettingsFile(const ProgramValues& values);  // ProgramFolder/settings.ini
+std::string StagingRoot(const ProgramValues& values);   // ProgramFolder/Back
+std::string StagingFirmFolder(const ProgramValues& values,
+                              int64_t n);                          // ProgramFolder/Back/Firm<n>
+std::string RootDatabase(const ProgramValues& values);             // AppFolder/Root.mdb
+std::string FirmFolder(const ProgramValues& values, int64_t n);    // AppFolder/Firm<n>
 std::string FirmDatabase(const ProgramValues& values, int64_t n);  // FirmFolder/Firm<n>.mdb
 std::string YearFolder(const ProgramValues& values, int64_t n, const std::string& k);
 std::string YearDatabase(const ProgramValues& values, int64_t n, const std::string& k);

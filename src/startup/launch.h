@@ -32,10 +32,11 @@ CommandLine ParseCommandLine(std::string_view line);
 std::string JoinArguments(int argc, const char* const* argv);
 
 // The default backup folder: a program folder on a network path ("\\" or "//" at its
-// start, or on a network file system) gives ProgramFolder + "Back"; otherwise the root of
-// the volume that holds it followed by "VornBack". volumeRoot is that root as the
-// platform reports it ("C:\" or "/" or "/mnt/data"); a root without a trailing separator
-// gets one.
+// start, or on a network file system) gives ProgramFolder + separator + "Back"; otherwise
+// the root of the volume that holds it followed by "VornBack". A Windows-form folder
+// ("C:\Acc\Bkp", "\\server\share\Bkp") is answered in its own form: the drive root is
+// its first three characters and "\" joins. Otherwise volumeRoot is the mount point that
+// holds the folder ("/" or "/mnt/data"); a root without a trailing "/" gets one.
 std::string DefaultBackupFolder(const std::string& programFolder, const std::string& volumeRoot,
                                 bool onNetworkFileSystem);
 
@@ -46,6 +47,8 @@ struct VolumeInfo {
     bool network = false;
 };
 VolumeInfo LookUpVolume(const std::string& folder);
+// The same answer from the text of /proc/self/mountinfo, for an absolute folder path.
+VolumeInfo VolumeFromMountInfo(const std::string& mountInfo, const std::string& folder);
 
 enum class StartWindow { Backup, Restore };
 
@@ -58,8 +61,7 @@ struct StartupDecision {
 // The whole start-up decision. programFolder is the running program's folder; the
 // settings file is read from it when it exists, otherwise the default backup folder rule
 // applies with the given volume facts. Throws UsageError for a command line that cannot
-// be read or a program folder shorter than four characters... or whose AppFolder would
-// be empty.
+// be read or a program folder shorter than four characters.
 StartupDecision DecideStartup(std::string_view commandLine, const std::string& programFolder,
                               const VolumeInfo& volume);
 

@@ -14,7 +14,7 @@
 namespace vornback::test {
 
 class ScriptedDialogs : public Dialogs {
-public:
+  public:
     Answer Show(const Message& message) override {
         shown.push_back(message);
         if (message.buttons == Buttons::Ok) {

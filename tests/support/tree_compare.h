@@ -13,7 +13,7 @@ struct CompareOptions {
     bool compareFolderTimes = false;
 };
 
-std::string CompareTrees(const std::filesystem::path& expected,
-                         const std::filesystem::path& actual, const CompareOptions& options = {});
+std::string CompareTrees(const std::filesystem::path& expected, const std::filesystem::path& actual,
+                         const CompareOptions& options = {});
 
 }  // namespace vornback::test
