@@ -25,6 +25,16 @@ class Dialogs {
 
     // Shows a message and waits for the answer (Ok for an OK box).
     virtual Answer Show(const Message& message) = 0;
+
+    // The folder picker: starts on initialFolder (when it exists), folders only; returns
+    // the chosen folder, or "" on cancel.
+    virtual std::string BrowseForFolder(const std::string& initialFolder,
+                                        const std::string& title) = 0;
+
+    // The file dialog: returns the chosen file, or "" on cancel. filter is written as
+    // "Zip Files (Firm*.zip)|Firm*.zip"; initialFile is where the dialog starts.
+    virtual std::string OpenFile(const std::string& title, const std::string& filter,
+                                 const std::string& initialFile) = 0;
 };
 
 // The program's own title, used where no other title is named.

@@ -29,6 +29,30 @@ class ScriptedDialogs : public Dialogs {
         return a;
     }
 
+    std::string BrowseForFolder(const std::string& initialFolder,
+                                const std::string& title) override {
+        folderRequests.push_back({initialFolder, title});
+        if (folders.empty()) {
+            ADD_FAILURE() << "unplanned folder picker: " << title;
+            return "";
+        }
+        std::string f = folders.front();
+        folders.pop_front();
+        return f;
+    }
+
+    std::string OpenFile(const std::string& title, const std::string& filter,
+                         const std::string& initialFile) override {
+        fileRequests.push_back({title, filter, initialFile});
+        if (files.empty()) {
+            ADD_FAILURE() << "unplanned file dialog: " << title;
+            return "";
+        }
+        std::string f = files.front();
+        files.pop_front();
+        return f;
+    }
+
     // The texts of all messages shown, in order.
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
@@ -38,8 +62,22 @@ class ScriptedDialogs : public Dialogs {
         return texts;
     }
 
+    struct FolderRequest {
+        std::string initialFolder;
+        std::string title;
+    };
+    struct FileRequest {
+        std::string title;
+        std::string filter;
+        std::string initialFile;
+    };
+
     std::vector<Message> shown;
-    std::deque<Answer> answers;
+    std::deque<Answer> answers;       // answers to Yes/No questions, in order
+    std::deque<std::string> folders;  // answers of the folder picker ("" = cancel)
+    std::deque<std::string> files;    // answers of the file dialog ("" = cancel)
+    std::vector<FolderRequest> folderRequests;
+    std::vector<FileRequest> fileRequests;
 };
 
 }  // namespace vornback::test

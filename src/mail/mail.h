@@ -1,0 +1,71 @@
+// Mailing a finished backup: the archive goes out as an attachment over SMTP with
+// implicit TLS (smtps://), login required, the server's certificate verified. The server,
+// the account and its password are fixed at build time and can be overridden by the
+// environment (VORNBACK_SMTP_HOST, _PORT, _USER, _PASSWORD, _CAFILE) for tests and
+// deployments.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace vornback {
+
+class Dialogs;
+
+struct SmtpSettings {
+    std::string host;
+    int port = 465;
+    std::string user;      // also the sender address
+    std::string password;
+    std::string caFile;    // "" uses the system's certificate store
+    long connectTimeoutSeconds = 30;
+    long totalTimeoutSeconds = 1800;
+};
+
+// The build-time values with the environment's overrides applied.
+SmtpSettings SmtpSettingsFromEnvironment();
+
+struct MailToSend {
+    std::string recipient;       // passed on unchanged, even when empty
+    std::string subject;
+    std::string body;
+    std::string senderName;      // display name of the sender
+    std::string recipientName;   // display name of the recipient
+    std::string attachmentPath;  // "" sends no attachment
+};
+
+struct SendResult {
+    bool ok = false;
+    std::string error;  // what the transport reported, for the record
+};
+
+// The transport that really sends; tests of the callers may substitute it.
+class MailTransport {
+public:
+    virtual ~MailTransport() = default;
+    // Blocks until the server has answered. Must not throw for a failed send.
+    virtual SendResult Send(const MailToSend& mail) = 0;
+};
+
+// libcurl over smtps:// with the given settings.
+class CurlMailTransport : public MailTransport {
+public:
+    explicit CurlMailTransport(SmtpSettings settings) : settings_(std::move(settings)) {}
+    SendResult Send(const MailToSend& mail) override;
+
+private:
+    SmtpSettings settings_;
+};
+
+// Whether a file can be attached: it exists and is not empty.
+bool AttachmentUsable(const std::string& path);
+
+// Mails a backup archive to the recipient with the fixed subject, body and display
+// names, showing the messages of the mail operation through dialogs. The send runs on a
+// worker thread; keepAlive is called about every 50 ms meanwhile so the window keeps
+// repainting. Returns true when the server accepted the mail.
+bool SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
+                    MailTransport& transport, Dialogs& dialogs,
+                    const std::function<void()>& keepAlive);
+
+}  // namespace vornback
