@@ -1,1 +1,521 @@
+// The archive component against real archives on disk: round trips, exclusions, the
+// compression used, hostile and damaged archives, refusals, cancel and progress.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "common/errors.h"
+#include "components/archive.h"
+#include "support/temp_dir.h"
+#include "support/tree_compare.h"
+
+namespace fs = std::filesystem;
+
+namespace vornback {
+namespace {
+
+using test::CompareTrees;
+using test::MTime;
+using test::ReadFile;
+using test::RunCommand;
+using test::SetMTime;
+using test::TempDir;
+using test::WriteFile;
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 engine(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(engine() & 0xFFu);
+    }
+    return bytes;
+}
+
+// Text that deflates well but not trivially: words drawn at random from a small list.
+std::string CompressibleText(size_t size, unsigned seed) {
+    static const char* const kWords[] = {"ledger ", "invoice ", "1234.50 ",    "VAT ",  "account\n",
+                                         "debit ",  "credit ",  "2023-04-01 ", "Firm ", "year "};
+    std::mt19937 engine(seed);
+    std::string text;
+    while (text.size() < size) {
+        text += kWords[engine() % 10];
+    }
+    text.resize(size);
+    return text;
+}
+
+// Every path below root, relative, folders with a trailing "/".
+std::set<std::string> AllPaths(const fs::path& root) {
+    std::set<std::string> paths;
+    if (!fs::exists(root)) {
+        return paths;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string name = fs::relative(entry.path(), root).generic_string();
+        paths.insert(entry.is_directory() ? name + "/" : name);
+    }
+    return paths;
+}
+
+bool HasTemporaryFile(const fs::path& root) {
+    for (const std::string& path : AllPaths(root)) {
+        if (path.find(".part") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Builds an archive with Python's zipfile from a script body that gets `z`, an open
+// ZipFile on the given path; names and attributes are written exactly as given.
+void PythonZip(const TempDir& dir, const std::string& archive, const std::string& body) {
+    const std::string script = dir / "make_zip.py";
+    WriteFile(script, "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n" + body +
+                          "\nz.close()\n");
+    std::string output;
+    ASSERT_EQ(RunCommand("/usr/bin/python3 '" + script + "' '" + archive + "'", &output), 0)
+        << output;
+}
+
+// A tree with the kinds of things a firm folder holds, all with odd-second times.
+void MakeSampleTree(const fs::path& root) {
+    WriteFile(root / "Firm3.mdb", CompressibleText(3 * 1024 * 1024, 1));
+    WriteFile(root / "Yr1" / "DVorn1.mdb", RandomBytes(700 * 1024, 2));
+    WriteFile(root / "Yr1" / "Reports" / "empty.txt", "");
+    WriteFile(root / "Yr1" / "Reports" / "deep" / "note.txt", "a note\n");
+    WriteFile(root / "Yr2" / "Jahresübersicht – März.txt", "Umlaute äöü ß €\n");
+    fs::create_directories(root / "Yr2" / "Empty Folder");
+    fs::create_directories(root / "Ünïcödé");
+    WriteFile(root / "Ünïcödé" / "日本語.txt", "utf-8\n");
+    int64_t t = 1600000001;  // odd: the DOS time alone would round it
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            SetMTime(entry.path(), t += 7200 * 24 + 3);
+        }
+    }
+    // A time before 1980, which the DOS date cannot hold at all.
+    SetMTime(root / "Yr1" / "Reports" / "deep" / "note.txt", 300000001);
+    // Folder times last, deepest first, as writing into a folder changes its time.
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_directory()) {
+            folders.push_back(entry.path());
+        }
+    }
+    std::sort(folders.rbegin(), folders.rend());
+    for (const fs::path& folder : folders) {
+        SetMTime(folder, t += 1001);
+    }
+}
+
+TEST(Archive, RoundTripKeepsNamesBytesAndTimesAndListsSorted) {
+    TempDir dir;
+    const fs::path source = dir.Path() / "Firm3";
+    MakeSampleTree(source);
+    const std::string archive = dir / "Firm3.zip";
+    PackFolder(source.string(), archive);
+
+    const fs::path out = dir.Path() / "restore" / "staging" / "Firm3";  // parents missing
+    UnpackArchive(archive, out.string());
+    EXPECT_EQ(CompareTrees(source, out, {.compareTimes = true, .compareFolderTimes = true}), "");
+    EXPECT_EQ(MTime(out / "Yr1" / "Reports" / "deep" / "note.txt"), 300000001);
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+    EXPECT_NO_THROW(VerifyArchive(archive));
+
+    const std::vector<ArchiveEntry> entries = ListArchive(archive);
+    std::vector<std::string> names;
+    for (const ArchiveEntry& entry : entries) {
+        names.push_back(entry.name);
+        const fs::path onDisk = source / entry.name;
+        EXPECT_EQ(entry.isFolder, fs::is_directory(onDisk)) << entry.name;
+        EXPECT_EQ(entry.mtime, MTime(onDisk)) << entry.name;
+        if (!entry.isFolder) {
+            const std::string bytes = ReadFile(onDisk);
+            EXPECT_EQ(entry.size, bytes.size()) << entry.name;
+            EXPECT_EQ(entry.crc, crc32(0, reinterpret_cast<const Bytef*>(bytes.data()),
+                                       static_cast<uInt>(bytes.size())))
+                << entry.name;
+        }
+    }
+    const std::vector<std::string> expected = {
+        "Firm3.mdb",
+        "Yr1/",
+        "Yr1/DVorn1.mdb",
+        "Yr1/Reports/",
+        "Yr1/Reports/deep/",
+        "Yr1/Reports/deep/note.txt",
+        "Yr1/Reports/empty.txt",
+        "Yr2/",
+        "Yr2/Empty Folder/",
+        "Yr2/Jahresübersicht – März.txt",
+        "Ünïcödé/",
+        "Ünïcödé/日本語.txt",
+    };
+    EXPECT_EQ(names, expected);
+
+    // Packing the same tree again gives the same bytes: the order does not depend on the
+    // order the folder happens to list its names in.
+    const std::string again = dir / "again.zip";
+    PackFolder(source.string(), again);
+    EXPECT_TRUE(ReadFile(archive) == ReadFile(again));
+}
+
+TEST(Archive, EveryFileIsDeflatedAtLevelSix) {
+    TempDir dir;
+    const std::string text = CompressibleText(4 * 1024 * 1024, 7);
+    WriteFile(dir.Path() / "src" / "big.txt", text);
+    WriteFile(dir.Path() / "src" / "random.bin", RandomBytes(200 * 1024, 8));
+    WriteFile(dir.Path() / "src" / "tiny.txt", "x");
+    PackFolder(dir / "src", dir / "a.zip");
+
+    auto rawDeflateSize = [&](int level) {
+        z_stream stream{};
+        EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+        std::string out(deflateBound(&stream, text.size()), '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = static_cast<uInt>(text.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+        const auto size = static_cast<int64_t>(stream.total_out);
+        deflateEnd(&stream);
+        return size;
+    };
+
+    int error = 0;
+    zip_t* za = zip_open((dir / "a.zip").c_str(), ZIP_RDONLY, &error);
+    ASSERT_NE(za, nullptr);
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+        zip_stat_t st;
+        ASSERT_EQ(zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st), 0);
+        EXPECT_EQ(st.comp_method, ZIP_CM_DEFLATE) << st.name;
+        if (std::string(st.name) == "big.txt") {
+            const auto packed = static_cast<int64_t>(st.comp_size);
+            const int64_t level1 = rawDeflateSize(1);
+            const int64_t level6 = rawDeflateSize(6);
+            const int64_t level9 = rawDeflateSize(9);
+            // Level 6 and level 9 lie close; the archive must sit nearest to level 6.
+            EXPECT_LT(std::llabs(packed - level6), std::llabs(packed - level1));
+            EXPECT_LT(std::llabs(packed - level6), std::llabs(packed - level9))
+                << "packed " << packed << ", level 6 " << level6 << ", level 9 " << level9;
+        }
+    }
+    zip_discard(za);
+}
+
+TEST(Archive, ExclusionLeavesTheFolderOutWholeAndNothingElse) {
+    TempDir dir;
+    const fs::path source = dir.Path() / "Firm1";
+    WriteFile(source / "Firm1.mdb", "db");
+    WriteFile(source / "AttachDocs" / "scan.PDF", "pdf");
+    WriteFile(source / "AttachDocs" / "sub" / "photo", "jpg");
+    fs::create_directories(source / "AttachDocs" / "empty");
+    WriteFile(source / "AttachDocsX", "kept: only the folder named AttachDocs goes");
+    WriteFile(source / "Yr1" / "AttachDocs" / "kept.txt", "kept: patterns start at the top");
+
+    const std::set<std::string> expected = {"AttachDocsX", "Firm1.mdb", "Yr1/", "Yr1/AttachDocs/",
+                                            "Yr1/AttachDocs/kept.txt"};
+    int n = 0;
+    for (const std::string pattern :
+         {"AttachDocs\\*.*", "AttachDocs/*.*", "attachdocs\\*.*", "ATTACHDOCS", "Attach?ocs\\*"}) {
+        const std::string archive = dir / ("a" + std::to_string(n++) + ".zip");
+        PackOptions options;
+        options.excludePatterns = {pattern};
+        PackFolder(source.string(), archive, options);
+        std::set<std::string> names;
+        for (const ArchiveEntry& entry : ListArchive(archive)) {
+            names.insert(entry.name);
+        }
+        EXPECT_EQ(names, expected) << pattern;
+    }
+
+    // The matching rules themselves.
+    EXPECT_TRUE(MatchesExclusion("AttachDocs/sub/x", "AttachDocs\\*.*"));
+    EXPECT_TRUE(MatchesExclusion("Yr1/old.BAK", "yr?\\*.bak"));
+    EXPECT_FALSE(MatchesExclusion("Yr1/old.bak.txt", "Yr1\\*.bak"));
+    EXPECT_FALSE(MatchesExclusion("Yr10/old.bak", "yr?\\*.bak"));
+    EXPECT_TRUE(MatchesExclusion("Yr1/noext", "Yr1\\*.*"));  // "*.*" takes names without a dot
+    EXPECT_TRUE(MatchesExclusion("Ärger/x", "?rger"));       // "?" is one character, not one byte
+    EXPECT_FALSE(MatchesExclusion("Ärger/x", "ärger"));      // only ASCII folds case
+    EXPECT_FALSE(MatchesExclusion("AttachDoc", "AttachDocs\\*.*"));
+    EXPECT_FALSE(MatchesExclusion("anything", ""));
+}
+
+TEST(Archive, UnpackReplacesFilesAndKeepsOthers) {
+    TempDir dir;
+    WriteFile(dir.Path() / "src" / "Yr1" / "DVorn1.mdb", "new contents");
+    PackFolder(dir / "src", dir / "a.zip");
+    const fs::path out = dir.Path() / "out";
+    WriteFile(out / "Yr1" / "DVorn1.mdb", "old contents, longer than the new");
+    ::chmod((out / "Yr1" / "DVorn1.mdb").c_str(), 0444);
+    WriteFile(out / "unrelated.txt", "stays");
+    UnpackArchive(dir / "a.zip", out.string());
+    EXPECT_EQ(ReadFile(out / "Yr1" / "DVorn1.mdb"), "new contents");
+    EXPECT_EQ(ReadFile(out / "unrelated.txt"), "stays");
+    EXPECT_FALSE(HasTemporaryFile(out));
+
+    // A folder in the way of a file refuses before anything is written.
+    fs::remove_all(out);
+    fs::create_directories(out / "Yr1" / "DVorn1.mdb");
+    EXPECT_THROW(UnpackArchive(dir / "a.zip", out.string()), ArchiveError);
+    EXPECT_EQ(AllPaths(out), (std::set<std::string>{"Yr1/", "Yr1/DVorn1.mdb/"}));
+}
+
+TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
+    TempDir dir;
+    const std::vector<std::string> badNames = {
+        "../x", "a/../../x", "/x", "\\\\x", "C:x", "C:\\\\x", "a\\\\..\\\\..\\\\x", "a/../b",
+    };
+    int n = 0;
+    for (const std::string& bad : badNames) {
+        const std::string archive = dir / ("bad" + std::to_string(n++) + ".zip");
+        // A harmless entry first: it must not be written either.
+        PythonZip(
+            dir, archive,
+            "z.writestr('good.txt', 'good')\nz.writestr(zipfile.ZipInfo('" + bad + "'), 'evil')");
+        const fs::path out = dir.Path() / "out" / "dest";
+        try {
+            UnpackArchive(archive, out.string());
+            ADD_FAILURE() << bad << " was unpacked";
+        } catch (const ArchiveError& e) {
+            EXPECT_NE(std::string(e.what()).find(archive), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(out)) << bad;
+        EXPECT_THROW(VerifyArchive(archive), ArchiveError) << bad;
+    }
+    EXPECT_EQ(AllPaths(dir.Path() / "out"), std::set<std::string>{});
+    EXPECT_FALSE(fs::exists(dir.Path() / "x"));
+    EXPECT_FALSE(fs::exists(dir.Path() / "b"));
+
+    // Other entries that cannot be unpacked faithfully refuse the archive the same way.
+    const std::vector<std::pair<std::string, std::string>> badArchives = {
+        {"link",
+         "i = zipfile.ZipInfo('link')\ni.create_system = 3\n"
+         "i.external_attr = 0o120777 << 16\nz.writestr(i, '/etc/passwd')"},
+        {"twice", "z.writestr('a.txt', '1')\nz.writestr('a.txt', '2')"},
+        {"file as folder", "z.writestr('d', '1')\nz.writestr('d/x', '2')"},
+        {"folder as file", "z.writestr('d/', '')\nz.writestr('d', '2')"},
+        {"same by backslash", "z.writestr('d/x', '1')\nz.writestr('d\\\\x', '2')"},
+    };
+    for (const auto& [what, body] : badArchives) {
+        const std::string archive = dir / "other.zip";
+        fs::remove(archive);
+        PythonZip(dir, archive, "z.writestr('good.txt', 'good')\n" + body);
+        const fs::path out = dir.Path() / "out2";
+        EXPECT_THROW(UnpackArchive(archive, out.string()), ArchiveError) << what;
+        EXPECT_FALSE(fs::exists(out)) << what;
+    }
+
+    // An encrypted entry (Info-ZIP's traditional encryption).
+    WriteFile(dir.Path() / "plain.txt", "secret");
+    ASSERT_EQ(RunCommand("cd '" + dir.Path().string() + "' && zip -q -P pw enc.zip plain.txt"), 0);
+    try {
+        UnpackArchive(dir / "enc.zip", dir / "out3");
+        ADD_FAILURE() << "encrypted archive unpacked";
+    } catch (const ArchiveError& e) {
+        EXPECT_NE(std::string(e.what()).find("encrypted"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(dir.Path() / "out3"));
+
+    // A link already in the destination is never followed out of it.
+    const std::string archive = dir / "through.zip";
+    PythonZip(dir, archive, "z.writestr('Yr1/DVorn1.mdb', 'data')");
+    fs::create_directories(dir.Path() / "elsewhere");
+    fs::create_directories(dir.Path() / "out4");
+    fs::create_directory_symlink(dir.Path() / "elsewhere", dir.Path() / "out4" / "Yr1");
+    EXPECT_THROW(UnpackArchive(archive, dir / "out4"), ArchiveError);
+    EXPECT_TRUE(fs::is_empty(dir.Path() / "elsewhere"));
+
+    // Names that only look odd are fine, and so is "\" as a separator.
+    EXPECT_TRUE(IsSafeEntryName("ok/..hidden..name.txt"));
+    EXPECT_TRUE(IsSafeEntryName("Yr1\\DVorn1.mdb"));
+    EXPECT_TRUE(IsSafeEntryName("a..b/c.."));
+    EXPECT_FALSE(IsSafeEntryName(""));
+    EXPECT_FALSE(IsSafeEntryName("c:/x"));
+    EXPECT_FALSE(IsSafeEntryName(".."));
+    const std::string fine = dir / "fine.zip";
+    PythonZip(dir, fine, "z.writestr('ok/..hidden..name.txt', 'fine')\nz.writestr('..x', 'too')");
+    UnpackArchive(fine, dir / "out5");
+    EXPECT_EQ(ReadFile(dir.Path() / "out5" / "ok" / "..hidden..name.txt"), "fine");
+    EXPECT_EQ(ReadFile(dir.Path() / "out5" / "..x"), "too");
+}
+
+TEST(Archive, DamagedArchivesFailClearlyAndLeaveNoPartialFile) {
+    TempDir dir;
+    auto expectError = [&](const std::string& archive, const std::string& text) {
+        const fs::path out = dir.Path() / "out";
+        try {
+            UnpackArchive(archive, out.string());
+            ADD_FAILURE() << archive << " was unpacked";
+        } catch (const ArchiveError& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(HasTemporaryFile(dir.Path())) << archive;
+    };
+
+    WriteFile(dir.Path() / "garbage.zip", RandomBytes(5000, 3));
+    expectError(dir / "garbage.zip", dir / "garbage.zip" + ": not a zip archive");
+    WriteFile(dir.Path() / "empty.zip", "");
+    expectError(dir / "empty.zip", dir / "empty.zip" + ": not a zip archive");
+    expectError(dir / "missing.zip", dir / "missing.zip" + ": cannot open");
+    EXPECT_FALSE(fs::exists(dir.Path() / "out"));
+
+    WriteFile(dir.Path() / "src" / "a.txt", CompressibleText(100000, 4));
+    WriteFile(dir.Path() / "src" / "b.txt", CompressibleText(100000, 5));
+    PackFolder(dir / "src", dir / "whole.zip");
+    const std::string whole = ReadFile(dir.Path() / "whole.zip");
+    WriteFile(dir.Path() / "truncated.zip", whole.substr(0, whole.size() / 2));
+    expectError(dir / "truncated.zip", dir / "truncated.zip" + ":");
+    EXPECT_FALSE(fs::exists(dir.Path() / "out"));
+
+    // A stored entry with one byte changed: its CRC no longer fits. The good file before it
+    // is complete; the bad one is not there at all.
+    const std::string payload(50000, 'Q');
+    PythonZip(dir, dir / "crc.zip",
+              "z.writestr('Yr1/good.txt', 'fine')\n"
+              "z.writestr('Yr1/DVorn1.mdb', 'Q' * 50000, compress_type=zipfile.ZIP_STORED)");
+    std::string bytes = ReadFile(dir.Path() / "crc.zip");
+    const size_t at = bytes.find(payload);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 25000] = 'R';
+    WriteFile(dir.Path() / "crc.zip", bytes);
+    expectError(dir / "crc.zip", dir / "crc.zip" + ": entry Yr1/DVorn1.mdb: CRC error");
+    EXPECT_EQ(AllPaths(dir.Path() / "out"), (std::set<std::string>{"Yr1/", "Yr1/good.txt"}));
+    EXPECT_THROW(VerifyArchive(dir / "crc.zip"), ArchiveError);
+
+    // Damage inside deflated data is caught too, whether as bad data or a bad CRC.
+    fs::remove_all(dir.Path() / "out");
+    std::string deflated = whole;
+    const std::vector<ArchiveEntry> entries = ListArchive(dir / "whole.zip");
+    ASSERT_EQ(entries.size(), 2u);
+    deflated[60] = static_cast<char>(deflated[60] ^ 0x55);  // inside a.txt's data
+    WriteFile(dir.Path() / "deflated.zip", deflated);
+    expectError(dir / "deflated.zip", dir / "deflated.zip" + ": entry a.txt:");
+    EXPECT_FALSE(fs::exists(dir.Path() / "out" / "a.txt"));
+}
+
+TEST(Archive, PackRefusalsLeaveNothingBehind) {
+    TempDir dir;
+    WriteFile(dir.Path() / "src" / "a.txt", "a");
+    WriteFile(dir.Path() / "Firm1.zip", "the previous backup");
+    EXPECT_THROW(PackFolder(dir / "src", dir / "Firm1.zip"), ArchiveError);
+    EXPECT_EQ(ReadFile(dir.Path() / "Firm1.zip"), "the previous backup");
+    EXPECT_THROW(PackFolder(dir / "nothere", dir / "new.zip"), ArchiveError);
+    EXPECT_THROW(PackFolder(dir / "src", dir / "no/such/folder.zip"), ArchiveError);
+    EXPECT_EQ(AllPaths(dir.Path()), (std::set<std::string>{"Firm1.zip", "src/", "src/a.txt"}));
+
+    // Links inside the folder are neither stored nor followed.
+    WriteFile(dir.Path() / "outside" / "secret.txt", "not part of the firm");
+    fs::create_directory_symlink(dir.Path() / "outside", dir.Path() / "src" / "linkdir");
+    fs::create_symlink(dir.Path() / "outside" / "secret.txt", dir.Path() / "src" / "link.txt");
+    PackFolder(dir / "src", dir / "links.zip");
+    std::vector<std::string> names;
+    for (const ArchiveEntry& entry : ListArchive(dir / "links.zip")) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"a.txt"});
+
+    // An empty folder makes an empty archive that unpacks to an empty folder.
+    fs::create_directories(dir.Path() / "emptysrc");
+    PackFolder(dir / "emptysrc", dir / "empty.zip");
+    EXPECT_TRUE(ListArchive(dir / "empty.zip").empty());
+    UnpackArchive(dir / "empty.zip", dir / "emptyout");
+    EXPECT_TRUE(fs::is_directory(dir.Path() / "emptyout"));
+    EXPECT_TRUE(fs::is_empty(dir.Path() / "emptyout"));
+}
+
+TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
+    TempDir dir;
+    const fs::path source = dir.Path() / "src";
+    uint64_t totalBytes = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::string bytes =
+            CompressibleText(static_cast<size_t>(900000 + i * 1000), static_cast<unsigned>(i));
+        totalBytes += bytes.size();
+        WriteFile(source / ("Yr" + std::to_string(i)) / "DVorn.mdb", bytes);
+    }
+    WriteFile(source / "empty", "");
+
+    auto checker = [](std::vector<ArchiveProgress>& seen) {
+        return [&seen](const ArchiveProgress& p) {
+            if (!seen.empty()) {
+                EXPECT_GE(p.bytesDone, seen.back().bytesDone);
+                EXPECT_GE(p.filesDone, seen.back().filesDone);
+            }
+            EXPECT_LE(p.bytesDone, p.bytesTotal);
+            EXPECT_LE(p.filesDone, p.filesTotal);
+            seen.push_back(p);
+        };
+    };
+    std::vector<ArchiveProgress> packSeen;
+    PackOptions packOptions;
+    packOptions.progress = checker(packSeen);
+    PackFolder(source.string(), dir / "a.zip", packOptions);
+    ASSERT_GT(packSeen.size(), 7u);
+    EXPECT_EQ(packSeen.back().bytesTotal, totalBytes);
+    EXPECT_EQ(packSeen.back().bytesDone, totalBytes);
+    EXPECT_EQ(packSeen.back().filesDone, 7u);
+    EXPECT_EQ(packSeen.back().filesTotal, 7u);
+    bool namedAFile = false;
+    for (const ArchiveProgress& p : packSeen) {
+        namedAFile = namedAFile || p.currentName == "Yr3/DVorn.mdb";
+    }
+    EXPECT_TRUE(namedAFile);
+
+    std::vector<ArchiveProgress> unpackSeen;
+    UnpackOptions unpackOptions;
+    unpackOptions.progress = checker(unpackSeen);
+    UnpackArchive(dir / "a.zip", dir / "out", unpackOptions);
+    ASSERT_FALSE(unpackSeen.empty());
+    EXPECT_EQ(unpackSeen.back().bytesDone, totalBytes);
+    EXPECT_EQ(unpackSeen.back().filesDone, 7u);
+    EXPECT_EQ(unpackSeen.back().filesTotal, 7u);
+
+    // Cancel halfway through packing: no archive and no temporary file.
+    std::atomic<bool> cancel{false};
+    PackOptions cancelPack;
+    cancelPack.cancel = &cancel;
+    cancelPack.progress = [&](const ArchiveProgress& p) {
+        if (p.bytesDone > totalBytes / 2) {
+            cancel = true;
+        }
+    };
+    EXPECT_THROW(PackFolder(source.string(), dir / "cancelled.zip", cancelPack), ArchiveCancelled);
+    EXPECT_FALSE(fs::exists(dir.Path() / "cancelled.zip"));
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+
+    // Cancel halfway through unpacking: the files done are whole, none is half written.
+    cancel = false;
+    UnpackOptions cancelUnpack;
+    cancelUnpack.cancel = &cancel;
+    cancelUnpack.progress = [&](const ArchiveProgress& p) {
+        if (p.bytesDone > totalBytes / 2) {
+            cancel = true;
+        }
+    };
+    EXPECT_THROW(UnpackArchive(dir / "a.zip", dir / "out2", cancelUnpack), ArchiveCancelled);
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+    int whole = 0;
+    for (const std::string& path : AllPaths(dir.Path() / "out2")) {
+        if (path.back() != '/') {
+            EXPECT_EQ(ReadFile(dir.Path() / "out2" / path), ReadFile(source / path)) << path;
+            ++whole;
+        }
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_LT(whole, 7);
+}
+
+}  // namespace
+}  // namespace vornback
