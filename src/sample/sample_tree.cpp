@@ -320,7 +320,6 @@ class TreeWriter {
     TreeWriter(std::string root, const SampleOptions& options)
         : root_(std::move(root)), options_(options), sizes_{options.scale} {}
 
-    const std::string& Root() const { return root_; }
     const SampleOptions& Options() const { return options_; }
     const Sizes& Scale() const { return sizes_; }
     std::string PathOf(const std::string& relative) const { return JoinPath(root_, relative); }
@@ -374,31 +373,43 @@ class TreeWriter {
     std::vector<std::pair<std::string, int64_t>> folderTimes_;
 };
 
-// Runs one statement with bound values on a sample database.
+// A prepared insert that is run many times; finalized on every path.
+struct CachedStatement {
+    CachedStatement() = default;
+    CachedStatement(const CachedStatement&) = delete;
+    CachedStatement& operator=(const CachedStatement&) = delete;
+    ~CachedStatement() { sqlite3_finalize(stmt); }
+    sqlite3_stmt* stmt = nullptr;
+};
+
+// Runs one statement with bound values on a sample database: the numbers bind to the first
+// parameters, the texts to those after them.
 void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
-            const std::vector<int64_t>& numbers, sqlite3_stmt** cached = nullptr) {
-    sqlite3_stmt* stmt = cached != nullptr ? *cached : nullptr;
-    if (stmt == nullptr && sqlite3_prepare_v2(db.Handle(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
+            const std::vector<int64_t>& numbers, CachedStatement& cache) {
+    if (cache.stmt == nullptr &&
+        sqlite3_prepare_v2(db.Handle(), sql, -1, &cache.stmt, nullptr) != SQLITE_OK) {
         throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
     }
     int index = 1;
     for (const int64_t n : numbers) {
-        sqlite3_bind_int64(stmt, index++, n);
+        sqlite3_bind_int64(cache.stmt, index++, n);
     }
     for (const auto& t : texts) {
-        sqlite3_bind_text(stmt, index++, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(cache.stmt, index++, t.data(), static_cast<int>(t.size()),
+                          SQLITE_TRANSIENT);
     }
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    if (cached != nullptr) {
-        *cached = stmt;
-    } else {
-        sqlite3_finalize(stmt);
-    }
+    const int rc = sqlite3_step(cache.stmt);
+    sqlite3_reset(cache.stmt);
+    sqlite3_clear_bindings(cache.stmt);
     if (rc != SQLITE_DONE) {
         throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
     }
+}
+
+void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
+            const std::vector<int64_t>& numbers) {
+    CachedStatement once;
+    Insert(db, sql, texts, numbers, once);
 }
 
 struct FirmInfo {
@@ -491,16 +502,15 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
             " DrAc INTEGER NOT NULL, CrAc INTEGER NOT NULL, Amount INTEGER NOT NULL,"
             " Narration TEXT NOT NULL DEFAULT '');"
             "CREATE TABLE TmpRep (Line INTEGER, Body TEXT);");
-        sqlite3_stmt* stmt = nullptr;
+        CachedStatement accountInsert;
         for (size_t i = 0; i < kAccounts.size(); ++i) {
             const int opening = r.Between(0, 500000);
             Insert(db,
                    "INSERT INTO Accounts (AcCode, Opening, AcName, AcGroup) VALUES (?, ?, ?, ?)",
                    {kAccounts[i], i < 3 ? "Cash and Bank" : "General"},
-                   {static_cast<int64_t>(i + 1), opening}, &stmt);
+                   {static_cast<int64_t>(i + 1), opening}, accountInsert);
         }
-        sqlite3_finalize(stmt);
-        stmt = nullptr;
+        CachedStatement voucherInsert;
         const size_t vouchers = w.Scale().Linear(60000);
         for (size_t i = 1; i <= vouchers; ++i) {
             const int64_t day = DayWithin(r, period);
@@ -512,15 +522,13 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
                    {IsoDay(day), narration},
                    {static_cast<int64_t>(i), r.Between(1, accounts), r.Between(1, accounts),
                     r.Between(100, 25000000)},
-                   &stmt);
+                   voucherInsert);
         }
-        sqlite3_finalize(stmt);
-        stmt = nullptr;
+        CachedStatement workInsert;
         for (size_t i = 0; i < vouchers / 4; ++i) {
             Insert(db, "INSERT INTO TmpRep (Line, Body) VALUES (?, ?)", {Narration(r)},
-                   {static_cast<int64_t>(i)}, &stmt);
+                   {static_cast<int64_t>(i)}, workInsert);
         }
-        sqlite3_finalize(stmt);
         db.Execute(
             "DELETE FROM Vouchers WHERE VchNo % 5 = 0;"
             "DROP TABLE TmpRep;"

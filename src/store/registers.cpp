@@ -403,19 +403,25 @@ Database OpenStagedFirmConnection(const ProgramValues& values, int32_t sourceFir
 
 namespace {
 
-FirmRow ReadFirmRow(const Statement& s, bool copiedColumnsRequired) {
-    // The columns that Add Firm copies must hold values; the others may be empty.
-    const std::optional<std::string> textNull =
-        copiedColumnsRequired ? std::nullopt : std::optional<std::string>("");
-    const std::optional<int64_t> numberNull =
-        copiedColumnsRequired ? std::nullopt : std::optional<int64_t>(0);
+// Which columns of a firm row must hold a value. Add Firm copies Col98, ColL and ColF from
+// an archive's own row, so there an empty one is a failure; in a listing of the root
+// register only the firm number is needed.
+enum class FirmRowUse { CopiedByAddFirm, Listing };
+
+FirmRow ReadFirmRow(const Statement& s, FirmRowUse use) {
+    const bool copied = use == FirmRowUse::CopiedByAddFirm;
+    const auto text = [](bool required) {
+        return required ? std::nullopt : std::optional<std::string>("");
+    };
+    const auto number = [](bool required) {
+        return required ? std::nullopt : std::optional<int64_t>(0);
+    };
     FirmRow row;
-    row.Col99 = s.Number16(0, "Col99 of TALVERNR01",
-                           copiedColumnsRequired ? std::optional<int64_t>(0) : std::nullopt);
-    row.Col98 = s.Text(1, "Col98 of TALVERNR01", textNull);
-    row.ColL = s.Number16(2, "ColL of TALVERNR01", numberNull);
-    row.ColF = s.Text(3, "ColF of TALVERNR01", textNull);
-    row.ColShort = s.Text(4, "ColShort of TALVERNR01", std::string());
+    row.Col99 = s.Number16(0, "Col99 of TALVERNR01", number(!copied));
+    row.Col98 = s.Text(1, "Col98 of TALVERNR01", text(copied));
+    row.ColL = s.Number16(2, "ColL of TALVERNR01", number(copied));
+    row.ColF = s.Text(3, "ColF of TALVERNR01", text(copied));
+    row.ColShort = s.Text(4, "ColShort of TALVERNR01", text(false));
     return row;
 }
 
@@ -430,7 +436,7 @@ std::optional<FirmRow> FirstFirmRow(Database& firmDb) {
     if (!s.Step()) {
         return std::nullopt;
     }
-    return ReadFirmRow(s, true);
+    return ReadFirmRow(s, FirmRowUse::CopiedByAddFirm);
 }
 
 bool FirmNumberTaken(Database& rootDb, int32_t firmNo) {
@@ -474,7 +480,7 @@ std::vector<FirmRow> AllFirmRows(Database& db) {
         (std::string("SELECT ") + kFirmColumns + " FROM TALVERNR01 ORDER BY Col99, rowid").c_str());
     std::vector<FirmRow> rows;
     while (s.Step()) {
-        rows.push_back(ReadFirmRow(s, false));
+        rows.push_back(ReadFirmRow(s, FirmRowUse::Listing));
     }
     return rows;
 }
