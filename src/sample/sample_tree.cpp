@@ -421,12 +421,13 @@ struct FirmInfo {
 };
 
 FirmInfo DescribeFirm(const TreeWriter& w, int firmNo) {
+    // One offset for the whole tree keeps the first dozen firms' names apart.
+    Random names = w.Stream("firm names");
+    const size_t pick =
+        (static_cast<size_t>(firmNo - 1) + names.Below(kFirmNames.size())) % kFirmNames.size();
     Random r = w.Stream("firm:" + std::to_string(firmNo));
     FirmInfo f;
     f.no = firmNo;
-    const size_t pick =
-        static_cast<size_t>(firmNo - 1 + static_cast<int>(r.Below(kFirmNames.size()))) %
-        kFirmNames.size();
     f.name = kFirmNames[pick];
     if (firmNo > static_cast<int>(kFirmNames.size())) {
         f.name += " " + std::to_string(firmNo);
