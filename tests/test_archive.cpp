@@ -255,6 +255,7 @@ TEST(Archive, ExclusionLeavesTheFolderOutWholeAndNothingElse) {
 TEST(Archive, UnpackReplacesFilesAndKeepsOthers) {
     TempDir dir;
     WriteFile(dir.Path() / "src" / "Yr1" / "DVorn1.mdb", "new contents");
+    WriteFile(dir.Path() / "src" / "A.txt", "comes first in the archive");
     PackFolder(dir / "src", dir / "a.zip");
     const fs::path out = dir.Path() / "out";
     WriteFile(out / "Yr1" / "DVorn1.mdb", "old contents, longer than the new");
@@ -263,6 +264,7 @@ TEST(Archive, UnpackReplacesFilesAndKeepsOthers) {
     UnpackArchive(dir / "a.zip", out.string());
     EXPECT_EQ(ReadFile(out / "Yr1" / "DVorn1.mdb"), "new contents");
     EXPECT_EQ(ReadFile(out / "unrelated.txt"), "stays");
+    EXPECT_EQ(ReadFile(out / "A.txt"), "comes first in the archive");
     EXPECT_FALSE(HasTemporaryFile(out));
 
     // A folder in the way of a file refuses before anything is written.

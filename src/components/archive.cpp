@@ -425,7 +425,7 @@ void RenameNoReplace(const std::string& from, const std::string& to) {
     throw ArchiveError(to + ": cannot put the archive in place: " + SystemReason(error));
 }
 
-void AddEntries(zip_t* za, std::vector<PackItem>& items,
+void AddEntries(zip_t* za, const std::vector<PackItem>& items,
                 std::vector<std::unique_ptr<FileSource>>& sources, PackState& state,
                 const std::string& archivePath) {
     auto fail = [&](const std::string& what) {
