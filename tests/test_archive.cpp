@@ -417,6 +417,25 @@ TEST(Archive, PackRefusalsLeaveNothingBehind) {
     EXPECT_THROW(PackFolder(dir / "src", dir / "no/such/folder.zip"), ArchiveError);
     EXPECT_EQ(AllPaths(dir.Path()), (std::set<std::string>{"Firm1.zip", "src/", "src/a.txt"}));
 
+    // A file that grows while the archive is written stops it: no archive, no temporary.
+    WriteFile(dir.Path() / "src" / "b.txt", "b");
+    PackOptions growing;
+    growing.progress = [&](const ArchiveProgress& p) {
+        if (p.currentName == "a.txt") {
+            WriteFile(dir.Path() / "src" / "b.txt", "grown since the folder was read");
+        }
+    };
+    try {
+        PackFolder(dir / "src", dir / "grown.zip", growing);
+        ADD_FAILURE() << "a changing file was packed";
+    } catch (const ArchiveError& e) {
+        EXPECT_NE(std::string(e.what()).find("b.txt: the file changed"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(AllPaths(dir.Path()),
+              (std::set<std::string>{"Firm1.zip", "src/", "src/a.txt", "src/b.txt"}));
+    fs::remove(dir.Path() / "src" / "b.txt");
+
     // Links inside the folder are neither stored nor followed.
     WriteFile(dir.Path() / "outside" / "secret.txt", "not part of the firm");
     fs::create_directory_symlink(dir.Path() / "outside", dir.Path() / "src" / "linkdir");
