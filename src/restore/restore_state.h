@@ -1,0 +1,41 @@
+// The restore state: what the select button's steps leave for the restore run (source
+// firm, staging folder, chosen archive, picked and target years) and the texts and
+// states of the restore window's labels that carry them. One object, owned by the
+// restore window and handed to the operations; the window shows what it holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vornback {
+
+// A label or button of the restore window as the operations leave it.
+struct LabelState {
+    std::string caption;
+    bool visible = false;
+};
+
+struct RestoreLabels {
+    LabelState LblTxtTrFNo{"Target Firm No.", false};
+    LabelState LblTargetFNo{"0", false};
+    LabelState LblTxtTrYr{"Year No.", false};
+    LabelState LblTargetYNo{"0", false};
+    LabelState LblFinYr{"XX", false};
+    LabelState LblPath{"Target Firm No.", false};
+    LabelState cmdSelectPath{"...", false};
+    bool FrmDirSelEnabled = true;
+};
+
+struct RestoreState {
+    int16_t SourceFirmNo = 0;
+    std::string RestoreStagingFolder;
+    std::string SelectedArchivePath;
+    // The file dialog keeps the file of its previous use in this window; a cancel leaves it.
+    std::string fileDialogMemory;
+    std::string PickedYearNo, PickedYearFrom, PickedYearTo;
+    std::string TargetYearNo, TargetYearFrom, TargetYearTo;
+    int16_t NewYearNo = 0;
+    RestoreLabels labels;
+};
+
+}  // namespace vornback
