@@ -38,6 +38,7 @@
 #include <utility>
 
 #include "common/errors.h"
+#include "common/text.h"
 
 namespace vornback {
 
@@ -64,14 +65,6 @@ std::string Quote(std::string_view path) {
 [[noreturn]] void Fail2(std::string_view op, std::string_view source, std::string_view destination,
                         int err, std::string_view inner = {}, std::string_view note = {}) {
     Fail(op, std::string(source) + "\" to \"" + std::string(destination), err, inner, note);
-}
-
-// Joins as the rest of the system does: as they stand, a trailing separator doubles.
-std::string Join(std::string_view folder, std::string_view name) {
-    std::string path(folder);
-    path += '/';
-    path += name;
-    return path;
 }
 
 // The path without trailing separators; the root stays "/".
@@ -217,7 +210,7 @@ void CheckDeletable(const DeleteContext& ctx, int dirFd, const std::string& show
         ctx.Fail(EACCES, shown, "read-only folder");
     }
     for (const std::string& name : names) {
-        const std::string child = Join(shown, name);
+        const std::string child = JoinPath(shown, name);
         struct stat st {};
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             ctx.Fail(errno, child);
@@ -246,7 +239,7 @@ void RemoveContents(const DeleteContext& ctx, int dirFd, const std::string& show
         ctx.Fail(err, shown);
     }
     for (const std::string& name : names) {
-        const std::string child = Join(shown, name);
+        const std::string child = JoinPath(shown, name);
         struct stat st {};
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             ctx.Fail(errno, child);
@@ -438,8 +431,8 @@ void CopyTree(const CopyContext& ctx, int srcFd, int dstFd, const std::string& s
         ctx.Fail(err, srcShown);
     }
     for (const std::string& name : names) {
-        const std::string srcChild = Join(srcShown, name);
-        const std::string dstChild = Join(dstShown, name);
+        const std::string srcChild = JoinPath(srcShown, name);
+        const std::string dstChild = JoinPath(dstShown, name);
         struct stat st {};
         if (::fstatat(srcFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             ctx.Fail(errno, srcChild);
@@ -531,7 +524,7 @@ std::vector<FileEntry> List(std::string_view op, const std::string& path, bool f
             continue;  // a dangling link: neither a file nor a folder
         }
         if (folders ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode)) {
-            std::string entryPath = Join(path, name);
+            std::string entryPath = JoinPath(path, name);
             entries.push_back(FileEntry{std::move(name), std::move(entryPath)});
         }
     }
