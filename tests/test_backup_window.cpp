@@ -1,0 +1,681 @@
+// The backup window driven through its controls on the offscreen platform: how it opens
+// from the settings, how its controls follow each other, the keyboard, the folder picker,
+// the mail address, the busy state, and whole backups started with "&Backup". Also the Qt
+// dialogs adapter and the folder picker on their own.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "backup/backup_window.h"
+#include "common/clock.h"
+#include "common/errors.h"
+#include "components/archive.h"
+#include "components/file_system.h"
+#include "mail/mail.h"
+#include "sample/sample_tree.h"
+#include "startup/data_tree.h"
+#include "startup/folder_picker.h"
+#include "startup/qt_dialogs.h"
+#include "startup/settings.h"
+#include "support/scripted_dialogs.h"
+#include "support/temp_dir.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScriptedDialogs;
+using test::TempDir;
+
+class FixedClock : public Clock {
+  public:
+    Today Now() override { return today; }
+    Today today{2015, 3, 14, "Saturday"};
+};
+
+// Accepts every mail and keeps what it was given; the send runs on a worker thread.
+class RecordingMail : public MailTransport {
+  public:
+    SendResult Send(const MailToSend& mail) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        sent.push_back(mail);
+        return {true, ""};
+    }
+    std::vector<MailToSend> Sent() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sent;
+    }
+    std::mutex mutex;
+    std::vector<MailToSend> sent;
+};
+
+// A file system whose CreateFolder ends the program, as a refusal deep in a run would.
+class RefusingFileSystem : public LocalFileSystem {
+  public:
+    void CreateFolder(const std::string&) override { throw ProgramEnd(4); }
+};
+
+std::vector<std::string> EntryNames(const std::string& archive) {
+    std::vector<std::string> names;
+    for (const ArchiveEntry& e : ListArchive(archive)) {
+        names.push_back(e.name);
+    }
+    return names;
+}
+
+bool AnyBelow(const std::vector<std::string>& names, const std::string& folder) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& n) { return n.rfind(folder + "/", 0) == 0; });
+}
+
+class BackupWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SampleOptions options;
+        options.firms = 2;
+        options.years = 2;
+        options.scale = 0.2;
+        values.ProgramFolder = MakeSampleTree(dir / "data", options);
+        values.AppFolder = values.ProgramFolder.substr(0, values.ProgramFolder.size() - 4);
+        values.CurrentFirmNo = 1;
+        values.CurrentYearNo = "2";
+        values.LaunchMode = "B";
+        destination = dir / "backups";
+        fs::create_directory(destination);
+    }
+
+    void Setting(const std::string& key, const std::string& value) {
+        WriteSetting("Back", key, value, SettingsFile(values));
+    }
+    std::string Stored(const std::string& key) const {
+        return ReadSetting("Back", key, SettingsFile(values));
+    }
+
+    // Opens the window as ShowForm fills it, shown and active but not modal, so that the
+    // test can drive it.
+    BackupWindow& Open(const std::string& startLocation = "", FileSystem* fileSystem = nullptr,
+                       VolumeInfo volume = {"/", false}) {
+        window = std::make_unique<BackupWindow>(values, volume, fileSystem ? *fileSystem : files,
+                                                dialogs, clock, mail, ".");
+        window->FillForm(startLocation);
+        window->show();
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        return *window;
+    }
+
+    template <typename T>
+    T* Control(const char* name) {
+        T* c = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(c, nullptr) << name;
+        return c;
+    }
+    QRadioButton* Option(const char* name) { return Control<QRadioButton>(name); }
+    QCheckBox* Check(const char* name) { return Control<QCheckBox>(name); }
+    QPushButton* Button(const char* name) { return Control<QPushButton>(name); }
+    QLineEdit* Edit(const char* name) { return Control<QLineEdit>(name); }
+
+    void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
+
+    // "Others" with the backup folder typed into the box.
+    void ChooseOthers(const std::string& folder) {
+        Click(Option("optHardDiskBack1"));
+        QLineEdit* path = Edit("txtBackPath");
+        path->clear();
+        QTest::keyClicks(path, QString::fromStdString(folder));
+    }
+
+    const char* Focused() const {
+        QWidget* w = QApplication::focusWidget();
+        static std::string name;
+        name = w ? w->objectName().toStdString() : std::string("(none)");
+        return name.c_str();
+    }
+
+    TempDir dir;
+    ProgramValues values;
+    std::string destination;
+    LocalFileSystem files;
+    ScriptedDialogs dialogs;
+    FixedClock clock;
+    RecordingMail mail;
+    std::unique_ptr<BackupWindow> window;
+};
+
+TEST_F(BackupWindowTest, OpensWithTheSavedChoices) {
+    Setting("BackType", "1");
+    Setting("CurYr", "1");
+    Setting("IncAtcDoc", "1");
+    Setting("AdvSet", "1");
+    Setting("SendEMailAdd", "books@example.com");
+    Open("/some/where");
+
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Backup For Firm No.1"));
+    EXPECT_EQ(Control<QGroupBox>("FrmBackup")->title(), QStringLiteral("Data Backup"));
+    EXPECT_TRUE(Option("optHardDiskBack0")->isChecked());
+    EXPECT_TRUE(Control<QLabel>("lblHDPath")->isVisible());
+    EXPECT_EQ(Control<QLabel>("lblHDPath")->text().toStdString(), window->DefaultFolder());
+    EXPECT_FALSE(Edit("txtBackPath")->isVisible());
+    EXPECT_FALSE(Button("cmdBackPath")->isVisible());
+    EXPECT_EQ(Edit("txtBackPath")->text(), QStringLiteral("/some/where"));
+
+    EXPECT_TRUE(Option("optBackType1")->isChecked());
+    EXPECT_TRUE(Check("ChkCurYr")->isChecked());
+    EXPECT_FALSE(Check("ChkIncAtcDoc")->isChecked());
+    EXPECT_FALSE(Check("ChkIncAtcDoc")->isEnabled());
+    EXPECT_TRUE(Check("chkAdvSet")->isChecked());
+    QGroupBox* advanced = Control<QGroupBox>("frmAdvBackType");
+    EXPECT_TRUE(advanced->isVisible());
+    EXPECT_EQ(advanced->title(), QStringLiteral("Advance "));
+
+    // "Send Email" is never restored; the address waits hidden behind it.
+    EXPECT_FALSE(Check("chkSendEmail")->isChecked());
+    EXPECT_FALSE(Edit("txtEmailToSend")->isVisible());
+    EXPECT_EQ(Edit("txtEmailToSend")->text(), QStringLiteral("books@example.com"));
+    EXPECT_EQ(Button("cmdOk")->text(), QStringLiteral("&Backup"));
+    EXPECT_EQ(Button("cmdClose")->text(), QStringLiteral("&Close"));
+    EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
+}
+
+TEST_F(BackupWindowTest, OpensPlainWithoutSettingsAndSurvivesAnUnknownType) {
+    Open();
+    EXPECT_TRUE(Option("optBackType0")->isChecked());
+    for (const char* box : {"ChkCurYr", "ChkIncAtcDoc", "chkAdvSet", "chkSendEmail"}) {
+        EXPECT_FALSE(Check(box)->isChecked()) << box;
+    }
+    EXPECT_FALSE(Control<QGroupBox>("frmAdvBackType")->isVisible());
+    EXPECT_TRUE(Edit("txtEmailToSend")->text().isEmpty());
+    EXPECT_FALSE(Edit("txtEmailToSend")->isVisible());
+    EXPECT_FALSE(fs::exists(SettingsFile(values))) << "opening writes nothing";
+
+    Setting("BackType", "7");
+    Setting("CurYr", "0");
+    Setting("IncAtcDoc", "1");
+    Open();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(Option("optBackType0")->isChecked());
+    EXPECT_TRUE(Check("ChkIncAtcDoc")->isChecked());
+    EXPECT_TRUE(Check("ChkIncAtcDoc")->isEnabled());
+}
+
+TEST_F(BackupWindowTest, ControlsFollowTheirCheckBoxesAndOptions) {
+    Open();
+    Click(Check("chkAdvSet"));
+    ASSERT_TRUE(Control<QGroupBox>("frmAdvBackType")->isVisible());
+
+    QCheckBox* images = Check("ChkIncAtcDoc");
+    Click(images);
+    ASSERT_TRUE(images->isChecked());
+    Click(Check("ChkCurYr"));
+    EXPECT_FALSE(images->isChecked());
+    EXPECT_FALSE(images->isEnabled());
+    Click(Check("ChkCurYr"));
+    EXPECT_FALSE(images->isChecked());
+    EXPECT_TRUE(images->isEnabled());
+
+    Click(Check("chkSendEmail"));
+    EXPECT_TRUE(Edit("txtEmailToSend")->isVisible());
+    Click(Check("chkSendEmail"));
+    EXPECT_FALSE(Edit("txtEmailToSend")->isVisible());
+
+    Click(Option("optHardDiskBack1"));
+    EXPECT_TRUE(Edit("txtBackPath")->isVisible());
+    EXPECT_TRUE(Button("cmdBackPath")->isVisible());
+    EXPECT_FALSE(Control<QLabel>("lblHDPath")->isVisible());
+    Click(Option("optHardDiskBack0"));
+    EXPECT_FALSE(Edit("txtBackPath")->isVisible());
+    EXPECT_TRUE(Control<QLabel>("lblHDPath")->isVisible());
+
+    Click(Check("chkAdvSet"));
+    EXPECT_FALSE(Control<QGroupBox>("frmAdvBackType")->isVisible());
+    EXPECT_FALSE(fs::exists(SettingsFile(values)));
+}
+
+TEST_F(BackupWindowTest, DefaultFolderFollowsTheVolume) {
+    Open("", nullptr, {"/mnt/data", false});
+    EXPECT_EQ(Control<QLabel>("lblHDPath")->text(), QStringLiteral("/mnt/data/VornBack"));
+    Open("", nullptr, {"/srv", true});
+    EXPECT_EQ(Control<QLabel>("lblHDPath")->text().toStdString(), values.ProgramFolder + "/Back");
+}
+
+TEST_F(BackupWindowTest, FolderPickerReplacesThePathOnlyWhenAFolderIsChosen) {
+    Open(destination);
+    Click(Option("optHardDiskBack1"));
+    dialogs.folders = {"/chosen/folder", ""};
+    Click(Button("cmdBackPath"));
+    ASSERT_EQ(dialogs.folderRequests.size(), 1u);
+    EXPECT_EQ(dialogs.folderRequests[0].initialFolder, destination);
+    EXPECT_EQ(dialogs.folderRequests[0].title, "Please Select Folder, Where You Put Your Backup");
+    EXPECT_EQ(Edit("txtBackPath")->text(), QStringLiteral("/chosen/folder"));
+
+    Click(Button("cmdBackPath"));
+    ASSERT_EQ(dialogs.folderRequests.size(), 2u);
+    EXPECT_EQ(dialogs.folderRequests[1].initialFolder, "/chosen/folder");
+    EXPECT_EQ(Edit("txtBackPath")->text(), QStringLiteral("/chosen/folder"));
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(BackupWindowTest, RefusedFolderSendsTheFocusToTheBrowseButton) {
+    Open("");
+    Click(Option("optHardDiskBack1"));
+    Click(Button("cmdOk"));
+    ASSERT_EQ(dialogs.Texts(), std::vector<std::string>{"Please Select Backup Path"});
+    EXPECT_STREQ(Focused(), "cmdBackPath");
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(Button("cmdOk")->isVisible());
+    EXPECT_FALSE(fs::exists(SettingsFile(values)));
+}
+
+TEST_F(BackupWindowTest, EnterMovesTheFocusInTabOrderWithoutPressingButtons) {
+    Setting("AdvSet", "1");
+    Setting("BackType", "2");
+    Open(destination);
+    Click(Option("optHardDiskBack1"));
+    Click(Check("chkSendEmail"));
+    Option("optHardDiskBack1")->setFocus(Qt::TabFocusReason);
+    ASSERT_STREQ(Focused(), "optHardDiskBack1");
+
+    // Of each option group only the selected option is a stop; the buttons are passed over.
+    const std::vector<std::string> expected = {"txtBackPath",    "cmdBackPath",     "chkSendEmail",
+                                               "txtEmailToSend", "chkAdvSet",       "optBackType2",
+                                               "cmdOk",          "cmdClose",        "ChkIncAtcDoc",
+                                               "ChkCurYr",       "optHardDiskBack1"};
+    for (const std::string& next : expected) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(Focused(), next);
+    }
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(dialogs.shown.empty()) << "Enter on \"&Backup\" must not start a run";
+    EXPECT_TRUE(Button("cmdOk")->isVisible());
+    EXPECT_EQ(Stored("BackType"), "2");  // no run wrote its choices
+
+    // Hidden and disabled controls are skipped; the keypad's Enter works the same.
+    Click(Option("optHardDiskBack0"));
+    Click(Check("chkSendEmail"));
+    Click(Check("chkAdvSet"));
+    Option("optHardDiskBack0")->setFocus(Qt::TabFocusReason);
+    for (const char* next :
+         {"chkSendEmail", "chkAdvSet", "cmdOk", "cmdClose", "optHardDiskBack0"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+        EXPECT_STREQ(Focused(), next);
+    }
+}
+
+TEST_F(BackupWindowTest, MailAddressIsStoredWhenTheFocusMovesOnNotWhenTheWindowCloses) {
+    Open();
+    Click(Check("chkSendEmail"));
+    QLineEdit* address = Edit("txtEmailToSend");
+    Click(address);
+    QTest::keyClicks(address, QStringLiteral("first@example.com"));
+    EXPECT_EQ(Stored("SendEMailAdd"), "");
+    QTest::keyClick(address, Qt::Key_Tab);
+    EXPECT_EQ(Stored("SendEMailAdd"), "first@example.com");
+
+    // No check on the text: an empty box is stored as it stands.
+    Click(address);
+    address->clear();
+    Click(Check("chkAdvSet"));
+    EXPECT_EQ(Stored("SendEMailAdd"), "");
+
+    Click(address);
+    QTest::keyClicks(address, QStringLiteral("second@example.com"));
+    window->close();  // the close box
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 0);
+    EXPECT_EQ(Stored("SendEMailAdd"), "");
+}
+
+TEST_F(BackupWindowTest, EscAndCloseEndTheProgramWithoutWritingSettings) {
+    Open(destination);
+    ChooseOthers(destination);
+    QTest::keyClick(Check("chkAdvSet"), Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 0);
+
+    // The modal ShowForm returns when "&Close" is pressed.
+    auto modal = std::make_unique<BackupWindow>(values, VolumeInfo{"/", false}, files, dialogs,
+                                                clock, mail, ".");
+    QTimer::singleShot(0, modal.get(), [&] {
+        QTest::mouseClick(modal->findChild<QPushButton*>(QStringLiteral("cmdClose")),
+                          Qt::LeftButton);
+    });
+    EXPECT_EQ(modal->ShowForm(destination), 0);
+    EXPECT_FALSE(fs::exists(SettingsFile(values)));
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(BackupWindowTest, BusyAreaTakesThePlaceOfTheButtonsAndRefusesClosing) {
+    Open();
+    QWidget* busy = Control<QWidget>("Animation1");
+    QProgressBar* clip = Control<QProgressBar>("clipBar");
+    window->BusyOn();
+    EXPECT_TRUE(window->Busy());
+    EXPECT_FALSE(Button("cmdOk")->isVisible());
+    EXPECT_FALSE(Button("cmdClose")->isVisible());
+    EXPECT_TRUE(busy->isVisible());
+    EXPECT_FALSE(clip->isVisible()) << "no clip installed: the busy area shows progress only";
+
+    ArchiveProgress p;
+    p.bytesDone = 3'000'000'000ULL;
+    p.bytesTotal = 6'000'000'000ULL;  // beyond the range of int
+    p.filesDone = 2;
+    p.filesTotal = 5;
+    p.currentName = "Yr1/DVorn1.mdb";
+    window->ShowProgress(p);
+    QProgressBar* bar = Control<QProgressBar>("progressBar");
+    EXPECT_EQ(bar->value() * 2, bar->maximum());
+    EXPECT_TRUE(Control<QLabel>("lblProgress")->text().contains(QStringLiteral("Yr1/DVorn1.mdb")));
+
+    window->close();
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    window->reject();
+    EXPECT_TRUE(window->isVisible());
+
+    window->BusyOff();
+    EXPECT_FALSE(busy->isVisible());
+    EXPECT_TRUE(Button("cmdOk")->isVisible());
+    EXPECT_TRUE(Button("cmdClose")->isVisible());
+
+    // With the clip installed, a running bar stands in for it.
+    test::WriteFile(ClipFile(values), "RIFF");
+    window->BusyOn();
+    EXPECT_TRUE(clip->isVisible());
+    EXPECT_EQ(clip->maximum(), 0);
+    window->BusyOff();
+    EXPECT_FALSE(busy->isVisible());
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+}
+
+// What the window looked like while the run below was busy, seen from a timer that fires
+// when the run lets the window repaint.
+struct BusySnapshot {
+    bool seen = false;
+    bool okVisible = true;
+    bool closeVisible = true;
+    bool busyVisible = false;
+    bool stillOpenAfterClose = false;
+    std::string storedAddress;
+};
+
+TEST_F(BackupWindowTest, WholeFirmBackupKeepsOneOlderGenerationAndAsksToExit) {
+    Open(destination);
+    ChooseOthers(destination);
+
+    // First run: image folder left out; No keeps the window open.
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    const std::string archive = destination + "/Firm1.zip";
+    const std::string older = destination + "/OFirm1.zip";
+    ASSERT_TRUE(fs::exists(archive)) << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_FALSE(fs::exists(older));
+    std::vector<std::string> names = EntryNames(archive);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Firm1.mdb"), names.end());
+    EXPECT_TRUE(AnyBelow(names, "Yr1"));
+    EXPECT_FALSE(AnyBelow(names, "AttachDocs"));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "Back up Completed. Do You Want To Exit?");
+    EXPECT_EQ(dialogs.shown[0].title, "Backup");
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(Button("cmdOk")->isVisible());
+    EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
+    EXPECT_EQ(Stored("LPath"), destination);
+    EXPECT_EQ(Stored("BackType"), "0");
+    EXPECT_EQ(Stored("IncAtcDoc"), "0");
+
+    // Second run with the image folder: the first archive becomes the older generation;
+    // Yes closes the window and ends the program normally.
+    Click(Check("chkAdvSet"));
+    Click(Check("ChkIncAtcDoc"));
+    dialogs.answers = {Answer::Yes};
+    Click(Button("cmdOk"));
+    ASSERT_TRUE(fs::exists(older));
+    EXPECT_FALSE(AnyBelow(EntryNames(older), "AttachDocs"));
+    EXPECT_TRUE(AnyBelow(EntryNames(archive), "AttachDocs"));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 0);
+    EXPECT_EQ(Stored("IncAtcDoc"), "1");
+    EXPECT_EQ(Stored("AdvSet"), "1");
+}
+
+TEST_F(BackupWindowTest, DateAndDayWiseFoldersComeFromTheClock) {
+    Setting("AdvSet", "1");
+    Open(destination);
+    ChooseOthers(destination);
+    Click(Option("optBackType1"));
+    dialogs.answers = {Answer::No, Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_TRUE(fs::exists(destination + "/20150314/Firm1.zip"))
+        << ::testing::PrintToString(dialogs.Texts());
+
+    Click(Option("optBackType2"));
+    Click(Check("ChkCurYr"));
+    Click(Button("cmdOk"));
+    EXPECT_TRUE(fs::exists(destination + "/Saturday/Firm1Yr2.zip"))
+        << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_FALSE(fs::exists(StagingFirmFolder(values, 1)));
+    EXPECT_EQ(Stored("BackType"), "2");
+    EXPECT_EQ(Stored("CurYr"), "1");
+}
+
+TEST_F(BackupWindowTest, RunIsBusyLocksTheWindowAndMailsToTheTypedAddress) {
+    Open(destination);
+    ChooseOthers(destination);
+    Click(Check("chkSendEmail"));
+    QLineEdit* address = Edit("txtEmailToSend");
+    Click(address);
+    QTest::keyClicks(address, QStringLiteral("owner@example.com"));
+
+    BusySnapshot snapshot;
+    QTimer watcher;
+    watcher.setInterval(0);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (snapshot.seen || !window->Busy()) {
+            return;
+        }
+        snapshot.seen = true;
+        snapshot.okVisible = Button("cmdOk")->isVisible();
+        snapshot.closeVisible = Button("cmdClose")->isVisible();
+        snapshot.busyVisible = Control<QWidget>("Animation1")->isVisible();
+        snapshot.storedAddress = Stored("SendEMailAdd");
+        window->close();
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        snapshot.stillOpenAfterClose = window->isVisible();
+    });
+    watcher.start();
+
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    watcher.stop();
+
+    ASSERT_TRUE(snapshot.seen) << "the run never let the window repaint while busy";
+    EXPECT_FALSE(snapshot.okVisible);
+    EXPECT_FALSE(snapshot.closeVisible);
+    EXPECT_TRUE(snapshot.busyVisible);
+    EXPECT_TRUE(snapshot.stillOpenAfterClose);
+    EXPECT_EQ(snapshot.storedAddress, "owner@example.com");
+
+    const std::vector<MailToSend> sent = mail.Sent();
+    ASSERT_EQ(sent.size(), 1u) << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_EQ(sent[0].recipient, "owner@example.com");
+    EXPECT_EQ(sent[0].attachmentPath, destination + "/Firm1.zip");
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(Button("cmdOk")->isVisible());
+    EXPECT_EQ(dialogs.Texts().back(), "Back up Completed. Do You Want To Exit?");
+}
+
+TEST_F(BackupWindowTest, FailuresAreShownAndEndTheProgram) {
+    // The default folder cannot be created: its parent is missing.
+    Open("", nullptr, {(dir / "no-such-volume") + "/", false});
+    Click(Button("cmdOk"));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 1);
+    EXPECT_FALSE(window->Busy());
+    ASSERT_FALSE(dialogs.shown.empty());
+    const Message& shown = dialogs.shown.back();
+    EXPECT_EQ(shown.icon, Icon::Critical);
+    EXPECT_EQ(shown.title, "vornback");
+    EXPECT_NE(shown.text.find("no-such-volume"), std::string::npos) << shown.text;
+
+    // A refusal that ends the program closes the window with its own code, silently.
+    dialogs.shown.clear();
+    RefusingFileSystem refusing;
+    Open("", &refusing, {(dir / "no-such-volume") + "/", false});
+    Click(Button("cmdOk"));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 4);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+// The program refuses a command line it cannot read before it needs a display.
+TEST(WindowProgram, RefusesAnUnreadableCommandLineWithoutOpeningAWindow) {
+    TempDir dir;
+    SampleOptions options;
+    options.firms = 1;
+    options.years = 1;
+    options.programFiles = {VORNBACK_APP_PATH};
+    const std::string program = MakeSampleTree(dir / "data", options) + "/vornback";
+    const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+
+    std::string output;
+    EXPECT_EQ(test::RunCommand(noDisplay + "'" + program + "' 1,2", &output), 2);
+    EXPECT_EQ(output.rfind("vornback: ", 0), 0u) << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+
+    output.clear();
+    EXPECT_EQ(test::RunCommand(noDisplay + "'" + program + "' firm,2,B", &output), 2);
+    EXPECT_NE(output.find("firm"), std::string::npos) << output;
+}
+
+// The Qt dialogs adapter and the folder picker, answered from a timer once they are up.
+class QtDialogsTest : public ::testing::Test {
+  protected:
+    // Runs check on the first modal widget that opens.
+    void WhenModal(std::function<void(QWidget*)> check) {
+        QTimer::singleShot(0, [check] {
+            QWidget* modal = QApplication::activeModalWidget();
+            ASSERT_NE(modal, nullptr);
+            check(modal);
+        });
+    }
+    TempDir dir;
+};
+
+TEST_F(QtDialogsTest, MessageBoxesCarryTheExactTextTitleButtonsAndIcon) {
+    QtDialogs dialogs;
+    WhenModal([](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), QStringLiteral("File size is 15 Do you want to send E-Mail."));
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("Backup"));
+        EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+        EXPECT_EQ(box->buttons().size(), 2);
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+        box->button(QMessageBox::Yes)->click();
+    });
+    EXPECT_EQ(dialogs.Show({"File size is 15 Do you want to send E-Mail.", "Backup", Buttons::YesNo,
+                            Icon::None, Answer::No}),
+              Answer::Yes);
+
+    // Esc on a Yes/No box answers No.
+    WhenModal([](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); });
+    EXPECT_EQ(dialogs.Show({"Back up Completed. Do You Want To Exit?", "Backup", Buttons::YesNo,
+                            Icon::None, Answer::Yes}),
+              Answer::No);
+
+    // An OK box without a title gets the program's; text is shown as plain text.
+    WhenModal([](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("vornback"));
+        EXPECT_EQ(box->icon(), QMessageBox::Critical);
+        EXPECT_EQ(box->textFormat(), Qt::PlainText);
+        EXPECT_EQ(box->buttons().size(), 1);
+        box->button(QMessageBox::Ok)->click();
+    });
+    EXPECT_EQ(
+        dialogs.Show({"<b>Backup Can not Email</b>", "", Buttons::Ok, Icon::Critical, Answer::Ok}),
+        Answer::Ok);
+}
+
+TEST_F(QtDialogsTest, FileFiltersBecomeQtNameFilters) {
+    EXPECT_EQ(QtNameFilters("Zip Files (Firm*.zip)|Firm*.zip"), "Zip Files (Firm*.zip)");
+    EXPECT_EQ(QtNameFilters("Zip Files|*.zip;*.ZIP|All Files|*.*"),
+              "Zip Files (*.zip *.ZIP);;All Files (*.*)");
+    EXPECT_EQ(QtNameFilters(""), "");
+}
+
+TEST_F(QtDialogsTest, FolderPickerStartsOnTheFolderAndGivesTheChoiceOrNothing) {
+    const std::string start = dir / "start";
+    const std::string chosen = dir / "start/chosen";
+    fs::create_directories(chosen);
+
+    WhenModal([&](QWidget* w) {
+        auto* picker = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(picker, nullptr);
+        EXPECT_EQ(picker->windowTitle(),
+                  QStringLiteral("Please Select Folder, Where You Put Your Backup"));
+        EXPECT_EQ(picker->fileMode(), QFileDialog::Directory);
+        EXPECT_TRUE(picker->testOption(QFileDialog::ShowDirsOnly));
+        EXPECT_EQ(picker->directory().absolutePath().toStdString(), start);
+        picker->selectFile(QString::fromStdString(chosen));
+        QMetaObject::invokeMethod(picker, "accept");
+    });
+    EXPECT_EQ(BrowseForFolder(nullptr, start, "Please Select Folder, Where You Put Your Backup"),
+              chosen);
+
+    WhenModal([](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); });
+    EXPECT_EQ(BrowseForFolder(nullptr, start, "title"), "");
+
+    // A missing initial folder leaves the picker at its own starting point.
+    WhenModal([&](QWidget* w) {
+        auto* picker = qobject_cast<QFileDialog*>(w);
+        ASSERT_NE(picker, nullptr);
+        EXPECT_NE(picker->directory().absolutePath().toStdString(), dir / "missing");
+        picker->reject();
+    });
+    EXPECT_EQ(BrowseForFolder(nullptr, dir / "missing", "title"), "");
+}
+
+}  // namespace
+}  // namespace vornback
+
+namespace {
+
+// The offscreen platform says for every window that it cannot pass size hints on.
+void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text.startsWith(QStringLiteral("This plugin does not support propagateSizeHints"))) {
+        return;
+    }
+    qt_message_output(type, context, text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qInstallMessageHandler(QuietMessages);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
