@@ -8,15 +8,18 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/errors.h"
 #include "components/archive.h"
+#include "components/deflate_chunks.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 
@@ -171,12 +174,13 @@ TEST(Archive, RoundTripKeepsNamesBytesAndTimesAndListsSorted) {
     EXPECT_TRUE(ReadFile(archive) == ReadFile(again));
 }
 
-TEST(Archive, EveryFileIsDeflatedAtLevelSix) {
+TEST(Archive, CompressibleFilesAreDeflatedAtLevelSixTheOthersStored) {
     TempDir dir;
     const std::string text = CompressibleText(4 * 1024 * 1024, 7);
     WriteFile(dir.Path() / "src" / "big.txt", text);
     WriteFile(dir.Path() / "src" / "random.bin", RandomBytes(200 * 1024, 8));
     WriteFile(dir.Path() / "src" / "tiny.txt", "x");
+    WriteFile(dir.Path() / "src" / "small.txt", CompressibleText(3000, 9));
     PackFolder(dir / "src", dir / "a.zip");
 
     auto rawDeflateSize = [&](int level) {
@@ -187,19 +191,29 @@ TEST(Archive, EveryFileIsDeflatedAtLevelSix) {
         stream.avail_in = static_cast<uInt>(text.size());
         stream.next_out = reinterpret_cast<Bytef*>(out.data());
         stream.avail_out = static_cast<uInt>(out.size());
-        EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+        EXPECT_EQ(::deflate(&stream, Z_FINISH), Z_STREAM_END);
         const auto size = static_cast<int64_t>(stream.total_out);
         deflateEnd(&stream);
         return size;
     };
 
+    // Deflate where it shrinks the file; random bytes and a file of one byte, which deflate
+    // would only make larger, are stored as they are.
+    const std::map<std::string, int> methods = {{"big.txt", ZIP_CM_DEFLATE},
+                                                {"small.txt", ZIP_CM_DEFLATE},
+                                                {"random.bin", ZIP_CM_STORE},
+                                                {"tiny.txt", ZIP_CM_STORE}};
     int error = 0;
     zip_t* za = zip_open((dir / "a.zip").c_str(), ZIP_RDONLY, &error);
     ASSERT_NE(za, nullptr);
+    ASSERT_EQ(zip_get_num_entries(za, 0), 4);
     for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
         zip_stat_t st;
         ASSERT_EQ(zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st), 0);
-        EXPECT_EQ(st.comp_method, ZIP_CM_DEFLATE) << st.name;
+        EXPECT_EQ(st.comp_method, methods.at(st.name)) << st.name;
+        if (st.comp_method == ZIP_CM_STORE) {
+            EXPECT_EQ(st.comp_size, st.size) << st.name;
+        }
         if (std::string(st.name) == "big.txt") {
             const auto packed = static_cast<int64_t>(st.comp_size);
             const int64_t level1 = rawDeflateSize(1);
@@ -212,6 +226,7 @@ TEST(Archive, EveryFileIsDeflatedAtLevelSix) {
         }
     }
     zip_discard(za);
+    EXPECT_NO_THROW(VerifyArchive(dir / "a.zip"));
 }
 
 TEST(Archive, ExclusionLeavesTheFolderOutWholeAndNothingElse) {
@@ -460,7 +475,10 @@ TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
     TempDir dir;
     const fs::path source = dir.Path() / "src";
     uint64_t totalBytes = 0;
-    for (int i = 0; i < 6; ++i) {
+    // Enough files that the workers, which may run a few megabytes ahead of the progress
+    // reported, cannot finish them all before a cancel at half way is seen.
+    constexpr int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i) {
         const std::string bytes =
             CompressibleText(static_cast<size_t>(900000 + i * 1000), static_cast<unsigned>(i));
         totalBytes += bytes.size();
@@ -468,8 +486,11 @@ TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
     }
     WriteFile(source / "empty", "");
 
-    auto checker = [](std::vector<ArchiveProgress>& seen) {
-        return [&seen](const ArchiveProgress& p) {
+    // Progress comes on the calling thread only: the window's callback touches its widgets.
+    const std::thread::id caller = std::this_thread::get_id();
+    auto checker = [caller](std::vector<ArchiveProgress>& seen) {
+        return [&seen, caller](const ArchiveProgress& p) {
+            EXPECT_EQ(std::this_thread::get_id(), caller);
             if (!seen.empty()) {
                 EXPECT_GE(p.bytesDone, seen.back().bytesDone);
                 EXPECT_GE(p.filesDone, seen.back().filesDone);
@@ -483,11 +504,11 @@ TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
     PackOptions packOptions;
     packOptions.progress = checker(packSeen);
     PackFolder(source.string(), dir / "a.zip", packOptions);
-    ASSERT_GT(packSeen.size(), 7u);
+    ASSERT_GT(packSeen.size(), kFiles + 1u);
     EXPECT_EQ(packSeen.back().bytesTotal, totalBytes);
     EXPECT_EQ(packSeen.back().bytesDone, totalBytes);
-    EXPECT_EQ(packSeen.back().filesDone, 7u);
-    EXPECT_EQ(packSeen.back().filesTotal, 7u);
+    EXPECT_EQ(packSeen.back().filesDone, kFiles + 1u);
+    EXPECT_EQ(packSeen.back().filesTotal, kFiles + 1u);
     bool namedAFile = false;
     for (const ArchiveProgress& p : packSeen) {
         namedAFile = namedAFile || p.currentName == "Yr3/DVorn.mdb";
@@ -500,8 +521,9 @@ TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
     UnpackArchive(dir / "a.zip", dir / "out", unpackOptions);
     ASSERT_FALSE(unpackSeen.empty());
     EXPECT_EQ(unpackSeen.back().bytesDone, totalBytes);
-    EXPECT_EQ(unpackSeen.back().filesDone, 7u);
-    EXPECT_EQ(unpackSeen.back().filesTotal, 7u);
+    EXPECT_EQ(unpackSeen.back().filesDone, kFiles + 1u);
+    EXPECT_EQ(unpackSeen.back().filesTotal, kFiles + 1u);
+    EXPECT_EQ(CompareTrees(source, dir.Path() / "out"), "");
 
     // Cancel halfway through packing: no archive and no temporary file.
     std::atomic<bool> cancel{false};
@@ -535,7 +557,177 @@ TEST(Archive, ProgressIsMonotonicAndCancelLeavesNothing) {
         }
     }
     EXPECT_GT(whole, 0);
-    EXPECT_LT(whole, 7);
+    EXPECT_LT(whole, kFiles);
+}
+
+// A file many times the size held whole goes in chunks on several threads; the archive
+// must be one ordinary zip whatever the number of threads, byte for byte the same.
+TEST(Archive, LargeAndMixedTreesRoundTripWithTheSameBytesWhateverTheThreads) {
+    TempDir dir;
+    const fs::path source = dir.Path() / "Firm5";
+    const std::string bigText = CompressibleText(40 * 1024 * 1024 + 12345, 21);
+    const std::string bigRandom = RandomBytes(20 * 1024 * 1024 + 7, 22);
+    WriteFile(source / "Yr1" / "Vch1.dat", bigText);           // chunked, deflated
+    WriteFile(source / "AttachDocs" / "scan.bin", bigRandom);  // chunked, stored
+    WriteFile(source / "AttachDocs" / "photo.jpg", RandomBytes(3 * 1024 * 1024, 23));
+    WriteFile(source / "Yr1" / "DVorn1.mdb", CompressibleText(5 * 1024 * 1024, 24));
+    WriteFile(source / "Yr1" / "zeros.bin", std::string(17 * 1024 * 1024, '\0'));
+    WriteFile(source / "empty.txt", "");
+    for (int i = 0; i < 300; ++i) {
+        WriteFile(source / "d" / ("Doc" + std::to_string(i) + ".txt"),
+                  CompressibleText(static_cast<size_t>(i * 37), static_cast<unsigned>(i)));
+    }
+    int64_t t = 1650000001;
+    for (const auto& entry : fs::recursive_directory_iterator(source)) {
+        if (entry.is_regular_file()) {
+            SetMTime(entry.path(), t += 3601);
+        }
+    }
+
+    PackOptions one;
+    one.threads = 1;
+    PackFolder(source.string(), dir / "one.zip", one);
+    PackOptions four;
+    four.threads = 4;
+    PackFolder(source.string(), dir / "four.zip", four);
+    const std::string bytes = ReadFile(dir.Path() / "one.zip");
+    EXPECT_TRUE(bytes == ReadFile(dir.Path() / "four.zip")) << "the archives differ";
+    EXPECT_LT(bytes.size(), bigRandom.size() + bigText.size() / 3);
+
+    // Every entry reads back with its CRC here, in unzip and in Python.
+    EXPECT_NO_THROW(VerifyArchive(dir / "four.zip"));
+    std::string out;
+    EXPECT_EQ(RunCommand("unzip -tq '" + dir / "four.zip" + "'", &out), 0) << out;
+    const std::string script = dir / "check.py";
+    WriteFile(script, R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    bad = z.testzip()
+    if bad is not None:
+        sys.exit('testzip: ' + bad)
+    m = {i.filename: i.compress_type for i in z.infolist()}
+    print(m['Yr1/Vch1.dat'], m['AttachDocs/scan.bin'], m['AttachDocs/photo.jpg'],
+          m['Yr1/zeros.bin'], m['empty.txt'])
+)");
+    out.clear();
+    EXPECT_EQ(RunCommand("/usr/bin/python3 '" + script + "' '" + dir / "four.zip" + "'", &out), 0)
+        << out;
+    EXPECT_EQ(out, "8 0 0 8 0\n");
+    for (const ArchiveEntry& entry : ListArchive(dir / "four.zip")) {
+        if (entry.name == "AttachDocs/scan.bin") {
+            EXPECT_EQ(entry.compressedSize, entry.size);
+        }
+        if (entry.name == "Yr1/zeros.bin") {
+            EXPECT_LT(entry.compressedSize, entry.size / 500);
+        }
+    }
+
+    for (unsigned threads : {1u, 3u}) {
+        const fs::path dest = dir.Path() / ("out" + std::to_string(threads));
+        UnpackOptions options;
+        options.threads = threads;
+        UnpackArchive(dir / "four.zip", dest.string(), options);
+        EXPECT_EQ(CompareTrees(source, dest, {.compareTimes = true}), "") << threads;
+    }
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+
+    // Damage near the end of the large stored entry: its CRC fails only once most of it is
+    // written, and still no part of it stays behind.
+    std::string damaged = bytes;
+    const size_t at = damaged.find(bigRandom.substr(bigRandom.size() - 4096, 64));
+    ASSERT_NE(at, std::string::npos);
+    damaged[at + 10] = static_cast<char>(damaged[at + 10] ^ 0x01);
+    WriteFile(dir.Path() / "damaged.zip", damaged);
+    const fs::path dest = dir.Path() / "damaged";
+    try {
+        UnpackArchive(dir / "damaged.zip", dest.string());
+        ADD_FAILURE() << "a damaged archive was unpacked";
+    } catch (const ArchiveError& e) {
+        EXPECT_NE(std::string(e.what()).find("entry AttachDocs/scan.bin: CRC error"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_FALSE(fs::exists(dest / "AttachDocs" / "scan.bin"));
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+    EXPECT_THROW(VerifyArchive(dir / "damaged.zip"), ArchiveError);
+
+    // Cancel while the large deflated file is handed over: no archive, no temporary file.
+    std::atomic<bool> cancel{false};
+    PackOptions cancelled;
+    cancelled.cancel = &cancel;
+    cancelled.progress = [&](const ArchiveProgress& p) {
+        if (p.currentName == "Yr1/Vch1.dat" && p.bytesDone > 0) {
+            cancel = true;
+        }
+    };
+    EXPECT_THROW(PackFolder(source.string(), dir / "cancelled.zip", cancelled), ArchiveCancelled);
+    EXPECT_FALSE(fs::exists(dir.Path() / "cancelled.zip"));
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+}
+
+// The pieces a large file is packed from: chunks deflated apart, each primed with the
+// 32 KiB before it, must join into one stream that inflates to the file, and their CRCs
+// into the CRC of the whole, or the archive holds a wrong CRC that only a reader notices.
+TEST(DeflateChunks, ChunksJoinIntoOneStreamAndOneCrc) {
+    std::string data = CompressibleText(3 * 1024 * 1024, 31) + RandomBytes(700000, 32) +
+                       std::string(200000, 'z') + CompressibleText(1234567, 33);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    const uLong whole = crc32(0, bytes, static_cast<uInt>(data.size()));
+    // Uneven chunk sizes, one smaller than the dictionary and one of a single byte.
+    const std::vector<size_t> sizes = {1024 * 1024, 777777, 1, 20000, 1024 * 1024};
+    deflate::Deflater deflater;
+    std::string stream;
+    uint32_t crc = 0;
+    size_t offset = 0;
+    for (size_t k = 0; offset < data.size(); ++k) {
+        const size_t length =
+            k < sizes.size() ? std::min(sizes[k], data.size() - offset) : data.size() - offset;
+        const size_t dictionary = std::min(offset, deflate::kDictionary);
+        deflate::Buffer out;
+        deflater.Chunk(bytes + offset - dictionary, dictionary, bytes + offset, length,
+                       offset + length == data.size(), out);
+        stream.append(reinterpret_cast<const char*>(out.Data()), out.Size());
+        crc = deflate::Crc32Combine(crc, deflate::Crc32(0, bytes + offset, length), length);
+        offset += length;
+    }
+    EXPECT_EQ(crc, whole);
+    EXPECT_LT(stream.size(), data.size());
+
+    std::string inflated(data.size() + 1, '\0');
+    z_stream zs{};
+    ASSERT_EQ(inflateInit2(&zs, -15), Z_OK);
+    zs.next_in = reinterpret_cast<Bytef*>(stream.data());
+    zs.avail_in = static_cast<uInt>(stream.size());
+    zs.next_out = reinterpret_cast<Bytef*>(inflated.data());
+    zs.avail_out = static_cast<uInt>(inflated.size());
+    EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(zs.avail_in, 0u);  // the last chunk ends the stream exactly
+    inflated.resize(zs.total_out);
+    inflateEnd(&zs);
+    EXPECT_TRUE(inflated == data);
+
+    // Whole buffers: deflated when that shrinks them, inflated back exactly, and damage,
+    // a short or a long result are told apart.
+    const std::string text = CompressibleText(500000, 34);
+    const auto* textBytes = reinterpret_cast<const uint8_t*>(text.data());
+    EXPECT_TRUE(deflater.WorthDeflating(textBytes, text.size()));
+    const std::string noise = RandomBytes(500000, 35);
+    EXPECT_FALSE(
+        deflater.WorthDeflating(reinterpret_cast<const uint8_t*>(noise.data()), noise.size()));
+    deflate::Buffer packed;
+    EXPECT_EQ(deflater.Whole(reinterpret_cast<const uint8_t*>(noise.data()), noise.size(), packed),
+              0u);
+    const size_t n = deflater.Whole(textBytes, text.size(), packed);
+    ASSERT_GT(n, 0u);
+    deflate::Inflater inflater;
+    deflate::Buffer exact(text.size());
+    EXPECT_EQ(inflater.Whole(packed.Data(), n, exact), deflate::Inflater::Result::Ok);
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(exact.Data()), exact.Size()) == text);
+    deflate::Buffer small(text.size() - 1);
+    EXPECT_EQ(inflater.Whole(packed.Data(), n, small), deflate::Inflater::Result::TooLong);
+    deflate::Buffer large(text.size() + 1);
+    EXPECT_EQ(inflater.Whole(packed.Data(), n, large), deflate::Inflater::Result::TooShort);
+    EXPECT_NE(inflater.Whole(packed.Data(), n / 2, exact), deflate::Inflater::Result::Ok);
 }
 
 }  // namespace

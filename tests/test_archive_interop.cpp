@@ -68,18 +68,26 @@ TEST(ArchiveInterop, OurArchivesPassUnzipAndZipfileWithExactTimes) {
         << out;
     EXPECT_EQ(CompareTrees(source, extracted), "");
 
-    // Python: testzip() finds nothing, every file is deflated, non-ASCII names carry the
-    // UTF-8 flag, and each entry's extended timestamp holds the file's time.
+    // Python: testzip() finds nothing, a file is deflated when that shrinks it and stored
+    // only when deflate would not, non-ASCII names carry the UTF-8 flag, and each entry's
+    // extended timestamp holds the file's time.
     const std::string script = R"(
-import os, struct, sys, zipfile
+import os, struct, sys, zipfile, zlib
 src = sys.argv[2]
 with zipfile.ZipFile(sys.argv[1]) as z:
     bad = z.testzip()
     if bad is not None:
         sys.exit('testzip: ' + bad)
     for i in z.infolist():
-        if not i.is_dir() and i.compress_type != zipfile.ZIP_DEFLATED:
-            sys.exit('not deflated: ' + i.filename)
+        if not i.is_dir():
+            data = z.read(i)
+            c = zlib.compressobj(6, zlib.DEFLATED, -15)
+            deflated = len(c.compress(data) + c.flush())
+            if i.compress_type == zipfile.ZIP_DEFLATED:
+                if i.compress_size >= i.file_size:
+                    sys.exit('deflated but not smaller: ' + i.filename)
+            elif i.compress_type != zipfile.ZIP_STORED or deflated < len(data):
+                sys.exit('stored though deflate shrinks it: ' + i.filename)
         if not i.filename.isascii() and not (i.flag_bits & 0x800):
             sys.exit('no UTF-8 flag: ' + i.filename)
         extra, t = i.extra, None

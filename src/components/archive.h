@@ -1,9 +1,11 @@
 // The archive component: packs a folder into a zip archive and unpacks one into a folder.
-// Archives are ordinary zip files (deflate level 6, ZIP64 when needed, UTF-8 names,
-// modification times exact to the second through the extended timestamp field) that
-// Info-ZIP unzip and Python's zipfile open. Reading treats every archive as hostile: a
-// name that is absolute, carries a drive letter, climbs out with "..", or a link entry
-// refuses the whole archive before anything is written.
+// Archives are ordinary zip files (deflate level 6, or stored for a file that deflate does
+// not shrink; ZIP64 when needed, UTF-8 names, modification times exact to the second
+// through the extended timestamp field) that Info-ZIP unzip and Python's zipfile open.
+// Reading treats every archive as hostile: a name that is absolute, carries a drive letter,
+// climbs out with "..", or a link entry refuses the whole archive before anything is
+// written. The work runs on several threads; progress callbacks are always made on the
+// calling thread, at least every 50 ms, and the cancel flag is read on every thread.
 #pragma once
 
 #include <atomic>
@@ -30,13 +32,17 @@ struct PackOptions {
     // folder whose leading path components match the pattern's components is left out,
     // with everything below it; "AttachDocs\*.*" leaves the folder AttachDocs out whole.
     std::vector<std::string> excludePatterns;
-    ArchiveProgressFn progress;                  // may be empty
+    ArchiveProgressFn progress;                 // may be empty
     const std::atomic<bool>* cancel = nullptr;  // set to true to stop; throws ArchiveCancelled
+    // Worker threads that read and deflate; 0 takes one per core. The archive's bytes are
+    // the same whatever the number.
+    unsigned threads = 0;
 };
 
 struct UnpackOptions {
     ArchiveProgressFn progress;
     const std::atomic<bool>* cancel = nullptr;
+    unsigned threads = 0;  // worker threads that inflate and write; 0 takes one per core
 };
 
 struct ArchiveEntry {

@@ -1,0 +1,106 @@
+// Pieces shared by the packing and the unpacking halves of the archive component: file
+// descriptors, temporary names, the cancel check, the extended timestamp field, owned byte
+// buffers that give their memory back at once, and the number of worker threads. Private
+// to src/components.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vornback::archive_internal {
+
+// The extended timestamp extra field (Info-ZIP "UT"): a flag byte, then the modification
+// time as seconds since the epoch, UTC, little endian.
+constexpr uint16_t kExtendedTimestamp = 0x5455;
+
+// Files up to this size are held whole in memory and deflated or inflated in one call;
+// larger ones go in chunks, so that memory stays bounded whatever the file size.
+constexpr uint64_t kWholeFileLimit = 16 * 1024 * 1024;
+// The chunk of a large file: the unit of parallel deflate when packing and of reading when
+// unpacking.
+constexpr size_t kChunkSize = 1024 * 1024;
+// How many bytes pass between two progress reports inside one file.
+constexpr uint64_t kProgressStep = 1024 * 1024;
+
+std::string SystemReason(int error);
+
+// A random name part for temporary files; safe to call from any thread.
+std::string RandomSuffix();
+
+inline bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+std::string ExtendedTimestamp(int64_t mtime);
+// Reads the modification time out of an extended timestamp field, when it holds one.
+std::optional<int64_t> ParseExtendedTimestamp(const uint8_t* data, uint16_t length);
+
+// The worker threads to use: the option when set, otherwise one per core.
+unsigned WorkerThreads(unsigned requested);
+
+// Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
+// which is less than length only at the end of the file. Throws nothing; -1 on error.
+ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
+
+// An open file descriptor, closed when it goes out of scope.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    void Reset() { static_cast<void>(Close()); }
+    // Closes now; the result of close(2), 0 when there was nothing to close.
+    int Close();
+
+  private:
+    int fd_ = -1;
+};
+
+// An owned byte buffer of a fixed capacity and a used size. Large buffers are mapped
+// straight from the system and unmapped when freed, so that the memory bound of packing
+// and unpacking holds in resident memory too, not only in what the allocator tracks.
+class Buffer {
+  public:
+    Buffer() = default;
+    explicit Buffer(size_t capacity);
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+
+    uint8_t* Data() { return data_; }
+    const uint8_t* Data() const { return data_; }
+    size_t Size() const { return size_; }
+    size_t Capacity() const { return capacity_; }
+    void SetSize(size_t size) { size_ = size; }
+    // Grows the capacity, keeping the bytes in use.
+    void Grow(size_t capacity);
+
+  private:
+    void Free();
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace vornback::archive_internal
