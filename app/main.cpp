@@ -16,15 +16,16 @@
 #include "common/errors.h"
 #include "components/file_system.h"
 #include "mail/mail.h"
+#include "restore/restore_window.h"
 #include "startup/launch.h"
 #include "startup/qt_dialogs.h"
 #include "store/registers.h"
+#include "yearlist/year_list_window.h"
 
 namespace {
 
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
-constexpr int kNoRestoreWindow = 3;
 
 void Complain(const std::string& text) {
     std::fprintf(stderr, "vornback: %s\n", text.c_str());
@@ -73,16 +74,16 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
 
     try {
+        LocalFileSystem fs;
         if (decision.window == StartWindow::Restore) {
-            QMessageBox box(QMessageBox::Information, QString::fromUtf8(kProgramTitle),
-                            QStringLiteral("The restore window is not available in this "
-                                           "version of vornback yet."),
-                            QMessageBox::Ok);
-            box.exec();
-            return kNoRestoreWindow;
+            QtDialogs dialogs;
+            QtYearChooser years;
+            RestoreWindow window(decision.values, volume, fs, dialogs, years);
+            dialogs.SetOwner(&window);
+            years.SetOwner(&window);
+            return window.ShowForm(decision.StartLocation);
         }
 
-        LocalFileSystem fs;
         SystemClock clock;
         CurlMailTransport mail(SmtpSettingsFromEnvironment());
         QtDialogs dialogs;
