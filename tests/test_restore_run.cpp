@@ -1,0 +1,635 @@
+// The restore window's core on real sample trees: the labels per restore type, the folder
+// check, the select button's steps with their cancels, the year list's picks, the run and
+// its settings, and "Full Firm" with every ending it has, down to what a failed swap or a
+// hostile archive leaves on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "components/archive.h"
+#include "components/file_system.h"
+#include "restore/restore_run.h"
+#include "sample/sample_tree.h"
+#include "startup/settings.h"
+#include "store/registers.h"
+#include "support/scripted_dialogs.h"
+#include "support/temp_dir.h"
+#include "support/tree_compare.h"
+#include "yearlist/year_list.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CompareTrees;
+using test::ScriptedDialogs;
+using test::TempDir;
+using test::WriteFile;
+
+constexpr const char* kCompleted = "Restore Competed. Do You Want To Exit?";
+constexpr const char* kInvalid = "Invalid Backup File";
+
+// Every label as one line, so that a whole state can be compared at once.
+std::string Describe(const RestoreLabels& l) {
+    const auto one = [](const char* name, const LabelState& s) {
+        return std::string(name) + "=" + s.caption + (s.visible ? "(shown) " : "(hidden) ");
+    };
+    return one("TxtTrFNo", l.LblTxtTrFNo) + one("TargetFNo", l.LblTargetFNo) +
+           one("TxtTrYr", l.LblTxtTrYr) + one("TargetYNo", l.LblTargetYNo) +
+           one("FinYr", l.LblFinYr) + one("Path", l.LblPath) + one("Select", l.cmdSelectPath) +
+           (l.FrmDirSelEnabled ? "DirSel(enabled)" : "DirSel(disabled)");
+}
+
+struct EventLog {
+    std::vector<std::string> events;
+};
+
+class FakeView : public RestoreView {
+  public:
+    FakeView(EventLog& log, const RestoreState& state) : log_(log), state_(state) {}
+    void BusyOn() override {
+        log_.events.push_back("BusyOn");
+        if (onBusyOn) {
+            onBusyOn();
+        }
+    }
+    void BusyOff() override { log_.events.push_back("BusyOff"); }
+    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
+    void ShowProgress(const ArchiveProgress&) override { ++progressCalls; }
+    void ShowLabels() override { shownLabels = Describe(state_.labels); }
+
+    int progressCalls = 0;
+    std::string shownLabels;  // the labels as last shown
+    std::function<void()> onBusyOn;
+
+  private:
+    EventLog& log_;
+    const RestoreState& state_;
+};
+
+class LoggingDialogs : public ScriptedDialogs {
+  public:
+    explicit LoggingDialogs(EventLog& log) : log_(log) {}
+    Answer Show(const Message& message) override {
+        log_.events.push_back(message.text);
+        return ScriptedDialogs::Show(message);
+    }
+    std::string OpenFile(const std::string& title, const std::string& filter,
+                         const std::string& initialFile) override {
+        log_.events.push_back("OpenFile");
+        return ScriptedDialogs::OpenFile(title, filter, initialFile);
+    }
+
+  private:
+    EventLog& log_;
+};
+
+// Answers the year list from a queue and keeps what each list showed, and which labels
+// the window showed as it opened.
+class ScriptedYears : public YearChooser {
+  public:
+    ScriptedYears(EventLog& log, const FakeView& view) : log_(log), view_(view) {}
+    YearPick ChooseYear(const std::vector<YearListRow>& rows) override {
+        log_.events.push_back("YearList");
+        lists.push_back(rows);
+        labelsAtOpen.push_back(view_.shownLabels);
+        if (picks.empty()) {
+            ADD_FAILURE() << "unplanned year list";
+            return {};
+        }
+        const YearPick pick = picks.front();
+        picks.pop_front();
+        return pick;
+    }
+    std::deque<YearPick> picks;
+    std::vector<std::vector<YearListRow>> lists;
+    std::vector<std::string> labelsAtOpen;
+
+  private:
+    EventLog& log_;
+    const FakeView& view_;
+};
+
+// Fails the move of one source folder, as a busy or vanished target would.
+class FailingMove : public LocalFileSystem {
+  public:
+    void MoveFolder(const std::string& source, const std::string& destination) override {
+        if (source == failMoveOf) {
+            throw FileSystemError("MoveFolder \"" + source + "\": refused by the test");
+        }
+        LocalFileSystem::MoveFolder(source, destination);
+    }
+    std::string failMoveOf;
+};
+
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (fs::exists(folder)) {
+        for (const auto& e : fs::directory_iterator(folder)) {
+            names.push_back(e.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A sample tree with two firms of three years (1 April to 31 March from 2021); the window
+// restores into firm 2, current year 2.
+class RestoreTest : public ::testing::Test {
+  protected:
+    RestoreTest()
+        : root_(tmp_ / "data"),
+          program_(MakeSampleTree(root_, SampleOptions{})),
+          values_{2, "2", "R", program_, root_},
+          backups_(tmp_ / "backups"),
+          view_(log_, state_),
+          dialogs_(log_),
+          years_(log_, view_),
+          ctx_{values_, fs_, dialogs_, years_, view_, state_} {
+        fs::create_directory(backups_);
+    }
+
+    // A whole-firm archive, packed as a backup packs the firm folder.
+    std::string Backup(int firmNo, const std::string& name) {
+        const std::string archive = backups_ + "/" + name;
+        PackFolder(root_ + "/Firm" + std::to_string(firmNo), archive);
+        return archive;
+    }
+
+    // A copy of a folder with its times, to compare against afterwards.
+    std::string Keep(const std::string& folder, const std::string& name) {
+        const std::string copy = tmp_ / ("kept-" + name);
+        fs_.CopyFolder(folder, copy, false);
+        return copy;
+    }
+
+    RestoreChoices FullFirmFrom(const std::string& folder) const {
+        RestoreChoices c;
+        c.hardDiskIndex = 1;
+        c.txtRestPath = folder;
+        c.restTypeIndex = 0;
+        return c;
+    }
+
+    std::string Staging(int n) const { return program_ + "/Back/Firm" + std::to_string(n); }
+
+    TempDir tmp_;
+    std::string root_;
+    std::string program_;
+    ProgramValues values_;
+    std::string backups_;
+    EventLog log_;
+    RestoreState state_;
+    LocalFileSystem fs_;
+    FakeView view_;
+    LoggingDialogs dialogs_;
+    ScriptedYears years_;
+    RestoreContext ctx_;
+};
+
+// ---- Labels and the folder check ----
+
+TEST_F(RestoreTest, ShowHideLblFollowsTheTableForEachType) {
+    // A state as earlier choices leave it: a period shown, an archive path, a source firm.
+    RestoreState used;
+    used.labels.LblTxtTrFNo = {"Source Firm No.", true};
+    used.labels.LblTargetFNo = {"9", true};
+    used.labels.LblTxtTrYr.visible = true;
+    used.labels.LblTargetYNo = {"3", true};
+    used.labels.LblFinYr = {"From Date 01/04/2023 To 31/03/2024", true};
+    used.labels.LblPath = {"/b/Firm9.zip", true};
+    used.labels.cmdSelectPath = {"Select Year", false};
+    used.labels.FrmDirSelEnabled = false;
+
+    const std::string period = "FinYr=From Date 01/04/2023 To 31/03/2024(shown) ";
+    const std::string untouched = "TxtTrYr=Year No.(hidden) TargetYNo=3(hidden) ";
+    struct Case {
+        int index;
+        std::string expected;
+    } cases[] = {
+        {0, "TxtTrFNo=Source Firm No.(shown) TargetFNo=2(shown) " + untouched +
+                "FinYr=From Date 01/04/2023 To 31/03/2024(hidden) Path=/b/Firm9.zip(shown) "
+                "Select=Select Year(hidden) DirSel(enabled)"},
+        {1, "TxtTrFNo=Source Firm No.(shown) TargetFNo=2(shown) " + untouched + period +
+                "Path=/b/Firm9.zip(shown) Select=Select Year(shown) DirSel(disabled)"},
+        {2, "TxtTrFNo=Source Firm No.(hidden) TargetFNo=9(hidden) " + untouched +
+                "FinYr=From Date 01/04/2023 To 31/03/2024(hidden) Path=/b/Firm9.zip(shown) "
+                "Select=Select Firm(shown) DirSel(disabled)"},
+        {3, "TxtTrFNo=Source Firm No.(hidden) TargetFNo=2(hidden) " + untouched + period +
+                "Path=/b/Firm9.zip(shown) Select=Select Firm(shown) DirSel(disabled)"},
+    };
+    for (const Case& c : cases) {
+        RestoreState s = used;
+        ShowHideLbl(s, c.index, 2);
+        EXPECT_EQ(Describe(s.labels), c.expected) << "type " << c.index;
+    }
+    for (const int other : {-1, 4}) {
+        RestoreState s = used;
+        ShowHideLbl(s, other, 2);
+        EXPECT_EQ(Describe(s.labels), Describe(used.labels)) << "type " << other;
+    }
+    // The design state stays as it is for "nothing chosen".
+    RestoreState fresh;
+    ShowHideLbl(fresh, -1, 2);
+    EXPECT_EQ(Describe(fresh.labels), Describe(RestoreState{}.labels));
+}
+
+TEST_F(RestoreTest, RetValidPathRefusesABlankOtherFolderOnly) {
+    RestoreChoices c;
+    c.lblHDPath = "/media/VornBack";
+    c.txtRestPath = "   ";
+    EXPECT_EQ(RetValidPath(ctx_, c), "/media/VornBack");
+    EXPECT_TRUE(dialogs_.shown.empty());
+
+    c.hardDiskIndex = 1;
+    EXPECT_EQ(RetValidPath(ctx_, c), "");
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].text, "Please Select Restore Path");
+    EXPECT_EQ(dialogs_.shown[0].title, kProgramTitle);
+    EXPECT_EQ(dialogs_.shown[0].buttons, Buttons::Ok);
+    EXPECT_EQ(log_.events.back(), "Focus");
+
+    c.txtRestPath = " /srv/backups/ ";  // as typed, blanks and separator kept
+    EXPECT_EQ(RetValidPath(ctx_, c), " /srv/backups/ ");
+    EXPECT_EQ(dialogs_.shown.size(), 1u);
+}
+
+// ---- The run ----
+
+TEST_F(RestoreTest, RunWritesTheSettingsFirstEvenWhenTheTypeRefuses) {
+    const std::string settings = program_ + "/settings.ini";
+    std::vector<std::string> atBusyOn;
+    view_.onBusyOn = [&] {
+        for (const char* key : {"LPath", "RestType", "AdvSet"}) {
+            atBusyOn.push_back(ReadSetting("Rest", key, settings));
+        }
+    };
+    WriteSetting("Rest", "LPath", "earlier", settings);
+    WriteSetting("Rest", "RestType", "3", settings);
+    RestoreChoices c = FullFirmFrom("  ");
+    c.chkAdvSet = 1;
+    dialogs_.answers = {Answer::No};
+    EXPECT_EQ(RunRestore(ctx_, c), RestoreEnd::KeepOpen);
+    EXPECT_EQ(atBusyOn, (std::vector<std::string>{"", "0", "1"}));
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", "Please Select Restore Path",
+                                                     "Focus", "BusyOff", kCompleted}));
+    const Message& question = dialogs_.shown.back();
+    EXPECT_EQ(question.title, "Backup");
+    EXPECT_EQ(question.buttons, Buttons::YesNo);
+    EXPECT_EQ(question.defaultButton, Answer::Yes);
+    EXPECT_FALSE(fs::exists(program_ + "/Back"));
+
+    // Nothing chosen: "-1" is kept, nothing is restored, the question still comes.
+    const std::string before = Keep(root_ + "/Firm2", "firm2");
+    c.restTypeIndex = -1;
+    c.chkAdvSet = 0;
+    c.txtRestPath = "/srv/b";
+    log_.events.clear();
+    dialogs_.answers = {Answer::Yes};
+    EXPECT_EQ(RunRestore(ctx_, c), RestoreEnd::Exit);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", "BusyOff", kCompleted}));
+    EXPECT_EQ(ReadSetting("Rest", "RestType", settings), "-1");
+    EXPECT_EQ(ReadSetting("Rest", "LPath", settings), "/srv/b");
+    EXPECT_EQ(ReadSetting("Rest", "AdvSet", settings), "0");
+    EXPECT_EQ(CompareTrees(before, root_ + "/Firm2"), "");
+}
+
+// ---- The select button ----
+
+TEST_F(RestoreTest, AddFirmShowsTheChosenPathAndUnpacksNothing) {
+    ShowHideLbl(state_, 2, 2);
+    dialogs_.files = {""};
+    SelectPathClick(ctx_, RestoreChoices{0, "", "", 2, 1});
+    EXPECT_TRUE(state_.labels.cmdSelectPath.visible);  // no file: nothing changes
+    EXPECT_FALSE(state_.labels.LblPath.visible);
+    EXPECT_EQ(state_.SelectedArchivePath, "");
+
+    const std::string archive = Backup(1, "Firm1.zip");
+    dialogs_.files = {archive};
+    SelectPathClick(ctx_, RestoreChoices{0, "", "", 2, 1});
+    ASSERT_EQ(dialogs_.fileRequests.size(), 2u);
+    EXPECT_EQ(dialogs_.fileRequests[1].title, "Select Backup File");
+    EXPECT_EQ(dialogs_.fileRequests[1].filter, "Zip Files (Firm*.zip)|Firm*.zip");
+    EXPECT_EQ(dialogs_.fileRequests[1].initialFile, "");
+    EXPECT_EQ(state_.SelectedArchivePath, archive);
+    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
+    EXPECT_EQ(state_.labels.LblPath.caption, archive);
+    EXPECT_TRUE(state_.labels.LblPath.visible);
+    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));
+    EXPECT_FALSE(fs::exists(program_ + "/Back"));
+    EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "BusyOn"), 0);
+}
+
+TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
+    const std::string archive = Backup(1, "Firm1.zip");
+    const RestoreChoices selectedYear{0, "", "", 1, 1};
+    ShowHideLbl(state_, 1, 2);
+
+    // Target year 2 of firm 2, then the file dialog is cancelled.
+    years_.picks = {YearPick{PickKey::Enter, 1}};
+    dialogs_.files = {""};
+    SelectPathClick(ctx_, selectedYear);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"YearList", "OpenFile"}));
+    ASSERT_EQ(years_.lists.size(), 1u);
+    ASSERT_EQ(years_.lists[0].size(), 3u);
+    EXPECT_EQ(years_.lists[0][0].no, "1");
+    EXPECT_EQ(years_.lists[0][1].from, "01/04/2022");
+    EXPECT_EQ(years_.lists[0][2].to, "31/03/2024");
+    EXPECT_EQ(state_.labels.cmdSelectPath.caption, "Select Firm");
+    EXPECT_TRUE(state_.labels.cmdSelectPath.visible);
+    EXPECT_EQ(state_.TargetYearNo, "2");
+    EXPECT_EQ(state_.TargetYearFrom, "01/04/2022");
+    EXPECT_EQ(state_.TargetYearTo, "31/03/2023");
+    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));  // shown before the file dialog
+
+    // The next press asks only for the file, unpacks it and lists the archive's years.
+    log_.events.clear();
+    years_.picks = {YearPick{PickKey::Enter, 0}};
+    dialogs_.files = {archive};
+    SelectPathClick(ctx_, selectedYear);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
+    EXPECT_GT(view_.progressCalls, 0);
+    EXPECT_EQ(state_.SourceFirmNo, 1);
+    EXPECT_EQ(state_.RestoreStagingFolder, Staging(1));
+    EXPECT_EQ(CompareTrees(root_ + "/Firm1", Staging(1)), "");
+    // The list opened with the source firm already shown.
+    EXPECT_NE(years_.labelsAtOpen[1].find("TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown)"),
+              std::string::npos)
+        << years_.labelsAtOpen[1];
+    EXPECT_EQ(state_.labels.LblTargetYNo.caption, "1");
+    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2021 To 31/03/2022");
+    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
+    // An Enter pick of the source leaves the target as it was.
+    EXPECT_EQ(state_.TargetYearNo, "2");
+    EXPECT_EQ(state_.TargetYearFrom, "01/04/2022");
+    EXPECT_EQ(state_.PickedYearNo, "1");
+    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));
+}
+
+TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles) {
+    const std::string archive = Backup(1, "Firm1.zip");
+    const RestoreChoices addYear{0, "", "", 3, 1};
+    ShowHideLbl(state_, 3, 2);
+    years_.picks = {YearPick{PickKey::Esc, 2}};
+    dialogs_.files = {archive};
+    SelectPathClick(ctx_, addYear);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
+    EXPECT_EQ(state_.labels.LblTxtTrFNo.caption, "Source Firm No.");
+    EXPECT_EQ(state_.labels.LblTargetFNo.caption, "1");
+    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
+    EXPECT_EQ(state_.TargetYearNo, "3");  // Esc sets the target as well
+    EXPECT_EQ(state_.TargetYearTo, "31/03/2024");
+    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2023 To 31/03/2024");
+
+    // Left behind as by a run that ended early.
+    WriteFile(Staging(1) + "/stale.txt", "old");
+    WriteFile(Staging(1) + "/Yr9/DVorn9.mdb", "old");
+
+    // Picked again; the dialog is cancelled but still holds the file, so the click goes on.
+    ShowHideLbl(state_, 3, 2);
+    log_.events.clear();
+    years_.picks = {YearPick{PickKey::None, 0}};
+    dialogs_.files = {""};
+    SelectPathClick(ctx_, addYear);
+    EXPECT_EQ(dialogs_.fileRequests.back().initialFile, archive);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
+    EXPECT_EQ(state_.SelectedArchivePath, archive);
+    EXPECT_EQ(CompareTrees(root_ + "/Firm1", Staging(1)), "");
+    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
+    EXPECT_EQ(state_.TargetYearNo, "3");  // closing the list picked nothing
+}
+
+TEST_F(RestoreTest, SourceFirmNumberComesFromTheFileName) {
+    EXPECT_EQ(SourceFirmNoFromName("/b/Firm12.zip"), 12);
+    EXPECT_EQ(SourceFirmNoFromName("/b/Firm12Yr3.zip"), 12);
+    EXPECT_EQ(SourceFirmNoFromName("/b/Firm007.zip"), 7);
+    EXPECT_EQ(SourceFirmNoFromName("/b/Firm32767.zip"), 32767);
+    EXPECT_EQ(SourceFirmNoFromName("/b/FirmX3.zip"), 0);
+    EXPECT_EQ(SourceFirmNoFromName("/b/Firm.zip"), 0);
+    EXPECT_EQ(SourceFirmNoFromName("/Firm12/Backup.zip"), 0);  // the folder does not count
+    EXPECT_EQ(SourceFirmNoFromName("Firm5.zip"), 5);
+    EXPECT_THROW(SourceFirmNoFromName("/b/Firm32768.zip"), Error);
+    EXPECT_THROW(SourceFirmNoFromName("/b/Firm99999999999999999999999.zip"), Error);
+
+    // A renamed archive stages in Back/Firm0, where no Firm0.mdb is found: the year list
+    // refuses it and nothing stays staged.
+    const std::string renamed = Backup(1, "Copy of backup.zip");
+    ShowHideLbl(state_, 3, 2);
+    dialogs_.files = {renamed};
+    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
+    EXPECT_EQ(state_.SourceFirmNo, 0);
+    EXPECT_EQ(state_.RestoreStagingFolder, Staging(0));
+    EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kInvalid}));
+    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
+    EXPECT_FALSE(fs::exists(Staging(0)));
+    EXPECT_TRUE(years_.lists.empty());
+}
+
+// An archive whose names climb out of the folder it is unpacked into.
+std::string HostileArchive(const std::string& path) {
+    const std::string script =
+        "import zipfile\nz = zipfile.ZipFile('" + path +
+        "', 'w')\nz.writestr('Firm2.mdb', 'firm')\nz.writestr('Yr1/DVorn1.mdb', 'year')\n"
+        "z.writestr('../x', 'out')\nz.writestr('../../evil', 'out')\nz.close()\n";
+    const std::string file = path + ".py";
+    WriteFile(file, script);
+    EXPECT_EQ(test::RunCommand("/usr/bin/python3 '" + file + "'"), 0);
+    fs::remove(file);
+    return path;
+}
+
+TEST_F(RestoreTest, HostileArchiveInTheSelectStepsStagesNothing) {
+    const std::string before = Keep(root_, "root");
+    const std::string archive = HostileArchive(backups_ + "/Firm2.zip");
+    ShowHideLbl(state_, 3, 2);
+    dialogs_.files = {archive};
+    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", kInvalid, "BusyOff"}));
+    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
+    EXPECT_EQ(CompareTrees(before, root_), "");
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+    EXPECT_TRUE(years_.lists.empty());
+}
+
+// ---- The year list ----
+
+TEST_F(RestoreTest, YearPicksWriteLabelsAndValuesByKey) {
+    const std::vector<YearListRow> rows{{"1", "01/04/2021", "31/03/2022"},
+                                        {"2", "01/04/2022", "31/03/2023"}};
+    const RestoreState before = state_;
+    for (const YearPick none :
+         {YearPick{PickKey::None, 1}, YearPick{PickKey::Enter, 2}, YearPick{PickKey::Esc, 5}}) {
+        ApplyYearPick(state_, rows, none);
+        EXPECT_EQ(Describe(state_.labels), Describe(before.labels));
+        EXPECT_EQ(state_.PickedYearNo + state_.TargetYearNo, "");
+    }
+    ApplyYearPick(state_, {}, YearPick{PickKey::Enter, 0});  // an empty list
+    EXPECT_EQ(Describe(state_.labels), Describe(before.labels));
+
+    ApplyYearPick(state_, rows, YearPick{PickKey::Enter, 1});
+    EXPECT_EQ(state_.PickedYearNo, "2");
+    EXPECT_EQ(state_.PickedYearFrom, "01/04/2022");
+    EXPECT_EQ(state_.PickedYearTo, "31/03/2023");
+    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearFrom + state_.TargetYearTo, "");
+    EXPECT_TRUE(state_.labels.LblTxtTrYr.visible);
+    EXPECT_EQ(state_.labels.LblTxtTrYr.caption, "Year No.");
+    EXPECT_TRUE(state_.labels.LblTargetYNo.visible);
+    EXPECT_EQ(state_.labels.LblTargetYNo.caption, "2");
+    EXPECT_TRUE(state_.labels.LblFinYr.visible);
+    // The days stand where the select steps read them back.
+    EXPECT_EQ(state_.labels.LblFinYr.caption.substr(10, 10), "01/04/2022");
+    EXPECT_EQ(state_.labels.LblFinYr.caption.substr(24, 10), "31/03/2023");
+
+    ApplyYearPick(state_, rows, YearPick{PickKey::Esc, 0});
+    EXPECT_EQ(state_.PickedYearNo, "1");
+    EXPECT_EQ(state_.TargetYearNo, "1");
+    EXPECT_EQ(state_.TargetYearFrom, "01/04/2021");
+    EXPECT_EQ(state_.TargetYearTo, "31/03/2022");
+    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2021 To 31/03/2022");
+}
+
+TEST_F(RestoreTest, RetYearNoListsByFirstDayAndCopesWithAnEmptyRegister) {
+    // Firm 7: its register empty at first, then two years entered out of order.
+    fs::create_directory(root_ + "/Firm7");
+    {
+        Database db = Database::Create(root_ + "/Firm7/Firm7.mdb", kFirmPassword);
+        CreateFirmSchema(db);
+    }
+    const ProgramValues firm7{7, "1", "R", program_, root_};
+    RestoreContext ctx{firm7, fs_, dialogs_, years_, view_, state_};
+    years_.picks = {YearPick{PickKey::Enter, 0}};
+    RetYearNo(ctx);
+    ASSERT_EQ(years_.lists.size(), 1u);
+    EXPECT_TRUE(years_.lists[0].empty());
+    EXPECT_EQ(Describe(state_.labels), Describe(RestoreState{}.labels));
+
+    {
+        Database db = Database::Open(root_ + "/Firm7/Firm7.mdb", kFirmPassword);
+        AddYearRow(db, YearRow{4, Date{2020, 1, 1}, Date{2020, 12, 31}});
+        AddYearRow(db, YearRow{9, Date{2019, 1, 1}, Date{2019, 12, 31}});
+    }
+    years_.picks = {YearPick{PickKey::Enter, 1}};
+    RetYearNo(ctx);
+    ASSERT_EQ(years_.lists[1].size(), 2u);
+    EXPECT_EQ(years_.lists[1][0].no, "9");
+    EXPECT_EQ(years_.lists[1][0].from, "01/01/2019");
+    EXPECT_EQ(years_.lists[1][1].no, "4");
+    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/01/2020 To 31/12/2020");
+}
+
+// ---- Full Firm ----
+
+TEST_F(RestoreTest, FullFirmFromAFlatArchiveReplacesTheFirmWhole) {
+    const std::string pristine = Keep(root_ + "/Firm2", "firm2");
+    const std::string firm1 = Keep(root_ + "/Firm1", "firm1");
+    Backup(2, "Firm2.zip");
+    // Changes since the backup: a new file, a lost year, a changed database.
+    WriteFile(root_ + "/Firm2/Yr2/new.dat", "new");
+    fs::remove_all(root_ + "/Firm2/Yr3");
+    WriteFile(root_ + "/Firm2/Firm2.mdb", "damaged");
+    // Left behind by a run that ended early; must not travel into the firm.
+    WriteFile(Staging(2) + "/stale.txt", "old");
+    WriteFile(Staging(2) + "/Yr9/DVorn9.mdb", "old");
+
+    dialogs_.answers = {Answer::Yes};
+    EXPECT_EQ(RunRestore(ctx_, FullFirmFrom(backups_)), RestoreEnd::Exit);
+    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
+    EXPECT_EQ(CompareTrees(firm1, root_ + "/Firm1"), "");
+    EXPECT_EQ(dialogs_.Texts(), std::vector<std::string>{kCompleted});
+    EXPECT_GT(view_.progressCalls, 0);
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+    EXPECT_EQ(Names(root_), (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));
+}
+
+TEST_F(RestoreTest, FullFirmFromAnArchiveHoldingTheFirmFolderOneLevelDown) {
+    const std::string pristine = Keep(root_ + "/Firm2", "firm2");
+    const std::string outer = tmp_ / "outer";
+    fs::create_directories(outer);
+    fs_.CopyFolder(root_ + "/Firm2", outer + "/Firm2", false);
+    WriteFile(outer + "/readme.txt", "beside the firm");
+    WriteFile(outer + "/Other/x.dat", "beside the firm");
+    PackFolder(outer, backups_ + "/Firm2.zip");
+    // A firm that has no folder yet: nothing is set aside.
+    fs::remove_all(root_ + "/Firm2");
+
+    FullFirm(ctx_, FullFirmFrom(backups_ + "/"));
+    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
+    EXPECT_EQ(state_.RestoreStagingFolder, Staging(2) + "/Firm2");
+    EXPECT_FALSE(fs::exists(Staging(2)));
+    EXPECT_TRUE(dialogs_.shown.empty());
+}
+
+TEST_F(RestoreTest, FullFirmRefusalsChangeNothingLive) {
+    const std::string before = Keep(root_, "root");
+    // No archive in the folder (a current-year archive does not count).
+    fs::copy_file(Backup(2, "Firm2.zip"), backups_ + "/Firm2Yr2.zip");
+    fs::remove(backups_ + "/Firm2.zip");
+    EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].text, "Backup File Not Found For Firm No. 2");
+    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
+    EXPECT_EQ(CompareTrees(before, root_), "");
+
+    // An archive without the firm database at either level.
+    const std::string noDatabase = tmp_ / "nodb";
+    fs::create_directories(noDatabase + "/Firm2");
+    fs_.CopyFolder(root_ + "/Firm2/Yr1", noDatabase + "/Firm2/Yr1", false);
+    WriteFile(noDatabase + "/Firm2.mdb.bak", "not it");
+    PackFolder(noDatabase, backups_ + "/Firm2.zip");
+    EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
+    EXPECT_EQ(dialogs_.Texts().back(), kInvalid);
+    EXPECT_EQ(dialogs_.shown.back().title, "Restore");
+    EXPECT_FALSE(fs::exists(Staging(2)));
+
+    // A hostile archive: nothing lands outside the staging folder, nothing stays staged.
+    fs::remove(backups_ + "/Firm2.zip");
+    HostileArchive(backups_ + "/Firm2.zip");
+    EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
+    EXPECT_EQ(dialogs_.Texts().back(), kInvalid);
+    EXPECT_EQ(dialogs_.shown.size(), 3u);
+    EXPECT_FALSE(fs::exists(program_ + "/evil"));
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+    fs::remove_all(program_ + "/Back");
+    EXPECT_EQ(CompareTrees(before, root_), "");
+}
+
+TEST_F(RestoreTest, FailedMovePutsTheLiveFirmBack) {
+    Backup(2, "Firm2.zip");
+    WriteFile(root_ + "/Firm2/Yr2/since.dat", "entered after the backup");
+    const std::string live = Keep(root_ + "/Firm2", "live");
+    FailingMove failing;
+    failing.failMoveOf = Staging(2);
+    RestoreContext ctx{values_, failing, dialogs_, years_, view_, state_};
+    EXPECT_THROW(FullFirm(ctx, FullFirmFrom(backups_)), FileSystemError);
+    EXPECT_EQ(CompareTrees(live, root_ + "/Firm2"), "");
+    EXPECT_EQ(Names(root_), (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));
+}
+
+TEST_F(RestoreTest, ReplacedFolderThatCannotBeDeletedIsKeptAndNamed) {
+    const std::string pristine = Keep(root_ + "/Firm2", "firm2");
+    Backup(2, "Firm2.zip");
+    WriteFile(root_ + "/Firm2/locked.dat", "read-only");
+    fs::permissions(root_ + "/Firm2/locked.dat", fs::perms::owner_write, fs::perm_options::remove);
+    try {
+        FullFirm(ctx_, FullFirmFrom(backups_));
+        ADD_FAILURE() << "no FileSystemError";
+    } catch (const FileSystemError& e) {
+        EXPECT_NE(std::string(e.what()).find("has been restored"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(".Firm2.replaced-"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
+    // The old folder is kept whole under its hidden name.
+    const auto names = Names(root_);
+    ASSERT_EQ(names.size(), 6u);
+    EXPECT_EQ(names[0].rfind(".Firm2.replaced-", 0), 0u);
+    EXPECT_EQ(test::ReadFile(root_ + "/" + names[0] + "/locked.dat"), "read-only");
+}
+
+}  // namespace
+}  // namespace vornback
