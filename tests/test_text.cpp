@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <limits>
 
 #include "common/text.h"
 
@@ -21,6 +22,15 @@ TEST(LeadingNumber, ReadsTheLeadingNumberOnly) {
     EXPECT_EQ(LeadingNumber("3ex"), 3.0);
     EXPECT_EQ(LeadingNumber("1.2.3"), 1.2);
     EXPECT_EQ(LeadingNumber("-"), 0.0);
+}
+
+TEST(LeadingNumber, ExtremeExponents) {
+    EXPECT_EQ(LeadingNumber("1e-400"), 0.0);
+    EXPECT_EQ(LeadingNumber("-1e-400"), 0.0);
+    EXPECT_EQ(LeadingNumber("1e400"), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(LeadingNumber("-1e400"), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(ParseDecimal("+2.5"), 2.5);
+    EXPECT_EQ(ParseDecimal("x"), 0.0);
 }
 
 TEST(LeadingNumber, IgnoresBlanksTabsAndLineFeedsAnywhere) {

@@ -1,10 +1,32 @@
 #include "common/text.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <limits>
 
 namespace vornback {
+
+double ParseDecimal(std::string_view text) {
+    // from_chars reads the same whatever the C locale says the decimal separator is (the
+    // programs set the person's locale for day names and the size question).
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    double value = 0.0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        // Too small to tell from 0, or too large for any whole number.
+        const bool tiny =
+            text.find("e-") != std::string_view::npos || text.find("E-") != std::string_view::npos;
+        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    } else if (result.ec != std::errc()) {
+        return 0.0;
+    }
+    return negative ? -value : value;
+}
 
 double LeadingNumber(std::string_view text) {
     // Blanks, tabs and line feeds do not count wherever they stand.
@@ -51,7 +73,7 @@ double LeadingNumber(std::string_view text) {
             number += exponent;
         }
     }
-    return std::strtod(number.c_str(), nullptr);
+    return ParseDecimal(number);
 }
 
 std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi) {

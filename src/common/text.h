@@ -14,6 +14,10 @@ namespace vornback {
 // are read; reading stops at the first other character. No number at all gives 0.
 double LeadingNumber(std::string_view text);
 
+// A decimal number written with "." (optional sign, digits, fraction, exponent), read
+// the same in every locale; 0 when it is not one, infinity when it is too large.
+double ParseDecimal(std::string_view text);
+
 // Rounds to the nearest whole number, halves to the even one. Empty when the result does
 // not fit the range [lo, hi].
 std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi);

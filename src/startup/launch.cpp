@@ -99,7 +99,7 @@ CommandLine ParseCommandLine(std::string_view line) {
         throw UsageError("the firm number \"" + fields[0] + "\" in the command line \"" +
                          std::string(line) + "\" is not a number");
     }
-    const auto firm = RoundHalfEven(std::strtod(firmText.c_str(), nullptr), INT32_MIN, INT32_MAX);
+    const auto firm = RoundHalfEven(ParseDecimal(firmText), INT32_MIN, INT32_MAX);
     if (!firm) {
         throw UsageError("the firm number \"" + fields[0] + "\" does not fit a 32-bit number");
     }
