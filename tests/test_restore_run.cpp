@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,8 +17,9 @@
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/registers.h"
-#include "support/scripted_dialogs.h"
+#include "support/run_doubles.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 #include "yearlist/year_list.h"
 
@@ -28,73 +28,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CompareTrees;
-using test::ScriptedDialogs;
 using test::TempDir;
 using test::WriteFile;
 
 constexpr const char* kCompleted = "Restore Competed. Do You Want To Exit?";
 constexpr const char* kInvalid = "Invalid Backup File";
 
-// Every label as one line, so that a whole state can be compared at once.
-std::string Describe(const RestoreLabels& l) {
-    const auto one = [](const char* name, const LabelState& s) {
-        return std::string(name) + "=" + s.caption + (s.visible ? "(shown) " : "(hidden) ");
-    };
-    return one("TxtTrFNo", l.LblTxtTrFNo) + one("TargetFNo", l.LblTargetFNo) +
-           one("TxtTrYr", l.LblTxtTrYr) + one("TargetYNo", l.LblTargetYNo) +
-           one("FinYr", l.LblFinYr) + one("Path", l.LblPath) + one("Select", l.cmdSelectPath) +
-           (l.FrmDirSelEnabled ? "DirSel(enabled)" : "DirSel(disabled)");
-}
-
-struct EventLog {
-    std::vector<std::string> events;
-};
-
-class FakeView : public RestoreView {
-  public:
-    FakeView(EventLog& log, const RestoreState& state) : log_(log), state_(state) {}
-    void BusyOn() override {
-        log_.events.push_back("BusyOn");
-        if (onBusyOn) {
-            onBusyOn();
-        }
-    }
-    void BusyOff() override { log_.events.push_back("BusyOff"); }
-    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
-    void ShowProgress(const ArchiveProgress&) override { ++progressCalls; }
-    void ShowLabels() override { shownLabels = Describe(state_.labels); }
-
-    int progressCalls = 0;
-    std::string shownLabels;  // the labels as last shown
-    std::function<void()> onBusyOn;
-
-  private:
-    EventLog& log_;
-    const RestoreState& state_;
-};
-
-class LoggingDialogs : public ScriptedDialogs {
-  public:
-    explicit LoggingDialogs(EventLog& log) : log_(log) {}
-    Answer Show(const Message& message) override {
-        log_.events.push_back(message.text);
-        return ScriptedDialogs::Show(message);
-    }
-    std::string OpenFile(const std::string& title, const std::string& filter,
-                         const std::string& initialFile) override {
-        log_.events.push_back("OpenFile");
-        return ScriptedDialogs::OpenFile(title, filter, initialFile);
-    }
-
-  private:
-    EventLog& log_;
-};
+using test::Describe;
+using test::HookedFileSystem;
+using test::HostileArchive;
+using test::Names;
 
 // Answers the year list from a queue and keeps what each list showed, and which labels
 // the window showed as it opened.
 class ScriptedYears : public YearChooser {
   public:
-    ScriptedYears(EventLog& log, const FakeView& view) : log_(log), view_(view) {}
+    ScriptedYears(test::EventLog& log, const test::LoggingRestoreView& view)
+        : log_(log), view_(view) {}
     YearPick ChooseYear(const std::vector<YearListRow>& rows) override {
         log_.events.push_back("YearList");
         lists.push_back(rows);
@@ -112,32 +62,9 @@ class ScriptedYears : public YearChooser {
     std::vector<std::string> labelsAtOpen;
 
   private:
-    EventLog& log_;
-    const FakeView& view_;
+    test::EventLog& log_;
+    const test::LoggingRestoreView& view_;
 };
-
-// Fails the move of one source folder, as a busy or vanished target would.
-class FailingMove : public LocalFileSystem {
-  public:
-    void MoveFolder(const std::string& source, const std::string& destination) override {
-        if (source == failMoveOf) {
-            throw FileSystemError("MoveFolder \"" + source + "\": refused by the test");
-        }
-        LocalFileSystem::MoveFolder(source, destination);
-    }
-    std::string failMoveOf;
-};
-
-std::vector<std::string> Names(const fs::path& folder) {
-    std::vector<std::string> names;
-    if (fs::exists(folder)) {
-        for (const auto& e : fs::directory_iterator(folder)) {
-            names.push_back(e.path().filename().string());
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A sample tree with two firms of three years (1 April to 31 March from 2021); the window
 // restores into firm 2, current year 2.
@@ -184,11 +111,11 @@ class RestoreTest : public ::testing::Test {
     std::string program_;
     ProgramValues values_;
     std::string backups_;
-    EventLog log_;
+    test::EventLog log_;
     RestoreState state_;
     LocalFileSystem fs_;
-    FakeView view_;
-    LoggingDialogs dialogs_;
+    test::LoggingRestoreView view_;
+    test::LoggingDialogs dialogs_;
     ScriptedYears years_;
     RestoreContext ctx_;
 };
@@ -431,19 +358,6 @@ TEST_F(RestoreTest, SourceFirmNumberComesFromTheFileName) {
     EXPECT_TRUE(years_.lists.empty());
 }
 
-// An archive whose names climb out of the folder it is unpacked into.
-std::string HostileArchive(const std::string& path) {
-    const std::string script =
-        "import zipfile\nz = zipfile.ZipFile('" + path +
-        "', 'w')\nz.writestr('Firm2.mdb', 'firm')\nz.writestr('Yr1/DVorn1.mdb', 'year')\n"
-        "z.writestr('../x', 'out')\nz.writestr('../../evil', 'out')\nz.close()\n";
-    const std::string file = path + ".py";
-    WriteFile(file, script);
-    EXPECT_EQ(test::RunCommand("/usr/bin/python3 '" + file + "'"), 0);
-    fs::remove(file);
-    return path;
-}
-
 TEST_F(RestoreTest, HostileArchiveInTheSelectStepsStagesNothing) {
     const std::string before = Keep(root_, "root");
     const std::string archive = HostileArchive(backups_ + "/Firm2.zip");
@@ -603,8 +517,12 @@ TEST_F(RestoreTest, FailedMovePutsTheLiveFirmBack) {
     Backup(2, "Firm2.zip");
     WriteFile(root_ + "/Firm2/Yr2/since.dat", "entered after the backup");
     const std::string live = Keep(root_ + "/Firm2", "live");
-    FailingMove failing;
-    failing.failMoveOf = Staging(2);
+    HookedFileSystem failing;
+    failing.before = [&](const std::string& op, const std::string& from, const std::string&) {
+        if (op == "MoveFolder" && from == Staging(2)) {
+            throw FileSystemError("MoveFolder: refused by the test");
+        }
+    };
     RestoreContext ctx{values_, failing, dialogs_, years_, view_, state_};
     EXPECT_THROW(FullFirm(ctx, FullFirmFrom(backups_)), FileSystemError);
     EXPECT_EQ(CompareTrees(live, root_ + "/Firm2"), "");

@@ -16,8 +16,10 @@
 #include "sample/sample_tree.h"
 #include "startup/data_tree.h"
 #include "store/registers.h"
+#include "support/run_doubles.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 #include "yearlist/year_list.h"
 
@@ -26,57 +28,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CompareTrees;
+using test::PythonZip;
 using test::ReadFile;
-using test::RunCommand;
 using test::ScriptedDialogs;
 using test::TempDir;
 using test::WriteFile;
-
-class FakeView : public RestoreView {
-  public:
-    void BusyOn() override {}
-    void BusyOff() override {}
-    void FocusBrowseButton() override {}
-    void ShowProgress(const ArchiveProgress&) override { ++progressCalls; }
-    void ShowLabels() override {}
-    int progressCalls = 0;
-};
 
 class NoYearList : public YearChooser {
   public:
     YearPick ChooseYear(const std::vector<YearListRow>&) override {
         ADD_FAILURE() << "a restore run opened the year list";
         return {};
-    }
-};
-
-// The real file system, with a hook before and after each move or copy: a hook that
-// throws makes that call fail; one that changes the disk plays another program.
-class HookedFileSystem : public LocalFileSystem {
-  public:
-    using Hook =
-        std::function<void(const std::string& op, const std::string& from, const std::string& to)>;
-    void MoveFile(const std::string& from, const std::string& to) override {
-        Around("MoveFile", from, to, [&] { LocalFileSystem::MoveFile(from, to); });
-    }
-    void MoveFolder(const std::string& from, const std::string& to) override {
-        Around("MoveFolder", from, to, [&] { LocalFileSystem::MoveFolder(from, to); });
-    }
-    void CopyFolder(const std::string& from, const std::string& to, bool overwrite) override {
-        Around("CopyFolder", from, to, [&] { LocalFileSystem::CopyFolder(from, to, overwrite); });
-    }
-    Hook before, after;
-
-  private:
-    void Around(const char* op, const std::string& from, const std::string& to,
-                const std::function<void()>& call) {
-        if (before) {
-            before(op, from, to);
-        }
-        call();
-        if (after) {
-            after(op, from, to);
-        }
     }
 };
 
@@ -96,29 +58,43 @@ std::string Period(const std::string& from, const std::string& to) {
 
 class YearRestores : public ::testing::Test {
   protected:
-    // The data tree of the test at dir/data, with the program folder dir/data/Bkp.
-    void MakeTree(int firms, int years, int32_t currentFirm, int firstYear = 2021) {
+    // A sample tree at the path, small; returns the path.
+    static std::string Tree(const std::string& path, int firms, int years, int firstYear = 2021,
+                            uint64_t seed = SampleOptions{}.seed) {
         SampleOptions o;
         o.firms = firms;
         o.years = years;
         o.firstYear = firstYear;
         o.scale = 0.02;
-        root = dir / "data";
-        MakeSampleTree(root, o);
+        o.seed = seed;
+        MakeSampleTree(path, o);
+        return path;
+    }
+
+    // The data tree of the test at dir/data, with the program folder dir/data/Bkp.
+    void MakeTree(int firms, int years, int32_t currentFirm, int firstYear = 2021) {
+        root = Tree(dir / "data", firms, years, firstYear);
         values = ProgramValues{currentFirm, "1", "R", root + "/Bkp", root};
     }
 
     // Another host's tree, the source of archives of other firms and periods.
     std::string OtherTree(int firms, int years, int firstYear) {
-        SampleOptions o;
-        o.firms = firms;
-        o.years = years;
-        o.firstYear = firstYear;
-        o.scale = 0.02;
-        o.seed = 7;
-        const std::string other = dir / ("other" + std::to_string(++serial));
-        MakeSampleTree(other, o);
-        return other;
+        return Tree(dir / ("other" + std::to_string(++serial)), firms, years, firstYear, 7);
+    }
+
+    // Switches the test to a tree of its own with the given firms and years.
+    std::string BareTree(int firms, int years) {
+        const std::string bare = Tree(dir / ("bare" + std::to_string(++serial)), firms, years);
+        values = ProgramValues{1, "1", "R", bare + "/Bkp", bare};
+        return bare;
+    }
+
+    // Runs Add Firm on an archive; the messages it showed.
+    std::vector<std::string> AddFirmFrom(const std::string& archive) {
+        dialogs.shown.clear();
+        state.SelectedArchivePath = archive;
+        AddFirm(ctx);
+        return dialogs.Texts();
     }
 
     // A backup of a firm folder as the backup writes it, or with the firm folder one
@@ -178,8 +154,6 @@ class YearRestores : public ::testing::Test {
         state.TargetYearTo = to;
     }
 
-    RestoreContext Ctx() { return RestoreContext{values, hooked, dialogs, yearList, view, state}; }
-
     std::vector<int> RootNumbers() {
         Database db = OpenRootConnection(values);
         std::vector<int> numbers;
@@ -216,11 +190,13 @@ class YearRestores : public ::testing::Test {
     std::string root;
     ProgramValues values;
     LocalFileSystem local;
-    HookedFileSystem hooked;
+    test::HookedFileSystem hooked;
     ScriptedDialogs dialogs;
-    FakeView view;
-    NoYearList yearList;
     RestoreState state;
+    test::EventLog log;
+    test::LoggingRestoreView view{log, state};
+    NoYearList yearList;
+    RestoreContext ctx{values, hooked, dialogs, yearList, view, state};
     int serial = 0;
 };
 
@@ -243,7 +219,6 @@ TEST_P(SelectedYearLayouts, SourceTwoOverTargetFiveMerges) {
     const std::string staging = state.RestoreStagingFolder;
     TargetYear("5", "01/04/2025", "31/03/2026");
     dialogs.answers = {Answer::Yes};
-    RestoreContext ctx = Ctx();
     SelectedYear(ctx);
 
     ASSERT_EQ(dialogs.shown.size(), 1u);
@@ -276,7 +251,6 @@ TEST_F(YearRestores, SelectedYearAnsweredNoLeavesTheLiveYear) {
     StageYear(archive, 2, "2", "01/04/2022", "31/03/2023");
     TargetYear("2", "01/04/2022", "31/03/2023");
     dialogs.answers = {Answer::No};
-    RestoreContext ctx = Ctx();
     EXPECT_THROW(SelectedYear(ctx), ProgramEnd);
 
     EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Old data will be Overwrite Are You Sure"});
@@ -296,7 +270,6 @@ TEST_F(YearRestores, SelectedYearSourceEqualsTarget) {
     StageYear(archive, 2, "2", "01/04/2022", "31/03/2023");
     TargetYear("2", "01/04/2022", "31/03/2023");
     dialogs.answers = {Answer::Yes};
-    RestoreContext ctx = Ctx();
     SelectedYear(ctx);
 
     EXPECT_EQ(ReadFile(Firm(2) + "/Yr2/Later.txt"), "made after the backup");
@@ -310,8 +283,7 @@ TEST_F(YearRestores, SelectedYearSourceEqualsTarget) {
     dialogs.shown.clear();
     StageYear(archive3, 1, "3", "01/04/2023", "31/03/2024");
     TargetYear("3", "01/04/2023", "31/03/2024");
-    RestoreContext ctx2 = Ctx();
-    SelectedYear(ctx2);
+    SelectedYear(ctx);
     EXPECT_TRUE(dialogs.shown.empty());
     EXPECT_EQ(CompareTrees(Firm(1) + "/Yr3", Firm(2) + "/Yr3"), "");
     EXPECT_FALSE(fs::exists(Back(1)));
@@ -347,7 +319,6 @@ TEST_F(YearRestores, SelectedYearRefusals) {
         StageYear(archive, 1, "2", "01/04/2022", "31/03/2023");
         TargetYear("2", "01/04/2022", "31/03/2023");
         c.spoil();
-        RestoreContext ctx = Ctx();
         EXPECT_THROW(SelectedYear(ctx), ProgramEnd);
         ASSERT_EQ(dialogs.shown.size(), 1u);
         EXPECT_EQ(dialogs.shown[0].text, c.message);
@@ -371,24 +342,28 @@ std::string TextOfError(const std::function<void()>& call) {
     return "<nothing thrown>";
 }
 
+std::vector<std::string> Added(int n) {
+    return {"Firm Added New Firm No Is " + std::to_string(n)};
+}
+
+class AddFirmLayouts : public YearRestores, public ::testing::WithParamInterface<bool> {};
+
 // Root 1, 2, 3 and 1001 with Firm1 to Firm3: Firm2.zip comes in as 4, renumbered; Firm7.zip
-// keeps 7 untouched; the same archive again goes above the highest.
-TEST_F(YearRestores, AddFirmWorkedExample) {
+// keeps 7 untouched; the same archive again goes above the highest. An archive holding the
+// firm folder one level down gives the data tree's layout all the same.
+TEST_P(AddFirmLayouts, WorkedExample) {
     MakeTree(3, 2, 1);
     const std::string firm2 = Snapshot(Firm(2));
-    const std::string archive2 = Pack(Firm(2), "Firm2.zip", false);
+    const std::string archive2 = Pack(Firm(2), "Firm2.zip", GetParam());
     const std::string firm7 = FirmUnderNumber(Firm(3), 7);
-    const std::string archive7 = Pack(firm7, "Firm7.zip", false);
+    const std::string archive7 = Pack(firm7, "Firm7.zip", GetParam());
     FirmRow archivedRow;
     {
         Database db = Database::Open(Firm(2) + "/Firm2.mdb", kFirmPassword);
         archivedRow = *FirstFirmRow(db);
     }
 
-    state.SelectedArchivePath = archive2;
-    RestoreContext ctx = Ctx();
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 4"});
+    EXPECT_EQ(AddFirmFrom(archive2), Added(4));
     EXPECT_EQ(dialogs.shown[0].title, "Restore");
     EXPECT_EQ(state.SourceFirmNo, 2);
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 4, 1001}));
@@ -401,64 +376,27 @@ TEST_F(YearRestores, AddFirmWorkedExample) {
         Database own = Database::Open(Firm(4) + "/Firm4.mdb", kFirmPassword);
         EXPECT_EQ(FirstFirmRow(own)->Col99, 4);
     }
-    EXPECT_FALSE(fs::exists(Firm(4) + "/Firm2.mdb"));
     // Apart from its database the firm arrives as it was packed.
     const std::string arrived = Snapshot(Firm(4));
     fs::remove(arrived + "/Firm4.mdb");
     fs::remove(firm2 + "/Firm2.mdb");
     EXPECT_EQ(CompareTrees(firm2, arrived), "");
-    EXPECT_FALSE(fs::exists(root + "/Bkp/Back/Firm2"));
-    EXPECT_FALSE(fs::exists(root + "/Bkp/Back/Firm4"));
+    EXPECT_TRUE(fs::is_empty(root + "/Bkp/Back"));
     EXPECT_GT(view.progressCalls, 0);
 
-    dialogs.shown.clear();
-    state.SelectedArchivePath = archive7;
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 7"});
-    EXPECT_EQ(ReadFile(Firm(7) + "/Firm7.mdb"), ReadFile(firm7 + "/Firm7.mdb"));
-    EXPECT_EQ(CompareTrees(firm7, Firm(7)), "");
+    EXPECT_EQ(AddFirmFrom(archive7), Added(7));
+    EXPECT_EQ(CompareTrees(firm7, Firm(7)), "");  // the database byte for byte as well
 
-    dialogs.shown.clear();
-    state.SelectedArchivePath = archive2;
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 8"});
+    EXPECT_EQ(AddFirmFrom(archive2), Added(8));
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 4, 7, 8, 1001}));
     EXPECT_TRUE(fs::exists(Firm(8) + "/Firm8.mdb"));
 
     // No archive chosen: nothing at all.
-    dialogs.shown.clear();
-    state.SelectedArchivePath = "";
-    AddFirm(ctx);
-    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_TRUE(AddFirmFrom("").empty());
     EXPECT_EQ(RootNumbers().size(), 7u);
 }
 
-// An archive that holds the firm folder one level down keeps the data tree's layout,
-// renumbered or not.
-TEST_F(YearRestores, AddFirmOneLevelDown) {
-    MakeTree(3, 1, 1);
-    const std::string archive2 = Pack(Firm(2), "Firm2.zip", true);
-    const std::string archive7 = Pack(FirmUnderNumber(Firm(3), 7), "Firm7.zip", true);
-
-    state.SelectedArchivePath = archive2;
-    RestoreContext ctx = Ctx();
-    AddFirm(ctx);
-    state.SelectedArchivePath = archive7;
-    AddFirm(ctx);
-
-    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{"Firm Added New Firm No Is 4",
-                                                         "Firm Added New Firm No Is 7"}));
-    for (const int n : {4, 7}) {
-        SCOPED_TRACE(n);
-        const std::string name = "Firm" + std::to_string(n);
-        EXPECT_TRUE(fs::exists(Firm(n) + "/" + name + ".mdb"));
-        EXPECT_TRUE(fs::exists(Firm(n) + "/Yr1/DVorn1.mdb"));
-        EXPECT_FALSE(fs::exists(Firm(n) + "/Firm2"));
-        EXPECT_FALSE(fs::exists(Firm(n) + "/Firm7"));
-    }
-    EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 4, 7, 1001}));
-    EXPECT_TRUE(fs::is_empty(root + "/Bkp/Back"));
-}
+INSTANTIATE_TEST_SUITE_P(FlatAndOneLevelDown, AddFirmLayouts, ::testing::Bool());
 
 // The new number: 1001 is skipped, folders without register rows in any letter case are
 // skipped (and the data renumbered even though the archive's number was free), an empty
@@ -468,20 +406,16 @@ TEST_F(YearRestores, AddFirmNumbering) {
     const std::string archive2 = Pack(Firm(2), "Firm2.zip", false);
     const std::string archive7 = Pack(FirmUnderNumber(Firm(3), 7), "Firm7.zip", false);
     const std::string archive1001 = Pack(FirmUnderNumber(Firm(3), 1001), "Firm1001.zip", false);
-    {
+    const auto addRow = [&](int16_t no) {
         Database rootDb = OpenRootConnection(values);
-        AddFirmRow(rootDb, FirmRow{4, "Four", 1, "", "FOUR"});
-    }
+        AddFirmRow(rootDb, FirmRow{no, "Added", 1, "", "ADD"});
+    };
+    addRow(4);
     fs::create_directories(root + "/FIRM5");
     fs::create_directories(root + "/firm7");
 
-    state.SelectedArchivePath = archive2;
-    RestoreContext ctx = Ctx();
-    AddFirm(ctx);  // highest 4, FIRM5 there: 6
-    state.SelectedArchivePath = archive7;
-    AddFirm(ctx);  // 7 is free in the register, but firm7 is there: 8
-    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{"Firm Added New Firm No Is 6",
-                                                         "Firm Added New Firm No Is 8"}));
+    EXPECT_EQ(AddFirmFrom(archive2), Added(6));  // highest 4, FIRM5 there
+    EXPECT_EQ(AddFirmFrom(archive7), Added(8));  // 7 is free in the register, firm7 is not
     EXPECT_TRUE(fs::is_empty(root + "/firm7"));
     {
         Database own = Database::Open(Firm(8) + "/Firm8.mdb", kFirmPassword);
@@ -489,77 +423,51 @@ TEST_F(YearRestores, AddFirmNumbering) {
     }
     EXPECT_FALSE(fs::exists(Firm(8) + "/Firm7.mdb"));
 
-    // Highest 1000: the next is 1002.
-    {
-        Database rootDb = OpenRootConnection(values);
-        AddFirmRow(rootDb, FirmRow{1000, "Thousand", 1, "", "THOU"});
-    }
-    dialogs.shown.clear();
-    state.SelectedArchivePath = archive2;
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 1002"});
+    addRow(1000);
+    EXPECT_EQ(AddFirmFrom(archive2), Added(1002));
     EXPECT_FALSE(fs::exists(root + "/Firm1001"));
     EXPECT_TRUE(fs::exists(Firm(1002) + "/Firm1002.mdb"));
 
     // A register holding only 1001, and the archive of firm 1001: counted from 0, so 1.
-    TempDir bare;
-    SampleOptions none;
-    none.firms = 0;
-    MakeSampleTree(bare.Path().string(), none);
-    values = ProgramValues{1, "1", "R", bare / "Bkp", bare.Path().string()};
-    dialogs.shown.clear();
-    state.SelectedArchivePath = archive1001;
-    RestoreContext bareCtx = Ctx();
-    AddFirm(bareCtx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 1"});
+    const std::string bare = BareTree(0, 0);
+    EXPECT_EQ(AddFirmFrom(archive1001), Added(1));
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 1001}));
-    EXPECT_TRUE(fs::exists(bare / "Firm1/Firm1.mdb"));
+    EXPECT_TRUE(fs::exists(bare + "/Firm1/Firm1.mdb"));
 }
 
 // Archives that cannot be used: nothing reaches the registers or the data tree.
 TEST_F(YearRestores, AddFirmRefusals) {
     MakeTree(2, 1, 1);
-    const std::string rootBefore = ReadFile(root + "/Root.mdb");
-    const std::string archives = dir / "bad";
-    fs::create_directories(archives);
-    RestoreContext ctx = Ctx();
+    std::string rootBefore = ReadFile(root + "/Root.mdb");
     const auto refused = [&](const std::string& archive) {
         dialogs.shown.clear();
         state.SelectedArchivePath = archive;
         EXPECT_THROW(AddFirm(ctx), ProgramEnd);
         EXPECT_EQ(ReadFile(root + "/Root.mdb"), rootBefore);
         EXPECT_FALSE(fs::exists(Firm(3)));
+        EXPECT_EQ(dialogs.shown.at(0).title, "Restore");
         return dialogs.Texts();
     };
     const std::vector<std::string> invalid{"Invalid Backup File"};
+    const std::string bad = dir / "bad";
+    fs::create_directories(bad + "/a");
+    fs::create_directories(bad + "/b");
+    fs::create_directories(bad + "/c");
 
-    WriteFile(archives + "/Firm2.zip", "not a zip at all");
-    EXPECT_EQ(refused(archives + "/Firm2.zip"), invalid);
-    EXPECT_EQ(dialogs.shown[0].title, "Restore");
-    EXPECT_FALSE(fs::exists(Back(2)));
-
+    WriteFile(bad + "/a/Firm2.zip", "not a zip at all");
     // An entry that climbs out of the staging folder refuses the whole archive.
-    const std::string hostile = archives + "/hostile/Firm2.zip";
-    fs::create_directories(archives + "/hostile");
-    ASSERT_EQ(RunCommand("/usr/bin/python3 -c \"import zipfile; z = zipfile.ZipFile('" + hostile +
-                         "', 'w'); z.writestr('Firm2.mdb', 'x'); z.writestr('../Escaped.txt', "
-                         "'x'); z.close()\""),
-              0);
-    EXPECT_EQ(refused(hostile), invalid);
-    EXPECT_FALSE(fs::exists(root + "/Bkp/Back/Escaped.txt"));
-    EXPECT_FALSE(fs::exists(Back(2)));
-
+    PythonZip(bad + "/b/Firm2.zip",
+              "z.writestr('Firm2.mdb', 'x')\nz.writestr('../Escaped.txt', 'x')");
     // A damaged entry after a good one: what was already unpacked goes as well.
-    const std::string damaged = archives + "/damaged/Firm2.zip";
-    fs::create_directories(archives + "/damaged");
-    ASSERT_EQ(RunCommand("/usr/bin/python3 -c \"import zipfile; z = zipfile.ZipFile('" + damaged +
-                         "', 'w'); z.writestr('Firm2.mdb', 'a' * 100); z.writestr('Yr1/Vch1.dat', "
-                         "'b' * 1000); z.close(); d = open('" +
-                         damaged + "', 'rb').read(); open('" + damaged +
-                         "', 'wb').write(d.replace(b'b' * 1000, b'c' * 1000))\""),
-              0);
-    EXPECT_EQ(refused(damaged), invalid);
-    EXPECT_FALSE(fs::exists(Back(2)));
+    PythonZip(bad + "/c/Firm2.zip",
+              "z.writestr('Firm2.mdb', 'a' * 100)\nz.writestr('Yr1/Vch1.dat', 'b' * 1000)\n"
+              "z.close()\nd = open(sys.argv[1], 'rb').read()\n"
+              "z = open(sys.argv[1], 'wb')\nz.write(d.replace(b'b' * 1000, b'c' * 1000))");
+    for (const char* which : {"a", "b", "c"}) {
+        EXPECT_EQ(refused(bad + "/" + which + "/Firm2.zip"), invalid) << which;
+        EXPECT_FALSE(fs::exists(Back(2))) << which;
+    }
+    EXPECT_FALSE(fs::exists(root + "/Bkp/Back/Escaped.txt"));
 
     // No firm database under the archive's number: the unpacked files stay for a look.
     const std::string wrong = Pack(Firm(1), "Firm2.zip", false);
@@ -568,10 +476,8 @@ TEST_F(YearRestores, AddFirmRefusals) {
 
     // A firm number from the file name beyond 16 bits: refused before anything is staged.
     local.DeleteFolder(root + "/Bkp/Back", true);
-    const std::string huge = archives + "/big/Firm70000.zip";
-    fs::create_directories(archives + "/big");
-    fs::copy_file(wrong, huge);
-    const auto texts = refused(huge);
+    fs::copy_file(wrong, bad + "/Firm70000.zip");
+    auto texts = refused(bad + "/Firm70000.zip");
     ASSERT_EQ(texts.size(), 1u);
     EXPECT_NE(texts[0].find("70000"), std::string::npos) << texts[0];
     EXPECT_FALSE(fs::exists(root + "/Bkp/Back"));
@@ -581,77 +487,53 @@ TEST_F(YearRestores, AddFirmRefusals) {
         Database rootDb = OpenRootConnection(values);
         AddFirmRow(rootDb, FirmRow{32767, "Last", 1, "", "LAST"});
     }
-    const std::string withLast = ReadFile(root + "/Root.mdb");
-    dialogs.shown.clear();
-    state.SelectedArchivePath = Pack(Firm(2), "Firm2.zip", false);
-    EXPECT_THROW(AddFirm(ctx), ProgramEnd);
-    ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("32768"), std::string::npos) << dialogs.shown[0].text;
-    EXPECT_EQ(ReadFile(root + "/Root.mdb"), withLast);
+    rootBefore = ReadFile(root + "/Root.mdb");
+    texts = refused(Pack(Firm(2), "Firm2.zip", false));
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("32768"), std::string::npos) << texts[0];
     EXPECT_FALSE(fs::exists(Back(2)));
 }
 
-// Stale files of an interrupted run in the staging folder do not travel with the firm.
-TEST_F(YearRestores, AddFirmClearsALeftoverStagingFolder) {
-    MakeTree(2, 1, 1);
-    const std::string archive = Pack(Firm(2), "Firm2.zip", false);
-    WriteFile(Back(2) + "/Stale.txt", "from an earlier run");
-    WriteFile(Back(2) + "/Yr9/DVorn9.mdb", "from an earlier run");
-    WriteFile(Back(3) + "/Firm3.mdb", "from an earlier run");
-    state.SelectedArchivePath = archive;
-    RestoreContext ctx = Ctx();
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 3"});
-    EXPECT_FALSE(fs::exists(Firm(3) + "/Stale.txt"));
-    EXPECT_FALSE(fs::exists(Firm(3) + "/Yr9"));
-    EXPECT_NE(ReadFile(Firm(3) + "/Firm3.mdb"), "from an earlier run");
-    EXPECT_TRUE(fs::is_empty(root + "/Bkp/Back"));
-}
-
-// A firm folder that appears while the firm is staged: refused before the register row.
-TEST_F(YearRestores, AddFirmFolderAppearsMeanwhile) {
+// Another program or a failure at each of the last steps leaves no register row without
+// its folder; leftovers of such runs in the staging folder never travel with the firm.
+TEST_F(YearRestores, AddFirmInterrupted) {
     MakeTree(3, 1, 1);
     const std::string archive = Pack(Firm(2), "Firm2.zip", false);
+    const std::string rootDb = root + "/Root.mdb";
+    state.SelectedArchivePath = archive;
+    const auto hook = [&](const std::string& op, const std::string& at, bool byTarget,
+                          const std::function<void()>& action) {
+        return [=](const std::string& o, const std::string& from, const std::string& to) {
+            if (o == op && (byTarget ? to : from) == at) {
+                action();
+            }
+        };
+    };
+    const auto diskGone = [] { throw FileSystemError("MoveFolder: disk gone"); };
+
+    // A firm folder that appears while the firm is staged: refused before the register row.
     hooked.before = [&](const std::string& op, const std::string&, const std::string&) {
         if (op == "MoveFile") {
             fs::create_directories(Firm(4));
         }
     };
-    state.SelectedArchivePath = archive;
-    RestoreContext ctx = Ctx();
     EXPECT_THROW(AddFirm(ctx), ProgramEnd);
     EXPECT_EQ(dialogs.Texts(),
               std::vector<std::string>{"Can't Add Firm This Time Please Try Again"});
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 1001}));
     EXPECT_TRUE(fs::is_empty(Firm(4)));
     EXPECT_TRUE(fs::exists(Back(4) + "/Firm4.mdb"));
-}
-
-// Interruptions at the last two steps leave no register row without its folder.
-TEST_F(YearRestores, AddFirmInterrupted) {
-    MakeTree(3, 1, 1);
-    const std::string archive = Pack(Firm(2), "Firm2.zip", false);
-    const std::string rootDb = root + "/Root.mdb";
-    state.SelectedArchivePath = archive;
-    RestoreContext ctx = Ctx();
+    fs::remove(Firm(4));
 
     // The move into the data tree fails.
-    hooked.before = [&](const std::string& op, const std::string&, const std::string& to) {
-        if (op == "MoveFolder" && to == Firm(4)) {
-            throw FileSystemError("MoveFolder: disk gone");
-        }
-    };
+    hooked.before = hook("MoveFolder", Firm(4), true, diskGone);
     EXPECT_THROW(AddFirm(ctx), FileSystemError);
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 1001}));
     EXPECT_FALSE(fs::exists(Firm(4)));
 
     // The root register fails once the folder is in place: the folder goes back.
     hooked.before = nullptr;
-    hooked.after = [&](const std::string& op, const std::string&, const std::string& to) {
-        if (op == "MoveFolder" && to == Firm(4)) {
-            SpoilRegister(rootDb);
-        }
-    };
+    hooked.after = hook("MoveFolder", Firm(4), true, [&] { SpoilRegister(rootDb); });
     EXPECT_THROW(AddFirm(ctx), DatabaseError);
     MendRegister(rootDb);
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 1001}));
@@ -659,24 +541,24 @@ TEST_F(YearRestores, AddFirmInterrupted) {
     EXPECT_TRUE(fs::exists(Back(4) + "/Firm4.mdb"));
 
     // The move back fails as well: the error says where the unregistered folder is.
-    hooked.before = [&](const std::string& op, const std::string& from, const std::string&) {
-        if (op == "MoveFolder" && from == Firm(4)) {
-            throw FileSystemError("MoveFolder: disk gone");
-        }
-    };
+    hooked.before = hook("MoveFolder", Firm(4), false, diskGone);
     const std::string text = TextOfError([&] { AddFirm(ctx); });
     MendRegister(rootDb);
     EXPECT_NE(text.find("could not be moved back"), std::string::npos) << text;
     EXPECT_NE(text.find(Firm(4)), std::string::npos) << text;
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 1001}));
 
-    // After all that the same archive still goes in whole.
+    // After all that the same archive still goes in whole, without the leftovers.
     hooked.before = hooked.after = nullptr;
     local.DeleteFolder(Firm(4), true);
-    dialogs.shown.clear();
-    AddFirm(ctx);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Firm Added New Firm No Is 4"});
-    EXPECT_TRUE(fs::exists(Firm(4) + "/Firm4.mdb"));
+    WriteFile(Back(2) + "/Stale.txt", "from an earlier run");
+    WriteFile(Back(2) + "/Yr9/DVorn9.mdb", "from an earlier run");
+    WriteFile(Back(4) + "/Firm4.mdb", "from an earlier run");
+    EXPECT_EQ(AddFirmFrom(archive), Added(4));
+    EXPECT_FALSE(fs::exists(Firm(4) + "/Stale.txt"));
+    EXPECT_FALSE(fs::exists(Firm(4) + "/Yr9"));
+    EXPECT_NE(ReadFile(Firm(4) + "/Firm4.mdb"), "from an earlier run");
+    EXPECT_TRUE(fs::is_empty(root + "/Bkp/Back"));
 }
 
 // ---- Add Year ----
@@ -702,7 +584,6 @@ TEST_P(AddYearLayouts, WorkedExample) {
     const std::string before = Snapshot(Firm(3));
     StageYear(Archive(GetParam()), 5, "4", "01/04/2013", "31/03/2014");
     const std::string staging = state.RestoreStagingFolder;
-    RestoreContext ctx = Ctx();
     AddYear(ctx);
 
     EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Year Added New Year No Is 3"});
@@ -730,7 +611,6 @@ INSTANTIATE_TEST_SUITE_P(FlatAndOneLevelDown, AddYearLayouts, ::testing::Bool())
 // period is refused; a picked number that is already the next free one stays as it is.
 TEST_F(AddYearTest, PeriodCheckAndSameNumber) {
     const std::string archive = Archive();
-    RestoreContext ctx = Ctx();
     StageYear(archive, 5, "3", "02/04/2021", "31/03/2022");
     AddYear(ctx);  // year 3 of the archive as year 3: nothing renamed
     StageYear(archive, 5, "4", "01/04/2021", "30/03/2022");
@@ -757,7 +637,6 @@ TEST_F(AddYearTest, NumberSkipsUnregisteredFolders) {
     const std::string archive = Archive();
     fs::create_directories(Firm(3) + "/YR3");
     StageYear(archive, 5, "2", "01/04/2011", "31/03/2012");
-    RestoreContext ctx = Ctx();
     AddYear(ctx);
     EXPECT_EQ(state.NewYearNo, 4);
     EXPECT_TRUE(fs::is_empty(Firm(3) + "/YR3"));
@@ -765,26 +644,18 @@ TEST_F(AddYearTest, NumberSkipsUnregisteredFolders) {
     EXPECT_EQ(YearNumbers(), (std::vector<int>{4, 1, 2}));  // in order of the first day
 
     // Firm 1 of a tree without years.
-    TempDir bare;
-    SampleOptions o;
-    o.firms = 1;
-    o.years = 0;
-    o.scale = 0.02;
-    MakeSampleTree(bare.Path().string(), o);
-    values = ProgramValues{1, "1", "R", bare / "Bkp", bare.Path().string()};
+    const std::string bare = BareTree(1, 0);
     dialogs.shown.clear();
     StageYear(archive, 5, "2", "01/04/2011", "31/03/2012");
-    RestoreContext bareCtx = Ctx();
-    AddYear(bareCtx);
+    AddYear(ctx);
     EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Year Added New Year No Is 1"});
     EXPECT_EQ(YearNumbers(), std::vector<int>{1});
-    EXPECT_TRUE(fs::exists(bare / "Firm1/Yr1/DVorn1.mdb"));
+    EXPECT_TRUE(fs::exists(bare + "/Firm1/Yr1/DVorn1.mdb"));
 }
 
 TEST_F(AddYearTest, Refusals) {
     const std::string archive = Archive();
     std::string before = Snapshot(Firm(3));
-    RestoreContext ctx = Ctx();
     const std::string period = Period("01/04/2013", "31/03/2014");
     // Runs a refused Add Year; a folder that another program made is checked and taken away
     // before the firm is compared with its state before.
@@ -834,7 +705,6 @@ TEST_F(AddYearTest, Refusals) {
 TEST_F(AddYearTest, Interrupted) {
     const std::string archive = Archive();
     const std::string firmDb = Firm(3) + "/Firm3.mdb";
-    RestoreContext ctx = Ctx();
 
     hooked.before = [&](const std::string& op, const std::string&, const std::string& to) {
         if (op == "MoveFolder" && to == Firm(3) + "/Yr3") {

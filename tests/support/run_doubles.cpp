@@ -1,0 +1,60 @@
+#include "support/run_doubles.h"
+
+namespace vornback::test {
+
+Answer LoggingDialogs::Show(const Message& message) {
+    log_.events.push_back(message.text);
+    return ScriptedDialogs::Show(message);
+}
+
+std::string LoggingDialogs::OpenFile(const std::string& title, const std::string& filter,
+                                     const std::string& initialFile) {
+    log_.events.push_back("OpenFile");
+    return ScriptedDialogs::OpenFile(title, filter, initialFile);
+}
+
+void HookedFileSystem::MoveFile(const std::string& from, const std::string& to) {
+    Around("MoveFile", from, to, [&] { LocalFileSystem::MoveFile(from, to); });
+}
+
+void HookedFileSystem::MoveFolder(const std::string& from, const std::string& to) {
+    Around("MoveFolder", from, to, [&] { LocalFileSystem::MoveFolder(from, to); });
+}
+
+void HookedFileSystem::CopyFolder(const std::string& from, const std::string& to, bool overwrite) {
+    Around("CopyFolder", from, to, [&] { LocalFileSystem::CopyFolder(from, to, overwrite); });
+}
+
+void HookedFileSystem::Kill(const std::string& path) {
+    Around("Kill", path, "", [&] { LocalFileSystem::Kill(path); });
+}
+
+void HookedFileSystem::Around(const char* op, const std::string& from, const std::string& to,
+                              const std::function<void()>& call) {
+    if (before) {
+        before(op, from, to);
+    }
+    call();
+    if (after) {
+        after(op, from, to);
+    }
+}
+
+std::string Describe(const RestoreLabels& l) {
+    const auto one = [](const char* name, const LabelState& s) {
+        return std::string(name) + "=" + s.caption + (s.visible ? "(shown) " : "(hidden) ");
+    };
+    return one("TxtTrFNo", l.LblTxtTrFNo) + one("TargetFNo", l.LblTargetFNo) +
+           one("TxtTrYr", l.LblTxtTrYr) + one("TargetYNo", l.LblTargetYNo) +
+           one("FinYr", l.LblFinYr) + one("Path", l.LblPath) + one("Select", l.cmdSelectPath) +
+           (l.FrmDirSelEnabled ? "DirSel(enabled)" : "DirSel(disabled)");
+}
+
+void LoggingRestoreView::BusyOn() {
+    log_.events.push_back("BusyOn");
+    if (onBusyOn) {
+        onBusyOn();
+    }
+}
+
+}  // namespace vornback::test

@@ -1,0 +1,72 @@
+// Test doubles shared by the backup and restore run tests: one event log for the views'
+// calls and the messages, so that their order can be checked; a file system whose moves,
+// copies and deletions can be made to fail or be raced by another program; and a restore
+// view that keeps the labels it was last asked to show.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/file_system.h"
+#include "restore/restore_run.h"
+#include "support/scripted_dialogs.h"
+
+namespace vornback::test {
+
+struct EventLog {
+    std::vector<std::string> events;
+};
+
+// Logs every message text and each file dialog ("OpenFile") before answering as scripted.
+class LoggingDialogs : public ScriptedDialogs {
+  public:
+    explicit LoggingDialogs(EventLog& log) : log_(log) {}
+    Answer Show(const Message& message) override;
+    std::string OpenFile(const std::string& title, const std::string& filter,
+                         const std::string& initialFile) override;
+
+  private:
+    EventLog& log_;
+};
+
+// The real file system with a hook before and after each move, copy and Kill: a hook that
+// throws makes that call fail; one that changes the disk plays another program.
+class HookedFileSystem : public LocalFileSystem {
+  public:
+    using Hook =
+        std::function<void(const std::string& op, const std::string& from, const std::string& to)>;
+    void MoveFile(const std::string& from, const std::string& to) override;
+    void MoveFolder(const std::string& from, const std::string& to) override;
+    void CopyFolder(const std::string& from, const std::string& to, bool overwrite) override;
+    void Kill(const std::string& path) override;
+    Hook before, after;
+
+  private:
+    void Around(const char* op, const std::string& from, const std::string& to,
+                const std::function<void()>& call);
+};
+
+// Every restore label as one line, so that a whole state can be compared at once.
+std::string Describe(const RestoreLabels& labels);
+
+// Logs BusyOn, BusyOff and Focus; counts progress calls; keeps the labels as last shown.
+class LoggingRestoreView : public RestoreView {
+  public:
+    LoggingRestoreView(EventLog& log, const RestoreState& state) : log_(log), state_(state) {}
+    void BusyOn() override;
+    void BusyOff() override { log_.events.push_back("BusyOff"); }
+    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
+    void ShowProgress(const ArchiveProgress&) override { ++progressCalls; }
+    void ShowLabels() override { shownLabels = Describe(state_.labels); }
+
+    int progressCalls = 0;
+    std::string shownLabels;
+    std::function<void()> onBusyOn;
+
+  private:
+    EventLog& log_;
+    const RestoreState& state_;
+};
+
+}  // namespace vornback::test

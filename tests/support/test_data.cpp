@@ -1,0 +1,117 @@
+#include "support/test_data.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <random>
+
+#include "components/archive.h"
+#include "store/registers.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace vornback::test {
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 engine(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(engine() & 0xFFu);
+    }
+    return bytes;
+}
+
+std::string CompressibleText(size_t size, unsigned seed) {
+    static const char* const kWords[] = {"ledger ", "invoice ", "1234.50 ",    "VAT ",  "account\n",
+                                         "debit ",  "credit ",  "2023-04-01 ", "Firm ", "year "};
+    std::mt19937 engine(seed);
+    std::string text;
+    while (text.size() < size) {
+        text += kWords[engine() % 10];
+    }
+    text.resize(size);
+    return text;
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (fs::exists(folder)) {
+        for (const auto& e : fs::directory_iterator(folder)) {
+            names.push_back(e.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::set<std::string> AllPaths(const fs::path& root) {
+    std::set<std::string> paths;
+    if (!fs::exists(root)) {
+        return paths;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string name = fs::relative(entry.path(), root).generic_string();
+        paths.insert(entry.is_directory() ? name + "/" : name);
+    }
+    return paths;
+}
+
+bool HasTemporaryFile(const fs::path& root) {
+    const std::set<std::string> paths = AllPaths(root);
+    return std::any_of(paths.begin(), paths.end(),
+                       [](const std::string& p) { return p.find(".part") != std::string::npos; });
+}
+
+std::set<std::string> FileEntries(const std::string& archive) {
+    std::set<std::string> names;
+    for (const ArchiveEntry& e : ListArchive(archive)) {
+        if (!e.isFolder) {
+            names.insert(e.name);
+        }
+    }
+    return names;
+}
+
+void PythonZip(const std::string& archive, const std::string& body) {
+    const std::string script = archive + ".py";
+    WriteFile(script, "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n" + body +
+                          "\nz.close()\n");
+    std::string output;
+    EXPECT_EQ(RunCommand("/usr/bin/python3 '" + script + "' '" + archive + "'", &output), 0)
+        << output;
+    fs::remove(script);
+}
+
+std::string HostileArchive(const std::string& path) {
+    PythonZip(path,
+              "z.writestr('Firm2.mdb', 'firm')\nz.writestr('Yr1/DVorn1.mdb', 'year')\n"
+              "z.writestr('../x', 'out')\nz.writestr('../../evil', 'out')");
+    return path;
+}
+
+std::string QueryRows(Database& db, const std::string& sql) {
+    sqlite3_stmt* stmt = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db.Handle());
+    std::string out;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            const auto* text = sqlite3_column_text(stmt, i);
+            out += text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+            out += '|';
+        }
+        out += '\n';
+    }
+    sqlite3_finalize(stmt);
+    return out;
+}
+
+std::string QueryValue(Database& db, const std::string& sql) {
+    const std::string rows = QueryRows(db, sql);
+    // The first line without the separator after its last column.
+    return rows.empty() ? "<no row>" : rows.substr(0, rows.find('\n') - 1);
+}
+
+}  // namespace vornback::test
