@@ -3,46 +3,24 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
-#include <QCloseEvent>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <algorithm>
-#include <exception>
 #include <utility>
 
 #include "common/dialogs.h"
-#include "common/errors.h"
-#include "components/file_system.h"
-#include "startup/data_tree.h"
 #include "startup/settings.h"
 
 namespace vornback {
 namespace {
 
-constexpr int kProgressSteps = 1000;
-constexpr qint64 kRepaintMilliseconds = 40;
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 int CheckValue(const QCheckBox* box) {
     return box->isChecked() ? 1 : 0;
-}
-
-void NoAutoDefault(QPushButton* button) {
-    button->setAutoDefault(false);
-    button->setDefault(false);
 }
 
 }  // namespace
@@ -50,15 +28,10 @@ void NoAutoDefault(QPushButton* button) {
 BackupWindow::BackupWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
                            Dialogs& dialogs, Clock& clock, MailTransport& mail,
                            std::string decimalSeparator, QWidget* parent)
-    : QDialog(parent),
-      values_(values),
-      fs_(fs),
-      dialogs_(dialogs),
+    : MainWindow(values, volume, fs, dialogs, parent),
       clock_(clock),
       mail_(mail),
-      decimalSeparator_(std::move(decimalSeparator)),
-      defaultFolder_(DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network)),
-      settingsFile_(SettingsFile(values)) {
+      decimalSeparator_(std::move(decimalSeparator)) {
     setObjectName(QStringLiteral("Backup"));
     BuildControls();
     SetTabOrder();
@@ -158,59 +131,15 @@ void BackupWindow::BuildControls() {
     frame->addWidget(frmAdvBackType);
 
     // The busy area takes the place of the two buttons while a run works.
-    Animation1 = new QFrame(FrmBackup);
-    Animation1->setObjectName(QStringLiteral("Animation1"));
-    Animation1->hide();
-    auto* busy = new QVBoxLayout(Animation1);
-    busy->setContentsMargins(0, 0, 0, 0);
-    clipBar = new QProgressBar(Animation1);
-    clipBar->setObjectName(QStringLiteral("clipBar"));
-    clipBar->setRange(0, 0);  // no end: it keeps running while the run works
-    clipBar->setTextVisible(false);
-    clipBar->setMaximumHeight(8);
-    clipBar->hide();
-    progressBar = new QProgressBar(Animation1);
-    progressBar->setObjectName(QStringLiteral("progressBar"));
-    progressBar->setRange(0, kProgressSteps);
-    progressBar->setValue(0);
-    lblProgress = new QLabel(Animation1);
-    lblProgress->setObjectName(QStringLiteral("lblProgress"));
-    lblProgress->setTextFormat(Qt::PlainText);
-    busy->addWidget(clipBar);
-    busy->addWidget(progressBar);
-    busy->addWidget(lblProgress);
-
-    cmdOk = new QPushButton(QStringLiteral("&Backup"), FrmBackup);
-    cmdOk->setObjectName(QStringLiteral("cmdOk"));
-    cmdClose = new QPushButton(QStringLiteral("&Close"), FrmBackup);
-    cmdClose->setObjectName(QStringLiteral("cmdClose"));
-    // Enter moves the focus on; no button may take it as its own press as well.
-    NoAutoDefault(cmdOk);
-    NoAutoDefault(cmdClose);
+    QHBoxLayout* buttons = BuildButtonRow(FrmBackup, QStringLiteral("&Backup"));
     NoAutoDefault(cmdBackPath);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Animation1, 1);
-    buttons->addStretch(0);
-    buttons->addWidget(cmdOk);
-    buttons->addWidget(cmdClose);
     frame->addLayout(buttons);
 }
 
 void BackupWindow::SetTabOrder() {
-    QWidget* const order[] = {optHardDiskBack0, optHardDiskBack1, txtBackPath, cmdBackPath,
-                              chkSendEmail,     txtEmailToSend,   chkAdvSet,   optBackType0,
-                              optBackType1,     optBackType2,     cmdOk,       cmdClose,
-                              ChkIncAtcDoc,     ChkCurYr};
-    QWidget* previous = nullptr;
-    for (QWidget* w : order) {
-        if (previous != nullptr) {
-            setTabOrder(previous, w);
-        }
-        previous = w;
-        // Only the controls watch for Enter, not their containers: a key that a control
-        // ignores travels up to them and must not move the focus a second time.
-        w->installEventFilter(this);
-    }
+    ChainTabOrder({optHardDiskBack0, optHardDiskBack1, txtBackPath, cmdBackPath, chkSendEmail,
+                   txtEmailToSend, chkAdvSet, optBackType0, optBackType1, optBackType2, cmdOk,
+                   cmdClose, ChkIncAtcDoc, ChkCurYr});
 }
 
 void BackupWindow::ConnectEvents() {
@@ -227,7 +156,6 @@ void BackupWindow::ConnectEvents() {
     connect(chkSendEmail, &QCheckBox::toggled, this, [this](bool) { OnSendEmailChanged(); });
     connect(cmdBackPath, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(cmdOk, &QPushButton::clicked, this, [this] { OnBackup(); });
-    connect(cmdClose, &QPushButton::clicked, this, [this] { close(); });
 }
 
 void BackupWindow::FillForm(const std::string& StrPathStr) {
@@ -264,23 +192,8 @@ void BackupWindow::FillForm(const std::string& StrPathStr) {
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
 }
 
-int BackupWindow::ShowForm(const std::string& StrPathStr) {
-    FillForm(StrPathStr);
-    exec();
-    return exitCode_;
-}
-
 void BackupWindow::OnHardDiskClicked(int index) {
-    if (index == 0) {
-        cmdBackPath->hide();
-        txtBackPath->hide();
-        lblHDPath->show();
-        lblHDPath->setText(Q(defaultFolder_));
-    } else {
-        cmdBackPath->show();
-        txtBackPath->show();
-        lblHDPath->hide();
-    }
+    ShowFolderChoice(index, lblHDPath, txtBackPath, cmdBackPath);
 }
 
 void BackupWindow::OnAdvSetChanged() {
@@ -301,26 +214,12 @@ void BackupWindow::OnSendEmailChanged() {
 }
 
 void BackupWindow::FixOptionTabStops() {
-    for (QButtonGroup* group : {optHardDiskBack, optBackType}) {
-        const QList<QAbstractButton*> buttons = group->buttons();
-        QAbstractButton* stop = group->checkedButton();
-        if (stop == nullptr && !buttons.isEmpty()) {
-            stop = buttons.first();
-        }
-        for (QAbstractButton* b : buttons) {
-            b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
-        }
-    }
+    TabStopOnSelectedOption(optHardDiskBack);
+    TabStopOnSelectedOption(optBackType);
 }
 
 void BackupWindow::OnBrowse() {
-    Guarded([this] {
-        const std::string chosen = dialogs_.BrowseForFolder(
-            txtBackPath->text().toStdString(), "Please Select Folder, Where You Put Your Backup");
-        if (!chosen.empty()) {
-            txtBackPath->setText(Q(chosen));
-        }
-    });
+    BrowseInto(txtBackPath, "Please Select Folder, Where You Put Your Backup");
 }
 
 void BackupWindow::StoreEmailAddress() {
@@ -342,11 +241,7 @@ BackupChoices BackupWindow::ReadChoices() const {
 }
 
 void BackupWindow::OnBackup() {
-    if (running_ || busy_) {
-        return;
-    }
-    running_ = true;
-    Guarded([this] {
+    GuardedRun([this] {
         // Pressed while the address box still had the focus (a click from code, or a key
         // that did not move the focus): the address counts as left.
         if (txtEmailToSend->hasFocus()) {
@@ -358,120 +253,13 @@ void BackupWindow::OnBackup() {
             EndProgram(0);
         }
     });
-    running_ = false;
-}
-
-template <typename Handler>
-void BackupWindow::Guarded(Handler&& handler) {
-    try {
-        handler();
-    } catch (const ProgramEnd& end) {
-        EndProgram(end.ExitCode());
-    } catch (const std::exception& e) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
-        EndProgram(1);
-    } catch (...) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{"The program met an unknown failure and ends.", kProgramTitle,
-                              Buttons::Ok, Icon::Critical});
-        EndProgram(1);
-    }
-}
-
-void BackupWindow::EndProgram(int exitCode) {
-    exitCode_ = exitCode;
-    busy_ = false;
-    done(exitCode);
-}
-
-void BackupWindow::BusyOn() {
-    busy_ = true;
-    okHadFocus_ = cmdOk->hasFocus();
-    cmdClose->hide();
-    cmdOk->hide();
-    progressBar->setValue(0);
-    lblProgress->clear();
-    // Qt Widgets has no player for the clip; a running bar stands in for it when the clip
-    // is installed, and without it the busy area shows only the progress, as before.
-    clipBar->setVisible(fs_.FileExists(ClipFile(values_)));
-    Animation1->show();
-    Repaint(true);
-}
-
-void BackupWindow::BusyOff() {
-    Animation1->hide();
-    clipBar->hide();
-    cmdOk->show();
-    cmdClose->show();
-    busy_ = false;
-    if (okHadFocus_) {
-        cmdOk->setFocus(Qt::OtherFocusReason);
-        okHadFocus_ = false;
-    }
 }
 
 void BackupWindow::FocusBrowseButton() {
     cmdBackPath->setFocus(Qt::OtherFocusReason);
 }
 
-void BackupWindow::ShowProgress(const ArchiveProgress& progress) {
-    int value = 0;
-    if (progress.bytesTotal > 0) {
-        value = static_cast<int>(progress.bytesDone * kProgressSteps / progress.bytesTotal);
-    } else if (progress.filesTotal > 0) {
-        value = static_cast<int>(progress.filesDone * kProgressSteps / progress.filesTotal);
-    }
-    progressBar->setValue(std::min(value, kProgressSteps));
-    lblProgress->setText(QStringLiteral("%1 of %2 files  %3")
-                             .arg(progress.filesDone)
-                             .arg(progress.filesTotal)
-                             .arg(Q(progress.currentName)));
-    Repaint(progress.filesDone == progress.filesTotal);
-}
-
-void BackupWindow::KeepAlive() {
-    Repaint(false);
-}
-
-void BackupWindow::Repaint(bool force) {
-    if (!force && lastRepaint_.isValid() && lastRepaint_.elapsed() < kRepaintMilliseconds) {
-        return;
-    }
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    lastRepaint_.start();
-}
-
-void BackupWindow::reject() {
-    // Esc and "&Close" lead here; neither may end a run halfway.
-    if (busy_) {
-        return;
-    }
-    QDialog::reject();
-}
-
-void BackupWindow::closeEvent(QCloseEvent* event) {
-    if (busy_) {
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
-}
-
 bool BackupWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
-            focusNextChild();
-        }
-        // The key itself goes on to the control as well.
-        return false;
-    }
     if (watched == txtEmailToSend && event->type() == QEvent::FocusOut) {
         // The address is kept when the person moves on to another control of this window,
         // not when the window closes or another window takes the focus.
@@ -480,7 +268,7 @@ bool BackupWindow::eventFilter(QObject* watched, QEvent* event) {
             StoreEmailAddress();
         }
     }
-    return QDialog::eventFilter(watched, event);
+    return MainWindow::eventFilter(watched, event);
 }
 
 }  // namespace vornback

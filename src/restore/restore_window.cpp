@@ -4,10 +4,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFocusEvent>
 #include <QFrame>
 #include <QGridLayout>
@@ -17,37 +14,20 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <algorithm>
-#include <exception>
 
 #include "common/dialogs.h"
-#include "common/errors.h"
-#include "components/file_system.h"
-#include "startup/data_tree.h"
 #include "startup/settings.h"
 
 namespace vornback {
 namespace {
 
-constexpr int kProgressSteps = 1000;
-constexpr qint64 kRepaintMilliseconds = 40;
 constexpr int kTypeCount = static_cast<int>(std::size(kRestoreTypes));
 
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-void NoAutoDefault(QPushButton* button) {
-    button->setAutoDefault(false);
-    button->setDefault(false);
-}
-
 QLabel* MakeLabel(const char* name, const LabelState& design, QWidget* parent) {
-    auto* label = new QLabel(Q(design.caption), parent);
+    auto* label = new QLabel(QString::fromStdString(design.caption), parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setTextFormat(Qt::PlainText);
     label->setVisible(design.visible);
@@ -55,26 +35,15 @@ QLabel* MakeLabel(const char* name, const LabelState& design, QWidget* parent) {
 }
 
 void Show(QLabel* label, const LabelState& state) {
-    label->setText(Q(state.caption));
+    label->setText(QString::fromStdString(state.caption));
     label->setVisible(state.visible);
-}
-
-bool IsPlainEnter(const QKeyEvent* key) {
-    const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-    return plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter);
 }
 
 }  // namespace
 
 RestoreWindow::RestoreWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
                              Dialogs& dialogs, YearChooser& years, QWidget* parent)
-    : QDialog(parent),
-      values_(values),
-      fs_(fs),
-      dialogs_(dialogs),
-      years_(years),
-      defaultFolder_(DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network)),
-      settingsFile_(SettingsFile(values)) {
+    : MainWindow(values, volume, fs, dialogs, parent), years_(years) {
     setObjectName(QStringLiteral("Restore"));
     BuildControls();
     SetTabOrder();
@@ -173,59 +142,15 @@ void RestoreWindow::BuildControls() {
     frame->addWidget(FrmAdvSet);
 
     // The busy area takes the place of the two buttons while a run works.
-    Animation1 = new QFrame(Frame1);
-    Animation1->setObjectName(QStringLiteral("Animation1"));
-    Animation1->hide();
-    auto* busy = new QVBoxLayout(Animation1);
-    busy->setContentsMargins(0, 0, 0, 0);
-    clipBar = new QProgressBar(Animation1);
-    clipBar->setObjectName(QStringLiteral("clipBar"));
-    clipBar->setRange(0, 0);  // no end: it keeps running while the run works
-    clipBar->setTextVisible(false);
-    clipBar->setMaximumHeight(8);
-    clipBar->hide();
-    progressBar = new QProgressBar(Animation1);
-    progressBar->setObjectName(QStringLiteral("progressBar"));
-    progressBar->setRange(0, kProgressSteps);
-    progressBar->setValue(0);
-    lblProgress = new QLabel(Animation1);
-    lblProgress->setObjectName(QStringLiteral("lblProgress"));
-    lblProgress->setTextFormat(Qt::PlainText);
-    busy->addWidget(clipBar);
-    busy->addWidget(progressBar);
-    busy->addWidget(lblProgress);
-
-    cmdOk = new QPushButton(QStringLiteral("&Restore"), Frame1);
-    cmdOk->setObjectName(QStringLiteral("cmdOk"));
-    cmdClose = new QPushButton(QStringLiteral("&Close"), Frame1);
-    cmdClose->setObjectName(QStringLiteral("cmdClose"));
-    // Enter moves the focus on; no button may take it as its own press as well.
-    NoAutoDefault(cmdOk);
-    NoAutoDefault(cmdClose);
+    QHBoxLayout* buttons = BuildButtonRow(Frame1, QStringLiteral("&Restore"));
     NoAutoDefault(cmdRestPath);
     NoAutoDefault(cmdSelectPath);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Animation1, 1);
-    buttons->addStretch(0);
-    buttons->addWidget(cmdOk);
-    buttons->addWidget(cmdClose);
     frame->addLayout(buttons);
 }
 
 void RestoreWindow::SetTabOrder() {
-    QWidget* const order[] = {optHardDiskRest0, optHardDiskRest1, txtRestPath,   cmdRestPath,
-                              chkAdvSet,        CboRestType,      cmdSelectPath, cmdOk,
-                              cmdClose};
-    QWidget* previous = nullptr;
-    for (QWidget* w : order) {
-        if (previous != nullptr) {
-            setTabOrder(previous, w);
-        }
-        previous = w;
-        // Only the controls watch for Enter, not their containers: a key that a control
-        // ignores travels up to them and must not move the focus a second time.
-        w->installEventFilter(this);
-    }
+    ChainTabOrder({optHardDiskRest0, optHardDiskRest1, txtRestPath, cmdRestPath, chkAdvSet,
+                   CboRestType, cmdSelectPath, cmdOk, cmdClose});
     // With its list open, the type list's keys go to the list.
     CboRestType->view()->installEventFilter(this);
 }
@@ -243,7 +168,6 @@ void RestoreWindow::ConnectEvents() {
     connect(cmdRestPath, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(cmdSelectPath, &QPushButton::clicked, this, [this] { OnSelectPath(); });
     connect(cmdOk, &QPushButton::clicked, this, [this] { OnRestore(); });
-    connect(cmdClose, &QPushButton::clicked, this, [this] { close(); });
 }
 
 void RestoreWindow::Load() {
@@ -281,23 +205,8 @@ void RestoreWindow::FillForm(const std::string& StrPathStr) {
     settingUp_ = false;
 }
 
-int RestoreWindow::ShowForm(const std::string& StrPathStr) {
-    FillForm(StrPathStr);
-    exec();
-    return exitCode_;
-}
-
 void RestoreWindow::OnHardDiskClicked(int index) {
-    if (index == 0) {
-        cmdRestPath->hide();
-        txtRestPath->hide();
-        lblHDPath->show();
-        lblHDPath->setText(Q(defaultFolder_));
-    } else {
-        cmdRestPath->show();
-        txtRestPath->show();
-        lblHDPath->hide();
-    }
+    ShowFolderChoice(index, lblHDPath, txtRestPath, cmdRestPath);
 }
 
 void RestoreWindow::OnAdvSetChanged() {
@@ -310,14 +219,7 @@ void RestoreWindow::OnRestTypePicked() {
 }
 
 void RestoreWindow::FixOptionTabStops() {
-    const QList<QAbstractButton*> options = optHardDiskRest->buttons();
-    QAbstractButton* stop = optHardDiskRest->checkedButton();
-    if (stop == nullptr && !options.isEmpty()) {
-        stop = options.first();
-    }
-    for (QAbstractButton* b : options) {
-        b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
-    }
+    TabStopOnSelectedOption(optHardDiskRest);
 }
 
 void RestoreWindow::ShowLabels() {
@@ -334,13 +236,7 @@ void RestoreWindow::ShowLabels() {
 }
 
 void RestoreWindow::OnBrowse() {
-    Guarded([this] {
-        const std::string chosen = dialogs_.BrowseForFolder(
-            txtRestPath->text().toStdString(), "Please Select Folder, Where From Restore Backup");
-        if (!chosen.empty()) {
-            txtRestPath->setText(Q(chosen));
-        }
-    });
+    BrowseInto(txtRestPath, "Please Select Folder, Where From Restore Backup");
 }
 
 RestoreChoices RestoreWindow::ReadChoices() const {
@@ -358,24 +254,15 @@ RestoreContext RestoreWindow::Context() {
 }
 
 void RestoreWindow::OnSelectPath() {
-    if (running_ || busy_) {
-        return;
-    }
-    running_ = true;
-    Guarded([this] {
+    GuardedRun([this] {
         RestoreContext ctx = Context();
         SelectPathClick(ctx, ReadChoices());
         ShowLabels();
     });
-    running_ = false;
 }
 
 void RestoreWindow::OnRestore() {
-    if (running_ || busy_) {
-        return;
-    }
-    running_ = true;
-    Guarded([this] {
+    GuardedRun([this] {
         RestoreContext ctx = Context();
         const RestoreEnd end = RunRestore(ctx, ReadChoices());
         if (end == RestoreEnd::Exit) {
@@ -384,111 +271,20 @@ void RestoreWindow::OnRestore() {
             ShowLabels();
         }
     });
-    running_ = false;
-}
-
-template <typename Handler>
-void RestoreWindow::Guarded(Handler&& handler) {
-    try {
-        handler();
-    } catch (const ProgramEnd& end) {
-        EndProgram(end.ExitCode());
-    } catch (const std::exception& e) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
-        EndProgram(1);
-    } catch (...) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{"The program met an unknown failure and ends.", kProgramTitle,
-                              Buttons::Ok, Icon::Critical});
-        EndProgram(1);
-    }
-}
-
-void RestoreWindow::EndProgram(int exitCode) {
-    exitCode_ = exitCode;
-    busy_ = false;
-    done(exitCode);
-}
-
-void RestoreWindow::BusyOn() {
-    busy_ = true;
-    okHadFocus_ = cmdOk->hasFocus();
-    cmdClose->hide();
-    cmdOk->hide();
-    progressBar->setValue(0);
-    lblProgress->clear();
-    // Qt Widgets has no player for the clip; a running bar stands in for it when the clip
-    // is installed, and without it the busy area shows only the progress.
-    clipBar->setVisible(fs_.FileExists(ClipFile(values_)));
-    Animation1->show();
-    Repaint(true);
-}
-
-void RestoreWindow::BusyOff() {
-    Animation1->hide();
-    clipBar->hide();
-    cmdOk->show();
-    cmdClose->show();
-    busy_ = false;
-    if (okHadFocus_) {
-        cmdOk->setFocus(Qt::OtherFocusReason);
-        okHadFocus_ = false;
-    }
 }
 
 void RestoreWindow::FocusBrowseButton() {
     // The run may ask for this while busy; the focus must not go back to "&Restore" after.
-    okHadFocus_ = false;
+    ForgetOkFocus();
     cmdRestPath->setFocus(Qt::OtherFocusReason);
 }
 
-void RestoreWindow::ShowProgress(const ArchiveProgress& progress) {
-    int value = 0;
-    if (progress.bytesTotal > 0) {
-        value = static_cast<int>(progress.bytesDone * kProgressSteps / progress.bytesTotal);
-    } else if (progress.filesTotal > 0) {
-        value = static_cast<int>(progress.filesDone * kProgressSteps / progress.filesTotal);
-    }
-    progressBar->setValue(std::min(value, kProgressSteps));
-    lblProgress->setText(QStringLiteral("%1 of %2 files  %3")
-                             .arg(progress.filesDone)
-                             .arg(progress.filesTotal)
-                             .arg(Q(progress.currentName)));
-    Repaint(progress.filesDone == progress.filesTotal);
-}
-
-void RestoreWindow::Repaint(bool force) {
-    if (!force && lastRepaint_.isValid() && lastRepaint_.elapsed() < kRepaintMilliseconds) {
-        return;
-    }
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    lastRepaint_.start();
-}
-
-void RestoreWindow::reject() {
-    // Esc and "&Close" lead here; neither may end a run halfway.
-    if (busy_) {
-        return;
-    }
-    QDialog::reject();
-}
-
-void RestoreWindow::closeEvent(QCloseEvent* event) {
-    if (busy_) {
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
-}
-
 bool RestoreWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress && IsPlainEnter(static_cast<QKeyEvent*>(event))) {
-        if (watched == CboRestType->view()) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        const bool enter = plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter);
+        if (enter && watched == CboRestType->view()) {
             // The open list takes the Enter as the pick and closes; the focus then moves on
             // from the type list, once it has it back.
             QMetaObject::invokeMethod(
@@ -499,11 +295,8 @@ bool RestoreWindow::eventFilter(QObject* watched, QEvent* event) {
                     }
                 },
                 Qt::QueuedConnection);
-        } else {
-            focusNextChild();
+            return false;
         }
-        // The key itself goes on to the control as well.
-        return false;
     }
     if (watched == CboRestType && event->type() == QEvent::FocusIn) {
         // Arriving at the type list opens it, as long as the person arrives there by the
@@ -516,14 +309,14 @@ bool RestoreWindow::eventFilter(QObject* watched, QEvent* event) {
             QMetaObject::invokeMethod(
                 this,
                 [this] {
-                    if (CboRestType->hasFocus() && CboRestType->isVisible() && !busy_) {
+                    if (CboRestType->hasFocus() && CboRestType->isVisible() && !Busy()) {
                         CboRestType->showPopup();
                     }
                 },
                 Qt::QueuedConnection);
         }
     }
-    return QDialog::eventFilter(watched, event);
+    return MainWindow::eventFilter(watched, event);
 }
 
 }  // namespace vornback
