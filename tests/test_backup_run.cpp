@@ -2,12 +2,10 @@
 // the date and day folders, the generations, the image folder, the current-year staging
 // and its compaction, the size question and the mail, and what failures leave behind.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,16 +20,19 @@
 #include "startup/settings.h"
 #include "store/compaction.h"
 #include "store/registers.h"
-#include "support/scripted_dialogs.h"
+#include "support/run_doubles.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 
 namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FileEntries;
+using test::Names;
+using test::RandomBytes;
 using test::ReadFile;
-using test::ScriptedDialogs;
 using test::TempDir;
 using test::WriteFile;
 
@@ -46,14 +47,9 @@ class FixedClock : public Clock {
     Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
 };
 
-// One log for the window's calls and the messages, so that their order can be checked.
-struct EventLog {
-    std::vector<std::string> events;
-};
-
 class FakeView : public BackupView {
   public:
-    explicit FakeView(EventLog& log) : log_(log) {}
+    explicit FakeView(test::EventLog& log) : log_(log) {}
     void BusyOn() override { log_.events.push_back("BusyOn"); }
     void BusyOff() override { log_.events.push_back("BusyOff"); }
     void FocusBrowseButton() override { log_.events.push_back("Focus"); }
@@ -69,19 +65,7 @@ class FakeView : public BackupView {
     std::function<void(const ArchiveProgress&)> onProgress;
 
   private:
-    EventLog& log_;
-};
-
-class LoggingDialogs : public ScriptedDialogs {
-  public:
-    explicit LoggingDialogs(EventLog& log) : log_(log) {}
-    Answer Show(const Message& message) override {
-        log_.events.push_back(message.text);
-        return ScriptedDialogs::Show(message);
-    }
-
-  private:
-    EventLog& log_;
+    test::EventLog& log_;
 };
 
 class FakeMail : public MailTransport {
@@ -92,18 +76,6 @@ class FakeMail : public MailTransport {
     }
     bool succeed = true;
     std::vector<MailToSend> sent;
-};
-
-// A file system that refuses one kind of call on one path.
-class FailingFileSystem : public LocalFileSystem {
-  public:
-    void Kill(const std::string& path) override {
-        if (path == failKillOn) {
-            throw FileSystemError("Kill \"" + path + "\": refused by the test");
-        }
-        LocalFileSystem::Kill(path);
-    }
-    std::string failKillOn;
 };
 
 // A sample tree with two firms of three years; the run backs up firm 2, current year 2.
@@ -136,17 +108,6 @@ class BackupRunTest : public ::testing::Test {
 
     std::string Settings() const { return program_ + "/settings.ini"; }
 
-    // The file entries of an archive.
-    static std::set<std::string> FileEntries(const std::string& archive) {
-        std::set<std::string> names;
-        for (const ArchiveEntry& e : ListArchive(archive)) {
-            if (!e.isFolder) {
-                names.insert(e.name);
-            }
-        }
-        return names;
-    }
-
     // The files below a folder, relative, "/" separated; pred leaves some out.
     static std::set<std::string> FilesBelow(const std::string& folder,
                                             const std::function<bool(const std::string&)>& keep) {
@@ -162,24 +123,15 @@ class BackupRunTest : public ::testing::Test {
         return names;
     }
 
-    static std::vector<std::string> Names(const std::string& folder) {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(folder)) {
-            names.push_back(e.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     TempDir tmp_;
     std::string root_;
     std::string program_;
     ProgramValues values_;
     std::string firm_;
     std::string backups_;
-    EventLog log_;
+    test::EventLog log_;
     FakeView view_;
-    LoggingDialogs dialogs_;
+    test::LoggingDialogs dialogs_;
     LocalFileSystem fs_;
     FixedClock clock_;
     FakeMail mail_;
@@ -188,15 +140,7 @@ class BackupRunTest : public ::testing::Test {
 };
 
 uint64_t RowCount(Database& db, const char* table) {
-    sqlite3_stmt* stmt = nullptr;
-    const std::string sql = std::string("SELECT count(*) FROM ") + table;
-    EXPECT_EQ(sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
-    uint64_t n = 0;
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-        n = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    return n;
+    return std::stoull(test::QueryValue(db, std::string("SELECT count(*) FROM ") + table));
 }
 
 bool Opens(const std::string& path, const std::string& key) {
@@ -206,18 +150,6 @@ bool Opens(const std::string& path, const std::string& key) {
     } catch (const DatabaseError&) {
         return false;
     }
-}
-
-std::string RandomBytes(size_t size, uint64_t seed) {
-    std::mt19937_64 engine(seed);
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; i += 8) {
-        const uint64_t v = engine();
-        for (size_t k = 0; k < 8 && i + k < size; ++k) {
-            bytes[i + k] = static_cast<char>((v >> (8 * k)) & 0xff);
-        }
-    }
-    return bytes;
 }
 
 // ---- Destination ----
@@ -637,11 +569,15 @@ TEST_F(BackupRunTest, FailedPackLeavesBothGenerationsAndNoTemporaryFile) {
 }
 
 TEST_F(BackupRunTest, FailedRotationLeavesBothGenerationsAndNoTemporaryFile) {
-    FailingFileSystem failing;
+    test::HookedFileSystem failing;
     BackupContext ctx{values_, failing, dialogs_, clock_, mail_, view_, "."};
     WriteFile(backups_ + "/Firm2Yr2.zip", "last archive");
     WriteFile(backups_ + "/OFirm2Yr2.zip", "older archive");
-    failing.failKillOn = backups_ + "/OFirm2Yr2.zip";
+    failing.before = [&](const std::string& op, const std::string& path, const std::string&) {
+        if (op == "Kill" && path == backups_ + "/OFirm2Yr2.zip") {
+            throw FileSystemError("Kill: refused by the test");
+        }
+    };
     BackupChoices c = Others(backups_);
     c.ChkCurYr = 1;
 
