@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 #include "components/archive.h"
 #include "components/deflate_chunks.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 
 namespace fs = std::filesystem;
@@ -28,68 +28,18 @@ namespace fs = std::filesystem;
 namespace vornback {
 namespace {
 
+using test::AllPaths;
 using test::CompareTrees;
+using test::CompressibleText;
+using test::HasTemporaryFile;
 using test::MTime;
+using test::PythonZip;
+using test::RandomBytes;
 using test::ReadFile;
 using test::RunCommand;
 using test::SetMTime;
 using test::TempDir;
 using test::WriteFile;
-
-std::string RandomBytes(size_t size, unsigned seed) {
-    std::mt19937 engine(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(engine() & 0xFFu);
-    }
-    return bytes;
-}
-
-// Text that deflates well but not trivially: words drawn at random from a small list.
-std::string CompressibleText(size_t size, unsigned seed) {
-    static const char* const kWords[] = {"ledger ", "invoice ", "1234.50 ",    "VAT ",  "account\n",
-                                         "debit ",  "credit ",  "2023-04-01 ", "Firm ", "year "};
-    std::mt19937 engine(seed);
-    std::string text;
-    while (text.size() < size) {
-        text += kWords[engine() % 10];
-    }
-    text.resize(size);
-    return text;
-}
-
-// Every path below root, relative, folders with a trailing "/".
-std::set<std::string> AllPaths(const fs::path& root) {
-    std::set<std::string> paths;
-    if (!fs::exists(root)) {
-        return paths;
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string name = fs::relative(entry.path(), root).generic_string();
-        paths.insert(entry.is_directory() ? name + "/" : name);
-    }
-    return paths;
-}
-
-bool HasTemporaryFile(const fs::path& root) {
-    for (const std::string& path : AllPaths(root)) {
-        if (path.find(".part") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Builds an archive with Python's zipfile from a script body that gets `z`, an open
-// ZipFile on the given path; names and attributes are written exactly as given.
-void PythonZip(const TempDir& dir, const std::string& archive, const std::string& body) {
-    const std::string script = dir / "make_zip.py";
-    WriteFile(script, "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w')\n" + body +
-                          "\nz.close()\n");
-    std::string output;
-    ASSERT_EQ(RunCommand("/usr/bin/python3 '" + script + "' '" + archive + "'", &output), 0)
-        << output;
-}
 
 // A tree with the kinds of things a firm folder holds, all with odd-second times.
 void MakeSampleTree(const fs::path& root) {
@@ -298,9 +248,8 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     for (const std::string& bad : badNames) {
         const std::string archive = dir / ("bad" + std::to_string(n++) + ".zip");
         // A harmless entry first: it must not be written either.
-        PythonZip(
-            dir, archive,
-            "z.writestr('good.txt', 'good')\nz.writestr(zipfile.ZipInfo('" + bad + "'), 'evil')");
+        PythonZip(archive, "z.writestr('good.txt', 'good')\nz.writestr(zipfile.ZipInfo('" + bad +
+                               "'), 'evil')");
         const fs::path out = dir.Path() / "out" / "dest";
         try {
             UnpackArchive(archive, out.string());
@@ -328,7 +277,7 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     for (const auto& [what, body] : badArchives) {
         const std::string archive = dir / "other.zip";
         fs::remove(archive);
-        PythonZip(dir, archive, "z.writestr('good.txt', 'good')\n" + body);
+        PythonZip(archive, "z.writestr('good.txt', 'good')\n" + body);
         const fs::path out = dir.Path() / "out2";
         EXPECT_THROW(UnpackArchive(archive, out.string()), ArchiveError) << what;
         EXPECT_FALSE(fs::exists(out)) << what;
@@ -347,7 +296,7 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
 
     // A link already in the destination is never followed out of it.
     const std::string archive = dir / "through.zip";
-    PythonZip(dir, archive, "z.writestr('Yr1/DVorn1.mdb', 'data')");
+    PythonZip(archive, "z.writestr('Yr1/DVorn1.mdb', 'data')");
     fs::create_directories(dir.Path() / "elsewhere");
     fs::create_directories(dir.Path() / "out4");
     fs::create_directory_symlink(dir.Path() / "elsewhere", dir.Path() / "out4" / "Yr1");
@@ -362,7 +311,7 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     EXPECT_FALSE(IsSafeEntryName("c:/x"));
     EXPECT_FALSE(IsSafeEntryName(".."));
     const std::string fine = dir / "fine.zip";
-    PythonZip(dir, fine, "z.writestr('ok/..hidden..name.txt', 'fine')\nz.writestr('..x', 'too')");
+    PythonZip(fine, "z.writestr('ok/..hidden..name.txt', 'fine')\nz.writestr('..x', 'too')");
     UnpackArchive(fine, dir / "out5");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "ok" / "..hidden..name.txt"), "fine");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "..x"), "too");
@@ -399,7 +348,7 @@ TEST(Archive, DamagedArchivesFailClearlyAndLeaveNoPartialFile) {
     // A stored entry with one byte changed: its CRC no longer fits. The good file before it
     // is complete; the bad one is not there at all.
     const std::string payload(50000, 'Q');
-    PythonZip(dir, dir / "crc.zip",
+    PythonZip(dir / "crc.zip",
               "z.writestr('Yr1/good.txt', 'fine')\n"
               "z.writestr('Yr1/DVorn1.mdb', 'Q' * 50000, compress_type=zipfile.ZIP_STORED)");
     std::string bytes = ReadFile(dir.Path() / "crc.zip");
@@ -598,27 +547,15 @@ TEST(Archive, LargeAndMixedTreesRoundTripWithTheSameBytesWhateverTheThreads) {
     EXPECT_NO_THROW(VerifyArchive(dir / "four.zip"));
     std::string out;
     EXPECT_EQ(RunCommand("unzip -tq '" + dir / "four.zip" + "'", &out), 0) << out;
-    const std::string script = dir / "check.py";
-    WriteFile(script, R"(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1]) as z:
-    bad = z.testzip()
-    if bad is not None:
-        sys.exit('testzip: ' + bad)
-    m = {i.filename: i.compress_type for i in z.infolist()}
-    print(m['Yr1/Vch1.dat'], m['AttachDocs/scan.bin'], m['AttachDocs/photo.jpg'],
-          m['Yr1/zeros.bin'], m['empty.txt'])
-)");
-    out.clear();
-    EXPECT_EQ(RunCommand("/usr/bin/python3 '" + script + "' '" + dir / "four.zip" + "'", &out), 0)
-        << out;
-    EXPECT_EQ(out, "8 0 0 8 0\n");
+    // Deflated where that shrinks a file, stored where it would not.
     for (const ArchiveEntry& entry : ListArchive(dir / "four.zip")) {
-        if (entry.name == "AttachDocs/scan.bin") {
-            EXPECT_EQ(entry.compressedSize, entry.size);
-        }
-        if (entry.name == "Yr1/zeros.bin") {
+        if (entry.name == "AttachDocs/scan.bin" || entry.name == "AttachDocs/photo.jpg" ||
+            entry.name == "empty.txt") {
+            EXPECT_EQ(entry.compressedSize, entry.size) << entry.name;
+        } else if (entry.name == "Yr1/zeros.bin") {
             EXPECT_LT(entry.compressedSize, entry.size / 500);
+        } else if (entry.name == "Yr1/Vch1.dat") {
+            EXPECT_LT(entry.compressedSize, entry.size / 2);
         }
     }
 

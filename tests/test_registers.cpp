@@ -1,7 +1,6 @@
 // The registers against real SQLCipher files: opening and its refusals, every typed
 // statement on real rows, the 16-bit rule, dates, and the staged firm database's layouts.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <string>
@@ -11,6 +10,7 @@
 #include "store/registers.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vornback {
 namespace {
@@ -31,20 +31,6 @@ std::string DatabaseErrorOf(F&& call) {
     }
     ADD_FAILURE() << "no DatabaseError";
     return "";
-}
-
-// One text value of a query, read past the typed operations.
-std::string QueryText(Database& db, const std::string& sql) {
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db.Handle());
-    std::string value = "<no row>";
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-        const auto* text = sqlite3_column_text(stmt, 0);
-        value = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-    }
-    sqlite3_finalize(stmt);
-    return value;
 }
 
 Database MakeRoot(const std::string& path) {
@@ -118,20 +104,16 @@ TEST(Registers, OpenChecksFileAndPassword) {
     EXPECT_NE(DatabaseErrorOf([&] { Database::Create(text, ""); }).find("exists"),
               std::string::npos);
     EXPECT_EQ(ReadFile(text), std::string(4096, 'x'));
-}
 
-TEST(Registers, YearDatabasePasswordStates) {
-    TempDir dir;
+    // A year database is plain or carries the year password; each fails with the other key.
     const std::string plain = dir / "DVorn2.mdb";
     const std::string locked = dir / "DVorn1.mdb";
     Database::Create(plain, "").Execute("CREATE TABLE Vouchers (VchNo INTEGER);");
     Database::Create(locked, kYearPassword).Execute("CREATE TABLE Vouchers (VchNo INTEGER);");
-
     EXPECT_EQ(ReadFile(plain).substr(0, 15), "SQLite format 3");
     EXPECT_NE(ReadFile(locked).substr(0, 15), "SQLite format 3");
     EXPECT_TRUE(Database::Open(plain, "").IsOpen());
     EXPECT_TRUE(Database::Open(locked, kYearPassword).IsOpen());
-    // Each fails with the other state's key.
     EXPECT_THROW(Database::Open(plain, kYearPassword), DatabaseError);
     EXPECT_THROW(Database::Open(locked, ""), DatabaseError);
 }
@@ -189,9 +171,11 @@ TEST(Registers, RootRegisterStatements) {
     EXPECT_EQ(HighestFirmNumber(root), std::nullopt) << "1001 alone is no highest number";
     EXPECT_TRUE(FirmNumberTaken(root, kReservedFirmNo));
 
+    // Quotes, SQL and non-ASCII text are stored as they stand.
+    const std::string tricky = "O'Brien & Sons\"; DROP TABLE TALVERNR01; --";
     AddFirmRow(root, Firm(3, "Gamma", 2, "GAM"));
-    AddFirmRow(root, Firm(1, "Alpha", 1, "ALP"));
-    AddFirmRow(root, Firm(2, "Beta", 3, "BET"));
+    AddFirmRow(root, Firm(1, tricky, 1, "O'B"));
+    AddFirmRow(root, Firm(2, "Müller Ünal — Çağ", 3, "MÜL"));
     EXPECT_EQ(HighestFirmNumber(root), 3);
     EXPECT_TRUE(FirmNumberTaken(root, 2));
     EXPECT_FALSE(FirmNumberTaken(root, 4));
@@ -200,17 +184,19 @@ TEST(Registers, RootRegisterStatements) {
     const auto rows = AllFirmRows(root);
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0].Col99, 1);
+    EXPECT_EQ(rows[0].Col98, tricky);
+    EXPECT_EQ(rows[0].ColShort, "O'B");
     EXPECT_EQ(rows[1].Col99, 2);
-    EXPECT_EQ(rows[1].Col98, "Beta");
+    EXPECT_EQ(rows[1].Col98, "Müller Ünal — Çağ");
     EXPECT_EQ(rows[1].ColL, 3);
-    EXPECT_EQ(rows[1].ColShort, "BET");
+    EXPECT_EQ(rows[1].ColShort, "MÜL");
     EXPECT_EQ(rows[3].Col99, kReservedFirmNo);
 
     // Only the named columns are written; the rest keep the table's defaults, ColF too.
-    EXPECT_EQ(QueryText(root, "SELECT ColF FROM TALVERNR01 WHERE Col99 = 2"), "");
-    EXPECT_EQ(QueryText(root,
-                        "SELECT ColName || '|' || ColCity || '|' || ColActive || '|' || "
-                        "ColCreated FROM TALVERNR01 WHERE Col99 = 2"),
+    EXPECT_EQ(test::QueryValue(root, "SELECT ColF FROM TALVERNR01 WHERE Col99 = 2"), "");
+    EXPECT_EQ(test::QueryValue(root,
+                               "SELECT ColName || '|' || ColCity || '|' || ColActive || '|' || "
+                               "ColCreated FROM TALVERNR01 WHERE Col99 = 2"),
               "||1|2000-01-01");
 
     // A number at the reserved one's side: 1000 and 1002 count, 1001 does not.
@@ -237,9 +223,9 @@ TEST(Registers, FirmDatabaseOwnRowAndRenumbering) {
     for (const auto& row : AllFirmRows(firm)) {
         EXPECT_EQ(row.Col99, 12) << row.Col98;
     }
-    EXPECT_EQ(QueryText(firm, "SELECT count(*) FROM TALVERNR01 WHERE Col99 = 12"), "2");
+    EXPECT_EQ(test::QueryValue(firm, "SELECT count(*) FROM TALVERNR01 WHERE Col99 = 12"), "2");
     // Renumbering touches only the number.
-    EXPECT_EQ(QueryText(firm, "SELECT ColName FROM TALVERNR01 WHERE Col98 = 'Zeta'"),
+    EXPECT_EQ(test::QueryValue(firm, "SELECT ColName FROM TALVERNR01 WHERE Col98 = 'Zeta'"),
               "Zeta Stores");
 
     // A copied column without a value is a failure, not an empty text.
@@ -267,10 +253,12 @@ TEST(Registers, YearRegisterStatements) {
     EXPECT_EQ(years[1].Col98, D(2013, 4, 1));
     EXPECT_EQ(years[1].Col97, D(2014, 3, 31));
     EXPECT_EQ(HighestYearNumber(firm), 3);
-    EXPECT_EQ(QueryText(firm, "SELECT Col98 || ' ' || Col97 FROM TALVERNF01 WHERE Col99 = 2"),
-              "2013-04-01 2014-03-31");
-    EXPECT_EQ(QueryText(firm, "SELECT ColLocked || ColRemark FROM TALVERNF01 WHERE Col99 = 2"),
-              "0");
+    EXPECT_EQ(
+        test::QueryValue(firm, "SELECT Col98 || ' ' || Col97 FROM TALVERNF01 WHERE Col99 = 2"),
+        "2013-04-01 2014-03-31");
+    EXPECT_EQ(
+        test::QueryValue(firm, "SELECT ColLocked || ColRemark FROM TALVERNF01 WHERE Col99 = 2"),
+        "0");
 
     // Both days must match.
     EXPECT_TRUE(YearPeriodTaken(firm, D(2013, 4, 1), D(2014, 3, 31)));
@@ -326,21 +314,6 @@ TEST(Registers, NumbersMustFitSixteenBits) {
     EXPECT_NE(DatabaseErrorOf([&] { YearsInOrder(firm); }).find("seven"), std::string::npos);
 }
 
-TEST(Registers, TextIsStoredVerbatim) {
-    TempDir dir;
-    Database root = MakeRoot(dir / "Root.mdb");
-    const std::string tricky = "O'Brien & Sons\"; DROP TABLE TALVERNR01; --";
-    const std::string unicode = "Müller Ünal — Çağ";
-    AddFirmRow(root, Firm(1, tricky, 1, "O'B"));
-    AddFirmRow(root, Firm(2, unicode, 2, "MÜL"));
-    const auto rows = AllFirmRows(root);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].Col98, tricky);
-    EXPECT_EQ(rows[0].ColShort, "O'B");
-    EXPECT_EQ(rows[1].Col98, unicode);
-    EXPECT_EQ(rows[1].ColShort, "MÜL");
-}
-
 // The program folder <tmp>/Acct/Bin gives the data root <tmp>/Acct.
 class Connections : public ::testing::Test {
   protected:
@@ -391,23 +364,20 @@ TEST_F(Connections, RootAndFirmDatabasesOfTheDataTree) {
     EXPECT_THROW(OpenFirmConnection(values), DatabaseError);
 }
 
-TEST_F(Connections, StagedFlatLayout) {
-    std::string staging = Staging("Firm5");
-    MakeStagedFirm(Staging("Firm5/Firm5.mdb"), 5);
-    Database db = OpenStagedFirmConnection(values, 5, staging, fileSystem, dialogs);
-    EXPECT_EQ(db.Path(), Staging("Firm5/Firm5.mdb"));
-    EXPECT_EQ(staging, Staging("Firm5"));
-    EXPECT_EQ(FirstFirmRow(db)->Col98, "Staged");
-    EXPECT_TRUE(dialogs.shown.empty());
-}
-
-TEST_F(Connections, StagedOneLevelDown) {
-    std::string staging = Staging("Firm5");
-    MakeStagedFirm(Staging("Firm5/Firm5/Firm5.mdb"), 5);
-    Database db = OpenStagedFirmConnection(values, 5, staging, fileSystem, dialogs);
-    EXPECT_EQ(db.Path(), Staging("Firm5/Firm5/Firm5.mdb"));
-    EXPECT_EQ(staging, Staging("Firm5/Firm5"));
-    EXPECT_TRUE(dialogs.shown.empty());
+// The firm database at the top of the staging folder, or one level down in a folder of
+// the firm's name: the staging folder follows it.
+TEST_F(Connections, StagedFlatOrOneLevelDown) {
+    for (const std::string inner : {"", "Firm5/"}) {
+        SCOPED_TRACE(inner);
+        fs::remove_all(Staging(""));
+        std::string staging = Staging("Firm5");
+        MakeStagedFirm(Staging("Firm5/" + inner + "Firm5.mdb"), 5);
+        Database db = OpenStagedFirmConnection(values, 5, staging, fileSystem, dialogs);
+        EXPECT_EQ(db.Path(), Staging("Firm5/" + inner + "Firm5.mdb"));
+        EXPECT_EQ(staging + "/", Staging("Firm5/" + inner));
+        EXPECT_EQ(FirstFirmRow(db)->Col98, "Staged");
+        EXPECT_TRUE(dialogs.shown.empty());
+    }
 }
 
 TEST_F(Connections, StagedWithoutFirmDatabaseEndsTheProgram) {

@@ -2,7 +2,6 @@
 // options give the same tree. Database files are encrypted with a fresh salt on every build,
 // so they are compared by their rows; every other file by its bytes and time.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "sample/sample_tree.h"
 #include "store/registers.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vornback {
 namespace {
@@ -23,24 +23,6 @@ using test::MTime;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-// All rows of a query, one line per row, columns joined with '|'.
-std::string Rows(Database& db, const std::string& sql) {
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db.Handle());
-    std::string out;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-            const auto* text = sqlite3_column_text(stmt, i);
-            out += text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-            out += '|';
-        }
-        out += '\n';
-    }
-    sqlite3_finalize(stmt);
-    return out;
-}
 
 bool IsDatabase(const fs::path& path) {
     return path.extension() == ".mdb";
@@ -72,11 +54,11 @@ std::map<std::string, std::string> DatabaseRows(const fs::path& root) {
         const std::string name = e.path().filename().string();
         if (name == "Root.mdb") {
             Database db = Database::Open(e.path().string(), kRootPassword);
-            out[rel] = Rows(db, "SELECT * FROM TALVERNR01 ORDER BY rowid");
+            out[rel] = test::QueryRows(db, "SELECT * FROM TALVERNR01 ORDER BY rowid");
         } else if (name.rfind("Firm", 0) == 0) {
             Database db = Database::Open(e.path().string(), kFirmPassword);
-            out[rel] = Rows(db, "SELECT * FROM TALVERNR01 ORDER BY rowid") +
-                       Rows(db, "SELECT * FROM TALVERNF01 ORDER BY rowid");
+            out[rel] = test::QueryRows(db, "SELECT * FROM TALVERNR01 ORDER BY rowid") +
+                       test::QueryRows(db, "SELECT * FROM TALVERNF01 ORDER BY rowid");
         } else {
             std::optional<Database> db;
             try {
@@ -84,8 +66,8 @@ std::map<std::string, std::string> DatabaseRows(const fs::path& root) {
             } catch (const DatabaseError&) {
                 db.emplace(Database::Open(e.path().string(), kYearPassword));
             }
-            out[rel] = Rows(*db, "SELECT * FROM Accounts ORDER BY AcCode") +
-                       Rows(*db, "SELECT * FROM Vouchers ORDER BY VchNo");
+            out[rel] = test::QueryRows(*db, "SELECT * FROM Accounts ORDER BY AcCode") +
+                       test::QueryRows(*db, "SELECT * FROM Vouchers ORDER BY VchNo");
         }
     }
     return out;
@@ -165,8 +147,8 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
             EXPECT_THROW(Database::Open(path, locked ? "" : kYearPassword), DatabaseError);
             Database yearDb = Database::Open(path, locked ? kYearPassword : "");
             // Vouchers, and free pages left by deletions for compaction to give back.
-            EXPECT_GT(std::stoi(Rows(yearDb, "SELECT count(*) FROM Vouchers")), 100);
-            EXPECT_GT(std::stoi(Rows(yearDb, "PRAGMA freelist_count")), 0);
+            EXPECT_GT(std::stoi(test::QueryRows(yearDb, "SELECT count(*) FROM Vouchers")), 100);
+            EXPECT_GT(std::stoi(test::QueryRows(yearDb, "PRAGMA freelist_count")), 0);
             EXPECT_GT(fs::file_size(yr / ("Vch" + std::to_string(k) + ".dat")), 10000u);
         }
 
