@@ -242,30 +242,24 @@ TEST_P(SelectedYearLayouts, SourceTwoOverTargetFiveMerges) {
 
 INSTANTIATE_TEST_SUITE_P(FlatAndOneLevelDown, SelectedYearLayouts, ::testing::Bool());
 
-TEST_F(YearRestores, SelectedYearAnsweredNoLeavesTheLiveYear) {
-    MakeTree(2, 3, 2);
-    const std::string archive = Pack(Firm(2), "Firm2.zip", false);
-    WriteFile(Firm(2) + "/Yr2/Vch2.dat", "changed after the backup");
-    const std::string before = Snapshot(Firm(2));
-
-    StageYear(archive, 2, "2", "01/04/2022", "31/03/2023");
-    TargetYear("2", "01/04/2022", "31/03/2023");
-    dialogs.answers = {Answer::No};
-    EXPECT_THROW(SelectedYear(ctx), ProgramEnd);
-
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Old data will be Overwrite Are You Sure"});
-    EXPECT_EQ(CompareTrees(before, Firm(2)), "");
-    EXPECT_FALSE(fs::exists(Back(2)));
-}
-
-// The same number on both sides: nothing to rename in the staging folder; the archived
-// files replace the live ones, a file the archive lacks stays.
+// The same number on both sides: nothing to rename in the staging folder; answered Yes,
+// the archived files replace the live ones, a file the archive lacks stays; answered No,
+// the live year stays as it is.
 TEST_F(YearRestores, SelectedYearSourceEqualsTarget) {
     MakeTree(2, 3, 2);
     const std::string archivedYear = Snapshot(Firm(2) + "/Yr2");
     const std::string archive = Pack(Firm(2), "Firm2.zip", false);
     WriteFile(Firm(2) + "/Yr2/Vch2.dat", "changed after the backup");
     WriteFile(Firm(2) + "/Yr2/Later.txt", "made after the backup");
+    const std::string before = Snapshot(Firm(2));
+
+    StageYear(archive, 2, "2", "01/04/2022", "31/03/2023");
+    TargetYear("2", "01/04/2022", "31/03/2023");
+    dialogs.answers = {Answer::No};
+    EXPECT_THROW(SelectedYear(ctx), ProgramEnd);
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Old data will be Overwrite Are You Sure"});
+    EXPECT_EQ(CompareTrees(before, Firm(2)), "");
+    EXPECT_FALSE(fs::exists(Back(2)));
 
     StageYear(archive, 2, "2", "01/04/2022", "31/03/2023");
     TargetYear("2", "01/04/2022", "31/03/2023");
