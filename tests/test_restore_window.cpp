@@ -5,15 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
@@ -21,7 +17,6 @@
 #include <QTimer>
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,13 +25,13 @@
 #include "components/archive.h"
 #include "components/file_system.h"
 #include "restore/restore_window.h"
-#include "sample/sample_tree.h"
 #include "startup/data_tree.h"
 #include "startup/settings.h"
 #include "store/registers.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
+#include "support/window_test_support.h"
 #include "yearlist/year_list.h"
 #include "yearlist/year_list_window.h"
 
@@ -44,8 +39,9 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ScriptedDialogs;
-using test::TempDir;
+using test::Click;
+using test::Focused;
+using test::WaitFor;
 
 // Answers the year lists from a queue and keeps the rows each list was given.
 class ScriptedYears : public YearChooser {
@@ -77,27 +73,10 @@ void CopyKeepingTimes(const std::string& from, const std::string& to) {
     ASSERT_EQ(test::RunCommand("cp -a '" + from + "' '" + to + "'"), 0);
 }
 
-bool WaitFor(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < 2000) {
-        QTest::qWait(5);
-    }
-    return condition();
-}
-
 class RestoreWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SampleOptions options;
-        options.firms = 2;
-        options.years = 3;
-        options.scale = 0.05;
-        values.ProgramFolder = MakeSampleTree(dir / "data", options);
-        values.AppFolder = values.ProgramFolder.substr(0, values.ProgramFolder.size() - 4);
-        values.CurrentFirmNo = 1;
-        values.CurrentYearNo = "2";
-        values.LaunchMode = "R";
+        values = test::SampleProgram(dir / "data", 2, 3, 0.05, "R");
         backups = dir / "backups";
         fs::create_directory(backups);
     }
@@ -111,29 +90,34 @@ class RestoreWindowTest : public ::testing::Test {
 
     // Opens the window as ShowForm fills it, shown and active but not modal.
     RestoreWindow& Open(const std::string& startLocation = "", VolumeInfo volume = {"/", false},
-                        FileSystem* fileSystem = nullptr) {
+                        FileSystem* fileSystem = nullptr, YearChooser* chooser = nullptr) {
         window = std::make_unique<RestoreWindow>(values, volume, fileSystem ? *fileSystem : files,
-                                                 dialogs, years);
+                                                 dialogs, chooser ? *chooser : years);
         window->FillForm(startLocation);
-        window->show();
-        window->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        test::ShowActive(window.get());
         return *window;
     }
 
     template <typename T>
     T* Control(const char* name) {
-        T* c = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(c, nullptr) << name;
-        return c;
+        return test::Find<T>(window.get(), name);
     }
     QLabel* Label(const char* name) { return Control<QLabel>(name); }
     QPushButton* Button(const char* name) { return Control<QPushButton>(name); }
     QComboBox* TypeList() { return Control<QComboBox>("CboRestType"); }
-    void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
+    bool Enabled(const char* name) { return Control<QWidget>(name)->isEnabled(); }
 
     // Shown in its place, whether or not its frame is visible.
     bool Shown(const char* name) { return !Control<QWidget>(name)->isHidden(); }
+    // The labels and the select button that are shown, as one text ("name " each).
+    std::string ShownLabels() {
+        std::string shown;
+        for (const char* name : {"LblTxtTrFNo", "LblTargetFNo", "LblTxtTrYr", "LblTargetYNo",
+                                 "LblFinYr", "LblPath", "cmdSelectPath"}) {
+            shown += Shown(name) ? std::string(name) + " " : "";
+        }
+        return shown;
+    }
 
     // Picks a restore type in the open list with the keyboard, as a person does.
     void PickType(int index) {
@@ -163,11 +147,6 @@ class RestoreWindowTest : public ::testing::Test {
         QTest::keyClicks(path, QString::fromStdString(folder));
     }
 
-    std::string Focused() const {
-        QWidget* w = QApplication::focusWidget();
-        return w ? w->objectName().toStdString() : std::string("(none)");
-    }
-
     // The archive a backup of firm n writes: its firm folder packed whole.
     std::string Backup(const ProgramValues& from, int n) {
         const std::string archive = backups + "/Firm" + std::to_string(n) + ".zip";
@@ -175,84 +154,63 @@ class RestoreWindowTest : public ::testing::Test {
         return archive;
     }
 
-    TempDir dir;
+    test::TempDir dir;
     ProgramValues values;
     std::string backups;
     LocalFileSystem files;
-    ScriptedDialogs dialogs;
+    test::ScriptedDialogs dialogs;
     ScriptedYears years;
     std::unique_ptr<RestoreWindow> window;
 };
 
-TEST_F(RestoreWindowTest, OpensOnFullFirmWithoutRestSection) {
+TEST_F(RestoreWindowTest, OpensFromTheRestSectionAndSurvivesValuesNeverWritten) {
     Open("/some/where");
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Restore For Firm No.1"));
-    EXPECT_EQ(Control<QGroupBox>("Frame1")->title(), QStringLiteral("Data Restore"));
     QComboBox* list = TypeList();
-    ASSERT_EQ(list->count(), 4);
-    EXPECT_EQ(list->itemText(0), QStringLiteral("Full Firm"));
-    EXPECT_EQ(list->itemText(1), QStringLiteral("Selected Year"));
-    EXPECT_EQ(list->itemText(2), QStringLiteral("Add Firm"));
-    EXPECT_EQ(list->itemText(3), QStringLiteral("Add Year"));
+    QStringList types;
+    for (int i = 0; i < list->count(); ++i) {
+        types << list->itemText(i);
+    }
+    EXPECT_EQ(types.join(QLatin1Char('|')),
+              QStringLiteral("Full Firm|Selected Year|Add Firm|Add Year"));
     EXPECT_EQ(list->currentIndex(), 0);
     EXPECT_FALSE(list->view()->isVisible()) << "setting up must not open the list";
-
     EXPECT_FALSE(Control<QCheckBox>("chkAdvSet")->isChecked());
-    EXPECT_EQ(Control<QCheckBox>("chkAdvSet")->text(), QStringLiteral("Advance Back Type"));
-    EXPECT_TRUE(Control<QCheckBox>("chkAdvSet")->isVisible());
     EXPECT_FALSE(Control<QWidget>("FrmAdvSet")->isVisible());
     // The "Full Firm" column: the target firm, no select button, the folder frame usable.
-    EXPECT_TRUE(Shown("LblTxtTrFNo"));
+    EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo ");
     EXPECT_EQ(Label("LblTxtTrFNo")->text(), QStringLiteral("Target Firm No."));
-    EXPECT_TRUE(Label("LblTxtTrFNo")->alignment() & Qt::AlignRight);
-    EXPECT_TRUE(Shown("LblTargetFNo"));
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("1"));
-    for (const char* hidden :
-         {"LblTxtTrYr", "LblTargetYNo", "LblFinYr", "LblPath", "cmdSelectPath"}) {
-        EXPECT_FALSE(Shown(hidden)) << hidden;
-    }
-    EXPECT_TRUE(Control<QWidget>("FrmDirSel")->isEnabled());
-    EXPECT_TRUE(Label("LblFinYr")->font().bold());
-
+    EXPECT_TRUE(Enabled("FrmDirSel"));
+    // "Default Directory" with the default folder; the folder given waits hidden.
     EXPECT_TRUE(Control<QRadioButton>("optHardDiskRest0")->isChecked());
-    EXPECT_EQ(Control<QRadioButton>("optHardDiskRest0")->text(),
-              QStringLiteral("Default Directory"));
-    EXPECT_EQ(Control<QRadioButton>("optHardDiskRest1")->text(), QStringLiteral("Others"));
     EXPECT_TRUE(Label("lblHDPath")->isVisible());
     EXPECT_EQ(Label("lblHDPath")->text(), QStringLiteral("/VornBack"));
     EXPECT_FALSE(Control<QLineEdit>("txtRestPath")->isVisible());
     EXPECT_FALSE(Button("cmdRestPath")->isVisible());
     EXPECT_EQ(Control<QLineEdit>("txtRestPath")->text(), QStringLiteral("/some/where"));
-    EXPECT_EQ(Button("cmdOk")->text(), QStringLiteral("&Restore"));
-    EXPECT_EQ(Button("cmdClose")->text(), QStringLiteral("&Close"));
     EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
     EXPECT_FALSE(fs::exists(SettingsFile(values))) << "opening writes nothing";
-}
 
-TEST_F(RestoreWindowTest, StoredTypeAndAdvancedSettingAreRead) {
     Setting("RestType", "3");
     Setting("AdvSet", "1");
     Open();
     EXPECT_EQ(TypeList()->currentIndex(), 3);
-    EXPECT_TRUE(Control<QCheckBox>("chkAdvSet")->isChecked());
     EXPECT_TRUE(Control<QWidget>("FrmAdvSet")->isVisible());
     EXPECT_TRUE(Button("cmdSelectPath")->isVisible());
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
     EXPECT_FALSE(Shown("LblTargetFNo"));
-    EXPECT_FALSE(Control<QWidget>("FrmDirSel")->isEnabled());
+    EXPECT_FALSE(Enabled("FrmDirSel"));
 
     // Nothing chosen: the labels and the button keep their design state.
     Setting("RestType", "-1");
     Open();
     EXPECT_EQ(TypeList()->currentIndex(), -1);
     EXPECT_TRUE(TypeList()->currentText().isEmpty());
-    for (const char* hidden : {"LblTxtTrFNo", "LblTargetFNo", "LblTxtTrYr", "LblTargetYNo",
-                               "LblFinYr", "LblPath", "cmdSelectPath"}) {
-        EXPECT_FALSE(Shown(hidden)) << hidden;
-    }
+    EXPECT_EQ(ShownLabels(), "");
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("0"));
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("..."));
-    EXPECT_TRUE(Control<QWidget>("FrmDirSel")->isEnabled());
+    EXPECT_TRUE(Enabled("FrmDirSel"));
 
     // Values the program never writes still open the window: "Full Firm", unticked.
     for (const char* stored : {"7", "-2", "Add Firm"}) {
@@ -269,11 +227,9 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
     Setting("AdvSet", "1");
     Open();
     PickType(1);  // "Selected Year"
-    EXPECT_TRUE(Shown("LblTxtTrFNo"));
-    EXPECT_TRUE(Shown("LblTargetFNo"));
+    EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo cmdSelectPath ");
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Year"));
-    EXPECT_TRUE(Shown("cmdSelectPath"));
-    EXPECT_FALSE(Control<QWidget>("FrmDirSel")->isEnabled());
+    EXPECT_FALSE(Enabled("FrmDirSel"));
 
     // The target year from the current firm's list; the file dialog is then cancelled,
     // so the button waits for the archive.
@@ -285,7 +241,8 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
     EXPECT_EQ(years.lists[0][0].no, "1");
     EXPECT_EQ(years.lists[0][1].from, "01/04/2022");
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
-    EXPECT_TRUE(Shown("LblTxtTrYr"));
+    EXPECT_EQ(ShownLabels(),
+              "LblTxtTrFNo LblTargetFNo LblTxtTrYr LblTargetYNo LblFinYr cmdSelectPath ");
     EXPECT_EQ(Label("LblTargetYNo")->text(), QStringLiteral("2"));
     EXPECT_EQ(Label("LblFinYr")->text(), QStringLiteral("From Date 01/04/2022 To 31/03/2023"));
     EXPECT_EQ(window->State().TargetYearNo, "2");
@@ -295,40 +252,29 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
     EXPECT_EQ(dialogs.fileRequests[0].filter, "Zip Files (Firm*.zip)|Firm*.zip");
 
     PickType(3);  // "Add Year": the year labels go, the period stays as it was
-    EXPECT_FALSE(Shown("LblTxtTrFNo"));
-    EXPECT_FALSE(Shown("LblTargetFNo"));
-    EXPECT_FALSE(Shown("LblTxtTrYr"));
-    EXPECT_FALSE(Shown("LblTargetYNo"));
-    EXPECT_TRUE(Shown("LblFinYr"));
+    EXPECT_EQ(ShownLabels(), "LblFinYr cmdSelectPath ");
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
 
     PickType(1);  // picked again: the button starts over, the period still stands
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Year"));
-    EXPECT_TRUE(Shown("LblFinYr"));
+    EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo LblFinYr cmdSelectPath ");
 
     PickType(2);  // "Add Firm"
-    EXPECT_FALSE(Shown("LblTxtTrFNo"));
-    EXPECT_FALSE(Shown("LblTargetFNo"));
-    EXPECT_FALSE(Shown("LblFinYr"));
-    EXPECT_TRUE(Shown("cmdSelectPath"));
+    EXPECT_EQ(ShownLabels(), "cmdSelectPath ");
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
-    EXPECT_FALSE(Control<QWidget>("FrmDirSel")->isEnabled());
+    EXPECT_FALSE(Enabled("FrmDirSel"));
 
     PickType(0);  // "Full Firm"
-    EXPECT_TRUE(Shown("LblTxtTrFNo"));
-    EXPECT_TRUE(Shown("LblTargetFNo"));
-    EXPECT_FALSE(Shown("cmdSelectPath"));
-    EXPECT_TRUE(Control<QWidget>("FrmDirSel")->isEnabled());
+    EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo ");
+    EXPECT_TRUE(Enabled("FrmDirSel"));
     EXPECT_EQ(Stored("RestType"), "") << "picking a type writes nothing";
 }
 
-TEST_F(RestoreWindowTest, FolderChoiceAndPicker) {
+TEST_F(RestoreWindowTest, FolderPickerReplacesThePathOnlyWhenAFolderIsChosen) {
     Open(backups);
     Click(Control<QRadioButton>("optHardDiskRest1"));
-    EXPECT_TRUE(Control<QLineEdit>("txtRestPath")->isVisible());
     EXPECT_TRUE(Button("cmdRestPath")->isVisible());
     EXPECT_FALSE(Label("lblHDPath")->isVisible());
-
     dialogs.folders = {"/chosen/folder", ""};
     Click(Button("cmdRestPath"));
     Click(Button("cmdRestPath"));
@@ -337,15 +283,6 @@ TEST_F(RestoreWindowTest, FolderChoiceAndPicker) {
     EXPECT_EQ(dialogs.folderRequests[0].title, "Please Select Folder, Where From Restore Backup");
     EXPECT_EQ(dialogs.folderRequests[1].initialFolder, "/chosen/folder");
     EXPECT_EQ(Control<QLineEdit>("txtRestPath")->text(), QStringLiteral("/chosen/folder"));
-
-    Click(Control<QRadioButton>("optHardDiskRest0"));
-    EXPECT_FALSE(Control<QLineEdit>("txtRestPath")->isVisible());
-    EXPECT_TRUE(Label("lblHDPath")->isVisible());
-
-    Open("", {"/mnt/data", false});
-    EXPECT_EQ(Label("lblHDPath")->text(), QStringLiteral("/mnt/data/VornBack"));
-    Open("", {"/srv", true});
-    EXPECT_EQ(Label("lblHDPath")->text().toStdString(), values.ProgramFolder + "/Back");
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
@@ -396,9 +333,20 @@ TEST_F(RestoreWindowTest, EnterMovesTheFocusAndArrivingAtTheTypeListOpensIt) {
     EXPECT_EQ(Focused(), "cmdSelectPath");
 }
 
-TEST_F(RestoreWindowTest, EscAndCloseEndTheProgramWithoutWritingSettings) {
+TEST_F(RestoreWindowTest, EscAndCloseEndTheProgramWithoutWritingSettingsButNotWhileBusy) {
     Open();
-    QTest::keyClick(Control<QCheckBox>("chkAdvSet"), Qt::Key_Escape);
+    QWidget* box = Control<QCheckBox>("chkAdvSet");
+    window->BusyOn();
+    EXPECT_FALSE(Button("cmdOk")->isVisible());
+    EXPECT_FALSE(Button("cmdClose")->isVisible());
+    EXPECT_TRUE(Control<QWidget>("Animation1")->isVisible());
+    window->close();
+    QTest::keyClick(box, Qt::Key_Escape);
+    EXPECT_TRUE(window->isVisible());
+    window->BusyOff();
+    EXPECT_TRUE(Button("cmdClose")->isVisible());
+    EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
+    QTest::keyClick(box, Qt::Key_Escape);
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->ExitCode(), 0);
 
@@ -409,41 +357,17 @@ TEST_F(RestoreWindowTest, EscAndCloseEndTheProgramWithoutWritingSettings) {
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
-TEST_F(RestoreWindowTest, BusyAreaTakesThePlaceOfTheButtonsAndRefusesClosing) {
-    Open();
-    window->BusyOn();
-    EXPECT_FALSE(Button("cmdOk")->isVisible());
-    EXPECT_FALSE(Button("cmdClose")->isVisible());
-    EXPECT_TRUE(Control<QWidget>("Animation1")->isVisible());
-    EXPECT_FALSE(Control<QProgressBar>("clipBar")->isVisible());
-    ArchiveProgress p;
-    p.bytesDone = 1;
-    p.bytesTotal = 4;
-    p.filesDone = 1;
-    p.filesTotal = 3;
-    p.currentName = "Yr2/DVorn2.mdb";
-    window->ShowProgress(p);
-    QProgressBar* bar = Control<QProgressBar>("progressBar");
-    EXPECT_EQ(bar->value() * 4, bar->maximum());
-    EXPECT_TRUE(Label("lblProgress")->text().contains(QStringLiteral("Yr2/DVorn2.mdb")));
+TEST_F(RestoreWindowTest, RunWritesTheChoicesFirstAndFullFirmBringsBackEveryFileWithItsTime) {
+    const std::string firm = FirmFolder(values, 1);
+    CopyKeepingTimes(firm, dir / "firm1-backed-up");
+    Backup(values, 1);
+    // Work done after the backup: a changed, a deleted and a new file.
+    test::WriteFile(firm + "/Yr2/Vch2.dat", "changed");
+    fs::remove(firm + "/Yr1/Vch1.dat");
+    test::WriteFile(firm + "/Yr3/new.txt", "new");
+    CopyKeepingTimes(firm, dir / "firm1-before");
 
-    window->close();
-    QTest::keyClick(window.get(), Qt::Key_Escape);
-    EXPECT_TRUE(window->isVisible());
-    window->BusyOff();
-    EXPECT_TRUE(Button("cmdOk")->isVisible());
-    EXPECT_TRUE(Button("cmdClose")->isVisible());
-    EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
-
-    test::WriteFile(ClipFile(values), "RIFF");
-    window->BusyOn();
-    EXPECT_TRUE(Control<QProgressBar>("clipBar")->isVisible());
-    window->BusyOff();
-    window->close();
-    EXPECT_FALSE(window->isVisible());
-}
-
-TEST_F(RestoreWindowTest, RunWritesTheChoicesFirstEvenWhenNothingIsRestored) {
+    // No type chosen: the choices are written first, nothing is restored, the run asks.
     Setting("RestType", "-1");
     Setting("AdvSet", "1");
     Open();
@@ -463,7 +387,6 @@ TEST_F(RestoreWindowTest, RunWritesTheChoicesFirstEvenWhenNothingIsRestored) {
     // state, nothing is restored, and the run still asks.
     PickType(0);
     ChooseOthers("   ");
-    CopyKeepingTimes(FirmFolder(values, 1), dir / "firm1-before");
     dialogs.answers = {Answer::No};
     Click(Button("cmdOk"));
     ASSERT_EQ(dialogs.shown.size(), 3u);
@@ -472,35 +395,19 @@ TEST_F(RestoreWindowTest, RunWritesTheChoicesFirstEvenWhenNothingIsRestored) {
     EXPECT_EQ(dialogs.shown[2].text, "Restore Competed. Do You Want To Exit?");
     EXPECT_EQ(Stored("RestType"), "0");
     EXPECT_EQ(Focused(), "cmdRestPath");
+    EXPECT_EQ(test::CompareTrees(dir / "firm1-before", firm), "");
 
-    // Yes ends the program normally.
-    dialogs.answers = {Answer::Yes};
-    Click(Button("cmdOk"));
-    EXPECT_EQ(dialogs.shown.size(), 5u);
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(window->ExitCode(), 0);
-    EXPECT_EQ(test::CompareTrees(dir / "firm1-before", FirmFolder(values, 1)), "");
-}
-
-TEST_F(RestoreWindowTest, FullFirmBringsBackEveryFileWithItsTime) {
-    const std::string firm = FirmFolder(values, 1);
-    CopyKeepingTimes(firm, dir / "firm1-backed-up");
-    Backup(values, 1);
-    // Work done after the backup: a changed, a deleted and a new file.
-    test::WriteFile(firm + "/Yr2/Vch2.dat", "changed");
-    fs::remove(firm + "/Yr1/Vch1.dat");
-    test::WriteFile(firm + "/Yr3/new.txt", "new");
-
-    Open();
+    // "Full Firm" from the folder brings the firm back as backed up, times and all, without
+    // a word before the question; Yes ends the program normally.
     ChooseOthers(backups);
     dialogs.answers = {Answer::Yes};
     Click(Button("cmdOk"));
-    EXPECT_EQ(test::CompareTrees(dir / "firm1-backed-up", firm), "")
-        << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_EQ(test::CompareTrees(dir / "firm1-backed-up", firm), "");
     EXPECT_FALSE(fs::exists(StagingFirmFolder(values, 1)));
+    ASSERT_EQ(dialogs.shown.size(), 4u) << ::testing::PrintToString(dialogs.Texts());
+    EXPECT_EQ(dialogs.shown[3].text, "Restore Competed. Do You Want To Exit?");
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->ExitCode(), 0);
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Restore Competed. Do You Want To Exit?"});
 }
 
 TEST_F(RestoreWindowTest, SelectedYearOverwritesTheTargetYearFromTheArchive) {
@@ -565,14 +472,7 @@ TEST_F(RestoreWindowTest, AddFirmRegistersTheArchiveAsANewFirm) {
 
 TEST_F(RestoreWindowTest, AddYearBringsAYearOfTheArchiveInAsTheNextYear) {
     // Another firm 1 whose years lie later than every year of this one.
-    SampleOptions options;
-    options.firms = 1;
-    options.years = 2;
-    options.scale = 0.05;
-    options.firstYear = 2030;
-    ProgramValues other = values;
-    other.ProgramFolder = MakeSampleTree(dir / "other", options);
-    other.AppFolder = other.ProgramFolder.substr(0, other.ProgramFolder.size() - 4);
+    const ProgramValues other = test::SampleProgram(dir / "other", 1, 2, 0.05, "R", 2030);
     const std::string archive = Backup(other, 1);
 
     Setting("RestType", "3");
@@ -646,18 +546,13 @@ TEST_F(RestoreWindowTest, SelectYearOpensTheRealYearListOverTheWindow) {
     Setting("RestType", "1");
     Setting("AdvSet", "1");
     QtYearChooser chooser;
-    window =
-        std::make_unique<RestoreWindow>(values, VolumeInfo{"/", false}, files, dialogs, chooser);
+    Open("", {"/", false}, nullptr, &chooser);
     chooser.SetOwner(window.get());
-    window->FillForm("");
-    window->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
 
     int rowsShown = 0;
-    QTimer::singleShot(0, [&rowsShown] {
-        auto* list = qobject_cast<YearListWindow*>(QApplication::activeModalWidget());
-        ASSERT_NE(list, nullptr);
-        auto* grid = list->findChild<QTableWidget*>(QStringLiteral("msgYear"));
+    test::WhenModal([&rowsShown](QWidget* modal) {
+        ASSERT_NE(qobject_cast<YearListWindow*>(modal), nullptr);
+        auto* grid = test::Find<QTableWidget>(modal, "msgYear");
         rowsShown = grid->rowCount();
         QTest::keyClick(grid, Qt::Key_Down);
         QTest::keyClick(grid, Qt::Key_Down);
@@ -679,25 +574,3 @@ TEST_F(RestoreWindowTest, SelectYearOpensTheRealYearListOverTheWindow) {
 
 }  // namespace
 }  // namespace vornback
-
-namespace {
-
-// The offscreen platform says for every window that it cannot pass size hints on.
-void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (text.startsWith(QStringLiteral("This plugin does not support propagateSizeHints"))) {
-        return;
-    }
-    qt_message_output(type, context, text);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    qInstallMessageHandler(QuietMessages);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
