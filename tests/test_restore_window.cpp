@@ -73,37 +73,24 @@ void CopyKeepingTimes(const std::string& from, const std::string& to) {
     ASSERT_EQ(test::RunCommand("cp -a '" + from + "' '" + to + "'"), 0);
 }
 
-class RestoreWindowTest : public ::testing::Test {
+class RestoreWindowTest : public test::WindowTest<RestoreWindow> {
   protected:
+    RestoreWindowTest() : WindowTest("Rest", "optHardDiskRest1", "txtRestPath") {}
+
     void SetUp() override {
         values = test::SampleProgram(dir / "data", 2, 3, 0.05, "R");
         backups = dir / "backups";
         fs::create_directory(backups);
     }
 
-    void Setting(const std::string& key, const std::string& value) {
-        WriteSetting("Rest", key, value, SettingsFile(values));
-    }
-    std::string Stored(const std::string& key) const {
-        return ReadSetting("Rest", key, SettingsFile(values));
-    }
-
-    // Opens the window as ShowForm fills it, shown and active but not modal.
     RestoreWindow& Open(const std::string& startLocation = "", VolumeInfo volume = {"/", false},
                         FileSystem* fileSystem = nullptr, YearChooser* chooser = nullptr) {
         window = std::make_unique<RestoreWindow>(values, volume, fileSystem ? *fileSystem : files,
                                                  dialogs, chooser ? *chooser : years);
-        window->FillForm(startLocation);
-        test::ShowActive(window.get());
+        Show(startLocation);
         return *window;
     }
 
-    template <typename T>
-    T* Control(const char* name) {
-        return test::Find<T>(window.get(), name);
-    }
-    QLabel* Label(const char* name) { return Control<QLabel>(name); }
-    QPushButton* Button(const char* name) { return Control<QPushButton>(name); }
     QComboBox* TypeList() { return Control<QComboBox>("CboRestType"); }
     bool Enabled(const char* name) { return Control<QWidget>(name)->isEnabled(); }
 
@@ -140,13 +127,6 @@ class RestoreWindowTest : public ::testing::Test {
                QGuiApplication::focusWindow() == window->windowHandle();
     }
 
-    void ChooseOthers(const std::string& folder) {
-        Click(Control<QRadioButton>("optHardDiskRest1"));
-        auto* path = Control<QLineEdit>("txtRestPath");
-        path->clear();
-        QTest::keyClicks(path, QString::fromStdString(folder));
-    }
-
     // The archive a backup of firm n writes: its firm folder packed whole.
     std::string Backup(const ProgramValues& from, int n) {
         const std::string archive = backups + "/Firm" + std::to_string(n) + ".zip";
@@ -154,13 +134,8 @@ class RestoreWindowTest : public ::testing::Test {
         return archive;
     }
 
-    test::TempDir dir;
-    ProgramValues values;
     std::string backups;
-    LocalFileSystem files;
-    test::ScriptedDialogs dialogs;
     ScriptedYears years;
-    std::unique_ptr<RestoreWindow> window;
 };
 
 TEST_F(RestoreWindowTest, OpensFromTheRestSectionAndSurvivesValuesNeverWritten) {
@@ -183,14 +158,14 @@ TEST_F(RestoreWindowTest, OpensFromTheRestSectionAndSurvivesValuesNeverWritten) 
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("1"));
     EXPECT_TRUE(Enabled("FrmDirSel"));
     // "Default Directory" with the default folder; the folder given waits hidden.
-    EXPECT_TRUE(Control<QRadioButton>("optHardDiskRest0")->isChecked());
+    EXPECT_TRUE(Option("optHardDiskRest0")->isChecked());
     EXPECT_TRUE(Label("lblHDPath")->isVisible());
     EXPECT_EQ(Label("lblHDPath")->text(), QStringLiteral("/VornBack"));
-    EXPECT_FALSE(Control<QLineEdit>("txtRestPath")->isVisible());
+    EXPECT_FALSE(Edit("txtRestPath")->isVisible());
     EXPECT_FALSE(Button("cmdRestPath")->isVisible());
-    EXPECT_EQ(Control<QLineEdit>("txtRestPath")->text(), QStringLiteral("/some/where"));
+    EXPECT_EQ(Edit("txtRestPath")->text(), QStringLiteral("/some/where"));
     EXPECT_FALSE(Control<QWidget>("Animation1")->isVisible());
-    EXPECT_FALSE(fs::exists(SettingsFile(values))) << "opening writes nothing";
+    EXPECT_FALSE(SettingsWritten()) << "opening writes nothing";
 
     Setting("RestType", "3");
     Setting("AdvSet", "1");
@@ -223,9 +198,13 @@ TEST_F(RestoreWindowTest, OpensFromTheRestSectionAndSurvivesValuesNeverWritten) 
     }
 }
 
+// The type picked sets the labels and the select button; "Select Year" opens the real year
+// list over the window first.
 TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
     Setting("AdvSet", "1");
-    Open();
+    QtYearChooser chooser;
+    Open("", {"/", false}, nullptr, &chooser);
+    chooser.SetOwner(window.get());
     PickType(1);  // "Selected Year"
     EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo cmdSelectPath ");
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Year"));
@@ -233,13 +212,20 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
 
     // The target year from the current firm's list; the file dialog is then cancelled,
     // so the button waits for the archive.
-    years.picks = {{PickKey::Enter, 1}};
+    QStringList listed;
+    test::WhenModal([&listed](QWidget* modal) {
+        ASSERT_NE(qobject_cast<YearListWindow*>(modal), nullptr);
+        auto* grid = test::Find<QTableWidget>(modal, "msgYear");
+        for (int r = 0; r < grid->rowCount(); ++r) {
+            listed << grid->item(r, 0)->text() + QLatin1Char(' ') + grid->item(r, 1)->text();
+        }
+        QTest::keyClick(grid, Qt::Key_Down);
+        QTest::keyClick(grid, Qt::Key_Return);
+    });
     dialogs.files = {""};
     Click(Button("cmdSelectPath"));
-    ASSERT_EQ(years.lists.size(), 1u);
-    ASSERT_EQ(years.lists[0].size(), 3u);
-    EXPECT_EQ(years.lists[0][0].no, "1");
-    EXPECT_EQ(years.lists[0][1].from, "01/04/2022");
+    EXPECT_EQ(listed.join(QLatin1Char('|')),
+              QStringLiteral("1 01/04/2021|2 01/04/2022|3 01/04/2023"));
     EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
     EXPECT_EQ(ShownLabels(),
               "LblTxtTrFNo LblTargetFNo LblTxtTrYr LblTargetYNo LblFinYr cmdSelectPath ");
@@ -250,6 +236,12 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
     ASSERT_EQ(dialogs.fileRequests.size(), 1u);
     EXPECT_EQ(dialogs.fileRequests[0].title, "Select Backup File");
     EXPECT_EQ(dialogs.fileRequests[0].filter, "Zip Files (Firm*.zip)|Firm*.zip");
+    // Pressed again, it asks only for the file (a year list now would hang the test).
+    dialogs.files = {""};
+    Click(Button("cmdSelectPath"));
+    EXPECT_EQ(dialogs.fileRequests.size(), 2u);
+    EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
+    test::ShowActive(window.get());  // the platform leaves it inactive after the list
 
     PickType(3);  // "Add Year": the year labels go, the period stays as it was
     EXPECT_EQ(ShownLabels(), "LblFinYr cmdSelectPath ");
@@ -272,7 +264,7 @@ TEST_F(RestoreWindowTest, LabelsAndSelectButtonFollowEachPickedType) {
 
 TEST_F(RestoreWindowTest, FolderPickerReplacesThePathOnlyWhenAFolderIsChosen) {
     Open(backups);
-    Click(Control<QRadioButton>("optHardDiskRest1"));
+    Click(Option("optHardDiskRest1"));
     EXPECT_TRUE(Button("cmdRestPath")->isVisible());
     EXPECT_FALSE(Label("lblHDPath")->isVisible());
     dialogs.folders = {"/chosen/folder", ""};
@@ -282,7 +274,7 @@ TEST_F(RestoreWindowTest, FolderPickerReplacesThePathOnlyWhenAFolderIsChosen) {
     EXPECT_EQ(dialogs.folderRequests[0].initialFolder, backups);
     EXPECT_EQ(dialogs.folderRequests[0].title, "Please Select Folder, Where From Restore Backup");
     EXPECT_EQ(dialogs.folderRequests[1].initialFolder, "/chosen/folder");
-    EXPECT_EQ(Control<QLineEdit>("txtRestPath")->text(), QStringLiteral("/chosen/folder"));
+    EXPECT_EQ(Edit("txtRestPath")->text(), QStringLiteral("/chosen/folder"));
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
@@ -290,7 +282,7 @@ TEST_F(RestoreWindowTest, EnterMovesTheFocusAndArrivingAtTheTypeListOpensIt) {
     Setting("AdvSet", "1");
     Open(backups);
     QComboBox* list = TypeList();
-    Control<QRadioButton>("optHardDiskRest0")->setFocus(Qt::TabFocusReason);
+    Option("optHardDiskRest0")->setFocus(Qt::TabFocusReason);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_EQ(Focused(), "chkAdvSet");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
@@ -353,7 +345,7 @@ TEST_F(RestoreWindowTest, EscAndCloseEndTheProgramWithoutWritingSettingsButNotWh
     window = std::make_unique<RestoreWindow>(values, VolumeInfo{"/", false}, files, dialogs, years);
     QTimer::singleShot(0, window.get(), [this] { Click(Button("cmdClose")); });
     EXPECT_EQ(window->ShowForm(backups), 0);
-    EXPECT_FALSE(fs::exists(SettingsFile(values)));
+    EXPECT_FALSE(SettingsWritten());
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
@@ -538,38 +530,6 @@ TEST_F(RestoreWindowTest, RefusalsAndFailuresEndTheProgram) {
     EXPECT_EQ(window->ExitCode(), 1);
     EXPECT_FALSE(window->Busy());
     EXPECT_EQ(test::CompareTrees(dir / "firm1-before", FirmFolder(values, 1)), "");
-}
-
-// The real year list over the window: the first press of "Select Year" lists the current
-// firm's years; a cancelled file dialog leaves "Select Firm", which next asks only for the file.
-TEST_F(RestoreWindowTest, SelectYearOpensTheRealYearListOverTheWindow) {
-    Setting("RestType", "1");
-    Setting("AdvSet", "1");
-    QtYearChooser chooser;
-    Open("", {"/", false}, nullptr, &chooser);
-    chooser.SetOwner(window.get());
-
-    int rowsShown = 0;
-    test::WhenModal([&rowsShown](QWidget* modal) {
-        ASSERT_NE(qobject_cast<YearListWindow*>(modal), nullptr);
-        auto* grid = test::Find<QTableWidget>(modal, "msgYear");
-        rowsShown = grid->rowCount();
-        QTest::keyClick(grid, Qt::Key_Down);
-        QTest::keyClick(grid, Qt::Key_Down);
-        QTest::keyClick(grid, Qt::Key_Escape);
-    });
-    dialogs.files = {""};
-    Click(Button("cmdSelectPath"));
-    EXPECT_EQ(rowsShown, 3);
-    EXPECT_EQ(Label("LblTargetYNo")->text(), QStringLiteral("3"));
-    EXPECT_EQ(window->State().TargetYearFrom, "01/04/2023");
-    EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
-
-    dialogs.files = {""};
-    Click(Button("cmdSelectPath"));  // no year list this time: it would hang the test
-    EXPECT_EQ(dialogs.fileRequests.size(), 2u);
-    EXPECT_EQ(Button("cmdSelectPath")->text(), QStringLiteral("Select Firm"));
-    EXPECT_TRUE(window->isVisible());
 }
 
 }  // namespace

@@ -6,12 +6,23 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QString>
+#include <QTest>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "components/file_system.h"
+#include "startup/data_tree.h"
 #include "startup/launch.h"
+#include "startup/settings.h"
+#include "support/scripted_dialogs.h"
+#include "support/temp_dir.h"
 
 namespace vornback::test {
 
@@ -38,5 +49,58 @@ void WhenModal(std::function<void(QWidget*)> act);
 // 1001 as well) and the program values of the given launch mode for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
                             const std::string& launchMode, int firstYear = 2021);
+
+// What the backup and the restore window tests share: the sample tree and its values, the
+// real file system, the scripted dialogs, the window under test with its controls by
+// name, and the window's section of the settings.
+template <typename Window>
+class WindowTest : public ::testing::Test {
+  protected:
+    WindowTest(const char* section, const char* othersOption, const char* pathBox)
+        : section_(section), othersOption_(othersOption), pathBox_(pathBox) {}
+
+    void Setting(const std::string& key, const std::string& value) {
+        WriteSetting(section_, key, value, SettingsFile(values));
+    }
+    std::string Stored(const std::string& key) const {
+        return ReadSetting(section_, key, SettingsFile(values));
+    }
+    bool SettingsWritten() const { return std::filesystem::exists(SettingsFile(values)); }
+
+    // Fills the window as ShowForm does and shows it, active but not modal.
+    void Show(const std::string& startLocation) {
+        window->FillForm(startLocation);
+        ShowActive(window.get());
+    }
+
+    template <typename T>
+    T* Control(const char* name) {
+        return Find<T>(window.get(), name);
+    }
+    QPushButton* Button(const char* name) { return Control<QPushButton>(name); }
+    QLabel* Label(const char* name) { return Control<QLabel>(name); }
+    QLineEdit* Edit(const char* name) { return Control<QLineEdit>(name); }
+    QRadioButton* Option(const char* name) { return Control<QRadioButton>(name); }
+    bool Visible(const char* name) { return Control<QWidget>(name)->isVisible(); }
+
+    // "Others" with the folder typed into the box.
+    void ChooseOthers(const std::string& folder) {
+        Click(Option(othersOption_));
+        QLineEdit* path = Edit(pathBox_);
+        path->clear();
+        QTest::keyClicks(path, QString::fromStdString(folder));
+    }
+
+    TempDir dir;
+    ProgramValues values;
+    LocalFileSystem files;
+    ScriptedDialogs dialogs;
+    std::unique_ptr<Window> window;
+
+  private:
+    const char* section_;
+    const char* othersOption_;
+    const char* pathBox_;
+};
 
 }  // namespace vornback::test
