@@ -4,6 +4,7 @@
 // dialogs adapter and the folder picker on their own.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -32,8 +33,6 @@
 #include "startup/data_tree.h"
 #include "startup/folder_picker.h"
 #include "startup/qt_dialogs.h"
-#include "startup/settings.h"
-#include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 #include "support/window_test_support.h"
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -26,9 +27,7 @@
 #include "components/file_system.h"
 #include "restore/restore_window.h"
 #include "startup/data_tree.h"
-#include "startup/settings.h"
 #include "store/registers.h"
-#include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 #include "support/window_test_support.h"
