@@ -107,6 +107,18 @@ bool IsDecimalNumber(std::string_view text) {
     return digits && i == text.size();
 }
 
+std::string TrimBlanks(std::string_view text) {
+    size_t b = 0;
+    size_t e = text.size();
+    while (b < e && (text[b] == ' ' || text[b] == '\t')) {
+        ++b;
+    }
+    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) {
+        --e;
+    }
+    return std::string(text.substr(b, e - b));
+}
+
 std::string ToLower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {

@@ -26,6 +26,9 @@ std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi);
 // optional fraction); leading and trailing blanks are not allowed.
 bool IsDecimalNumber(std::string_view text);
 
+// The text without the blanks and tabs at either end.
+std::string TrimBlanks(std::string_view text);
+
 // ASCII lower case, as the folder walks compare names.
 std::string ToLower(std::string_view text);
 

@@ -15,9 +15,9 @@ class Dialogs;
 struct SmtpSettings {
     std::string host;
     int port = 465;
-    std::string user;      // also the sender address
+    std::string user;  // also the sender address
     std::string password;
-    std::string caFile;    // "" uses the system's certificate store
+    std::string caFile;  // "" uses the system's certificate store
     long connectTimeoutSeconds = 30;
     long totalTimeoutSeconds = 1800;
 };
@@ -26,7 +26,7 @@ struct SmtpSettings {
 SmtpSettings SmtpSettingsFromEnvironment();
 
 struct MailToSend {
-    std::string recipient;       // passed on unchanged, even when empty
+    std::string recipient;  // passed on unchanged, even when empty
     std::string subject;
     std::string body;
     std::string senderName;      // display name of the sender
@@ -41,7 +41,7 @@ struct SendResult {
 
 // The transport that really sends; tests of the callers may substitute it.
 class MailTransport {
-public:
+  public:
     virtual ~MailTransport() = default;
     // Blocks until the server has answered. Must not throw for a failed send.
     virtual SendResult Send(const MailToSend& mail) = 0;
@@ -49,11 +49,11 @@ public:
 
 // libcurl over smtps:// with the given settings.
 class CurlMailTransport : public MailTransport {
-public:
+  public:
     explicit CurlMailTransport(SmtpSettings settings) : settings_(std::move(settings)) {}
     SendResult Send(const MailToSend& mail) override;
 
-private:
+  private:
     SmtpSettings settings_;
 };
 

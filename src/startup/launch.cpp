@@ -26,18 +26,6 @@ bool IsWindowsForm(const std::string& folder) {
            folder[1] == ':' && folder[2] == '\\';
 }
 
-std::string TrimBlanks(std::string_view text) {
-    size_t b = 0;
-    size_t e = text.size();
-    while (b < e && (text[b] == ' ' || text[b] == '\t')) {
-        ++b;
-    }
-    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) {
-        --e;
-    }
-    return std::string(text.substr(b, e - b));
-}
-
 // mountinfo escapes blanks, tabs, line feeds and backslashes as octal.
 std::string UnescapeMountField(const std::string& field) {
     std::string out;

@@ -50,31 +50,19 @@ std::vector<Line> SplitLines(const std::string& content) {
     return lines;
 }
 
-std::string Trim(std::string_view text) {
-    size_t b = 0;
-    size_t e = text.size();
-    while (b < e && (text[b] == ' ' || text[b] == '\t')) {
-        ++b;
-    }
-    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) {
-        --e;
-    }
-    return std::string(text.substr(b, e - b));
-}
-
 // The section a header line opens, or nothing when the line is not a header.
 std::optional<std::string> SectionName(const std::string& line) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.empty() || t[0] != '[') {
         return std::nullopt;
     }
     const size_t close = t.find(']');
-    return Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    return TrimBlanks(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
 }
 
 // The key of a key=value line, or nothing for comments and other lines.
 std::optional<std::string> KeyName(const std::string& line) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.empty() || t[0] == ';') {
         return std::nullopt;
     }
@@ -82,11 +70,11 @@ std::optional<std::string> KeyName(const std::string& line) {
     if (eq == std::string::npos) {
         return std::nullopt;
     }
-    return Trim(t.substr(0, eq));
+    return TrimBlanks(t.substr(0, eq));
 }
 
 std::string RawValue(const std::string& line) {
-    std::string value = Trim(line.substr(line.find('=') + 1));
+    std::string value = TrimBlanks(line.substr(line.find('=') + 1));
     // A value in matching quotes reads without them, as the platform's reader gives it.
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -196,7 +184,7 @@ void WriteSetting(const std::string& section, const std::string& key, const std:
         lines.push_back({key + "=" + clean, eol});
     } else if (const auto at = FindKey(lines, range->first + 1, range->second, key)) {
         const std::string& old = lines[*at].text;
-        lines[*at].text = Trim(old.substr(0, old.find('='))) + "=" + clean;
+        lines[*at].text = TrimBlanks(old.substr(0, old.find('='))) + "=" + clean;
     } else {
         // After the section's last key, so that comments and blank lines that close the
         // section stay where they are.
