@@ -6,7 +6,7 @@
 # 20,000 small text files in 100 folders.
 #
 # Usage: bench/pack_unpack.sh [CLI] [RUNS]
-#   CLI   the vornback-cli to measure (default: build-perf/cli/vornback-cli)
+#   CLI   the vornback-cli to measure (default: build/default/cli/vornback-cli)
 #   RUNS  runs per measurement (default: 5); the median counts
 # Environment: BENCH_DIR (default: a new folder below /tmp), kept when BENCH_KEEP=1.
 #
@@ -15,7 +15,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-cli="${1:-$here/build-perf/cli/vornback-cli}"
+cli="${1:-$here/build/default/cli/vornback-cli}"
 runs="${2:-5}"
 work="${BENCH_DIR:-$(mktemp -d /tmp/vornback-bench.XXXXXX)}"
 mkdir -p "$work"
