@@ -17,7 +17,7 @@ struct FileEntry {
 };
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
 
     // True only when a regular file (a link to one counts) exists at the path.
@@ -67,7 +67,7 @@ public:
 };
 
 class LocalFileSystem : public FileSystem {
-public:
+  public:
     bool FileExists(const std::string& path) override;
     bool FolderExists(const std::string& path) override;
     void CreateFolder(const std::string& path) override;

@@ -31,7 +31,7 @@ inline constexpr int16_t kReservedFirmNo = 1001;
 // One open database. Opening checks the key at once: a missing file, a wrong or missing
 // password, or a file that is not a database throws DatabaseError naming the path.
 class Database {
-public:
+  public:
     // Opens an existing database with the key ("" for an unprotected one).
     static Database Open(const std::string& path, const std::string& key);
     // Creates a new database (the file must not exist) protected by the key ("" for none).
@@ -50,7 +50,7 @@ public:
     const std::string& Path() const { return path_; }
     sqlite3* Handle() const { return db_; }
 
-private:
+  private:
     Database(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
     sqlite3* db_ = nullptr;
     std::string path_;
@@ -67,15 +67,15 @@ struct Date {
     int day = 0;
     auto operator<=>(const Date&) const = default;
 };
-std::optional<Date> ParseIsoDate(const std::string& text);       // "2024-04-01"
-std::optional<Date> ParseDisplayDate(const std::string& text);   // "01/04/2024"
-std::string IsoDate(const Date& date);                           // "2024-04-01"
-std::string DisplayDate(const Date& date);                       // "01/04/2024"
+std::optional<Date> ParseIsoDate(const std::string& text);      // "2024-04-01"
+std::optional<Date> ParseDisplayDate(const std::string& text);  // "01/04/2024"
+std::string IsoDate(const Date& date);                          // "2024-04-01"
+std::string DisplayDate(const Date& date);                      // "01/04/2024"
 
 // A firm's register row (TALVERNR01), the columns the system names.
 struct FirmRow {
-    int16_t Col99 = 0;      // firm number
-    std::string Col98;      // the key the firm database's register is read by
+    int16_t Col99 = 0;  // firm number
+    std::string Col98;  // the key the firm database's register is read by
     int16_t ColL = 0;
     std::string ColF;
     std::string ColShort;
