@@ -8,6 +8,20 @@
 
 namespace vornback {
 
+std::string RunFileDialog(QFileDialog* dialog) {
+    // The dialog may be deleted while it runs (its owner closing); QPointer notices.
+    QPointer<QFileDialog> guard = dialog;
+    std::string result;
+    if (dialog->exec() == QDialog::Accepted && guard) {
+        const QStringList chosen = guard->selectedFiles();
+        if (!chosen.isEmpty()) {
+            result = QDir::toNativeSeparators(chosen.first()).toStdString();
+        }
+    }
+    delete guard;
+    return result;
+}
+
 std::string BrowseForFolder(QWidget* owner, const std::string& initialFolder,
                             const std::string& title) {
     QPointer<QFileDialog> dialog = new QFileDialog(owner, QString::fromStdString(title));
@@ -25,15 +39,7 @@ std::string BrowseForFolder(QWidget* owner, const std::string& initialFolder,
         dialog->setDirectory(absolute);
     }
 
-    std::string result;
-    if (dialog->exec() == QDialog::Accepted && dialog) {
-        const QStringList chosen = dialog->selectedFiles();
-        if (!chosen.isEmpty()) {
-            result = QDir::toNativeSeparators(chosen.first()).toStdString();
-        }
-    }
-    delete dialog;
-    return result;
+    return RunFileDialog(dialog);
 }
 
 }  // namespace vornback

@@ -5,6 +5,7 @@
 
 #include <string>
 
+class QFileDialog;
 class QWidget;
 
 namespace vornback {
@@ -13,6 +14,10 @@ namespace vornback {
 // starts on initialFolder when that folder exists, otherwise at the dialog's own starting
 // point. Returns the chosen folder's path (a root keeps its separator, any other folder
 // has none at its end), or "" when the person cancels.
+// Runs a prepared file dialog modally and deletes it; returns the first chosen path with
+// the platform's separators, or "" when the person cancels.
+std::string RunFileDialog(QFileDialog* dialog);
+
 std::string BrowseForFolder(QWidget* owner, const std::string& initialFolder,
                             const std::string& title);
 

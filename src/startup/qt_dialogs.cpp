@@ -123,15 +123,7 @@ std::string QtDialogs::OpenFile(const std::string& title, const std::string& fil
         }
     }
 
-    std::string result;
-    if (dialog->exec() == QDialog::Accepted && dialog) {
-        const QStringList chosen = dialog->selectedFiles();
-        if (!chosen.isEmpty()) {
-            result = QDir::toNativeSeparators(chosen.first()).toStdString();
-        }
-    }
-    delete dialog;
-    return result;
+    return RunFileDialog(dialog);
 }
 
 }  // namespace vornback
