@@ -10,17 +10,17 @@
 #include <exception>
 #include <string>
 
-#include "backup/backup_window.h"
-#include "common/clock.h"
-#include "common/dialogs.h"
-#include "common/errors.h"
-#include "components/file_system.h"
+#include "base/clock.h"
+#include "base/dialogs.h"
+#include "base/errors.h"
+#include "gui/backup_window.h"
+#include "gui/qt_dialogs.h"
+#include "gui/restore_window.h"
+#include "gui/year_list_window.h"
 #include "mail/mail.h"
-#include "restore/restore_window.h"
+#include "platform/file_system.h"
 #include "startup/launch.h"
-#include "startup/qt_dialogs.h"
 #include "store/registers.h"
-#include "yearlist/year_list_window.h"
 
 namespace {
 

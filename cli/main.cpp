@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.h"
-#include "components/archive.h"
+#include "archive/archive.h"
+#include "base/errors.h"
 #include "sample/sample_tree.h"
 #include "startup/launch.h"
 #include "store/registers.h"

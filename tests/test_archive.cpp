@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/deflate_chunks.h"
+#include "archive/archive.h"
+#include "archive/deflate_chunks.h"
+#include "base/errors.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "components/archive.h"
+#include "archive/archive.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "backup/backup_run.h"
-#include "common/clock.h"
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/file_system.h"
+#include "base/clock.h"
+#include "base/errors.h"
 #include "mail/mail.h"
+#include "platform/file_system.h"
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/compaction.h"

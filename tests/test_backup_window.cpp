@@ -23,16 +23,16 @@
 #include <string>
 #include <vector>
 
-#include "backup/backup_window.h"
-#include "common/clock.h"
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/file_system.h"
+#include "archive/archive.h"
+#include "base/clock.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "gui/backup_window.h"
+#include "gui/folder_picker.h"
+#include "gui/qt_dialogs.h"
 #include "mail/mail.h"
+#include "platform/file_system.h"
 #include "sample/sample_tree.h"
-#include "startup/data_tree.h"
-#include "startup/folder_picker.h"
-#include "startup/qt_dialogs.h"
 #include "support/temp_dir.h"
 #include "support/window_test_support.h"
 

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/errors.h"
-#include "components/file_system.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 

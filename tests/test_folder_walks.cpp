@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "common/errors.h"
-#include "components/file_system.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
 #include "restore/folder_walks.h"
 #include "sample/sample_tree.h"
 #include "support/temp_dir.h"

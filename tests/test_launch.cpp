@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "common/errors.h"
-#include "startup/data_tree.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
 #include "startup/launch.h"
 #include "startup/settings.h"
 #include "support/temp_dir.h"

@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "common/dialogs.h"
+#include "base/dialogs.h"
 #include "mail/mail.h"
 #include "support/scripted_dialogs.h"
 #include "support/smtp_fixture.h"

@@ -5,8 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/errors.h"
-#include "components/file_system.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
+#include "restore/staged_firm.h"
 #include "store/registers.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"

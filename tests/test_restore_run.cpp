@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/file_system.h"
+#include "archive/archive.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
 #include "restore/restore_run.h"
+#include "restore/year_list.h"
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/registers.h"
@@ -21,7 +22,6 @@
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"
-#include "yearlist/year_list.h"
 
 namespace vornback {
 namespace {

@@ -22,17 +22,17 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/file_system.h"
-#include "restore/restore_window.h"
-#include "startup/data_tree.h"
+#include "archive/archive.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "gui/restore_window.h"
+#include "gui/year_list_window.h"
+#include "platform/file_system.h"
+#include "restore/year_list.h"
 #include "store/registers.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 #include "support/window_test_support.h"
-#include "yearlist/year_list.h"
-#include "yearlist/year_list_window.h"
 
 namespace vornback {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "common/errors.h"
+#include "base/errors.h"
 #include "sample/sample_tree.h"
 #include "store/registers.h"
 #include "support/temp_dir.h"

@@ -3,7 +3,7 @@
 #include <climits>
 #include <limits>
 
-#include "common/text.h"
+#include "base/text.h"
 
 namespace vornback {
 namespace {

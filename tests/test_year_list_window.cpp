@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "gui/year_list_window.h"
 #include "restore/restore_state.h"
+#include "restore/year_list.h"
 #include "support/window_test_support.h"
-#include "yearlist/year_list.h"
-#include "yearlist/year_list_window.h"
 
 namespace vornback {
 namespace {

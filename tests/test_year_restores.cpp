@@ -8,20 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.h"
-#include "components/archive.h"
-#include "components/file_system.h"
+#include "archive/archive.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
 #include "restore/restore_run.h"
+#include "restore/year_list.h"
 #include "restore/year_restores.h"
 #include "sample/sample_tree.h"
-#include "startup/data_tree.h"
 #include "store/registers.h"
 #include "support/run_doubles.h"
 #include "support/scripted_dialogs.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"
-#include "yearlist/year_list.h"
 
 namespace vornback {
 namespace {

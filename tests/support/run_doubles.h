@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "components/file_system.h"
+#include "platform/file_system.h"
 #include "restore/restore_run.h"
 #include "support/scripted_dialogs.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/dialogs.h"
+#include "base/dialogs.h"
 
 namespace vornback::test {
 

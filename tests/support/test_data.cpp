@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <random>
 
-#include "components/archive.h"
+#include "archive/archive.h"
 #include "store/registers.h"
 #include "support/temp_dir.h"
 

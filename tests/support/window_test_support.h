@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "components/file_system.h"
-#include "startup/data_tree.h"
+#include "base/data_tree.h"
+#include "platform/file_system.h"
 #include "startup/launch.h"
 #include "startup/settings.h"
 #include "support/scripted_dialogs.h"

@@ -1,0 +1,856 @@
+// Reading archives: the checks every archive passes before anything is written, and the
+// unpacking and verifying that inflate and create files on several worker threads while
+// the calling thread reports progress and watches the cancel flag.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "archive/archive.h"
+#include "archive/archive_internal.h"
+#include "archive/deflate_chunks.h"
+#include "archive/entry_names_internal.h"
+#include "base/errors.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace archive_internal;
+
+// How many bytes of whole-file work may be handed to the workers beyond what has been
+// reported done. It bounds both the memory of entries held whole and how far the workers
+// can run past a cancel.
+constexpr uint64_t kUnpackLookahead = 4 * 1024 * 1024;
+// The most entries handed out at once.
+constexpr size_t kUnpackQueue = 64;
+constexpr auto kWaitTick = std::chrono::milliseconds(50);
+
+struct ReadEntry {
+    zip_uint64_t index = 0;
+    std::string name;                // as stored
+    std::vector<std::string> parts;  // the safe path components
+    bool isFolder = false;
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    int32_t method = ZIP_CM_STORE;
+    uint32_t crc = 0;
+    int64_t mtime = 0;
+};
+
+class ReadArchive {
+  public:
+    // check: libzip's consistency check of every local header, done once by the handle
+    // that reads the directory; the workers' own handles skip it.
+    explicit ReadArchive(const std::string& path, bool check = true) : path_(path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            throw ArchiveError(path + ": cannot open: " + SystemReason(errno));
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw ArchiveError(path + ": not a file");
+        }
+        if (st.st_size == 0) {
+            // libzip reads an empty file as an empty archive; it is not one.
+            throw ArchiveError(path + ": not a zip archive");
+        }
+        int code = 0;
+        za_ = zip_open(path.c_str(), check ? ZIP_RDONLY | ZIP_CHECKCONS : ZIP_RDONLY, &code);
+        if (za_ == nullptr) {
+            zip_error_t error;
+            zip_error_init_with_code(&error, code);
+            const std::string reason = zip_error_strerror(&error);
+            zip_error_fini(&error);
+            switch (code) {
+                case ZIP_ER_NOZIP:
+                    throw ArchiveError(path + ": not a zip archive");
+                case ZIP_ER_INCONS:
+                    throw ArchiveError(path + ": damaged zip archive (" + reason + ")");
+                default:
+                    throw ArchiveError(path + ": cannot open: " + reason);
+            }
+        }
+    }
+    ~ReadArchive() { zip_discard(za_); }
+    ReadArchive(const ReadArchive&) = delete;
+    ReadArchive& operator=(const ReadArchive&) = delete;
+
+    zip_t* Get() const { return za_; }
+    const std::string& Path() const { return path_; }
+
+    [[noreturn]] void Fail(const std::string& entry, const std::string& what) const {
+        throw ArchiveError(path_ + ": entry " + entry + ": " + what);
+    }
+
+    zip_uint64_t Count() const {
+        const zip_int64_t n = zip_get_num_entries(za_, 0);
+        return n < 0 ? 0 : static_cast<zip_uint64_t>(n);
+    }
+
+    zip_stat_t Stat(zip_uint64_t index) const {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(za_, index, 0, &st) != 0 || (st.valid & ZIP_STAT_NAME) == 0) {
+            throw ArchiveError(path_ + ": entry " + std::to_string(index) +
+                               ": cannot read: " + zip_strerror(za_));
+        }
+        return st;
+    }
+
+    // The modification time: the extended timestamp when the entry has one (central
+    // header first, then local header), otherwise the DOS time libzip read.
+    int64_t MTime(zip_uint64_t index, const zip_stat_t& st) const {
+        for (zip_flags_t where : {ZIP_FL_CENTRAL, ZIP_FL_LOCAL}) {
+            zip_uint16_t length = 0;
+            const zip_uint8_t* data =
+                zip_file_extra_field_get_by_id(za_, index, kExtendedTimestamp, 0, &length, where);
+            if (std::optional<int64_t> t = ParseExtendedTimestamp(data, length)) {
+                return *t;
+            }
+        }
+        return (st.valid & ZIP_STAT_MTIME) != 0 ? static_cast<int64_t>(st.mtime) : 0;
+    }
+
+  private:
+    std::string path_;
+    zip_t* za_ = nullptr;
+};
+
+std::string JoinParts(const std::vector<std::string>& parts, size_t count) {
+    std::string joined;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            joined += '/';
+        }
+        joined += parts[i];
+    }
+    return joined;
+}
+
+// Reads the whole directory of the archive and checks it before anything is written:
+// every name safe, no link or special entry, nothing encrypted, no method libzip cannot
+// read, no two entries on one path and no file that is needed as a folder too.
+std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
+    std::vector<ReadEntry> entries;
+    std::map<std::string, std::string> files;    // path -> entry name
+    std::map<std::string, std::string> folders;  // path -> entry name (implied or stored)
+    const zip_uint64_t count = archive.Count();
+    for (zip_uint64_t i = 0; i < count; ++i) {
+        const zip_stat_t st = archive.Stat(i);
+        ReadEntry entry;
+        entry.index = i;
+        entry.name = st.name;
+        std::optional<std::vector<std::string>> parts = entry_names::SafeComponents(entry.name);
+        if (!parts) {
+            archive.Fail(entry.name,
+                         "unsafe name (absolute, drive letter or \"..\"); "
+                         "the archive is refused");
+        }
+        entry.parts = std::move(*parts);
+        for (const std::string& part : entry.parts) {
+            if (part.size() > NAME_MAX) {
+                archive.Fail(entry.name, "a name in the path is too long");
+            }
+        }
+        entry.isFolder = entry_names::NamesFolder(entry.name);
+        zip_uint8_t system = 0;
+        zip_uint32_t attributes = 0;
+        if (zip_file_get_external_attributes(archive.Get(), i, 0, &system, &attributes) == 0 &&
+            system == ZIP_OPSYS_UNIX) {
+            const auto type = static_cast<mode_t>((attributes >> 16) & S_IFMT);
+            if (type == S_IFLNK) {
+                archive.Fail(entry.name, "a link; the archive is refused");
+            }
+            if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+                archive.Fail(entry.name, "not a file or folder; the archive is refused");
+            }
+        }
+        if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
+            archive.Fail(entry.name, "encrypted entries are not supported");
+        }
+        if (!entry.isFolder && (st.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+            !zip_compression_method_supported(st.comp_method, 0)) {
+            archive.Fail(entry.name,
+                         "unsupported compression method " + std::to_string(st.comp_method));
+        }
+        if (entry.isFolder && (st.valid & ZIP_STAT_SIZE) != 0 && st.size != 0) {
+            archive.Fail(entry.name, "a folder entry with data");
+        }
+        entry.size = (st.valid & ZIP_STAT_SIZE) != 0 ? st.size : 0;
+        entry.compressedSize = (st.valid & ZIP_STAT_COMP_SIZE) != 0 ? st.comp_size : 0;
+        entry.method = (st.valid & ZIP_STAT_COMP_METHOD) != 0 ? st.comp_method : ZIP_CM_STORE;
+        entry.crc = (st.valid & ZIP_STAT_CRC) != 0 ? st.crc : 0;
+        entry.mtime = archive.MTime(i, st);
+
+        const std::string path = JoinParts(entry.parts, entry.parts.size());
+        for (size_t k = 1; k < entry.parts.size(); ++k) {
+            const std::string parent = JoinParts(entry.parts, k);
+            if (files.count(parent) != 0) {
+                archive.Fail(entry.name, "lies below the file entry " + files[parent] +
+                                             "; the archive is refused");
+            }
+            folders.emplace(parent, entry.name);
+        }
+        if (entry.isFolder) {
+            if (files.count(path) != 0) {
+                archive.Fail(entry.name, "the same path as the file entry " + files[path] +
+                                             "; the archive is refused");
+            }
+            folders.emplace(path, entry.name);
+        } else {
+            if (files.count(path) != 0) {
+                archive.Fail(entry.name, "the same path as the entry " + files[path] +
+                                             "; the archive is refused");
+            }
+            if (folders.count(path) != 0) {
+                archive.Fail(entry.name, "the same path as the folder needed by " + folders[path] +
+                                             "; the archive is refused");
+            }
+            files.emplace(path, entry.name);
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// Thrown in a worker that stops because an earlier entry failed or the run was cancelled;
+// the run reports the real reason instead.
+struct Abandoned {};
+
+// Whether the worker on one entry is to give it up: after a cancel, or when an entry
+// before it failed. Entries before a failed one are finished, as they would have been
+// when unpacking one after the other.
+struct StopCheck {
+    const std::atomic<size_t>* failedAt = nullptr;
+    const std::atomic<bool>* all = nullptr;
+    size_t file = 0;
+    bool operator()() const {
+        return all->load(std::memory_order_relaxed) ||
+               failedAt->load(std::memory_order_relaxed) < file;
+    }
+};
+
+// Reads one entry to its end, handing each piece to sink, and checks its size and CRC.
+// Stored entries are read as they lie, a chunk at a time; deflated entries that are held
+// whole are inflated by libdeflate in one call; larger ones, and any other method, go
+// through libzip's inflater, which checks the CRC too. Throws ArchiveError naming the
+// entry, ArchiveCancelled, or Abandoned when stop is set.
+template <typename Sink>
+void ReadEntryData(const ReadArchive& archive, const ReadEntry& entry, deflate::Inflater& inflater,
+                   const std::atomic<bool>* cancel, const StopCheck& stop, Sink&& sink) {
+    auto checkStop = [&] {
+        if (stop()) {
+            throw Abandoned{};
+        }
+        if (Cancelled(cancel)) {
+            throw ArchiveCancelled("unpacking cancelled");
+        }
+    };
+    checkStop();
+    const bool raw = entry.method == ZIP_CM_STORE ||
+                     (entry.method == ZIP_CM_DEFLATE && entry.size <= kWholeFileLimit &&
+                      entry.compressedSize <= kWholeFileLimit + kWholeFileLimit / 8);
+    zip_file_t* file = zip_fopen_index(archive.Get(), entry.index, raw ? ZIP_FL_COMPRESSED : 0);
+    if (file == nullptr) {
+        archive.Fail(entry.name, std::string("cannot read: ") + zip_strerror(archive.Get()));
+    }
+    std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(file, zip_fclose);
+    auto read = [&](uint8_t* data, size_t length) {
+        const zip_int64_t n = zip_fread(file, data, length);
+        if (n < 0) {
+            const zip_error_t* error = zip_file_get_error(file);
+            switch (zip_error_code_zip(error)) {
+                case ZIP_ER_CRC:
+                    archive.Fail(entry.name, "CRC error");
+                case ZIP_ER_COMPRESSED_DATA:
+                    archive.Fail(entry.name, "damaged compressed data");
+                default:
+                    archive.Fail(entry.name, zip_file_strerror(file));
+            }
+        }
+        return static_cast<size_t>(n);
+    };
+
+    if (entry.method == ZIP_CM_DEFLATE && raw) {
+        Buffer packed(static_cast<size_t>(entry.compressedSize));
+        size_t got = 0;
+        while (got < packed.Capacity()) {
+            const size_t n = read(packed.Data() + got, packed.Capacity() - got);
+            if (n == 0) {
+                archive.Fail(entry.name, "truncated data");
+            }
+            got += n;
+        }
+        checkStop();
+        Buffer out(static_cast<size_t>(entry.size));
+        switch (inflater.Whole(packed.Data(), got, out)) {
+            case deflate::Inflater::Result::Ok:
+                break;
+            case deflate::Inflater::Result::TooLong:
+                archive.Fail(entry.name, "more data than its stored size");
+            case deflate::Inflater::Result::TooShort:
+                archive.Fail(entry.name, "truncated data");
+            case deflate::Inflater::Result::Damaged:
+                archive.Fail(entry.name, "damaged compressed data");
+        }
+        if (deflate::Crc32(0, out.Data(), out.Size()) != entry.crc) {
+            archive.Fail(entry.name, "CRC error");
+        }
+        sink(reinterpret_cast<const char*>(out.Data()), out.Size());
+        return;
+    }
+
+    Buffer buffer(
+        static_cast<size_t>(std::min<uint64_t>(kChunkSize, std::max<uint64_t>(entry.size, 1))));
+    uint64_t total = 0;
+    uint32_t crc = 0;
+    for (;;) {
+        checkStop();
+        const size_t n = read(buffer.Data(), buffer.Capacity());
+        if (n == 0) {
+            break;
+        }
+        total += n;
+        if (total > entry.size) {
+            archive.Fail(entry.name, "more data than its stored size");
+        }
+        crc = deflate::Crc32(crc, buffer.Data(), n);
+        sink(reinterpret_cast<const char*>(buffer.Data()), n);
+    }
+    if (total != entry.size) {
+        archive.Fail(entry.name, "truncated data");
+    }
+    if (crc != entry.crc) {
+        archive.Fail(entry.name, "CRC error");
+    }
+}
+
+// Whether a worker's own handle shows the entry the checked directory listed: the file
+// must not have been swapped between the two opens.
+bool SameEntry(const ReadArchive& archive, const ReadEntry& entry) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(archive.Get(), entry.index, 0, &st) != 0 ||
+        (st.valid & ZIP_STAT_NAME) == 0) {
+        return false;
+    }
+    return entry.name == st.name && ((st.valid & ZIP_STAT_SIZE) == 0 ? 0 : st.size) == entry.size &&
+           ((st.valid & ZIP_STAT_CRC) == 0 ? 0 : st.crc) == entry.crc &&
+           ((st.valid & ZIP_STAT_COMP_SIZE) == 0 ? 0 : st.comp_size) == entry.compressedSize &&
+           ((st.valid & ZIP_STAT_COMP_METHOD) == 0 ? ZIP_CM_STORE : st.comp_method) == entry.method;
+}
+
+ArchiveProgress ReadTotals(const std::vector<ReadEntry>& entries) {
+    ArchiveProgress progress;
+    for (const ReadEntry& entry : entries) {
+        if (!entry.isFolder) {
+            progress.bytesTotal += entry.size;
+            ++progress.filesTotal;
+        }
+    }
+    return progress;
+}
+
+// ---------------------------------------------------------------------------------------
+// Unpacking
+
+// Writes below the destination folder only: every folder is opened from the destination
+// down, one component at a time, without following links, so a link placed in the
+// destination (or swapped in while unpacking) can never lead a write out of it.
+// Each worker has its own, all on one open root folder.
+class Destination {
+  public:
+    Destination(std::string root, const std::string& archivePath, int rootFd)
+        : root_(std::move(root)), archivePath_(archivePath), rootFd_(rootFd) {}
+
+    // Creates the destination folder and its parents where missing and opens it.
+    static Fd OpenRoot(const std::string& root) {
+        std::error_code ec;
+        fs::create_directories(root, ec);
+        if (ec) {
+            throw ArchiveError(root + ": cannot create the folder: " + ec.message());
+        }
+        Fd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.Valid()) {
+            throw ArchiveError(root + ": cannot open the folder: " + SystemReason(errno));
+        }
+        return fd;
+    }
+
+    ~Destination() { DropTemporary(); }
+    Destination(const Destination&) = delete;
+    Destination& operator=(const Destination&) = delete;
+
+    // The folder made of the first count components, created where missing.
+    int Folder(const std::vector<std::string>& parts, size_t count) {
+        const std::string key = JoinParts(parts, count);
+        if (count == 0) {
+            return rootFd_;
+        }
+        if (key == cachedKey_ && cachedFd_.Valid()) {
+            return cachedFd_.Get();
+        }
+        Fd current;
+        int at = rootFd_;
+        for (size_t i = 0; i < count; ++i) {
+            const char* name = parts[i].c_str();
+            if (::mkdirat(at, name, 0777) != 0 && errno != EEXIST) {
+                Fail(JoinParts(parts, i + 1), "cannot create the folder", errno);
+            }
+            Fd next(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!next.Valid()) {
+                const int e = errno;
+                Fail(JoinParts(parts, i + 1),
+                     e == ENOTDIR || e == ELOOP ? "a file or link is in the way of a folder"
+                                                : "cannot open the folder",
+                     e == ENOTDIR || e == ELOOP ? 0 : e);
+            }
+            current = std::move(next);
+            at = current.Get();
+        }
+        cachedKey_ = key;
+        cachedFd_ = std::move(current);
+        return cachedFd_.Get();
+    }
+
+    // Writes one file under a temporary name in its folder, and renames it over the final
+    // name once complete and checked.
+    template <typename Fill>
+    void WriteFile(const ReadEntry& entry, Fill&& fill) {
+        const int folder = Folder(entry.parts, entry.parts.size() - 1);
+        const std::string& name = entry.parts.back();
+        Fd out;
+        for (int attempt = 0; attempt < 100 && !out.Valid(); ++attempt) {
+            tempName_ = ".vornback-" + RandomSuffix() + ".part";
+            out = Fd(::openat(folder, tempName_.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            if (!out.Valid() && errno != EEXIST) {
+                tempName_.clear();
+                Fail(JoinParts(entry.parts, entry.parts.size()), "cannot create", errno);
+            }
+        }
+        if (!out.Valid()) {
+            tempName_.clear();
+            Fail(JoinParts(entry.parts, entry.parts.size()), "cannot create", EEXIST);
+        }
+        tempFolder_ = folder;
+        fill([&](const char* data, size_t length) {
+            while (length > 0) {
+                const ssize_t n = ::write(out.Get(), data, length);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write",
+                         n < 0 ? errno : ENOSPC);
+                }
+                data += n;
+                length -= static_cast<size_t>(n);
+            }
+        });
+        struct timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(entry.mtime);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        ::futimens(out.Get(), times);  // best effort: a file system may refuse old times
+        if (out.Close() != 0) {
+            Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write", errno);
+        }
+        if (::renameat(folder, tempName_.c_str(), folder, name.c_str()) != 0) {
+            const int e = errno;
+            Fail(JoinParts(entry.parts, entry.parts.size()),
+                 e == EISDIR || e == ENOTEMPTY || e == EEXIST ? "a folder is in the way"
+                                                              : "cannot put the file in place",
+                 e == EISDIR || e == ENOTEMPTY || e == EEXIST ? 0 : e);
+        }
+        tempName_.clear();
+    }
+
+    // Sets a stored folder time; best effort, as a file system may refuse it.
+    void SetFolderTime(const std::vector<std::string>& parts, int64_t mtime) {
+        const int folder = Folder(parts, parts.size());
+        struct timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(mtime);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        ::futimens(folder, times);
+    }
+
+    // Removes the file being written, if any (after a failure or a cancel).
+    void DropTemporary() {
+        if (!tempName_.empty()) {
+            ::unlinkat(tempFolder_, tempName_.c_str(), 0);
+            tempName_.clear();
+        }
+    }
+
+  private:
+    [[noreturn]] void Fail(const std::string& relative, const std::string& what, int error) {
+        DropTemporary();
+        std::string text = archivePath_ + ": " + root_ + "/" + relative + ": " + what;
+        if (error != 0) {
+            text += ": " + SystemReason(error);
+        }
+        throw ArchiveError(text);
+    }
+
+    std::string root_;
+    std::string archivePath_;
+    int rootFd_ = -1;
+    std::string cachedKey_;
+    Fd cachedFd_;
+    int tempFolder_ = -1;
+    std::string tempName_;
+};
+
+// Before the first write: what already lies at the destination must not be in the way (a
+// folder where a file goes, a file or link where a folder goes), and the files must fit.
+void CheckDestination(const std::string& destFolder, const std::vector<ReadEntry>& entries,
+                      const std::string& archivePath) {
+    std::error_code ec;
+    if (!fs::exists(destFolder, ec)) {
+        return;
+    }
+    if (!fs::is_directory(destFolder, ec)) {
+        throw ArchiveError(archivePath + ": " + destFolder + ": not a folder");
+    }
+    std::set<std::string> checked;
+    for (const ReadEntry& entry : entries) {
+        const size_t folders = entry.isFolder ? entry.parts.size() : entry.parts.size() - 1;
+        std::string relative;
+        bool missing = false;
+        for (size_t i = 0; i < entry.parts.size() && !missing; ++i) {
+            relative += (i > 0 ? "/" : "") + entry.parts[i];
+            const bool wantFolder = i < folders;
+            if (!checked.insert(relative + (wantFolder ? "/" : "")).second) {
+                continue;
+            }
+            struct stat st {};
+            const std::string full = destFolder + "/" + relative;
+            if (::lstat(full.c_str(), &st) != 0) {
+                missing = true;  // nothing below can be in the way
+            } else if (wantFolder && !S_ISDIR(st.st_mode)) {
+                throw ArchiveError(archivePath + ": " + full +
+                                   ": a file or link is in the way of a folder");
+            } else if (!wantFolder && S_ISDIR(st.st_mode)) {
+                throw ArchiveError(archivePath + ": " + full + ": a folder is in the way");
+            }
+        }
+    }
+    struct statvfs vfs {};
+    const ArchiveProgress totals = ReadTotals(entries);
+    if (::statvfs(destFolder.c_str(), &vfs) == 0) {
+        const uint64_t available = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+        if (totals.bytesTotal > available) {
+            throw ArchiveError(archivePath + ": " + destFolder + ": not enough free space (" +
+                               std::to_string(totals.bytesTotal) + " bytes needed)");
+        }
+    }
+}
+
+// Inflates and writes the file entries below the destination (or, for a verify, only
+// reads and checks them) on worker threads, each with its own handle on the archive. The
+// calling thread hands the entries out in order, never more than kUnpackLookahead bytes of
+// whole-entry work beyond what it has reported done, reports progress at least every tick
+// and watches the cancel flag. The first failure stops the run; a worker that stops
+// removes the file it was writing.
+class ReadRun {
+  public:
+    ReadRun(const std::string& archivePath, const std::vector<ReadEntry>& entries,
+            const UnpackOptions& options, const std::string* root, int rootFd)
+        : archivePath_(archivePath), options_(options), root_(root), rootFd_(rootFd) {
+        for (const ReadEntry& entry : entries) {
+            if (!entry.isFolder) {
+                files_.push_back(&entry);
+            }
+        }
+        progress_ = ReadTotals(entries);
+    }
+
+    // Runs to the end; throws the failure of the earliest entry that failed, or
+    // ArchiveCancelled.
+    void Run() {
+        const auto threads = static_cast<unsigned>(
+            std::min<size_t>(WorkerThreads(options_.threads), std::max<size_t>(files_.size(), 1)));
+        std::vector<std::thread> workers;
+        auto stopAll = [&] {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                stop_ = true;
+            }
+            workCv_.notify_all();
+            for (std::thread& worker : workers) {
+                worker.join();
+            }
+            workers.clear();
+        };
+        try {
+            for (unsigned t = 0; t < threads && !files_.empty(); ++t) {
+                workers.emplace_back([this, threads] { Work(threads); });
+            }
+            bool cancelled = false;
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    while (!stop_ && next_ < files_.size() && inFlight_ < kUnpackQueue &&
+                           (outstanding_ < kUnpackLookahead || inFlight_ == 0)) {
+                        queue_.push_back(next_);
+                        outstanding_ += Weight(*files_[next_]);
+                        ++inFlight_;
+                        ++next_;
+                    }
+                    noMore_ = next_ == files_.size();
+                    workCv_.notify_all();
+                    if (stop_ || (noMore_ && inFlight_ == 0)) {
+                        break;
+                    }
+                    doneCv_.wait_for(lock, kWaitTick, [&] { return stop_ || wake_; });
+                    wake_ = false;
+                }
+                Report();
+                if (Cancelled(options_.cancel)) {
+                    cancelled = true;
+                    abandonAll_ = true;
+                    break;
+                }
+            }
+            stopAll();
+            if (failure_) {
+                std::rethrow_exception(failure_->second);
+            }
+            if (cancelled) {
+                throw ArchiveCancelled("unpacking cancelled");
+            }
+        } catch (...) {
+            stopAll();
+            throw;
+        }
+        Report();
+    }
+
+    void FinalReport() {
+        if (options_.progress) {
+            progress_.currentName.clear();
+            options_.progress(progress_);
+        }
+    }
+
+  private:
+    // What an entry counts for against the lookahead: entries read whole count whole, as
+    // they are not stopped midway; streamed ones look at the cancel flag every chunk.
+    static uint64_t Weight(const ReadEntry& entry) {
+        const bool whole = entry.method == ZIP_CM_DEFLATE && entry.size <= kWholeFileLimit;
+        return whole ? std::max<uint64_t>(entry.size, 1)
+                     : std::clamp<uint64_t>(entry.size, 1, kChunkSize);
+    }
+
+    void Report() {
+        progress_.bytesDone = bytesDone_.load();
+        progress_.filesDone = filesDone_.load();
+        if (!files_.empty()) {
+            progress_.currentName = files_[lastStarted_.load()]->name;
+        }
+        if (options_.progress) {
+            options_.progress(progress_);
+        }
+    }
+
+    void Record(size_t file, std::exception_ptr error) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!failure_ || file < failure_->first) {
+                failure_ = std::make_pair(file, error);
+                failedAt_ = file;
+            }
+            stop_ = true;
+            wake_ = true;
+        }
+        workCv_.notify_all();
+        doneCv_.notify_all();
+    }
+
+    void Work(unsigned threads) {
+        std::optional<ReadArchive> archive;
+        std::optional<Destination> destination;
+        try {
+            archive.emplace(archivePath_, false);
+            if (root_ != nullptr) {
+                destination.emplace(*root_, archivePath_, rootFd_);
+            }
+        } catch (...) {
+            Record(0, std::current_exception());
+            return;
+        }
+        deflate::Inflater inflater;
+        for (;;) {
+            size_t file = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                workCv_.wait(lock, [&] { return stop_ || !queue_.empty() || noMore_; });
+                if (stop_ || queue_.empty()) {
+                    return;
+                }
+                file = queue_.front();
+                queue_.pop_front();
+            }
+            for (size_t seen = lastStarted_.load();
+                 seen < file && !lastStarted_.compare_exchange_weak(seen, file);) {
+            }
+            const ReadEntry& entry = *files_[file];
+            try {
+                if (!SameEntry(*archive, entry)) {
+                    archive->Fail(entry.name, "the archive changed while it was read");
+                }
+                auto read = [&](auto&& sink) {
+                    const StopCheck stop{&failedAt_, &abandonAll_, file};
+                    ReadEntryData(*archive, entry, inflater, options_.cancel, stop, sink);
+                };
+                if (destination) {
+                    destination->WriteFile(entry, [&](auto write) {
+                        read([&](const char* data, size_t length) {
+                            write(data, length);
+                            bytesDone_.fetch_add(length, std::memory_order_relaxed);
+                        });
+                    });
+                } else {
+                    read([&](const char*, size_t length) {
+                        bytesDone_.fetch_add(length, std::memory_order_relaxed);
+                    });
+                }
+            } catch (const Abandoned&) {
+                if (destination) {
+                    destination->DropTemporary();
+                }
+                return;
+            } catch (...) {
+                if (destination) {
+                    destination->DropTemporary();
+                }
+                Record(file, std::current_exception());
+                return;
+            }
+            filesDone_.fetch_add(1, std::memory_order_relaxed);
+            bool wake = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                outstanding_ -= Weight(entry);
+                --inFlight_;
+                // Wake the calling thread when the queue runs low, not for every file.
+                wake = inFlight_ == 0 || queue_.size() <= threads;
+                wake_ = wake_ || wake;
+            }
+            if (wake) {
+                doneCv_.notify_one();
+            }
+        }
+    }
+
+    const std::string& archivePath_;
+    const UnpackOptions& options_;
+    const std::string* root_;
+    int rootFd_;
+    std::vector<const ReadEntry*> files_;
+    ArchiveProgress progress_;
+
+    std::mutex mutex_;
+    std::condition_variable workCv_;  // workers: entries handed out, no more, stop
+    std::condition_variable doneCv_;  // calling thread: the queue runs low, a failure
+    std::deque<size_t> queue_;
+    size_t next_ = 0;
+    uint64_t outstanding_ = 0;
+    size_t inFlight_ = 0;
+    bool noMore_ = false;
+    bool stop_ = false;
+    bool wake_ = false;
+    std::atomic<size_t> failedAt_{SIZE_MAX};  // the earliest entry that failed
+    std::atomic<bool> abandonAll_{false};     // cancelled: every worker stops
+    std::optional<std::pair<size_t, std::exception_ptr>> failure_;
+    std::atomic<uint64_t> bytesDone_{0};
+    std::atomic<uint64_t> filesDone_{0};
+    std::atomic<size_t> lastStarted_{0};
+};
+
+}  // namespace
+
+void UnpackArchive(const std::string& archivePath, const std::string& destFolder,
+                   const UnpackOptions& options) {
+    ReadArchive archive(archivePath);
+    const std::vector<ReadEntry> entries = CheckedEntries(archive);
+    CheckDestination(destFolder, entries, archivePath);
+
+    const Fd root = Destination::OpenRoot(destFolder);
+    {
+        // Folders first, on this thread: the stored ones and those the files need.
+        Destination folders(destFolder, archivePath, root.Get());
+        for (const ReadEntry& entry : entries) {
+            folders.Folder(entry.parts,
+                           entry.isFolder ? entry.parts.size() : entry.parts.size() - 1);
+        }
+    }
+    ReadRun run(archivePath, entries, options, &destFolder, root.Get());
+    run.Run();
+
+    // Folder times last, deepest first, since writing into a folder changes its time.
+    Destination destination(destFolder, archivePath, root.Get());
+    std::vector<const ReadEntry*> folders;
+    for (const ReadEntry& entry : entries) {
+        if (entry.isFolder) {
+            folders.push_back(&entry);
+        }
+    }
+    std::stable_sort(folders.begin(), folders.end(), [](const ReadEntry* a, const ReadEntry* b) {
+        return a->parts.size() > b->parts.size();
+    });
+    for (const ReadEntry* folder : folders) {
+        destination.SetFolderTime(folder->parts, folder->mtime);
+    }
+    run.FinalReport();
+}
+
+void VerifyArchive(const std::string& archivePath, const UnpackOptions& options) {
+    ReadArchive archive(archivePath);
+    const std::vector<ReadEntry> entries = CheckedEntries(archive);
+    ReadRun run(archivePath, entries, options, nullptr, -1);
+    run.Run();
+    run.FinalReport();
+}
+
+std::vector<ArchiveEntry> ListArchive(const std::string& archivePath) {
+    ReadArchive archive(archivePath);
+    std::vector<ArchiveEntry> result;
+    const zip_uint64_t count = archive.Count();
+    for (zip_uint64_t i = 0; i < count; ++i) {
+        const zip_stat_t st = archive.Stat(i);
+        ArchiveEntry entry;
+        entry.name = st.name;
+        std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
+        entry.isFolder = entry_names::NamesFolder(entry.name);
+        entry.size = (st.valid & ZIP_STAT_SIZE) != 0 ? st.size : 0;
+        entry.compressedSize = (st.valid & ZIP_STAT_COMP_SIZE) != 0 ? st.comp_size : 0;
+        entry.crc = (st.valid & ZIP_STAT_CRC) != 0 ? st.crc : 0;
+        entry.mtime = archive.MTime(i, st);
+        result.push_back(std::move(entry));
+    }
+    return result;
+}
+
+}  // namespace vornback

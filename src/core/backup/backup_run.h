@@ -1,0 +1,108 @@
+// The backup run and the operations it orders: the destination check (RetValidPath), the
+// current-year staging (PreCurYr, CheckBackFolder), the compaction of the staged year
+// database (MaintData), packing, the generations and the mail. Qt-free: the window hands
+// in what its controls hold and implements BackupView.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "archive/archive.h"
+#include "startup/launch.h"
+
+namespace vornback {
+
+class Clock;
+class Dialogs;
+class FileSystem;
+class MailTransport;
+
+// What the backup window's controls hold at the moment of the run. Check boxes hold
+// their value: 1 checked, anything else unchecked.
+struct BackupChoices {
+    int hardDiskIndex = 0;    // optHardDiskBack: 0 "Default Directory", 1 "Others"
+    std::string lblHDPath;    // caption of lblHDPath: the default backup folder
+    std::string txtBackPath;  // the person's own backup folder
+    int backTypeIndex = 0;    // optBackType: 0 "Single", 1 "Date wise", 2 "Day wise"
+    int chkAdvSet = 0;
+    int ChkIncAtcDoc = 0;
+    int ChkCurYr = 0;
+    int chkSendEmail = 0;
+    std::string txtEmailToSend;
+};
+
+// What the run needs of the window.
+class BackupView {
+  public:
+    virtual ~BackupView() = default;
+    virtual void BusyOn() = 0;
+    virtual void BusyOff() = 0;
+    virtual void FocusBrowseButton() = 0;  // the focus goes to cmdBackPath
+    // Progress of the current pack, copy or compaction; the window shows it in the busy
+    // area and repaints.
+    virtual void ShowProgress(const ArchiveProgress& progress) = 0;
+    // Lets the window repaint without taking user input (during the mail).
+    virtual void KeepAlive() = 0;
+};
+
+struct BackupContext {
+    const ProgramValues& values;
+    FileSystem& fs;
+    Dialogs& dialogs;
+    Clock& clock;
+    MailTransport& mail;
+    BackupView& view;
+    std::string decimalSeparator = ".";
+};
+
+// Checks the chosen location, writes the window's choices to section "Back" of the
+// settings, adds the date or day sub-folder and creates it. Returns the destination, or
+// "" after telling the person why. A folder that cannot be created throws FileSystemError.
+std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices);
+
+// destination + "/Firm" + n [+ "Yr" + y] + ".zip"; with previous, "/OFirm" instead.
+std::string ArchivePath(const ProgramValues& values, const std::string& destination,
+                        bool currentYearOnly, bool previous);
+
+// Creates the staging root when missing; false on any failure (never throws).
+bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot);
+
+// Builds the trimmed current-year copy of the firm in the staging folder and sets
+// backupSourceFolder to it; compacts its year database when the archive is to be mailed.
+// Returns false when it stopped at the staging-root permission check (message shown).
+bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
+
+// Compacts the staged year database strFilePath/Yr<y>/DVorn<y>.mdb through a temporary
+// copy ProgramFolder/Back/M<y>.mdb with its own key ("" first, then the year password),
+// keeping its password state; "invalid pass" when neither key opens it. Other failures
+// leave the staged database as it was, silently. Returns true when the compacted copy
+// took the database's place.
+bool MaintData(BackupContext& ctx, const std::string& strFilePath,
+               const std::string& backupSourceFolder);
+
+// The size in units of 1,048,576 bytes rounded to three decimals (halves to even),
+// written in the shortest plain form with the given decimal separator: "15", "15.5",
+// "17.125".
+std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator);
+
+inline constexpr uint64_t kMailSizeQuestionBytes = 15728640;  // 15 x 1,048,576
+
+// The mail step of the run, for a finished archive, when "Send Email" is checked: an
+// archive of kMailSizeQuestionBytes or more is mailed only after a Yes to the size
+// question; a failed mail shows "Backup Can not Email" and the backup stays as it is.
+void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
+                       const std::string& archivePath);
+
+enum class RunEnd {
+    Stopped,   // the run ended early (destination refused, staging refused)
+    KeepOpen,  // completed; the person answered No to leaving
+    Exit,      // completed; the person answered Yes: the window closes
+};
+
+// The whole run of the "&Backup" button. backupSourceFolder is the window member the run
+// and the staging share. Failures of files, archives and databases throw after the
+// temporary archive and the staging folder are removed; the earlier generations are then
+// as they were.
+RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
+
+}  // namespace vornback

@@ -1,0 +1,43 @@
+#include "base/data_tree.h"
+
+#include "base/text.h"
+
+namespace vornback {
+
+std::string SettingsFile(const ProgramValues& values) {
+    return JoinPath(values.ProgramFolder, "settings.ini");
+}
+
+std::string StagingRoot(const ProgramValues& values) {
+    return JoinPath(values.ProgramFolder, "Back");
+}
+
+std::string StagingFirmFolder(const ProgramValues& values, int64_t n) {
+    return JoinPath(StagingRoot(values), "Firm" + std::to_string(n));
+}
+
+std::string RootDatabase(const ProgramValues& values) {
+    return JoinPath(values.AppFolder, "Root.mdb");
+}
+
+std::string FirmFolder(const ProgramValues& values, int64_t n) {
+    return JoinPath(values.AppFolder, "Firm" + std::to_string(n));
+}
+
+std::string FirmDatabase(const ProgramValues& values, int64_t n) {
+    return JoinPath(FirmFolder(values, n), "Firm" + std::to_string(n) + ".mdb");
+}
+
+std::string YearFolder(const ProgramValues& values, int64_t n, const std::string& k) {
+    return JoinPath(FirmFolder(values, n), "Yr" + k);
+}
+
+std::string YearDatabase(const ProgramValues& values, int64_t n, const std::string& k) {
+    return JoinPath(YearFolder(values, n, k), "DVorn" + k + ".mdb");
+}
+
+std::string ClipFile(const ProgramValues& values) {
+    return JoinPath(JoinPath(values.AppFolder, "Res"), "fc.avi");
+}
+
+}  // namespace vornback

@@ -1,0 +1,83 @@
+// The restore run and the steps the restore window orders: the folder check
+// (RetValidPath), ShowHideLbl, the select button's small machine, the run of the chosen
+// restore type and "Full Firm". Qt-free: the window hands in what its controls hold and
+// implements RestoreView; the state lives in the window's RestoreState.
+#pragma once
+
+#include <string>
+
+#include "archive/archive.h"
+#include "restore/restore_state.h"
+#include "startup/launch.h"
+
+namespace vornback {
+
+class Dialogs;
+class FileSystem;
+class YearChooser;
+
+// What the restore window's controls hold at the moment of a click.
+struct RestoreChoices {
+    int hardDiskIndex = 0;    // optHardDiskRest: 0 "Default Directory", 1 "Others"
+    std::string lblHDPath;    // caption of lblHDPath: the default folder
+    std::string txtRestPath;  // the other folder, as typed
+    int restTypeIndex = 0;    // CboRestType: -1 none, 0 "Full Firm", 1 "Selected Year",
+                              // 2 "Add Firm", 3 "Add Year"
+    int chkAdvSet = 0;
+};
+
+inline constexpr const char* kRestoreTypes[] = {"Full Firm", "Selected Year", "Add Firm",
+                                                "Add Year"};
+
+// What the operations need of the window.
+class RestoreView {
+  public:
+    virtual ~RestoreView() = default;
+    virtual void BusyOn() = 0;
+    virtual void BusyOff() = 0;
+    virtual void FocusBrowseButton() = 0;  // the focus goes to cmdRestPath
+    // Progress of an unpack or copy; the window shows it in the busy area and repaints.
+    virtual void ShowProgress(const ArchiveProgress& progress) = 0;
+    // The state's labels changed: the window shows them now (before a modal list opens).
+    virtual void ShowLabels() = 0;
+};
+
+struct RestoreContext {
+    const ProgramValues& values;
+    FileSystem& fs;
+    Dialogs& dialogs;
+    YearChooser& years;
+    RestoreView& view;
+    RestoreState& state;
+};
+
+// Sets the labels, the select button and the folder frame for the type index (table of
+// the restore window); any other index changes nothing.
+void ShowHideLbl(RestoreState& state, int restTypeIndex, int32_t currentFirmNo);
+
+// "Default Directory": lblHDPath. "Others": "" with "Please Select Restore Path" (and the
+// focus on the browse button) when the text is blank, else the text as typed.
+std::string RetValidPath(RestoreContext& ctx, const RestoreChoices& choices);
+
+// The select button's click for the chosen type, by its caption (the machine of the
+// choosing steps): file dialog, SourceFirmNo, unpack into the staging folder, year lists.
+void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices);
+
+// The number read from an archive's file name: the name less its first four characters,
+// leading digits, rounded; none give 0. Throws Error when it does not fit 16 bits.
+int16_t SourceFirmNoFromName(const std::string& archivePath);
+
+enum class RestoreEnd {
+    KeepOpen,  // the person answered No to leaving
+    Exit,      // Yes: the window closes
+};
+
+// The "&Restore" click: writes "LPath", "RestType", "AdvSet", BusyOn, runs the chosen
+// type, BusyOff, asks "Restore Competed. Do You Want To Exit?". A refusal inside a type
+// throws ProgramEnd after its message; failures throw Error.
+RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices);
+
+// "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip.
+void FullFirm(RestoreContext& ctx, const RestoreChoices& choices);
+
+}  // namespace vornback

@@ -1,0 +1,274 @@
+#include "gui/backup_window.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <utility>
+
+#include "base/dialogs.h"
+#include "startup/settings.h"
+
+namespace vornback {
+namespace {
+
+int CheckValue(const QCheckBox* box) {
+    return box->isChecked() ? 1 : 0;
+}
+
+}  // namespace
+
+BackupWindow::BackupWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+                           Dialogs& dialogs, Clock& clock, MailTransport& mail,
+                           std::string decimalSeparator, QWidget* parent)
+    : MainWindow(values, volume, fs, dialogs, parent),
+      clock_(clock),
+      mail_(mail),
+      decimalSeparator_(std::move(decimalSeparator)) {
+    setObjectName(QStringLiteral("Backup"));
+    BuildControls();
+    SetTabOrder();
+    ConnectEvents();
+}
+
+BackupWindow::~BackupWindow() = default;
+
+void BackupWindow::BuildControls() {
+    auto* outer = new QVBoxLayout(this);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+
+    FrmBackup = new QGroupBox(QStringLiteral("Data Backup"), this);
+    FrmBackup->setObjectName(QStringLiteral("FrmBackup"));
+    outer->addWidget(FrmBackup);
+    auto* frame = new QVBoxLayout(FrmBackup);
+
+    optHardDiskBack0 = new QRadioButton(QStringLiteral("Default Directory"), FrmBackup);
+    optHardDiskBack0->setObjectName(QStringLiteral("optHardDiskBack0"));
+    optHardDiskBack1 = new QRadioButton(QStringLiteral("Others"), FrmBackup);
+    optHardDiskBack1->setObjectName(QStringLiteral("optHardDiskBack1"));
+    optHardDiskBack = new QButtonGroup(this);
+    optHardDiskBack->setObjectName(QStringLiteral("optHardDiskBack"));
+    optHardDiskBack->addButton(optHardDiskBack0, 0);
+    optHardDiskBack->addButton(optHardDiskBack1, 1);
+    auto* folderChoice = new QHBoxLayout;
+    folderChoice->addWidget(optHardDiskBack0);
+    folderChoice->addWidget(optHardDiskBack1);
+    folderChoice->addStretch(1);
+    frame->addLayout(folderChoice);
+
+    lblHDPath = new QLabel(QStringLiteral("&Path"), FrmBackup);
+    lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
+    lblHDPath->setTextFormat(Qt::PlainText);
+    lblHDPath->setFrameShape(QFrame::StyledPanel);
+    lblHDPath->setFrameShadow(QFrame::Sunken);
+    txtBackPath = new QLineEdit(FrmBackup);
+    txtBackPath->setObjectName(QStringLiteral("txtBackPath"));
+    // Room for a path of some length, whichever of the two folder controls shows.
+    txtBackPath->setMinimumWidth(360);
+    lblHDPath->setMinimumWidth(360);
+    cmdBackPath = new QPushButton(QStringLiteral("..."), FrmBackup);
+    cmdBackPath->setObjectName(QStringLiteral("cmdBackPath"));
+    cmdBackPath->setFixedWidth(cmdBackPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
+                               24);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(lblHDPath, 1);
+    folderRow->addWidget(txtBackPath, 1);
+    folderRow->addWidget(cmdBackPath);
+    frame->addLayout(folderRow);
+
+    chkSendEmail = new QCheckBox(QStringLiteral("Send Email"), FrmBackup);
+    chkSendEmail->setObjectName(QStringLiteral("chkSendEmail"));
+    txtEmailToSend = new QLineEdit(FrmBackup);
+    txtEmailToSend->setObjectName(QStringLiteral("txtEmailToSend"));
+    txtEmailToSend->hide();
+    auto* mailRow = new QHBoxLayout;
+    mailRow->addWidget(chkSendEmail);
+    mailRow->addWidget(txtEmailToSend, 1);
+    mailRow->addStretch(0);
+    frame->addLayout(mailRow);
+
+    chkAdvSet = new QCheckBox(QStringLiteral("Advance Back Type"), FrmBackup);
+    chkAdvSet->setObjectName(QStringLiteral("chkAdvSet"));
+    frame->addWidget(chkAdvSet, 0, Qt::AlignLeft);
+
+    frmAdvBackType = new QGroupBox(QStringLiteral("Advance "), FrmBackup);
+    frmAdvBackType->setObjectName(QStringLiteral("frmAdvBackType"));
+    frmAdvBackType->hide();
+    auto* advanced = new QVBoxLayout(frmAdvBackType);
+    ChkCurYr = new QCheckBox(QStringLiteral("Only Current Year"), frmAdvBackType);
+    ChkCurYr->setObjectName(QStringLiteral("ChkCurYr"));
+    ChkIncAtcDoc = new QCheckBox(QStringLiteral("Include Image Folder"), frmAdvBackType);
+    ChkIncAtcDoc->setObjectName(QStringLiteral("ChkIncAtcDoc"));
+    auto* options = new QHBoxLayout;
+    options->addWidget(ChkCurYr);
+    options->addWidget(ChkIncAtcDoc);
+    options->addStretch(1);
+    advanced->addLayout(options);
+    optBackType0 = new QRadioButton(QStringLiteral("Single"), frmAdvBackType);
+    optBackType0->setObjectName(QStringLiteral("optBackType0"));
+    optBackType1 = new QRadioButton(QStringLiteral("Date wise"), frmAdvBackType);
+    optBackType1->setObjectName(QStringLiteral("optBackType1"));
+    optBackType2 = new QRadioButton(QStringLiteral("Day wise"), frmAdvBackType);
+    optBackType2->setObjectName(QStringLiteral("optBackType2"));
+    optBackType = new QButtonGroup(this);
+    optBackType->setObjectName(QStringLiteral("optBackType"));
+    optBackType->addButton(optBackType0, 0);
+    optBackType->addButton(optBackType1, 1);
+    optBackType->addButton(optBackType2, 2);
+    auto* types = new QHBoxLayout;
+    types->addWidget(optBackType0);
+    types->addWidget(optBackType1);
+    types->addWidget(optBackType2);
+    types->addStretch(1);
+    advanced->addLayout(types);
+    frame->addWidget(frmAdvBackType);
+
+    // The busy area takes the place of the two buttons while a run works.
+    QHBoxLayout* buttons = BuildButtonRow(FrmBackup, QStringLiteral("&Backup"));
+    NoAutoDefault(cmdBackPath);
+    frame->addLayout(buttons);
+}
+
+void BackupWindow::SetTabOrder() {
+    ChainTabOrder({optHardDiskBack0, optHardDiskBack1, txtBackPath, cmdBackPath, chkSendEmail,
+                   txtEmailToSend, chkAdvSet, optBackType0, optBackType1, optBackType2, cmdOk,
+                   cmdClose, ChkIncAtcDoc, ChkCurYr});
+}
+
+void BackupWindow::ConnectEvents() {
+    connect(optHardDiskBack, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked) {
+            OnHardDiskClicked(id);
+        }
+        FixOptionTabStops();
+    });
+    connect(optBackType, &QButtonGroup::idToggled, this,
+            [this](int, bool) { FixOptionTabStops(); });
+    connect(chkAdvSet, &QCheckBox::toggled, this, [this](bool) { OnAdvSetChanged(); });
+    connect(ChkCurYr, &QCheckBox::toggled, this, [this](bool) { OnCurYrChanged(); });
+    connect(chkSendEmail, &QCheckBox::toggled, this, [this](bool) { OnSendEmailChanged(); });
+    connect(cmdBackPath, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(cmdOk, &QPushButton::clicked, this, [this] { OnBackup(); });
+}
+
+void BackupWindow::FillForm(const std::string& StrPathStr) {
+    setWindowTitle(QStringLiteral("Backup For Firm No.") + QString::number(values_.CurrentFirmNo));
+    FrmBackup->setVisible(true);
+    txtBackPath->setText(Q(StrPathStr));
+
+    optHardDiskBack0->setChecked(true);
+    OnHardDiskClicked(0);
+
+    // The program never writes another index; a damaged file must not stop the window, so
+    // an unknown index reads as a missing key.
+    const int backType = NumericSetting(ReadSetting("Back", "BackType", settingsFile_));
+    QAbstractButton* type = optBackType->button(backType);
+    (type != nullptr ? type : optBackType0)->setChecked(true);
+
+    ChkCurYr->setChecked(NumericSetting(ReadSetting("Back", "CurYr", settingsFile_)) == 1);
+    if (ChkCurYr->isChecked()) {
+        ChkIncAtcDoc->setChecked(false);
+        ChkIncAtcDoc->setEnabled(false);
+    } else {
+        ChkIncAtcDoc->setChecked(NumericSetting(ReadSetting("Back", "IncAtcDoc", settingsFile_)) ==
+                                 1);
+        ChkIncAtcDoc->setEnabled(true);
+    }
+
+    chkAdvSet->setChecked(NumericSetting(ReadSetting("Back", "AdvSet", settingsFile_)) == 1);
+    OnAdvSetChanged();
+
+    txtEmailToSend->setText(Q(ReadSetting("Back", "SendEMailAdd", settingsFile_)));
+    OnSendEmailChanged();
+
+    FixOptionTabStops();
+    optHardDiskBack0->setFocus(Qt::OtherFocusReason);
+}
+
+void BackupWindow::OnHardDiskClicked(int index) {
+    ShowFolderChoice(index, lblHDPath, txtBackPath, cmdBackPath);
+}
+
+void BackupWindow::OnAdvSetChanged() {
+    frmAdvBackType->setVisible(chkAdvSet->isChecked());
+}
+
+void BackupWindow::OnCurYrChanged() {
+    if (ChkCurYr->isChecked()) {
+        ChkIncAtcDoc->setChecked(false);
+        ChkIncAtcDoc->setEnabled(false);
+    } else {
+        ChkIncAtcDoc->setEnabled(true);
+    }
+}
+
+void BackupWindow::OnSendEmailChanged() {
+    txtEmailToSend->setVisible(chkSendEmail->isChecked());
+}
+
+void BackupWindow::FixOptionTabStops() {
+    TabStopOnSelectedOption(optHardDiskBack);
+    TabStopOnSelectedOption(optBackType);
+}
+
+void BackupWindow::OnBrowse() {
+    BrowseInto(txtBackPath, "Please Select Folder, Where You Put Your Backup");
+}
+
+void BackupWindow::StoreEmailAddress() {
+    WriteSetting("Back", "SendEMailAdd", txtEmailToSend->text().toStdString(), settingsFile_);
+}
+
+BackupChoices BackupWindow::ReadChoices() const {
+    BackupChoices c;
+    c.hardDiskIndex = optHardDiskBack->checkedId();
+    c.lblHDPath = lblHDPath->text().toStdString();
+    c.txtBackPath = txtBackPath->text().toStdString();
+    c.backTypeIndex = optBackType->checkedId();
+    c.chkAdvSet = CheckValue(chkAdvSet);
+    c.ChkIncAtcDoc = CheckValue(ChkIncAtcDoc);
+    c.ChkCurYr = CheckValue(ChkCurYr);
+    c.chkSendEmail = CheckValue(chkSendEmail);
+    c.txtEmailToSend = txtEmailToSend->text().toStdString();
+    return c;
+}
+
+void BackupWindow::OnBackup() {
+    GuardedRun([this] {
+        // Pressed while the address box still had the focus (a click from code, or a key
+        // that did not move the focus): the address counts as left.
+        if (txtEmailToSend->hasFocus()) {
+            StoreEmailAddress();
+        }
+        BackupContext ctx{values_, fs_, dialogs_, clock_, mail_, *this, decimalSeparator_};
+        const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
+        if (end == RunEnd::Exit) {
+            EndProgram(0);
+        }
+    });
+}
+
+void BackupWindow::FocusBrowseButton() {
+    cmdBackPath->setFocus(Qt::OtherFocusReason);
+}
+
+bool BackupWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtEmailToSend && event->type() == QEvent::FocusOut) {
+        // The address is kept when the person moves on to another control of this window,
+        // not when the window closes or another window takes the focus.
+        QWidget* next = QApplication::focusWidget();
+        if (next != nullptr && next != txtEmailToSend && isAncestorOf(next) && isVisible()) {
+            StoreEmailAddress();
+        }
+    }
+    return MainWindow::eventFilter(watched, event);
+}
+
+}  // namespace vornback

@@ -1,0 +1,92 @@
+// The backup window: the folder choice, the backup type and options, the mail address, and
+// the "&Backup" button that starts the backup run. It shows the busy area while a run works
+// and keeps the person's choices only through the run (and the mail address on leaving its
+// box). The window does no file work itself: everything goes through the run.
+#pragma once
+
+#include <string>
+
+#include "backup/backup_run.h"
+#include "gui/main_window.h"
+#include "startup/launch.h"
+
+class QAbstractButton;
+class QButtonGroup;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace vornback {
+
+class BackupWindow : public MainWindow, public BackupView {
+    Q_OBJECT
+
+  public:
+    // The collaborators are borrowed and must outlive the window. volume is where
+    // ProgramFolder lies; it settles the default backup folder.
+    BackupWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+                 Dialogs& dialogs, Clock& clock, MailTransport& mail, std::string decimalSeparator,
+                 QWidget* parent = nullptr);
+    ~BackupWindow() override;
+
+    // Fills the window from section "Back" of the settings (ShowForm shows it modally).
+    void FillForm(const std::string& StrPathStr) override;
+
+    // BackupView
+    void BusyOn() override { MainWindow::BusyOn(); }
+    void BusyOff() override { MainWindow::BusyOff(); }
+    void FocusBrowseButton() override;
+    void ShowProgress(const ArchiveProgress& progress) override {
+        MainWindow::ShowProgress(progress);
+    }
+    void KeepAlive() override { Repaint(false); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildControls();
+    void SetTabOrder();
+    void ConnectEvents();
+
+    void OnHardDiskClicked(int index);
+    void OnAdvSetChanged();
+    void OnCurYrChanged();
+    void OnSendEmailChanged();
+    void OnBrowse();
+    void OnBackup();
+    void StoreEmailAddress();
+    void FixOptionTabStops();
+
+    BackupChoices ReadChoices() const;
+
+    Clock& clock_;
+    MailTransport& mail_;
+    std::string decimalSeparator_;
+
+    // Window member shared with the run and the current-year staging.
+    std::string BackupSourceFolder;
+
+    QGroupBox* FrmBackup = nullptr;
+    QRadioButton* optHardDiskBack0 = nullptr;
+    QRadioButton* optHardDiskBack1 = nullptr;
+    QButtonGroup* optHardDiskBack = nullptr;
+    QLabel* lblHDPath = nullptr;
+    QLineEdit* txtBackPath = nullptr;
+    QPushButton* cmdBackPath = nullptr;
+    QCheckBox* chkAdvSet = nullptr;
+    QGroupBox* frmAdvBackType = nullptr;
+    QCheckBox* ChkCurYr = nullptr;
+    QCheckBox* ChkIncAtcDoc = nullptr;
+    QRadioButton* optBackType0 = nullptr;
+    QRadioButton* optBackType1 = nullptr;
+    QRadioButton* optBackType2 = nullptr;
+    QButtonGroup* optBackType = nullptr;
+    QCheckBox* chkSendEmail = nullptr;
+    QLineEdit* txtEmailToSend = nullptr;
+};
+
+}  // namespace vornback

@@ -1,0 +1,253 @@
+#include "gui/main_window.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <exception>
+
+#include "base/data_tree.h"
+#include "base/dialogs.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
+#include "startup/settings.h"
+
+namespace vornback {
+namespace {
+
+constexpr int kProgressSteps = 1000;
+constexpr qint64 kRepaintMilliseconds = 40;
+
+}  // namespace
+
+MainWindow::MainWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+                       Dialogs& dialogs, QWidget* parent)
+    : QDialog(parent),
+      values_(values),
+      fs_(fs),
+      dialogs_(dialogs),
+      defaultFolder_(DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network)),
+      settingsFile_(SettingsFile(values)) {}
+
+MainWindow::~MainWindow() = default;
+
+int MainWindow::ShowForm(const std::string& StrPathStr) {
+    FillForm(StrPathStr);
+    exec();
+    return exitCode_;
+}
+
+void MainWindow::NoAutoDefault(QPushButton* button) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+}
+
+QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption) {
+    Animation1 = new QFrame(frame);
+    Animation1->setObjectName(QStringLiteral("Animation1"));
+    Animation1->hide();
+    auto* busy = new QVBoxLayout(Animation1);
+    busy->setContentsMargins(0, 0, 0, 0);
+    clipBar = new QProgressBar(Animation1);
+    clipBar->setObjectName(QStringLiteral("clipBar"));
+    clipBar->setRange(0, 0);  // no end: it keeps running while the run works
+    clipBar->setTextVisible(false);
+    clipBar->setMaximumHeight(8);
+    clipBar->hide();
+    progressBar = new QProgressBar(Animation1);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setRange(0, kProgressSteps);
+    progressBar->setValue(0);
+    lblProgress = new QLabel(Animation1);
+    lblProgress->setObjectName(QStringLiteral("lblProgress"));
+    lblProgress->setTextFormat(Qt::PlainText);
+    busy->addWidget(clipBar);
+    busy->addWidget(progressBar);
+    busy->addWidget(lblProgress);
+
+    cmdOk = new QPushButton(okCaption, frame);
+    cmdOk->setObjectName(QStringLiteral("cmdOk"));
+    cmdClose = new QPushButton(QStringLiteral("&Close"), frame);
+    cmdClose->setObjectName(QStringLiteral("cmdClose"));
+    NoAutoDefault(cmdOk);
+    NoAutoDefault(cmdClose);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(Animation1, 1);
+    buttons->addStretch(0);
+    buttons->addWidget(cmdOk);
+    buttons->addWidget(cmdClose);
+    connect(cmdClose, &QPushButton::clicked, this, [this] { close(); });
+    return buttons;
+}
+
+void MainWindow::ChainTabOrder(std::initializer_list<QWidget*> order) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : order) {
+        if (previous != nullptr) {
+            setTabOrder(previous, w);
+        }
+        previous = w;
+        // Only the controls watch for Enter, not their containers: a key that a control
+        // ignores travels up to them and must not move the focus a second time.
+        w->installEventFilter(this);
+    }
+}
+
+void MainWindow::TabStopOnSelectedOption(QButtonGroup* group) {
+    const QList<QAbstractButton*> buttons = group->buttons();
+    QAbstractButton* stop = group->checkedButton();
+    if (stop == nullptr && !buttons.isEmpty()) {
+        stop = buttons.first();
+    }
+    for (QAbstractButton* b : buttons) {
+        b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
+    }
+}
+
+void MainWindow::ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox,
+                                  QPushButton* browse) {
+    if (index == 0) {
+        browse->hide();
+        pathBox->hide();
+        defaultPath->show();
+        defaultPath->setText(Q(defaultFolder_));
+    } else {
+        browse->show();
+        pathBox->show();
+        defaultPath->hide();
+    }
+}
+
+void MainWindow::BrowseInto(QLineEdit* pathBox, const char* title) {
+    Guarded([this, pathBox, title] {
+        const std::string chosen = dialogs_.BrowseForFolder(pathBox->text().toStdString(), title);
+        if (!chosen.empty()) {
+            pathBox->setText(Q(chosen));
+        }
+    });
+}
+
+void MainWindow::GuardedRun(const std::function<void()>& handler) {
+    if (running_ || busy_) {
+        return;
+    }
+    running_ = true;
+    Guarded(handler);
+    running_ = false;
+}
+
+void MainWindow::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const ProgramEnd& end) {
+        EndProgram(end.ExitCode());
+    } catch (const std::exception& e) {
+        if (busy_) {
+            BusyOff();
+        }
+        dialogs_.Show(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
+        EndProgram(1);
+    } catch (...) {
+        if (busy_) {
+            BusyOff();
+        }
+        dialogs_.Show(Message{"The program met an unknown failure and ends.", kProgramTitle,
+                              Buttons::Ok, Icon::Critical});
+        EndProgram(1);
+    }
+}
+
+void MainWindow::EndProgram(int exitCode) {
+    exitCode_ = exitCode;
+    busy_ = false;
+    done(exitCode);
+}
+
+void MainWindow::BusyOn() {
+    busy_ = true;
+    okHadFocus_ = cmdOk->hasFocus();
+    cmdClose->hide();
+    cmdOk->hide();
+    progressBar->setValue(0);
+    lblProgress->clear();
+    // Qt Widgets has no player for the clip; a running bar stands in for it when the clip
+    // is installed, and without it the busy area shows only the progress.
+    clipBar->setVisible(fs_.FileExists(ClipFile(values_)));
+    Animation1->show();
+    Repaint(true);
+}
+
+void MainWindow::BusyOff() {
+    Animation1->hide();
+    clipBar->hide();
+    cmdOk->show();
+    cmdClose->show();
+    busy_ = false;
+    if (okHadFocus_) {
+        cmdOk->setFocus(Qt::OtherFocusReason);
+        okHadFocus_ = false;
+    }
+}
+
+void MainWindow::ShowProgress(const ArchiveProgress& progress) {
+    int value = 0;
+    if (progress.bytesTotal > 0) {
+        value = static_cast<int>(progress.bytesDone * kProgressSteps / progress.bytesTotal);
+    } else if (progress.filesTotal > 0) {
+        value = static_cast<int>(progress.filesDone * kProgressSteps / progress.filesTotal);
+    }
+    progressBar->setValue(std::min(value, kProgressSteps));
+    lblProgress->setText(QStringLiteral("%1 of %2 files  %3")
+                             .arg(progress.filesDone)
+                             .arg(progress.filesTotal)
+                             .arg(Q(progress.currentName)));
+    Repaint(progress.filesDone == progress.filesTotal);
+}
+
+void MainWindow::Repaint(bool force) {
+    if (!force && lastRepaint_.isValid() && lastRepaint_.elapsed() < kRepaintMilliseconds) {
+        return;
+    }
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    lastRepaint_.start();
+}
+
+void MainWindow::reject() {
+    // Esc and "&Close" lead here; neither may end a run halfway.
+    if (busy_) {
+        return;
+    }
+    QDialog::reject();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            focusNextChild();
+        }
+        // The key itself goes on to the control as well.
+        return false;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace vornback

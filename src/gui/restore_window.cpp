@@ -1,0 +1,322 @@
+#include "gui/restore_window.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "base/dialogs.h"
+#include "startup/settings.h"
+
+namespace vornback {
+namespace {
+
+constexpr int kTypeCount = static_cast<int>(std::size(kRestoreTypes));
+
+QLabel* MakeLabel(const char* name, const LabelState& design, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(design.caption), parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setVisible(design.visible);
+    return label;
+}
+
+void Show(QLabel* label, const LabelState& state) {
+    label->setText(QString::fromStdString(state.caption));
+    label->setVisible(state.visible);
+}
+
+}  // namespace
+
+RestoreWindow::RestoreWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+                             Dialogs& dialogs, YearChooser& years, QWidget* parent)
+    : MainWindow(values, volume, fs, dialogs, parent), years_(years) {
+    setObjectName(QStringLiteral("Restore"));
+    BuildControls();
+    SetTabOrder();
+    ConnectEvents();
+}
+
+RestoreWindow::~RestoreWindow() = default;
+
+void RestoreWindow::BuildControls() {
+    const RestoreLabels design;
+    auto* outer = new QVBoxLayout(this);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+
+    Frame1 = new QGroupBox(QStringLiteral("Data Restore"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    outer->addWidget(Frame1);
+    auto* frame = new QVBoxLayout(Frame1);
+
+    // The folder choice: "Default Directory" with the default folder beside it, "Others"
+    // with the folder box and its browse button.
+    FrmDirSel = new QGroupBox(Frame1);
+    FrmDirSel->setObjectName(QStringLiteral("FrmDirSel"));
+    auto* folders = new QGridLayout(FrmDirSel);
+    optHardDiskRest0 = new QRadioButton(QStringLiteral("Default Directory"), FrmDirSel);
+    optHardDiskRest0->setObjectName(QStringLiteral("optHardDiskRest0"));
+    optHardDiskRest1 = new QRadioButton(QStringLiteral("Others"), FrmDirSel);
+    optHardDiskRest1->setObjectName(QStringLiteral("optHardDiskRest1"));
+    optHardDiskRest = new QButtonGroup(this);
+    optHardDiskRest->setObjectName(QStringLiteral("optHardDiskRest"));
+    optHardDiskRest->addButton(optHardDiskRest0, 0);
+    optHardDiskRest->addButton(optHardDiskRest1, 1);
+    optHardDiskRest0->setChecked(true);
+
+    lblHDPath = new QLabel(QStringLiteral("&Path"), FrmDirSel);
+    lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
+    lblHDPath->setTextFormat(Qt::PlainText);
+    lblHDPath->setFrameShape(QFrame::StyledPanel);
+    lblHDPath->setFrameShadow(QFrame::Sunken);
+    lblHDPath->setMinimumWidth(360);
+    txtRestPath = new QLineEdit(FrmDirSel);
+    txtRestPath->setObjectName(QStringLiteral("txtRestPath"));
+    txtRestPath->setMinimumWidth(360);
+    cmdRestPath = new QPushButton(QStringLiteral("..."), FrmDirSel);
+    cmdRestPath->setObjectName(QStringLiteral("cmdRestPath"));
+    cmdRestPath->setFixedWidth(cmdRestPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
+                               24);
+    folders->addWidget(optHardDiskRest0, 0, 0);
+    folders->addWidget(lblHDPath, 0, 1, 1, 2);
+    folders->addWidget(optHardDiskRest1, 1, 0);
+    folders->addWidget(txtRestPath, 1, 1);
+    folders->addWidget(cmdRestPath, 1, 2);
+    folders->setColumnStretch(1, 1);
+    frame->addWidget(FrmDirSel);
+
+    // "Advance Back Type" sits on the top edge of its frame but outside it: the frame
+    // disappears with the box unticked, the box itself stays.
+    chkAdvSet = new QCheckBox(QStringLiteral("Advance Back Type"), Frame1);
+    chkAdvSet->setObjectName(QStringLiteral("chkAdvSet"));
+    frame->addWidget(chkAdvSet, 0, Qt::AlignLeft);
+
+    FrmAdvSet = new QGroupBox(Frame1);
+    FrmAdvSet->setObjectName(QStringLiteral("FrmAdvSet"));
+    FrmAdvSet->hide();
+    auto* advanced = new QGridLayout(FrmAdvSet);
+    CboRestType = new QComboBox(FrmAdvSet);
+    CboRestType->setObjectName(QStringLiteral("CboRestType"));
+    cmdSelectPath = new QPushButton(Q(design.cmdSelectPath.caption), FrmAdvSet);
+    cmdSelectPath->setObjectName(QStringLiteral("cmdSelectPath"));
+    cmdSelectPath->setVisible(design.cmdSelectPath.visible);
+    LblTxtTrFNo = MakeLabel("LblTxtTrFNo", design.LblTxtTrFNo, FrmAdvSet);
+    LblTxtTrFNo->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    LblTargetFNo = MakeLabel("LblTargetFNo", design.LblTargetFNo, FrmAdvSet);
+    LblTxtTrYr = MakeLabel("LblTxtTrYr", design.LblTxtTrYr, FrmAdvSet);
+    LblTxtTrYr->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    LblTargetYNo = MakeLabel("LblTargetYNo", design.LblTargetYNo, FrmAdvSet);
+    LblFinYr = MakeLabel("LblFinYr", design.LblFinYr, FrmAdvSet);
+    QFont bold = LblFinYr->font();
+    bold.setBold(true);
+    LblFinYr->setFont(bold);
+    QPalette darkRed = LblFinYr->palette();
+    darkRed.setColor(QPalette::WindowText, QColor(Qt::darkRed));
+    LblFinYr->setPalette(darkRed);
+    LblPath = MakeLabel("LblPath", design.LblPath, FrmAdvSet);
+    LblPath->setWordWrap(true);
+    // Row 0: the type, its button and the firm; row 1: the year number at the right;
+    // row 2: the archive path and the year's period.
+    advanced->addWidget(CboRestType, 0, 0);
+    advanced->addWidget(cmdSelectPath, 0, 1);
+    advanced->addWidget(LblTxtTrFNo, 0, 2);
+    advanced->addWidget(LblTargetFNo, 0, 3);
+    advanced->addWidget(LblTxtTrYr, 1, 2);
+    advanced->addWidget(LblTargetYNo, 1, 3);
+    advanced->addWidget(LblPath, 2, 0, 1, 2);
+    advanced->addWidget(LblFinYr, 2, 2, 1, 2);
+    advanced->setColumnStretch(2, 1);
+    frame->addWidget(FrmAdvSet);
+
+    // The busy area takes the place of the two buttons while a run works.
+    QHBoxLayout* buttons = BuildButtonRow(Frame1, QStringLiteral("&Restore"));
+    NoAutoDefault(cmdRestPath);
+    NoAutoDefault(cmdSelectPath);
+    frame->addLayout(buttons);
+}
+
+void RestoreWindow::SetTabOrder() {
+    ChainTabOrder({optHardDiskRest0, optHardDiskRest1, txtRestPath, cmdRestPath, chkAdvSet,
+                   CboRestType, cmdSelectPath, cmdOk, cmdClose});
+    // With its list open, the type list's keys go to the list.
+    CboRestType->view()->installEventFilter(this);
+}
+
+void RestoreWindow::ConnectEvents() {
+    connect(optHardDiskRest, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked) {
+            OnHardDiskClicked(id);
+        }
+        FixOptionTabStops();
+    });
+    connect(chkAdvSet, &QCheckBox::toggled, this, [this](bool) { OnAdvSetChanged(); });
+    // A pick of the same type again counts too: it puts the select button back to its start.
+    connect(CboRestType, &QComboBox::activated, this, [this](int) { OnRestTypePicked(); });
+    connect(cmdRestPath, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(cmdSelectPath, &QPushButton::clicked, this, [this] { OnSelectPath(); });
+    connect(cmdOk, &QPushButton::clicked, this, [this] { OnRestore(); });
+}
+
+void RestoreWindow::Load() {
+    for (const char* type : kRestoreTypes) {
+        CboRestType->addItem(QString::fromLatin1(type));
+    }
+    // The program writes -1 (nothing chosen) to 3. A damaged file must not stop the window,
+    // so any other number reads as a missing key: "Full Firm".
+    int restType = NumericSetting(ReadSetting("Rest", "RestType", settingsFile_));
+    if (restType < -1 || restType >= kTypeCount) {
+        restType = 0;
+    }
+    CboRestType->setCurrentIndex(restType);
+
+    // Only 1 ticks the box; every other value leaves it unticked.
+    chkAdvSet->setChecked(NumericSetting(ReadSetting("Rest", "AdvSet", settingsFile_)) == 1);
+    OnAdvSetChanged();
+
+    OnRestTypePicked();
+}
+
+void RestoreWindow::FillForm(const std::string& StrPathStr) {
+    settingUp_ = true;
+    if (!loaded_) {
+        Load();
+        loaded_ = true;
+    }
+    setWindowTitle(QStringLiteral("Restore For Firm No.") + QString::number(values_.CurrentFirmNo));
+    txtRestPath->setText(Q(StrPathStr));
+    // The window opens on the default folder every time, whatever was used last.
+    optHardDiskRest0->setChecked(true);
+    OnHardDiskClicked(0);
+    FixOptionTabStops();
+    optHardDiskRest0->setFocus(Qt::OtherFocusReason);
+    settingUp_ = false;
+}
+
+void RestoreWindow::OnHardDiskClicked(int index) {
+    ShowFolderChoice(index, lblHDPath, txtRestPath, cmdRestPath);
+}
+
+void RestoreWindow::OnAdvSetChanged() {
+    FrmAdvSet->setVisible(chkAdvSet->isChecked());
+}
+
+void RestoreWindow::OnRestTypePicked() {
+    ShowHideLbl(state_, CboRestType->currentIndex(), values_.CurrentFirmNo);
+    ShowLabels();
+}
+
+void RestoreWindow::FixOptionTabStops() {
+    TabStopOnSelectedOption(optHardDiskRest);
+}
+
+void RestoreWindow::ShowLabels() {
+    const RestoreLabels& l = state_.labels;
+    Show(LblTxtTrFNo, l.LblTxtTrFNo);
+    Show(LblTargetFNo, l.LblTargetFNo);
+    Show(LblTxtTrYr, l.LblTxtTrYr);
+    Show(LblTargetYNo, l.LblTargetYNo);
+    Show(LblFinYr, l.LblFinYr);
+    Show(LblPath, l.LblPath);
+    cmdSelectPath->setText(Q(l.cmdSelectPath.caption));
+    cmdSelectPath->setVisible(l.cmdSelectPath.visible);
+    FrmDirSel->setEnabled(l.FrmDirSelEnabled);
+}
+
+void RestoreWindow::OnBrowse() {
+    BrowseInto(txtRestPath, "Please Select Folder, Where From Restore Backup");
+}
+
+RestoreChoices RestoreWindow::ReadChoices() const {
+    RestoreChoices c;
+    c.hardDiskIndex = optHardDiskRest->checkedId();
+    c.lblHDPath = lblHDPath->text().toStdString();
+    c.txtRestPath = txtRestPath->text().toStdString();
+    c.restTypeIndex = CboRestType->currentIndex();
+    c.chkAdvSet = chkAdvSet->isChecked() ? 1 : 0;
+    return c;
+}
+
+RestoreContext RestoreWindow::Context() {
+    return RestoreContext{values_, fs_, dialogs_, years_, *this, state_};
+}
+
+void RestoreWindow::OnSelectPath() {
+    GuardedRun([this] {
+        RestoreContext ctx = Context();
+        SelectPathClick(ctx, ReadChoices());
+        ShowLabels();
+    });
+}
+
+void RestoreWindow::OnRestore() {
+    GuardedRun([this] {
+        RestoreContext ctx = Context();
+        const RestoreEnd end = RunRestore(ctx, ReadChoices());
+        if (end == RestoreEnd::Exit) {
+            EndProgram(0);
+        } else {
+            ShowLabels();
+        }
+    });
+}
+
+void RestoreWindow::FocusBrowseButton() {
+    // The run may ask for this while busy; the focus must not go back to "&Restore" after.
+    ForgetOkFocus();
+    cmdRestPath->setFocus(Qt::OtherFocusReason);
+}
+
+bool RestoreWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        const bool enter = plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter);
+        if (enter && watched == CboRestType->view()) {
+            // The open list takes the Enter as the pick and closes; the focus then moves on
+            // from the type list, once it has it back.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (CboRestType->hasFocus()) {
+                        focusNextChild();
+                    }
+                },
+                Qt::QueuedConnection);
+            return false;
+        }
+    }
+    if (watched == CboRestType && event->type() == QEvent::FocusIn) {
+        // Arriving at the type list opens it, as long as the person arrives there by the
+        // keyboard or from code: a click opens it anyway, and the focus coming back from
+        // the open list or from another window must not open it again.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        const bool arrived = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                             reason == Qt::ShortcutFocusReason || reason == Qt::OtherFocusReason;
+        if (arrived && !settingUp_ && isVisible()) {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (CboRestType->hasFocus() && CboRestType->isVisible() && !Busy()) {
+                        CboRestType->showPopup();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    return MainWindow::eventFilter(watched, event);
+}
+
+}  // namespace vornback

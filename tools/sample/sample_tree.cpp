@@ -1,0 +1,768 @@
+#include "sample/sample_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "base/errors.h"
+#include "base/text.h"
+#include "store/registers.h"
+
+namespace vornback {
+
+namespace {
+
+// ---- Deterministic randomness ----
+
+// splitmix64: tiny, fast and the same on every platform and library version.
+class Random {
+  public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+
+    uint64_t Next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // A number in [0, n); n > 0.
+    uint64_t Below(uint64_t n) { return Next() % n; }
+    int Between(int lo, int hi) {
+        return lo + static_cast<int>(Below(static_cast<uint64_t>(hi - lo + 1)));
+    }
+    // A number in [0, 1).
+    double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
+    template <size_t N>
+    const char* Pick(const std::array<const char*, N>& items) {
+        return items[Below(N)];
+    }
+
+  private:
+    uint64_t state_;
+};
+
+uint64_t Fnv1a(std::string_view text) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (const char c : text) {
+        h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    }
+    return h;
+}
+
+// Each file draws from its own stream, so its bytes depend on the seed and its place in the
+// tree only, never on the order in which the tree is built.
+Random StreamFor(uint64_t seed, std::string_view relativePath) {
+    Random mix(seed);
+    return Random(mix.Next() ^ Fnv1a(relativePath));
+}
+
+// ---- Calendar ----
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+Date CivilFromDays(int64_t z) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp + (mp < 10 ? 3 : -9);
+    return Date{static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0)), static_cast<int>(m),
+                static_cast<int>(d)};
+}
+
+// A financial year: 1 April to 31 March of the next calendar year.
+struct Period {
+    int64_t firstDay = 0;  // days since the epoch
+    int64_t lastDay = 0;
+};
+
+Period YearPeriod(int firstYear, int yearNo) {
+    const int start = firstYear + yearNo - 1;
+    return {DaysFromCivil(start, 4, 1), DaysFromCivil(start + 1, 3, 31)};
+}
+
+// A moment within the period, in office hours, to the second (odd seconds included).
+int64_t TimeWithin(Random& r, const Period& p) {
+    const int64_t day =
+        p.firstDay +
+        static_cast<int64_t>(r.Below(static_cast<uint64_t>(p.lastDay - p.firstDay + 1)));
+    return day * 86400 + 8 * 3600 + static_cast<int64_t>(r.Below(11 * 3600));
+}
+
+// ---- Vocabulary of the generated books ----
+
+constexpr std::array<const char*, 12> kFirmNames = {
+    "Sharma Traders",    "Northwind Supplies", "Patel & Sons",     "Greenleaf Stores",
+    "Bluewater Exports", "Kumar Textiles",     "Sunrise Agencies", "Hill View Dairy",
+    "Metro Hardware",    "Lakeside Pharma",    "Crown Motors",     "Silver Oak Foods"};
+
+constexpr std::array<const char*, 10> kCities = {"Pune",   "Nagpur", "Indore", "Surat",  "Nashik",
+                                                 "Rajkot", "Mysore", "Kochi",  "Jaipur", "Bhopal"};
+
+constexpr std::array<const char*, 24> kAccounts = {"Cash",           "Bank of Baroda",
+                                                   "State Bank",     "Sales",
+                                                   "Purchases",      "Sales Return",
+                                                   "Freight Inward", "Rent",
+                                                   "Salaries",       "Electricity",
+                                                   "Telephone",      "Office Expenses",
+                                                   "Sundry Debtors", "Sundry Creditors",
+                                                   "Capital",        "Drawings",
+                                                   "Furniture",      "Stock",
+                                                   "Discount",       "Interest",
+                                                   "GST Input",      "GST Output",
+                                                   "TDS Payable",    "Bank Charges"};
+
+constexpr std::array<const char*, 12> kParties = {
+    "Anand Stores",  "Bharat Agencies", "City Mart",      "Deepak & Co",
+    "Eastern Goods", "Fine Fabrics",    "Ganesh Traders", "Harbour Foods",
+    "Indus Metals",  "Jyoti Chemicals", "Kiran Paper",    "Lotus Plastics"};
+
+constexpr std::array<const char*, 10> kNarrations = {
+    "Being goods sold to",         "Being goods purchased from",
+    "Being cash received from",    "Being cash paid to",
+    "Being cheque deposited from", "Being rent paid for the month",
+    "Being salary paid to staff",  "Being freight paid on goods from",
+    "Being discount allowed to",   "Being amount transferred to"};
+
+std::string Fixed(std::string text, size_t width) {
+    text.resize(width, ' ');
+    return text;
+}
+
+// Each draw is its own statement: the order in which a call's arguments are evaluated is
+// not fixed, and the bytes must not depend on the compiler.
+std::string Money(Random& r, int maxRupees) {
+    const int rupees = r.Between(1, maxRupees);
+    const int paise = r.Between(0, 99);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%d.%02d", rupees, paise);
+    return buffer;
+}
+
+std::string Narration(Random& r) {
+    std::string text = r.Pick(kNarrations);
+    text += ' ';
+    text += r.Pick(kParties);
+    return text;
+}
+
+int64_t DayWithin(Random& r, const Period& p) {
+    return p.firstDay +
+           static_cast<int64_t>(r.Below(static_cast<uint64_t>(p.lastDay - p.firstDay + 1)));
+}
+
+std::string IsoDay(int64_t days) {
+    return IsoDate(CivilFromDays(days));
+}
+
+// ---- File content ----
+
+// Fixed-width voucher records as the host's data files hold them: deflates 4 to 5 times.
+std::string VoucherRecords(Random& r, size_t bytes, const Period& period) {
+    std::string out;
+    out.reserve(bytes + 256);
+    int serial = 1;
+    char line[256];
+    while (out.size() < bytes) {
+        const int64_t day = DayWithin(r, period);
+        const std::string narration = Narration(r);
+        const std::string debit = Fixed(r.Pick(kAccounts), 18);
+        const std::string credit = Fixed(r.Pick(kAccounts), 18);
+        const std::string amount = Money(r, 250000);
+        const int reference = r.Between(0, 999999);
+        const int quantity = r.Between(1, 5000);
+        std::snprintf(line, sizeof line, "V%07d|%s|%s|%s|%12s|%06d|%5d|%s\r\n", serial++,
+                      IsoDay(day).c_str(), debit.c_str(), credit.c_str(), amount.c_str(), reference,
+                      quantity, Fixed(narration, 48).c_str());
+        out += line;
+    }
+    out.resize(bytes);
+    return out;
+}
+
+// A printed report or an export: text with repeated headings, compressible.
+std::string ReportText(Random& r, size_t bytes, const std::string& firmName, bool xml) {
+    std::string out;
+    out.reserve(bytes + 256);
+    char line[256];
+    if (xml) {
+        out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Vouchers firm=\"" + firmName +
+               "\">\r\n";
+    } else {
+        out += firmName + "\r\nLedger statement\r\n" + std::string(78, '-') + "\r\n";
+    }
+    while (out.size() < bytes) {
+        const int number = r.Between(1, 99999);
+        const char* account = r.Pick(kAccounts);
+        const char* party = r.Pick(kParties);
+        const std::string amount = Money(r, 90000);
+        if (xml) {
+            std::snprintf(line, sizeof line,
+                          "  <Voucher no=\"%d\" account=\"%s\" party=\"%s\" amount=\"%s\"/>\r\n",
+                          number, account, party, amount.c_str());
+        } else {
+            std::snprintf(line, sizeof line, "%-24s %-20s %14s Dr\r\n", account, party,
+                          amount.c_str());
+        }
+        out += line;
+    }
+    out.resize(bytes);
+    return out;
+}
+
+// Comma-separated export of a year's entries.
+std::string CsvExport(Random& r, size_t bytes, const Period& period) {
+    std::string out = "Date,Account,Party,Debit,Credit\r\n";
+    out.reserve(bytes + 256);
+    char line[256];
+    while (out.size() < bytes) {
+        const int64_t day = DayWithin(r, period);
+        const bool debit = r.Below(2) == 0;
+        const std::string amount = Money(r, 50000);
+        const char* account = r.Pick(kAccounts);
+        const char* party = r.Pick(kParties);
+        std::snprintf(line, sizeof line, "%s,%s,%s,%s,%s\r\n",
+                      DisplayDate(CivilFromDays(day)).c_str(), account, party,
+                      debit ? amount.c_str() : "", debit ? "" : amount.c_str());
+        out += line;
+    }
+    out.resize(bytes);
+    return out;
+}
+
+// A scanned document or photograph: a JPEG or PNG signature and random bytes, which no
+// compressor can shrink.
+std::string ImageBytes(Random& r, size_t bytes, bool png) {
+    static constexpr unsigned char kJpeg[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',
+                                              'F',  'I',  'F',  0x00, 0x01, 0x01, 0x01,
+                                              0x00, 0x48, 0x00, 0x48, 0x00, 0x00};
+    static constexpr unsigned char kPng[] = {0x89, 'P',  'N',  'G',  0x0D, 0x0A, 0x1A, 0x0A,
+                                             0x00, 0x00, 0x00, 0x0D, 'I',  'H',  'D',  'R'};
+    std::string out = png ? std::string(reinterpret_cast<const char*>(kPng), sizeof kPng)
+                          : std::string(reinterpret_cast<const char*>(kJpeg), sizeof kJpeg);
+    if (bytes < out.size() + 2) {
+        bytes = out.size() + 2;
+    }
+    out.reserve(bytes + 8);
+    while (out.size() + 8 <= bytes - 2) {
+        const uint64_t v = r.Next();
+        char chunk[8];
+        std::memcpy(chunk, &v, sizeof chunk);
+        out.append(chunk, sizeof chunk);
+    }
+    while (out.size() < bytes - 2) {
+        out.push_back(static_cast<char>(r.Next() & 0xFF));
+    }
+    out += png ? std::string("\xAE\x42") : std::string("\xFF\xD9");
+    return out;
+}
+
+// ---- Writing the tree ----
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+    throw Error("Sample tree: " + what + " \"" + path + "\": " + std::strerror(error));
+}
+
+void SetTime(const std::string& path, int64_t seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        Fail("cannot set the time of", path, errno);
+    }
+}
+
+struct Sizes {
+    double scale = 1.0;
+    // The counts of small files and images grow more slowly than the total and their sizes
+    // make up the rest, so that scale 1 stays a few dozen files and scale 100 has the
+    // benchmark's shape: about 400 images and 1,200 small files for two firms.
+    size_t Count(double at100) const {
+        const double n = at100 * std::pow(scale / 100.0, 0.75);
+        return n < 1.0 ? 1u : static_cast<size_t>(std::lround(n));
+    }
+    // A file size around the mean (half to one and a half times), given at scale 100.
+    size_t Bytes(Random& r, double meanAt100) const {
+        const double mean = meanAt100 * std::pow(scale / 100.0, 0.25);
+        return static_cast<size_t>(std::max(64.0, mean * (0.5 + r.Unit())));
+    }
+    // Grows in proportion to the scale (the databases and data files).
+    size_t Linear(double at100) const {
+        return static_cast<size_t>(std::max(16.0, at100 * scale / 100.0));
+    }
+};
+
+class TreeWriter {
+  public:
+    TreeWriter(std::string root, const SampleOptions& options)
+        : root_(std::move(root)), options_(options), sizes_{options.scale} {}
+
+    const SampleOptions& Options() const { return options_; }
+    const Sizes& Scale() const { return sizes_; }
+    std::string PathOf(const std::string& relative) const { return JoinPath(root_, relative); }
+    Random Stream(const std::string& relative) const { return StreamFor(options_.seed, relative); }
+
+    void Folder(const std::string& relative, int64_t time) {
+        const std::string path = PathOf(relative);
+        if (::mkdir(path.c_str(), 0755) != 0) {
+            Fail("cannot create the folder", path, errno);
+        }
+        // A folder's time changes while it fills, so it is set when the tree is complete.
+        folderTimes_.emplace_back(path, time);
+    }
+
+    void File(const std::string& relative, const std::string& bytes, int64_t time,
+              mode_t mode = 0644) {
+        const std::string path = PathOf(relative);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            Fail("cannot create the file", path, errno);
+        }
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                const int error = n < 0 ? errno : EIO;
+                ::close(fd);
+                Fail("cannot write the file", path, error);
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (::fchmod(fd, mode) != 0 || ::close(fd) != 0) {
+            Fail("cannot finish the file", path, errno);
+        }
+        SetTime(path, time);
+    }
+
+    void FinishFolders() {
+        for (const auto& [path, time] : folderTimes_) {
+            SetTime(path, time);
+        }
+    }
+
+  private:
+    std::string root_;
+    SampleOptions options_;
+    Sizes sizes_;
+    std::vector<std::pair<std::string, int64_t>> folderTimes_;
+};
+
+// A prepared insert that is run many times; finalized on every path.
+struct CachedStatement {
+    CachedStatement() = default;
+    CachedStatement(const CachedStatement&) = delete;
+    CachedStatement& operator=(const CachedStatement&) = delete;
+    ~CachedStatement() { sqlite3_finalize(stmt); }
+    sqlite3_stmt* stmt = nullptr;
+};
+
+// Runs one statement with bound values on a sample database: the numbers bind to the first
+// parameters, the texts to those after them.
+void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
+            const std::vector<int64_t>& numbers, CachedStatement& cache) {
+    if (cache.stmt == nullptr &&
+        sqlite3_prepare_v2(db.Handle(), sql, -1, &cache.stmt, nullptr) != SQLITE_OK) {
+        throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
+    }
+    int index = 1;
+    for (const int64_t n : numbers) {
+        sqlite3_bind_int64(cache.stmt, index++, n);
+    }
+    for (const auto& t : texts) {
+        sqlite3_bind_text(cache.stmt, index++, t.data(), static_cast<int>(t.size()),
+                          SQLITE_TRANSIENT);
+    }
+    const int rc = sqlite3_step(cache.stmt);
+    sqlite3_reset(cache.stmt);
+    sqlite3_clear_bindings(cache.stmt);
+    if (rc != SQLITE_DONE) {
+        throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
+    }
+}
+
+void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
+            const std::vector<int64_t>& numbers) {
+    CachedStatement once;
+    Insert(db, sql, texts, numbers, once);
+}
+
+struct FirmInfo {
+    int no = 0;
+    std::string name;       // ColName and Col98
+    std::string shortName;  // ColF, and ColShort in the root register
+    int colL = 0;
+    std::string city;
+};
+
+FirmInfo DescribeFirm(const TreeWriter& w, int firmNo) {
+    // One offset for the whole tree keeps the first dozen firms' names apart.
+    Random names = w.Stream("firm names");
+    const size_t pick =
+        (static_cast<size_t>(firmNo - 1) + names.Below(kFirmNames.size())) % kFirmNames.size();
+    Random r = w.Stream("firm:" + std::to_string(firmNo));
+    FirmInfo f;
+    f.no = firmNo;
+    f.name = kFirmNames[pick];
+    if (firmNo > static_cast<int>(kFirmNames.size())) {
+        f.name += " " + std::to_string(firmNo);
+    }
+    f.shortName = ToLower(f.name).substr(0, 6);
+    for (auto& c : f.shortName) {
+        c = c == ' ' ? '_' : static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    f.colL = r.Between(1, 3);
+    f.city = r.Pick(kCities);
+    return f;
+}
+
+constexpr const char* kInsertFirmRow =
+    "INSERT INTO TALVERNR01 (Col99, ColL, ColActive, Col98, ColF, ColShort, ColName, ColAdd1, "
+    "ColCity, ColCreated) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+void InsertFirmRow(Database& db, const FirmInfo& f, bool root, const std::string& created) {
+    Insert(db, kInsertFirmRow,
+           {f.name, f.shortName, root ? f.shortName : std::string(), f.name,
+            std::to_string(10 + f.no) + " Station Road", f.city, created},
+           {f.no, f.colL, 1});
+}
+
+void MakeRootRegister(TreeWriter& w, const std::vector<FirmInfo>& firms, int64_t time) {
+    const std::string path = w.PathOf("Root.mdb");
+    {
+        Database db = Database::Create(path, kRootPassword);
+        CreateRootSchema(db);
+        db.Execute("BEGIN;");
+        const std::string created = IsoDate(Date{w.Options().firstYear, 4, 1});
+        for (const auto& f : firms) {
+            InsertFirmRow(db, f, true, created);
+        }
+        // The host's own demonstration firm holds the reserved number; it has no folder.
+        FirmInfo demo{kReservedFirmNo, "Demo Company", "DEMO", 1, "Pune"};
+        InsertFirmRow(db, demo, true, created);
+        db.Execute("COMMIT;");
+    }
+    SetTime(path, time);
+}
+
+void MakeFirmRegister(TreeWriter& w, const FirmInfo& f, const std::string& relative, int64_t time) {
+    const std::string path = w.PathOf(relative);
+    {
+        Database db = Database::Create(path, kFirmPassword);
+        CreateFirmSchema(db);
+        db.Execute("BEGIN;");
+        InsertFirmRow(db, f, false, IsoDate(Date{w.Options().firstYear, 4, 1}));
+        for (int k = 1; k <= w.Options().years; ++k) {
+            const Period p = YearPeriod(w.Options().firstYear, k);
+            AddYearRow(db, YearRow{static_cast<int16_t>(k), CivilFromDays(p.firstDay),
+                                   CivilFromDays(p.lastDay)});
+        }
+        db.Execute("COMMIT;");
+    }
+    SetTime(path, time);
+}
+
+// A year's own database: accounts and vouchers, with cancelled vouchers deleted and a
+// dropped work table, so that compaction has free space to give back.
+void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtected,
+                      const Period& period, int64_t time) {
+    Random r = w.Stream(relative);
+    const std::string path = w.PathOf(relative);
+    {
+        Database db = Database::Create(path, isProtected ? kYearPassword : "");
+        db.Execute(
+            "BEGIN;"
+            "CREATE TABLE Accounts (AcCode INTEGER PRIMARY KEY, AcName TEXT NOT NULL,"
+            " AcGroup TEXT NOT NULL, Opening INTEGER NOT NULL DEFAULT 0);"
+            "CREATE TABLE Vouchers (VchNo INTEGER PRIMARY KEY, VchDate TEXT NOT NULL,"
+            " DrAc INTEGER NOT NULL, CrAc INTEGER NOT NULL, Amount INTEGER NOT NULL,"
+            " Narration TEXT NOT NULL DEFAULT '');"
+            "CREATE TABLE TmpRep (Line INTEGER, Body TEXT);");
+        CachedStatement accountInsert;
+        for (size_t i = 0; i < kAccounts.size(); ++i) {
+            const int opening = r.Between(0, 500000);
+            Insert(db,
+                   "INSERT INTO Accounts (AcCode, Opening, AcName, AcGroup) VALUES (?, ?, ?, ?)",
+                   {kAccounts[i], i < 3 ? "Cash and Bank" : "General"},
+                   {static_cast<int64_t>(i + 1), opening}, accountInsert);
+        }
+        CachedStatement voucherInsert;
+        const size_t vouchers = w.Scale().Linear(60000);
+        for (size_t i = 1; i <= vouchers; ++i) {
+            const int64_t day = DayWithin(r, period);
+            const std::string narration = Narration(r);
+            const int accounts = static_cast<int>(kAccounts.size());
+            Insert(db,
+                   "INSERT INTO Vouchers (VchNo, DrAc, CrAc, Amount, VchDate, Narration) VALUES "
+                   "(?, ?, ?, ?, ?, ?)",
+                   {IsoDay(day), narration},
+                   {static_cast<int64_t>(i), r.Between(1, accounts), r.Between(1, accounts),
+                    r.Between(100, 25000000)},
+                   voucherInsert);
+        }
+        CachedStatement workInsert;
+        for (size_t i = 0; i < vouchers / 4; ++i) {
+            Insert(db, "INSERT INTO TmpRep (Line, Body) VALUES (?, ?)", {Narration(r)},
+                   {static_cast<int64_t>(i)}, workInsert);
+        }
+        db.Execute(
+            "DELETE FROM Vouchers WHERE VchNo % 5 = 0;"
+            "DROP TABLE TmpRep;"
+            "COMMIT;");
+    }
+    SetTime(path, time);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void CopyProgramFile(TreeWriter& w, const std::string& source, const std::string& folder,
+                     int64_t time) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        Fail("cannot read the program file", source, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Fail("cannot read the program file", source, EINVAL);
+    }
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Fail("cannot read the program file", source, errno);
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            Fail("cannot read the program file", source, error);
+        }
+        if (n == 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    w.File(JoinPath(folder, BaseName(source)), bytes, time, st.st_mode & 07777);
+}
+
+void MakeFirm(TreeWriter& w, const FirmInfo& f) {
+    const SampleOptions& o = w.Options();
+    const std::string firm = "Firm" + std::to_string(f.no);
+    Random r = w.Stream(firm);
+    const Period whole{YearPeriod(o.firstYear, 1).firstDay,
+                       YearPeriod(o.firstYear, std::max(1, o.years)).lastDay};
+
+    w.Folder(firm, TimeWithin(r, whole));
+    MakeFirmRegister(w, f, JoinPath(firm, firm + ".mdb"), TimeWithin(r, whole));
+
+    for (int k = 1; k <= o.years; ++k) {
+        const std::string yr = JoinPath(firm, "Yr" + std::to_string(k));
+        const Period p = YearPeriod(o.firstYear, k);
+        w.Folder(yr, TimeWithin(r, p));
+        MakeYearDatabase(w, JoinPath(yr, "DVorn" + std::to_string(k) + ".mdb"),
+                         SampleYearProtected(f.no, k), p, TimeWithin(r, p));
+        const std::string data = JoinPath(yr, "Vch" + std::to_string(k) + ".dat");
+        Random dr = w.Stream(data);
+        w.File(data, VoucherRecords(dr, w.Scale().Linear(10.0e6), p), TimeWithin(r, p));
+        const size_t exports = w.Scale().Count(50);
+        for (size_t i = 1; i <= exports; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "Exp%03zu.csv", i);
+            const std::string rel = JoinPath(yr, name);
+            Random er = w.Stream(rel);
+            const int64_t time = TimeWithin(er, p);
+            w.File(rel, CsvExport(er, w.Scale().Bytes(er, 20000), p), time);
+        }
+    }
+
+    // Printed documents and exports.
+    w.Folder(JoinPath(firm, "d"), TimeWithin(r, whole));
+    const size_t documents = w.Scale().Count(300);
+    for (size_t i = 1; i <= documents; ++i) {
+        const bool xml = i % 3 == 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "Doc%04zu.%s", i, xml ? "xml" : "txt");
+        const std::string rel = JoinPath(JoinPath(firm, "d"), name);
+        Random dr = w.Stream(rel);
+        const int64_t time = TimeWithin(dr, whole);
+        w.File(rel, ReportText(dr, w.Scale().Bytes(dr, 20000), f.name, xml), time);
+    }
+
+    // Logos and signatures for the printed forms.
+    w.Folder(JoinPath(firm, "g"), TimeWithin(r, whole));
+    const size_t graphics = w.Scale().Count(150);
+    for (size_t i = 1; i <= graphics; ++i) {
+        const bool png = i % 2 == 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "Gfx%04zu.%s", i, png ? "png" : "jpg");
+        const std::string rel = JoinPath(JoinPath(firm, "g"), name);
+        Random gr = w.Stream(rel);
+        const int64_t time = TimeWithin(gr, whole);
+        w.File(rel, ImageBytes(gr, w.Scale().Bytes(gr, 12000), png), time);
+    }
+
+    // Attached documents: scans and photographs, the bulk of a firm's bytes.
+    w.Folder(JoinPath(firm, "AttachDocs"), TimeWithin(r, whole));
+    const size_t images = w.Scale().Count(200);
+    for (size_t i = 1; i <= images; ++i) {
+        const bool png = i % 4 == 0;
+        char name[32];
+        std::snprintf(name, sizeof name, "Scan%04zu.%s", i, png ? "png" : "jpg");
+        const std::string rel = JoinPath(JoinPath(firm, "AttachDocs"), name);
+        Random ir = w.Stream(rel);
+        const int64_t time = TimeWithin(ir, whole);
+        w.File(rel, ImageBytes(ir, w.Scale().Bytes(ir, 700000), png), time);
+    }
+}
+
+void CheckOptions(const SampleOptions& o) {
+    if (o.firms < 0 || o.firms >= kReservedFirmNo) {
+        throw Error("Sample tree: the number of firms must be 0 to 1000, not " +
+                    std::to_string(o.firms));
+    }
+    if (o.years < 0 || o.years > 99) {
+        throw Error("Sample tree: the number of years must be 0 to 99, not " +
+                    std::to_string(o.years));
+    }
+    if (!(o.scale > 0.0) || o.scale > 10000.0) {
+        throw Error("Sample tree: the scale must be above 0 and at most 10000");
+    }
+    if (o.firstYear < 1981 || o.firstYear + o.years > 2099) {
+        throw Error("Sample tree: the years must lie between 1981 and 2099");
+    }
+    // The program files are checked before anything is made.
+    std::vector<std::string> names;
+    for (const auto& source : o.programFiles) {
+        struct stat st {};
+        if (::stat(source.c_str(), &st) != 0) {
+            Fail("cannot read the program file", source, errno);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw Error("Sample tree: the program file \"" + source + "\" is not a file");
+        }
+        const std::string name = BaseName(source);
+        if (std::find(names.begin(), names.end(), name) != names.end()) {
+            throw Error("Sample tree: two program files are named \"" + name + "\"");
+        }
+        names.push_back(name);
+    }
+}
+
+// The root must be an empty folder or not exist yet (then it is made, with its parents).
+void PrepareRoot(const std::string& root) {
+    if (root.empty()) {
+        throw Error("Sample tree: no root folder given");
+    }
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            Fail("cannot use the root", root, errno);
+        }
+        for (size_t pos = root.find('/', 1);; pos = root.find('/', pos + 1)) {
+            const std::string part = root.substr(0, pos);
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+                Fail("cannot create the folder", part, errno);
+            }
+            if (pos == std::string::npos) {
+                break;
+            }
+        }
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        throw Error("Sample tree: the root \"" + root + "\" is not a folder");
+    }
+    DIR* dir = ::opendir(root.c_str());
+    if (dir == nullptr) {
+        Fail("cannot read the root", root, errno);
+    }
+    bool empty = true;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    if (!empty) {
+        throw Error("Sample tree: the root \"" + root + "\" is not empty");
+    }
+}
+
+}  // namespace
+
+bool SampleYearProtected(int /*firmNo*/, int yearNo) {
+    return yearNo % 2 == 1;
+}
+
+std::string MakeSampleTree(const std::string& root, const SampleOptions& options) {
+    CheckOptions(options);
+    PrepareRoot(root);
+    TreeWriter w(root, options);
+    Random r = w.Stream("");
+    const Period whole{YearPeriod(options.firstYear, 1).firstDay,
+                       YearPeriod(options.firstYear, std::max(1, options.years)).lastDay};
+
+    std::vector<FirmInfo> firms;
+    for (int n = 1; n <= options.firms; ++n) {
+        firms.push_back(DescribeFirm(w, n));
+    }
+    MakeRootRegister(w, firms, TimeWithin(r, whole));
+    for (const auto& f : firms) {
+        MakeFirm(w, f);
+    }
+
+    // The host's resources; the busy clip is not part of a sample tree.
+    w.Folder("Res", TimeWithin(r, whole));
+    {
+        Random rr = w.Stream("Res/Logo.png");
+        const int64_t logoTime = TimeWithin(rr, whole);
+        w.File("Res/Logo.png", ImageBytes(rr, 6000, true), logoTime);
+        Random hr = w.Stream("Res/Help.txt");
+        const int64_t helpTime = TimeWithin(hr, whole);
+        w.File("Res/Help.txt", ReportText(hr, 3000, "Help", false), helpTime);
+    }
+
+    // The program folder: three characters, directly inside the data root.
+    const std::string program = "Bkp";
+    w.Folder(program, TimeWithin(r, whole));
+    for (const auto& source : options.programFiles) {
+        CopyProgramFile(w, source, program, TimeWithin(r, whole));
+    }
+    w.FinishFolders();
+    return w.PathOf(program);
+}
+
+}  // namespace vornback
