@@ -49,6 +49,9 @@ Answer QtDialogs::Show(const Message& message) {
     box->setWindowTitle(QString::fromStdString(title));
     box->setTextFormat(Qt::PlainText);
     box->setText(QString::fromStdString(message.text));
+    if (!message.detail.empty()) {
+        box->setInformativeText(QString::fromStdString(message.detail));
+    }
     box->setIcon(QtIcon(message.icon));
 
     QPushButton* yes = nullptr;

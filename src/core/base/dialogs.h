@@ -17,6 +17,11 @@ struct Message {
     Buttons buttons = Buttons::Ok;
     Icon icon = Icon::None;
     Answer defaultButton = Answer::Ok;  // Yes or No for Buttons::YesNo
+    // A line under the text that says more (the cause of a failure, where an archive
+    // went); the text itself stays as the system words it. Empty when there is nothing.
+    std::string detail{};
+
+    bool operator==(const Message&) const = default;
 };
 
 class Dialogs {
