@@ -738,4 +738,26 @@ uint64_t LocalFileSystem::FileLength(const std::string& path) {
     return static_cast<uint64_t>(st.st_size);
 }
 
+namespace {
+
+void SyncPath(const char* op, const std::string& path, int flags) {
+    Fd fd(::open(path.c_str(), flags | O_CLOEXEC));
+    if (!fd.Valid()) {
+        Fail(op, path, errno);
+    }
+    if (::fsync(fd.Get()) != 0) {
+        Fail(op, path, errno);
+    }
+}
+
+}  // namespace
+
+void LocalFileSystem::SyncFile(const std::string& path) {
+    SyncPath("SyncFile", path, O_RDONLY);
+}
+
+void LocalFileSystem::SyncFolder(const std::string& path) {
+    SyncPath("SyncFolder", path, O_RDONLY | O_DIRECTORY);
+}
+
 }  // namespace vornback

@@ -64,6 +64,11 @@ class FileSystem {
 
     // The file's length in bytes; throws when there is no file.
     virtual uint64_t FileLength(const std::string& path) = 0;
+
+    // Makes a file's contents, or a folder's entries (names created, renamed or removed
+    // in it), durable on the disk before the call returns. Throws when it cannot.
+    virtual void SyncFile(const std::string& path) = 0;
+    virtual void SyncFolder(const std::string& path) = 0;
 };
 
 class LocalFileSystem : public FileSystem {
@@ -82,6 +87,8 @@ class LocalFileSystem : public FileSystem {
     std::string Dir(const std::string& path, bool foldersCount = false) override;
     void Kill(const std::string& path) override;
     uint64_t FileLength(const std::string& path) override;
+    void SyncFile(const std::string& path) override;
+    void SyncFolder(const std::string& path) override;
 };
 
 }  // namespace vornback

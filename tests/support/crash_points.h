@@ -1,0 +1,48 @@
+// Kill points: a flow runs in a child process whose file system ends the child at once
+// (as kill -9 would) right after its n-th changing call, so that a test can check what
+// every interrupted step leaves behind and what recovery makes of it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace vornback::test {
+
+// The real file system, counting the calls that change the disk. When the count reaches
+// the limit the process ends with _exit, leaving everything as it lies.
+class KillingFileSystem : public LocalFileSystem {
+  public:
+    explicit KillingFileSystem(int killAfter) : remaining_(killAfter) {}
+    void CreateFolder(const std::string& path) override;
+    void DeleteFile(const std::string& path, bool force) override;
+    void DeleteFolder(const std::string& path, bool force) override;
+    void CopyFolder(const std::string& from, const std::string& to, bool overwrite) override;
+    void MoveFile(const std::string& from, const std::string& to) override;
+    void MoveFolder(const std::string& from, const std::string& to) override;
+    void Kill(const std::string& path) override;
+
+  protected:
+    // Called after each changing call; ends the process when the limit is reached.
+    void Step();
+
+  private:
+    int remaining_;
+};
+
+enum class CrashOutcome { Killed, Finished, Failed };
+
+// Runs flow in a forked child with a KillingFileSystem that ends it after killAfter
+// changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
+CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow);
+
+// For n = 1, 2, ...: prepare() lays the starting state, the flow runs killed after n
+// changing calls, then check(n) looks at what is left (recovery included). Stops after the
+// first run that finishes; returns the number of kill points (runs that were killed).
+// A flow that fails instead of being killed fails the test.
+int ForEachKillPoint(const std::function<void()>& prepare,
+                     const std::function<void(FileSystem&)>& flow,
+                     const std::function<void(int killedAfter)>& check);
+
+}  // namespace vornback::test
