@@ -669,8 +669,7 @@ void WriteEmptyArchive(const std::string& path) {
     // file than write one.
     static const char kEndRecord[22] = {'P', 'K', 5, 6};
     Fd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (!fd.Valid() || ::write(fd.Get(), kEndRecord, sizeof kEndRecord) !=
-                           static_cast<ssize_t>(sizeof kEndRecord)) {
+    if (!fd.Valid() || WriteAll(fd.Get(), kEndRecord, sizeof kEndRecord) != 0) {
         throw ArchiveError(path + ": cannot write: " + SystemReason(errno));
     }
 }
@@ -685,18 +684,9 @@ void SyncFile(const std::string& path) {
 // Renames without replacing: the archive path must still be free at the moment of the
 // rename.
 void RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    const int error = RenameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
+    if (error == 0) {
         return;
-    }
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS) {
-        // A file system without the no-replace rename: a hard link fails on an existing
-        // target just the same.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return;
-        }
-        error = errno;
     }
     if (error == EEXIST) {
         throw ArchiveError(to + ": the archive already exists");

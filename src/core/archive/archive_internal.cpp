@@ -64,35 +64,6 @@ unsigned WorkerThreads(unsigned requested) {
     return std::clamp(requested, 1u, kMostThreads);
 }
 
-ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset) {
-    size_t done = 0;
-    auto* bytes = static_cast<uint8_t*>(data);
-    while (done < length) {
-        const ssize_t n = ::pread(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX),
-                                  static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-int Fd::Close() {
-    int result = 0;
-    if (fd_ >= 0) {
-        result = ::close(fd_);
-        fd_ = -1;
-    }
-    return result;
-}
-
 Buffer::Buffer(size_t capacity) {
     Grow(capacity);
 }

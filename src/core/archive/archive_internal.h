@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix.h"
+
 namespace vornback::archive_internal {
 
 // The extended timestamp extra field (Info-ZIP "UT"): a flag byte, then the modification
@@ -42,37 +44,6 @@ std::optional<int64_t> ParseExtendedTimestamp(const uint8_t* data, uint16_t leng
 
 // The worker threads to use: the option when set, otherwise one per core.
 unsigned WorkerThreads(unsigned requested);
-
-// Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
-// which is less than length only at the end of the file. Throws nothing; -1 on error.
-ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
-
-// An open file descriptor, closed when it goes out of scope.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset() { static_cast<void>(Close()); }
-    // Closes now; the result of close(2), 0 when there was nothing to close.
-    int Close();
-
-  private:
-    int fd_ = -1;
-};
 
 // An owned byte buffer of a fixed capacity and a used size. Large buffers are mapped
 // straight from the system and unmapped when freed, so that the memory bound of packing

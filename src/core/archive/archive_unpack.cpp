@@ -454,17 +454,8 @@ class Destination {
         }
         tempFolder_ = folder;
         fill([&](const char* data, size_t length) {
-            while (length > 0) {
-                const ssize_t n = ::write(out.Get(), data, length);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n <= 0) {
-                    Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write",
-                         n < 0 ? errno : ENOSPC);
-                }
-                data += n;
-                length -= static_cast<size_t>(n);
+            if (const int err = WriteAll(out.Get(), data, length); err != 0) {
+                Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write", err);
             }
         });
         struct timespec times[2];

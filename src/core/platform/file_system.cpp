@@ -39,6 +39,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
+#include "platform/posix.h"
 
 namespace vornback {
 
@@ -95,39 +96,6 @@ bool IsReadOnly(const struct stat& st) {
     return (st.st_mode & S_IWUSR) == 0;
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0) {
-                ::close(fd_);
-            }
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    // Closes now and reports the result (matters after writing).
-    int Close() {
-        const int result = ::close(std::exchange(fd_, -1));
-        return result == 0 ? 0 : errno;
-    }
-
-  private:
-    int fd_;
-};
-
 Fd OpenFolderAt(int dirFd, const char* name, bool followLink) {
     int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     if (!followLink) {
@@ -165,24 +133,6 @@ int ListNames(int dirFd, std::vector<std::string>& names) {
     ::closedir(dir);
     std::sort(names.begin(), names.end());
     return err;
-}
-
-// renameat2 with RENAME_NOREPLACE. A file system without the flag (some network ones)
-// answers EINVAL; there a check for the target followed by a plain rename stands in.
-// Returns 0 or errno.
-int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) {
-    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) {
-        return 0;
-    }
-    const int err = errno;
-    if (err != EINVAL && err != ENOSYS) {
-        return err;
-    }
-    struct stat st {};
-    if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        return EEXIST;
-    }
-    return ::renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
 }
 
 // ---- deletion ----------------------------------------------------------------------
@@ -317,15 +267,8 @@ int CopyBytes(int in, int out, bool* reading) {
         if (got == 0) {
             return 0;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            done += put;
+        if (const int err = WriteAll(out, buffer, static_cast<size_t>(got)); err != 0) {
+            return err;
         }
     }
 }

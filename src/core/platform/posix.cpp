@@ -1,0 +1,83 @@
+#include "platform/posix.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+namespace vornback {
+
+int Fd::Close() {
+    int result = 0;
+    if (fd_ >= 0) {
+        result = ::close(fd_) == 0 ? 0 : errno;
+        fd_ = -1;
+    }
+    return result;
+}
+
+int WriteAll(int fd, const void* data, size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset) {
+    size_t done = 0;
+    auto* bytes = static_cast<uint8_t*>(data);
+    while (done < length) {
+        const ssize_t n = ::pread(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX),
+                                  static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) {
+    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    const int err = errno;
+    if (err != EINVAL && err != ENOSYS) {
+        return err;
+    }
+    struct stat st {};
+    if (::fstatat(fromDir, from, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (::linkat(fromDir, from, toDir, to, 0) != 0) {
+            return errno;
+        }
+        return ::unlinkat(fromDir, from, 0) == 0 ? 0 : errno;
+    }
+    if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;
+    }
+    return ::renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
+}
+
+}  // namespace vornback

@@ -1,0 +1,53 @@
+// The few POSIX helpers that the file-system service and the archive share: one owned
+// file descriptor, one read and one write loop that retry interrupted calls, and one
+// rename that never replaces its target.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vornback {
+
+// An open file descriptor, closed when it goes out of scope.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    void Reset() { static_cast<void>(Close()); }
+    // Closes now; 0 or the errno of close(2) (which matters after writing).
+    int Close();
+
+  private:
+    int fd_ = -1;
+};
+
+// Writes all length bytes, retrying short and interrupted writes. Returns 0 or errno.
+int WriteAll(int fd, const void* data, size_t length);
+
+// Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
+// which is less than length only at the end of the file; -1 on error (errno set).
+ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
+
+// Renames without ever replacing an existing target (renameat2 RENAME_NOREPLACE). On a file
+// system without the flag (some network ones answer EINVAL), a file is hard-linked and its
+// old name removed (the link fails on an existing target just the same); a folder is
+// renamed after a check that the target is free. Returns 0 or errno (EEXIST when taken).
+int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to);
+
+}  // namespace vornback
