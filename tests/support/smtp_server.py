@@ -11,11 +11,13 @@ when its lifetime runs out.
 
 import argparse
 import asyncio
+import base64
 import email
 import email.header
 import email.utils
 import logging
 import os
+import re
 import signal
 import ssl
 import subprocess
@@ -35,11 +37,10 @@ def decoded(message, name):
 def words_whole(message):
     """Whether every RFC 2047 word decodes on its own (no character split over two)."""
     for name in ("Subject", "From", "To"):
-        for data, charset in email.header.decode_header(message.get(name) or ""):
+        for charset, text in re.findall(r"=\?([^?]+)\?[bB]\?([^?]*)\?=", message.get(name) or ""):
             try:
-                if charset:
-                    data.decode(charset)
-            except UnicodeDecodeError:
+                base64.b64decode(text, validate=True).decode(charset)
+            except ValueError:
                 return "no"
     return "yes"
 
