@@ -2,12 +2,9 @@
 """A real SMTP server for the mail tests: implicit TLS and login on 127.0.0.1.
 
 Run with Debian's /usr/bin/python3 (python3-aiosmtpd). Once it accepts connections it
-writes "<port> <certificate>" to OUTDIR/ready. Each message it receives becomes a folder
-OUTDIR/msg-N with one file per field (mail_from, rcpt_tos, authenticated, subject, from,
-to, date, date_offset, date_fresh (within two minutes of now), message_id, mime_version, words_whole, body, raw), each attachment
-decoded as att/<filename> and its content type as type/<filename>. It ends on SIGTERM or
-when its lifetime runs out.
-"""
+writes "<port> <certificate>" to OUTDIR/ready; each message becomes a folder OUTDIR/msg-N
+with one file per field (smtp_fixture.h names them). It ends on SIGTERM or after its
+lifetime."""
 
 import argparse
 import asyncio
