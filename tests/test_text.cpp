@@ -8,62 +8,72 @@
 namespace vornback {
 namespace {
 
-TEST(LeadingNumber, ReadsTheLeadingNumberOnly) {
-    EXPECT_EQ(LeadingNumber("2x"), 2.0);
-    EXPECT_EQ(LeadingNumber("abc"), 0.0);
-    EXPECT_EQ(LeadingNumber(""), 0.0);
-    EXPECT_EQ(LeadingNumber("-12.5kg"), -12.5);
-    EXPECT_EQ(LeadingNumber("+7"), 7.0);
-    EXPECT_EQ(LeadingNumber(".5"), 0.5);
-    EXPECT_EQ(LeadingNumber("1e3"), 1000.0);
-    EXPECT_EQ(LeadingNumber("1D2"), 100.0);
-    // An exponent letter without digits ends the number before it.
-    EXPECT_EQ(LeadingNumber("3e"), 3.0);
-    EXPECT_EQ(LeadingNumber("3ex"), 3.0);
-    EXPECT_EQ(LeadingNumber("1.2.3"), 1.2);
-    EXPECT_EQ(LeadingNumber("-"), 0.0);
-}
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-TEST(LeadingNumber, ExtremeExponents) {
-    EXPECT_EQ(LeadingNumber("1e-400"), 0.0);
-    EXPECT_EQ(LeadingNumber("-1e-400"), 0.0);
-    EXPECT_EQ(LeadingNumber("1e400"), std::numeric_limits<double>::infinity());
-    EXPECT_EQ(LeadingNumber("-1e400"), -std::numeric_limits<double>::infinity());
+TEST(Text, LeadingNumber) {
+    const std::pair<const char*, double> cases[] = {
+        {"2x", 2},
+        {"abc", 0},
+        {"", 0},
+        {"-12.5kg", -12.5},
+        {"+7", 7},
+        {".5", 0.5},
+        {"1e3", 1000},
+        {"1D2", 100},
+        {"1.2.3", 1.2},
+        {"-", 0},
+        // An exponent letter without digits ends the number before it.
+        {"3e", 3},
+        {"3ex", 3},
+        // Blanks, tabs and line feeds are ignored anywhere; a carriage return stops it.
+        {" 1 2\t3\n4", 1234},
+        {"\t- 5", -5},
+        {"1\r2", 1},
+        {"1e-400", 0},
+        {"-1e-400", 0},
+        {"1e400", kInf},
+        {"-1e400", -kInf}};
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(LeadingNumber(text), value) << text;
+    }
     EXPECT_EQ(ParseDecimal("+2.5"), 2.5);
     EXPECT_EQ(ParseDecimal("x"), 0.0);
 }
 
-TEST(LeadingNumber, IgnoresBlanksTabsAndLineFeedsAnywhere) {
-    EXPECT_EQ(LeadingNumber(" 1 2\t3\n4"), 1234.0);
-    EXPECT_EQ(LeadingNumber("\t- 5"), -5.0);
-    // A carriage return is not one of them and stops the number.
-    EXPECT_EQ(LeadingNumber("1\r2"), 1.0);
-}
-
-TEST(RoundHalfEven, RoundsHalvesToTheEvenNeighbour) {
-    EXPECT_EQ(RoundHalfEven(2.5, 0, 100), 2);
-    EXPECT_EQ(RoundHalfEven(3.5, 0, 100), 4);
-    EXPECT_EQ(RoundHalfEven(-2.5, -100, 100), -2);
-    EXPECT_EQ(RoundHalfEven(2.4999, 0, 100), 2);
-    EXPECT_EQ(RoundHalfEven(2.5001, 0, 100), 3);
-    EXPECT_EQ(RoundHalfEven(32767.4, INT16_MIN, INT16_MAX), 32767);
-    EXPECT_EQ(RoundHalfEven(32767.5, INT16_MIN, INT16_MAX), std::nullopt);
-    EXPECT_EQ(RoundHalfEven(-32768.5, INT16_MIN, INT16_MAX), -32768);
-    EXPECT_EQ(RoundHalfEven(1e300, INT32_MIN, INT32_MAX), std::nullopt);
-    EXPECT_EQ(RoundHalfEven(std::numeric_limits<double>::infinity(), 0, 1), std::nullopt);
+TEST(Text, RoundHalfEven) {
+    const struct {
+        double value;
+        int64_t lo, hi;
+        std::optional<int64_t> rounded;
+    } cases[] = {{2.5, 0, 100, 2},
+                 {3.5, 0, 100, 4},
+                 {-2.5, -100, 100, -2},
+                 {2.4999, 0, 100, 2},
+                 {2.5001, 0, 100, 3},
+                 {32767.4, INT16_MIN, INT16_MAX, 32767},
+                 {32767.5, INT16_MIN, INT16_MAX, std::nullopt},
+                 {-32768.5, INT16_MIN, INT16_MAX, -32768},
+                 {1e300, INT32_MIN, INT32_MAX, std::nullopt},
+                 {kInf, 0, 1, std::nullopt}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(RoundHalfEven(c.value, c.lo, c.hi), c.rounded) << c.value;
+    }
 }
 
 TEST(Text, DecimalNumbersLowerCaseAndJoins) {
-    EXPECT_TRUE(IsDecimalNumber("12"));
-    EXPECT_TRUE(IsDecimalNumber("-1.5"));
-    EXPECT_TRUE(IsDecimalNumber("3."));
-    EXPECT_FALSE(IsDecimalNumber(""));
-    EXPECT_FALSE(IsDecimalNumber("."));
-    EXPECT_FALSE(IsDecimalNumber("1x"));
-    EXPECT_FALSE(IsDecimalNumber(" 1"));
-    EXPECT_FALSE(IsDecimalNumber("1e3"));
+    for (const auto& [text, isNumber] : std::vector<std::pair<const char*, bool>>{{"12", true},
+                                                                                  {"-1.5", true},
+                                                                                  {"3.", true},
+                                                                                  {"", false},
+                                                                                  {".", false},
+                                                                                  {"1x", false},
+                                                                                  {" 1", false},
+                                                                                  {"1e3", false}}) {
+        EXPECT_EQ(IsDecimalNumber(text), isNumber) << text;
+    }
     EXPECT_EQ(ToLower("Firm12YR"), "firm12yr");
     EXPECT_EQ(ToLower("Äb"), "Äb");  // only ASCII letters fold
+    EXPECT_EQ(TrimBlanks(" \t a b\t "), "a b");
     EXPECT_EQ(JoinPath("/data", "Firm3"), "/data/Firm3");
     // A trailing separator typed by the person is kept, so it doubles.
     EXPECT_EQ(JoinPath("/data/", "Firm3"), "/data//Firm3");

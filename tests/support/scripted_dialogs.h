@@ -6,10 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "base/dialogs.h"
+
+namespace vornback {
+
+// Messages print as their fields when a comparison fails.
+inline void PrintTo(const Message& m, std::ostream* os) {
+    *os << "{\"" << m.text << "\", \"" << m.title << "\", buttons " << static_cast<int>(m.buttons)
+        << ", icon " << static_cast<int>(m.icon) << ", default "
+        << static_cast<int>(m.defaultButton) << ", detail \"" << m.detail << "\"}";
+}
+
+}  // namespace vornback
 
 namespace vornback::test {
 

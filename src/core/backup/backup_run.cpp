@@ -291,9 +291,11 @@ void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
             return;
         }
     }
-    if (!SendBackupMail(archivePath, choices.txtEmailToSend, ctx.mail, ctx.dialogs,
-                        [&ctx] { ctx.view.KeepAlive(); })) {
-        Tell(ctx, "Backup Can not Email", Icon::Critical);
+    const MailOutcome mailed = SendBackupMail(archivePath, choices.txtEmailToSend, ctx.mail,
+                                              ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); });
+    if (!mailed.sent) {
+        ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
+                                 Answer::Ok, mailed.detail});
     }
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "base/dialogs.h"
 #include "base/errors.h"
@@ -93,7 +94,8 @@ void InitCurlOnce() {
     static CURLcode result = CURLE_OK;
     std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
     if (result != CURLE_OK) {
-        throw Error(std::string("libcurl could not be initialised: ") + curl_easy_strerror(result));
+        throw Error(std::string("The mail library could not be started (") +
+                    curl_easy_strerror(result) + ").");
     }
 }
 
@@ -116,7 +118,8 @@ template <typename T>
 void SetOption(CURL* curl, CURLoption option, T value) {
     CURLcode rc = curl_easy_setopt(curl, option, value);
     if (rc != CURLE_OK) {
-        throw Error(std::string("libcurl refused an option: ") + curl_easy_strerror(rc));
+        throw Error(std::string("The mail library refused a setting (") + curl_easy_strerror(rc) +
+                    "); it may lack smtps or TLS.");
     }
 }
 
@@ -131,7 +134,7 @@ void Append(ListHandle& list, const std::string& line) {
 
 void Check(CURLcode rc, const char* what) {
     if (rc != CURLE_OK) {
-        throw Error(std::string(what) + ": " + curl_easy_strerror(rc));
+        throw Error(std::string("The mail library ") + what + " (" + curl_easy_strerror(rc) + ").");
     }
 }
 
@@ -140,14 +143,25 @@ void Check(CURLcode rc, const char* what) {
 // and the message body refuses to be read (which aborts before the end of DATA, so the
 // server keeps nothing) unless AUTH went out first. By the time the body is read a failed
 // login has already ended the transfer, so "AUTH was sent" means "logged in".
+// The server's last refusal (a 4xx or 5xx answer) is kept too: it is the cause shown when
+// the send fails. Later answers (the goodbye to QUIT) do not overwrite it.
 struct LoginWatch {
     bool loggedIn = false;
+    std::string refusal;
 };
 
 int WatchCommands(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+    auto* watch = static_cast<LoginWatch*>(userp);
     // Only the command name is looked at; the rest of an AUTH line holds the credentials.
     if (type == CURLINFO_HEADER_OUT && size >= 5 && std::memcmp(data, "AUTH ", 5) == 0) {
-        static_cast<LoginWatch*>(userp)->loggedIn = true;
+        watch->loggedIn = true;
+    }
+    if (type == CURLINFO_HEADER_IN && size > 0 && (data[0] == '4' || data[0] == '5')) {
+        std::string_view reply(data, size);
+        while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) {
+            reply.remove_suffix(1);
+        }
+        watch->refusal = reply;
     }
     return 0;
 }
@@ -344,12 +358,51 @@ std::string ServerUrl(const SmtpSettings& settings) {
     return "smtps://" + host + ":" + std::to_string(settings.port);
 }
 
-SendResult Failed(std::string error) {
-    return SendResult{false, std::move(error)};
+SendResult Failed(std::string cause) {
+    return SendResult{false, std::move(cause)};
 }
 
-Message PlainMessage(const char* text) {
-    return Message{text, kProgramTitle, Buttons::Ok, Icon::None, Answer::Ok};
+// Why a send failed, as the person reads it under the settings message.
+std::string FailureCause(CURLcode rc, const LoginWatch& watch, const SmtpSettings& settings,
+                         const char* errorText) {
+    const std::string where = settings.host + ":" + std::to_string(settings.port);
+    const std::string said = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+    switch (rc) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return "The mail server name " + settings.host + " could not be found";
+        case CURLE_COULDNT_CONNECT:
+            return "No mail server answers at " + where;
+        case CURLE_OPERATION_TIMEDOUT:
+            return "No mail server answered in time at " + where;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            return "The server's certificate is not trusted (" + said + ")";
+        case CURLE_SSL_CONNECT_ERROR:
+            return "No secure connection could be made with " + where + " (" + said + ")";
+        case CURLE_LOGIN_DENIED:
+            return "The server refused the login (" + watch.refusal + ")";
+        case CURLE_ABORTED_BY_CALLBACK:
+            if (!watch.loggedIn) {
+                return "The server " + where + " offered no login, so the mail was not sent";
+            }
+            break;
+        default:
+            break;
+    }
+    if (!watch.refusal.empty()) {
+        return "The server refused the mail (" + watch.refusal + ")";
+    }
+    return "The mail could not be sent (" + said + ")";
+}
+
+Message PlainMessage(const char* text, std::string detail = {}) {
+    return Message{text, kProgramTitle, Buttons::Ok, Icon::None, Answer::Ok, std::move(detail)};
+}
+
+MailOutcome ComponentMissing(Dialogs& dialogs, const std::string& cause) {
+    dialogs.Show(Message{kComponentMissingText, kComponentMissingTitle, Buttons::Ok, Icon::None,
+                         Answer::Ok, cause});
+    return MailOutcome{false, cause};
 }
 
 void CallKeepAlive(const std::function<void()>& keepAlive) {
@@ -404,22 +457,23 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
 
     // Refused before anything goes out: these would end a command or a header early.
     if (settings_.host.empty() || HasLineBreak(settings_.host)) {
-        return Failed("no usable SMTP server name");
+        return Failed("No mail server name is set, or it holds a line break");
     }
     if (settings_.port < 1 || settings_.port > 65535) {
-        return Failed("SMTP port " + std::to_string(settings_.port) + " is out of range");
+        return Failed("The mail server port " + std::to_string(settings_.port) +
+                      " is not a port number (1 to 65535)");
     }
     if (!AddressIsSafe(settings_.user) || !AddressIsSafe(mail.recipient)) {
-        return Failed("an address holds a control character or an angle bracket");
+        return Failed("An e-mail address holds a line break, a control character or < >");
     }
     if (HasLineBreak(mail.subject) || HasLineBreak(mail.senderName) ||
         HasLineBreak(mail.recipientName)) {
-        return Failed("the subject or a display name holds a line break");
+        return Failed("The subject or a sender or recipient name holds a line break");
     }
 
     CurlHandle curl(curl_easy_init());
     if (!curl) {
-        throw Error("libcurl could not create a session");
+        throw Error("The mail library could not open a session.");
     }
     CURL* c = curl.get();
     char errorText[CURL_ERROR_SIZE] = {};
@@ -470,10 +524,10 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
     }
     Check(curl_mime_data_cb(text, static_cast<curl_off_t>(mail.body.size()), &ReadBody, &SeekBody,
                             nullptr, &body),
-          "libcurl could not take the message text");
-    Check(curl_mime_type(text, "text/plain; charset=utf-8"), "libcurl refused a MIME type");
+          "could not take the message text");
+    Check(curl_mime_type(text, "text/plain; charset=utf-8"), "refused a content type");
     // Quoted-printable keeps trailing blanks and any non-ASCII text intact on the way.
-    Check(curl_mime_encoder(text, "quoted-printable"), "libcurl refused an encoder");
+    Check(curl_mime_encoder(text, "quoted-printable"), "refused an encoder");
 
     if (!mail.attachmentPath.empty()) {
         curl_mimepart* file = curl_mime_addpart(mime.get());
@@ -482,37 +536,26 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
         }
         CURLcode rc = curl_mime_filedata(file, mail.attachmentPath.c_str());
         if (rc != CURLE_OK) {
-            return Failed("cannot attach " + mail.attachmentPath + ": " + curl_easy_strerror(rc) +
-                          " (curl code " + std::to_string(static_cast<int>(rc)) + ")");
+            return Failed("The archive " + mail.attachmentPath + " could not be attached (" +
+                          curl_easy_strerror(rc) + ")");
         }
         const std::filesystem::path path(mail.attachmentPath);
-        Check(curl_mime_filename(file, path.filename().string().c_str()),
-              "libcurl refused a file name");
-        Check(curl_mime_type(file, AttachmentType(path).c_str()), "libcurl refused a MIME type");
-        Check(curl_mime_encoder(file, "base64"), "libcurl refused an encoder");
+        Check(curl_mime_filename(file, path.filename().string().c_str()), "refused a file name");
+        Check(curl_mime_type(file, AttachmentType(path).c_str()), "refused a content type");
+        Check(curl_mime_encoder(file, "base64"), "refused an encoder");
     }
     SetOption(c, CURLOPT_MIMEPOST, mime.get());
 
-    CURLcode rc = curl_easy_perform(c);
+    const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_OK) {
         return SendResult{true, ""};
     }
-    std::string error = "curl code " + std::to_string(static_cast<int>(rc)) + ": ";
-    if (rc == CURLE_ABORTED_BY_CALLBACK && !login.loggedIn) {
-        error += "the server " + settings_.host + " offered no login; the mail was not sent";
-    } else {
-        error += errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
-    }
-    long reply = 0;
-    if (curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply) == CURLE_OK && reply != 0) {
-        error += " (SMTP reply " + std::to_string(reply) + ")";
-    }
-    return Failed(error);
+    return Failed(FailureCause(rc, login, settings_, errorText));
 }
 
-bool SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
-                    MailTransport& transport, Dialogs& dialogs,
-                    const std::function<void()>& keepAlive) {
+MailOutcome SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
+                           MailTransport& transport, Dialogs& dialogs,
+                           const std::function<void()>& keepAlive) {
     try {
         MailToSend mail;
         mail.subject = kSubject;
@@ -522,7 +565,7 @@ bool SendBackupMail(const std::string& attachmentPath, const std::string& recipi
         if (AttachmentUsable(attachmentPath)) {
             mail.attachmentPath = attachmentPath;
         } else {
-            dialogs.Show(PlainMessage(kAttachmentMissingText));
+            dialogs.Show(PlainMessage(kAttachmentMissingText, attachmentPath));
         }
         CallKeepAlive(keepAlive);
 
@@ -538,21 +581,21 @@ bool SendBackupMail(const std::string& attachmentPath, const std::string& recipi
         }
         SendResult result = pending.get();
         if (!result.ok) {
-            // No log file: the transport's reason goes to the standard error stream only.
-            std::cerr << "vornback: mail not sent: " << result.error << '\n';
-            dialogs.Show(PlainMessage(kSendFailedText));
-            return false;
+            dialogs.Show(PlainMessage(kSendFailedText, result.error));
+            return MailOutcome{false, result.error};
         }
 
         CallKeepAlive(keepAlive);
         dialogs.Show(PlainMessage(kSendCompletedText));
-        return true;
-    } catch (const ProgramEnd&) {
-        throw;  // not a failure of the mail: the program is ending on purpose
-    } catch (...) {
-        dialogs.Show(Message{kComponentMissingText, kComponentMissingTitle, Buttons::Ok, Icon::None,
-                             Answer::Ok});
-        return false;
+        return MailOutcome{true, ""};
+    } catch (const Error& error) {
+        // The mail library cannot do its job: the system's component message, with why.
+        return ComponentMissing(dialogs, error.what());
+    } catch (const std::system_error& error) {
+        // The worker thread could not be started.
+        return ComponentMissing(
+            dialogs,
+            std::string("The mail could not be sent in the background (") + error.what() + ").");
     }
 }
 

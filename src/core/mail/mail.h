@@ -36,7 +36,11 @@ struct MailToSend {
 
 struct SendResult {
     bool ok = false;
-    std::string error;  // what the transport reported, for the record
+    // Why the send failed, as a person reads it under the settings message: the server's
+    // answer ("The server refused the login (535 ...)") or what kept the mail from going
+    // ("No mail server answers at host:port"). Never holds the password.
+    std::string error;
+    bool operator==(const SendResult&) const = default;
 };
 
 // The transport that really sends; tests of the callers may substitute it.
@@ -60,12 +64,21 @@ class CurlMailTransport : public MailTransport {
 // Whether a file can be attached: it exists and is not empty.
 bool AttachmentUsable(const std::string& path);
 
+// What became of a backup mail: sent, or not with the cause that was shown.
+struct MailOutcome {
+    bool sent = false;
+    std::string detail;  // the cause of a failure; empty when sent
+    bool operator==(const MailOutcome&) const = default;
+};
+
 // Mails a backup archive to the recipient with the fixed subject, body and display
-// names, showing the messages of the mail operation through dialogs. The send runs on a
-// worker thread; keepAlive is called about every 50 ms meanwhile so the window keeps
-// repainting. Returns true when the server accepted the mail.
-bool SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
-                    MailTransport& transport, Dialogs& dialogs,
-                    const std::function<void()>& keepAlive);
+// names, showing the messages of the mail operation through dialogs (each failure's cause
+// as the message's detail). The send runs on a worker thread; keepAlive is called about
+// every 50 ms meanwhile so the window keeps repainting. Sent when the server accepted the
+// mail. A mail library that cannot be set up gives the "Sender" message and not sent;
+// other failures (out of memory) and ProgramEnd from a dialog pass through.
+MailOutcome SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
+                           MailTransport& transport, Dialogs& dialogs,
+                           const std::function<void()>& keepAlive);
 
 }  // namespace vornback
