@@ -22,7 +22,7 @@ enum class Outcome { kTaken, kHeld };
 [[noreturn]] void FailLockFile(const std::string& file, int err) {
     throw FileSystemError("Could not open the lock file \"" + file +
                           "\" that keeps two runs of one firm apart: " + std::strerror(err) +
-                          ". Check that the folder exists and that you may write in it.");
+                          ". Check that the folder exists and that you may write in it, then try again.");
 }
 
 // Opens and locks the file; retries when the name was removed or replaced between the
@@ -154,7 +154,7 @@ RunLock LockFirm(const ProgramValues& values, int64_t firm) {
         const int err = errno;
         throw FileSystemError("Could not create the staging folder \"" + root +
                               "\": " + std::strerror(err) +
-                              ". Check that you may write in the program's folder.");
+                              ". Check that you may write in the program's folder, then try again.");
     }
     return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm));
 }
