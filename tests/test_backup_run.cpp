@@ -675,7 +675,9 @@ TEST_F(BackupSafetyTest, ASecondRunOfTheFirmIsRefusedWhileTheFirstHoldsIt) {
     EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});  // the locks went too
 }
 
-TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsOfAFreeFirmLeft) {
+// The destination is recovered for the firm whose run holds its locks; the staging root
+// only while no run at all works in it (a restore may stage another firm's archive).
+TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingElse) {
     const std::string tag = "4242-0000abcd";
     const std::string checked = BackupTemporaryName("Firm2Yr2.zip", tag);
     const std::string unchecked = BackupTemporaryName("Firm2.zip", tag);
@@ -698,12 +700,15 @@ TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsOfAFreeFirmLeft)
     WriteFile(back + "/FIRM2/Yr2/DVorn2.mdb", "stale staging");
     WriteFile(back + "/" + CompactionTemporaryName("2", 2, tag), "stale copy");
     WriteFile(back + "/Firm5/Firm5.mdb", "a running restore's staging");
-    const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
-
-    const std::vector<std::string> lines = NextStart();
-    EXPECT_EQ(lines.size(), 7u);
-    for (const std::string& line : lines) {
-        EXPECT_TRUE(line.ends_with(".")) << line;
+    const auto backBefore = test::AllPaths(back);
+    {
+        const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
+        const std::vector<std::string> lines = NextStart();
+        EXPECT_EQ(lines.size(), 5u);
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(line.ends_with(".")) << line;
+        }
+        EXPECT_EQ(test::AllPaths(back).size(), backBefore.size() + 1);  // and the lock
     }
     std::vector<std::string> expected = others;
     expected.insert(expected.end(), {"Firm2.zip", "Firm2Yr2.zip"});
@@ -711,7 +716,8 @@ TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsOfAFreeFirmLeft)
     EXPECT_EQ(Names(backups_), expected);
     EXPECT_EQ(MarkerOf(backups_ + "/Firm2Yr2.zip"), "A");
     EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip"), "B");
-    EXPECT_EQ(Names(back), (std::vector<std::string>{".Firm5.lock", "Firm5"}));
+    EXPECT_EQ(NextStart().size(), 3u);  // the run has ended: the staging root goes
+    EXPECT_EQ(Names(back), std::vector<std::string>{});
     EXPECT_EQ(NextStart(), std::vector<std::string>{});  // nothing twice
 }
 
