@@ -1,7 +1,7 @@
 // Helpers for the window tests on the offscreen platform: finding controls by object name,
 // showing a window and waiting until it is active, answering the next modal widget from a
-// timer, waiting for a condition, and the sample data tree with its program values that
-// the backup and restore windows work in.
+// timer, waiting for a condition, the names a screen reader gets, and the sample data tree
+// with its program values that the backup and restore windows work in.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,6 +44,11 @@ bool WaitFor(const std::function<bool()>& condition);
 // Runs act on the first modal widget that opens once the event loop runs again (the
 // modal call that follows); a missing modal widget fails the test.
 void WhenModal(std::function<void(QWidget*)> act);
+// The controls below window a person can act on (buttons, boxes, lists, grids, progress
+// bars) that a screen reader would find without a name or a description, as
+// "objectName: what is missing" lines; also the columns of a grid the reader is told of
+// though they are hidden.
+std::string UnnamedControls(QWidget* window);
 
 // A sample data tree below root with firms firms of years years each (the reserved firm
 // 1001 as well) and the program values of the given launch mode for firm 1, year 2.
@@ -52,24 +57,21 @@ ProgramValues SampleProgram(const std::string& root, int firms, int years, doubl
 
 // What the backup and the restore window tests share: the sample tree and its values, the
 // real file system, the scripted dialogs, the window under test with its controls by
-// name, and the window's section of the settings.
-template <typename Window>
+// name, and the window's section of the settings that the runs write.
+template <typename Window, typename StoredChoices>
 class WindowTest : public ::testing::Test {
   protected:
     WindowTest(const char* section, const char* othersOption, const char* pathBox)
         : section_(section), othersOption_(othersOption), pathBox_(pathBox) {}
 
-    void Setting(const std::string& key, const std::string& value) {
-        WriteSetting(section_, key, value, SettingsFile(values));
-    }
     std::string Stored(const std::string& key) const {
         return ReadSetting(section_, key, SettingsFile(values));
     }
     bool SettingsWritten() const { return std::filesystem::exists(SettingsFile(values)); }
 
     // Fills the window as ShowForm does and shows it, active but not modal.
-    void Show(const std::string& startLocation) {
-        window->FillForm(startLocation);
+    void Show(const std::string& startLocation, const StoredChoices& stored) {
+        window->FillForm(startLocation, stored);
         ShowActive(window.get());
     }
 
