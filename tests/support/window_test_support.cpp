@@ -6,7 +6,6 @@
 #include <QAccessibleInterface>
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QProgressBar>
 #include <QTableView>
 #include <QTest>
@@ -33,12 +32,7 @@ std::string Focused() {
 }
 
 bool WaitFor(const std::function<bool()>& condition) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < 2000) {
-        QTest::qWait(5);
-    }
-    return condition();
+    return QTest::qWaitFor(condition, 2000);
 }
 
 void WhenModal(std::function<void(QWidget*)> act) {

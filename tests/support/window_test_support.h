@@ -1,7 +1,5 @@
-// Helpers for the window tests on the offscreen platform: finding controls by object name,
-// showing a window and waiting until it is active, answering the next modal widget from a
-// timer, waiting for a condition, the names a screen reader gets, and the sample data tree
-// with its program values that the backup and restore windows work in.
+// Helpers for the window tests on the offscreen platform: controls by object name, modal
+// widgets answered from a timer, what a screen reader is told, and the sample data tree.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QString>
 #include <QTest>
-#include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,30 +30,23 @@ T* Find(const QWidget* window, const char* name) {
     return c;
 }
 
-// Shows the window (not modal), activates it and waits until it has the keyboard.
-void ShowActive(QWidget* window);
+void ShowActive(QWidget* window);  // shown, active, with the keyboard
 void Click(QWidget* w);
-// The object name of the widget with the keyboard focus, "(none)" without one.
-std::string Focused();
-// Waits up to two seconds for condition, processing events; returns its last value.
-bool WaitFor(const std::function<bool()>& condition);
-// Runs act on the first modal widget that opens once the event loop runs again (the
-// modal call that follows); a missing modal widget fails the test.
+std::string Focused();  // the focused widget's object name, "(none)" without one
+bool WaitFor(const std::function<bool()>& condition);  // up to two seconds
+// Runs act on the modal widget the next modal call opens; none fails the test.
 void WhenModal(std::function<void(QWidget*)> act);
-// The controls below window a person can act on (buttons, boxes, lists, grids, progress
-// bars) that a screen reader would find without a name or a description, as
-// "objectName: what is missing" lines; also the columns of a grid the reader is told of
-// though they are hidden.
+// "objectName: what is missing" for each control a person can act on below window that a
+// screen reader finds without a name or description, or a grid telling of hidden columns.
 std::string UnnamedControls(QWidget* window);
 
-// A sample data tree below root with firms firms of years years each (the reserved firm
-// 1001 as well) and the program values of the given launch mode for firm 1, year 2.
+// A sample data tree below root (firms of years each, and the reserved firm 1001) and the
+// program values of the given launch mode for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
                             const std::string& launchMode, int firstYear = 2021);
 
-// What the backup and the restore window tests share: the sample tree and its values, the
-// real file system, the scripted dialogs, the window under test with its controls by
-// name, and the window's section of the settings that the runs write.
+// What the backup and the restore window tests share: the sample tree, the real file
+// system, the scripted dialogs, the window under test and its section of the settings.
 template <typename Window, typename StoredChoices>
 class WindowTest : public ::testing::Test {
   protected:
@@ -84,7 +73,6 @@ class WindowTest : public ::testing::Test {
     QLineEdit* Edit(const char* name) { return Control<QLineEdit>(name); }
     QRadioButton* Option(const char* name) { return Control<QRadioButton>(name); }
     bool Visible(const char* name) { return Control<QWidget>(name)->isVisible(); }
-
     // "Others" with the folder typed into the box.
     void ChooseOthers(const std::string& folder) {
         Click(Option(othersOption_));
