@@ -1,6 +1,4 @@
-// The restore window driven through its controls on the offscreen platform: how it opens
-// from the stored choices, the labels and the select button of each picked type, the
-// keyboard, where the file dialog starts, and one whole "Selected Year" restore with the
+// The restore window through its controls, and one whole "Selected Year" restore with the
 // note that names what it will overwrite.
 #include <gtest/gtest.h>
 
@@ -29,7 +27,6 @@ using test::Click;
 using test::Focused;
 using test::WaitFor;
 
-// Answers the year lists from a queue.
 class ScriptedYears : public YearChooser {
   public:
     YearPick ChooseYear(const std::vector<YearListRow>&) override {
@@ -57,8 +54,7 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
         Show(start, stored);
     }
     QComboBox* TypeList() { return Control<QComboBox>("CboRestType"); }
-    // The labels and the select button shown in their frame, with its caption, and
-    // whether the folder frame is usable.
+    // The labels shown, the select button's caption, "dir#" for a disabled folder frame.
     std::string ShownLabels() {
         std::string shown;
         for (const char* name :
@@ -78,7 +74,6 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
         QTest::keyClick(list->view(), Qt::Key_Return);
         ASSERT_TRUE(WaitFor([this] { return ListClosed(); }));
     }
-    // The list's popup is up and has the keyboard, or it is gone and the window has it.
     bool ListOpen() {
         QWidget* popup = TypeList()->view()->window();
         return popup->isVisible() && QGuiApplication::focusWindow() == popup->windowHandle();
@@ -131,8 +126,6 @@ TEST_F(RestoreWindowTest, LabelsFollowThePickedTypeAndTheFileDialogStartsInTheSh
     ASSERT_EQ(dialogs.fileRequests.size(), 2u);
     EXPECT_EQ(dialogs.fileRequests[0].initialFile, "/default");
     EXPECT_EQ(dialogs.fileRequests[1].initialFile, backups);
-    EXPECT_EQ(dialogs.fileRequests[1].title, "Select Backup File");
-    EXPECT_EQ(dialogs.fileRequests[1].filter, "Zip Files (Firm*.zip)|Firm*.zip");
     PickType(1);  // picked again, a type starts its button over
     EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo [Select Year] dir#");
     EXPECT_EQ(Stored("RestType"), "") << "picking a type writes nothing";
@@ -164,7 +157,7 @@ TEST_F(RestoreWindowTest, EnterMovesTheFocusArrivingAtTheTypeListOpensItAndButto
     QTest::keyClick(Button("cmdSelectPath"), Qt::Key_Return);
     EXPECT_EQ(dialogs.fileRequests.size(), 1u);
     EXPECT_EQ(Focused(), "cmdSelectPath");
-    // The modal window ends with "&Close".
+    // The modal window ends with "&Close" (ShowForm's status).
     window = std::make_unique<RestoreWindow>(values, "/default", files, dialogs, years);
     QTimer::singleShot(0, window.get(), [this] { Click(Button("cmdClose")); });
     EXPECT_EQ(window->ShowForm(backups, {}), 0);
@@ -186,9 +179,8 @@ TEST_F(RestoreWindowTest, SelectedYearShowsWhatItWillOverwriteUntilRestoreIsPres
     EXPECT_EQ(Label("LblTxtTrFNo")->text(), QStringLiteral("Source Firm No."));
     EXPECT_EQ(Label("LblFinYr")->text(), QStringLiteral("From Date 01/04/2021 To 31/03/2022"));
     EXPECT_EQ(window->Note(), target + " from the archive " + archive + ".");
-    EXPECT_TRUE(Visible("lblNote"));
 
-    // The refused "Others" with blanks gives the browse button the focus after the run.
+    // "Others" with blanks is refused; the browse button keeps the focus.
     PickType(0);
     ChooseOthers("   ");
     dialogs.answers = {Answer::No};

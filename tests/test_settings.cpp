@@ -37,7 +37,6 @@ TEST_F(Settings, WriteThenReadWithoutRegardToCaseKeepingUnrelatedText) {
               "; closing Back\r\n\r\n[Rest]\r\nLPath=/r\r\n; trailing\r\n[New]\r\nK=v\r\n");
     EXPECT_EQ(ReadSetting("printer", "NAME", file), "Laser 1");
     EXPECT_EQ(ReadSetting("rest", "Lpath", file), "/r");
-    EXPECT_EQ(ReadSetting("Other", "LPath", file), "");
 }
 
 TEST_F(Settings, ReadingCutsAt254TakesTheFirstDuplicateAndUnquotes) {

@@ -1,4 +1,4 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """A real SMTP server for the mail tests: implicit TLS and login on 127.0.0.1.
 
 Run with Debian's /usr/bin/python3 (python3-aiosmtpd). It listens on a free port (or the
@@ -51,7 +51,7 @@ def decoded_header(message, name):
     raw = message.get(name)
     if raw is None:
         return None
-#Plain ASCII headers come back exactly as sent, blanks included.
+    # Plain ASCII headers come back exactly as sent, blanks included.
     return str(email.header.make_header(email.header.decode_header(raw))) \
         if "=?" in raw else raw
 
@@ -65,15 +65,18 @@ def words_whole(message, names):
     for name in names:
         for charset, kind, text in ENCODED_WORD.findall(message.get(name) or ""):
             try:
-    if kind
-        in "bB" : data = base64.b64decode(text, validate = True) else : data =
-                      quopri.decodestring(text.replace("_", " "), header = True)
-                          data.decode(charset) except(ValueError, LookupError)
-            : return False return True
+                if kind in "bB":
+                    data = base64.b64decode(text, validate=True)
+                else:
+                    data = quopri.decodestring(text.replace("_", " "), header=True)
+                data.decode(charset)
+            except (ValueError, LookupError):
+                return False
+    return True
 
-                  def
-                  date_epoch(value)
-            : try:
+
+def date_epoch(value):
+    try:
         return email.utils.parsedate_to_datetime(value).timestamp()
     except (TypeError, ValueError):
         return None
@@ -92,8 +95,8 @@ class Keeper:
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-#Like the big providers, refuse the empty address("RCPT TO:<>") that aiosmtpd
-#would otherwise take.
+        # Like the big providers, refuse the empty address ("RCPT TO:<>") that aiosmtpd
+        # would otherwise take.
         if address in ("", "<>"):
             return "553 5.1.3 Empty recipient address"
         envelope.rcpt_tos.append(address)
@@ -138,7 +141,7 @@ class Keeper:
             "body": body,
             "attachments": attachments,
         }
-#Written last and renamed into place : a reader never sees half a record.
+        # Written last and renamed into place: a reader never sees half a record.
         with open(stem + ".json.part", "w", encoding="ascii") as f:
             json.dump(record, f, ensure_ascii=True, indent=1)
         os.rename(stem + ".json.part", stem + ".json")
@@ -156,7 +159,7 @@ def main():
                         help="offer no AUTH and accept mail without login")
     args = parser.parse_args()
 
-#aiosmtpd warns about AUTH without STARTTLS; here TLS is implicit, so that is noise.
+    # aiosmtpd warns about AUTH without STARTTLS; here TLS is implicit, so that is noise.
     warnings.filterwarnings("ignore", module="aiosmtpd")
     logging.getLogger("mail.log").setLevel(logging.ERROR)
 
@@ -171,7 +174,7 @@ def main():
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = getattr(auth_data, "login", None) == user and \
             getattr(auth_data, "password", None) == password
-#A refusal must be "not handled", or aiosmtpd sends no reply at all.
+        # A refusal must be "not handled", or aiosmtpd sends no reply at all.
         return AuthResult(success=True) if ok else AuthResult(success=False, handled=False)
 
     keeper = Keeper(args.outdir)
@@ -179,8 +182,8 @@ def main():
     def factory():
         if args.no_auth:
             return SMTP(keeper, hostname="localhost")
-#With implicit TLS aiosmtpd does not know the link is encrypted; AUTH is offered
-#only when it is not asked to require TLS.
+        # With implicit TLS aiosmtpd does not know the link is encrypted; AUTH is offered
+        # only when it is not asked to require TLS.
         return SMTP(keeper, hostname="localhost", authenticator=authenticator,
                     auth_required=True, auth_require_tls=False)
 
@@ -210,7 +213,7 @@ def main():
     finally:
         loop.remove_reader(sys.stdin.fileno())
         server.close()
-#Connections still open(a client that gave up) end here, quietly.
+        # Connections still open (a client that gave up) end here, quietly.
         pending = asyncio.all_tasks(loop)
         for task in pending:
             task.cancel()

@@ -40,13 +40,11 @@ void WhenModal(std::function<void(QWidget*)> act);
 // screen reader finds without a name or description, or a grid telling of hidden columns.
 std::string UnnamedControls(QWidget* window);
 
-// A sample data tree below root (firms of years each, and the reserved firm 1001) and the
-// program values of the given launch mode for firm 1, year 2.
+// A sample data tree below root and its program values for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
                             const std::string& launchMode, int firstYear = 2021);
 
-// What the backup and the restore window tests share: the sample tree, the real file
-// system, the scripted dialogs, the window under test and its section of the settings.
+// What the backup and the restore window tests share.
 template <typename Window, typename StoredChoices>
 class WindowTest : public ::testing::Test {
   protected:
@@ -58,8 +56,7 @@ class WindowTest : public ::testing::Test {
     }
     bool SettingsWritten() const { return std::filesystem::exists(SettingsFile(values)); }
 
-    // Fills the window as ShowForm does and shows it, active but not modal.
-    void Show(const std::string& startLocation, const StoredChoices& stored) {
+    void Show(const std::string& startLocation, const StoredChoices& stored) {  // as ShowForm
         window->FillForm(startLocation, stored);
         ShowActive(window.get());
     }
@@ -73,7 +70,6 @@ class WindowTest : public ::testing::Test {
     QLineEdit* Edit(const char* name) { return Control<QLineEdit>(name); }
     QRadioButton* Option(const char* name) { return Control<QRadioButton>(name); }
     bool Visible(const char* name) { return Control<QWidget>(name)->isVisible(); }
-    // "Others" with the folder typed into the box.
     void ChooseOthers(const std::string& folder) {
         Click(Option(othersOption_));
         QLineEdit* path = Edit(pathBox_);
