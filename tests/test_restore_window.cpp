@@ -50,7 +50,8 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
         fs::create_directory(backups);
     }
     void Open(const RestoreWindowSettings& stored, const std::string& start = "") {
-        window = std::make_unique<RestoreWindow>(values, "/default", files, dialogs, years);
+        window =
+            std::make_unique<RestoreWindow>(values, backups + "/VornBack", files, dialogs, years);
         Show(start, stored);
     }
     QComboBox* TypeList() { return Control<QComboBox>("CboRestType"); }
@@ -110,7 +111,7 @@ TEST_F(RestoreWindowTest, OpensFromTheStoredChoices) {
               QStringLiteral("Selected YearAdd Year"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Restore For Firm No.1"));
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("1"));
-    EXPECT_EQ(Label("lblHDPath")->text(), QStringLiteral("/default"));
+    EXPECT_EQ(Label("lblHDPath")->text().toStdString(), backups + "/VornBack");
     EXPECT_EQ(Edit("txtRestPath")->text(), QStringLiteral("/some/where"));
     EXPECT_FALSE(SettingsWritten()) << "opening writes nothing";
 }
@@ -120,12 +121,12 @@ TEST_F(RestoreWindowTest, LabelsFollowThePickedTypeAndTheFileDialogStartsInTheSh
     dialogs.files = {"", ""};
     Click(Button("cmdSelectPath"));  // "Add Firm": the dialog starts in the default folder
     Open({0, 1});
-    ChooseOthers(backups);
+    ChooseOthers(values.AppFolder);
     PickType(2);
     Click(Button("cmdSelectPath"));  // "Others": in the typed folder
     ASSERT_EQ(dialogs.fileRequests.size(), 2u);
-    EXPECT_EQ(dialogs.fileRequests[0].initialFile, "/default");
-    EXPECT_EQ(dialogs.fileRequests[1].initialFile, backups);
+    EXPECT_EQ(dialogs.fileRequests[0].initialFile, backups);  // the nearest existing folder
+    EXPECT_EQ(dialogs.fileRequests[1].initialFile, values.AppFolder);
     PickType(1);  // picked again, a type starts its button over
     EXPECT_EQ(ShownLabels(), "LblTxtTrFNo LblTargetFNo [Select Year] dir#");
     EXPECT_EQ(Stored("RestType"), "") << "picking a type writes nothing";
@@ -158,7 +159,7 @@ TEST_F(RestoreWindowTest, EnterMovesTheFocusArrivingAtTheTypeListOpensItAndButto
     EXPECT_EQ(dialogs.fileRequests.size(), 1u);
     EXPECT_EQ(Focused(), "cmdSelectPath");
     // The modal window ends with "&Close" (ShowForm's status).
-    window = std::make_unique<RestoreWindow>(values, "/default", files, dialogs, years);
+    window = std::make_unique<RestoreWindow>(values, backups + "/VornBack", files, dialogs, years);
     QTimer::singleShot(0, window.get(), [this] { Click(Button("cmdClose")); });
     EXPECT_EQ(window->ShowForm(backups, {}), 0);
 }

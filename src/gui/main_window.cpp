@@ -162,22 +162,25 @@ void MainWindow::BrowseInto(QLineEdit* pathBox, const char* title) {
     Guarded([this, pathBox, title] {
         std::string start = pathBox->text().toStdString();
         if (start.empty()) {
-            // The default folder may not exist before the first backup; its nearest
-            // existing parent is the next best place to start.
-            start = defaultFolder_;
-            while (!start.empty() && !fs_.FolderExists(start)) {
-                const size_t cut = start.find_last_of("/\\");
-                const std::string parent = cut == std::string::npos
-                                               ? std::string()
-                                               : start.substr(0, std::max<size_t>(cut, 1));
-                start = parent == start ? std::string() : parent;
-            }
+            start = NearestExistingFolder(defaultFolder_);
         }
         const std::string chosen = dialogs_.BrowseForFolder(start, title);
         if (!chosen.empty()) {
             pathBox->setText(Q(chosen));
         }
     });
+}
+
+std::string MainWindow::NearestExistingFolder(std::string folder) {
+    // The default folder may not exist before the first backup; its nearest existing
+    // parent is the next best place to start a dialog.
+    while (!folder.empty() && !fs_.FolderExists(folder)) {
+        const size_t cut = folder.find_last_of("/\\");
+        const std::string parent =
+            cut == std::string::npos ? std::string() : folder.substr(0, std::max<size_t>(cut, 1));
+        folder = parent == folder ? std::string() : parent;
+    }
+    return folder;
 }
 
 void MainWindow::GuardedRun(const std::function<void()>& handler) {

@@ -83,6 +83,8 @@ class MainWindow : public QDialog {
     // folder above it that exists, while the box is empty); a chosen folder replaces the
     // box's text.
     void BrowseInto(QLineEdit* pathBox, const char* title);
+    // folder, or the nearest folder above it that exists ("" when none does).
+    std::string NearestExistingFolder(std::string folder);
 
     // Safe to call twice: a second BusyOn keeps the focus recorded by the first (the
     // buttons are hidden by then), a second BusyOff changes nothing.

@@ -199,12 +199,12 @@ void RestoreWindow::NameControls() {
     Speak(cmdClose, "Close", "Close the window and end the program");
 }
 
-std::string RestoreWindow::ShownFolder() const {
-    if (optHardDiskRest->checkedId() == 0) {
-        return lblHDPath->text().toStdString();
+std::string RestoreWindow::ShownFolder() {
+    std::string folder = txtRestPath->text().toStdString();
+    if (optHardDiskRest->checkedId() == 0 || TrimBlanks(folder).empty()) {
+        folder = DefaultFolder();
     }
-    const std::string typed = txtRestPath->text().toStdString();
-    return TrimBlanks(typed).empty() ? DefaultFolder() : typed;
+    return NearestExistingFolder(folder);
 }
 
 void RestoreWindow::ShowTargetNote() {

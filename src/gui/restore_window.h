@@ -62,8 +62,9 @@ class RestoreWindow : public MainWindow, public RestoreView {
     void ConnectEvents();
     // Fills the type list and sets the stored type and "Advance Back Type".
     void Load(const RestoreWindowSettings& stored);
-    // The folder the window shows for the restore: the default one, or the typed one.
-    std::string ShownFolder() const;
+    // The folder the window shows for the restore (the default one, or the typed one), or
+    // the nearest folder above it that exists.
+    std::string ShownFolder();
     // The note naming the year a "Selected Year" restore will overwrite, or none.
     void ShowTargetNote();
 
