@@ -117,7 +117,6 @@ TEST_F(BackupWindowTest, ControlsFollowTheirCheckBoxesAndOptions) {
     };
     EXPECT_EQ(click({"chkAdvSet", "ChkIncAtcDoc", "ChkCurYr", "chkSendEmail", "optHardDiskBack1"}),
               "lblHDPath- txtBackPath cmdBackPath frmAdvBackType ChkIncAtcDoc# txtEmailToSend ");
-    // Unticking the current year enables the image folder again, still unchecked.
     EXPECT_EQ(click({"ChkCurYr", "chkSendEmail", "optHardDiskBack0", "chkAdvSet"}),
               "lblHDPath txtBackPath- cmdBackPath- frmAdvBackType- ChkIncAtcDoc- txtEmailToSend- ");
     Click(Check("chkAdvSet"));
