@@ -1,5 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "startup/launch.h"
@@ -11,166 +19,115 @@ namespace {
 
 using test::TempDir;
 
-TEST(CommandLine, ThreeFieldsAsTheyStand) {
-    auto c = ParseCommandLine("3,2,B");
-    EXPECT_EQ(c.firmNo, 3);
-    EXPECT_EQ(c.yearNo, "2");
-    EXPECT_EQ(c.mode, "B");
-
-    c = ParseCommandLine("3,2, B");
-    EXPECT_EQ(c.mode, " B");  // no trimming
-    c = ParseCommandLine("3, 2 ,b");
-    EXPECT_EQ(c.yearNo, " 2 ");
-    EXPECT_EQ(c.mode, "b");
-
-    c = ParseCommandLine("3,2,B,X");  // fields after the third are ignored
-    EXPECT_EQ(c.mode, "B");
-    c = ParseCommandLine("3,,");
-    EXPECT_EQ(c.firmNo, 3);
-    EXPECT_EQ(c.yearNo, "");
-    EXPECT_EQ(c.mode, "");
+TEST(CommandLine, FieldsAsTheyStandAndTheFirmRoundedHalvesToEven) {
+    // Without a comma the leading number of the whole line is the firm.
+    // clang-format off
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"3,2,B", "3|2|B"}, {"3, 2 ,b", "3| 2 |b"}, {"3,2, B", "3|2| B"}, {"3,2,B,X", "3|2|B"},
+        {"3,,", "3||"}, {"2.5,1,B", "2|1|B"}, {"3.5,1,B", "4|1|B"}, {" 12 ,1,B", "12|1|B"},
+        {"-4,1,B", "-4|1|B"}, {"2147483647,1,B", "2147483647|1|B"}, {"7", "7||"}, {"", "0||"},
+        {"abc", "0||"}, {"1 2 B", "12||"}, {"4.5 R", "4||"}, {"5.5", "6||"}};
+    // clang-format on
+    for (const auto& [text, fields] : cases) {
+        const CommandLine line = ParseCommandLine(text);
+        EXPECT_EQ(std::to_string(line.firmNo) + "|" + line.yearNo + "|" + line.mode, fields);
+    }
+    for (const char* bad :
+         {"3,2", ",", "x,2,B", ",2,B", "3x,2,B", "2147483648,2,B", "99999999999"}) {
+        EXPECT_THROW(ParseCommandLine(bad), UsageError) << bad;
+    }
+    const char* argv[] = {"vornback", "3,2,", "B"};
+    EXPECT_EQ(JoinArguments(3, argv), "3,2, B");
 }
 
-TEST(CommandLine, FirmNumberRoundsHalvesToEven) {
-    EXPECT_EQ(ParseCommandLine("2.5,1,B").firmNo, 2);
-    EXPECT_EQ(ParseCommandLine("3.5,1,B").firmNo, 4);
-    EXPECT_EQ(ParseCommandLine(" 12 ,1,B").firmNo, 12);
-    EXPECT_EQ(ParseCommandLine("-4,1,B").firmNo, -4);
-    EXPECT_EQ(ParseCommandLine("2147483647,1,B").firmNo, 2147483647);
-}
-
-TEST(CommandLine, WithoutCommaTheLeadingNumberIsTheFirm) {
-    auto c = ParseCommandLine("7");
-    EXPECT_EQ(c.firmNo, 7);
-    EXPECT_EQ(c.yearNo, "");
-    EXPECT_EQ(c.mode, "");
-    EXPECT_EQ(ParseCommandLine("").firmNo, 0);
-    EXPECT_EQ(ParseCommandLine("abc").firmNo, 0);
-    EXPECT_EQ(ParseCommandLine("1 2 B").firmNo, 12);  // blanks are ignored inside the number
-    EXPECT_EQ(ParseCommandLine("4.5 R").firmNo, 4);
-    EXPECT_EQ(ParseCommandLine("5.5").firmNo, 6);
-}
-
-TEST(CommandLine, UnreadableLinesAreRefused) {
-    EXPECT_THROW(ParseCommandLine("3,2"), UsageError);
-    EXPECT_THROW(ParseCommandLine(","), UsageError);
-    EXPECT_THROW(ParseCommandLine("x,2,B"), UsageError);
-    EXPECT_THROW(ParseCommandLine(",2,B"), UsageError);
-    EXPECT_THROW(ParseCommandLine("3x,2,B"), UsageError);
-    EXPECT_THROW(ParseCommandLine("2147483648,2,B"), UsageError);
-    EXPECT_THROW(ParseCommandLine("99999999999"), UsageError);
-    try {
-        ParseCommandLine("3,2");
-        FAIL();
-    } catch (const UsageError& e) {
-        EXPECT_NE(std::string(e.what()).find("3,2"), std::string::npos);
+TEST(DefaultBackupFolder, NetworkThenWritableVolumeRootThenHome) {
+    struct Case {
+        const char* program;
+        DefaultFolderFacts facts;
+        const char* expected;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        // Windows form: the drive root where VornBack may be made there, else the home.
+        {"C:\\Acc\\Bkp", {{"", false}, true, "C:\\Users\\ann"}, "C:\\VornBack"},
+        {"D:\\Bkp", {{"", false}, true, ""}, "D:\\VornBack"},
+        {"C:\\Acc\\Bkp", {{"", false}, false, "C:\\Users\\ann"}, "C:\\Users\\ann\\VornBack"},
+        {"C:\\Acc\\Bkp", {{"", false}, false, "C:\\Users\\ann\\"}, "C:\\Users\\ann\\VornBack"},
+        {"\\\\server\\share\\Acc\\Bkp", {{"", false}, false, "C:\\Users\\ann"}, "\\\\server\\share\\Acc\\Bkp\\Back"},
+        // Linux form: a data disk the person may write; the root file system or /home not.
+        {"/mnt/data/acc/Bkp", {{"/mnt/data", false}, true, "/home/ann"}, "/mnt/data/VornBack"},
+        {"/mnt/data/acc/Bkp", {{"/mnt/data/", false}, true, "/home/ann"}, "/mnt/data/VornBack"},
+        {"/opt/acc/Bkp", {{"/", false}, true, "/root"}, "/VornBack"},
+        {"/opt/acc/Bkp", {{"/", false}, false, "/home/ann"}, "/home/ann/VornBack"},
+        {"/home/ann/acc/Bkp", {{"/home", false}, false, "/home/ann/"}, "/home/ann/VornBack"},
+        {"/opt/acc/Bkp", {{"/", false}, false, ""}, "/VornBack"},  // no home known
+        {"//server/share/acc/Bkp", {{"/", false}, true, "/home/ann"}, "//server/share/acc/Bkp/Back"},
+        {"/net/acc/Bkp", {{"/net", true}, true, "/home/ann"}, "/net/acc/Bkp/Back"}};
+    // clang-format on
+    for (const Case& c : cases) {
+        EXPECT_EQ(DefaultBackupFolder(c.program, c.facts), c.expected) << c.program;
     }
 }
 
-TEST(CommandLine, ArgumentsJoinWithSingleBlanks) {
-    const char* argv[] = {"vornback", "3,2,", "B"};
-    EXPECT_EQ(JoinArguments(3, argv), "3,2, B");
-    EXPECT_EQ(JoinArguments(1, argv), "");
-}
-
-TEST(DefaultBackupFolder, WindowsAndLinuxForms) {
-    EXPECT_EQ(DefaultBackupFolder("C:\\Acc\\Bkp", "", false), "C:\\VornBack");
-    EXPECT_EQ(DefaultBackupFolder("D:\\Bkp", "", false), "D:\\VornBack");
-    EXPECT_EQ(DefaultBackupFolder("\\\\server\\share\\Acc\\Bkp", "", false),
-              "\\\\server\\share\\Acc\\Bkp\\Back");
-    EXPECT_EQ(DefaultBackupFolder("/home/acc/Bkp", "/", false), "/VornBack");
-    EXPECT_EQ(DefaultBackupFolder("/mnt/data/acc/Bkp", "/mnt/data", false), "/mnt/data/VornBack");
-    EXPECT_EQ(DefaultBackupFolder("/mnt/data/acc/Bkp", "/mnt/data/", false), "/mnt/data/VornBack");
-    EXPECT_EQ(DefaultBackupFolder("//server/share/acc/Bkp", "/", false),
-              "//server/share/acc/Bkp/Back");
-    // A network file system mounted locally counts as a network path.
-    EXPECT_EQ(DefaultBackupFolder("/net/acc/Bkp", "/net", true), "/net/acc/Bkp/Back");
-}
-
-TEST(DefaultBackupFolder, VolumeFromMountInfo) {
+TEST(DefaultBackupFolder, PlatformFactsFromMountsAccessAndHome) {
     const std::string mountInfo =
         "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
         "30 22 8:2 / /mnt/data rw,relatime shared:2 - xfs /dev/sdb1 rw\n"
-        "31 22 0:40 / /mnt/data2 rw - ext4 /dev/sdc1 rw\n"
-        "40 22 0:50 / /srv/acc\\040books rw,relatime - nfs4 srv:/export rw\n"
-        "41 22 0:51 / /srv/smb rw - cifs //srv/x rw\n";
-    auto v = VolumeFromMountInfo(mountInfo, "/home/acc/Bkp");
-    EXPECT_EQ(v.root, "/");
-    EXPECT_FALSE(v.network);
-    v = VolumeFromMountInfo(mountInfo, "/mnt/data/acc/Bkp");
-    EXPECT_EQ(v.root, "/mnt/data");
-    v = VolumeFromMountInfo(mountInfo, "/mnt/data2/Bkp");  // not /mnt/data: a longer name
-    EXPECT_EQ(v.root, "/mnt/data2");
-    v = VolumeFromMountInfo(mountInfo, "/srv/acc books/Bkp");
-    EXPECT_EQ(v.root, "/srv/acc books");
-    EXPECT_TRUE(v.network);
-    EXPECT_TRUE(VolumeFromMountInfo(mountInfo, "/srv/smb/a/Bkp").network);
+        "40 22 0:50 / /srv/acc\\040books rw,relatime - nfs4 srv:/export rw\n";
+    EXPECT_EQ(VolumeFromMountInfo(mountInfo, "/home/acc/Bkp").root, "/");
+    EXPECT_EQ(VolumeFromMountInfo(mountInfo, "/mnt/data/acc/Bkp").root, "/mnt/data");
+    EXPECT_TRUE(VolumeFromMountInfo(mountInfo, "/srv/acc books/Bkp").network);
     EXPECT_FALSE(VolumeFromMountInfo("garbage\n\n1 2 3\n", "/x").network);
+
+    // The home from $HOME, else the password entry; the root's access decides the rest.
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    unsetenv("HOME");
+    const DefaultFolderFacts facts = LookUpDefaultFolderFacts("/tmp");
+    EXPECT_FALSE(facts.homeFolder.empty());
+    EXPECT_EQ(facts.mayWriteAtRoot, access(facts.volume.root.c_str(), W_OK | X_OK) == 0);
+    setenv("HOME", "/home/ann", 1);
+    EXPECT_EQ(LookUpDefaultFolderFacts("/tmp").homeFolder, "/home/ann");
+    setenv("HOME", home.c_str(), 1);
 }
 
 class Startup : public ::testing::Test {
   protected:
     TempDir dir;
     std::string program = dir / "Acc/Bkp";
-    VolumeInfo volume{"/", false};
+    DefaultFolderFacts facts{{"/", false}, false, "/home/ann"};
     void SetUp() override { std::filesystem::create_directories(program); }
     std::string Settings() const { return program + "/settings.ini"; }
+    StartupDecision Decide(const char* line) { return DecideStartup(line, program, facts); }
 };
 
-TEST_F(Startup, BaseFoldersAndWindowChoice) {
-    auto d = DecideStartup("3,2,B", program, volume);
-    EXPECT_EQ(d.values.CurrentFirmNo, 3);
-    EXPECT_EQ(d.values.CurrentYearNo, "2");
-    EXPECT_EQ(d.values.LaunchMode, "B");
-    EXPECT_EQ(d.values.ProgramFolder, program);
-    EXPECT_EQ(d.values.AppFolder, dir / "Acc");
-    EXPECT_EQ(d.window, StartWindow::Backup);
-    EXPECT_EQ(RootDatabase(d.values), dir / "Acc/Root.mdb");
-    EXPECT_EQ(FirmDatabase(d.values, 12), dir / "Acc/Firm12/Firm12.mdb");
-    EXPECT_EQ(YearDatabase(d.values, 12, "2"), dir / "Acc/Firm12/Yr2/DVorn2.mdb");
-    EXPECT_EQ(StagingFirmFolder(d.values, 12), program + "/Back/Firm12");
+TEST_F(Startup, BaseFoldersWindowAndStartFolder) {
+    const ProgramValues v = Decide("3,2,B").values;
+    EXPECT_EQ(std::to_string(v.CurrentFirmNo) + v.CurrentYearNo + v.LaunchMode, "32B");
+    EXPECT_EQ(v.AppFolder + "|" + v.ProgramFolder, dir / "Acc|" + program);
+    EXPECT_EQ(StagingFirmFolder(v, 12), program + "/Back/Firm12");
+    EXPECT_EQ(Decide("3,2,R").window, StartWindow::Restore);
+    for (const char* line : {"3,2,B", "3,2,r", "3,2, R", "", "7"}) {
+        EXPECT_EQ(Decide(line).window, StartWindow::Backup) << line;
+    }
+    EXPECT_THROW(Decide("3,2"), UsageError);
+    EXPECT_THROW(DecideStartup("3,2,B", "/ab", facts), UsageError);
+    EXPECT_EQ(DecideStartup("3,2,B", "/Bkp", facts).values.AppFolder, "");
 
-    EXPECT_EQ(DecideStartup("3,2,R", program, volume).window, StartWindow::Restore);
-    EXPECT_EQ(DecideStartup("3,2,r", program, volume).window, StartWindow::Backup);
-    EXPECT_EQ(DecideStartup("3,2, R", program, volume).window, StartWindow::Backup);
-    EXPECT_EQ(DecideStartup("", program, volume).values.CurrentFirmNo, 0);
-    EXPECT_EQ(DecideStartup("", program, volume).window, StartWindow::Backup);
-}
-
-TEST_F(Startup, WithoutSettingsTheDefaultFolderIsShown) {
-    EXPECT_EQ(DecideStartup("3,2,B", program, volume).StartLocation, "/VornBack");
-    EXPECT_EQ(DecideStartup("3,2,R", program, {"/", true}).StartLocation, program + "/Back");
-    // A folder of that name is not a settings file.
+    // No settings file (a folder of that name is none): the default folder.
+    EXPECT_EQ(Decide("3,2,B").StartLocation, "/home/ann/VornBack");
     std::filesystem::create_directory(Settings());
-    EXPECT_EQ(DecideStartup("3,2,B", program, volume).StartLocation, "/VornBack");
-}
+    EXPECT_EQ(Decide("3,2,B").StartLocation, "/home/ann/VornBack");
+    std::filesystem::remove(Settings());
 
-TEST_F(Startup, WithSettingsTheModeChoosesTheSection) {
+    test::WriteFile(Settings(), "[Back]\nBackType=1\n");  // a missing key: empty
+    EXPECT_EQ(Decide("3,2,B").StartLocation, "");
     WriteSetting("Back", "LPath", "/backups/back", Settings());
     WriteSetting("Rest", "LPath", "/backups/rest", Settings());
-    EXPECT_EQ(DecideStartup("3,2,B", program, volume).StartLocation, "/backups/back");
-    EXPECT_EQ(DecideStartup("3,2,R", program, volume).StartLocation, "/backups/rest");
+    EXPECT_EQ(Decide("3,2,B").StartLocation, "/backups/back");
     // Neither "B" nor "R": the backup window, but the folder of the restore section.
-    for (const char* line : {"3,2,b", "3,2, B", "7", "3,2,"}) {
-        auto d = DecideStartup(line, program, volume);
-        EXPECT_EQ(d.window, StartWindow::Backup) << line;
-        EXPECT_EQ(d.StartLocation, "/backups/rest") << line;
+    for (const char* line : {"3,2,R", "3,2,b", "3,2, B", "7", "3,2,"}) {
+        EXPECT_EQ(Decide(line).StartLocation, "/backups/rest") << line;
     }
-}
-
-TEST_F(Startup, AMissingKeyGivesAnEmptyFolder) {
-    test::WriteFile(Settings(), "[Back]\nBackType=1\n");
-    EXPECT_EQ(DecideStartup("3,2,B", program, volume).StartLocation, "");
-    EXPECT_EQ(DecideStartup("3,2,R", program, volume).StartLocation, "");
-}
-
-TEST_F(Startup, RefusesWhatCannotBeRead) {
-    EXPECT_THROW(DecideStartup("3,2", program, volume), UsageError);
-    EXPECT_THROW(DecideStartup("x,2,B", program, volume), UsageError);
-    EXPECT_THROW(DecideStartup("3,2,B", "/ab", volume), UsageError);
-    EXPECT_THROW(DecideStartup("3,2,B", "", volume), UsageError);
-    // Four characters leave the volume root as the data root.
-    EXPECT_EQ(DecideStartup("3,2,B", "/Bkp", volume).values.AppFolder, "");
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <climits>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "startup/settings.h"
+#include "startup/window_settings.h"
 #include "support/temp_dir.h"
 
 namespace vornback {
@@ -15,154 +18,101 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-TEST(Settings, WriteThenReadWithoutRegardToCase) {
+class Settings : public ::testing::Test {
+  protected:
     TempDir dir;
-    const std::string file = dir / "settings.ini";
+    std::string file = dir / "settings.ini";
+};
+
+TEST_F(Settings, WriteThenReadWithoutRegardToCaseKeepingUnrelatedText) {
     EXPECT_EQ(ReadSetting("Back", "LPath", file), "");  // no file yet
-    WriteSetting("Back", "LPath", "/backups", file);
-    WriteSetting("Back", "BackType", "2", file);
-    WriteSetting("Rest", "RestType", "-1", file);
-    EXPECT_EQ(ReadFile(file), "[Back]\nLPath=/backups\nBackType=2\n[Rest]\nRestType=-1\n");
-    EXPECT_EQ(ReadSetting("back", "Lpath", file), "/backups");
-    EXPECT_EQ(ReadSetting("BACK", "backtype", file), "2");
-    EXPECT_EQ(ReadSetting("Rest", "RestType", file), "-1");
-    EXPECT_EQ(ReadSetting("Rest", "LPath", file), "");
-    EXPECT_EQ(ReadSetting("Other", "LPath", file), "");
-
-    // Replacing keeps the spelling already in the file and the key's place.
-    WriteSetting("BACK", "lpath", "/other", file);
-    EXPECT_EQ(ReadFile(file), "[Back]\nLPath=/other\nBackType=2\n[Rest]\nRestType=-1\n");
-    WriteSetting("Back", "LPath", "", file);
-    EXPECT_EQ(ReadSetting("Back", "LPath", file), "");
-}
-
-TEST(Settings, UnrelatedTextIsKeptByteForByte) {
-    TempDir dir;
-    const std::string file = dir / "settings.ini";
-    const std::string before =
-        "; kept comment\r\n"
-        "[Printer]\r\n"
-        "Name = Laser 1 \r\n"
-        "\r\n"
-        "[Back]\r\n"
-        "BackType = 1\r\n"
-        "; comment closing Back\r\n"
-        "\r\n"
-        "[Rest]\r\n"
-        "LPath=/r\r\n"
-        "; trailing comment";
-    WriteFile(file, before);
+    WriteFile(file,
+              "; kept\r\n[Printer]\r\nName = Laser 1 \r\n\r\n[Back]\r\nBackType = 1\r\n"
+              "; closing Back\r\n\r\n[Rest]\r\nLPath=/r\r\n; trailing");
     WriteSetting("Back", "CurYr", "1", file);
-    WriteSetting("Back", "BackType", "2", file);
+    WriteSetting("BACK", "backtype", "2", file);  // the file's spelling and place stay
     WriteSetting("New", "K", "v", file);
     EXPECT_EQ(ReadFile(file),
-              "; kept comment\r\n"
-              "[Printer]\r\n"
-              "Name = Laser 1 \r\n"
-              "\r\n"
-              "[Back]\r\n"
-              "BackType=2\r\n"
-              "CurYr=1\r\n"
-              "; comment closing Back\r\n"
-              "\r\n"
-              "[Rest]\r\n"
-              "LPath=/r\r\n"
-              "; trailing comment\r\n"
-              "[New]\r\n"
-              "K=v\r\n");
-    EXPECT_EQ(ReadSetting("Printer", "Name", file), "Laser 1");
+              "; kept\r\n[Printer]\r\nName = Laser 1 \r\n\r\n[Back]\r\nBackType=2\r\nCurYr=1\r\n"
+              "; closing Back\r\n\r\n[Rest]\r\nLPath=/r\r\n; trailing\r\n[New]\r\nK=v\r\n");
+    EXPECT_EQ(ReadSetting("printer", "NAME", file), "Laser 1");
+    EXPECT_EQ(ReadSetting("rest", "Lpath", file), "/r");
 }
 
-TEST(Settings, ReadingCutsAt254AndTakesTheFirstDuplicate) {
-    TempDir dir;
-    const std::string file = dir / "settings.ini";
+TEST_F(Settings, ReadingCutsAt254TakesTheFirstDuplicateAndUnquotes) {
     const std::string longValue(300, 'm');
     WriteSetting("Back", "SendEMailAdd", longValue, file);
     EXPECT_EQ(ReadSetting("Back", "SendEMailAdd", file), std::string(254, 'm'));
-    // The whole value stays in the file.
-    EXPECT_NE(ReadFile(file).find(longValue), std::string::npos);
+    EXPECT_NE(ReadFile(file).find(longValue), std::string::npos);  // the file keeps it whole
 
-    // A cut never splits a UTF-8 character.
-    const std::string utf8 = std::string(253, 'a') + "\xC3\xA9" + "zz";
-    WriteSetting("Back", "U", utf8, file);
-    EXPECT_EQ(ReadSetting("Back", "U", file), std::string(253, 'a'));
-
-    WriteFile(file, "[Back]\nLPath=first\nLPath=second\n[back]\nLPath=third\n");
+    WriteFile(file, "[Back]\nLPath=first\nA=' x '\nB=\"\nLPath=second\n[back]\nLPath=third\n");
     EXPECT_EQ(ReadSetting("Back", "LPath", file), "first");
-    WriteSetting("Back", "LPath", "new", file);
-    EXPECT_EQ(ReadFile(file), "[Back]\nLPath=new\nLPath=second\n[back]\nLPath=third\n");
-
-    WriteFile(file, "[Back]\nLPath=\"/quoted path\"\nA=' x '\nB=\"\n");
-    EXPECT_EQ(ReadSetting("Back", "LPath", file), "/quoted path");
     EXPECT_EQ(ReadSetting("Back", "A", file), " x ");
     EXPECT_EQ(ReadSetting("Back", "B", file), "\"");
-}
-
-TEST(Settings, LineBreaksInAValueCannotOpenNewKeys) {
-    TempDir dir;
-    const std::string file = dir / "settings.ini";
+    WriteSetting("Back", "LPath", "new", file);
+    EXPECT_EQ(ReadFile(file),
+              "[Back]\nLPath=new\nA=' x '\nB=\"\nLPath=second\n[back]\nLPath=third\n");
+    // Line breaks in a value cannot open new keys.
     WriteSetting("Back", "SendEMailAdd", "a@b.c\n[Rest]\nLPath=/evil", file);
     EXPECT_EQ(ReadSetting("Rest", "LPath", file), "");
     EXPECT_EQ(ReadSetting("Back", "SendEMailAdd", file), "a@b.c [Rest] LPath=/evil");
 }
 
-TEST(Settings, FailedWritesAreSilentAndLoseNothing) {
-    TempDir dir;
-    // Missing folder: nothing happens, nothing is thrown.
-    const std::string missing = dir / "nofolder/settings.ini";
-    EXPECT_NO_THROW(WriteSetting("Back", "LPath", "x", missing));
-    EXPECT_FALSE(std::filesystem::exists(missing));
-
-    // A read-only file keeps its old value.
-    const std::string file = dir / "settings.ini";
+TEST_F(Settings, FailedWritesAreSilentAndLoseNothing) {
+    EXPECT_NO_THROW(WriteSetting("Back", "LPath", "x", dir / "nofolder/settings.ini"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "nofolder"));
     WriteSetting("Back", "LPath", "old", file);
     chmod(file.c_str(), 0444);
     WriteSetting("Back", "LPath", "new", file);
     EXPECT_EQ(ReadSetting("Back", "LPath", file), "old");
-
-    // A folder where the file should be.
     const std::string folder = dir / "asfolder.ini";
     std::filesystem::create_directory(folder);
     EXPECT_NO_THROW(WriteSetting("Back", "LPath", "x", folder));
     EXPECT_EQ(ReadSetting("Back", "LPath", folder), "");
-
-    // No temporary file is left beside the settings.
-    size_t count = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
-        (void)e;
-        ++count;
-    }
-    EXPECT_EQ(count, 2u);  // settings.ini and asfolder.ini, nothing else
-}
-
-TEST(Settings, GarbageNeverStopsTheProgram) {
-    TempDir dir;
-    const std::string file = dir / "settings.ini";
-    std::string garbage;
-    for (int i = 0; i < 5000; ++i) {
-        garbage.push_back(static_cast<char>((i * 7919) % 256));
-    }
-    WriteFile(file, garbage);
-    EXPECT_NO_THROW(ReadSetting("Back", "BackType", file));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
+        << "no temporary file stays beside the settings";
+    WriteFile(file, std::string("\xff\0[Back\0\nBackType\x80=\x01\n", 16));
     EXPECT_EQ(NumericSetting(ReadSetting("Back", "BackType", file)), 0);
-    WriteSetting("Back", "BackType", "1", file);
-    EXPECT_EQ(ReadSetting("Back", "BackType", file), "1");
 }
 
-TEST(Settings, NumericReadingRule) {
-    EXPECT_EQ(NumericSetting("2"), 2);
-    EXPECT_EQ(NumericSetting("2x"), 2);
-    EXPECT_EQ(NumericSetting("abc"), 0);
-    EXPECT_EQ(NumericSetting(""), 0);
-    EXPECT_EQ(NumericSetting(" 1 "), 1);
-    EXPECT_EQ(NumericSetting("-1"), -1);
-    EXPECT_EQ(NumericSetting("0.5"), 0);
-    EXPECT_EQ(NumericSetting("1.5"), 2);
-    EXPECT_EQ(NumericSetting("32767"), 32767);
-    // Numbers the program never writes must not stop it.
-    EXPECT_EQ(NumericSetting("32768"), 0);
-    EXPECT_EQ(NumericSetting("-40000"), 0);
-    EXPECT_EQ(NumericSetting("1e400"), 0);
+TEST(NumericSetting, LeadingNumberRoundedHalvesToEvenWithin16Bits) {
+    const std::vector<std::pair<const char*, int>> cases = {
+        {"2", 2},   {"2x", 2},  {"abc", 0},       {"", 0},      {" 1 ", 1},    {"-1", -1},
+        {"0.5", 0}, {"1.5", 2}, {"32767", 32767}, {"32768", 0}, {"-40000", 0}, {"1e400", 0}};
+    for (const auto& [text, number] : cases) {
+        EXPECT_EQ(NumericSetting(text), number) << text;
+    }
+}
+
+TEST_F(Settings, WindowChoicesLoadAsPlainValuesAndSaveInTheirSectionsInOrder) {
+    // Nothing stored: every choice reads as 0 or "".
+    const BackupWindowSettings none = LoadBackupWindowSettings(file);
+    EXPECT_EQ(none.BackType + none.CurYr + none.IncAtcDoc + none.AdvSet, 0);
+    EXPECT_EQ(LoadRestoreWindowSettings(file).RestType, 0);
+    EXPECT_EQ(ReadStartLocation(file, "B"), "");
+
+    const std::string others = "/backups";
+    SaveBackupChoices(file, nullptr, 0, 1, 0, 1);  // "Default Directory": no folder written
+    SaveBackupChoices(file, &others, 7, 1, 1, 0);  // any index beyond 1 is stored as 2
+    SaveEmailAddress(file, "a@b.c");
+    SaveRestoreChoices(file, "/r", -1, 1);
+    EXPECT_EQ(ReadFile(file),
+              "[Back]\nBackType=2\nAdvSet=1\nIncAtcDoc=1\nCurYr=0\n"
+              "LPath=/backups\nSendEMailAdd=a@b.c\n[Rest]\nLPath=/r\nRestType=-1\n"
+              "AdvSet=1\n");
+    const BackupWindowSettings back = LoadBackupWindowSettings(file);
+    EXPECT_EQ(std::vector<int>({back.BackType, back.CurYr, back.IncAtcDoc, back.AdvSet}),
+              std::vector<int>({2, 0, 1, 1}));
+    EXPECT_EQ(back.SendEMailAdd, "a@b.c");
+    EXPECT_EQ(LoadRestoreWindowSettings(file).RestType, -1);
+    EXPECT_EQ(LoadRestoreWindowSettings(file).AdvSet, 1);
+    // Start-up reads the backup section's folder only for exactly "B".
+    EXPECT_EQ(ReadStartLocation(file, "B"), "/backups");
+    EXPECT_EQ(ReadStartLocation(file, "b"), "/r");
+    WriteFile(file, "[back]\nbacktype=2x\nADVSET=abc\n[REST]\nresttype= 3\n");
+    EXPECT_EQ(LoadBackupWindowSettings(file).BackType, 2);
+    EXPECT_EQ(LoadBackupWindowSettings(file).AdvSet, 0);
+    EXPECT_EQ(LoadRestoreWindowSettings(file).RestType, 3);
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <QVBoxLayout>
 #include <utility>
 
+#include "base/data_tree.h"
 #include "base/dialogs.h"
-#include "startup/settings.h"
+#include "base/text.h"
+#include "platform/file_system.h"
 
 namespace vornback {
 namespace {
@@ -25,16 +27,17 @@ int CheckValue(const QCheckBox* box) {
 
 }  // namespace
 
-BackupWindow::BackupWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
-                           Dialogs& dialogs, Clock& clock, MailTransport& mail,
+BackupWindow::BackupWindow(const ProgramValues& values, const std::string& defaultFolder,
+                           FileSystem& fs, Dialogs& dialogs, Clock& clock, MailTransport& mail,
                            std::string decimalSeparator, QWidget* parent)
-    : MainWindow(values, volume, fs, dialogs, parent),
+    : MainWindow(values, defaultFolder, fs, dialogs, parent),
       clock_(clock),
       mail_(mail),
       decimalSeparator_(std::move(decimalSeparator)) {
     setObjectName(QStringLiteral("Backup"));
     BuildControls();
     SetTabOrder();
+    NameControls();
     ConnectEvents();
 }
 
@@ -134,6 +137,27 @@ void BackupWindow::BuildControls() {
     QHBoxLayout* buttons = BuildButtonRow(FrmBackup, QStringLiteral("&Backup"));
     NoAutoDefault(cmdBackPath);
     frame->addLayout(buttons);
+    BuildNoteLine(outer);
+}
+
+void BackupWindow::NameControls() {
+    Speak(FrmBackup, "Data Backup", "Where the backup goes and what it holds");
+    Speak(optHardDiskBack0, "Default Directory", "Back up into the default folder");
+    Speak(optHardDiskBack1, "Others", "Back up into a folder of your choice");
+    Speak(lblHDPath, "Default backup folder", "The folder the backup goes into");
+    Speak(txtBackPath, "Backup folder", "The folder to back up into");
+    Speak(cmdBackPath, "Browse for the backup folder", "Choose the folder to back up into");
+    Speak(chkSendEmail, "Send Email", "Mail the finished backup");
+    Speak(txtEmailToSend, "E-mail address", "Where the backup is mailed to");
+    Speak(chkAdvSet, "Advance Back Type", "Show the advanced backup options");
+    Speak(frmAdvBackType, "Advance", "The advanced backup options");
+    Speak(ChkCurYr, "Only Current Year", "Back up only the current financial year");
+    Speak(ChkIncAtcDoc, "Include Image Folder", "Put the firm's attached documents in the backup");
+    Speak(optBackType0, "Single", "Back up straight into the folder");
+    Speak(optBackType1, "Date wise", "Back up into a folder named by today's date");
+    Speak(optBackType2, "Day wise", "Back up into a folder named by the day of the week");
+    Speak(cmdOk, "Backup", "Start the backup");
+    Speak(cmdClose, "Close", "Close the window and end the program");
 }
 
 void BackupWindow::SetTabOrder() {
@@ -158,7 +182,12 @@ void BackupWindow::ConnectEvents() {
     connect(cmdOk, &QPushButton::clicked, this, [this] { OnBackup(); });
 }
 
-void BackupWindow::FillForm(const std::string& StrPathStr) {
+int BackupWindow::ShowForm(const std::string& StrPathStr, const BackupWindowSettings& stored) {
+    FillForm(StrPathStr, stored);
+    return RunModal();
+}
+
+void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSettings& stored) {
     setWindowTitle(QStringLiteral("Backup For Firm No.") + QString::number(values_.CurrentFirmNo));
     FrmBackup->setVisible(true);
     txtBackPath->setText(Q(StrPathStr));
@@ -168,25 +197,30 @@ void BackupWindow::FillForm(const std::string& StrPathStr) {
 
     // The program never writes another index; a damaged file must not stop the window, so
     // an unknown index reads as a missing key.
-    const int backType = NumericSetting(ReadSetting("Back", "BackType", settingsFile_));
-    QAbstractButton* type = optBackType->button(backType);
+    QAbstractButton* type = optBackType->button(stored.BackType);
     (type != nullptr ? type : optBackType0)->setChecked(true);
 
-    ChkCurYr->setChecked(NumericSetting(ReadSetting("Back", "CurYr", settingsFile_)) == 1);
+    ChkCurYr->setChecked(stored.CurYr == 1);
     if (ChkCurYr->isChecked()) {
         ChkIncAtcDoc->setChecked(false);
         ChkIncAtcDoc->setEnabled(false);
     } else {
-        ChkIncAtcDoc->setChecked(NumericSetting(ReadSetting("Back", "IncAtcDoc", settingsFile_)) ==
-                                 1);
+        ChkIncAtcDoc->setChecked(stored.IncAtcDoc == 1);
         ChkIncAtcDoc->setEnabled(true);
     }
 
-    chkAdvSet->setChecked(NumericSetting(ReadSetting("Back", "AdvSet", settingsFile_)) == 1);
+    chkAdvSet->setChecked(stored.AdvSet == 1);
     OnAdvSetChanged();
 
-    txtEmailToSend->setText(Q(ReadSetting("Back", "SendEMailAdd", settingsFile_)));
+    txtEmailToSend->setText(Q(stored.SendEMailAdd));
     OnSendEmailChanged();
+
+    // The window opens all the same; the run then fails with a plain sentence.
+    const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
+    SetNote(FirmFolderFound(firm)
+                ? ""
+                : "The folder of firm " + std::to_string(values_.CurrentFirmNo) +
+                      " was not found (" + firm + "); a backup of this firm cannot be made.");
 
     FixOptionTabStops();
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
@@ -223,7 +257,24 @@ void BackupWindow::OnBrowse() {
 }
 
 void BackupWindow::StoreEmailAddress() {
-    WriteSetting("Back", "SendEMailAdd", txtEmailToSend->text().toStdString(), settingsFile_);
+    SaveEmailAddress(settingsFile_, txtEmailToSend->text().toStdString());
+}
+
+bool BackupWindow::FirmFolderFound(const std::string& firm) {
+    if (fs_.FolderExists(firm)) {
+        return true;
+    }
+    // Letter case does not matter in the data tree.
+    const std::string wanted = "firm" + std::to_string(values_.CurrentFirmNo);
+    if (!fs_.FolderExists(values_.AppFolder)) {
+        return false;
+    }
+    for (const FileEntry& entry : fs_.SubFolders(values_.AppFolder)) {
+        if (ToLower(entry.name) == wanted) {
+            return true;
+        }
+    }
+    return false;
 }
 
 BackupChoices BackupWindow::ReadChoices() const {

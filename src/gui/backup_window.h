@@ -1,7 +1,9 @@
 // The backup window: the folder choice, the backup type and options, the mail address, and
 // the "&Backup" button that starts the backup run. It shows the busy area while a run works
 // and keeps the person's choices only through the run (and the mail address on leaving its
-// box). The window does no file work itself: everything goes through the run.
+// box). The window does no file work itself: it is filled from the stored choices it is
+// given, and everything else goes through the run. A firm whose folder is missing gets a
+// note under the frame, so the person learns it before pressing "&Backup".
 #pragma once
 
 #include <string>
@@ -9,6 +11,7 @@
 #include "backup/backup_run.h"
 #include "gui/main_window.h"
 #include "startup/launch.h"
+#include "startup/window_settings.h"
 
 class QAbstractButton;
 class QButtonGroup;
@@ -25,15 +28,18 @@ class BackupWindow : public MainWindow, public BackupView {
     Q_OBJECT
 
   public:
-    // The collaborators are borrowed and must outlive the window. volume is where
-    // ProgramFolder lies; it settles the default backup folder.
-    BackupWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+    // The collaborators are borrowed and must outlive the window. defaultFolder is the
+    // default backup folder ("Default Directory").
+    BackupWindow(const ProgramValues& values, const std::string& defaultFolder, FileSystem& fs,
                  Dialogs& dialogs, Clock& clock, MailTransport& mail, std::string decimalSeparator,
                  QWidget* parent = nullptr);
     ~BackupWindow() override;
 
-    // Fills the window from section "Back" of the settings (ShowForm shows it modally).
-    void FillForm(const std::string& StrPathStr) override;
+    // Fills the window from the stored choices and shows it modally; returns the exit
+    // status (MainWindow::RunModal).
+    int ShowForm(const std::string& StrPathStr, const BackupWindowSettings& stored);
+    // ShowForm's filling, without showing the window (tests show it themselves).
+    void FillForm(const std::string& StrPathStr, const BackupWindowSettings& stored);
 
     // BackupView
     void BusyOn() override { MainWindow::BusyOn(); }
@@ -50,6 +56,7 @@ class BackupWindow : public MainWindow, public BackupView {
   private:
     void BuildControls();
     void SetTabOrder();
+    void NameControls();
     void ConnectEvents();
 
     void OnHardDiskClicked(int index);
@@ -59,6 +66,8 @@ class BackupWindow : public MainWindow, public BackupView {
     void OnBrowse();
     void OnBackup();
     void StoreEmailAddress();
+    // Whether the firm's folder exists, whatever the letter case of its name.
+    bool FirmFolderFound(const std::string& firm);
     void FixOptionTabStops();
 
     BackupChoices ReadChoices() const;

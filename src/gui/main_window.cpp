@@ -13,13 +13,14 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
 #include "platform/file_system.h"
-#include "startup/settings.h"
 
 namespace vornback {
 namespace {
@@ -29,21 +30,44 @@ constexpr qint64 kRepaintMilliseconds = 40;
 
 }  // namespace
 
-MainWindow::MainWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+MainWindow::MainWindow(const ProgramValues& values, std::string defaultFolder, FileSystem& fs,
                        Dialogs& dialogs, QWidget* parent)
     : QDialog(parent),
       values_(values),
       fs_(fs),
       dialogs_(dialogs),
-      defaultFolder_(DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network)),
+      defaultFolder_(std::move(defaultFolder)),
       settingsFile_(SettingsFile(values)) {}
 
 MainWindow::~MainWindow() = default;
 
-int MainWindow::ShowForm(const std::string& StrPathStr) {
-    FillForm(StrPathStr);
+int MainWindow::RunModal() {
     exec();
     return exitCode_;
+}
+
+void MainWindow::Speak(QWidget* control, const char* name, const char* description) {
+    control->setAccessibleName(QString::fromUtf8(name));
+    control->setAccessibleDescription(QString::fromUtf8(description));
+}
+
+void MainWindow::BuildNoteLine(QLayout* outer) {
+    lblNote = new QLabel(this);
+    lblNote->setObjectName(QStringLiteral("lblNote"));
+    lblNote->setTextFormat(Qt::PlainText);
+    lblNote->setWordWrap(true);
+    lblNote->hide();
+    Speak(lblNote, "Note", "What the window found or what the next run will do");
+    outer->addWidget(lblNote);
+}
+
+void MainWindow::SetNote(const std::string& text) {
+    lblNote->setText(Q(text));
+    lblNote->setVisible(!text.empty());
+}
+
+std::string MainWindow::Note() const {
+    return lblNote->isHidden() ? std::string() : lblNote->text().toStdString();
 }
 
 void MainWindow::NoAutoDefault(QPushButton* button) {
@@ -67,9 +91,12 @@ QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setRange(0, kProgressSteps);
     progressBar->setValue(0);
+    Speak(clipBar, "Busy", "The run is working");
+    Speak(progressBar, "Progress", "How much of the current step is done");
     lblProgress = new QLabel(Animation1);
     lblProgress->setObjectName(QStringLiteral("lblProgress"));
     lblProgress->setTextFormat(Qt::PlainText);
+    Speak(lblProgress, "Progress details", "Files done and the name being worked on");
     busy->addWidget(clipBar);
     busy->addWidget(progressBar);
     busy->addWidget(lblProgress);
@@ -80,6 +107,10 @@ QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     NoAutoDefault(cmdOk);
     NoAutoDefault(cmdClose);
+    cmdOk->setAccessibleDescription(okCaption == QStringLiteral("&Backup")
+                                        ? QStringLiteral("Start the backup")
+                                        : QStringLiteral("Start the restore"));
+    cmdClose->setAccessibleDescription(QStringLiteral("Close the window and end the program"));
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(Animation1, 1);
     buttons->addStretch(0);
@@ -129,11 +160,27 @@ void MainWindow::ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pat
 
 void MainWindow::BrowseInto(QLineEdit* pathBox, const char* title) {
     Guarded([this, pathBox, title] {
-        const std::string chosen = dialogs_.BrowseForFolder(pathBox->text().toStdString(), title);
+        std::string start = pathBox->text().toStdString();
+        if (start.empty()) {
+            start = NearestExistingFolder(defaultFolder_);
+        }
+        const std::string chosen = dialogs_.BrowseForFolder(start, title);
         if (!chosen.empty()) {
             pathBox->setText(Q(chosen));
         }
     });
+}
+
+std::string MainWindow::NearestExistingFolder(std::string folder) {
+    // The default folder may not exist before the first backup; its nearest existing
+    // parent is the next best place to start a dialog.
+    while (!folder.empty() && !fs_.FolderExists(folder)) {
+        const size_t cut = folder.find_last_of("/\\");
+        const std::string parent =
+            cut == std::string::npos ? std::string() : folder.substr(0, std::max<size_t>(cut, 1));
+        folder = parent == folder ? std::string() : parent;
+    }
+    return folder;
 }
 
 void MainWindow::GuardedRun(const std::function<void()>& handler) {
@@ -150,20 +197,24 @@ void MainWindow::Guarded(const std::function<void()>& handler) {
         handler();
     } catch (const ProgramEnd& end) {
         EndProgram(end.ExitCode());
+    } catch (const Error& e) {
+        // The system's own failures say in one sentence what failed, where and why.
+        ShowFailure(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
     } catch (const std::exception& e) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
-        EndProgram(1);
-    } catch (...) {
-        if (busy_) {
-            BusyOff();
-        }
-        dialogs_.Show(Message{"The program met an unknown failure and ends.", kProgramTitle,
-                              Buttons::Ok, Icon::Critical});
-        EndProgram(1);
+        // A failure of the machine itself (memory, a library): its own words are the cause.
+        ShowFailure(Message{"The program met a failure it cannot recover from and ends.",
+                            kProgramTitle, Buttons::Ok, Icon::Critical, Answer::Ok, e.what()});
     }
+}
+
+void MainWindow::ShowFailure(const Message& message) {
+    std::fprintf(stderr, "vornback: %s%s%s\n", message.text.c_str(),
+                 message.detail.empty() ? "" : " ", message.detail.c_str());
+    if (busy_) {
+        BusyOff();
+    }
+    dialogs_.Show(message);
+    EndProgram(1);
 }
 
 void MainWindow::EndProgram(int exitCode) {
@@ -173,6 +224,9 @@ void MainWindow::EndProgram(int exitCode) {
 }
 
 void MainWindow::BusyOn() {
+    if (busy_) {
+        return;
+    }
     busy_ = true;
     okHadFocus_ = cmdOk->hasFocus();
     cmdClose->hide();
@@ -187,6 +241,9 @@ void MainWindow::BusyOn() {
 }
 
 void MainWindow::BusyOff() {
+    if (!busy_) {
+        return;
+    }
     Animation1->hide();
     clipBar->hide();
     cmdOk->show();
@@ -242,6 +299,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
         if (plain && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            if (auto* button = qobject_cast<QPushButton*>(watched)) {
+                // A focused button takes Enter as its press, and only as that.
+                button->click();
+                return true;
+            }
             focusNextChild();
         }
         // The key itself goes on to the control as well.

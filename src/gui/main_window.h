@@ -1,8 +1,9 @@
 // What the backup and the restore window have in common: the borrowed collaborators, the
-// default folder and the settings file; the busy area with "&OK"/"&Close" beside it; Enter
-// moving the focus on; closing refused while busy; and the handler guard that turns a
-// ProgramEnd or a failure into the program's exit status. Each window builds its own
-// controls and layout on top.
+// default folder; the busy area with "&OK"/"&Close" beside it; a note line under the
+// frame; Enter moving the focus on (or pressing a focused button); closing refused while
+// busy; the names a screen reader speaks; and the handler guard that turns a ProgramEnd or
+// a failure into the program's exit status. Each window builds its own controls and
+// layout on top.
 #pragma once
 
 #include <QDialog>
@@ -28,6 +29,7 @@ namespace vornback {
 
 class Dialogs;
 class FileSystem;
+struct Message;
 
 class MainWindow : public QDialog {
     Q_OBJECT
@@ -35,35 +37,41 @@ class MainWindow : public QDialog {
   public:
     ~MainWindow() override;
 
-    // Fills the window and shows it modally. Returns when the window has closed, with the
-    // program's exit status: 0 after "&Close", Esc, the close box or a Yes to the
-    // completion question; the code of a ProgramEnd; 1 after a failure that was shown in a
-    // critical message box.
-    int ShowForm(const std::string& StrPathStr);
-    // ShowForm's filling, without showing the window (tests show it themselves).
-    virtual void FillForm(const std::string& StrPathStr) = 0;
-
     int ExitCode() const { return exitCode_; }
     bool Busy() const { return busy_; }
     // The default folder shown for "Default Directory".
     const std::string& DefaultFolder() const { return defaultFolder_; }
+    // The note line under the frame ("" while it is hidden).
+    std::string Note() const;
 
   public slots:
     void reject() override;
 
   protected:
-    // The collaborators are borrowed and must outlive the window. volume is where
-    // ProgramFolder lies; it settles the default folder.
-    MainWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+    // The collaborators are borrowed and must outlive the window. defaultFolder is the
+    // folder "Default Directory" stands for.
+    MainWindow(const ProgramValues& values, std::string defaultFolder, FileSystem& fs,
                Dialogs& dialogs, QWidget* parent);
 
+    // Shows the filled window modally. Returns when the window has closed, with the
+    // program's exit status: 0 after "&Close", Esc, the close box or a Yes to the
+    // completion question; the code of a ProgramEnd; 1 after a failure that was shown in a
+    // critical message box.
+    int RunModal();
+
     void closeEvent(QCloseEvent* event) override;
-    // Plain Enter (or the keypad's) on a watched control moves the focus on.
+    // Plain Enter (or the keypad's) on a watched control moves the focus on; on a push
+    // button it presses the button instead.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     // The busy area and the two buttons, in one row at the foot of frame; the busy area
     // takes the place of the buttons while a run works.
     QHBoxLayout* BuildButtonRow(QWidget* frame, const QString& okCaption);
+    // The note line, added to outer under the frame; hidden while it has no text.
+    void BuildNoteLine(QLayout* outer);
+    void SetNote(const std::string& text);
+    // What a screen reader speaks for the control: its name and what it is for.
+    static void Speak(QWidget* control, const char* name, const char* description);
     // Sets the tab order of the controls as listed and lets each of them watch for Enter.
     void ChainTabOrder(std::initializer_list<QWidget*> order);
     // Only the selected option of a group is a tab stop, as the keyboard expects.
@@ -71,9 +79,15 @@ class MainWindow : public QDialog {
     // "Default Directory" (index 0) shows the default folder; "Others" the box and its
     // browse button.
     void ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox, QPushButton* browse);
-    // The folder picker, starting on the box's folder; a chosen folder replaces its text.
+    // The folder picker, starting on the box's folder (the default folder, or the nearest
+    // folder above it that exists, while the box is empty); a chosen folder replaces the
+    // box's text.
     void BrowseInto(QLineEdit* pathBox, const char* title);
+    // folder, or the nearest folder above it that exists ("" when none does).
+    std::string NearestExistingFolder(std::string folder);
 
+    // Safe to call twice: a second BusyOn keeps the focus recorded by the first (the
+    // buttons are hidden by then), a second BusyOff changes nothing.
     void BusyOn();
     void BusyOff();
     void ShowProgress(const ArchiveProgress& progress);
@@ -87,6 +101,8 @@ class MainWindow : public QDialog {
     // Guarded, but ignored while a run works or another handler runs.
     void GuardedRun(const std::function<void()>& handler);
     void EndProgram(int exitCode);
+    // Shows a failure in a critical message box (and on stderr) and ends with 1.
+    void ShowFailure(const Message& message);
 
     static QString Q(const std::string& text) { return QString::fromStdString(text); }
     // Enter moves the focus on; no button may take it as its own press as well.
@@ -96,7 +112,7 @@ class MainWindow : public QDialog {
     FileSystem& fs_;
     Dialogs& dialogs_;
     std::string defaultFolder_;
-    std::string settingsFile_;
+    std::string settingsFile_;  // handed to the core's settings load and save
 
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdClose = nullptr;
@@ -108,6 +124,7 @@ class MainWindow : public QDialog {
     QProgressBar* clipBar = nullptr;
     QProgressBar* progressBar = nullptr;
     QLabel* lblProgress = nullptr;
+    QLabel* lblNote = nullptr;
 
     bool busy_ = false;
     bool running_ = false;

@@ -18,8 +18,11 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <functional>
+#include <utility>
+
 #include "base/dialogs.h"
-#include "startup/settings.h"
+#include "base/text.h"
 
 namespace vornback {
 namespace {
@@ -39,14 +42,38 @@ void Show(QLabel* label, const LabelState& state) {
     label->setVisible(state.visible);
 }
 
+// The window's dialogs, with the file dialog starting in the folder the window shows for
+// as long as it has no file of its own to start on.
+class StartInShownFolder : public Dialogs {
+  public:
+    StartInShownFolder(Dialogs& inner, std::function<std::string()> folder)
+        : inner_(inner), folder_(std::move(folder)) {}
+    Answer Show(const Message& message) override { return inner_.Show(message); }
+    std::string BrowseForFolder(const std::string& initialFolder,
+                                const std::string& title) override {
+        return inner_.BrowseForFolder(initialFolder, title);
+    }
+    std::string OpenFile(const std::string& title, const std::string& filter,
+                         const std::string& initialFile) override {
+        return inner_.OpenFile(title, filter, initialFile.empty() ? folder_() : initialFile);
+    }
+
+  private:
+    Dialogs& inner_;
+    std::function<std::string()> folder_;
+};
+
 }  // namespace
 
-RestoreWindow::RestoreWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
-                             Dialogs& dialogs, YearChooser& years, QWidget* parent)
-    : MainWindow(values, volume, fs, dialogs, parent), years_(years) {
+RestoreWindow::RestoreWindow(const ProgramValues& values, const std::string& defaultFolder,
+                             FileSystem& fs, Dialogs& dialogs, YearChooser& years, QWidget* parent)
+    : MainWindow(values, defaultFolder, fs, dialogs, parent),
+      years_(years),
+      runDialogs_(std::make_unique<StartInShownFolder>(dialogs, [this] { return ShownFolder(); })) {
     setObjectName(QStringLiteral("Restore"));
     BuildControls();
     SetTabOrder();
+    NameControls();
     ConnectEvents();
 }
 
@@ -146,6 +173,52 @@ void RestoreWindow::BuildControls() {
     NoAutoDefault(cmdRestPath);
     NoAutoDefault(cmdSelectPath);
     frame->addLayout(buttons);
+    BuildNoteLine(outer);
+}
+
+void RestoreWindow::NameControls() {
+    Speak(Frame1, "Data Restore", "Where the backup comes from and how it is restored");
+    Speak(FrmDirSel, "Restore folder choice", "The folder that holds the backup");
+    Speak(optHardDiskRest0, "Default Directory", "Restore from the default folder");
+    Speak(optHardDiskRest1, "Others", "Restore from a folder of your choice");
+    Speak(lblHDPath, "Default restore folder", "The folder the backup is taken from");
+    Speak(txtRestPath, "Restore folder", "The folder that holds the backup");
+    Speak(cmdRestPath, "Browse for the restore folder", "Choose the folder that holds the backup");
+    Speak(chkAdvSet, "Advance Back Type", "Show the restore types");
+    Speak(FrmAdvSet, "Restore type options", "The restore type and what it restores");
+    Speak(CboRestType, "Restore type", "Full Firm, Selected Year, Add Firm or Add Year");
+    // The select button's name follows its caption ("Select Year", "Select Firm").
+    cmdSelectPath->setAccessibleDescription(
+        QStringLiteral("Choose the year or the backup file for the restore type"));
+    // The labels keep their text as what is spoken; the description says what it is.
+    LblTargetFNo->setAccessibleDescription(QStringLiteral("Firm number"));
+    LblTargetYNo->setAccessibleDescription(QStringLiteral("Year number"));
+    LblFinYr->setAccessibleDescription(QStringLiteral("The year's first and last day"));
+    LblPath->setAccessibleDescription(QStringLiteral("The chosen backup file"));
+    Speak(cmdOk, "Restore", "Start the restore");
+    Speak(cmdClose, "Close", "Close the window and end the program");
+}
+
+std::string RestoreWindow::ShownFolder() {
+    std::string folder = txtRestPath->text().toStdString();
+    if (optHardDiskRest->checkedId() == 0 || TrimBlanks(folder).empty()) {
+        folder = DefaultFolder();
+    }
+    return NearestExistingFolder(folder);
+}
+
+void RestoreWindow::ShowTargetNote() {
+    if (!targetNote_ || CboRestType->currentIndex() != 1 || state_.TargetYearNo.empty()) {
+        SetNote("");
+        return;
+    }
+    std::string note = "Year " + state_.TargetYearNo + " of firm " +
+                       std::to_string(values_.CurrentFirmNo) + " (" + state_.TargetYearFrom +
+                       " to " + state_.TargetYearTo + ") will be overwritten";
+    if (!state_.SelectedArchivePath.empty() && cmdSelectPath->isHidden()) {
+        note += " from the archive " + state_.SelectedArchivePath;
+    }
+    SetNote(note + ".");
 }
 
 void RestoreWindow::SetTabOrder() {
@@ -170,29 +243,34 @@ void RestoreWindow::ConnectEvents() {
     connect(cmdOk, &QPushButton::clicked, this, [this] { OnRestore(); });
 }
 
-void RestoreWindow::Load() {
+void RestoreWindow::Load(const RestoreWindowSettings& stored) {
     for (const char* type : kRestoreTypes) {
         CboRestType->addItem(QString::fromLatin1(type));
     }
     // The program writes -1 (nothing chosen) to 3. A damaged file must not stop the window,
     // so any other number reads as a missing key: "Full Firm".
-    int restType = NumericSetting(ReadSetting("Rest", "RestType", settingsFile_));
+    int restType = stored.RestType;
     if (restType < -1 || restType >= kTypeCount) {
         restType = 0;
     }
     CboRestType->setCurrentIndex(restType);
 
     // Only 1 ticks the box; every other value leaves it unticked.
-    chkAdvSet->setChecked(NumericSetting(ReadSetting("Rest", "AdvSet", settingsFile_)) == 1);
+    chkAdvSet->setChecked(stored.AdvSet == 1);
     OnAdvSetChanged();
 
     OnRestTypePicked();
 }
 
-void RestoreWindow::FillForm(const std::string& StrPathStr) {
+int RestoreWindow::ShowForm(const std::string& StrPathStr, const RestoreWindowSettings& stored) {
+    FillForm(StrPathStr, stored);
+    return RunModal();
+}
+
+void RestoreWindow::FillForm(const std::string& StrPathStr, const RestoreWindowSettings& stored) {
     settingUp_ = true;
     if (!loaded_) {
-        Load();
+        Load(stored);
         loaded_ = true;
     }
     setWindowTitle(QStringLiteral("Restore For Firm No.") + QString::number(values_.CurrentFirmNo));
@@ -216,6 +294,8 @@ void RestoreWindow::OnAdvSetChanged() {
 void RestoreWindow::OnRestTypePicked() {
     ShowHideLbl(state_, CboRestType->currentIndex(), values_.CurrentFirmNo);
     ShowLabels();
+    targetNote_ = false;
+    ShowTargetNote();
 }
 
 void RestoreWindow::FixOptionTabStops() {
@@ -250,7 +330,7 @@ RestoreChoices RestoreWindow::ReadChoices() const {
 }
 
 RestoreContext RestoreWindow::Context() {
-    return RestoreContext{values_, fs_, dialogs_, years_, *this, state_};
+    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_};
 }
 
 void RestoreWindow::OnSelectPath() {
@@ -258,11 +338,15 @@ void RestoreWindow::OnSelectPath() {
         RestoreContext ctx = Context();
         SelectPathClick(ctx, ReadChoices());
         ShowLabels();
+        targetNote_ = true;
+        ShowTargetNote();
     });
 }
 
 void RestoreWindow::OnRestore() {
     GuardedRun([this] {
+        targetNote_ = false;
+        ShowTargetNote();
         RestoreContext ctx = Context();
         const RestoreEnd end = RunRestore(ctx, ReadChoices());
         if (end == RestoreEnd::Exit) {

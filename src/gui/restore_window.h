@@ -1,15 +1,18 @@
 // The restore window: the folder that holds the backup, the restore type with its select
 // button and the firm and year labels, and the "&Restore" button that starts the restore
 // run. It owns the restore state and shows the labels the operations leave in it; it does
-// no file or database work itself.
+// no file or database work itself. After a "Selected Year" pick a note under the frame
+// names the year that will be overwritten and the archive, until "&Restore" is pressed.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "gui/main_window.h"
 #include "restore/restore_run.h"
 #include "restore/restore_state.h"
 #include "startup/launch.h"
+#include "startup/window_settings.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -26,15 +29,17 @@ class RestoreWindow : public MainWindow, public RestoreView {
     Q_OBJECT
 
   public:
-    // The collaborators are borrowed and must outlive the window. volume is where
-    // ProgramFolder lies; it settles the default restore folder.
-    RestoreWindow(const ProgramValues& values, const VolumeInfo& volume, FileSystem& fs,
+    // The collaborators are borrowed and must outlive the window. defaultFolder is the
+    // default restore folder ("Default Directory").
+    RestoreWindow(const ProgramValues& values, const std::string& defaultFolder, FileSystem& fs,
                   Dialogs& dialogs, YearChooser& years, QWidget* parent = nullptr);
     ~RestoreWindow() override;
 
-    // Loads the window from section "Rest" of the settings (first use only) and fills it
-    // (ShowForm shows it modally).
-    void FillForm(const std::string& StrPathStr) override;
+    // Loads the window from the stored choices (first use only), fills it and shows it
+    // modally; returns the exit status (MainWindow::RunModal).
+    int ShowForm(const std::string& StrPathStr, const RestoreWindowSettings& stored);
+    // ShowForm's loading and filling, without showing the window (tests show it themselves).
+    void FillForm(const std::string& StrPathStr, const RestoreWindowSettings& stored);
 
     const RestoreState& State() const { return state_; }
 
@@ -53,9 +58,15 @@ class RestoreWindow : public MainWindow, public RestoreView {
   private:
     void BuildControls();
     void SetTabOrder();
+    void NameControls();
     void ConnectEvents();
-    // Fills the type list and reads "RestType" and "AdvSet".
-    void Load();
+    // Fills the type list and sets the stored type and "Advance Back Type".
+    void Load(const RestoreWindowSettings& stored);
+    // The folder the window shows for the restore (the default one, or the typed one), or
+    // the nearest folder above it that exists.
+    std::string ShownFolder();
+    // The note naming the year a "Selected Year" restore will overwrite, or none.
+    void ShowTargetNote();
 
     void OnHardDiskClicked(int index);
     void OnAdvSetChanged();
@@ -69,7 +80,10 @@ class RestoreWindow : public MainWindow, public RestoreView {
     RestoreContext Context();
 
     YearChooser& years_;
+    // The dialogs the operations see: the file dialog starts in the shown folder.
+    std::unique_ptr<Dialogs> runDialogs_;
     RestoreState state_;
+    bool targetNote_ = false;
 
     QGroupBox* Frame1 = nullptr;
     QGroupBox* FrmDirSel = nullptr;

@@ -2,13 +2,13 @@
 
 #include <QAbstractItemView>
 #include <QEvent>
-#include <QFocusEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <QSortFilterProxyModel>
+#include <QStandardItemModel>
 #include <QStringList>
-#include <QTableWidget>
-#include <QTableWidgetItem>
+#include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -17,11 +17,22 @@ namespace {
 
 constexpr int kVisibleRows = 8;
 
-QTableWidgetItem* Cell(const std::string& text) {
-    auto* item = new QTableWidgetItem(QString::fromStdString(text));
+QStandardItem* Cell(const std::string& text) {
+    auto* item = new QStandardItem(QString::fromStdString(text));
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     return item;
 }
+
+// The grid as shown: every row, without the number column.
+class WithoutNumberColumn : public QSortFilterProxyModel {
+  public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+  protected:
+    bool filterAcceptsColumn(int sourceColumn, const QModelIndex&) const override {
+        return sourceColumn != 0;
+    }
+};
 
 bool IsEnter(const QKeyEvent* key) {
     return key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
@@ -34,9 +45,24 @@ YearListWindow::YearListWindow(const std::vector<YearListRow>& rows, QWidget* pa
     setObjectName(QStringLiteral("SelectYear"));
     setWindowTitle(QStringLiteral("Year Selection"));
 
-    msgYear = new QTableWidget(static_cast<int>(rows.size()), 3, this);
+    years_ = new QStandardItemModel(static_cast<int>(rows.size()), 3, this);
+    years_->setHorizontalHeaderLabels(QString::fromLatin1(kHeading).split(QLatin1Char('|')));
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const int row = static_cast<int>(r);
+        years_->setItem(row, 0, Cell(rows[r].no));
+        years_->setItem(row, 1, Cell(rows[r].from));
+        years_->setItem(row, 2, Cell(rows[r].to));
+    }
+    auto* shown = new WithoutNumberColumn(this);
+    shown->setSourceModel(years_);
+
+    msgYear = new QTableView(this);
     msgYear->setObjectName(QStringLiteral("msgYear"));
-    msgYear->setHorizontalHeaderLabels(QString::fromLatin1(kHeading).split(QLatin1Char('|')));
+    msgYear->setAccessibleName(QStringLiteral("Years"));
+    msgYear->setAccessibleDescription(
+        QStringLiteral("The firm's financial years by first and last day; Enter picks the "
+                       "current year, Esc picks it as the target year"));
+    msgYear->setModel(shown);
     msgYear->verticalHeader()->hide();
     msgYear->setEditTriggers(QAbstractItemView::NoEditTriggers);
     msgYear->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -45,24 +71,16 @@ YearListWindow::YearListWindow(const std::vector<YearListRow>& rows, QWidget* pa
     msgYear->horizontalHeader()->setSectionsClickable(false);
     msgYear->horizontalHeader()->setStretchLastSection(false);
 
-    for (size_t r = 0; r < rows.size(); ++r) {
-        const int row = static_cast<int>(r);
-        msgYear->setItem(row, 0, Cell(rows[r].no));
-        msgYear->setItem(row, 1, Cell(rows[r].from));
-        msgYear->setItem(row, 2, Cell(rows[r].to));
-    }
     // The heading captions carry their own padding, so the date columns are as wide as
     // their headings (or their dates, should those be wider).
     msgYear->resizeColumnsToContents();
-    // The number travels with the row but is never shown.
-    msgYear->setColumnHidden(0, true);
     if (!rows.empty()) {
-        // The number column is current until the grid has the focus (eventFilter).
-        msgYear->setCurrentCell(0, 0);
+        // The first row is current, on its first day (the number is never shown).
+        msgYear->setCurrentIndex(shown->index(0, 0));
     }
 
     const int frame = 2 * msgYear->frameWidth();
-    const int width = msgYear->columnWidth(1) + msgYear->columnWidth(2) + frame +
+    const int width = msgYear->columnWidth(0) + msgYear->columnWidth(1) + frame +
                       msgYear->verticalScrollBar()->sizeHint().width();
     const int rowHeight = msgYear->verticalHeader()->defaultSectionSize();
     const int height =
@@ -74,21 +92,15 @@ YearListWindow::YearListWindow(const std::vector<YearListRow>& rows, QWidget* pa
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     msgYear->installEventFilter(this);
-    connect(msgYear, &QTableWidget::cellDoubleClicked, this,
-            [this](int, int) { PickCurrent(PickKey::Enter); });
+    connect(msgYear, &QTableView::doubleClicked, this,
+            [this](const QModelIndex&) { PickCurrent(PickKey::Enter); });
     msgYear->setFocus(Qt::OtherFocusReason);
 }
 
 YearListWindow::~YearListWindow() = default;
 
 bool YearListWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == msgYear && event->type() == QEvent::FocusIn) {
-        // The current cell leaves the hidden number column for the first day, so that the
-        // person sees which row is current.
-        if (msgYear->currentRow() >= 0 && msgYear->currentColumn() == 0) {
-            msgYear->setCurrentCell(msgYear->currentRow(), 1);
-        }
-    } else if (watched == msgYear && event->type() == QEvent::KeyPress) {
+    if (watched == msgYear && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
             if (IsEnter(key)) {
@@ -119,8 +131,8 @@ void YearListWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void YearListWindow::PickCurrent(PickKey key) {
-    const int row = msgYear->currentRow();
-    if (row >= 0 && row < msgYear->rowCount()) {
+    const int row = msgYear->currentIndex().row();
+    if (row >= 0 && row < years_->rowCount()) {
         pick_ = YearPick{key, static_cast<size_t>(row)};
     } else {
         pick_ = YearPick{};

@@ -1,5 +1,7 @@
 // The year list window ("Year Selection"): a grid of one firm's financial years, the year
-// number in a hidden first column and the first and last day beside it. Enter or a double
+// number in a hidden first column and the first and last day beside it. The grid's model
+// holds all three columns; the view shows it through a proxy without the number column,
+// so that neither the eye nor a screen reader meets the hidden column. Enter or a double
 // click picks the current row, Esc picks it as the target year as well; the close box
 // leaves without a pick. QtYearChooser shows it modally for the restore.
 #pragma once
@@ -9,7 +11,8 @@
 
 #include "restore/year_list.h"
 
-class QTableWidget;
+class QStandardItemModel;
+class QTableView;
 
 namespace vornback {
 
@@ -36,7 +39,8 @@ class YearListWindow : public QDialog {
   private:
     void PickCurrent(PickKey key);
 
-    QTableWidget* msgYear = nullptr;
+    QStandardItemModel* years_ = nullptr;  // "No", "From Date", "To Date"
+    QTableView* msgYear = nullptr;
     YearPick pick_;
 };
 

@@ -32,37 +32,17 @@ class ScriptedDialogs : public Dialogs {
         if (message.buttons == Buttons::Ok) {
             return Answer::Ok;
         }
-        if (answers.empty()) {
-            ADD_FAILURE() << "unplanned question: " << message.text;
-            return Answer::No;
-        }
-        Answer a = answers.front();
-        answers.pop_front();
-        return a;
+        return Next(answers, Answer::No, "question: " + message.text);
     }
-
     std::string BrowseForFolder(const std::string& initialFolder,
                                 const std::string& title) override {
         folderRequests.push_back({initialFolder, title});
-        if (folders.empty()) {
-            ADD_FAILURE() << "unplanned folder picker: " << title;
-            return "";
-        }
-        std::string f = folders.front();
-        folders.pop_front();
-        return f;
+        return Next(folders, std::string(), "folder picker: " + title);
     }
-
     std::string OpenFile(const std::string& title, const std::string& filter,
                          const std::string& initialFile) override {
         fileRequests.push_back({title, filter, initialFile});
-        if (files.empty()) {
-            ADD_FAILURE() << "unplanned file dialog: " << title;
-            return "";
-        }
-        std::string f = files.front();
-        files.pop_front();
-        return f;
+        return Next(files, std::string(), "file dialog: " + title);
     }
 
     // The texts of all messages shown, in order.
@@ -83,13 +63,24 @@ class ScriptedDialogs : public Dialogs {
         std::string filter;
         std::string initialFile;
     };
-
     std::vector<Message> shown;
     std::deque<Answer> answers;       // answers to Yes/No questions, in order
     std::deque<std::string> folders;  // answers of the folder picker ("" = cancel)
     std::deque<std::string> files;    // answers of the file dialog ("" = cancel)
     std::vector<FolderRequest> folderRequests;
     std::vector<FileRequest> fileRequests;
+
+  private:
+    template <typename T>
+    static T Next(std::deque<T>& queue, T none, const std::string& what) {
+        if (queue.empty()) {
+            ADD_FAILURE() << "unplanned " << what;
+            return none;
+        }
+        T next = queue.front();
+        queue.pop_front();
+        return next;
+    }
 };
 
 }  // namespace vornback::test

@@ -1,7 +1,5 @@
-// Helpers for the window tests on the offscreen platform: finding controls by object name,
-// showing a window and waiting until it is active, answering the next modal widget from a
-// timer, waiting for a condition, and the sample data tree with its program values that
-// the backup and restore windows work in.
+// Helpers for the window tests on the offscreen platform: controls by object name, modal
+// widgets answered from a timer, what a screen reader is told, and the sample data tree.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QString>
 #include <QTest>
-#include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,42 +30,34 @@ T* Find(const QWidget* window, const char* name) {
     return c;
 }
 
-// Shows the window (not modal), activates it and waits until it has the keyboard.
-void ShowActive(QWidget* window);
+void ShowActive(QWidget* window);  // shown, active, with the keyboard
 void Click(QWidget* w);
-// The object name of the widget with the keyboard focus, "(none)" without one.
-std::string Focused();
-// Waits up to two seconds for condition, processing events; returns its last value.
-bool WaitFor(const std::function<bool()>& condition);
-// Runs act on the first modal widget that opens once the event loop runs again (the
-// modal call that follows); a missing modal widget fails the test.
+std::string Focused();  // the focused widget's object name, "(none)" without one
+bool WaitFor(const std::function<bool()>& condition);  // up to two seconds
+// Runs act on the modal widget the next modal call opens; none fails the test.
 void WhenModal(std::function<void(QWidget*)> act);
+// "objectName: what is missing" for each control a person can act on below window that a
+// screen reader finds without a name or description, or a grid telling of hidden columns.
+std::string UnnamedControls(QWidget* window);
 
-// A sample data tree below root with firms firms of years years each (the reserved firm
-// 1001 as well) and the program values of the given launch mode for firm 1, year 2.
+// A sample data tree below root and its program values for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
                             const std::string& launchMode, int firstYear = 2021);
 
-// What the backup and the restore window tests share: the sample tree and its values, the
-// real file system, the scripted dialogs, the window under test with its controls by
-// name, and the window's section of the settings.
-template <typename Window>
+// What the backup and the restore window tests share.
+template <typename Window, typename StoredChoices>
 class WindowTest : public ::testing::Test {
   protected:
     WindowTest(const char* section, const char* othersOption, const char* pathBox)
         : section_(section), othersOption_(othersOption), pathBox_(pathBox) {}
 
-    void Setting(const std::string& key, const std::string& value) {
-        WriteSetting(section_, key, value, SettingsFile(values));
-    }
     std::string Stored(const std::string& key) const {
         return ReadSetting(section_, key, SettingsFile(values));
     }
     bool SettingsWritten() const { return std::filesystem::exists(SettingsFile(values)); }
 
-    // Fills the window as ShowForm does and shows it, active but not modal.
-    void Show(const std::string& startLocation) {
-        window->FillForm(startLocation);
+    void Show(const std::string& startLocation, const StoredChoices& stored) {  // as ShowForm
+        window->FillForm(startLocation, stored);
         ShowActive(window.get());
     }
 
@@ -82,8 +70,6 @@ class WindowTest : public ::testing::Test {
     QLineEdit* Edit(const char* name) { return Control<QLineEdit>(name); }
     QRadioButton* Option(const char* name) { return Control<QRadioButton>(name); }
     bool Visible(const char* name) { return Control<QWidget>(name)->isVisible(); }
-
-    // "Others" with the folder typed into the box.
     void ChooseOthers(const std::string& folder) {
         Click(Option(othersOption_));
         QLineEdit* path = Edit(pathBox_);

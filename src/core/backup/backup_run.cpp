@@ -15,7 +15,7 @@
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
-#include "startup/settings.h"
+#include "startup/window_settings.h"
 #include "store/compaction.h"
 #include "store/registers.h"
 
@@ -23,7 +23,6 @@ namespace vornback {
 
 namespace {
 
-constexpr const char* kSection = "Back";
 constexpr const char* kBackupTitle = "Backup";
 
 void Tell(BackupContext& ctx, const std::string& text, Icon icon = Icon::None) {
@@ -133,24 +132,19 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
             ctx.view.FocusBrowseButton();
             return "";
         }
-        WriteSetting(kSection, "LPath", choices.txtBackPath, settings);
     }
 
     std::string destination;
+    SaveBackupChoices(settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
+                      choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc,
+                      choices.ChkCurYr);
     if (choices.backTypeIndex == 0) {
-        WriteSetting(kSection, "BackType", "0", settings);
         destination = base;
     } else if (choices.backTypeIndex == 1) {
-        WriteSetting(kSection, "BackType", "1", settings);
         destination = JoinPath(base, DateFolderName(ctx.clock.Now()));
     } else {
-        WriteSetting(kSection, "BackType", "2", settings);
         destination = JoinPath(base, ctx.clock.Now().dayName);
     }
-
-    WriteSetting(kSection, "AdvSet", std::to_string(choices.chkAdvSet), settings);
-    WriteSetting(kSection, "IncAtcDoc", std::to_string(choices.ChkIncAtcDoc), settings);
-    WriteSetting(kSection, "CurYr", std::to_string(choices.ChkCurYr), settings);
 
     if (!ctx.fs.FolderExists(destination)) {
         ctx.fs.CreateFolder(destination);

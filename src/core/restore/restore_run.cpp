@@ -12,13 +12,12 @@
 #include "platform/file_system.h"
 #include "restore/year_list.h"
 #include "restore/year_restores.h"
-#include "startup/settings.h"
+#include "startup/window_settings.h"
 
 namespace vornback {
 
 namespace {
 
-constexpr const char* kSection = "Rest";
 constexpr const char* kRestoreTitle = "Restore";
 constexpr const char* kSelectYear = "Select Year";
 constexpr const char* kSelectFirm = "Select Firm";
@@ -288,9 +287,7 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     // The choices are kept before anything is restored, so a refused or failed run still
     // leaves them for the next start.
     const std::string settings = SettingsFile(ctx.values);
-    WriteSetting(kSection, "LPath", choices.txtRestPath, settings);
-    WriteSetting(kSection, "RestType", std::to_string(choices.restTypeIndex), settings);
-    WriteSetting(kSection, "AdvSet", std::to_string(choices.chkAdvSet), settings);
+    SaveRestoreChoices(settings, choices.txtRestPath, choices.restTypeIndex, choices.chkAdvSet);
 
     ctx.view.BusyOn();
     switch (choices.restTypeIndex) {

@@ -1,9 +1,13 @@
 #include "startup/launch.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -13,7 +17,7 @@
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "base/text.h"
-#include "startup/settings.h"
+#include "startup/window_settings.h"
 
 namespace vornback {
 namespace {
@@ -108,23 +112,52 @@ std::string JoinArguments(int argc, const char* const* argv) {
     return line;
 }
 
-std::string DefaultBackupFolder(const std::string& programFolder, const std::string& volumeRoot,
-                                bool onNetworkFileSystem) {
+std::string DefaultBackupFolder(const std::string& programFolder, const DefaultFolderFacts& facts) {
     const bool windowsForm = IsWindowsForm(programFolder);
     const char sep = windowsForm ? '\\' : '/';
     const bool networkPath =
         programFolder.rfind("\\\\", 0) == 0 || programFolder.rfind("//", 0) == 0;
-    if (networkPath || onNetworkFileSystem) {
+    if (networkPath || facts.volume.network) {
         return programFolder + sep + "Back";
+    }
+    if (!facts.mayWriteAtRoot && !facts.homeFolder.empty()) {
+        std::string home = facts.homeFolder;
+        if (home.back() != sep) {
+            home.push_back(sep);
+        }
+        return home + "VornBack";
     }
     if (windowsForm) {
         return programFolder.substr(0, 3) + "VornBack";
     }
-    std::string root = volumeRoot.empty() ? "/" : volumeRoot;
+    std::string root = facts.volume.root.empty() ? "/" : facts.volume.root;
     if (root.back() != '/') {
         root.push_back('/');
     }
     return root + "VornBack";
+}
+
+DefaultFolderFacts LookUpDefaultFolderFacts(const std::string& programFolder) {
+    DefaultFolderFacts facts;
+    facts.volume = LookUpVolume(programFolder);
+    std::string root = facts.volume.root;
+    if (root.empty() || root.back() != '/') {
+        root.push_back('/');
+    }
+    // An existing VornBack must take new archives; a missing one must be creatable.
+    const std::string existing = root + "VornBack";
+    struct stat info {};
+    if (stat(existing.c_str(), &info) == 0) {
+        facts.mayWriteAtRoot = S_ISDIR(info.st_mode) && access(existing.c_str(), W_OK | X_OK) == 0;
+    } else {
+        facts.mayWriteAtRoot = errno == ENOENT && access(root.c_str(), W_OK | X_OK) == 0;
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        facts.homeFolder = home;
+    } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir) {
+        facts.homeFolder = entry->pw_dir;
+    }
+    return facts;
 }
 
 VolumeInfo VolumeFromMountInfo(const std::string& mountInfo, const std::string& folder) {
@@ -180,7 +213,7 @@ VolumeInfo LookUpVolume(const std::string& folder) {
 }
 
 StartupDecision DecideStartup(std::string_view commandLine, const std::string& programFolder,
-                              const VolumeInfo& volume) {
+                              const DefaultFolderFacts& facts) {
     StartupDecision d;
     if (programFolder.size() < 4) {
         throw UsageError("the program folder \"" + programFolder +
@@ -195,15 +228,12 @@ StartupDecision DecideStartup(std::string_view commandLine, const std::string& p
     d.values.CurrentYearNo = line.yearNo;
     d.values.LaunchMode = line.mode;
 
+    d.defaultFolder = DefaultBackupFolder(programFolder, facts);
     const std::string settings = SettingsFile(d.values);
     std::error_code ec;
     const bool settingsExist = std::filesystem::is_regular_file(settings, ec);
-    if (settingsExist) {
-        d.StartLocation =
-            ReadSetting(d.values.LaunchMode == "B" ? "Back" : "Rest", "Lpath", settings);
-    } else {
-        d.StartLocation = DefaultBackupFolder(programFolder, volume.root, volume.network);
-    }
+    d.StartLocation =
+        settingsExist ? ReadStartLocation(settings, d.values.LaunchMode) : d.defaultFolder;
     d.window = d.values.LaunchMode == "R" ? StartWindow::Restore : StartWindow::Backup;
     return d;
 }

@@ -24,15 +24,6 @@ CommandLine ParseCommandLine(std::string_view line);
 // Joins the program's arguments with single blanks, as the host's command line reads.
 std::string JoinArguments(int argc, const char* const* argv);
 
-// The default backup folder: a program folder on a network path ("\\" or "//" at its
-// start, or on a network file system) gives ProgramFolder + separator + "Back"; otherwise
-// the root of the volume that holds it followed by "VornBack". A Windows-form folder
-// ("C:\Acc\Bkp", "\\server\share\Bkp") is answered in its own form: the drive root is
-// its first three characters and "\" joins. Otherwise volumeRoot is the mount point that
-// holds the folder ("/" or "/mnt/data"); a root without a trailing "/" gets one.
-std::string DefaultBackupFolder(const std::string& programFolder, const std::string& volumeRoot,
-                                bool onNetworkFileSystem);
-
 // The platform's answer for a folder: the mount point that holds it and whether that is a
 // network file system. Falls back to "/" and false when it cannot tell.
 struct VolumeInfo {
@@ -43,20 +34,46 @@ VolumeInfo LookUpVolume(const std::string& folder);
 // The same answer from the text of /proc/self/mountinfo, for an absolute folder path.
 VolumeInfo VolumeFromMountInfo(const std::string& mountInfo, const std::string& folder);
 
+// What settles the default backup folder besides the program folder itself.
+struct DefaultFolderFacts {
+    VolumeInfo volume;            // the volume that holds the program folder
+    bool mayWriteAtRoot = false;  // the person may create, or write into, VornBack at its root
+    std::string homeFolder;       // the person's home folder ("" when unknown)
+};
+
+// The default backup folder, a pure function of the paths and of what may be written:
+// - a program folder on a network path ("\\" or "//" at its start, or on a network file
+//   system) gives ProgramFolder + separator + "Back";
+// - otherwise the volume root followed by "VornBack" where the person may create or write
+//   that folder there (a mounted data disk);
+// - otherwise "VornBack" in the person's home folder (the root file system, a /home
+//   volume); without a known home folder the volume root rule stands.
+// A Windows-form folder ("C:\Acc\Bkp", "\\server\share\Bkp") is answered in its own form:
+// the drive root is its first three characters and "\" joins. Otherwise the volume root
+// is the mount point that holds the folder ("/" or "/mnt/data").
+std::string DefaultBackupFolder(const std::string& programFolder, const DefaultFolderFacts& facts);
+
+// The facts for the running program: its volume from /proc/self/mountinfo, whether
+// VornBack at that volume's root is writable (an existing one) or may be created (the
+// root writable), and the home folder from $HOME or, without it, the password entry.
+// Never throws; what it cannot tell counts as not writable or unknown.
+DefaultFolderFacts LookUpDefaultFolderFacts(const std::string& programFolder);
+
 enum class StartWindow { Backup, Restore };
 
 struct StartupDecision {
     ProgramValues values;
     std::string StartLocation;
+    std::string defaultFolder;  // DefaultBackupFolder of the program folder
     StartWindow window = StartWindow::Backup;
 };
 
 // The whole start-up decision. programFolder is the running program's folder; the
 // settings file is read from it when it exists, otherwise the default backup folder rule
-// applies with the given volume facts. Throws UsageError for a command line that cannot
+// applies with the given facts. Throws UsageError for a command line that cannot
 // be read or a program folder shorter than four characters.
 StartupDecision DecideStartup(std::string_view commandLine, const std::string& programFolder,
-                              const VolumeInfo& volume);
+                              const DefaultFolderFacts& facts);
 
 // The folder of the running executable (from /proc/self/exe), without a trailing separator.
 std::string RunningProgramFolder();
