@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "base/dialogs.h"
+#include "history/history.h"
 #include "startup/settings.h"
 
 namespace vornback {
@@ -134,6 +135,12 @@ void BackupWindow::BuildControls() {
     QHBoxLayout* buttons = BuildButtonRow(FrmBackup, QStringLiteral("&Backup"));
     NoAutoDefault(cmdBackPath);
     frame->addLayout(buttons);
+
+    // Under the frame: this firm's last good backup, from the run history.
+    auto* lblLastBackup = new QLabel(this);
+    lblLastBackup->setObjectName(QStringLiteral("lblLastBackup"));
+    lblLastBackup->setTextFormat(Qt::PlainText);
+    outer->addWidget(lblLastBackup);
 }
 
 void BackupWindow::SetTabOrder() {
@@ -190,6 +197,12 @@ void BackupWindow::FillForm(const std::string& StrPathStr) {
 
     FixOptionTabStops();
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
+    ShowLastBackup();
+}
+
+void BackupWindow::ShowLastBackup() {
+    findChild<QLabel*>(QStringLiteral("lblLastBackup"))
+        ->setText(Q(LastBackupText(HistoryFile(values_), values_.CurrentFirmNo)));
 }
 
 void BackupWindow::OnHardDiskClicked(int index) {
@@ -249,6 +262,7 @@ void BackupWindow::OnBackup() {
         }
         BackupContext ctx{values_, fs_, dialogs_, clock_, mail_, *this, decimalSeparator_};
         const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
+        ShowLastBackup();
         if (end == RunEnd::Exit) {
             EndProgram(0);
         }

@@ -9,6 +9,7 @@
 #include "base/dialogs.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
 #include "startup/settings.h"
@@ -61,10 +62,12 @@ void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std:
     PackOptions pack;
     pack.excludePatterns = exclusions;
     pack.progress = progress;
+    pack.cancel = ctx.cancel;
     PackFolder(sourceFolder, temporary, pack);
     try {
         UnpackOptions verify;
         verify.progress = progress;
+        verify.cancel = ctx.cancel;
         VerifyArchive(temporary, verify);
     } catch (...) {
         RemoveQuietly([&] { ctx.fs.Kill(temporary); });
@@ -297,8 +300,8 @@ void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
     }
 }
 
-RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
-                 std::string& backupSourceFolder) {
+static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
+                             std::string& backupSourceFolder, RunRecord& record) {
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
         return RunEnd::Stopped;
@@ -307,6 +310,7 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
     const bool currentYearOnly = choices.ChkCurYr == 1;
     const std::string archive = ArchivePath(v, destination, currentYearOnly, false);
     const std::string previous = ArchivePath(v, destination, currentYearOnly, true);
+    record.SetArchive(archive);
     const std::string temporary = TemporaryArchivePath(destination, archive);
     const std::string staging = StagingFirmFolder(v, v.CurrentFirmNo);
 
@@ -351,6 +355,22 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
         ctx.dialogs.Show(Message{"Back up Completed. Do You Want To Exit?", kBackupTitle,
                                  Buttons::YesNo, Icon::None, Answer::Yes});
     return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
+}
+
+// Every run leaves one line in the history, however it ends.
+RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
+                 std::string& backupSourceFolder) {
+    RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
+    try {
+        const RunEnd end = RunBackupSteps(ctx, choices, backupSourceFolder, record);
+        record.Finish(
+            end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
+            end == RunEnd::Stopped ? "stopped before packing; the message shown says why" : "");
+        return end;
+    } catch (...) {
+        record.Fail();
+        throw;
+    }
 }
 
 }  // namespace vornback
