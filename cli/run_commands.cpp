@@ -217,7 +217,9 @@ int BackupCommand(const std::vector<std::string>& args) {
     }
     const int storedType = setting("BackType");
     c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
-    c.ChkCurYr = parsed.Has("--current-year") || setting("CurYr") == 1 ? 1 : 0;
+    // --images asks for a whole-firm backup: a stored "Only Current Year" gives way to it.
+    c.ChkCurYr =
+        parsed.Has("--current-year") || (setting("CurYr") == 1 && !parsed.Has("--images")) ? 1 : 0;
     c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || setting("IncAtcDoc") == 1);
     const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images");
     c.chkAdvSet = advanced || setting("AdvSet") == 1 ? 1 : 0;

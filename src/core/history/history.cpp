@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -108,13 +109,20 @@ std::optional<int64_t> ParseUtc(const std::string& text) {
     }
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
-    return static_cast<int64_t>(timegm(&tm));
+    // timegm would roll a 13th month or a 32nd day over; such a time was never written.
+    const int64_t time = static_cast<int64_t>(timegm(&tm));
+    if (UtcText(time) != text) {
+        return std::nullopt;
+    }
+    return time;
 }
 
+// A whole number as written, digits only (with a minus sign when signed is allowed).
 template <typename T>
-bool ParseWhole(const std::string& text, T& value, const char* format) {
+bool ParseWhole(const std::string& text, T& value, const char* format, bool withSign = false) {
     char rest = 0;
-    return !text.empty() && text[0] != '-' && text[0] != '+' &&
+    const size_t digits = withSign && !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > digits && std::isdigit(static_cast<unsigned char>(text[digits])) &&
            std::sscanf(text.c_str(), format, &value, &rest) == 1;
 }
 
@@ -212,7 +220,7 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
     const std::optional<std::string> archive = Unescape(f[4]);
     const std::optional<std::string> reason = Unescape(f[9]);
     if (!time || !year || !kind || !archive || !reason || kind->empty() ||
-        !ParseWhole(f[1], r.firm, "%" SCNd32 "%c") || !ParseWhole(f[5], r.bytes, "%" SCNu64 "%c") ||
+        !ParseWhole(f[1], r.firm, "%" SCNd32 "%c", true) || !ParseWhole(f[5], r.bytes, "%" SCNu64 "%c") ||
         !ParseWhole(f[6], r.files, "%" SCNu64 "%c") || !IsDecimalNumber(f[7])) {
         return std::nullopt;
     }
