@@ -100,6 +100,12 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
+    // A backup copies, packs and checks in turn, each counting from 0: the rate of each
+    // step counts from its own start.
+    if (p.bytesDone < lastDone_) {
+        start_ = now;
+    }
+    lastDone_ = p.bytesDone;
     if (now - last_ < std::chrono::milliseconds(100) && p.filesDone != p.filesTotal) {
         return;
     }

@@ -73,6 +73,7 @@ class ProgressLine {
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_{};
+    uint64_t lastDone_ = 0;
 };
 
 // The commands beyond the archive ones; each returns its exit status.

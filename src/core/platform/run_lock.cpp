@@ -1,0 +1,162 @@
+#include "platform/run_lock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "base/data_tree.h"
+#include "base/text.h"
+
+namespace vornback {
+
+namespace {
+
+enum class Outcome { kTaken, kHeld };
+
+[[noreturn]] void FailLockFile(const std::string& file, int err) {
+    throw FileSystemError("Could not open the lock file \"" + file +
+                          "\" that keeps two runs of one firm apart: " + std::strerror(err) +
+                          ". Check that the folder exists and that you may write in it.");
+}
+
+// Opens and locks the file; retries when the name was removed or replaced between the
+// open and the lock (a releasing run removes its file), so the lock held is always the
+// one on the file the name leads to.
+Outcome Lock(const std::string& file, Fd& out) {
+    for (;;) {
+        Fd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!fd.Valid()) {
+            FailLockFile(file, errno);
+        }
+        int rc;
+        do {
+            rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            if (errno == EWOULDBLOCK) {
+                return Outcome::kHeld;
+            }
+            FailLockFile(file, errno);
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd.Get(), &held) != 0) {
+            FailLockFile(file, errno);
+        }
+        if (::stat(file.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            out = std::move(fd);
+            return Outcome::kTaken;
+        }
+    }
+}
+
+void WriteHolder(int fd) {
+    char when[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) != nullptr) {
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
+    }
+    const std::string line =
+        std::to_string(::getpid()) + " " + program_invocation_short_name + " " + when + "\n";
+    // The line only serves a refusal's text; a failure to write it is not worth failing
+    // the run for.
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
+        return;
+    }
+}
+
+// "program vornback, process 1234, since 2026-12-07T01:30:00" from the holder's line, or
+// "" when the holder has not written it yet.
+std::string HolderText(const std::string& file) {
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    char buffer[256] = {};
+    const ssize_t n = fd.Valid() ? ReadAt(fd.Get(), buffer, sizeof buffer - 1, 0) : -1;
+    if (n <= 0) {
+        return "";
+    }
+    std::string line(buffer, static_cast<size_t>(n));
+    line = line.substr(0, line.find('\n'));
+    const auto first = line.find(' ');
+    const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos) {
+        return "";
+    }
+    return "program " + line.substr(first + 1, second - first - 1) + ", process " +
+           line.substr(0, first) + ", since " + line.substr(second + 1);
+}
+
+}  // namespace
+
+RunLock RunLock::Take(const std::string& lockFile, const std::string& whatText) {
+    Fd fd;
+    if (Lock(lockFile, fd) == Outcome::kHeld) {
+        const std::string holder = HolderText(lockFile);
+        throw RunLocked("A backup or restore of " + whatText + " is already running" +
+                        (holder.empty() ? "" : " (" + holder + ")") +
+                        ", so this one was not started and nothing was changed. Wait until "
+                        "it has finished, then try again.");
+    }
+    WriteHolder(fd.Get());
+    return RunLock(lockFile, std::move(fd));
+}
+
+std::optional<RunLock> RunLock::TryTake(const std::string& lockFile) {
+    Fd fd;
+    if (Lock(lockFile, fd) == Outcome::kHeld) {
+        return std::nullopt;
+    }
+    WriteHolder(fd.Get());
+    return RunLock(lockFile, std::move(fd));
+}
+
+RunLock& RunLock::operator=(RunLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        file_ = std::move(other.file_);
+        fd_ = std::move(other.fd_);
+    }
+    return *this;
+}
+
+RunLock::~RunLock() {
+    Release();
+}
+
+void RunLock::Release() {
+    if (fd_.Valid()) {
+        // Removed while still held, so no other run can hold a lock on this name's file
+        // at the same time as a run that opens the new one.
+        ::unlink(file_.c_str());
+        fd_.Reset();
+    }
+}
+
+std::string FirmLockFile(const ProgramValues& values, int64_t firm) {
+    return JoinPath(JoinPath(values.ProgramFolder, "Back"),
+                    ".Firm" + std::to_string(firm) + ".lock");
+}
+
+std::string DestinationLockFile(const std::string& destination, int64_t firm) {
+    return JoinPath(destination, ".Firm" + std::to_string(firm) + ".lock");
+}
+
+RunLock LockFirm(const ProgramValues& values, int64_t firm) {
+    const std::string root = StagingRoot(values);
+    if (::mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) {
+        const int err = errno;
+        throw FileSystemError("Could not create the staging folder \"" + root +
+                              "\": " + std::strerror(err) +
+                              ". Check that you may write in the program's folder.");
+    }
+    return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm));
+}
+
+}  // namespace vornback
