@@ -230,24 +230,28 @@ TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
     const std::string lock = t.data + "/Bkp/Back/.Firm1.lock";
     test::WriteFile(lock, "4242 vornback 2026-12-07T01:30:00\n");
     struct Case {
+        std::string prefix;  // holds the lock, or points the mail at a closed port
         std::string args;
+        int status;
         std::string message;
-        std::string holder;  // a command that holds the lock while the tool runs
     } cases[] = {
-        {"backup 1,2 --to " + t.out,
-         "already running (program vornback, process 4242, since 2026-12-07T01:30:00)",
-         "flock " + lock + " "},
-        {"backup 1,2 --to " + t.out + "/missing", "vornback-cli: Invalid Backup Path\n", ""},
-        {"backup 7,2 --to " + t.out, t.data + "/Firm7", ""},
+        {"flock " + lock + " ", "backup 1,2 --to " + t.out, 1,
+         "already running (program vornback, process 4242, since 2026-12-07T01:30:00)"},
+        {"", "backup 1,2 --to " + t.out + "/missing", 1, "vornback-cli: Invalid Backup Path\n"},
+        {"", "backup 7,2 --to " + t.out, 1, t.data + "/Firm7"},
+        {"VORNBACK_SMTP_HOST=127.0.0.1 VORNBACK_SMTP_PORT=1 ",
+         "backup 1,2 --mail a@b --to " + t.out, 3, "vornback-cli: Backup Can not Email\n"},
     };
     for (const Case& c : cases) {
         std::string out;
-        EXPECT_EQ(RunCommand(c.holder + Cli(c.args + " --program-folder " + t.data + "/Bkp"), &out),
-                  1)
+        EXPECT_EQ(RunCommand(c.prefix + Cli(c.args + " --program-folder " + t.data + "/Bkp"), &out),
+                  c.status)
             << c.args;
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
     }
-    EXPECT_TRUE(fs::is_empty(t.out));
+    // Only the backup whose mail failed stands.
+    EXPECT_EQ(std::distance(fs::directory_iterator(t.out), {}), 1);
+    EXPECT_EQ(RunCommand(Cli("verify " + t.out + "/Firm1.zip")), 0);
     std::string out;
     ASSERT_EQ(t.Run("history", &out), 0);
     EXPECT_NE(out.find("firm 1  year 2  backup  stopped  0 bytes"), std::string::npos) << out;

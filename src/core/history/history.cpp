@@ -220,7 +220,8 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
     const std::optional<std::string> archive = Unescape(f[4]);
     const std::optional<std::string> reason = Unescape(f[9]);
     if (!time || !year || !kind || !archive || !reason || kind->empty() ||
-        !ParseWhole(f[1], r.firm, "%" SCNd32 "%c", true) || !ParseWhole(f[5], r.bytes, "%" SCNu64 "%c") ||
+        !ParseWhole(f[1], r.firm, "%" SCNd32 "%c", true) ||
+        !ParseWhole(f[5], r.bytes, "%" SCNu64 "%c") ||
         !ParseWhole(f[6], r.files, "%" SCNu64 "%c") || !IsDecimalNumber(f[7])) {
         return std::nullopt;
     }
