@@ -100,7 +100,14 @@ void RotateGenerations(BackupContext& ctx, const std::string& destination,
     ctx.fs.SyncFolder(destination);
     if (ctx.fs.FileExists(archive)) {
         const std::string link = JoinPath(destination, RotationLinkName(NameOf(archive), tag));
-        ctx.fs.ReplaceFile(ctx.fs.HardLink(archive, link) ? link : archive, previous);
+        const bool linked = ctx.fs.HardLink(archive, link);
+        // Gone once renamed; left only by a failed rename (or one onto the same file).
+        Leftover secondName([&] {
+            if (linked && ctx.fs.FileExists(link)) {
+                ctx.fs.Kill(link);
+            }
+        });
+        ctx.fs.ReplaceFile(linked ? link : archive, previous);
         ctx.fs.SyncFolder(destination);
     }
     ctx.fs.ReplaceFile(temporary, archive);

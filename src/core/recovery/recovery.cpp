@@ -148,6 +148,13 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
         });
     }
     for (const FileEntry& file : fs.Files(root)) {
+        // A lock file whose holder is gone: taken and released, it goes (nothing to tell).
+        if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
+            if (StagedFirmNumber(file.name.substr(1, file.name.size() - 6))) {
+                RunLock::TryTake(file.path);
+            }
+            continue;
+        }
         if (!file.name.starts_with("M")) {
             continue;
         }
