@@ -1,13 +1,19 @@
-// vornback-cli: the headless tool. Builds sample data trees and runs the archive
-// component from the command line. Exit status: 0 success, 1 failure (message on
-// stderr), 2 usage.
+// vornback-cli: the headless tool. Backs up and restores as the window program does,
+// lists the run history, lists and checks archives, builds sample data trees and runs the
+// archive component. Exit status: 0 success, 1 failure (message on stderr), 2 usage,
+// 3 backup made but not mailed, 130 interrupted.
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -15,6 +21,7 @@
 
 #include "archive/archive.h"
 #include "base/errors.h"
+#include "common.h"
 #include "sample/sample_tree.h"
 #include "startup/launch.h"
 #include "store/registers.h"
@@ -22,91 +29,66 @@
 namespace vornback {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kFailure = 1;
-constexpr int kUsage = 2;
+// One entry per command: its synopsis and what it does, for the usage text and --help.
+struct CommandHelp {
+    const char* name;
+    const char* synopsis;
+    const char* text;
+};
 
-const char* const kUsageText =
-    "usage: vornback-cli <command> [arguments]\n"
-    "\n"
-    "commands:\n"
-    "  make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]\n"
-    "      build a sample host data tree at DIR (missing or empty), with the programs\n"
-    "      copied into DIR/Bkp\n"
-    "  pack SOURCE ARCHIVE [--exclude PATTERN]...\n"
-    "      pack the folder SOURCE into a new zip archive\n"
-    "  unpack ARCHIVE DEST\n"
-    "      unpack an archive below DEST (created when missing)\n"
-    "  verify ARCHIVE\n"
-    "      read every entry and check its CRC\n";
+const CommandHelp kCommands[] = {
+    {"backup",
+     "backup <firm>,<year> [--type single|date|day] [--to DIR] [--current-year] [--images]\n"
+     "       [--mail ADDRESS] [--program-folder DIR] [--dry-run]",
+     "back up the firm as the window's \"&Backup\" does; options not given are taken from\n"
+     "the settings file as the window opens with them (without --to: the default folder).\n"
+     "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
+     "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
+     "would be done."},
+    {"restore",
+     "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
+     "       [--source-year N] [--target-year N] [--yes] [--program-folder DIR]",
+     "restore as the window's \"&Restore\" does: full firm, selected year (--source-year of\n"
+     "the archive over --target-year of the firm), add firm, add year (--source-year).\n"
+     "Without --yes a restore that would replace data says what and changes nothing."},
+    {"history", "history [--firm N] [--json] [--program-folder DIR]",
+     "list the backups and restores recorded beside the settings file"},
+    {"list", "list DIR",
+     "list the archives in a backup folder and its date-wise and day-wise sub-folders"},
+    {"verify", "verify ARCHIVE|DIR...",
+     "read every entry of the archives (those in a folder too) and check their CRCs;\n"
+     "exit status 1 when any fails"},
+    {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
+     "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
+     "into DIR/Bkp"},
+    {"pack", "pack SOURCE ARCHIVE [--exclude PATTERN]...",
+     "pack the folder SOURCE into a new zip archive"},
+    {"unpack", "unpack ARCHIVE DEST", "unpack an archive below DEST (created when missing)"},
+};
 
-std::atomic<bool> gCancel{false};
+std::string UsageText() {
+    std::string text =
+        "usage: vornback-cli <command> [arguments]   (vornback-cli <command> --help)\n"
+        "       vornback-cli --version\n\ncommands:\n";
+    for (const CommandHelp& c : kCommands) {
+        text += "  " + std::string(c.synopsis) + "\n";
+    }
+    return text;
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+    for (const CommandHelp& c : kCommands) {
+        if (name == c.name) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+std::string gCommand;  // the command being run, for the usage shown after a mistake
 
 extern "C" void OnSignal(int) {
     gCancel = true;
-}
-
-struct Usage {
-    std::string message;
-};
-
-// Shows one progress line on a terminal, at most ten times a second.
-class ProgressLine {
-  public:
-    explicit ProgressLine(const char* verb) : verb_(verb), enabled_(isatty(STDERR_FILENO) != 0) {}
-    ~ProgressLine() { Finish(); }
-
-    ArchiveProgressFn Callback() {
-        if (!enabled_) {
-            return {};
-        }
-        return [this](const ArchiveProgress& p) { Show(p); };
-    }
-
-    void Finish() {
-        if (shown_) {
-            std::fputs("\r\033[K", stderr);
-            shown_ = false;
-        }
-    }
-
-  private:
-    void Show(const ArchiveProgress& p) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(100) && p.filesDone != p.filesTotal) {
-            return;
-        }
-        last_ = now;
-        const double percent = p.bytesTotal == 0 ? 100.0
-                                                 : 100.0 * static_cast<double>(p.bytesDone) /
-                                                       static_cast<double>(p.bytesTotal);
-        std::string name = p.currentName;
-        if (name.size() > 40) {
-            name = "..." + name.substr(name.size() - 37);
-        }
-        std::fprintf(stderr, "\r\033[K%s %5.1f%%  %llu/%llu files  %s", verb_, percent,
-                     static_cast<unsigned long long>(p.filesDone),
-                     static_cast<unsigned long long>(p.filesTotal), name.c_str());
-        std::fflush(stderr);
-        shown_ = true;
-    }
-
-    const char* verb_;
-    bool enabled_;
-    bool shown_ = false;
-    std::chrono::steady_clock::time_point last_{};
-};
-
-long long NumberOption(const std::string& name, const std::string& text, long long lo,
-                       long long hi) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi) {
-        throw Usage{name + " wants a whole number from " + std::to_string(lo) + " to " +
-                    std::to_string(hi) + ", not \"" + text + "\""};
-    }
-    return v;
 }
 
 // The programs that make the sample tree runnable: this tool and, when built beside it,
@@ -128,6 +110,55 @@ std::vector<std::string> ProgramFiles() {
         }
     }
     return files;
+}
+
+// Builds the tree in a child process, so that Ctrl-C stops it at once: the child is ended
+// and the part it had built removed (a folder that held anything is never touched, as the
+// builder refuses it before writing).
+int BuildSample(const std::string& dir, const SampleOptions& options) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const bool wasThere = fs::exists(dir, error);
+    const bool wasEmpty = !wasThere || (fs::is_directory(dir, error) && fs::is_empty(dir, error));
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        throw Error("make-sample could not start its builder: " + std::string(strerror(errno)));
+    }
+    if (child == 0) {
+        int status = kOk;
+        try {
+            MakeSampleTree(dir, options);
+        } catch (const std::exception& e) {
+            std::cerr << "vornback-cli: " << e.what() << "\n";
+            status = kFailure;
+        }
+        std::_Exit(status);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (gCancel) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            if (wasEmpty) {
+                for (const auto& entry : fs::directory_iterator(dir, error)) {
+                    fs::remove_all(entry.path(), error);
+                }
+                if (!wasThere) {
+                    fs::remove(dir, error);
+                }
+            }
+            std::cerr << "vornback-cli: interrupted; the part of the sample tree already built "
+                         "was removed\n";
+            return kInterrupted;
+        }
+        ::usleep(20000);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != kOk) {
+        return kFailure;
+    }
+    std::cout << "sample data tree at " << dir << ", program folder " << dir << "/Bkp\n";
+    return kOk;
 }
 
 int MakeSample(const std::vector<std::string>& args) {
@@ -169,9 +200,7 @@ int MakeSample(const std::vector<std::string>& args) {
         throw Usage{"make-sample needs a folder"};
     }
     options.programFiles = ProgramFiles();
-    const std::string programFolder = MakeSampleTree(dir, options);
-    std::cout << "sample data tree at " << dir << ", program folder " << programFolder << "\n";
-    return kOk;
+    return BuildSample(dir, options);
 }
 
 int Pack(const std::vector<std::string>& args) {
@@ -213,31 +242,29 @@ int Unpack(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int Verify(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        throw Usage{"verify needs ARCHIVE"};
-    }
-    ProgressLine line("verifying");
-    UnpackOptions options;
-    options.progress = line.Callback();
-    options.cancel = &gCancel;
-    VerifyArchive(args[0], options);
-    line.Finish();
-    const auto entries = ListArchive(args[0]);
-    std::cout << args[0] << ": " << entries.size() << " entries, all CRCs correct\n";
-    return kOk;
-}
-
 int Run(int argc, char** argv) {
     if (argc < 2) {
         throw Usage{"no command given"};
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::cout << kUsageText;
+        std::cout << UsageText();
+        return kOk;
+    }
+    if (command == "--version") {
+        std::cout << "vornback-cli " << VORNBACK_VERSION << "\n";
         return kOk;
     }
     const std::vector<std::string> args(argv + 2, argv + argc);
+    const CommandHelp* help = FindCommand(command);
+    if (help == nullptr) {
+        throw Usage{"unknown command \"" + command + "\""};
+    }
+    gCommand = command;
+    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
+        std::cout << "usage: vornback-cli " << help->synopsis << "\n\n" << help->text << "\n";
+        return kOk;
+    }
     if (!CipherAvailable()) {
         throw Error(
             "the database library has no encryption support; refusing to work on "
@@ -253,27 +280,47 @@ int Run(int argc, char** argv) {
         return Unpack(args);
     }
     if (command == "verify") {
-        return Verify(args);
+        return VerifyCommand(args);
     }
-    throw Usage{"unknown command \"" + command + "\""};
+    if (command == "list") {
+        return ListCommand(args);
+    }
+    if (command == "backup") {
+        return BackupCommand(args);
+    }
+    if (command == "restore") {
+        return RestoreCommand(args);
+    }
+    return HistoryCommand(args);
 }
 
 }  // namespace
 }  // namespace vornback
 
 int main(int argc, char** argv) {
+    // Day names and the decimal separator follow the person's regional settings, as in the
+    // window program.
+    std::setlocale(LC_ALL, "");
     std::signal(SIGINT, vornback::OnSignal);
     std::signal(SIGTERM, vornback::OnSignal);
+    int status = vornback::kFailure;
     try {
-        return vornback::Run(argc, argv);
+        status = vornback::Run(argc, argv);
     } catch (const vornback::Usage& u) {
-        std::cerr << "vornback-cli: " << u.message << "\n\n" << vornback::kUsageText;
+        const vornback::CommandHelp* help = vornback::FindCommand(vornback::gCommand);
+        std::cerr << "vornback-cli: " << u.message << "\n\n"
+                  << (help != nullptr ? "usage: vornback-cli " + std::string(help->synopsis) + "\n"
+                                      : vornback::UsageText());
         return vornback::kUsage;
     } catch (const vornback::ArchiveCancelled&) {
-        std::cerr << "vornback-cli: cancelled; nothing was left half-written\n";
-        return vornback::kFailure;
+        std::cerr << "vornback-cli: interrupted; nothing was left half-written\n";
+        return vornback::kInterrupted;
+    } catch (const vornback::ProgramEnd& end) {
+        // A refusal whose message is on stderr already.
+        return end.ExitCode();
     } catch (const std::exception& e) {
         std::cerr << "vornback-cli: " << e.what() << "\n";
-        return vornback::kFailure;
+        status = vornback::kFailure;
     }
+    return vornback::gCancel ? vornback::kInterrupted : status;
 }

@@ -1,9 +1,19 @@
-// The headless tool end to end: exit statuses, and a make-sample, pack, verify, unpack
-// round trip that must give back identical files and modification times.
+// The headless tool end to end: exit statuses, a make-sample, pack, verify, unpack round
+// trip that must give back identical files and modification times, and the window's
+// backup and restore runs driven from the command line on sample trees.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
 
+#include "archive/archive.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 
@@ -27,15 +37,25 @@ TEST(Cli, UsageMistakesExitWithTwo) {
     EXPECT_EQ(RunCommand(Cli(""), &out), 2);
     EXPECT_NE(out.find("usage: vornback-cli"), std::string::npos);
     EXPECT_EQ(RunCommand(Cli("frobnicate")), 2);
-    EXPECT_EQ(RunCommand(Cli("make-sample")), 2);
-    EXPECT_EQ(RunCommand(Cli("make-sample /tmp/x --firms")), 2);
-    EXPECT_EQ(RunCommand(Cli("make-sample /tmp/x --firms many")), 2);
-    EXPECT_EQ(RunCommand(Cli("make-sample /tmp/x --scale -1")), 2);
-    EXPECT_EQ(RunCommand(Cli("pack onlyone")), 2);
-    EXPECT_EQ(RunCommand(Cli("pack a b --exclude")), 2);
-    EXPECT_EQ(RunCommand(Cli("unpack a")), 2);
-    EXPECT_EQ(RunCommand(Cli("verify")), 2);
     EXPECT_EQ(RunCommand(Cli("--help")), 0);
+    EXPECT_EQ(RunCommand(Cli("--version")), 0);
+    for (const char* args :
+         {"make-sample", "make-sample /tmp/x --firms", "make-sample /tmp/x --firms many",
+          "make-sample /tmp/x --scale -1", "pack onlyone", "pack a b --exclude", "unpack a",
+          "verify", "backup 1", "backup 1,2,B", "backup x,2", "backup 1,2 --type weekly",
+          "backup 1,2 --current-year --images", "backup 1,2 --to", "restore 1,2 --type full",
+          "restore 1,2 --archive a --type part", "history extra", "history --firm x", "list"}) {
+        out.clear();
+        EXPECT_EQ(RunCommand(Cli(args), &out), 2) << args;
+        EXPECT_NE(out.find("usage: vornback-cli " + std::string(args).substr(0, 4)),
+                  std::string::npos)
+            << out;
+    }
+    for (const char* command : {"backup", "restore", "history", "list", "verify", "unpack"}) {
+        out.clear();
+        EXPECT_EQ(RunCommand(Cli(std::string(command) + " --help"), &out), 0) << command;
+        EXPECT_EQ(out.rfind("usage: vornback-cli " + std::string(command), 0), 0u) << out;
+    }
 }
 
 TEST(Cli, SampleTreePackVerifyUnpackRoundTrip) {
@@ -101,6 +121,280 @@ TEST(Cli, BadArchivesFailWithOne) {
     EXPECT_EQ(RunCommand(Cli("unpack " + Quote(dir / "missing.zip") + " " + Quote(dir / "o"))), 1);
     EXPECT_EQ(RunCommand(Cli("pack " + Quote(dir / "nofolder") + " " + Quote(dir / "a.zip"))), 1);
     EXPECT_FALSE(fs::exists(dir / "a.zip"));
+}
+
+// A sample data tree with the tool's program folder, and a backup folder beside it.
+struct Tree {
+    explicit Tree(const std::string& options = "--firms 2 --years 2") {
+        EXPECT_EQ(RunCommand(Cli("make-sample " + Quote(data) + " " + options)), 0);
+        fs::create_directories(out);
+    }
+    // Runs a command of the tool on this tree; its stderr and stdout land in *output.
+    int Run(const std::string& args, std::string* output = nullptr) const {
+        return RunCommand(Cli(args + " --program-folder " + Quote(data + "/Bkp")), output);
+    }
+    test::TempDir dir;
+    std::string data = dir / "data";
+    std::string out = dir / "out";
+};
+
+std::string Today(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    char text[64];
+    std::strftime(text, sizeof text, format, std::localtime(&now));
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+bool HasEntry(const std::string& archive, const std::string& prefix) {
+    for (const ArchiveEntry& e : ListArchive(archive)) {
+        if (e.name.rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
+    Tree t;
+    fs::create_directories(t.out + "/img");
+    struct Case {
+        std::string options, archive;
+        bool images, otherYears;
+    } cases[] = {
+        {"--type single", "Firm1.zip", false, true},
+        {"--type date", Today("%Y%m%d") + "/Firm1.zip", false, true},
+        {"--type day", Today("%A") + "/Firm1.zip", false, true},
+        {"--type single --current-year", "Firm1Yr2.zip", false, false},
+        {"--type single --images --to " + Quote(t.out + "/img"), "img/Firm1.zip", true, true},
+    };
+    for (const Case& c : cases) {
+        const std::string to = c.options.find("--to") == std::string::npos ? " --to " + t.out : "";
+        const std::string archive = t.out + "/" + c.archive;
+        const std::string older =
+            fs::path(archive).replace_filename("O" + c.archive.substr(c.archive.rfind('F')));
+        std::string out;
+        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to, &out), 0) << c.options << out;
+        EXPECT_EQ(out, "") << c.options;
+        EXPECT_FALSE(fs::exists(older)) << c.options;
+        const std::string first = test::ReadFile(archive);
+        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to), 0) << c.options;
+        EXPECT_EQ(test::ReadFile(older), first) << c.options;
+        EXPECT_EQ(HasEntry(archive, "AttachDocs/"), c.images) << c.options;
+        EXPECT_EQ(HasEntry(archive, "Yr1/"), c.otherYears) << c.options;
+        EXPECT_TRUE(HasEntry(archive, "Yr2/")) << c.options;
+    }
+    EXPECT_FALSE(fs::exists(t.data + "/Bkp/Back/Firm1"));  // the staging copy is gone
+
+    // Without options the settings decide, as the window opens with them: images in.
+    ASSERT_EQ(t.Run("backup 2,2 --to " + t.out), 0);
+    EXPECT_TRUE(HasEntry(t.out + "/Firm2.zip", "AttachDocs/"));
+
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("list " + t.out), &out), 0);
+    EXPECT_EQ(Count(out, " newest "), 6u) << out;
+    EXPECT_EQ(Count(out, " older "), 5u) << out;
+    EXPECT_NE(out.find("Firm1Yr2.zip                          1      2 newest"), std::string::npos)
+        << out;
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + t.out + " " + t.out + "/img"), &out), 0) << out;
+    EXPECT_EQ(Count(out, "all CRCs correct"), 13u) << out;
+    test::WriteFile(t.out + "/" + Today("%A") + "/OFirm1.zip", "damaged");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + t.out), &out), 1) << out;
+    EXPECT_EQ(Count(out, ": FAILED: "), 1u) << out;
+    EXPECT_EQ(Count(out, "all CRCs correct"), 10u) << out;
+
+    // Every run is in the history, oldest first; --firm picks one firm's.
+    out.clear();
+    ASSERT_EQ(t.Run("history --json", &out), 0);
+    EXPECT_EQ(Count(out, "\"result\":\"ok\""), 11u) << out;
+    EXPECT_EQ(Count(out, "\"kind\":\"backup-year\""), 2u) << out;
+    EXPECT_NE(out.find("\"archive\":\"" + t.out + "/Firm2.zip\""), std::string::npos) << out;
+    out.clear();
+    ASSERT_EQ(t.Run("history --firm 2", &out), 0);
+    EXPECT_EQ(Count(out, "\n"), 1u) << out;
+    EXPECT_NE(out.find("firm 2  year 2  backup  ok  "), std::string::npos) << out;
+}
+
+TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
+    Tree t;
+    // Another process holds firm 1's lock, with its holder line (first: a run removes it).
+    const std::string lock = t.data + "/Bkp/Back/.Firm1.lock";
+    test::WriteFile(lock, "4242 vornback 2026-12-07T01:30:00\n");
+    struct Case {
+        std::string prefix;  // holds the lock, or points the mail at a closed port
+        std::string args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"flock " + lock + " ", "backup 1,2 --to " + t.out, 1,
+         "already running (program vornback, process 4242, since 2026-12-07T01:30:00)"},
+        {"", "backup 1,2 --to " + t.out + "/missing", 1, "vornback-cli: Invalid Backup Path\n"},
+        {"", "backup 7,2 --to " + t.out, 1, t.data + "/Firm7"},
+        {"VORNBACK_SMTP_HOST=127.0.0.1 VORNBACK_SMTP_PORT=1 ",
+         "backup 1,2 --mail a@b --to " + t.out, 3, "vornback-cli: Backup Can not Email\n"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(RunCommand(c.prefix + Cli(c.args + " --program-folder " + t.data + "/Bkp"), &out),
+                  c.status)
+            << c.args;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    }
+    // Only the backup whose mail failed stands.
+    EXPECT_EQ(std::distance(fs::directory_iterator(t.out), {}), 1);
+    EXPECT_EQ(RunCommand(Cli("verify " + t.out + "/Firm1.zip")), 0);
+    std::string out;
+    ASSERT_EQ(t.Run("history", &out), 0);
+    EXPECT_NE(out.find("firm 1  year 2  backup  stopped  0 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("firm 7  year 2  backup  failed  0 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("firm 1  year 2  backup  failed  0 bytes"), std::string::npos) << out;
+}
+
+TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {
+    Tree t;
+    Tree source("--firms 1 --years 3 --seed 9");
+    const std::string archive = source.out + "/Firm1.zip";
+    ASSERT_EQ(RunCommand(Cli("pack " + source.data + "/Firm1 " + archive)), 0);
+    test::WriteFile(t.data + "/Firm1/marker.txt", "live");
+    const std::string restore = "restore 1,2 --archive " + archive + " --type ";
+    struct Case {
+        std::string args;
+        int status;
+        std::string message;
+        std::string marker;  // a file of the tree whose presence tells what happened
+        bool markerThere;
+    } cases[] = {
+        {"add-year --source-year 3", 0, "Year Added New Year No Is 3", "Firm1/Yr3/DVorn3.mdb",
+         true},
+        {"add-year --source-year 1", 1, "Financial Year Already Exists", "Firm1/Yr4", false},
+        {"add-year", 2, "needs --source-year", "", false},
+        {"year --source-year 2 --target-year 2", 1,
+         "would replace the files of the year folder " + t.data + "/Firm1/Yr2", "Firm1/marker.txt",
+         true},
+        {"year --source-year 2 --target-year 9 --yes", 1,
+         "Year 9 is not in the year register of "
+         "firm 1 (it holds years 1, 2, 3)",
+         "", false},
+        {"year --source-year 2 --target-year 2 --yes", 0,
+         "Old data will be Overwrite Are You Sure -> Yes", "Firm1/marker.txt", true},
+        {"add-firm", 0, "Firm Added New Firm No Is 3", "Firm3/Firm3.mdb", true},
+        {"full", 1, "would replace the firm folder " + t.data + "/Firm1", "Firm1/marker.txt", true},
+        {"full --yes", 0, "", "Firm1/marker.txt", false},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(t.Run(restore + c.args, &out), c.status) << c.args << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.args << out;
+        if (!c.marker.empty()) {
+            EXPECT_EQ(fs::exists(t.data + "/" + c.marker), c.markerThere) << c.args;
+        }
+        EXPECT_TRUE(fs::is_empty(t.data + "/Bkp/Back")) << c.args;
+    }
+    EXPECT_EQ(test::ReadFile(t.data + "/Firm1/Yr2/DVorn2.mdb"),
+              test::ReadFile(source.data + "/Firm1/Yr2/DVorn2.mdb"));
+    EXPECT_EQ(test::CompareTrees(source.data + "/Firm1", t.data + "/Firm1"), "");
+    // An archive the full restore would not look for is a usage mistake.
+    EXPECT_EQ(t.Run("restore 2,2 --type full --yes --archive " + archive), 2);
+
+    std::string out;
+    ASSERT_EQ(t.Run("history --json", &out), 0);
+    EXPECT_EQ(Count(out, "\"result\":\"ok\""), 4u) << out;
+    EXPECT_EQ(Count(out, "\"kind\":\"add-year\",\"archive\":\"" + archive), 2u) << out;
+    EXPECT_EQ(Count(out, "\"result\":\"refused\""), 1u) << out;
+}
+
+// Starts the tool, sends it SIGINT once ready() holds and returns its exit status.
+int InterruptWhen(const std::vector<std::string>& args, const std::function<bool()>& ready) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(VORNBACK_CLI_PATH)};
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(VORNBACK_CLI_PATH, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (!ready() && waitpid(child, &status, WNOHANG) == 0) {
+        usleep(1000);
+    }
+    kill(child, SIGINT);
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Cli, CtrlCStopsBackupAndSampleWithNothingHalfWritten) {
+    Tree t("--firms 1 --years 2 --scale 60");
+    const std::vector<std::string> backup{"backup",           "1,2",          "--to", t.out,
+                                          "--program-folder", t.data + "/Bkp"};
+    ASSERT_EQ(t.Run("backup 1,2 --to " + t.out) + t.Run("backup 1,2 --to " + t.out), 0);
+    const std::string newest = test::ReadFile(t.out + "/Firm1.zip");
+    const std::string older = test::ReadFile(t.out + "/OFirm1.zip");
+    auto packing = [&] {  // the run's temporary archive is there
+        return std::any_of(fs::directory_iterator(t.out), {}, [](const fs::directory_entry& e) {
+            return e.path().filename().string().find(".partial") != std::string::npos;
+        });
+    };
+    EXPECT_EQ(InterruptWhen(backup, packing), 130);
+    EXPECT_EQ(test::ReadFile(t.out + "/Firm1.zip"), newest);
+    EXPECT_EQ(test::ReadFile(t.out + "/OFirm1.zip"), older);
+    EXPECT_EQ(std::distance(fs::directory_iterator(t.out), {}), 2);
+
+    const std::string sample = t.dir / "sample";
+    EXPECT_EQ(InterruptWhen({"make-sample", sample, "--scale", "60"},
+                            [&] { return fs::exists(sample + "/Firm1"); }),
+              130);
+    EXPECT_FALSE(fs::exists(sample));
+    std::string out;
+    ASSERT_EQ(t.Run("history", &out), 0);
+    EXPECT_NE(out.find("  backup  cancelled  "), std::string::npos) << out;
+}
+
+// The systemd units pass systemd's own check, and the command line they run is one the
+// tool accepts (in its dry run, with the options of the example environment file).
+TEST(Cli, ScheduledBackupUnitsAreValid) {
+    Tree t;
+    const std::string packaging = std::string(VORNBACK_TEST_SOURCE_DIR) + "/../packaging/";
+    const std::string service = test::ReadFile(packaging + "vornback-backup@.service");
+    std::smatch exec;
+    ASSERT_TRUE(std::regex_search(service, exec, std::regex("\nExecStart=(\\S+) (.*)\n")));
+    EXPECT_EQ(exec[1].str(), "/usr/bin/vornback-cli");
+    const std::string options = "--program-folder " + t.data + "/Bkp --to " + t.out;
+    std::string command = std::regex_replace(exec[2].str(), std::regex("%I"), "2,1");
+    command = std::regex_replace(command, std::regex("\\$VORNBACK_OPTIONS"), options);
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli(command + " --dry-run"), &out), 0) << command << out;
+    EXPECT_EQ(out,
+              "backup of firm 2, year 1, from " + t.data + "/Firm2 into " + t.out + " (single)\n");
+    EXPECT_NE(test::ReadFile(packaging + "backup.env").find("VORNBACK_OPTIONS=--program-folder "),
+              std::string::npos);
+
+    if (RunCommand("command -v systemd-analyze") != 0) {
+        return;  // systemd is not on this machine: the command line above is the check
+    }
+    test::WriteFile(
+        t.dir / "vornback-backup@.service",
+        std::regex_replace(service, std::regex("/usr/bin/vornback-cli"), VORNBACK_CLI_PATH));
+    fs::copy_file(packaging + "vornback-backup@.timer", t.dir / "vornback-backup@.timer");
+    std::string units;
+    for (const char* kind : {"service", "timer"}) {
+        const std::string instance = t.dir / ("vornback-backup@2\\x2c1." + std::string(kind));
+        fs::create_symlink(std::string("vornback-backup@.") + kind, instance);
+        units += " " + Quote(instance);
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand("systemd-analyze verify --man=no" + units, &out), 0) << out;
+    EXPECT_EQ(out, "");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/text.h"
+#include "history/history.h"
 #include "platform/file_system.h"
 
 namespace vornback {
@@ -138,6 +139,12 @@ void BackupWindow::BuildControls() {
     NoAutoDefault(cmdBackPath);
     frame->addLayout(buttons);
     BuildNoteLine(outer);
+
+    // Under the frame: this firm's last good backup, from the run history.
+    auto* lblLastBackup = new QLabel(this);
+    lblLastBackup->setObjectName(QStringLiteral("lblLastBackup"));
+    lblLastBackup->setTextFormat(Qt::PlainText);
+    outer->addWidget(lblLastBackup);
 }
 
 void BackupWindow::NameControls() {
@@ -224,6 +231,12 @@ void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSet
 
     FixOptionTabStops();
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
+    ShowLastBackup();
+}
+
+void BackupWindow::ShowLastBackup() {
+    findChild<QLabel*>(QStringLiteral("lblLastBackup"))
+        ->setText(Q(LastBackupText(HistoryFile(values_), values_.CurrentFirmNo)));
 }
 
 void BackupWindow::OnHardDiskClicked(int index) {
@@ -300,6 +313,7 @@ void BackupWindow::OnBackup() {
         }
         BackupContext ctx{values_, fs_, dialogs_, clock_, mail_, *this, decimalSeparator_};
         const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
+        ShowLastBackup();
         if (end == RunEnd::Exit) {
             EndProgram(0);
         }

@@ -54,6 +54,7 @@ class BackupWindow : public MainWindow, public BackupView {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void ShowLastBackup();  // the history's last good backup of the firm, under the frame
     void BuildControls();
     void SetTabOrder();
     void NameControls();

@@ -11,6 +11,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
@@ -74,10 +75,12 @@ void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std:
     PackOptions pack;
     pack.excludePatterns = exclusions;
     pack.progress = progress;
+    pack.cancel = ctx.cancel;
     PackFolder(sourceFolder, temporary, pack);
     Leftover unchecked([&] { ctx.fs.Kill(temporary); });
     UnpackOptions verify;
     verify.progress = progress;
+    verify.cancel = ctx.cancel;
     VerifyArchive(temporary, verify);
     unchecked.Dismiss();
 }
@@ -313,8 +316,8 @@ void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
     }
 }
 
-RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
-                 std::string& backupSourceFolder) {
+static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
+                             std::string& backupSourceFolder, RunRecord& record) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
     // One backup or restore of a firm at a time; a second one is refused before it changes
@@ -340,6 +343,7 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
     const bool currentYearOnly = choices.ChkCurYr == 1;
     const std::string archive = ArchivePath(v, destination, currentYearOnly, false);
     const std::string previous = ArchivePath(v, destination, currentYearOnly, true);
+    record.SetArchive(archive);
     const std::string tag = NewRunTag();
     const std::string temporary = JoinPath(destination, BackupTemporaryName(NameOf(archive), tag));
     const std::string staging = StagingFirmFolder(v, v.CurrentFirmNo);
@@ -385,6 +389,22 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                   SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB).";
     const Answer answer = ctx.dialogs.Show(done);
     return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
+}
+
+// Every run leaves one line in the history, however it ends.
+RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
+                 std::string& backupSourceFolder) {
+    RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
+    try {
+        const RunEnd end = RunBackupSteps(ctx, choices, backupSourceFolder, record);
+        record.Finish(
+            end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
+            end == RunEnd::Stopped ? "stopped before packing; the message shown says why" : "");
+        return end;
+    } catch (...) {
+        record.Fail();
+        throw;
+    }
 }
 
 }  // namespace vornback

@@ -4,6 +4,7 @@
 // in what its controls hold and implements BackupView.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -53,6 +54,9 @@ struct BackupContext {
     MailTransport& mail;
     BackupView& view;
     std::string decimalSeparator = ".";
+    // Set to true to stop packing or checking the archive (the headless tool's Ctrl-C);
+    // the run then throws ArchiveCancelled with the generations as they were.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Checks the chosen location, writes the window's choices to section "Back" of the

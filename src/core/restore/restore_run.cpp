@@ -9,6 +9,7 @@
 #include "base/dialogs.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "history/history.h"
 #include "platform/file_system.h"
 #include "restore/year_list.h"
 #include "restore/year_restores.h"
@@ -283,7 +284,7 @@ int16_t SourceFirmNoFromName(const std::string& archivePath) {
     return static_cast<int16_t>(number);
 }
 
-RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
+static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) {
     // The choices are kept before anything is restored, so a refused or failed run still
     // leaves them for the next start.
     const std::string settings = SettingsFile(ctx.values);
@@ -312,6 +313,30 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
         ctx.dialogs.Show(Message{"Restore Competed. Do You Want To Exit?", "Backup", Buttons::YesNo,
                                  Icon::None, Answer::Yes});
     return answer == Answer::Yes ? RestoreEnd::Exit : RestoreEnd::KeepOpen;
+}
+
+// Every run leaves one line in the history, however it ends.
+RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
+    static constexpr const char* kKinds[] = {"restore-full", "restore-year", "add-firm",
+                                             "add-year"};
+    const int type = choices.restTypeIndex;
+    RunRecord record(ctx.values, type >= 0 && type <= 3 ? kKinds[type] : "restore-none");
+    if (type == 0) {
+        const std::string folder =
+            choices.hardDiskIndex == 0 ? choices.lblHDPath : choices.txtRestPath;
+        record.SetArchive(
+            JoinPath(folder, "Firm" + std::to_string(ctx.values.CurrentFirmNo) + ".zip"));
+    } else {
+        record.SetArchive(ctx.state.SelectedArchivePath);
+    }
+    try {
+        const RestoreEnd end = RunRestoreSteps(ctx, choices);
+        record.Finish(RunResult::Ok);
+        return end;
+    } catch (...) {
+        record.Fail();
+        throw;
+    }
 }
 
 void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {

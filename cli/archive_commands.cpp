@@ -1,0 +1,130 @@
+// list and verify: the archives in a backup folder (the date-wise and day-wise sub-folders
+// included) and their check.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/errors.h"
+#include "common.h"
+#include "history/history.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FoundArchive {
+    std::string path;
+    std::string shown;  // relative to the folder listed
+    std::string firm;
+    std::string year;  // "" for a whole-firm archive
+    bool older = false;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+};
+
+// The archives a backup writes: Firm<n>.zip or Firm<n>Yr<y>.zip, the older generation with
+// "OFirm"; in the folder itself or one sub-folder down (per date or per day).
+std::vector<FoundArchive> FindArchives(const std::string& folder) {
+    static const std::regex kName("(O?)Firm([0-9]+)(?:Yr([0-9]+))?\\.zip");
+    std::vector<FoundArchive> found;
+    std::vector<fs::path> folders{fs::path(folder)};
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        if (entry.is_directory(error)) {
+            folders.push_back(entry.path());
+        }
+    }
+    if (error) {
+        throw Error("The backup folder \"" + folder + "\" cannot be read: " + error.message());
+    }
+    for (const fs::path& f : folders) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(f, error)) {
+            std::smatch m;
+            const std::string name = entry.path().filename().string();
+            struct stat st {};
+            if (!std::regex_match(name, m, kName) || ::stat(entry.path().c_str(), &st) != 0 ||
+                !S_ISREG(st.st_mode)) {
+                continue;
+            }
+            found.push_back(FoundArchive{
+                entry.path().string(), entry.path().lexically_relative(folder).string(), m[2].str(),
+                m[3].str(), m[1].length() != 0, static_cast<uint64_t>(st.st_size),
+                static_cast<int64_t>(st.st_mtime)});
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const FoundArchive& a, const FoundArchive& b) { return a.shown < b.shown; });
+    return found;
+}
+
+}  // namespace
+
+int ListCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {}, {});
+    if (parsed.positional.size() != 1) {
+        throw Usage{"list takes one backup folder"};
+    }
+    const std::string folder = parsed.positional[0];
+    if (!fs::is_directory(folder)) {
+        throw Error("The backup folder \"" + folder + "\" does not exist.");
+    }
+    std::printf("%-32s %6s %6s %-10s %-16s %14s\n", "archive", "firm", "year", "generation", "date",
+                "bytes");
+    for (const FoundArchive& a : FindArchives(folder)) {
+        std::printf("%-32s %6s %6s %-10s %-16s %14llu\n", a.shown.c_str(), a.firm.c_str(),
+                    a.year.empty() ? "-" : a.year.c_str(), a.older ? "older" : "newest",
+                    LocalTimeText(a.mtime).c_str(), static_cast<unsigned long long>(a.size));
+    }
+    return kOk;
+}
+
+int VerifyCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {}, {});
+    if (parsed.positional.empty()) {
+        throw Usage{"verify needs one or more archives or folders"};
+    }
+    std::vector<std::string> archives;
+    int status = kOk;
+    for (const std::string& given : parsed.positional) {
+        if (!fs::is_directory(given)) {
+            archives.push_back(given);
+            continue;
+        }
+        const std::vector<FoundArchive> found = FindArchives(given);
+        if (found.empty()) {
+            std::cout << given << ": FAILED: no backup archives in this folder\n";
+            status = kFailure;
+        }
+        for (const FoundArchive& a : found) {
+            archives.push_back(a.path);
+        }
+    }
+    for (const std::string& archive : archives) {
+        ProgressLine line("verifying");
+        UnpackOptions options;
+        options.progress = line.Callback();
+        options.cancel = &gCancel;
+        try {
+            VerifyArchive(archive, options);
+            const size_t entries = ListArchive(archive).size();
+            line.Finish();
+            std::cout << archive << ": " << entries << " entries, all CRCs correct\n";
+        } catch (const ArchiveCancelled&) {
+            throw;
+        } catch (const ArchiveError& e) {
+            line.Finish();
+            std::cout << archive << ": FAILED: " << e.what() << "\n";
+            status = kFailure;
+        }
+    }
+    return status;
+}
+
+}  // namespace vornback

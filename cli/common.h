@@ -1,0 +1,86 @@
+// What the headless tool's commands share: exit statuses, the Ctrl-C flag, usage
+// mistakes, the option reader, the one-line progress display and the program folder.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+
+namespace vornback {
+
+constexpr int kOk = 0;
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+constexpr int kMailFailed = 3;     // the backup stands, checked; only its mail failed
+constexpr int kInterrupted = 130;  // Ctrl-C, as a shell reports a process ended by SIGINT
+
+// Set by SIGINT and SIGTERM; long work reads it and stops at a safe point.
+extern std::atomic<bool> gCancel;
+
+// A command line the tool cannot read: exit status 2, the message and the command's usage.
+struct Usage {
+    std::string message;
+};
+
+// The options of one command: values ("--to DIR"), flags ("--yes") and the rest in order.
+struct ParsedArgs {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;
+    std::vector<std::string> flags;
+
+    bool Has(const std::string& option) const;
+    std::string Value(const std::string& option, const std::string& fallback = "") const;
+};
+
+// Reads args against the options a command knows; an unknown option, a missing value or
+// an option given twice throws Usage.
+ParsedArgs ParseArgs(const std::vector<std::string>& args,
+                     const std::vector<std::string>& valueOptions,
+                     const std::vector<std::string>& flagOptions);
+
+// A whole number from lo to hi, or Usage naming the option.
+long long NumberOption(const std::string& name, const std::string& text, long long lo,
+                       long long hi);
+
+// The program folder the host would start the window program from: --program-folder DIR
+// (made absolute, without a trailing separator; it must exist), else this tool's own
+// folder. Throws Error when the folder given does not exist.
+std::string ProgramFolderOption(const ParsedArgs& args);
+
+// Shows one progress line on a terminal (bytes, rate and time left), redrawn at most ten
+// times a second; quiet when stderr is not a terminal.
+class ProgressLine {
+  public:
+    explicit ProgressLine(const char* verb);
+    ~ProgressLine() { Finish(); }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // Empty when the line is quiet, so the work skips the reporting altogether.
+    ArchiveProgressFn Callback();
+    void Show(const ArchiveProgress& progress);
+    // Clears the line, so that a message can follow on a clean line.
+    void Finish();
+
+  private:
+    const char* verb_;
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_{};
+    uint64_t lastDone_ = 0;
+};
+
+// The commands beyond the archive ones; each returns its exit status.
+int BackupCommand(const std::vector<std::string>& args);
+int RestoreCommand(const std::vector<std::string>& args);
+int HistoryCommand(const std::vector<std::string>& args);
+int ListCommand(const std::vector<std::string>& args);
+int VerifyCommand(const std::vector<std::string>& args);
+
+}  // namespace vornback

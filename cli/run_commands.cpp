@@ -1,0 +1,402 @@
+// backup, restore and history: the window's own runs, driven from the command line. The
+// command line gives the choices a person would make in the window; what the window would
+// ask is answered here, never asked, and every message becomes a line on stderr.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "backup/backup_run.h"
+#include "base/clock.h"
+#include "base/data_tree.h"
+#include "base/dialogs.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "common.h"
+#include "history/history.h"
+#include "mail/mail.h"
+#include "platform/file_system.h"
+#include "restore/restore_run.h"
+#include "restore/year_list.h"
+#include "startup/launch.h"
+#include "startup/settings.h"
+
+namespace vornback {
+namespace {
+
+constexpr const char* kBackupDone = "Back up Completed. Do You Want To Exit?";
+constexpr const char* kRestoreDone = "Restore Competed. Do You Want To Exit?";
+constexpr const char* kMailFailure = "Backup Can not Email";
+
+// Answers what the window would ask: the closing questions with Yes (the tool ends
+// anyway), every other question with the answer the command line gave. Messages become
+// lines on stderr; the archive "chosen in the file dialog" is the one named by --archive.
+class CommandLineDialogs : public Dialogs {
+  public:
+    CommandLineDialogs(ProgressLine& line, bool yes, std::string archive = "")
+        : line_(line), yes_(yes), archive_(std::move(archive)) {}
+
+    Answer Show(const Message& m) override {
+        if (m.text == kBackupDone || m.text == kRestoreDone) {
+            return Answer::Yes;
+        }
+        line_.Finish();
+        std::string text = "vornback-cli: " + m.text;
+        if (!m.detail.empty()) {
+            text += " (" + m.detail + ")";
+        }
+        if (m.buttons == Buttons::YesNo) {
+            std::cerr << text << " -> " << (yes_ ? "Yes" : "No") << "\n";
+            return yes_ ? Answer::Yes : Answer::No;
+        }
+        std::cerr << text << "\n";
+        mailFailed = mailFailed || m.text == kMailFailure;
+        return Answer::Ok;
+    }
+    std::string BrowseForFolder(const std::string&, const std::string&) override { return ""; }
+    // After a refused year the window's steps stop here, before anything is unpacked.
+    std::string OpenFile(const std::string&, const std::string&, const std::string&) override {
+        return years_ != nullptr && !years_->empty() ? "" : archive_;
+    }
+    void StopAfterRefusal(const std::string* refusal) { years_ = refusal; }
+
+    bool mailFailed = false;
+
+  private:
+    ProgressLine& line_;
+    bool yes_;
+    std::string archive_;
+    const std::string* years_ = nullptr;
+};
+
+class CommandLineBackupView : public BackupView {
+  public:
+    explicit CommandLineBackupView(ProgressLine& line) : line_(line) {}
+    void BusyOn() override {}
+    void BusyOff() override {}
+    void FocusBrowseButton() override {}
+    void ShowProgress(const ArchiveProgress& p) override { line_.Show(p); }
+    void KeepAlive() override {}
+
+  private:
+    ProgressLine& line_;
+};
+
+class CommandLineRestoreView : public RestoreView {
+  public:
+    explicit CommandLineRestoreView(ProgressLine& line) : line_(line) {}
+    void BusyOn() override {}
+    void BusyOff() override {}
+    void FocusBrowseButton() override {}
+    void ShowProgress(const ArchiveProgress& p) override { line_.Show(p); }
+    void ShowLabels() override {}
+
+  private:
+    ProgressLine& line_;
+};
+
+// Picks the years named on the command line from the lists the window would show, in the
+// order the window shows them; a year that is not in its list is remembered as refused.
+class CommandLineYears : public YearChooser {
+  public:
+    struct Wanted {
+        long long year;
+        std::string list;  // whose register the list shows
+    };
+    explicit CommandLineYears(std::vector<Wanted> wanted) : wanted_(std::move(wanted)) {}
+
+    YearPick ChooseYear(const std::vector<YearListRow>& rows) override {
+        if (next_ >= wanted_.size() || !refusal.empty()) {
+            return {};
+        }
+        const Wanted& want = wanted_[next_++];
+        std::string held;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].no == std::to_string(want.year)) {
+                return YearPick{PickKey::Enter, i};
+            }
+            held += (held.empty() ? "" : ", ") + rows[i].no;
+        }
+        refusal = "Year " + std::to_string(want.year) + " is not in " + want.list + " (it holds " +
+                  (held.empty() ? "no year" : "years " + held) + "); nothing was restored.";
+        return {};
+    }
+
+    std::string refusal;
+
+  private:
+    std::vector<Wanted> wanted_;
+    size_t next_ = 0;
+};
+
+// "<firm>,<year>" with the mode letter the window program would get.
+StartupDecision Decide(const std::string& firmYear, const std::string& mode,
+                       const std::string& programFolder, VolumeInfo& volume) {
+    const size_t comma = firmYear.find(',');
+    if (comma == std::string::npos || firmYear.find(',', comma + 1) != std::string::npos ||
+        comma + 1 == firmYear.size() || !IsDecimalNumber(firmYear.substr(0, comma))) {
+        throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2; not \"" +
+                    firmYear + "\""};
+    }
+    volume = LookUpVolume(programFolder);
+    try {
+        return DecideStartup(firmYear + "," + mode, programFolder, volume);
+    } catch (const UsageError& e) {
+        throw Usage{e.what()};
+    }
+}
+
+std::string OnePositional(const ParsedArgs& parsed, const char* command) {
+    if (parsed.positional.size() != 1) {
+        throw Usage{std::string(command) + " takes one <firm>,<year>"};
+    }
+    return parsed.positional[0];
+}
+
+std::string DefaultFolder(const ProgramValues& values, const VolumeInfo& volume) {
+    return DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network);
+}
+
+int Interrupted(const char* what) {
+    std::cerr << "vornback-cli: interrupted; " << what << "\n";
+    return kInterrupted;
+}
+
+// Files and bytes below a folder, to say what a restore would replace.
+std::string Contents(const std::string& folder) {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file(error)) {
+            ++files;
+            bytes += it->file_size(error);
+        }
+    }
+    return std::to_string(files) + " files, " + std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+int BackupCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {"--type", "--to", "--mail", "--program-folder"},
+                                        {"--current-year", "--images", "--dry-run"});
+    const std::string firmYear = OnePositional(parsed, "backup");
+    int type = -1;
+    if (parsed.Has("--type")) {
+        const std::string t = parsed.Value("--type");
+        type = t == "single" ? 0 : t == "date" ? 1 : t == "day" ? 2 : -1;
+        if (type < 0) {
+            throw Usage{"--type is single, date or day, not \"" + t + "\""};
+        }
+    }
+    if (parsed.Has("--current-year") && parsed.Has("--images")) {
+        throw Usage{"--images cannot go with --current-year: a current-year backup has no images"};
+    }
+    if (parsed.Has("--mail") && TrimBlanks(parsed.Value("--mail")).empty()) {
+        throw Usage{"--mail needs an address"};
+    }
+    VolumeInfo volume;
+    const StartupDecision start = Decide(firmYear, "B", ProgramFolderOption(parsed), volume);
+    const ProgramValues& values = start.values;
+    const std::string settings = SettingsFile(values);
+    auto setting = [&](const char* key) {
+        return NumericSetting(ReadSetting("Back", key, settings));
+    };
+
+    // The window's controls as they would open, with the options in their place.
+    BackupChoices c;
+    c.lblHDPath = DefaultFolder(values, volume);
+    c.txtBackPath = start.StartLocation;
+    if (parsed.Has("--to")) {
+        c.hardDiskIndex = 1;
+        c.txtBackPath = parsed.Value("--to");
+    }
+    const int storedType = setting("BackType");
+    c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
+    // --images asks for a whole-firm backup: a stored "Only Current Year" gives way to it.
+    c.ChkCurYr =
+        parsed.Has("--current-year") || (setting("CurYr") == 1 && !parsed.Has("--images")) ? 1 : 0;
+    c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || setting("IncAtcDoc") == 1);
+    const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images");
+    c.chkAdvSet = advanced || setting("AdvSet") == 1 ? 1 : 0;
+    c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
+    c.txtEmailToSend = parsed.Value("--mail");
+
+    if (parsed.Has("--dry-run")) {
+        static const char* const kTypes[] = {"single", "date", "day"};
+        std::cout << "backup of firm " << values.CurrentFirmNo << ", year " << values.CurrentYearNo
+                  << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into "
+                  << (c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath) << " ("
+                  << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
+                  << (c.ChkIncAtcDoc ? ", with images" : "")
+                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "") << ")\n";
+        return kOk;
+    }
+
+    ProgressLine line("backing up");
+    CommandLineDialogs dialogs(line, true);
+    CommandLineBackupView view(line);
+    LocalFileSystem fs;
+    SystemClock clock;
+    CurlMailTransport mail(SmtpSettingsFromEnvironment());
+    BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
+    ctx.cancel = &gCancel;
+    std::string backupSourceFolder;
+    RunEnd end = RunEnd::Stopped;
+    try {
+        end = RunBackup(ctx, c, backupSourceFolder);
+    } catch (const ArchiveCancelled&) {
+        line.Finish();
+        return Interrupted("no archive was written and the older generations are as they were");
+    }
+    line.Finish();
+    if (gCancel) {
+        return Interrupted("the backup had been made and checked already");
+    }
+    if (end == RunEnd::Stopped) {
+        return kFailure;
+    }
+    return dialogs.mailFailed ? kMailFailed : kOk;
+}
+
+int RestoreCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(
+        args, {"--archive", "--type", "--source-year", "--target-year", "--program-folder"},
+        {"--yes"});
+    const std::string firmYear = OnePositional(parsed, "restore");
+    static const std::vector<std::string> kTypes = {"full", "year", "add-firm", "add-year"};
+    const std::string typeName = parsed.Value("--type");
+    const auto found = std::find(kTypes.begin(), kTypes.end(), typeName);
+    if (found == kTypes.end()) {
+        throw Usage{"--type is full, year, add-firm or add-year"};
+    }
+    const int type = static_cast<int>(found - kTypes.begin());
+    if (!parsed.Has("--archive") || parsed.Value("--archive").empty()) {
+        throw Usage{"restore needs --archive FILE"};
+    }
+    const bool needsSource = type == 1 || type == 3;
+    if (needsSource != parsed.Has("--source-year") || (type == 1) != parsed.Has("--target-year")) {
+        throw Usage{"--type " + typeName +
+                    (type == 1   ? " needs --source-year and --target-year"
+                     : type == 3 ? " needs --source-year and takes no --target-year"
+                                 : " takes no --source-year or --target-year")};
+    }
+    const long long source =
+        needsSource ? NumberOption("--source-year", parsed.Value("--source-year"), 0, 32767) : 0;
+    const long long target =
+        type == 1 ? NumberOption("--target-year", parsed.Value("--target-year"), 0, 32767) : 0;
+
+    VolumeInfo volume;
+    const StartupDecision start = Decide(firmYear, "R", ProgramFolderOption(parsed), volume);
+    const ProgramValues& values = start.values;
+    const std::string n = std::to_string(values.CurrentFirmNo);
+    std::error_code error;
+    const std::filesystem::path archive =
+        std::filesystem::absolute(parsed.Value("--archive"), error).lexically_normal();
+    if (error || !std::filesystem::is_regular_file(archive, error)) {
+        throw Error("The archive \"" + parsed.Value("--archive") +
+                    "\" is not a file; give the path of a backup archive.");
+    }
+    if (type == 0 && archive.filename() != "Firm" + n + ".zip") {
+        throw Usage{"a full restore of firm " + n + " reads its archive Firm" + n + ".zip, not \"" +
+                    archive.filename().string() + "\""};
+    }
+
+    RestoreChoices c;
+    c.lblHDPath = DefaultFolder(values, volume);
+    c.hardDiskIndex = 1;
+    c.txtRestPath = archive.parent_path().string();
+    c.restTypeIndex = type;
+    c.chkAdvSet = type != 0 || NumericSetting(ReadSetting("Rest", "AdvSet", SettingsFile(values)));
+
+    ProgressLine line("restoring");
+    CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
+    CommandLineRestoreView view(line);
+    std::vector<CommandLineYears::Wanted> wanted;
+    if (type == 1) {
+        wanted.push_back({target, "the year register of firm " + n});
+    }
+    if (needsSource) {
+        wanted.push_back({source, "the year register of the archive " + archive.string()});
+    }
+    CommandLineYears years(wanted);
+    dialogs.StopAfterRefusal(&years.refusal);
+    LocalFileSystem fs;
+    RestoreState state;
+    RestoreContext ctx{values, fs, dialogs, years, view, state};
+
+    // The choosing steps of the window; they fill only the staging folder.
+    ShowHideLbl(state, type, values.CurrentFirmNo);
+    if (type != 0) {
+        SelectPathClick(ctx, c);
+    }
+    const std::string staged = StagingFirmFolder(values, state.SourceFirmNo);
+    auto removeStaged = [&] {
+        if (type != 0 && type != 2 && fs.FolderExists(staged)) {
+            fs.DeleteFolder(staged, false);
+        }
+    };
+    if (!years.refusal.empty()) {
+        removeStaged();
+        throw Error(years.refusal);
+    }
+    // What a restore over live data would replace; only --yes lets it go ahead.
+    std::string replaced;
+    if (type == 0 && fs.FolderExists(FirmFolder(values, values.CurrentFirmNo))) {
+        replaced = "the firm folder " + FirmFolder(values, values.CurrentFirmNo);
+    }
+    const std::string liveYear = YearFolder(values, values.CurrentFirmNo, std::to_string(target));
+    if (type == 1 && fs.FolderExists(liveYear)) {
+        replaced = "the files of the year folder " + liveYear + " that the archive holds";
+    }
+    if (!replaced.empty() && !parsed.Has("--yes")) {
+        const std::string folder = type == 0 ? FirmFolder(values, values.CurrentFirmNo) : liveYear;
+        removeStaged();
+        std::cerr << "vornback-cli: this restore would replace " << replaced << " ("
+                  << Contents(folder) << " now) with the contents of " << archive.string()
+                  << "; nothing was changed. Add --yes to restore.\n";
+        return kFailure;
+    }
+    RunRestore(ctx, c);
+    line.Finish();
+    if (gCancel) {
+        return Interrupted("the restore had finished already");
+    }
+    return kOk;
+}
+
+int HistoryCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {"--firm", "--program-folder"}, {"--json"});
+    if (!parsed.positional.empty()) {
+        throw Usage{"history takes no " + parsed.positional[0]};
+    }
+    const bool oneFirm = parsed.Has("--firm");
+    const long long firm =
+        oneFirm ? NumberOption("--firm", parsed.Value("--firm"), INT32_MIN, INT32_MAX) : 0;
+    ProgramValues values;
+    values.ProgramFolder = ProgramFolderOption(parsed);
+    for (const HistoryRecord& r : ReadHistory(HistoryFile(values))) {
+        if (oneFirm && r.firm != firm) {
+            continue;
+        }
+        if (parsed.Has("--json")) {
+            std::cout << HistoryJson(r) << "\n";
+            continue;
+        }
+        char numbers[96];
+        std::snprintf(numbers, sizeof numbers, "%llu bytes  %llu files  %.1f s",
+                      static_cast<unsigned long long>(r.bytes),
+                      static_cast<unsigned long long>(r.files), r.seconds);
+        std::cout << LocalTimeText(r.time) << "  firm " << r.firm << "  year " << r.year << "  "
+                  << r.kind << "  " << ResultWord(r.result) << "  " << numbers << "  "
+                  << (r.archive.empty() ? "-" : r.archive)
+                  << (r.reason.empty() ? "" : "  " + r.reason) << "\n";
+    }
+    return kOk;
+}
+
+}  // namespace vornback

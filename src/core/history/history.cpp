@@ -1,0 +1,385 @@
+#include "history/history.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "archive/archive.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "platform/posix.h"
+
+namespace vornback {
+
+namespace {
+
+constexpr const char* kResultWords[] = {"ok", "stopped", "refused", "cancelled", "failed"};
+constexpr size_t kFields = 10;
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i == text.size()) {
+            return std::nullopt;
+        }
+        const char c = text[i];
+        if (c == 't') {
+            out += '\t';
+        } else if (c == 'n') {
+            out += '\n';
+        } else if (c == 'r') {
+            out += '\r';
+        } else if (c == '\\') {
+            out += '\\';
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+// Cuts an escaped text to at most length bytes without splitting an escape.
+std::string CutEscaped(const std::string& escaped, size_t length) {
+    if (escaped.size() <= length) {
+        return escaped;
+    }
+    size_t end = 0;
+    for (size_t i = 0; i < length;) {
+        const size_t step = escaped[i] == '\\' ? 2 : 1;
+        if (i + step > length) {
+            break;
+        }
+        i += step;
+        end = i;
+    }
+    return escaped.substr(0, end);
+}
+
+std::string UtcText(int64_t time) {
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::optional<int64_t> ParseUtc(const std::string& text) {
+    std::tm tm{};
+    char rest = 0;
+    if (text.size() != 20 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &rest) != 7 ||
+        rest != 'Z') {
+        return std::nullopt;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    // timegm would roll a 13th month or a 32nd day over; such a time was never written.
+    const int64_t time = static_cast<int64_t>(timegm(&tm));
+    if (UtcText(time) != text) {
+        return std::nullopt;
+    }
+    return time;
+}
+
+// A whole number as written, digits only (with a minus sign when signed is allowed).
+template <typename T>
+bool ParseWhole(const std::string& text, T& value, const char* format, bool withSign = false) {
+    char rest = 0;
+    const size_t digits = withSign && !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > digits && std::isdigit(static_cast<unsigned char>(text[digits])) &&
+           std::sscanf(text.c_str(), format, &value, &rest) == 1;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::string::npos) {
+            return fields;
+        }
+        start = tab + 1;
+    }
+}
+
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string SizeText(uint64_t bytes) {
+    char text[32];
+    if (bytes < 1024 * 1024) {
+        std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024.0);
+    } else if (bytes < uint64_t{1024} * 1024 * 1024) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GB", static_cast<double>(bytes) / 1073741824.0);
+    }
+    return text;
+}
+
+int64_t NowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+[[noreturn]] void Fail(const std::string& what, const std::string& file, int error) {
+    throw FileSystemError("The history file \"" + file + "\" could not be " + what + ": " +
+                          std::strerror(error));
+}
+
+}  // namespace
+
+const char* ResultWord(RunResult result) {
+    return kResultWords[static_cast<int>(result)];
+}
+
+std::string HistoryFile(const ProgramValues& values) {
+    return JoinPath(values.ProgramFolder, "history.tsv");
+}
+
+std::string FormatHistoryLine(const HistoryRecord& r) {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 "\t%" PRIu64 "\t%.3f\t%s", r.bytes, r.files,
+                  r.seconds, ResultWord(r.result));
+    std::string head = UtcText(r.time) + "\t" + std::to_string(r.firm) + "\t" +
+                       CutEscaped(Escape(r.year), 64) + "\t" + CutEscaped(Escape(r.kind), 64) +
+                       "\t";
+    std::string archive = Escape(r.archive);
+    std::string reason = Escape(r.reason);
+    // The reason gives way first, then the archive path, so the line fits in one write.
+    const size_t fixed = head.size() + 1 + std::strlen(numbers) + 1 + 1;
+    if (fixed + archive.size() + reason.size() > kMaxHistoryLine) {
+        reason =
+            CutEscaped(reason, kMaxHistoryLine - std::min(kMaxHistoryLine, fixed + archive.size()));
+        archive = CutEscaped(archive, kMaxHistoryLine - fixed - reason.size());
+    }
+    return head + archive + "\t" + numbers + "\t" + reason + "\n";
+}
+
+std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
+    const std::vector<std::string> f = SplitTabs(line);
+    if (f.size() != kFields) {
+        return std::nullopt;
+    }
+    HistoryRecord r;
+    const std::optional<int64_t> time = ParseUtc(f[0]);
+    const std::optional<std::string> year = Unescape(f[2]);
+    const std::optional<std::string> kind = Unescape(f[3]);
+    const std::optional<std::string> archive = Unescape(f[4]);
+    const std::optional<std::string> reason = Unescape(f[9]);
+    if (!time || !year || !kind || !archive || !reason || kind->empty() ||
+        !ParseWhole(f[1], r.firm, "%" SCNd32 "%c", true) ||
+        !ParseWhole(f[5], r.bytes, "%" SCNu64 "%c") ||
+        !ParseWhole(f[6], r.files, "%" SCNu64 "%c") || !IsDecimalNumber(f[7])) {
+        return std::nullopt;
+    }
+    r.seconds = ParseDecimal(f[7]);
+    bool known = false;
+    for (int i = 0; i < 5; ++i) {
+        if (f[8] == kResultWords[i]) {
+            r.result = static_cast<RunResult>(i);
+            known = true;
+        }
+    }
+    if (!known) {
+        return std::nullopt;
+    }
+    r.time = *time;
+    r.year = *year;
+    r.kind = *kind;
+    r.archive = *archive;
+    r.reason = *reason;
+    return r;
+}
+
+void AppendHistory(const std::string& file, const HistoryRecord& record) {
+    std::string line = FormatHistoryLine(record);
+    Fd fd(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.Valid()) {
+        Fail("opened", file, errno);
+    }
+    // A line cut off by a crash gets its end first, so that it stays a line of its own.
+    const off_t size = ::lseek(fd.Get(), 0, SEEK_END);
+    char last = '\n';
+    if (size > 0 && ReadAt(fd.Get(), &last, 1, static_cast<uint64_t>(size - 1)) != 1) {
+        Fail("read", file, errno);
+    }
+    if (last != '\n') {
+        line.insert(0, "\n");
+    }
+    // One write: a reader or another run sees the whole line or none of it.
+    const ssize_t written = ::write(fd.Get(), line.data(), line.size());
+    if (written != static_cast<ssize_t>(line.size())) {
+        Fail("written", file, written < 0 ? errno : ENOSPC);
+    }
+    if (::fsync(fd.Get()) != 0) {
+        Fail("synced", file, errno);
+    }
+    if (const int error = fd.Close(); error != 0) {
+        Fail("closed", file, error);
+    }
+}
+
+std::vector<HistoryRecord> ReadHistory(const std::string& file) {
+    std::vector<HistoryRecord> records;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) {
+            return records;
+        }
+        Fail("read", file, errno);
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        // A last line without its new-line was cut off while it was written.
+        if (in.eof()) {
+            break;
+        }
+        if (std::optional<HistoryRecord> record = ParseHistoryLine(line)) {
+            records.push_back(std::move(*record));
+        }
+    }
+    if (in.bad()) {
+        Fail("read", file, errno);
+    }
+    return records;
+}
+
+std::string HistoryJson(const HistoryRecord& r) {
+    char numbers[160];
+    std::snprintf(numbers, sizeof numbers,
+                  "\"bytes\":%" PRIu64 ",\"files\":%" PRIu64 ",\"seconds\":%.3f,", r.bytes, r.files,
+                  r.seconds);
+    return "{\"time\":" + JsonText(UtcText(r.time)) + ",\"firm\":" + std::to_string(r.firm) +
+           ",\"year\":" + JsonText(r.year) + ",\"kind\":" + JsonText(r.kind) +
+           ",\"archive\":" + JsonText(r.archive) + "," + numbers +
+           "\"result\":" + JsonText(ResultWord(r.result)) + ",\"reason\":" + JsonText(r.reason) +
+           "}";
+}
+
+std::string LocalTimeText(int64_t time) {
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
+    return text;
+}
+
+std::string LastBackupText(const std::string& file, int32_t firm) {
+    std::vector<HistoryRecord> records;
+    try {
+        records = ReadHistory(file);
+    } catch (const FileSystemError& e) {
+        std::cerr << "vornback: " << e.what() << "\n";
+    }
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (it->firm == firm && it->result == RunResult::Ok && it->kind.rfind("backup", 0) == 0) {
+            const size_t slash = it->archive.find_last_of(kSeparator);
+            const std::string folder =
+                slash == std::string::npos ? it->archive : it->archive.substr(0, slash);
+            return "Last backup: " + LocalTimeText(it->time) + ", " + SizeText(it->bytes) + ", " +
+                   folder;
+        }
+    }
+    return "No backup yet";
+}
+
+RunRecord::RunRecord(const ProgramValues& values, std::string kind)
+    : file_(HistoryFile(values)), startNanoseconds_(NowNanoseconds()) {
+    record_.time = static_cast<int64_t>(std::time(nullptr));
+    record_.firm = values.CurrentFirmNo;
+    record_.year = values.CurrentYearNo;
+    record_.kind = std::move(kind);
+}
+
+void RunRecord::Finish(RunResult result, const std::string& reason) {
+    if (written_) {
+        return;
+    }
+    written_ = true;
+    record_.result = result;
+    record_.reason = reason;
+    record_.seconds = static_cast<double>(NowNanoseconds() - startNanoseconds_) / 1e9;
+    try {
+        if (result == RunResult::Ok && !record_.archive.empty()) {
+            for (const ArchiveEntry& entry : ListArchive(record_.archive)) {
+                record_.files += entry.isFolder ? 0 : 1;
+            }
+            std::error_code error;
+            const uintmax_t size = std::filesystem::file_size(record_.archive, error);
+            record_.bytes = error ? 0 : static_cast<uint64_t>(size);
+        }
+        AppendHistory(file_, record_);
+    } catch (const Error& e) {
+        std::cerr << "vornback: the run was not recorded in the history: " << e.what() << "\n";
+    }
+}
+
+void RunRecord::Fail() {
+    try {
+        throw;
+    } catch (const ProgramEnd&) {
+        Finish(RunResult::Refused, "refused; the message shown says why");
+    } catch (const ArchiveCancelled& e) {
+        Finish(RunResult::Cancelled, e.what());
+    } catch (const std::exception& e) {
+        Finish(RunResult::Failed, e.what());
+    } catch (...) {
+        Finish(RunResult::Failed, "an unknown failure");
+    }
+}
+
+}  // namespace vornback

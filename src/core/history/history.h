@@ -1,0 +1,96 @@
+// The run history: every backup and restore, from the window or the headless tool, adds
+// one line to history.tsv beside the settings file, so that an office can see when the
+// last good backup was and what a failed one said. A line is appended with one write of
+// at most kMaxHistoryLine bytes on a file opened for appending, then synced: a crash
+// leaves the file with or without the whole line, never with half of one in the middle;
+// the reader skips a line it cannot read (a torn tail, a damaged byte) and goes on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/program_values.h"
+
+namespace vornback {
+
+enum class RunResult { Ok, Stopped, Refused, Cancelled, Failed };
+
+// The word a result is written as: "ok", "stopped", "refused", "cancelled", "failed".
+const char* ResultWord(RunResult result);
+
+struct HistoryRecord {
+    int64_t time = 0;  // start of the run, seconds since the epoch (UTC)
+    int32_t firm = 0;
+    std::string year;     // CurrentYearNo as given
+    std::string kind;     // "backup", "backup-year", "restore-full", "restore-year", ...
+    std::string archive;  // the archive written or read; "" when the run never got to one
+    uint64_t bytes = 0;   // the archive's size after a successful run
+    uint64_t files = 0;   // its file entries after a successful run
+    double seconds = 0;
+    RunResult result = RunResult::Ok;
+    std::string reason;  // why the run failed or stopped; "" otherwise
+
+    bool operator==(const HistoryRecord&) const = default;
+};
+
+// A line, with its new-line, is never longer than this (the size the system writes in one
+// piece to a file opened for appending, as to a pipe); longer texts are cut to fit.
+inline constexpr size_t kMaxHistoryLine = 4096;
+
+std::string HistoryFile(const ProgramValues& values);  // ProgramFolder/history.tsv
+
+// One tab-separated line ending in "\n": time as YYYY-MM-DDTHH:MM:SSZ, firm, year, kind,
+// archive, bytes, files, seconds, result, reason. Tabs, new-lines and backslashes in the
+// texts are written as \t, \n and \\.
+std::string FormatHistoryLine(const HistoryRecord& record);
+
+// The record of one line (without its new-line), or nothing when the line is damaged.
+std::optional<HistoryRecord> ParseHistoryLine(const std::string& line);
+
+// Appends the record's line and syncs the file. A file whose last line lacks its
+// new-line (a write cut off by a crash) gets one first, so that the torn line stays alone.
+// Throws FileSystemError naming the file when it cannot be opened, written or synced.
+void AppendHistory(const std::string& file, const HistoryRecord& record);
+
+// Every readable line of the file in order; a missing file gives none. Throws
+// FileSystemError when the file exists but cannot be read.
+std::vector<HistoryRecord> ReadHistory(const std::string& file);
+
+// The record as one JSON object (no new-line).
+std::string HistoryJson(const HistoryRecord& record);
+
+// A time as local "YYYY-MM-DD HH:MM".
+std::string LocalTimeText(int64_t time);
+
+// "Last backup: <date time>, <size>, <folder>" for the firm's last successful backup in the
+// file, or "No backup yet". Never throws: an unreadable file reads as no backup.
+std::string LastBackupText(const std::string& file, int32_t firm);
+
+// Writes one history line for a run when it ends. The run sets the archive as soon as it
+// knows it; Finish (normal end) or Fail (inside the handler of the failure that ends the
+// run) writes the line. A line that cannot be written leaves its reason on stderr and
+// never changes the run's own outcome.
+class RunRecord {
+  public:
+    RunRecord(const ProgramValues& values, std::string kind);
+    RunRecord(const RunRecord&) = delete;
+    RunRecord& operator=(const RunRecord&) = delete;
+
+    void SetArchive(const std::string& archive) { record_.archive = archive; }
+    // An Ok result also records the archive's size and file entries.
+    void Finish(RunResult result, const std::string& reason = "");
+    // Takes the result and reason from the exception being handled: a refusal already
+    // shown, a cancel, or a failure with its text.
+    void Fail();
+
+  private:
+    std::string file_;
+    HistoryRecord record_;
+    int64_t startNanoseconds_ = 0;
+    bool written_ = false;
+};
+
+}  // namespace vornback
