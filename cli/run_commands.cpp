@@ -21,7 +21,7 @@
 #include "restore/restore_run.h"
 #include "restore/year_list.h"
 #include "startup/launch.h"
-#include "startup/settings.h"
+#include "startup/window_settings.h"
 
 namespace vornback {
 namespace {
@@ -133,16 +133,16 @@ class CommandLineYears : public YearChooser {
 
 // "<firm>,<year>" with the mode letter the window program would get.
 StartupDecision Decide(const std::string& firmYear, const std::string& mode,
-                       const std::string& programFolder, VolumeInfo& volume) {
+                       const std::string& programFolder) {
     const size_t comma = firmYear.find(',');
     if (comma == std::string::npos || firmYear.find(',', comma + 1) != std::string::npos ||
         comma + 1 == firmYear.size() || !IsDecimalNumber(firmYear.substr(0, comma))) {
         throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2; not \"" +
                     firmYear + "\""};
     }
-    volume = LookUpVolume(programFolder);
     try {
-        return DecideStartup(firmYear + "," + mode, programFolder, volume);
+        return DecideStartup(firmYear + "," + mode, programFolder,
+                             LookUpDefaultFolderFacts(programFolder));
     } catch (const UsageError& e) {
         throw Usage{e.what()};
     }
@@ -153,10 +153,6 @@ std::string OnePositional(const ParsedArgs& parsed, const char* command) {
         throw Usage{std::string(command) + " takes one <firm>,<year>"};
     }
     return parsed.positional[0];
-}
-
-std::string DefaultFolder(const ProgramValues& values, const VolumeInfo& volume) {
-    return DefaultBackupFolder(values.ProgramFolder, volume.root, volume.network);
 }
 
 int Interrupted(const char* what) {
@@ -199,30 +195,26 @@ int BackupCommand(const std::vector<std::string>& args) {
     if (parsed.Has("--mail") && TrimBlanks(parsed.Value("--mail")).empty()) {
         throw Usage{"--mail needs an address"};
     }
-    VolumeInfo volume;
-    const StartupDecision start = Decide(firmYear, "B", ProgramFolderOption(parsed), volume);
+    const StartupDecision start = Decide(firmYear, "B", ProgramFolderOption(parsed));
     const ProgramValues& values = start.values;
-    const std::string settings = SettingsFile(values);
-    auto setting = [&](const char* key) {
-        return NumericSetting(ReadSetting("Back", key, settings));
-    };
+    const BackupWindowSettings stored = LoadBackupWindowSettings(SettingsFile(values));
 
     // The window's controls as they would open, with the options in their place.
     BackupChoices c;
-    c.lblHDPath = DefaultFolder(values, volume);
+    c.lblHDPath = start.defaultFolder;
     c.txtBackPath = start.StartLocation;
     if (parsed.Has("--to")) {
         c.hardDiskIndex = 1;
         c.txtBackPath = parsed.Value("--to");
     }
-    const int storedType = setting("BackType");
+    const int storedType = stored.BackType;
     c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
     // --images asks for a whole-firm backup: a stored "Only Current Year" gives way to it.
     c.ChkCurYr =
-        parsed.Has("--current-year") || (setting("CurYr") == 1 && !parsed.Has("--images")) ? 1 : 0;
-    c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || setting("IncAtcDoc") == 1);
+        parsed.Has("--current-year") || (stored.CurYr == 1 && !parsed.Has("--images")) ? 1 : 0;
+    c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || stored.IncAtcDoc == 1);
     const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images");
-    c.chkAdvSet = advanced || setting("AdvSet") == 1 ? 1 : 0;
+    c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
     c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
     c.txtEmailToSend = parsed.Value("--mail");
 
@@ -290,8 +282,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     const long long target =
         type == 1 ? NumberOption("--target-year", parsed.Value("--target-year"), 0, 32767) : 0;
 
-    VolumeInfo volume;
-    const StartupDecision start = Decide(firmYear, "R", ProgramFolderOption(parsed), volume);
+    const StartupDecision start = Decide(firmYear, "R", ProgramFolderOption(parsed));
     const ProgramValues& values = start.values;
     const std::string n = std::to_string(values.CurrentFirmNo);
     std::error_code error;
@@ -307,11 +298,11 @@ int RestoreCommand(const std::vector<std::string>& args) {
     }
 
     RestoreChoices c;
-    c.lblHDPath = DefaultFolder(values, volume);
+    c.lblHDPath = start.defaultFolder;
     c.hardDiskIndex = 1;
     c.txtRestPath = archive.parent_path().string();
     c.restTypeIndex = type;
-    c.chkAdvSet = type != 0 || NumericSetting(ReadSetting("Rest", "AdvSet", SettingsFile(values)));
+    c.chkAdvSet = type != 0 || LoadRestoreWindowSettings(SettingsFile(values)).AdvSet == 1;
 
     ProgressLine line("restoring");
     CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
