@@ -498,7 +498,8 @@ TEST_F(BackupRunTest, FailedMailIsReportedAndTheBackupStays) {
     EXPECT_EQ(std::vector<std::string>(smtp + 1, log_.events.end()),
               (std::vector<std::string>{"Backup Can not Email", "BusyOff", kCompleted}));
     EXPECT_EQ(dialogs_.shown[dialogs_.shown.size() - 2],
-              (Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical}));
+              (Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
+                       Answer::Ok, "535 authentication failed"}));
     EXPECT_NO_THROW(VerifyArchive(backups_ + "/Firm2.zip"));
 }
 

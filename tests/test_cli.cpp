@@ -240,7 +240,7 @@ TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
         {"", "backup 1,2 --to " + t.out + "/missing", 1, "vornback-cli: Invalid Backup Path\n"},
         {"", "backup 7,2 --to " + t.out, 1, t.data + "/Firm7"},
         {"VORNBACK_SMTP_HOST=127.0.0.1 VORNBACK_SMTP_PORT=1 ",
-         "backup 1,2 --mail a@b --to " + t.out, 3, "vornback-cli: Backup Can not Email\n"},
+         "backup 1,2 --mail a@b --to " + t.out, 3, "vornback-cli: Backup Can not Email ("},
     };
     for (const Case& c : cases) {
         std::string out;
