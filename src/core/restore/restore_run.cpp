@@ -154,12 +154,15 @@ std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t 
     const std::string copy = ReplacedCopy(v, n, stamp);
     const bool hadLive = fs.FolderExists(live);
     SwapIntoPlace(fs, v, staged, live, copy, FirmSwapMarker(v, n, stamp));
+    if (!hadLive) {
+        return "";
+    }
     for (const FileEntry& older : fs.SubFolders(replaced)) {
         if (older.path != copy && IsReplacedCopyOf(older.name, n)) {
             DeleteWhole(fs, older.path);
         }
     }
-    return hadLive ? copy : "";
+    return copy;
 }
 
 }  // namespace
