@@ -290,7 +290,7 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
               "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown) "
               "TxtTrYr=Year No.(shown) TargetYNo=1(shown) FinYr=From Date "
               "01/04/2021 To 31/03/2022(shown) Path=Target Firm No.(hidden) "
-              "Select=Select Firm(hidden) DirSel(disabled)");
+              "Select=Select Year(hidden) DirSel(disabled)");
     // An Enter pick of the source leaves the target as it was.
     EXPECT_EQ(state_.TargetYearNo + state_.PickedYearNo, "21");
 }
@@ -304,7 +304,7 @@ TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles)
     SelectPathClick(ctx_, addYear);
     EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
     EXPECT_EQ(view_.shownLabels,
-              "TxtTrFNo=Source Firm No.(hidden) TargetFNo=1(shown) "
+              "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown) "
               "TxtTrYr=Year No.(shown) TargetYNo=3(shown) FinYr=From Date "
               "01/04/2023 To 31/03/2024(shown) Path=Target Firm No.(hidden) "
               "Select=Select Year(hidden) DirSel(disabled)");
