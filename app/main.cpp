@@ -19,6 +19,7 @@
 #include "gui/year_list_window.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
+#include "recovery/recovery.h"
 #include "startup/launch.h"
 #include "store/registers.h"
 
@@ -75,6 +76,15 @@ int main(int argc, char** argv) {
 
     try {
         LocalFileSystem fs;
+        // What killed runs left is finished or removed before a window touches a firm.
+        if (const auto done = RecoverAtStartup(decision.values, fs); !done.empty()) {
+            std::string text;
+            for (const std::string& line : done) {
+                text += line + "\n";
+            }
+            QMessageBox::information(nullptr, QString::fromUtf8(kProgramTitle),
+                                     QString::fromStdString(text));
+        }
         if (decision.window == StartWindow::Restore) {
             QtDialogs dialogs;
             QtYearChooser years;

@@ -49,7 +49,21 @@ void KillingFileSystem::Kill(const std::string& path) {
     Step();
 }
 
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow) {
+bool KillingFileSystem::HardLink(const std::string& existing, const std::string& link) {
+    if (!hardLinks_) {
+        return false;
+    }
+    const bool linked = LocalFileSystem::HardLink(existing, link);
+    Step();
+    return linked;
+}
+void KillingFileSystem::ReplaceFile(const std::string& from, const std::string& to) {
+    LocalFileSystem::ReplaceFile(from, to);
+    Step();
+}
+
+CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
+                            bool hardLinks) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0) {
@@ -59,7 +73,7 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
     if (child == 0) {
         // A limit of 0 would never be reached: a run killed before its first step is the
         // starting state itself, so it is not a kill point.
-        KillingFileSystem fs(killAfter > 0 ? killAfter : -1);
+        KillingFileSystem fs(killAfter > 0 ? killAfter : -1, hardLinks);
         int status = 0;
         try {
             flow(fs);
@@ -82,11 +96,11 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
 
 int ForEachKillPoint(const std::function<void()>& prepare,
                      const std::function<void(FileSystem&)>& flow,
-                     const std::function<void(int killedAfter)>& check) {
+                     const std::function<void(int killedAfter)>& check, bool hardLinks) {
     int points = 0;
     for (int n = 1;; ++n) {
         prepare();
-        const CrashOutcome outcome = RunKilledAfter(n, flow);
+        const CrashOutcome outcome = RunKilledAfter(n, flow, hardLinks);
         if (outcome == CrashOutcome::Failed) {
             ADD_FAILURE() << "the flow failed instead of being killed after step " << n;
             return points;

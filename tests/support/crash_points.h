@@ -14,7 +14,9 @@ namespace vornback::test {
 // the limit the process ends with _exit, leaving everything as it lies.
 class KillingFileSystem : public LocalFileSystem {
   public:
-    explicit KillingFileSystem(int killAfter) : remaining_(killAfter) {}
+    // Without hardLinks, HardLink answers as a file system without them does.
+    explicit KillingFileSystem(int killAfter, bool hardLinks = true)
+        : remaining_(killAfter), hardLinks_(hardLinks) {}
     void CreateFolder(const std::string& path) override;
     void DeleteFile(const std::string& path, bool force) override;
     void DeleteFolder(const std::string& path, bool force) override;
@@ -22,6 +24,8 @@ class KillingFileSystem : public LocalFileSystem {
     void MoveFile(const std::string& from, const std::string& to) override;
     void MoveFolder(const std::string& from, const std::string& to) override;
     void Kill(const std::string& path) override;
+    bool HardLink(const std::string& existing, const std::string& link) override;
+    void ReplaceFile(const std::string& from, const std::string& to) override;
 
   protected:
     // Called after each changing call; ends the process when the limit is reached.
@@ -29,13 +33,15 @@ class KillingFileSystem : public LocalFileSystem {
 
   private:
     int remaining_;
+    bool hardLinks_;
 };
 
 enum class CrashOutcome { Killed, Finished, Failed };
 
 // Runs flow in a forked child with a KillingFileSystem that ends it after killAfter
 // changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow);
+CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
+                            bool hardLinks = true);
 
 // For n = 1, 2, ...: prepare() lays the starting state, the flow runs killed after n
 // changing calls, then check(n) looks at what is left (recovery included). Stops after the
@@ -43,6 +49,6 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
 // A flow that fails instead of being killed fails the test.
 int ForEachKillPoint(const std::function<void()>& prepare,
                      const std::function<void(FileSystem&)>& flow,
-                     const std::function<void(int killedAfter)>& check);
+                     const std::function<void(int killedAfter)>& check, bool hardLinks = true);
 
 }  // namespace vornback::test

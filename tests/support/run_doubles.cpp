@@ -29,6 +29,10 @@ void HookedFileSystem::Kill(const std::string& path) {
     Around("Kill", path, "", [&] { LocalFileSystem::Kill(path); });
 }
 
+void HookedFileSystem::ReplaceFile(const std::string& from, const std::string& to) {
+    Around("ReplaceFile", from, to, [&] { LocalFileSystem::ReplaceFile(from, to); });
+}
+
 void HookedFileSystem::Around(const char* op, const std::string& from, const std::string& to,
                               const std::function<void()>& call) {
     if (before) {

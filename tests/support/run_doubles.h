@@ -30,8 +30,8 @@ class LoggingDialogs : public ScriptedDialogs {
     EventLog& log_;
 };
 
-// The real file system with a hook before and after each move, copy and Kill: a hook that
-// throws makes that call fail; one that changes the disk plays another program.
+// The real file system with a hook before and after each move, copy, Kill and ReplaceFile: a hook
+// that throws makes that call fail; one that changes the disk plays another program.
 class HookedFileSystem : public LocalFileSystem {
   public:
     using Hook =
@@ -40,6 +40,7 @@ class HookedFileSystem : public LocalFileSystem {
     void MoveFolder(const std::string& from, const std::string& to) override;
     void CopyFolder(const std::string& from, const std::string& to, bool overwrite) override;
     void Kill(const std::string& path) override;
+    void ReplaceFile(const std::string& from, const std::string& to) override;
     Hook before, after;
 
   private:

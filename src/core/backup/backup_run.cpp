@@ -2,15 +2,19 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
+#include "recovery/recovery.h"
 #include "startup/settings.h"
 #include "store/compaction.h"
 #include "store/registers.h"
@@ -32,29 +36,39 @@ std::string DateFolderName(const Today& today) {
     return name;
 }
 
-// The new archive is written beside the old ones under a name that no file dialog filter
-// ("Firm*.zip") and no generation name can match, and only renamed in once it is checked.
-std::string TemporaryArchivePath(const std::string& destination, const std::string& archive) {
-    const size_t slash = archive.find_last_of(kSeparator);
-    const std::string name = slash == std::string::npos ? archive : archive.substr(slash + 1);
-    return JoinPath(destination, "." + name + ".partial");
-}
-
-// Best effort on the way out of a failure: the original error is what the person must see.
-void RemoveQuietly(const std::function<void()>& removal) {
-    try {
-        removal();
-    } catch (...) {
+// Runs a removal when the scope ends unless dismissed: what a failed run made is removed
+// whatever ended it. A removal that fails leaves its reason on stderr; the run's own
+// failure is what the person must see.
+class Leftover {
+  public:
+    explicit Leftover(std::function<void()> removal) : removal_(std::move(removal)) {}
+    ~Leftover() {
+        if (!removal_) {
+            return;
+        }
+        try {
+            removal_();
+        } catch (const Error& e) {
+            std::fprintf(stderr, "vornback: %s\n", e.what());
+        }
     }
+    Leftover(const Leftover&) = delete;
+    Leftover& operator=(const Leftover&) = delete;
+    void Dismiss() { removal_ = nullptr; }
+
+  private:
+    std::function<void()> removal_;
+};
+
+std::string NameOf(const std::string& path) {
+    const size_t slash = path.find_last_of(kSeparator);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Packs the source into the temporary archive and reads every entry back; a failure
-// leaves no temporary archive behind.
+// Packs the source into the run's own temporary archive and reads every entry back; a
+// failure leaves no temporary archive behind.
 void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std::string& temporary,
                  const std::vector<std::string>& exclusions) {
-    if (ctx.fs.FileExists(temporary)) {
-        ctx.fs.Kill(temporary);  // left over from an interrupted run
-    }
     const ArchiveProgressFn progress = [&ctx](const ArchiveProgress& p) {
         ctx.view.ShowProgress(p);
     };
@@ -62,27 +76,39 @@ void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std:
     pack.excludePatterns = exclusions;
     pack.progress = progress;
     PackFolder(sourceFolder, temporary, pack);
-    try {
-        UnpackOptions verify;
-        verify.progress = progress;
-        VerifyArchive(temporary, verify);
-    } catch (...) {
-        RemoveQuietly([&] { ctx.fs.Kill(temporary); });
-        throw;
-    }
+    Leftover unchecked([&] { ctx.fs.Kill(temporary); });
+    UnpackOptions verify;
+    verify.progress = progress;
+    VerifyArchive(temporary, verify);
+    unchecked.Dismiss();
 }
 
-// The older generation goes, the last archive becomes the older generation and the new,
-// checked archive takes the last one's name.
-void RotateGenerations(BackupContext& ctx, const std::string& temporary, const std::string& archive,
-                       const std::string& previous) {
-    if (!ctx.fs.Dir(previous).empty()) {
-        ctx.fs.Kill(previous);
+// The last archive becomes the older generation and the new, checked archive takes the
+// last one's name, so that a restorable last archive exists at every moment: the last
+// archive gets a second name, that name replaces the older generation, and the new archive
+// replaces the last one. Without hard links the last archive itself replaces the older
+// generation; a kill before the new one is in leaves it missing for that moment, and the
+// next run (or the next start) completes the rotation from the checked temporary archive.
+void RotateGenerations(BackupContext& ctx, const std::string& destination,
+                       const std::string& temporary, const std::string& archive,
+                       const std::string& previous, const std::string& tag) {
+    // The packer synced the archive and renamed it to its temporary name; that name must
+    // be on the disk before anything depends on it.
+    ctx.fs.SyncFolder(destination);
+    if (ctx.fs.FileExists(archive)) {
+        const std::string link = JoinPath(destination, RotationLinkName(NameOf(archive), tag));
+        const bool linked = ctx.fs.HardLink(archive, link);
+        // Gone once renamed; left only by a failed rename (or one onto the same file).
+        Leftover secondName([&] {
+            if (linked && ctx.fs.FileExists(link)) {
+                ctx.fs.Kill(link);
+            }
+        });
+        ctx.fs.ReplaceFile(linked ? link : archive, previous);
+        ctx.fs.SyncFolder(destination);
     }
-    if (!ctx.fs.Dir(archive).empty()) {
-        ctx.fs.MoveFile(archive, previous);
-    }
-    ctx.fs.MoveFile(temporary, archive);
+    ctx.fs.ReplaceFile(temporary, archive);
+    ctx.fs.SyncFolder(destination);
 }
 
 }  // namespace
@@ -149,7 +175,8 @@ bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot) {
             ctx.fs.CreateFolder(stagingRoot);
         }
         return true;
-    } catch (...) {
+    } catch (const FileSystemError& e) {
+        std::fprintf(stderr, "vornback: %s\n", e.what());
         return false;
     }
 }
@@ -158,7 +185,7 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
     const ProgramValues& v = ctx.values;
     const std::string& y = v.CurrentYearNo;
     const std::string stagingRoot = StagingRoot(v);
-    const std::string source = FirmFolder(v, v.CurrentFirmNo);
+    const std::string source = LookupNoCase(ctx.fs, v.AppFolder, {FirmFolderName(v.CurrentFirmNo)});
     const std::string staging = StagingFirmFolder(v, v.CurrentFirmNo);
 
     if (!CheckBackFolder(ctx, stagingRoot)) {
@@ -174,7 +201,7 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
 
     // The year folder keeps its database only.
     const std::string yearDatabase = ToLower("DVorn" + y + ".mdb");
-    for (const FileEntry& file : ctx.fs.Files(JoinPath(staging, "Yr" + y))) {
+    for (const FileEntry& file : ctx.fs.Files(LookupNoCase(ctx.fs, staging, {"Yr" + y}))) {
         if (ToLower(file.name) != yearDatabase) {
             ctx.fs.DeleteFile(file.path, true);
         }
@@ -198,57 +225,50 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
 bool MaintData(BackupContext& ctx, const std::string& strFilePath,
                const std::string& backupSourceFolder) {
     // Maintenance is a courtesy to the mail: whatever goes wrong, the backup goes on with
-    // the staged database as it was.
-    try {
-        const std::string& y = ctx.values.CurrentYearNo;
-        const std::string yearPart = JoinPath("Yr" + y, "DVorn" + y + ".mdb");
-        const std::string source = JoinPath(strFilePath, yearPart);
-        const std::string temporary = JoinPath(StagingRoot(ctx.values), "M" + y + ".mdb");
-        const std::string target = JoinPath(backupSourceFolder, yearPart);
+    // the staged database as it was (the reason goes to stderr).
+    const ProgramValues& v = ctx.values;
+    const std::string& y = v.CurrentYearNo;
+    const std::string source = LookupNoCase(ctx.fs, strFilePath, {"Yr" + y, "DVorn" + y + ".mdb"});
+    const std::string target =
+        LookupNoCase(ctx.fs, backupSourceFolder, {"Yr" + y, "DVorn" + y + ".mdb"});
+    // The copy's name is this run's own, so no earlier copy can be in its way.
+    const std::string temporary =
+        JoinPath(StagingRoot(v), CompactionTemporaryName(y, v.CurrentFirmNo, NewRunTag()));
 
-        // Without a staged database there is nothing to compact, and no password to doubt.
-        if (!ctx.fs.FileExists(source)) {
-            return false;
-        }
-
-        bool failed = false;
-        try {
-            if (ctx.fs.FileExists(temporary)) {
-                ctx.fs.DeleteFile(temporary, false);
-            }
-        } catch (...) {
-            failed = true;
-        }
-        try {
-            CompactDatabase(source, temporary, "");
-        } catch (...) {
-            failed = true;
-        }
-        if (failed) {
-            // A protected year database opens only with the year password.
-            try {
-                CompactDatabase(source, temporary, kYearPassword);
-            } catch (...) {
-                Tell(ctx, "invalid pass");
-                return false;
-            }
-        }
-
-        if (!ctx.fs.FileExists(temporary)) {
-            return false;
-        }
-        try {
-            if (ctx.fs.FileExists(target)) {
-                ctx.fs.DeleteFile(target, false);
-            }
-        } catch (...) {
-            // The move below then refuses to replace the staged database.
-        }
-        ctx.fs.MoveFile(temporary, target);
-        return true;
-    } catch (...) {
+    // Without a staged database there is nothing to compact, and no password to doubt.
+    if (!ctx.fs.FileExists(source)) {
         return false;
     }
+    try {
+        CompactDatabase(source, temporary, "");
+    } catch (const DatabaseError& plain) {
+        // A protected year database opens only with the year password.
+        try {
+            CompactDatabase(source, temporary, kYearPassword);
+        } catch (const DatabaseError& protectedToo) {
+            std::fprintf(stderr, "vornback: the staged year database was not compacted: %s; %s\n",
+                         plain.what(), protectedToo.what());
+            Tell(ctx, "invalid pass");
+            return false;
+        }
+    }
+    Leftover copy([&] {
+        if (ctx.fs.FileExists(temporary)) {
+            ctx.fs.Kill(temporary);
+        }
+    });
+    try {
+        if (ctx.fs.FileExists(target)) {
+            ctx.fs.DeleteFile(target, false);
+        }
+        ctx.fs.MoveFile(temporary, target);
+    } catch (const FileSystemError& e) {
+        std::fprintf(stderr, "vornback: the compacted year database was not put in place: %s\n",
+                     e.what());
+        return false;
+    }
+    copy.Dismiss();
+    return true;
 }
 
 std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator) {
@@ -299,57 +319,75 @@ void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
 
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
+    const ProgramValues& v = ctx.values;
+    const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
+    // One backup or restore of a firm at a time; a second one is refused before it changes
+    // anything (RunLocked names the run that holds the firm).
+    // Without a usable staging root the firm's lock cannot be kept there; the destination's
+    // lock still keeps two runs apart, and a current-year run then stops at the staging.
+    std::optional<RunLock> firmLock;
+    try {
+        firmLock.emplace(LockFirm(v, v.CurrentFirmNo));
+    } catch (const FileSystemError& e) {
+        std::fprintf(stderr, "vornback: %s\n", e.what());
+    }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
         return RunEnd::Stopped;
     }
-    const ProgramValues& v = ctx.values;
+    const RunLock destinationLock =
+        RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
+    for (const std::string& line : RecoverDestination(ctx.fs, destination, v.CurrentFirmNo)) {
+        std::fprintf(stderr, "vornback: %s\n", line.c_str());
+    }
+
     const bool currentYearOnly = choices.ChkCurYr == 1;
     const std::string archive = ArchivePath(v, destination, currentYearOnly, false);
     const std::string previous = ArchivePath(v, destination, currentYearOnly, true);
-    const std::string temporary = TemporaryArchivePath(destination, archive);
+    const std::string tag = NewRunTag();
+    const std::string temporary = JoinPath(destination, BackupTemporaryName(NameOf(archive), tag));
     const std::string staging = StagingFirmFolder(v, v.CurrentFirmNo);
 
     ctx.view.BusyOn();
     std::vector<std::string> exclusions;
-    try {
+    {
+        // On a failure: the run's temporary archive and staging copy go; the generations
+        // are as they were.
+        Leftover made([&] {
+            if (ctx.fs.FileExists(temporary)) {
+                ctx.fs.Kill(temporary);
+            }
+            if (currentYearOnly && ctx.fs.FolderExists(staging)) {
+                ctx.fs.DeleteFolder(staging, false);
+            }
+        });
         if (currentYearOnly) {
             if (!PreCurYr(ctx, choices, backupSourceFolder)) {
                 ctx.view.BusyOff();
                 return RunEnd::Stopped;
             }
         } else {
-            backupSourceFolder = FirmFolder(v, v.CurrentFirmNo);
+            backupSourceFolder =
+                LookupNoCase(ctx.fs, v.AppFolder, {FirmFolderName(v.CurrentFirmNo)});
             if (choices.ChkIncAtcDoc != 1) {
                 exclusions.push_back("AttachDocs\\*.*");
             }
         }
         PackChecked(ctx, backupSourceFolder, temporary, exclusions);
-        RotateGenerations(ctx, temporary, archive, previous);
+        RotateGenerations(ctx, destination, temporary, archive, previous, tag);
+        made.Dismiss();
         if (currentYearOnly && ctx.fs.FolderExists(staging)) {
             ctx.fs.DeleteFolder(staging, false);
         }
-    } catch (...) {
-        RemoveQuietly([&] {
-            if (ctx.fs.FileExists(temporary)) {
-                ctx.fs.Kill(temporary);
-            }
-        });
-        if (currentYearOnly) {
-            RemoveQuietly([&] {
-                if (ctx.fs.FolderExists(staging)) {
-                    ctx.fs.DeleteFolder(staging, false);
-                }
-            });
-        }
-        throw;
     }
 
     MailBackupArchive(ctx, choices, archive);
     ctx.view.BusyOff();
-    const Answer answer =
-        ctx.dialogs.Show(Message{"Back up Completed. Do You Want To Exit?", kBackupTitle,
-                                 Buttons::YesNo, Icon::None, Answer::Yes});
+    Message done{"Back up Completed. Do You Want To Exit?", kBackupTitle, Buttons::YesNo,
+                 Icon::None, Answer::Yes};
+    done.detail = "The backup is " + archive + " (" +
+                  SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB).";
+    const Answer answer = ctx.dialogs.Show(done);
     return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
 }
 

@@ -72,11 +72,12 @@ bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot);
 // Returns false when it stopped at the staging-root permission check (message shown).
 bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
 
-// Compacts the staged year database strFilePath/Yr<y>/DVorn<y>.mdb through a temporary
-// copy ProgramFolder/Back/M<y>.mdb with its own key ("" first, then the year password),
-// keeping its password state; "invalid pass" when neither key opens it. Other failures
-// leave the staged database as it was, silently. Returns true when the compacted copy
-// took the database's place.
+// Compacts the staged year database strFilePath/Yr<y>/DVorn<y>.mdb (names found in any
+// letter case) through a temporary copy in ProgramFolder/Back, named for this run alone,
+// with its own key ("" first, then the year password), keeping its password state;
+// "invalid pass" when neither key opens it. Other failures leave the staged database as
+// it was, with the reason on stderr and no copy left. Returns true when the compacted
+// copy took the database's place.
 bool MaintData(BackupContext& ctx, const std::string& strFilePath,
                const std::string& backupSourceFolder);
 
@@ -100,9 +101,14 @@ enum class RunEnd {
 };
 
 // The whole run of the "&Backup" button. backupSourceFolder is the window member the run
-// and the staging share. Failures of files, archives and databases throw after the
-// temporary archive and the staging folder are removed; the earlier generations are then
-// as they were.
+// and the staging share. The run holds the firm's lock in the staging root and in the
+// destination throughout: a second run of the firm throws RunLocked before it changes
+// anything. Leftovers of killed runs of the firm in the destination are recovered first.
+// The new archive is written and checked under a name of its own, then rotated in so
+// that a restorable last archive exists at every moment. Failures of files, archives and
+// databases throw after this run's temporary archive and staging folder are removed; the
+// generations are then as they were. The closing question's detail names the archive and
+// its size.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
 
 }  // namespace vornback

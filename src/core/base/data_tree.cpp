@@ -4,6 +4,10 @@
 
 namespace vornback {
 
+std::string FirmFolderName(int64_t n) {
+    return "Firm" + std::to_string(n);
+}
+
 std::string SettingsFile(const ProgramValues& values) {
     return JoinPath(values.ProgramFolder, "settings.ini");
 }
@@ -13,7 +17,7 @@ std::string StagingRoot(const ProgramValues& values) {
 }
 
 std::string StagingFirmFolder(const ProgramValues& values, int64_t n) {
-    return JoinPath(StagingRoot(values), "Firm" + std::to_string(n));
+    return JoinPath(StagingRoot(values), FirmFolderName(n));
 }
 
 std::string RootDatabase(const ProgramValues& values) {
@@ -21,7 +25,7 @@ std::string RootDatabase(const ProgramValues& values) {
 }
 
 std::string FirmFolder(const ProgramValues& values, int64_t n) {
-    return JoinPath(values.AppFolder, "Firm" + std::to_string(n));
+    return JoinPath(values.AppFolder, FirmFolderName(n));
 }
 
 std::string FirmDatabase(const ProgramValues& values, int64_t n) {

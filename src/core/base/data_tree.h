@@ -9,6 +9,7 @@
 
 namespace vornback {
 
+std::string FirmFolderName(int64_t n);                  // Firm<n>
 std::string SettingsFile(const ProgramValues& values);  // ProgramFolder/settings.ini
 std::string StagingRoot(const ProgramValues& values);   // ProgramFolder/Back
 std::string StagingFirmFolder(const ProgramValues& values,

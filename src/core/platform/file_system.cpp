@@ -29,7 +29,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +37,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "platform/posix.h"
 
@@ -49,17 +49,67 @@ std::string Quote(std::string_view path) {
     return "\"" + std::string(path) + "\"";
 }
 
-// Text of a failure: the operation, its path(s), an optional inner path, and the reason.
+// What the operation could not do, as the failure's sentence says it.
+std::string_view What(std::string_view op) {
+    static constexpr std::pair<std::string_view, std::string_view> kPhrases[] = {
+        {"CreateFolder", "create the folder"},
+        {"DeleteFile", "delete the file"},
+        {"Kill", "delete the file"},
+        {"DeleteFolder", "delete the folder"},
+        {"CopyFolder", "copy the folder"},
+        {"MoveFile", "move the file"},
+        {"MoveFolder", "move the folder"},
+        {"SubFolders", "list the folders in"},
+        {"Files", "list the files in"},
+        {"FileLength", "read the size of the file"},
+        {"SyncFile", "write to the disk the file"},
+        {"SyncFolder", "write to the disk the changes in the folder"},
+        {"HardLink", "link the file"},
+        {"ReplaceFile", "rename the file"},
+    };
+    for (const auto& [name, phrase] : kPhrases) {
+        if (name == op) {
+            return phrase;
+        }
+    }
+    return op;
+}
+
+std::string_view Advice(int err) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return "Check that you may change it, then try again.";
+        case ENOSPC:
+        case EDQUOT:
+            return "Free some space on that disk, then try again.";
+        case EEXIST:
+        case ENOTEMPTY:
+            return "Move or rename what is in the way, then try again.";
+        case EXDEV:
+            return "Choose a folder on the same disk, then try again.";
+        case ENOENT:
+        case ENOTDIR:
+            return "Check that it exists, then try again.";
+        default:
+            return "Check the disk and the folder, then try again.";
+    }
+}
+
+// The failure as one sentence: what could not be done, on which path (and the inner entry
+// that stopped it), the system's reason and what to try.
 [[noreturn]] void Fail(std::string_view op, std::string_view path, int err,
                        std::string_view inner = {}, std::string_view note = {}) {
-    std::string text = std::string(op) + " " + Quote(path) + ": ";
+    std::string text = "Could not " + std::string(What(op)) + " " + Quote(path);
     if (!inner.empty()) {
-        text += Quote(inner) + ": ";
+        text += " (at " + Quote(inner) + ")";
     }
-    text += std::strerror(err);
+    text += ": " + std::string(std::strerror(err));
     if (!note.empty()) {
         text += " (" + std::string(note) + ")";
     }
+    text += ". " + std::string(Advice(err));
     throw FileSystemError(text);
 }
 
@@ -224,12 +274,6 @@ struct CopyContext {
     }
 };
 
-std::string TemporaryName() {
-    static std::atomic<unsigned> counter{0};
-    return ".vornback-copy-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter.fetch_add(1)) + ".tmp";
-}
-
 // Copies the bytes of one open file to another. Returns 0 or errno; *reading tells which
 // side failed.
 int CopyBytes(int in, int out, bool* reading) {
@@ -297,7 +341,7 @@ void CopyFile(const CopyContext& ctx, int srcDir, int dstFd, const std::string& 
     std::string temp;
     Fd out;
     for (int attempt = 0; attempt < 100 && !out.Valid(); ++attempt) {
-        temp = TemporaryName();
+        temp = CopyTemporaryName();
         out = Fd(::openat(dstFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!out.Valid() && errno != EEXIST) {
             ctx.Fail(errno, dstShown);
@@ -347,7 +391,7 @@ void CopyLink(const CopyContext& ctx, int srcDir, int dstFd, const std::string& 
     std::string temp;
     bool made = false;
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
-        temp = TemporaryName();
+        temp = CopyTemporaryName();
         made = ::symlinkat(target.c_str(), dstFd, temp.c_str()) == 0;
         if (!made && errno != EEXIST) {
             ctx.Fail(errno, dstShown);
@@ -636,29 +680,25 @@ std::vector<FileEntry> LocalFileSystem::Files(const std::string& path) {
 }
 
 std::string LocalFileSystem::Dir(const std::string& path, bool foldersCount) {
-    try {
-        if (path.empty()) {
-            return {};
-        }
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-            return {};
-        }
-        const std::string_view trimmed = TrimTrailing(path);
-        if (S_ISDIR(st.st_mode)) {
-            if (!foldersCount) {
-                return {};
-            }
-            return trimmed == "/" ? std::string("/") : std::string(LastComponent(trimmed));
-        }
-        if (!S_ISREG(st.st_mode) || path.back() == '/') {
-            return {};
-        }
-        const std::string_view name = LastComponent(path);
-        return name.starts_with('.') ? std::string() : std::string(name);
-    } catch (...) {
+    if (path.empty()) {
         return {};
     }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    const std::string_view trimmed = TrimTrailing(path);
+    if (S_ISDIR(st.st_mode)) {
+        if (!foldersCount) {
+            return {};
+        }
+        return trimmed == "/" ? std::string("/") : std::string(LastComponent(trimmed));
+    }
+    if (!S_ISREG(st.st_mode) || path.back() == '/') {
+        return {};
+    }
+    const std::string_view name = LastComponent(path);
+    return name.starts_with('.') ? std::string() : std::string(name);
 }
 
 void LocalFileSystem::Kill(const std::string& path) {
@@ -701,6 +741,64 @@ void LocalFileSystem::SyncFile(const std::string& path) {
 
 void LocalFileSystem::SyncFolder(const std::string& path) {
     SyncPath("SyncFolder", path, O_RDONLY | O_DIRECTORY);
+}
+
+bool LocalFileSystem::HardLink(const std::string& existing, const std::string& link) {
+    if (::link(existing.c_str(), link.c_str()) == 0) {
+        return true;
+    }
+    const int err = errno;
+    // File systems without hard links (FAT, some network shares) answer with one of these.
+    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK) {
+        return false;
+    }
+    Fail2("HardLink", existing, link, err);
+}
+
+void LocalFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        Fail2("ReplaceFile", source, destination, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        Fail2("ReplaceFile", source, destination, EISDIR);
+    }
+    if (::rename(source.c_str(), destination.c_str()) != 0) {
+        Fail2("ReplaceFile", source, destination, errno);
+    }
+}
+
+bool LocalFileSystem::SameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+std::string LookupNoCase(FileSystem& fs, const std::string& root,
+                         std::initializer_list<std::string> components) {
+    std::string path = root;
+    bool found = true;
+    for (const std::string& component : components) {
+        std::string name = component;
+        if (found && fs.FolderExists(path)) {
+            found = false;
+            const std::string wanted = ToLower(component);
+            for (const auto& list : {fs.SubFolders(path), fs.Files(path)}) {
+                for (const FileEntry& entry : list) {
+                    // The exact spelling wins over another entry that differs in case only.
+                    if (entry.name == component || (!found && ToLower(entry.name) == wanted)) {
+                        name = entry.name;
+                        found = true;
+                    }
+                }
+            }
+        } else {
+            found = false;
+        }
+        path = JoinPath(path, name);
+    }
+    return path;
 }
 
 }  // namespace vornback

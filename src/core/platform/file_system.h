@@ -1,11 +1,14 @@
 // The file-system service: every file and folder operation of the system goes through
 // this interface, so that tests can substitute one that fails at a chosen call.
-// LocalFileSystem is the real one. Every failure throws FileSystemError whose text names
-// the operation, the path (or paths) and the system's reason, for example
-//   CreateFolder "/data/Back/Firm3": No such file or directory
+// LocalFileSystem is the real one. Every failure throws FileSystemError whose text is one
+// sentence a person can act on: what could not be done, which file or folder, the
+// system's reason and what to try, for example
+//   Could not create the folder "/data/Back/Firm3": No such file or directory. Check that
+//   the folder above it exists, then try again.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -69,7 +72,27 @@ class FileSystem {
     // in it), durable on the disk before the call returns. Throws when it cannot.
     virtual void SyncFile(const std::string& path) = 0;
     virtual void SyncFolder(const std::string& path) = 0;
+
+    // Gives the file a second name (a hard link; the destination must not exist). Returns
+    // false, changing nothing, when the file system has no hard links; throws on any
+    // other failure.
+    virtual bool HardLink(const std::string& existing, const std::string& link) = 0;
+
+    // Renames a file over an existing one in a single step (the destination, when it
+    // exists, is replaced; at no moment is it missing). Only the generation rotation of
+    // the backup replaces files this way; everything else uses MoveFile.
+    virtual void ReplaceFile(const std::string& source, const std::string& destination) = 0;
+
+    // Whether both paths name one and the same file (two names of it). Never throws.
+    virtual bool SameFile(const std::string& a, const std::string& b) = 0;
 };
+
+// The path below root whose components match the given ones without regard to ASCII
+// letter case, as the data tree is read ("yr2" finds "YR2"). Each component that exists in
+// another case takes the case found; one that does not exist keeps its given spelling
+// (and so do those below it), so the result can name a missing file in a message.
+std::string LookupNoCase(FileSystem& fs, const std::string& root,
+                         std::initializer_list<std::string> components);
 
 class LocalFileSystem : public FileSystem {
   public:
@@ -89,6 +112,9 @@ class LocalFileSystem : public FileSystem {
     uint64_t FileLength(const std::string& path) override;
     void SyncFile(const std::string& path) override;
     void SyncFolder(const std::string& path) override;
+    bool HardLink(const std::string& existing, const std::string& link) override;
+    void ReplaceFile(const std::string& source, const std::string& destination) override;
+    bool SameFile(const std::string& a, const std::string& b) override;
 };
 
 }  // namespace vornback

@@ -1,19 +1,21 @@
 // Recovery of interrupted restores. The markers below ProgramFolder/Back name what a
-// restore was changing when it ended (see restore/safe_swap.h):
+// restore was changing when it ended (names in base/temp_names.h):
 //   .swap-Firm<n>-<stamp>   Full Firm: the replaced firm is Back/Replaced/Firm<n>-<stamp>
 //   .swap-Firm<n>-Yr<t>     Selected Year: the replaced year is Back/.aside-Firm<n>-Yr<t>
 //   .place-Firm<m>          Add Firm placing AppFolder/Firm<m> before its root register row
 //   .place-Firm<n>-Yr<k>    Add Year placing Firm<n>/Yr<k> before its year register row
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <optional>
 
 #include "base/data_tree.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
-#include "restore/safe_swap.h"
 #include "store/registers.h"
 
 namespace vornback {
@@ -56,6 +58,16 @@ std::optional<std::string> YearOf(const std::string& rest) {
     return rest.substr(2);
 }
 
+std::string ParentOf(const std::string& path) {
+    return path.substr(0, path.find_last_of(kSeparator));
+}
+
+std::optional<std::string> Existing(FileSystem& fs, const std::string& folder,
+                                    const std::string& name) {
+    const std::string found = LookupNoCase(fs, folder, {name});
+    return fs.FolderExists(found) ? std::optional<std::string>(found) : std::nullopt;
+}
+
 class Recovery {
   public:
     Recovery(const ProgramValues& values, FileSystem& fs)
@@ -73,7 +85,7 @@ class Recovery {
         for (const FileEntry& e : fs_.SubFolders(back_)) {
             Leftover(e);
         }
-        const std::string replaced = ReplacedRoot(v_);
+        const std::string replaced = JoinPath(back_, kReplacedFolderName);
         if (fs_.FolderExists(replaced)) {
             KeepNewestCopies(replaced);
         }
@@ -106,9 +118,9 @@ class Recovery {
         const std::string firmName = "Firm" + std::to_string(n);
         const std::optional<std::string> year = YearOf(named->rest);
         if (swap && year) {
-            const std::string firm = LiveFirmFolder(v_, fs_, n);
-            const std::string aside = YearAside(v_, n, *year);
-            const bool live = FindNoCase(fs_, firm, "Yr" + *year, true).has_value();
+            const std::string firm = LookupNoCase(fs_, v_.AppFolder, {firmName});
+            const std::string aside = JoinPath(back_, YearAsideName(n, *year));
+            const bool live = Existing(fs_, firm, "Yr" + *year).has_value();
             if (!live && fs_.FolderExists(aside)) {
                 Move(aside, JoinPath(firm, "Yr" + *year));
                 Say("Year " + *year + " of firm " + std::to_string(n) +
@@ -120,8 +132,9 @@ class Recovery {
                     "removed.");
             }
         } else if (swap) {
-            const std::string copy = ReplacedCopy(v_, n, named->rest);
-            if (!FindNoCase(fs_, v_.AppFolder, firmName, true) && fs_.FolderExists(copy)) {
+            const std::string copy =
+                JoinPath(JoinPath(back_, kReplacedFolderName), ReplacedCopyName(n, named->rest));
+            if (!Existing(fs_, v_.AppFolder, firmName) && fs_.FolderExists(copy)) {
                 Move(copy, FirmFolder(v_, n));
                 Say("Firm " + std::to_string(n) +
                     " was missing after an interrupted restore and was put back from \"" + copy +
@@ -144,7 +157,8 @@ class Recovery {
             if (year) {
                 ProgramValues firmValues = v_;
                 firmValues.CurrentFirmNo = static_cast<int32_t>(n);
-                const auto found = FindNoCase(fs_, LiveFirmFolder(v_, fs_, n), "Yr" + *year, true);
+                const auto found = Existing(
+                    fs_, LookupNoCase(fs_, v_.AppFolder, {FirmFolderName(n)}), "Yr" + *year);
                 folder = found.value_or("");
                 if (!found) {
                     return true;
@@ -154,7 +168,7 @@ class Recovery {
                     registered = registered || std::to_string(row.Col99) == *year;
                 }
             } else {
-                const auto found = FindNoCase(fs_, v_.AppFolder, "Firm" + std::to_string(n), true);
+                const auto found = Existing(fs_, v_.AppFolder, FirmFolderName(n));
                 if (!found) {
                     return true;
                 }
@@ -168,7 +182,7 @@ class Recovery {
             return false;
         }
         if (!registered) {
-            const std::string away = JoinPath(back_, ".unplaced-" + markerName.substr(7));
+            const std::string away = JoinPath(back_, UnplacedName(markerName.substr(7)));
             Move(folder, away);
             fs_.DeleteFolder(away, false);
             Say("The folder \"" + folder +
@@ -229,7 +243,9 @@ class Recovery {
                 continue;
             }
             if (seen[named->firm]) {
-                DeleteWhole(fs_, e.path);
+                const std::string doomed = JoinPath(replaced, DeletingName(e.name));
+                Move(e.path, doomed);
+                fs_.DeleteFolder(doomed, false);
                 Say("An older replaced copy \"" + e.path + "\" was removed; the latest stays.");
             }
             seen[named->firm] = true;

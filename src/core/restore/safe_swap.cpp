@@ -2,6 +2,7 @@
 #include <ctime>
 
 #include "base/data_tree.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "platform/file_system.h"
 
@@ -15,25 +16,15 @@ void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n) {
 
 std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
                                       const std::string& name, bool wantFolder) {
-    const std::string exact = JoinPath(folder, name);
-    if (wantFolder ? fs.FolderExists(exact) : fs.FileExists(exact)) {
-        return exact;
-    }
-    if (!fs.FolderExists(folder)) {
-        return std::nullopt;
-    }
-    const std::string lower = ToLower(name);
-    for (const FileEntry& e : wantFolder ? fs.SubFolders(folder) : fs.Files(folder)) {
-        if (ToLower(e.name) == lower) {
-            return e.path;
-        }
+    const std::string found = LookupNoCase(fs, folder, {name});
+    if (wantFolder ? fs.FolderExists(found) : fs.FileExists(found)) {
+        return found;
     }
     return std::nullopt;
 }
 
 std::string LiveFirmFolder(const ProgramValues& values, FileSystem& fs, int64_t n) {
-    return FindNoCase(fs, values.AppFolder, "Firm" + std::to_string(n), true)
-        .value_or(FirmFolder(values, n));
+    return LookupNoCase(fs, values.AppFolder, {FirmFolderName(n)});
 }
 
 std::string ParentOf(const std::string& path) {
@@ -59,32 +50,31 @@ void DeleteIfThere(FileSystem& fs, const std::string& folder) {
 }
 
 std::string ReplacedRoot(const ProgramValues& values) {
-    return JoinPath(StagingRoot(values), "Replaced");
+    return JoinPath(StagingRoot(values), kReplacedFolderName);
 }
 
 std::string FirmSwapMarker(const ProgramValues& values, int64_t n, const std::string& stamp) {
-    return JoinPath(StagingRoot(values), ".swap-Firm" + std::to_string(n) + "-" + stamp);
+    return JoinPath(StagingRoot(values), FirmSwapMarkerName(n, stamp));
 }
 
 std::string ReplacedCopy(const ProgramValues& values, int64_t n, const std::string& stamp) {
-    return JoinPath(ReplacedRoot(values), "Firm" + std::to_string(n) + "-" + stamp);
+    return JoinPath(ReplacedRoot(values), ReplacedCopyName(n, stamp));
 }
 
 std::string YearSwapMarker(const ProgramValues& values, int64_t n, const std::string& t) {
-    return JoinPath(StagingRoot(values), ".swap-Firm" + std::to_string(n) + "-Yr" + t);
+    return JoinPath(StagingRoot(values), YearSwapMarkerName(n, t));
 }
 
 std::string YearAside(const ProgramValues& values, int64_t n, const std::string& t) {
-    return JoinPath(StagingRoot(values), ".aside-Firm" + std::to_string(n) + "-Yr" + t);
+    return JoinPath(StagingRoot(values), YearAsideName(n, t));
 }
 
 std::string FirmPlaceMarker(const ProgramValues& values, int64_t m) {
-    return JoinPath(StagingRoot(values), ".place-Firm" + std::to_string(m));
+    return JoinPath(StagingRoot(values), FirmPlaceMarkerName(m));
 }
 
 std::string YearPlaceMarker(const ProgramValues& values, int64_t n, int64_t k) {
-    return JoinPath(StagingRoot(values),
-                    ".place-Firm" + std::to_string(n) + "-Yr" + std::to_string(k));
+    return JoinPath(StagingRoot(values), YearPlaceMarkerName(n, k));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "platform/file_system.h"
 #include "restore/folder_walks.h"
@@ -136,7 +137,7 @@ void SelectedYear(RestoreContext& ctx) {
     // lacks stay, those it holds are replaced) and swapped in whole.
     std::string merged = stagedYear;
     if (hadLive) {
-        merged = JoinPath(StagingFirmFolder(ctx.values, st.SourceFirmNo), ".merged-Yr" + t);
+        merged = JoinPath(StagingFirmFolder(ctx.values, st.SourceFirmNo), MergedYearName(t));
         DeleteIfThere(fs, merged);
         fs.CopyFolder(liveYear, merged, false);
         fs.CopyFolder(stagedYear, merged, true);

@@ -1,0 +1,69 @@
+// Every temporary name the system gives a file or folder, in one place, so that each is
+// unique to the run that made it (process id and random bits) and so that recovery at
+// start-up can tell a leftover of a killed run from anything a person keeps.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vornback {
+
+// ---- runs, the file-system service and the backup ----------------------------------
+
+// A tag unique to one run: the process id and 32 random bits, "1234-9f3a0c2e".
+std::string NewRunTag();
+
+// The file-system service's copy of one file, written beside its target and renamed into
+// place: ".vornback-copy-<tag>.tmp".
+std::string CopyTemporaryName();
+
+// The backup's new archive while it is written and checked, beside the generations:
+// "." + archiveName + ".partial-" + tag. No file dialog filter ("Firm*.zip") matches it.
+std::string BackupTemporaryName(std::string_view archiveName, std::string_view tag);
+
+// The rotation's second name for the last archive, renamed over the older generation so
+// that the last one never leaves its place: "." + archiveName + ".previous-" + tag.
+std::string RotationLinkName(std::string_view archiveName, std::string_view tag);
+
+// The compaction's copy of a staged year database, in the staging root:
+// "M" + year + ".Firm" + firm + "." + tag + ".mdb".
+std::string CompactionTemporaryName(std::string_view year, int64_t firm, std::string_view tag);
+
+// What a backup leftover in a destination folder is. packPart: a piece the archive writer
+// left beside the temporary archive ("<temporary>.part-XXXXXXXX[.YYYYYY]").
+struct BackupLeftover {
+    enum class Kind { Temporary, RotationLink, PackPart } kind;
+    std::string archiveName;  // the archive it was made for, e.g. "Firm3Yr2.zip"
+};
+std::optional<BackupLeftover> ParseBackupLeftover(std::string_view name);
+
+// Whether the name is a compaction copy of the firm's (any year).
+bool IsCompactionTemporaryOf(std::string_view name, int64_t firm);
+
+// ---- end of the run and backup block -------------------------------------------------
+
+// ---- the restore ---------------------------------------------------------------------
+// Markers are folders in the staging root, made (and synced) before a step that changes
+// the live tree and removed after it, so that recovery knows what to finish or undo.
+
+// Full Firm: marker ".swap-Firm<n>-<stamp>"; the replaced firm is kept as
+// Replaced/"Firm<n>-<stamp>" (stamp YYYYMMDD-HHMMSS, possibly followed by "-<serial>").
+std::string FirmSwapMarkerName(int64_t firm, std::string_view stamp);
+std::string ReplacedCopyName(int64_t firm, std::string_view stamp);
+inline constexpr const char* kReplacedFolderName = "Replaced";
+// Selected Year: marker ".swap-Firm<n>-Yr<t>"; the replaced year waits in
+// ".aside-Firm<n>-Yr<t>"; the merged year is built as ".merged-Yr<t>" in the staging folder.
+std::string YearSwapMarkerName(int64_t firm, std::string_view year);
+std::string YearAsideName(int64_t firm, std::string_view year);
+std::string MergedYearName(std::string_view year);
+// Add Firm: ".place-Firm<m>"; Add Year: ".place-Firm<n>-Yr<k>".
+std::string FirmPlaceMarkerName(int64_t firm);
+std::string YearPlaceMarkerName(int64_t firm, int64_t year);
+// A folder on its way out: ".deleting-<name>" (a replaced copy) or ".unplaced-<name>" (a
+// folder that recovery takes back); a partial one of either is removed at the next start.
+std::string DeletingName(std::string_view name);
+std::string UnplacedName(std::string_view name);
+
+}  // namespace vornback

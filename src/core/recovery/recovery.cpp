@@ -1,0 +1,193 @@
+#include "recovery/recovery.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "archive/archive.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "base/temp_names.h"
+#include "base/text.h"
+#include "platform/run_lock.h"
+
+namespace vornback {
+
+namespace {
+
+// The firm number of a staging folder name "Firm<n>" in any letter case, or nothing.
+std::optional<int64_t> StagedFirmNumber(const std::string& name) {
+    const std::string lower = ToLower(name);
+    if (!lower.starts_with("firm") || lower.size() == 4 || lower.size() > 13) {
+        return std::nullopt;
+    }
+    int64_t number = 0;
+    for (size_t i = 4; i < lower.size(); ++i) {
+        if (lower[i] < '0' || lower[i] > '9') {
+            return std::nullopt;
+        }
+        number = number * 10 + (lower[i] - '0');
+    }
+    return number;
+}
+
+// Whether an archive name is one of the firm's: "Firm<n>.zip" or "Firm<n>Yr<k>.zip".
+bool IsArchiveOf(const std::string& archiveName, int64_t firm) {
+    const std::string prefix = FirmFolderName(firm);
+    if (!archiveName.starts_with(prefix) || !archiveName.ends_with(".zip")) {
+        return false;
+    }
+    const std::string rest = archiveName.substr(prefix.size());
+    return rest == ".zip" || rest.starts_with("Yr");
+}
+
+bool IsChecked(const std::string& archive) {
+    try {
+        VerifyArchive(archive);
+        return true;
+    } catch (const ArchiveError& e) {
+        std::fprintf(stderr, "vornback: %s\n", e.what());
+        return false;
+    }
+}
+
+// Runs one step; a failure becomes its line, so that the other steps still run.
+template <typename Step>
+void Attempt(std::vector<std::string>& lines, Step step) {
+    try {
+        step();
+    } catch (const FileSystemError& e) {
+        lines.push_back(e.what());
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& destination,
+                                            int64_t firm) {
+    std::vector<std::string> lines;
+    if (!fs.FolderExists(destination)) {
+        return lines;
+    }
+    std::vector<std::pair<BackupLeftover, std::string>> found;
+    for (const FileEntry& file : fs.Files(destination)) {
+        if (auto leftover = ParseBackupLeftover(file.name);
+            leftover && IsArchiveOf(leftover->archiveName, firm)) {
+            found.emplace_back(std::move(*leftover), file.path);
+        }
+    }
+    // Pieces first, then the temporary archives, the second names of the last archive last:
+    // a completed rotation decides whether those are still needed.
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return static_cast<int>(a.first.kind) > static_cast<int>(b.first.kind);
+    });
+    for (const auto& [leftover, path] : found) {
+        const std::string archive = JoinPath(destination, leftover.archiveName);
+        const std::string previous = JoinPath(destination, "O" + leftover.archiveName);
+        Attempt(lines, [&] {
+            switch (leftover.kind) {
+                case BackupLeftover::Kind::PackPart:
+                    fs.Kill(path);
+                    lines.push_back("Removed \"" + path +
+                                    "\", a piece of an archive that an "
+                                    "interrupted backup was writing.");
+                    break;
+                case BackupLeftover::Kind::Temporary:
+                    if ((!fs.FileExists(archive) || fs.SameFile(archive, previous)) &&
+                        IsChecked(path)) {
+                        fs.ReplaceFile(path, archive);
+                        fs.SyncFolder(destination);
+                        lines.push_back("Completed an interrupted backup: \"" + archive +
+                                        "\" is now the checked archive it had written.");
+                    } else {
+                        fs.Kill(path);
+                        lines.push_back("Removed \"" + path +
+                                        "\", an unfinished archive of an interrupted backup.");
+                    }
+                    break;
+                case BackupLeftover::Kind::RotationLink:
+                    if (!fs.FileExists(archive)) {
+                        fs.ReplaceFile(path, archive);
+                        fs.SyncFolder(destination);
+                        lines.push_back("Put \"" + archive +
+                                        "\" back in its place after an "
+                                        "interrupted backup.");
+                    } else {
+                        fs.Kill(path);
+                        lines.push_back("Removed \"" + path +
+                                        "\", a second name an interrupted backup gave \"" +
+                                        archive + "\".");
+                    }
+                    break;
+            }
+        });
+    }
+    return lines;
+}
+
+std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs) {
+    std::vector<std::string> lines;
+    const std::string root = StagingRoot(values);
+    if (!fs.FolderExists(root)) {
+        return lines;
+    }
+    for (const FileEntry& folder : fs.SubFolders(root)) {
+        const std::optional<int64_t> firm = StagedFirmNumber(folder.name);
+        if (!firm) {
+            continue;
+        }
+        const std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, *firm));
+        if (!lock) {
+            continue;  // a run of that firm is working in it
+        }
+        Attempt(lines, [&] {
+            fs.DeleteFolder(folder.path, true);
+            lines.push_back("Removed the staging folder \"" + folder.path +
+                            "\" left by an interrupted backup or restore of firm " +
+                            std::to_string(*firm) + ".");
+        });
+    }
+    for (const FileEntry& file : fs.Files(root)) {
+        // A lock file whose holder is gone: taken and released, it goes (nothing to tell).
+        if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
+            if (StagedFirmNumber(file.name.substr(1, file.name.size() - 6))) {
+                RunLock::TryTake(file.path);
+            }
+            continue;
+        }
+        if (!file.name.starts_with("M")) {
+            continue;
+        }
+        const auto firmAt = file.name.find(".Firm");
+        const std::optional<int64_t> firm =
+            firmAt == std::string::npos
+                ? std::nullopt
+                : StagedFirmNumber(
+                      file.name.substr(firmAt + 1, file.name.find('.', firmAt + 1) - firmAt - 1));
+        if (!firm || !IsCompactionTemporaryOf(file.name, *firm)) {
+            continue;
+        }
+        const std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, *firm));
+        if (!lock) {
+            continue;
+        }
+        Attempt(lines, [&] {
+            fs.Kill(file.path);
+            lines.push_back("Removed \"" + file.path +
+                            "\", a copy of a year database an interrupted backup was making.");
+        });
+    }
+    return lines;
+}
+
+std::vector<std::string> RecoverAtStartup(const ProgramValues& values, FileSystem& fs) {
+    std::vector<std::string> lines = RecoverRestoreLeftovers(values, fs);
+    Attempt(lines, [&] {
+        for (std::string& line : RecoverBackupLeftovers(values, fs)) {
+            lines.push_back(std::move(line));
+        }
+    });
+    return lines;
+}
+
+}  // namespace vornback
