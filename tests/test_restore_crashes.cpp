@@ -22,7 +22,7 @@
 #include "sample/sample_tree.h"
 #include "store/registers.h"
 #include "support/crash_points.h"
-#include "support/scripted_dialogs.h"
+#include "support/run_doubles.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -38,57 +38,41 @@ class NoYearList : public YearChooser {
     YearPick ChooseYear(const std::vector<YearListRow>&) override { return {}; }
 };
 
-class NoView : public RestoreView {
-  public:
-    void BusyOn() override {}
-    void BusyOff() override {}
-    void FocusBrowseButton() override {}
-    void ShowProgress(const ArchiveProgress&) override {}
-    void ShowLabels() override {}
-};
-
 // The data tree as a person and the host see it: every file below AppFolder outside the
 // program folder with its bytes (register databases as their rows, since their bytes are
 // encrypted afresh on each write), and the replaced copies without their time stamps.
 std::string Digest(const ProgramValues& v) {
-    std::string out;
-    const auto files = [&](const fs::path& root, const std::string& as) {
-        if (!fs::exists(root)) {
-            return;
-        }
-        std::map<std::string, std::string> sorted;
-        for (const auto& e : fs::recursive_directory_iterator(root)) {
-            const std::string rel = fs::relative(e.path(), root).string();
-            if (rel.rfind("Bkp", 0) == 0) {
-                continue;
+    std::map<std::string, std::string> files;
+    const auto add = [&](const fs::path& root, const std::string& as) {
+        for (auto e = fs::recursive_directory_iterator(root); e != fs::end(e); ++e) {
+            const std::string name = e->path().filename().string();
+            if (name == "Bkp") {
+                e.disable_recursion_pending();
+            } else if (!e->is_directory()) {
+                const bool reg = name == "Root.mdb" || name.rfind("Firm", 0) == 0;
+                files[as + fs::relative(e->path(), root).string()] =
+                    reg ? "register" : std::to_string(std::hash<std::string>{}(ReadFile(*e)));
             }
-            const std::string name = e.path().filename().string();
-            const bool reg =
-                name == "Root.mdb" || (name.rfind("Firm", 0) == 0 && e.is_regular_file());
-            sorted[as + rel] = e.is_directory() ? "/"
-                               : reg            ? "register"
-                                     : std::to_string(std::hash<std::string>{}(ReadFile(e.path())));
-        }
-        for (const auto& [path, what] : sorted) {
-            out += path + " " + what + "\n";
         }
     };
-    files(v.AppFolder, "");
+    add(v.AppFolder, "");
+    if (fs::exists(StagingRoot(v) + "/Replaced")) {
+        for (const auto& e : fs::directory_iterator(StagingRoot(v) + "/Replaced")) {
+            add(e.path(), "copy/");
+        }
+    }
+    std::string out;
+    for (const auto& [path, what] : files) {
+        out += path + " " + what + "\n";
+    }
     Database root = OpenRootConnection(v);
     for (const FirmRow& firm : AllFirmRows(root)) {
         out += "firm " + std::to_string(firm.Col99) + "\n";
-        const std::string db = FirmDatabase(v, firm.Col99);
-        if (fs::exists(db)) {
-            Database f = Database::Open(db, kFirmPassword);
+        if (fs::exists(FirmDatabase(v, firm.Col99))) {
+            Database f = Database::Open(FirmDatabase(v, firm.Col99), kFirmPassword);
             for (const YearRow& y : YearsInOrder(f)) {
                 out += "  year " + std::to_string(y.Col99) + " " + IsoDate(y.Col98) + "\n";
             }
-        }
-    }
-    const std::string replaced = StagingRoot(v) + "/Replaced";
-    if (fs::exists(replaced)) {
-        for (const auto& e : fs::directory_iterator(replaced)) {
-            files(e.path(), "copy/");
         }
     }
     return out;
@@ -132,7 +116,8 @@ class RestoreCrashes : public ::testing::Test {
             test::ScriptedDialogs dialogs;
             dialogs.answers = {Answer::Yes, Answer::Yes};
             NoYearList years;
-            NoView view;
+            test::EventLog log;
+            test::LoggingRestoreView view(log, state);
             RestoreContext ctx{values_, fsys, dialogs, years, view, state};
             flow(ctx);
         };

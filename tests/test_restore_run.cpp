@@ -102,12 +102,8 @@ class RestoreTest : public ::testing::Test {
         return copy;
     }
 
-    RestoreChoices FullFirmFrom(const std::string& folder) const {
-        RestoreChoices c;
-        c.hardDiskIndex = 1;
-        c.txtRestPath = folder;
-        c.restTypeIndex = 0;
-        return c;
+    static RestoreChoices FullFirmFrom(const std::string& folder) {
+        return RestoreChoices{1, "", folder, 0, 0};
     }
 
     std::string Staging(int n) const { return program_ + "/Back/Firm" + std::to_string(n); }
@@ -338,84 +334,6 @@ TEST_F(RestoreTest, SourceFirmNumberComesFromTheFileName) {
     }
     EXPECT_THROW(SourceFirmNoFromName("/b/Firm32768.zip"), Error);
     EXPECT_THROW(SourceFirmNoFromName("/b/Firm99999999999999999999999.zip"), Error);
-
-    // A renamed archive stages in Back/Firm0, where no Firm0.mdb is found: the year list
-    // refuses it and nothing stays staged.
-    const std::string renamed = Backup(1, "Copy of backup.zip");
-    ShowHideLbl(state_, 3, 2);
-    dialogs_.files = {renamed};
-    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
-    EXPECT_EQ(state_.SourceFirmNo, 0);
-    EXPECT_EQ(state_.RestoreStagingFolder, Staging(0));
-    EXPECT_EQ(dialogs_.shown, std::vector<Message>{Invalid(NoStagedFirmDetail(0))});
-    EXPECT_FALSE(fs::exists(Staging(0)));
-    EXPECT_TRUE(years_.lists.empty());
-}
-
-TEST_F(RestoreTest, HostileArchiveInTheSelectStepsStagesNothing) {
-    const std::string before = Keep(root_, "root");
-    const std::string archive = HostileArchive(backups_ + "/Firm2.zip");
-    ShowHideLbl(state_, 3, 2);
-    dialogs_.files = {archive};
-    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", kInvalid, "BusyOff"}));
-    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
-    EXPECT_NE(dialogs_.shown[0].detail.find("unsafe"), std::string::npos);
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-    fs::remove_all(program_ + "/Back");
-    EXPECT_EQ(CompareTrees(before, root_), "");
-    EXPECT_TRUE(years_.lists.empty());
-}
-
-// ---- The year list ----
-
-TEST_F(RestoreTest, YearPicksWriteLabelsAndValuesByKey) {
-    const std::vector<YearListRow> rows{{"1", "01/04/2021", "31/03/2022"},
-                                        {"2", "01/04/2022", "31/03/2023"}};
-    const auto values = [&] {
-        return state_.PickedYearNo + state_.PickedYearFrom + state_.PickedYearTo + "|" +
-               state_.TargetYearNo + state_.TargetYearFrom + state_.TargetYearTo + "|" +
-               Describe(state_.labels);
-    };
-    const std::string before = values();
-    for (const YearPick none :
-         {YearPick{PickKey::None, 1}, YearPick{PickKey::Enter, 2}, YearPick{PickKey::Esc, 5}}) {
-        ApplyYearPick(state_, rows, none);
-        EXPECT_EQ(values(), before);
-    }
-    ApplyYearPick(state_, {}, YearPick{PickKey::Enter, 0});  // an empty list
-    EXPECT_EQ(values(), before);
-    const std::string shown =
-        "TxtTrFNo=Target Firm No.(hidden) TargetFNo=0(hidden) TxtTrYr=Year "
-        "No.(shown) TargetYNo=";
-    ApplyYearPick(state_, rows, YearPick{PickKey::Enter, 1});
-    EXPECT_EQ(values(), "201/04/202231/03/2023||" + shown +
-                            "2(shown) FinYr=From Date 01/04/2022 To 31/03/2023(shown) "
-                            "Path=Target Firm No.(hidden) Select=...(hidden) DirSel(enabled)");
-    ApplyYearPick(state_, rows, YearPick{PickKey::Esc, 0});
-    EXPECT_EQ(values(), "101/04/202131/03/2022|101/04/202131/03/2022|" + shown +
-                            "1(shown) FinYr=From Date 01/04/2021 To 31/03/2022(shown) "
-                            "Path=Target Firm No.(hidden) Select=...(hidden) DirSel(enabled)");
-}
-
-TEST_F(RestoreTest, RetYearNoListsByFirstDayAndCopesWithAnEmptyRegister) {
-    fs::create_directory(root_ + "/Firm7");
-    Database db = Database::Create(root_ + "/Firm7/Firm7.mdb", kFirmPassword);
-    CreateFirmSchema(db);
-    const ProgramValues firm7{7, "1", "R", program_, root_};
-    RestoreContext ctx{firm7, fs_, dialogs_, years_, view_, state_};
-    years_.picks = {YearPick{PickKey::Enter, 0}, YearPick{PickKey::Enter, 1}};
-    RetYearNo(ctx);
-    AddYearRow(db, YearRow{4, Date{2020, 1, 1}, Date{2020, 12, 31}});
-    AddYearRow(db, YearRow{9, Date{2019, 1, 1}, Date{2019, 12, 31}});
-    db.Close();
-    RetYearNo(ctx);
-    ASSERT_EQ(years_.lists.size(), 2u);
-    EXPECT_TRUE(years_.lists[0].empty());
-    ASSERT_EQ(years_.lists[1].size(), 2u);
-    EXPECT_EQ(years_.lists[1][0].no + years_.lists[1][0].from + years_.lists[1][1].no,
-              "901/01/20194");
-    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/01/2020 To 31/12/2020");
 }
 
 // ---- Full Firm ----
