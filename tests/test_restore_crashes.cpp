@@ -225,13 +225,14 @@ TEST_F(RestoreCrashes, AddFirm) {
     EXPECT_TRUE(fs::exists(data_ + "/Firm3/Firm3.mdb"));
 }
 
-// Year 3 of firm 1's archive, packed one level down beside another folder, added to firm 2
-// after its own year 3 went (row and folder).
+// Year 3 of firm 1's archive (its folder spelt YR3), packed one level down beside another
+// folder, added to firm 2 after its own year 3 went (row and folder).
 TEST_F(RestoreCrashes, AddYear) {
     Reset();
     fs::create_directories(tmp_ / "outer");
     fs::copy(data_ + "/Firm1", tmp_ / "outer/Firm1", fs::copy_options::recursive);
     WriteFile(tmp_ / "outer/Other/x.txt", "beside the firm");
+    fs::rename(tmp_ / "outer/Firm1/Yr3", tmp_ / "outer/Firm1/YR3");  // names in any case
     PackFolder(tmp_ / "outer", archives_ + "/Firm1.zip");
     {
         Database db = Database::Open(pristine_ + "/Firm2/Firm2.mdb", kFirmPassword);

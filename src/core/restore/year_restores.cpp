@@ -72,6 +72,19 @@ std::optional<int16_t> YearNumberOf(const std::string& caption) {
     return static_cast<int16_t>(*n);
 }
 
+// Gives the staged year folder and its database the number k (Yr<k>, DVorn<k>.mdb); a
+// name that is already right stays where it is.
+void NameYear(FileSystem& fs, const std::string& year, const std::string& database,
+              const std::string& renamedYear, const std::string& k) {
+    const std::string renamedDatabase = JoinPath(year, "DVorn" + k + ".mdb");
+    if (database != renamedDatabase) {
+        fs.MoveFile(database, renamedDatabase);
+    }
+    if (year != renamedYear) {
+        fs.MoveFolder(year, renamedYear);
+    }
+}
+
 std::string NotAYearNumber(const std::string& caption, const char* outcome) {
     return "The year number \"" + caption +
            "\" is not a 16-bit register year number (-32768 to 32767); " + outcome;
@@ -95,8 +108,10 @@ void SelectedYear(RestoreContext& ctx) {
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
 
-    const std::string sourceYear = JoinPath(staging, "Yr" + s);
-    const std::string sourceDatabase = JoinPath(sourceYear, "DVorn" + s + ".mdb");
+    // The archive's names in any letter case, as the data tree is read.
+    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + s});
+    const std::string sourceDatabase =
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + s + ".mdb"});
     if (staging.empty() || !fs.FolderExists(sourceYear)) {
         RefuseYear(ctx, "File Not Found For the Year " + period);
     }
@@ -114,11 +129,7 @@ void SelectedYear(RestoreContext& ctx) {
     // Everything up to the question changes the staging folder only.
     DeleteExtraFold(fs, staging, *sourceNo);
     const std::string stagedYear = JoinPath(staging, "Yr" + t);
-    // A source year that already bears the target's number stays where it is.
-    if (s != t) {
-        fs.MoveFile(sourceDatabase, JoinPath(sourceYear, "DVorn" + t + ".mdb"));
-        fs.MoveFolder(sourceYear, stagedYear);
-    }
+    NameYear(fs, sourceYear, sourceDatabase, stagedYear, t);
 
     const int64_t n = ctx.values.CurrentFirmNo;
     const std::string liveYear = FindNoCase(fs, LiveFirmFolder(ctx.values, fs, n), "Yr" + t, true)
@@ -267,8 +278,10 @@ void AddYear(RestoreContext& ctx) {
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
 
-    const std::string sourceYear = JoinPath(staging, "Yr" + y);
-    const std::string sourceDatabase = JoinPath(sourceYear, "DVorn" + y + ".mdb");
+    // The archive's names in any letter case, as the data tree is read.
+    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + y});
+    const std::string sourceDatabase =
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + y + ".mdb"});
     if (staging.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
@@ -307,11 +320,7 @@ void AddYear(RestoreContext& ctx) {
     const std::string newText = std::to_string(newNo);
 
     const std::string stagedYear = JoinPath(staging, "Yr" + newText);
-    // A picked year that already bears the new number stays where it is.
-    if (y != newText) {
-        fs.MoveFile(sourceDatabase, JoinPath(sourceYear, "DVorn" + newText + ".mdb"));
-        fs.MoveFolder(sourceYear, stagedYear);
-    }
+    NameYear(fs, sourceYear, sourceDatabase, stagedYear, newText);
 
     // A folder that appeared since the walk would be taken for this year's data.
     const std::string target = JoinPath(firmFolder, "Yr" + newText);
