@@ -1,36 +1,160 @@
 // The backup run on real sample trees: the destination check and the settings it writes,
 // the date and day folders, the generations, the image folder, the current-year staging
-// and its compaction, the size question and the mail, and what failures leave behind.
-// Kills, locks and recovery are in test_backup_safety.cpp.
+// and its compaction, the size question and the mail, what failures leave behind; and
+// what kills, two runs at once and leftovers of killed runs leave of the generations.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "backup/backup_run.h"
+#include "base/clock.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
+#include "mail/mail.h"
+#include "platform/file_system.h"
+#include "platform/run_lock.h"
+#include "recovery/recovery.h"
+#include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/compaction.h"
-#include "support/backup_fixture.h"
+#include "store/registers.h"
+#include "support/crash_points.h"
+#include "support/run_doubles.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 
 namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BackupRunTest;
 using test::FileEntries;
-using test::kCompleted;
-using test::kPermission;
-using test::kSmtpProblem;
 using test::Names;
 using test::RandomBytes;
 using test::ReadFile;
-using test::RowCount;
 using test::WriteFile;
+
+constexpr const char* kCompleted = "Back up Completed. Do You Want To Exit?";
+constexpr const char* kPermission = "Problem with folder permission, Please try again later";
+constexpr const char* kSmtpProblem =
+    "There is Some Problem with Your SMTP Settings, Please Check it with Your SMTP Provider";
+
+// Saturday 14 March 2015.
+class FixedClock : public Clock {
+  public:
+    Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
+};
+
+class FakeView : public BackupView {
+  public:
+    explicit FakeView(test::EventLog& log) : log_(log) {}
+    void BusyOn() override { log_.events.push_back("BusyOn"); }
+    void BusyOff() override { log_.events.push_back("BusyOff"); }
+    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
+    void ShowProgress(const ArchiveProgress& progress) override {
+        ++progressCalls;
+        if (onProgress) {
+            onProgress(progress);
+        }
+    }
+    void KeepAlive() override {}
+
+    int progressCalls = 0;
+    std::function<void(const ArchiveProgress&)> onProgress;
+
+  private:
+    test::EventLog& log_;
+};
+
+class FakeMail : public MailTransport {
+  public:
+    SendResult Send(const MailToSend& mail) override {
+        sent.push_back(mail);
+        return SendResult{succeed, succeed ? "" : "535 authentication failed"};
+    }
+    bool succeed = true;
+    std::vector<MailToSend> sent;
+};
+
+class BackupRunTest : public ::testing::Test {
+  protected:
+    BackupRunTest()
+        : root_(tmp_ / "data"),
+          program_(MakeSampleTree(root_, SampleOptions{})),
+          values_{2, "2", "B", program_, root_},
+          firm_(root_ + "/Firm2"),
+          backups_(tmp_ / "backups"),
+          view_(log_),
+          dialogs_(log_),
+          ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."} {
+        fs::create_directory(backups_);
+    }
+
+    BackupChoices Others(const std::string& folder) const {
+        BackupChoices c;
+        c.hardDiskIndex = 1;
+        c.txtBackPath = folder;
+        return c;
+    }
+
+    RunEnd Run(const BackupChoices& choices, Answer completion = Answer::Yes) {
+        dialogs_.answers.push_back(completion);
+        return RunBackup(ctx_, choices, backupSourceFolder_);
+    }
+
+    std::string Settings() const { return program_ + "/settings.ini"; }
+
+    // The closing question as the run shows it for an archive.
+    static Message Completed(const std::string& archive) {
+        Message m{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes};
+        m.detail = "The backup is " + archive + " (" +
+                   SizeInMegabytes(fs::file_size(archive), ".") + " MB).";
+        return m;
+    }
+
+    // The files below a folder, relative, "/" separated; pred leaves some out.
+    static std::set<std::string> FilesBelow(const std::string& folder,
+                                            const std::function<bool(const std::string&)>& keep) {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(folder)) {
+            if (e.is_regular_file()) {
+                const std::string rel = fs::relative(e.path(), folder).generic_string();
+                if (keep(rel)) {
+                    names.insert(rel);
+                }
+            }
+        }
+        return names;
+    }
+
+    test::TempDir tmp_;
+    std::string root_;
+    std::string program_;
+    ProgramValues values_;
+    std::string firm_;
+    std::string backups_;
+    test::EventLog log_;
+    FakeView view_;
+    test::LoggingDialogs dialogs_;
+    LocalFileSystem fs_;
+    FixedClock clock_;
+    FakeMail mail_;
+    BackupContext ctx_;
+    std::string backupSourceFolder_;
+};
+
+uint64_t RowCount(Database& db, const char* table) {
+    return std::stoull(test::QueryValue(db, std::string("SELECT count(*) FROM ") + table));
+}
 
 // ---- Destination ----
 
@@ -316,43 +440,33 @@ TEST(SizeInMegabytes, RoundsToThreeDecimalsHalvesToEven) {
 
 TEST_F(BackupRunTest, SizeQuestionFromExactly15728640Bytes) {
     BackupChoices c;
-    c.chkSendEmail = 1;
-    c.txtEmailToSend = "a@b.c";
     const std::string big = tmp_ / "Firm2.zip";
     WriteFile(big, "");
-    const Message question{"File size is 15 Do you want to send E-Mail.", "Backup", Buttons::YesNo,
-                           Icon::None, Answer::No};
+    ctx_.decimalSeparator = ",";
     const struct {
-        uint64_t size;
-        std::string separator;
         int checked;
-        std::vector<Answer> answers;
-        std::vector<Message> shown;
+        uint64_t size;
+        Answer answer;
+        std::string question;  // "" when none is asked
         size_t mails;
-    } cases[] = {
-        {kMailSizeQuestionBytes, ".", 1, {Answer::Yes}, {question}, 1},
-        {kMailSizeQuestionBytes - 1, ".", 1, {}, {}, 1},  // no question, straight to the mail
-        {16252928,
-         ",",
-         1,
-         {Answer::No},
-         {{"File size is 15,5 Do you want to send E-Mail.", "Backup", Buttons::YesNo, Icon::None,
-           Answer::No}},
-         0},
-        {16252928, ".", 0, {}, {}, 0},  // unchecked "Send Email": nothing at all
-    };
+    } cases[] = {{1, kMailSizeQuestionBytes, Answer::Yes, "15", 1},
+                 {1, 16252928, Answer::No, "15,5", 0},
+                 {1, kMailSizeQuestionBytes - 1, Answer::Yes, "", 1},
+                 {0, 16252928, Answer::Yes, "", 0}};  // unchecked "Send Email": nothing at all
     for (const auto& k : cases) {
         dialogs_.shown.clear();
         mail_.sent.clear();
-        dialogs_.answers.assign(k.answers.begin(), k.answers.end());
-        ctx_.decimalSeparator = k.separator;
+        dialogs_.answers.assign({k.answer});
         c.chkSendEmail = k.checked;
         fs::resize_file(big, k.size);
         MailBackupArchive(ctx_, c, big);
-        std::vector<Message> questions;
-        std::copy_if(dialogs_.shown.begin(), dialogs_.shown.end(), std::back_inserter(questions),
-                     [](const Message& m) { return m.text.starts_with("File size is"); });
-        EXPECT_EQ(questions, k.shown) << k.size;
+        std::vector<Message> asked;
+        if (!k.question.empty()) {
+            asked.push_back({"File size is " + k.question + " Do you want to send E-Mail.",
+                             "Backup", Buttons::YesNo, Icon::None, Answer::No});
+        }
+        std::erase_if(dialogs_.shown, [](const Message& m) { return m.buttons == Buttons::Ok; });
+        EXPECT_EQ(dialogs_.shown, asked) << k.size;
         EXPECT_EQ(mail_.sent.size(), k.mails) << k.size;
     }
 }
@@ -425,6 +539,186 @@ TEST_F(BackupRunTest, FailedPackOrRotationLeavesBothGenerationsAndNothingOfItsOw
                                                              "Firm2Yr2.zip", "OFirm2Yr2.zip"}));
         EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
     }
+}
+
+// ---- Kills, two runs at once, recovery ----
+
+class BackupSafetyTest : public BackupRunTest {
+  protected:
+    // An archive whose only file is the marker, so that a generation can be told by name.
+    std::string Generation(const std::string& path, const std::string& marker) {
+        const std::string source = tmp_ / ("gen-" + marker);
+        WriteFile(source + "/" + marker, marker);
+        PackFolder(source, path);
+        return path;
+    }
+
+    // What the next start and the next run of the firm do before anything else.
+    std::vector<std::string> NextStart() {
+        std::vector<std::string> lines = RecoverAtStartup(values_, fs_);
+        const RunLock lock = RunLock::Take(DestinationLockFile(backups_, 2), "firm 2");
+        for (const std::string& line : RecoverDestination(fs_, backups_, 2)) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The marker of the generation at path ("" when there is none), checked whole.
+    std::string MarkerOf(const std::string& path) {
+        if (!fs::exists(path)) {
+            return "";
+        }
+        EXPECT_NO_THROW(VerifyArchive(path)) << path;
+        const auto entries = FileEntries(path);
+        for (const char* marker : {"A", "B"}) {
+            if (entries.count(marker)) {
+                return marker;
+            }
+        }
+        return entries.count("New.txt") ? "new" : "?";
+    }
+};
+
+TEST_F(BackupSafetyTest, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
+    WriteFile(firm_ + "/New.txt", "the new generation");
+    const struct {
+        bool currentYear, hardLinks, earlier;
+        int points;  // the changing steps of the run (the current-year staging of the sample)
+    } flows[] = {{false, true, true, 3},  {true, true, true, 11},  {false, false, true, 2},
+                 {true, false, true, 10}, {false, true, false, 1}, {true, true, false, 9}};
+    for (const auto& flow : flows) {
+        const std::string name = std::string(flow.currentYear ? "current year" : "whole firm") +
+                                 (flow.hardLinks ? "" : ", no hard links") +
+                                 (flow.earlier ? ", Firm and OFirm there" : ", first backup");
+        SCOPED_TRACE(name);
+        BackupChoices c = Others(backups_);
+        c.ChkCurYr = flow.currentYear ? 1 : 0;
+        const std::string archive = ArchivePath(values_, backups_, flow.currentYear, false);
+        const std::string previous = ArchivePath(values_, backups_, flow.currentYear, true);
+        const int points = test::ForEachKillPoint(
+            [&] {
+                fs::remove_all(backups_);
+                fs::remove_all(program_ + "/Back");
+                fs::create_directory(backups_);
+                if (flow.earlier) {
+                    Generation(archive, "A");
+                    Generation(previous, "B");
+                }
+            },
+            [&](FileSystem& killing) {
+                BackupContext ctx{values_, killing, dialogs_, clock_, mail_, view_, "."};
+                dialogs_.answers.push_back(Answer::Yes);
+                RunBackup(ctx, c, backupSourceFolder_);
+            },
+            [&](int killedAfter) {
+                SCOPED_TRACE("killed after step " + std::to_string(killedAfter));
+                NextStart();
+                const std::string last = MarkerOf(archive);
+                const std::string older = MarkerOf(previous);
+                if (flow.earlier) {
+                    EXPECT_TRUE((last == "A" && older == "B") || (last == "new" && older == "A"))
+                        << last << "/" << older;
+                } else {
+                    EXPECT_TRUE(older.empty() && (last.empty() || last == "new")) << last;
+                }
+                EXPECT_EQ(Names(backups_).size(),
+                          static_cast<size_t>(!last.empty()) + static_cast<size_t>(!older.empty()));
+                EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+            },
+            flow.hardLinks);
+        EXPECT_EQ(points, flow.points);
+        std::printf("kill points, %s: %d\n", name.c_str(), points);
+    }
+}
+
+TEST_F(BackupSafetyTest, ASecondRunOfTheFirmIsRefusedWhileTheFirstHoldsIt) {
+    Generation(backups_ + "/Firm2.zip", "A");
+    Generation(backups_ + "/OFirm2.zip", "B");
+    WriteFile(firm_ + "/New.txt", "the new generation");
+    const std::string refusal = tmp_ / "refusal.txt";
+    // While the first run packs, a second process starts a backup of the same firm.
+    view_.onProgress = [&](const ArchiveProgress&) {
+        if (fs::exists(refusal)) {
+            return;
+        }
+        WriteFile(refusal, "");
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            std::string text = "no refusal";
+            try {
+                dialogs_.answers.push_back(Answer::Yes);
+                RunBackup(ctx_, Others(backups_), backupSourceFolder_);
+            } catch (const RunLocked& e) {
+                text = e.what();
+            }
+            WriteFile(refusal, text);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    };
+    EXPECT_EQ(Run(Others(backups_)), RunEnd::Exit);
+
+    const std::string text = ReadFile(refusal);
+    const std::string holder =
+        "(program test_backup_run, process " + std::to_string(::getpid()) + ", since ";
+    EXPECT_TRUE(text.starts_with("A backup or restore of firm 2 is already running " + holder))
+        << text;
+    EXPECT_TRUE(
+        text.ends_with("so this one was not started and nothing was changed. Wait until "
+                       "it has finished, then try again."))
+        << text;
+    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip"), "new");
+    EXPECT_EQ(MarkerOf(backups_ + "/OFirm2.zip"), "A");
+    EXPECT_EQ(Names(backups_), (std::vector<std::string>{"Firm2.zip", "OFirm2.zip"}));
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});  // the locks went too
+}
+
+// The destination is recovered for the firm whose run holds its locks; the staging root
+// only while no run at all works in it (a restore may stage another firm's archive).
+TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingElse) {
+    const std::string tag = "4242-0000abcd";
+    const std::string checked = BackupTemporaryName("Firm2Yr2.zip", tag);
+    const std::string unchecked = BackupTemporaryName("Firm2.zip", tag);
+    Generation(backups_ + "/" + checked, "A");  // its last archive is missing: completes
+    WriteFile(backups_ + "/" + unchecked, "cut off");
+    Generation(backups_ + "/Firm2.zip", "B");
+    for (const std::string& piece :
+         {unchecked + ".part-12345678", unchecked + ".part-1a2b3c4d.x1Y2z3",
+          RotationLinkName("Firm2.zip", tag)}) {
+        WriteFile(backups_ + "/" + piece, "piece");
+    }
+    // Another firm's leftovers and a person's own files are not touched.
+    const std::vector<std::string> others = {BackupTemporaryName("Firm3.zip", tag),
+                                             BackupTemporaryName("Firm21.zip", tag),
+                                             "Firm2.zip.part-1", ".Firm2.zip.partial-x"};
+    for (const std::string& other : others) {
+        WriteFile(backups_ + "/" + other, "keep");
+    }
+    const std::string back = program_ + "/Back";
+    WriteFile(back + "/FIRM2/Yr2/DVorn2.mdb", "stale staging");
+    WriteFile(back + "/" + CompactionTemporaryName("2", 2, tag), "stale copy");
+    WriteFile(back + "/Firm5/Firm5.mdb", "a running restore's staging");
+    const auto backBefore = test::AllPaths(back);
+    {
+        const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
+        const std::vector<std::string> lines = NextStart();
+        EXPECT_EQ(lines.size(), 5u);
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(line.ends_with(".")) << line;
+        }
+        EXPECT_EQ(test::AllPaths(back).size(), backBefore.size() + 1);  // and the lock
+    }
+    std::vector<std::string> expected = others;
+    expected.insert(expected.end(), {"Firm2.zip", "Firm2Yr2.zip"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(backups_), expected);
+    EXPECT_EQ(MarkerOf(backups_ + "/Firm2Yr2.zip"), "A");
+    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip"), "B");
+    EXPECT_EQ(NextStart().size(), 3u);  // the run has ended: the staging root goes
+    EXPECT_EQ(Names(back), std::vector<std::string>{});
+    EXPECT_EQ(NextStart(), std::vector<std::string>{});  // nothing twice
 }
 
 }  // namespace

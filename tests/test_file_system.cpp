@@ -1,4 +1,5 @@
-// LocalFileSystem against a real disk: results, failures and what each failure leaves.
+// LocalFileSystem and the run lock against a real disk: results, failures and what each
+// failure leaves.
 // The tests run as root too, where the kernel ignores permission bits, so read-only cases
 // rest on the owner write bit that the service checks itself.
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 
 #include "base/errors.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -58,15 +60,18 @@ void MakeReadOnly(const fs::path& path) {
                     fs::perm_options::remove);
 }
 
-// Runs the call, expects a FileSystemError and checks that its text holds every piece.
+// Runs the call, expects a FileSystemError that is one sentence a person can act on
+// ("Could not ... . ... then try again.") and holds every piece.
 void ExpectFailure(const std::function<void()>& call, const std::vector<std::string>& pieces) {
     try {
         call();
         ADD_FAILURE() << "no FileSystemError; expected one with \"" << pieces.front() << "\"";
     } catch (const FileSystemError& e) {
+        const std::string text = e.what();
+        EXPECT_TRUE(text.starts_with("Could not ") && text.ends_with(", then try again.")) << text;
         for (const std::string& piece : pieces) {
-            EXPECT_NE(std::string(e.what()).find(piece), std::string::npos)
-                << "\"" << piece << "\" not in: " << e.what();
+            EXPECT_NE(text.find(piece), std::string::npos)
+                << "\"" << piece << "\" not in: " << text;
         }
     }
 }
@@ -79,71 +84,42 @@ std::vector<std::string> Names(const std::vector<FileEntry>& entries) {
     return names;
 }
 
-TEST(FileSystem, ExistenceTellsFilesFromFoldersAndFollowsLinks) {
-    TempDir dir;
-    LocalFileSystem fsys;
-    WriteFile(dir / "f.txt", "x");
-    fs::create_directory(dir / "d");
-    fs::create_symlink(dir / "f.txt", dir / "link-f");
-    fs::create_symlink(dir / "d", dir / "link-d");
-    fs::create_symlink(dir / "gone", dir / "dangling");
-    const struct {
-        std::string path;
-        bool file, folder;
-    } cases[] = {{dir / "f.txt", true, false},
-                 {dir / "d", false, true},
-                 {dir / "d/", false, true},
-                 {dir / "link-f", true, false},
-                 {dir / "link-d", false, true},
-                 {dir / "dangling", false, false},
-                 {dir / "missing", false, false},
-                 {dir / "f.txt/", false, false},
-                 {"", false, false}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(fsys.FileExists(c.path), c.file) << c.path;
-        EXPECT_EQ(fsys.FolderExists(c.path), c.folder) << c.path;
-    }
-}
-
-// Every failure names the call, the path and the system's reason, and makes nothing.
-TEST(FileSystem, FailuresNameTheCallThePathAndTheReason) {
+// Every failure says what could not be done, on which path, why and what to try, and
+// makes nothing.
+TEST(FileSystem, FailuresSayWhatWhereWhyAndWhatToTry) {
     TempDir dir;
     LocalFileSystem fsys;
     WriteFile(dir / "file", "x");
     fs::create_directory(dir / "Empty");
     fsys.CreateFolder(dir / "Back");  // exactly one level
-    EXPECT_TRUE(fs::is_directory(dir / "Back"));
     const std::string missing = dir / "missing";
-    const std::string noSuch = "No such file or directory";
+    const std::string noSuch = "No such file or directory. Check that it exists";
     const struct {
         std::function<void()> call;
         std::vector<std::string> pieces;
     } cases[] = {
         {[&] { fsys.CreateFolder(dir / "Back"); },
-         {"CreateFolder", "\"" + (dir / "Back") + "\"", "File exists"}},
-        {[&] { fsys.CreateFolder(dir / "no/Firm3"); }, {"CreateFolder", dir / "no/Firm3", noSuch}},
-        {[&] { fsys.DeleteFile(missing, true); }, {"DeleteFile", missing, noSuch}},
-        {[&] { fsys.DeleteFile(dir / "Empty", true); },
-         {"DeleteFile", dir / "Empty", "Is a directory"}},
-        {[&] { fsys.DeleteFolder(missing, false); }, {"DeleteFolder", missing, noSuch}},
-        {[&] { fsys.DeleteFolder(dir / "file", true); },
-         {"DeleteFolder", dir / "file", "Not a directory"}},
+         {"create the folder \"" + (dir / "Back") + "\": File exists. Move or rename"}},
+        {[&] { fsys.CreateFolder(dir / "no/Firm3"); },
+         {"create the folder", dir / "no/Firm3", noSuch}},
+        {[&] { fsys.DeleteFile(missing, true); }, {"delete the file", missing, noSuch}},
+        {[&] { fsys.DeleteFolder(missing, false); }, {"delete the folder", missing, noSuch}},
+        {[&] { fsys.DeleteFolder(dir / "file", true); }, {"delete the folder", "Not a directory"}},
         {[&] { fsys.CopyFolder(dir / "Back", dir / "no/dst", false); },
-         {"CopyFolder", dir / "no/dst", noSuch}},
-        {[&] { fsys.CopyFolder(missing, dir / "dst", false); }, {"CopyFolder", missing, noSuch}},
-        {[&] { fsys.MoveFile(missing, dir / "x"); }, {"MoveFile", missing, noSuch}},
-        {[&] { fsys.MoveFolder(missing, dir / "x"); }, {"MoveFolder", missing, noSuch}},
-        {[&] { fsys.MoveFile(dir / "Empty", dir / "x"); },
-         {"MoveFile", dir / "Empty", "Is a directory"}},
-        {[&] { fsys.MoveFolder(dir / "file", dir / "x"); },
-         {"MoveFolder", dir / "file", "Not a directory"}},
-        {[&] { fsys.MoveFolder(dir / "Back", dir / "Back/inner"); },
-         {"MoveFolder", "Invalid argument"}},
-        {[&] { fsys.Files(missing); }, {"Files", missing, noSuch}},
-        {[&] { fsys.SubFolders(missing); }, {"SubFolders", missing, noSuch}},
-        {[&] { fsys.FileLength(missing); }, {"FileLength", missing, noSuch}},
-        {[&] { fsys.FileLength(dir / "Empty"); }, {"FileLength", dir / "Empty", "Is a directory"}},
-        {[&] { fsys.Kill(missing); }, {"Kill", missing, noSuch}},
+         {"copy the folder", dir / "no/dst", noSuch}},
+        {[&] { fsys.CopyFolder(missing, dir / "dst", false); },
+         {"copy the folder", missing, noSuch}},
+        {[&] { fsys.MoveFile(missing, dir / "x"); }, {"move the file", missing, noSuch}},
+        {[&] { fsys.MoveFile(dir / "Empty", dir / "x"); }, {"move the file", "Is a directory"}},
+        {[&] { fsys.MoveFolder(dir / "file", dir / "x"); }, {"move the folder", "Not a directory"}},
+        {[&] { fsys.MoveFolder(dir / "Back", dir / "Back/inner"); }, {"Invalid argument"}},
+        {[&] { fsys.Files(missing); }, {"list the files in", missing, noSuch}},
+        {[&] { fsys.FileLength(missing); }, {"read the size of the file", missing, noSuch}},
+        {[&] { fsys.FileLength(dir / "Empty"); }, {"size", dir / "Empty", "Is a directory"}},
+        {[&] { fsys.HardLink(missing, dir / "y"); }, {"link the file", missing, noSuch}},
+        {[&] { fsys.ReplaceFile(missing, dir / "file"); }, {"rename the file", missing, noSuch}},
+        {[&] { fsys.ReplaceFile(dir / "Empty", dir / "file"); }, {"rename", "Is a directory"}},
+        {[&] { fsys.SyncFolder(missing); }, {"write to the disk", missing, noSuch}},
     };
     for (const auto& c : cases) {
         ExpectFailure(c.call, c.pieces);
@@ -152,69 +128,51 @@ TEST(FileSystem, FailuresNameTheCallThePathAndTheReason) {
     EXPECT_EQ(ReadFile(dir / "file"), "x");
 }
 
-TEST(FileSystem, DeleteFileRefusesReadOnlyUnlessForced) {
+TEST(FileSystem, DeleteFileRefusesReadOnlyUnlessForcedKillNever) {
     TempDir dir;
     LocalFileSystem fsys;
     WriteFile(dir / "plain", "a");
     WriteFile(dir / "locked", "keep me");
     MakeReadOnly(dir / "locked");
-
     fsys.DeleteFile(dir / "plain", false);
     EXPECT_FALSE(fs::exists(dir / "plain"));
-
     ExpectFailure([&] { fsys.DeleteFile(dir / "locked", false); },
-                  {"DeleteFile", dir / "locked", "Permission denied"});
+                  {"delete the file", dir / "locked", "Permission denied (read-only)"});
     EXPECT_EQ(ReadFile(dir / "locked"), "keep me");
     fsys.DeleteFile(dir / "locked", true);
     EXPECT_FALSE(fs::exists(dir / "locked"));
+
+    WriteFile(dir / "Firm3.zip", "12345");
+    EXPECT_EQ(fsys.FileLength(dir / "Firm3.zip"), 5u);
+    MakeReadOnly(dir / "Firm3.zip");
+    fsys.Kill(dir / "Firm3.zip");
+    EXPECT_FALSE(fs::exists(dir / "Firm3.zip"));
 }
 
+// A read-only file anywhere, or a read-only folder with entries, refuses a deletion that
+// is not forced before anything is removed.
 TEST(FileSystem, DeleteFolderChecksTheWholeTreeBeforeRemovingAnything) {
     TempDir dir;
     LocalFileSystem fsys;
     const fs::path tree = dir.Path() / "Firm3";
-    // Files that sort before the read-only one, at every level, so a deletion that only
-    // stopped on meeting it would already have removed them.
-    WriteFile(tree / "a.mdb", "firm");
-    WriteFile(tree / "Yr1/a.mdb", "year");
-    WriteFile(tree / "Yr1/D/b.txt", "doc");
-    WriteFile(tree / "Yr1/D/z.txt", "locked");
-    WriteFile(tree / "Yr2/c.txt", "later");
-    MakeReadOnly(tree / "Yr1/D/z.txt");
-    const auto before = Snapshot(tree);
-
-    ExpectFailure(
-        [&] { fsys.DeleteFolder(tree.string(), false); },
-        {"DeleteFolder", tree.string(), (tree / "Yr1/D/z.txt").string(), "Permission denied"});
-    EXPECT_EQ(Snapshot(tree), before);
-
-    fsys.DeleteFolder(tree.string(), true);
-    EXPECT_FALSE(fs::exists(tree));
-}
-
-TEST(FileSystem, DeleteFolderReadOnlyFolderNeedsForce) {
-    TempDir dir;
-    LocalFileSystem fsys;
-    const fs::path tree = dir.Path() / "t";
-    WriteFile(tree / "sub/f", "x");
-    fs::create_directory(tree / "empty");
-    MakeReadOnly(tree / "empty");  // empty: nothing to remove from it, so no obstacle
-    MakeReadOnly(tree / "sub");
-    const auto before = Snapshot(tree);
-
-    ExpectFailure([&] { fsys.DeleteFolder(tree.string(), false); },
-                  {"DeleteFolder", (tree / "sub").string(), "Permission denied"});
-    EXPECT_EQ(Snapshot(tree), before);
-
-    fs::permissions(tree / "sub", fs::perms::owner_write, fs::perm_options::add);
-    fsys.DeleteFolder(tree.string(), false);
-    EXPECT_FALSE(fs::exists(tree));
-
-    WriteFile(tree / "sub/f", "x");
-    MakeReadOnly(tree / "sub");
-    MakeReadOnly(tree);
-    fsys.DeleteFolder(tree.string(), true);
-    EXPECT_FALSE(fs::exists(tree));
+    for (const std::string readOnly : {"Yr1/D/z.txt", "Yr1/D"}) {
+        // Files that sort before the read-only one, at every level, so a deletion that only
+        // stopped on meeting it would already have removed them.
+        for (const char* name : {"a.mdb", "Yr1/a.mdb", "Yr1/D/b.txt", "Yr1/D/z.txt", "Yr2/c.txt"}) {
+            WriteFile(tree / name, name);
+        }
+        fs::create_directory(tree / "Yr0");
+        MakeReadOnly(tree / "Yr0");  // empty: nothing to remove from it, so no obstacle
+        MakeReadOnly(tree / readOnly);
+        const auto before = Snapshot(tree);
+        ExpectFailure([&] { fsys.DeleteFolder(tree.string(), false); },
+                      {"delete the folder \"" + tree.string() + "\" (at \"" +
+                       (tree / readOnly).string() + "\"): Permission denied"});
+        EXPECT_EQ(Snapshot(tree), before);
+        MakeReadOnly(tree);
+        fsys.DeleteFolder(tree.string(), true);
+        EXPECT_FALSE(fs::exists(tree));
+    }
 }
 
 TEST(FileSystem, DeleteFolderRemovesLinksWithoutFollowingThem) {
@@ -264,25 +222,16 @@ fs::path MakeSourceTree(const TempDir& dir) {
     return src;
 }
 
-TEST(FileSystem, CopyFolderCreatesAFaithfulCopy) {
+TEST(FileSystem, CopyFolderCopiesFaithfullyMergesAndReplacesOnlyWithOverwrite) {
     TempDir dir;
     LocalFileSystem fsys;
     const fs::path src = MakeSourceTree(dir);
-    const auto before = Snapshot(src);
+    const auto srcItems = Snapshot(src);
+    // A trailing separator on either side names the same folders; no temporary file stays.
+    fsys.CopyFolder(src.string() + "/", dir / "copy/", false);
+    EXPECT_EQ(Snapshot(dir.Path() / "copy"), srcItems);
+    EXPECT_EQ(Snapshot(src), srcItems);
 
-    fsys.CopyFolder(src.string(), dir / "dst", false);
-    EXPECT_EQ(Snapshot(dir.Path() / "dst"), before);  // also: no temporary files left
-    EXPECT_EQ(Snapshot(src), before);
-
-    // A trailing separator on either side names the same folders.
-    fsys.CopyFolder(src.string() + "/", dir / "dst2/", false);
-    EXPECT_EQ(Snapshot(dir.Path() / "dst2"), before);
-}
-
-TEST(FileSystem, CopyFolderMergesAndReplacesOnlyWithOverwrite) {
-    TempDir dir;
-    LocalFileSystem fsys;
-    const fs::path src = MakeSourceTree(dir);
     const fs::path dst = dir.Path() / "dst";
     WriteFile(dst / "extra.txt", "mine");
     WriteFile(dst / "Yr1/DVorn1.mdb", "old year");
@@ -290,13 +239,12 @@ TEST(FileSystem, CopyFolderMergesAndReplacesOnlyWithOverwrite) {
     const auto dstBefore = Snapshot(dst);
 
     ExpectFailure([&] { fsys.CopyFolder(src.string(), dst.string(), false); },
-                  {"CopyFolder", src.string(), dst.string(), (dst / "Yr1/DVorn1.mdb").string(),
+                  {"copy the folder", src.string(), dst.string(), (dst / "Yr1/DVorn1.mdb").string(),
                    "File exists"});
     EXPECT_EQ(ReadFile(dst / "Yr1/DVorn1.mdb"), "old year");
     EXPECT_EQ(ReadFile(dst / "extra.txt"), "mine");
     // Entries copied before the clash stay; nothing half-written is left behind.
     EXPECT_EQ(ReadFile(dst / "Firm3.mdb"), "firm database");
-    const auto srcItems = Snapshot(src);
     for (const auto& [name, item] : Snapshot(dst)) {
         const auto& origin = dstBefore.count(name) ? dstBefore : srcItems;
         EXPECT_TRUE(origin.count(name) && origin.at(name) == item) << name;
@@ -315,19 +263,19 @@ TEST(FileSystem, CopyFolderRefusalsWriteNothing) {
     const auto before = Snapshot(src);
 
     ExpectFailure([&] { fsys.CopyFolder(src.string(), (src / "Yr1/Copy").string(), true); },
-                  {"CopyFolder", src.string(), (src / "Yr1/Copy").string(), "inside"});
+                  {"copy the folder", src.string(), (src / "Yr1/Copy").string(), "inside"});
     ExpectFailure([&] { fsys.CopyFolder(src.string(), src.string(), true); },
-                  {"CopyFolder", "inside"});
+                  {"copy the folder", "inside"});
     // The same folder reached through a link is still inside.
     fs::create_directory_symlink(src, dir.Path() / "alias");
     ExpectFailure([&] { fsys.CopyFolder((dir.Path() / "alias").string(), src / "New", false); },
-                  {"CopyFolder", "inside"});
+                  {"copy the folder", "inside"});
     EXPECT_EQ(Snapshot(src), before);
 
     // A file where the source has a folder is never replaced, with or without overwrite.
     WriteFile(dir.Path() / "dst/Yr1", "a file");
     ExpectFailure([&] { fsys.CopyFolder(src.string(), dir / "dst", true); },
-                  {"CopyFolder", dir / "dst/Yr1", "Not a directory"});
+                  {"copy the folder", dir / "dst/Yr1", "Not a directory"});
     EXPECT_EQ(ReadFile(dir.Path() / "dst/Yr1"), "a file");
 }
 
@@ -339,16 +287,13 @@ TEST(FileSystem, MovesRenameAndNeverReplace) {
     WriteFile(dir / "Firm3/Yr1/a", "year");
     fs::create_directory(dir / "Empty");
 
-    // Rename within one folder, then a move to another folder.
-    fsys.MoveFile(dir / "Back/OFirm3.zip", dir / "Back/Older.zip");
-    EXPECT_EQ(ReadFile(dir / "Back/Older.zip"), "old");
-    EXPECT_FALSE(fs::exists(dir / "Back/OFirm3.zip"));
-    fsys.MoveFile(dir / "Back/Older.zip", dir / "Older.zip");
+    fsys.MoveFile(dir / "Back/OFirm3.zip", dir / "Older.zip");
     EXPECT_EQ(ReadFile(dir / "Older.zip"), "old");
+    EXPECT_FALSE(fs::exists(dir / "Back/OFirm3.zip"));
 
     ExpectFailure(
         [&] { fsys.MoveFile(dir / "Older.zip", dir / "Back/Firm3.zip"); },
-        {"MoveFile", "\"" + (dir / "Older.zip") + "\" to \"" + (dir / "Back/Firm3.zip") + "\"",
+        {"move the file \"" + (dir / "Older.zip") + "\" to \"" + (dir / "Back/Firm3.zip") + "\"",
          "File exists"});
     EXPECT_EQ(ReadFile(dir / "Older.zip"), "old");
     EXPECT_EQ(ReadFile(dir / "Back/Firm3.zip"), "new");
@@ -360,10 +305,63 @@ TEST(FileSystem, MovesRenameAndNeverReplace) {
 
     // A plain rename would replace an empty folder; a move must not.
     ExpectFailure([&] { fsys.MoveFolder(dir / "Back/Firm9", dir / "Empty"); },
-                  {"MoveFolder", dir / "Back/Firm9", dir / "Empty", "File exists"});
+                  {"move the folder", dir / "Back/Firm9", dir / "Empty", "File exists"});
     EXPECT_EQ(ReadFile(dir / "Back/Firm9/Yr7/a"), "year");
     EXPECT_TRUE(fs::is_empty(dir / "Empty"));
     ExpectFailure([&] { fsys.MoveFile(dir / "Older.zip", dir / "Empty"); }, {"File exists"});
+
+    // The rotation's own steps: a second name, then renames that replace.
+    EXPECT_TRUE(fsys.HardLink(dir / "Back/Firm3.zip", dir / "Back/.link"));
+    EXPECT_TRUE(fsys.SameFile(dir / "Back/Firm3.zip", dir / "Back/.link"));
+    EXPECT_FALSE(fsys.SameFile(dir / "Back/Firm3.zip", dir / "Older.zip"));
+    EXPECT_FALSE(fsys.SameFile(dir / "Back/Firm3.zip", dir / "missing"));
+    fsys.ReplaceFile(dir / "Back/.link", dir / "Older.zip");
+    EXPECT_EQ(ReadFile(dir / "Older.zip"), "new");
+    EXPECT_EQ(ReadFile(dir / "Back/Firm3.zip"), "new");
+    EXPECT_FALSE(fs::exists(dir / "Back/.link"));
+}
+
+TEST(FileSystem, LookupNoCaseTakesTheCaseFoundAndKeepsTheRestAsGiven) {
+    TempDir dir;
+    LocalFileSystem fsys;
+    WriteFile(dir / "Firm2/YR2/dvorn2.MDB", "x");
+    WriteFile(dir / "Firm2/yr3/DVorn3.mdb", "x");
+    WriteFile(dir / "Firm2/Yr3/DVorn3.mdb", "x");  // the exact spelling wins
+    const std::string root = dir / "";
+    const struct {
+        std::initializer_list<std::string> components;
+        std::string found;
+    } cases[] = {{{"firm2", "Yr2", "DVorn2.mdb"}, "Firm2/YR2/dvorn2.MDB"},
+                 {{"Firm2", "Yr3", "DVorn3.mdb"}, "Firm2/Yr3/DVorn3.mdb"},
+                 {{"Firm2", "Yr4", "DVorn4.mdb"}, "Firm2/Yr4/DVorn4.mdb"},
+                 {{"FIRM2", "yr2", "Other", "yr2"}, "Firm2/YR2/Other/yr2"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(LookupNoCase(fsys, dir.Path().string(), c.components), root + c.found);
+    }
+}
+
+// One run per firm: a lock taken once is refused to every other open (another process
+// alike), and a lock file whose holder ended is free again.
+TEST(RunLock, RefusesASecondHolderAndFreesWithTheHolder) {
+    TempDir dir;
+    const std::string file = dir / ".Firm3.lock";
+    {
+        const RunLock held = RunLock::Take(file, "firm 3");
+        EXPECT_FALSE(RunLock::TryTake(file).has_value());
+        try {
+            RunLock::Take(file, "firm 3");
+            ADD_FAILURE() << "no RunLocked";
+        } catch (const RunLocked& e) {
+            EXPECT_NE(
+                std::string(e.what()).find("A backup or restore of firm 3 is already running"),
+                std::string::npos);
+        }
+    }
+    EXPECT_FALSE(fs::exists(file));
+    WriteFile(file, "99999 vornback 2015-03-14T10:00:00\n");  // left by a killed run
+    EXPECT_TRUE(RunLock::TryTake(file).has_value());
+    ExpectFailure([&] { RunLock::Take(dir / "missing/.Firm3.lock", "firm 3"); },
+                  {"lock file", "missing/.Firm3.lock", "No such file or directory"});
 }
 
 TEST(FileSystem, ListingsGiveDirectChildrenSortedByName) {
@@ -390,6 +388,10 @@ TEST(FileSystem, ListingsGiveDirectChildrenSortedByName) {
     // The folder is joined as it stands: a trailing separator doubles.
     EXPECT_EQ(fsys.SubFolders(d.string() + "/")[0].path, d.string() + "//D");
     EXPECT_TRUE(fsys.Files((d / "D").string()).empty());
+    // Existence follows links too; a dangling link is neither.
+    EXPECT_TRUE(fsys.FileExists(d / "linkfile") && fsys.FolderExists(d / "linkdir/"));
+    EXPECT_FALSE(fsys.FileExists(d / "D") || fsys.FolderExists(d / "a.txt"));
+    EXPECT_FALSE(fsys.FileExists(d / "dangling") || fsys.FolderExists(d / "dangling"));
 }
 
 TEST(FileSystem, DirNamesPlainFilesAndFoldersOnlyWhenAsked) {
@@ -399,37 +401,22 @@ TEST(FileSystem, DirNamesPlainFilesAndFoldersOnlyWhenAsked) {
     WriteFile(dir / ".settings", "x");
     fs::create_directory(dir / "VornBack");
     fs::create_directory(dir / ".cache");
-
-    EXPECT_EQ(fsys.Dir(dir / "Firm12Yr3.zip"), "Firm12Yr3.zip");
-    EXPECT_EQ(fsys.Dir(dir / "Firm12Yr3.zip", true), "Firm12Yr3.zip");
-    EXPECT_EQ(fsys.Dir(dir / "Firm12Yr3.zip/", true), "");
-    EXPECT_EQ(fsys.Dir(dir / ".settings"), "");
-    EXPECT_EQ(fsys.Dir(dir / ".settings", true), "");
-    EXPECT_EQ(fsys.Dir(dir / "VornBack"), "");
-    EXPECT_EQ(fsys.Dir(dir / "VornBack", true), "VornBack");
-    EXPECT_EQ(fsys.Dir(dir / "VornBack//", true), "VornBack");
-    EXPECT_EQ(fsys.Dir(dir / ".cache", true), ".cache");
-    EXPECT_EQ(fsys.Dir("/", true), "/");
-    EXPECT_EQ(fsys.Dir("/"), "");
-    EXPECT_EQ(fsys.Dir(dir / "missing", true), "");
-    EXPECT_EQ(fsys.Dir(dir / "*.zip"), "");
-    EXPECT_EQ(fsys.Dir("", true), "");
-}
-
-TEST(FileSystem, KillAndFileLength) {
-    TempDir dir;
-    LocalFileSystem fsys;
-    WriteFile(dir / "Firm3.zip", std::string(12345, 'z'));
-    EXPECT_EQ(fsys.FileLength(dir / "Firm3.zip"), 12345u);
-
-    // Sparse, so cheap: the length must come through beyond 32 bits exactly.
-    const uint64_t big = 5ull * 1024 * 1024 * 1024 + 7;
-    fs::resize_file(dir / "Firm3.zip", big);
-    EXPECT_EQ(fsys.FileLength(dir / "Firm3.zip"), big);
-
-    MakeReadOnly(dir / "Firm3.zip");
-    fsys.Kill(dir / "Firm3.zip");
-    EXPECT_FALSE(fs::exists(dir / "Firm3.zip"));
+    const struct {
+        std::string path, plain, withFolders;
+    } cases[] = {{dir / "Firm12Yr3.zip", "Firm12Yr3.zip", "Firm12Yr3.zip"},
+                 {dir / "Firm12Yr3.zip/", "", ""},
+                 {dir / ".settings", "", ""},
+                 {dir / "VornBack", "", "VornBack"},
+                 {dir / "VornBack//", "", "VornBack"},
+                 {dir / ".cache", "", ".cache"},
+                 {"/", "", "/"},
+                 {dir / "missing", "", ""},
+                 {dir / "*.zip", "", ""},
+                 {"", "", ""}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(fsys.Dir(c.path), c.plain) << c.path;
+        EXPECT_EQ(fsys.Dir(c.path, true), c.withFolders) << c.path;
+    }
 }
 
 }  // namespace

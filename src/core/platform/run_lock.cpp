@@ -20,9 +20,10 @@ namespace {
 enum class Outcome { kTaken, kHeld };
 
 [[noreturn]] void FailLockFile(const std::string& file, int err) {
-    throw FileSystemError("Could not open the lock file \"" + file +
-                          "\" that keeps two runs of one firm apart: " + std::strerror(err) +
-                          ". Check that the folder exists and that you may write in it.");
+    throw FileSystemError(
+        "Could not open the lock file \"" + file +
+        "\" that keeps two runs of one firm apart: " + std::strerror(err) +
+        ". Check that the folder exists and that you may write in it, then try again.");
 }
 
 // Opens and locks the file; retries when the name was removed or replaced between the
@@ -152,9 +153,9 @@ RunLock LockFirm(const ProgramValues& values, int64_t firm) {
     const std::string root = StagingRoot(values);
     if (::mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) {
         const int err = errno;
-        throw FileSystemError("Could not create the staging folder \"" + root +
-                              "\": " + std::strerror(err) +
-                              ". Check that you may write in the program's folder.");
+        throw FileSystemError(
+            "Could not create the staging folder \"" + root + "\": " + std::strerror(err) +
+            ". Check that you may write in the program's folder, then try again.");
     }
     return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm));
 }

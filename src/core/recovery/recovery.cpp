@@ -131,14 +131,36 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
     if (!fs.FolderExists(root)) {
         return lines;
     }
+    // A restore of one firm may stage another firm's archive under that firm's number, so a
+    // free lock of the staged number alone does not prove the folder stale: nothing is
+    // removed while any run holds a lock here, and the locks taken stay held meanwhile.
+    // Released at the end, they take their stale lock files with them.
+    std::vector<RunLock> held;
+    std::vector<int64_t> heldFirms;
+    const auto hold = [&](int64_t firm) {
+        if (std::find(heldFirms.begin(), heldFirms.end(), firm) != heldFirms.end()) {
+            return true;
+        }
+        std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm));
+        if (lock) {
+            held.push_back(std::move(*lock));
+            heldFirms.push_back(firm);
+        }
+        return lock.has_value();
+    };
+    const std::vector<FileEntry> files = fs.Files(root);
+    for (const FileEntry& file : files) {
+        if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
+            const auto firm = StagedFirmNumber(file.name.substr(1, file.name.size() - 6));
+            if (firm && !hold(*firm)) {
+                return lines;  // a run is working; the next start tidies up
+            }
+        }
+    }
     for (const FileEntry& folder : fs.SubFolders(root)) {
         const std::optional<int64_t> firm = StagedFirmNumber(folder.name);
-        if (!firm) {
+        if (!firm || !hold(*firm)) {
             continue;
-        }
-        const std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, *firm));
-        if (!lock) {
-            continue;  // a run of that firm is working in it
         }
         Attempt(lines, [&] {
             fs.DeleteFolder(folder.path, true);
@@ -147,28 +169,14 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
                             std::to_string(*firm) + ".");
         });
     }
-    for (const FileEntry& file : fs.Files(root)) {
-        // A lock file whose holder is gone: taken and released, it goes (nothing to tell).
-        if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
-            if (StagedFirmNumber(file.name.substr(1, file.name.size() - 6))) {
-                RunLock::TryTake(file.path);
-            }
-            continue;
-        }
-        if (!file.name.starts_with("M")) {
-            continue;
-        }
+    for (const FileEntry& file : files) {
         const auto firmAt = file.name.find(".Firm");
-        const std::optional<int64_t> firm =
-            firmAt == std::string::npos
-                ? std::nullopt
-                : StagedFirmNumber(
-                      file.name.substr(firmAt + 1, file.name.find('.', firmAt + 1) - firmAt - 1));
-        if (!firm || !IsCompactionTemporaryOf(file.name, *firm)) {
+        if (!file.name.starts_with("M") || firmAt == std::string::npos) {
             continue;
         }
-        const std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, *firm));
-        if (!lock) {
+        const std::optional<int64_t> firm = StagedFirmNumber(
+            file.name.substr(firmAt + 1, file.name.find('.', firmAt + 1) - firmAt - 1));
+        if (!firm || !IsCompactionTemporaryOf(file.name, *firm) || !hold(*firm)) {
             continue;
         }
         Attempt(lines, [&] {

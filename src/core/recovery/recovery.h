@@ -19,8 +19,9 @@ namespace vornback {
 // done is reported as a line too and the others still run; never throws FileSystemError.
 std::vector<std::string> RecoverAtStartup(const ProgramValues& values, FileSystem& fs);
 
-// The backup side in the staging root: for each firm whose lock is free, the staging
-// folder ProgramFolder/Back/Firm<n> of a killed run and the compaction copies it made.
+// The backup side in the staging root, only while no run holds a firm's lock there (a
+// restore may stage another firm's archive): staging folders ProgramFolder/Back/Firm<n> of
+// killed runs and their compaction copies; stale lock files go quietly.
 std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs);
 
 // The restore side (its own file, recover_restore.cpp): the firm folders set aside by
