@@ -77,6 +77,16 @@ class Recovery {
         if (!fs_.FolderExists(back_)) {
             return {};
         }
+        // While any run works in the staging root, it is left alone as a whole (as the
+        // backup side leaves it): a run's staging and markers may belong to another firm.
+        for (const FileEntry& e : fs_.Files(back_)) {
+            const auto named = e.name.ends_with(".lock")
+                                   ? ParseFirm(e.name.substr(1, e.name.size() - 6))
+                                   : std::nullopt;
+            if (named && named->rest.empty() && !Locked(named->firm)) {
+                return {};
+            }
+        }
         for (const FileEntry& e : fs_.SubFolders(back_)) {
             if (StartsWith(e.name, ".swap-") || StartsWith(e.name, ".place-")) {
                 Marker(e);
