@@ -13,7 +13,9 @@
 #include "archive/archive.h"
 #include "base/errors.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 #include "restore/restore_run.h"
+#include "restore/staged_firm.h"
 #include "restore/year_list.h"
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
@@ -38,6 +40,10 @@ using test::Describe;
 using test::HookedFileSystem;
 using test::HostileArchive;
 using test::Names;
+
+Message Invalid(const std::string& detail) {
+    return Message{kInvalid, "Restore", Buttons::Ok, Icon::Exclamation, Answer::Ok, detail};
+}
 
 // Answers the year list from a queue and keeps what each list showed, and which labels
 // the window showed as it opened.
@@ -96,12 +102,8 @@ class RestoreTest : public ::testing::Test {
         return copy;
     }
 
-    RestoreChoices FullFirmFrom(const std::string& folder) const {
-        RestoreChoices c;
-        c.hardDiskIndex = 1;
-        c.txtRestPath = folder;
-        c.restTypeIndex = 0;
-        return c;
+    static RestoreChoices FullFirmFrom(const std::string& folder) {
+        return RestoreChoices{1, "", folder, 0, 0};
     }
 
     std::string Staging(int n) const { return program_ + "/Back/Firm" + std::to_string(n); }
@@ -168,23 +170,15 @@ TEST_F(RestoreTest, ShowHideLblFollowsTheTableForEachType) {
 }
 
 TEST_F(RestoreTest, RetValidPathRefusesABlankOtherFolderOnly) {
-    RestoreChoices c;
-    c.lblHDPath = "/media/VornBack";
-    c.txtRestPath = "   ";
+    RestoreChoices c{0, "/media/VornBack", "   ", 0, 0};
     EXPECT_EQ(RetValidPath(ctx_, c), "/media/VornBack");
-    EXPECT_TRUE(dialogs_.shown.empty());
-
     c.hardDiskIndex = 1;
     EXPECT_EQ(RetValidPath(ctx_, c), "");
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Please Select Restore Path");
-    EXPECT_EQ(dialogs_.shown[0].title, kProgramTitle);
-    EXPECT_EQ(dialogs_.shown[0].buttons, Buttons::Ok);
-    EXPECT_EQ(log_.events.back(), "Focus");
-
     c.txtRestPath = " /srv/backups/ ";  // as typed, blanks and separator kept
     EXPECT_EQ(RetValidPath(ctx_, c), " /srv/backups/ ");
-    EXPECT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown,
+              (std::vector<Message>{{"Please Select Restore Path", kProgramTitle, Buttons::Ok}}));
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"Please Select Restore Path", "Focus"}));
 }
 
 // ---- The run ----
@@ -206,10 +200,8 @@ TEST_F(RestoreTest, RunWritesTheSettingsFirstEvenWhenTheTypeRefuses) {
     EXPECT_EQ(atBusyOn, (std::vector<std::string>{"", "0", "1"}));
     EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", "Please Select Restore Path",
                                                      "Focus", "BusyOff", kCompleted}));
-    const Message& question = dialogs_.shown.back();
-    EXPECT_EQ(question.title, "Backup");
-    EXPECT_EQ(question.buttons, Buttons::YesNo);
-    EXPECT_EQ(question.defaultButton, Answer::Yes);
+    EXPECT_EQ(dialogs_.shown.back(),
+              (Message{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes}));
     EXPECT_FALSE(fs::exists(program_ + "/Back"));
 
     // Nothing chosen: "-1" is kept, nothing is restored, the question still comes.
@@ -241,14 +233,17 @@ TEST_F(RestoreTest, AddFirmShowsTheChosenPathAndUnpacksNothing) {
     dialogs_.files = {archive};
     SelectPathClick(ctx_, RestoreChoices{0, "", "", 2, 1});
     ASSERT_EQ(dialogs_.fileRequests.size(), 2u);
-    EXPECT_EQ(dialogs_.fileRequests[1].title, "Select Backup File");
-    EXPECT_EQ(dialogs_.fileRequests[1].filter, "Zip Files (Firm*.zip)|Firm*.zip");
-    EXPECT_EQ(dialogs_.fileRequests[1].initialFile, "");
+    const auto& request = dialogs_.fileRequests[1];
+    EXPECT_EQ(request.title + "|" + request.filter + "|" + request.initialFile,
+              "Select Backup File|Zip Files (Firm*.zip)|Firm*.zip|");
     EXPECT_EQ(state_.SelectedArchivePath, archive);
-    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
-    EXPECT_EQ(state_.labels.LblPath.caption, archive);
-    EXPECT_TRUE(state_.labels.LblPath.visible);
-    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));
+    EXPECT_EQ(view_.shownLabels,
+              "TxtTrFNo=Target Firm No.(hidden) TargetFNo=0(hidden) "
+              "TxtTrYr=Year No.(hidden) TargetYNo=0(hidden) FinYr=XX(hidden) "
+              "Path=" +
+                  archive +
+                  "(shown) Select=Select Firm(hidden) "
+                  "DirSel(disabled)");
     EXPECT_FALSE(fs::exists(program_ + "/Back"));
     EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "BusyOn"), 0);
 }
@@ -265,14 +260,12 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
     EXPECT_EQ(log_.events, (std::vector<std::string>{"YearList", "OpenFile"}));
     ASSERT_EQ(years_.lists.size(), 1u);
     ASSERT_EQ(years_.lists[0].size(), 3u);
-    EXPECT_EQ(years_.lists[0][0].no, "1");
-    EXPECT_EQ(years_.lists[0][1].from, "01/04/2022");
-    EXPECT_EQ(years_.lists[0][2].to, "31/03/2024");
+    EXPECT_EQ(years_.lists[0][2].no + years_.lists[0][2].from + years_.lists[0][2].to,
+              "301/04/202331/03/2024");
     EXPECT_EQ(state_.labels.cmdSelectPath.caption, "Select Firm");
     EXPECT_TRUE(state_.labels.cmdSelectPath.visible);
-    EXPECT_EQ(state_.TargetYearNo, "2");
-    EXPECT_EQ(state_.TargetYearFrom, "01/04/2022");
-    EXPECT_EQ(state_.TargetYearTo, "31/03/2023");
+    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearFrom + state_.TargetYearTo,
+              "201/04/202231/03/2023");
     EXPECT_EQ(view_.shownLabels, Describe(state_.labels));  // shown before the file dialog
 
     // The next press asks only for the file, unpacks it and lists the archive's years.
@@ -289,14 +282,13 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
     EXPECT_NE(years_.labelsAtOpen[1].find("TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown)"),
               std::string::npos)
         << years_.labelsAtOpen[1];
-    EXPECT_EQ(state_.labels.LblTargetYNo.caption, "1");
-    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2021 To 31/03/2022");
-    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
+    EXPECT_EQ(view_.shownLabels,
+              "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown) "
+              "TxtTrYr=Year No.(shown) TargetYNo=1(shown) FinYr=From Date "
+              "01/04/2021 To 31/03/2022(shown) Path=Target Firm No.(hidden) "
+              "Select=Select Year(hidden) DirSel(disabled)");
     // An Enter pick of the source leaves the target as it was.
-    EXPECT_EQ(state_.TargetYearNo, "2");
-    EXPECT_EQ(state_.TargetYearFrom, "01/04/2022");
-    EXPECT_EQ(state_.PickedYearNo, "1");
-    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));
+    EXPECT_EQ(state_.TargetYearNo + state_.PickedYearNo, "21");
 }
 
 TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles) {
@@ -307,12 +299,12 @@ TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles)
     dialogs_.files = {archive};
     SelectPathClick(ctx_, addYear);
     EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
-    EXPECT_EQ(state_.labels.LblTxtTrFNo.caption, "Source Firm No.");
-    EXPECT_EQ(state_.labels.LblTargetFNo.caption, "1");
-    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
-    EXPECT_EQ(state_.TargetYearNo, "3");  // Esc sets the target as well
-    EXPECT_EQ(state_.TargetYearTo, "31/03/2024");
-    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2023 To 31/03/2024");
+    EXPECT_EQ(view_.shownLabels,
+              "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown) "
+              "TxtTrYr=Year No.(shown) TargetYNo=3(shown) FinYr=From Date "
+              "01/04/2023 To 31/03/2024(shown) Path=Target Firm No.(hidden) "
+              "Select=Select Year(hidden) DirSel(disabled)");
+    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearTo, "331/03/2024");  // Esc: the target too
 
     // Left behind as by a run that ended early.
     WriteFile(Staging(1) + "/stale.txt", "old");
@@ -333,150 +325,61 @@ TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles)
 }
 
 TEST_F(RestoreTest, SourceFirmNumberComesFromTheFileName) {
-    EXPECT_EQ(SourceFirmNoFromName("/b/Firm12.zip"), 12);
-    EXPECT_EQ(SourceFirmNoFromName("/b/Firm12Yr3.zip"), 12);
-    EXPECT_EQ(SourceFirmNoFromName("/b/Firm007.zip"), 7);
-    EXPECT_EQ(SourceFirmNoFromName("/b/Firm32767.zip"), 32767);
-    EXPECT_EQ(SourceFirmNoFromName("/b/FirmX3.zip"), 0);
-    EXPECT_EQ(SourceFirmNoFromName("/b/Firm.zip"), 0);
-    EXPECT_EQ(SourceFirmNoFromName("/Firm12/Backup.zip"), 0);  // the folder does not count
-    EXPECT_EQ(SourceFirmNoFromName("Firm5.zip"), 5);
+    const std::pair<const char*, int> names[] = {
+        {"/b/Firm12.zip", 12},       {"/b/Firm12Yr3.zip", 12}, {"/b/Firm007.zip", 7},
+        {"/b/Firm32767.zip", 32767}, {"/b/FirmX3.zip", 0},     {"/b/Firm.zip", 0},
+        {"/Firm12/Backup.zip", 0},   {"Firm5.zip", 5}};
+    for (const auto& [name, number] : names) {
+        EXPECT_EQ(SourceFirmNoFromName(name), number) << name;
+    }
     EXPECT_THROW(SourceFirmNoFromName("/b/Firm32768.zip"), Error);
     EXPECT_THROW(SourceFirmNoFromName("/b/Firm99999999999999999999999.zip"), Error);
-
-    // A renamed archive stages in Back/Firm0, where no Firm0.mdb is found: the year list
-    // refuses it and nothing stays staged.
-    const std::string renamed = Backup(1, "Copy of backup.zip");
-    ShowHideLbl(state_, 3, 2);
-    dialogs_.files = {renamed};
-    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
-    EXPECT_EQ(state_.SourceFirmNo, 0);
-    EXPECT_EQ(state_.RestoreStagingFolder, Staging(0));
-    EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kInvalid}));
-    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
-    EXPECT_FALSE(fs::exists(Staging(0)));
-    EXPECT_TRUE(years_.lists.empty());
-}
-
-TEST_F(RestoreTest, HostileArchiveInTheSelectStepsStagesNothing) {
-    const std::string before = Keep(root_, "root");
-    const std::string archive = HostileArchive(backups_ + "/Firm2.zip");
-    ShowHideLbl(state_, 3, 2);
-    dialogs_.files = {archive};
-    EXPECT_THROW(SelectPathClick(ctx_, RestoreChoices{0, "", "", 3, 1}), ProgramEnd);
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", kInvalid, "BusyOff"}));
-    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
-    EXPECT_EQ(CompareTrees(before, root_), "");
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-    EXPECT_TRUE(years_.lists.empty());
-}
-
-// ---- The year list ----
-
-TEST_F(RestoreTest, YearPicksWriteLabelsAndValuesByKey) {
-    const std::vector<YearListRow> rows{{"1", "01/04/2021", "31/03/2022"},
-                                        {"2", "01/04/2022", "31/03/2023"}};
-    const RestoreState before = state_;
-    for (const YearPick none :
-         {YearPick{PickKey::None, 1}, YearPick{PickKey::Enter, 2}, YearPick{PickKey::Esc, 5}}) {
-        ApplyYearPick(state_, rows, none);
-        EXPECT_EQ(Describe(state_.labels), Describe(before.labels));
-        EXPECT_EQ(state_.PickedYearNo + state_.TargetYearNo, "");
-    }
-    ApplyYearPick(state_, {}, YearPick{PickKey::Enter, 0});  // an empty list
-    EXPECT_EQ(Describe(state_.labels), Describe(before.labels));
-
-    ApplyYearPick(state_, rows, YearPick{PickKey::Enter, 1});
-    EXPECT_EQ(state_.PickedYearNo, "2");
-    EXPECT_EQ(state_.PickedYearFrom, "01/04/2022");
-    EXPECT_EQ(state_.PickedYearTo, "31/03/2023");
-    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearFrom + state_.TargetYearTo, "");
-    EXPECT_TRUE(state_.labels.LblTxtTrYr.visible);
-    EXPECT_EQ(state_.labels.LblTxtTrYr.caption, "Year No.");
-    EXPECT_TRUE(state_.labels.LblTargetYNo.visible);
-    EXPECT_EQ(state_.labels.LblTargetYNo.caption, "2");
-    EXPECT_TRUE(state_.labels.LblFinYr.visible);
-    // The days stand where the select steps read them back.
-    EXPECT_EQ(state_.labels.LblFinYr.caption.substr(10, 10), "01/04/2022");
-    EXPECT_EQ(state_.labels.LblFinYr.caption.substr(24, 10), "31/03/2023");
-
-    ApplyYearPick(state_, rows, YearPick{PickKey::Esc, 0});
-    EXPECT_EQ(state_.PickedYearNo, "1");
-    EXPECT_EQ(state_.TargetYearNo, "1");
-    EXPECT_EQ(state_.TargetYearFrom, "01/04/2021");
-    EXPECT_EQ(state_.TargetYearTo, "31/03/2022");
-    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/04/2021 To 31/03/2022");
-}
-
-TEST_F(RestoreTest, RetYearNoListsByFirstDayAndCopesWithAnEmptyRegister) {
-    // Firm 7: its register empty at first, then two years entered out of order.
-    fs::create_directory(root_ + "/Firm7");
-    {
-        Database db = Database::Create(root_ + "/Firm7/Firm7.mdb", kFirmPassword);
-        CreateFirmSchema(db);
-    }
-    const ProgramValues firm7{7, "1", "R", program_, root_};
-    RestoreContext ctx{firm7, fs_, dialogs_, years_, view_, state_};
-    years_.picks = {YearPick{PickKey::Enter, 0}};
-    RetYearNo(ctx);
-    ASSERT_EQ(years_.lists.size(), 1u);
-    EXPECT_TRUE(years_.lists[0].empty());
-    EXPECT_EQ(Describe(state_.labels), Describe(RestoreState{}.labels));
-
-    {
-        Database db = Database::Open(root_ + "/Firm7/Firm7.mdb", kFirmPassword);
-        AddYearRow(db, YearRow{4, Date{2020, 1, 1}, Date{2020, 12, 31}});
-        AddYearRow(db, YearRow{9, Date{2019, 1, 1}, Date{2019, 12, 31}});
-    }
-    years_.picks = {YearPick{PickKey::Enter, 1}};
-    RetYearNo(ctx);
-    ASSERT_EQ(years_.lists[1].size(), 2u);
-    EXPECT_EQ(years_.lists[1][0].no, "9");
-    EXPECT_EQ(years_.lists[1][0].from, "01/01/2019");
-    EXPECT_EQ(years_.lists[1][1].no, "4");
-    EXPECT_EQ(state_.labels.LblFinYr.caption, "From Date 01/01/2020 To 31/12/2020");
 }
 
 // ---- Full Firm ----
 
-TEST_F(RestoreTest, FullFirmFromAFlatArchiveReplacesTheFirmWhole) {
+// The firm's files at the archive's top level, or its folder one level down beside other
+// things; over a live firm changed since, or where the firm has no folder yet. Files of an
+// earlier killed run in the staging folder never travel with the firm.
+TEST_F(RestoreTest, FullFirmReplacesTheFirmWholeAndKeepsTheReplacedOne) {
     const std::string pristine = Keep(root_ + "/Firm2", "firm2");
     const std::string firm1 = Keep(root_ + "/Firm1", "firm1");
-    Backup(2, "Firm2.zip");
-    // Changes since the backup: a new file, a lost year, a changed database.
-    WriteFile(root_ + "/Firm2/Yr2/new.dat", "new");
-    fs::remove_all(root_ + "/Firm2/Yr3");
-    WriteFile(root_ + "/Firm2/Firm2.mdb", "damaged");
-    // Left behind by a run that ended early; must not travel into the firm.
-    WriteFile(Staging(2) + "/stale.txt", "old");
-    WriteFile(Staging(2) + "/Yr9/DVorn9.mdb", "old");
-
-    dialogs_.answers = {Answer::Yes};
-    EXPECT_EQ(RunRestore(ctx_, FullFirmFrom(backups_)), RestoreEnd::Exit);
-    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
-    EXPECT_EQ(CompareTrees(firm1, root_ + "/Firm1"), "");
-    EXPECT_EQ(dialogs_.Texts(), std::vector<std::string>{kCompleted});
+    fs::create_directories(tmp_ / "outer");
+    fs_.CopyFolder(pristine, tmp_ / "outer/Firm2", false);
+    WriteFile(tmp_ / "outer/Other/x.dat", "beside the firm");
+    std::string live;
+    for (const bool oneLevelDown : {false, true}) {
+        SCOPED_TRACE(oneLevelDown);
+        fs::remove(backups_ + "/Firm2.zip");
+        PackFolder(oneLevelDown ? tmp_ / "outer" : pristine, backups_ + "/Firm2.zip");
+        if (oneLevelDown) {
+            fs::remove_all(root_ + "/Firm2");  // no live folder: nothing is set aside
+        } else {
+            WriteFile(root_ + "/Firm2/Yr2/new.dat", "new");
+            fs::remove_all(root_ + "/Firm2/Yr3");
+            live = Keep(root_ + "/Firm2", "live");
+        }
+        WriteFile(Staging(2) + "/stale.txt", "old");
+        dialogs_.shown.clear();
+        dialogs_.answers = {Answer::Yes};
+        EXPECT_EQ(RunRestore(ctx_, FullFirmFrom(backups_)), RestoreEnd::Exit);
+        EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
+        EXPECT_EQ(CompareTrees(firm1, root_ + "/Firm1"), "");
+        EXPECT_EQ(Names(root_),
+                  (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));
+        const auto copies = Names(program_ + "/Back/Replaced");
+        EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{"Replaced"});
+        ASSERT_EQ(copies.size(), 1u);  // the latest only
+        const std::string copy = program_ + "/Back/Replaced/" + copies[0];
+        EXPECT_EQ(CompareTrees(live, copy), "");
+        std::string detail = "Firm 2 was restored from \"" + backups_ + "/Firm2.zip\".";
+        if (!oneLevelDown) {
+            detail += " The firm as it was before is kept at \"" + copy + "\".";
+        }
+        EXPECT_EQ(dialogs_.shown, (std::vector<Message>{{kCompleted, "Backup", Buttons::YesNo,
+                                                         Icon::None, Answer::Yes, detail}}));
+    }
     EXPECT_GT(view_.progressCalls, 0);
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-    EXPECT_EQ(Names(root_), (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));
-}
-
-TEST_F(RestoreTest, FullFirmFromAnArchiveHoldingTheFirmFolderOneLevelDown) {
-    const std::string pristine = Keep(root_ + "/Firm2", "firm2");
-    const std::string outer = tmp_ / "outer";
-    fs::create_directories(outer);
-    fs_.CopyFolder(root_ + "/Firm2", outer + "/Firm2", false);
-    WriteFile(outer + "/readme.txt", "beside the firm");
-    WriteFile(outer + "/Other/x.dat", "beside the firm");
-    PackFolder(outer, backups_ + "/Firm2.zip");
-    // A firm that has no folder yet: nothing is set aside.
-    fs::remove_all(root_ + "/Firm2");
-
-    FullFirm(ctx_, FullFirmFrom(backups_ + "/"));
-    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
-    EXPECT_EQ(state_.RestoreStagingFolder, Staging(2) + "/Firm2");
-    EXPECT_FALSE(fs::exists(Staging(2)));
-    EXPECT_TRUE(dialogs_.shown.empty());
 }
 
 TEST_F(RestoreTest, FullFirmRefusalsChangeNothingLive) {
@@ -485,11 +388,6 @@ TEST_F(RestoreTest, FullFirmRefusalsChangeNothingLive) {
     fs::copy_file(Backup(2, "Firm2.zip"), backups_ + "/Firm2Yr2.zip");
     fs::remove(backups_ + "/Firm2.zip");
     EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
-    ASSERT_EQ(dialogs_.shown.size(), 1u);
-    EXPECT_EQ(dialogs_.shown[0].text, "Backup File Not Found For Firm No. 2");
-    EXPECT_EQ(dialogs_.shown[0].title, "Restore");
-    EXPECT_EQ(CompareTrees(before, root_), "");
-
     // An archive without the firm database at either level.
     const std::string noDatabase = tmp_ / "nodb";
     fs::create_directories(noDatabase + "/Firm2");
@@ -497,18 +395,22 @@ TEST_F(RestoreTest, FullFirmRefusalsChangeNothingLive) {
     WriteFile(noDatabase + "/Firm2.mdb.bak", "not it");
     PackFolder(noDatabase, backups_ + "/Firm2.zip");
     EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
-    EXPECT_EQ(dialogs_.Texts().back(), kInvalid);
-    EXPECT_EQ(dialogs_.shown.back().title, "Restore");
     EXPECT_FALSE(fs::exists(Staging(2)));
-
     // A hostile archive: nothing lands outside the staging folder, nothing stays staged.
     fs::remove(backups_ + "/Firm2.zip");
     HostileArchive(backups_ + "/Firm2.zip");
     EXPECT_THROW(FullFirm(ctx_, FullFirmFrom(backups_)), ProgramEnd);
-    EXPECT_EQ(dialogs_.Texts().back(), kInvalid);
-    EXPECT_EQ(dialogs_.shown.size(), 3u);
+    ASSERT_EQ(dialogs_.shown.size(), 3u);
+    EXPECT_EQ(dialogs_.shown[0],
+              (Message{"Backup File Not Found For Firm No. 2", "Restore", Buttons::Ok, Icon::None,
+                       Answer::Ok,
+                       "There is no file Firm2.zip in the folder \"" + backups_ +
+                           "\"; choose the folder that holds the firm's backup."}));
+    EXPECT_EQ(dialogs_.shown[1], Invalid(NoStagedFirmDetail(2)));
+    EXPECT_EQ(dialogs_.shown[2].text, kInvalid);
+    EXPECT_NE(dialogs_.shown[2].detail, "");
     EXPECT_FALSE(fs::exists(program_ + "/evil"));
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{".Firm2.lock"});
     fs::remove_all(program_ + "/Back");
     EXPECT_EQ(CompareTrees(before, root_), "");
 }
@@ -524,29 +426,32 @@ TEST_F(RestoreTest, FailedMovePutsTheLiveFirmBack) {
         }
     };
     RestoreContext ctx{values_, failing, dialogs_, years_, view_, state_};
-    EXPECT_THROW(FullFirm(ctx, FullFirmFrom(backups_)), FileSystemError);
+    EXPECT_THROW(RunRestore(ctx, FullFirmFrom(backups_)), FileSystemError);
     EXPECT_EQ(CompareTrees(live, root_ + "/Firm2"), "");
     EXPECT_EQ(Names(root_), (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{"Replaced"});
+    EXPECT_EQ(Names(program_ + "/Back/Replaced"), std::vector<std::string>{});
 }
 
-TEST_F(RestoreTest, ReplacedFolderThatCannotBeDeletedIsKeptAndNamed) {
-    const std::string pristine = Keep(root_ + "/Firm2", "firm2");
+// A run of the firm elsewhere: refused with the lock's sentence, nothing changed or staged.
+TEST_F(RestoreTest, SecondRunOfTheFirmIsRefused) {
     Backup(2, "Firm2.zip");
-    WriteFile(root_ + "/Firm2/locked.dat", "read-only");
-    fs::permissions(root_ + "/Firm2/locked.dat", fs::perms::owner_write, fs::perm_options::remove);
+    const std::string before = Keep(root_, "root");
+    RunLock other = LockFirm(values_, 2);
+    std::string refusal;
     try {
-        FullFirm(ctx_, FullFirmFrom(backups_));
-        ADD_FAILURE() << "no FileSystemError";
-    } catch (const FileSystemError& e) {
-        EXPECT_NE(std::string(e.what()).find("has been restored"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find(".Firm2.replaced-"), std::string::npos) << e.what();
+        LockFirm(values_, 2);
+    } catch (const RunLocked& e) {
+        refusal = e.what();
     }
-    EXPECT_EQ(CompareTrees(pristine, root_ + "/Firm2"), "");
-    // The old folder is kept whole under its hidden name.
-    const auto names = Names(root_);
-    ASSERT_EQ(names.size(), 6u);
-    EXPECT_EQ(names[0].rfind(".Firm2.replaced-", 0), 0u);
-    EXPECT_EQ(test::ReadFile(root_ + "/" + names[0] + "/locked.dat"), "read-only");
+    EXPECT_THROW(RunRestore(ctx_, FullFirmFrom(backups_)), ProgramEnd);
+    EXPECT_EQ(dialogs_.shown,
+              (std::vector<Message>{{refusal, "Restore", Buttons::Ok, Icon::Exclamation}}));
+    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{".Firm2.lock"});
+    other.Release();
+    fs::remove_all(program_ + "/Back");
+    fs::remove(program_ + "/settings.ini");
+    EXPECT_EQ(CompareTrees(before, root_), "");
 }
 
 }  // namespace

@@ -96,4 +96,40 @@ bool IsCompactionTemporaryOf(std::string_view name, int64_t firm) {
     return IsTag(tag);
 }
 
+std::string FirmSwapMarkerName(int64_t firm, std::string_view stamp) {
+    return ".swap-Firm" + std::to_string(firm) + "-" + std::string(stamp);
+}
+
+std::string ReplacedCopyName(int64_t firm, std::string_view stamp) {
+    return "Firm" + std::to_string(firm) + "-" + std::string(stamp);
+}
+
+std::string YearSwapMarkerName(int64_t firm, std::string_view year) {
+    return ".swap-Firm" + std::to_string(firm) + "-Yr" + std::string(year);
+}
+
+std::string YearAsideName(int64_t firm, std::string_view year) {
+    return ".aside-Firm" + std::to_string(firm) + "-Yr" + std::string(year);
+}
+
+std::string MergedYearName(std::string_view year) {
+    return ".merged-Yr" + std::string(year);
+}
+
+std::string FirmPlaceMarkerName(int64_t firm) {
+    return ".place-Firm" + std::to_string(firm);
+}
+
+std::string YearPlaceMarkerName(int64_t firm, int64_t year) {
+    return ".place-Firm" + std::to_string(firm) + "-Yr" + std::to_string(year);
+}
+
+std::string DeletingName(std::string_view name) {
+    return ".deleting-" + std::string(name);
+}
+
+std::string UnplacedName(std::string_view name) {
+    return ".unplaced-" + std::string(name);
+}
+
 }  // namespace vornback

@@ -44,4 +44,26 @@ bool IsCompactionTemporaryOf(std::string_view name, int64_t firm);
 
 // ---- end of the run and backup block -------------------------------------------------
 
+// ---- the restore ---------------------------------------------------------------------
+// Markers are folders in the staging root, made (and synced) before a step that changes
+// the live tree and removed after it, so that recovery knows what to finish or undo.
+
+// Full Firm: marker ".swap-Firm<n>-<stamp>"; the replaced firm is kept as
+// Replaced/"Firm<n>-<stamp>" (stamp YYYYMMDD-HHMMSS, possibly followed by "-<serial>").
+std::string FirmSwapMarkerName(int64_t firm, std::string_view stamp);
+std::string ReplacedCopyName(int64_t firm, std::string_view stamp);
+inline constexpr const char* kReplacedFolderName = "Replaced";
+// Selected Year: marker ".swap-Firm<n>-Yr<t>"; the replaced year waits in
+// ".aside-Firm<n>-Yr<t>"; the merged year is built as ".merged-Yr<t>" in the staging folder.
+std::string YearSwapMarkerName(int64_t firm, std::string_view year);
+std::string YearAsideName(int64_t firm, std::string_view year);
+std::string MergedYearName(std::string_view year);
+// Add Firm: ".place-Firm<m>"; Add Year: ".place-Firm<n>-Yr<k>".
+std::string FirmPlaceMarkerName(int64_t firm);
+std::string YearPlaceMarkerName(int64_t firm, int64_t year);
+// A folder on its way out: ".deleting-<name>" (a replaced copy) or ".unplaced-<name>" (a
+// folder that recovery takes back); a partial one of either is removed at the next start.
+std::string DeletingName(std::string_view name);
+std::string UnplacedName(std::string_view name);
+
 }  // namespace vornback

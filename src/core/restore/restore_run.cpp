@@ -1,9 +1,7 @@
 #include "restore/restore_run.h"
 
 #include <cstdio>
-#include <functional>
 #include <limits>
-#include <random>
 
 #include "base/data_tree.h"
 #include "base/dialogs.h"
@@ -11,6 +9,8 @@
 #include "base/text.h"
 #include "history/history.h"
 #include "platform/file_system.h"
+#include "restore/safe_swap.h"
+#include "restore/staged_firm.h"
 #include "restore/year_list.h"
 #include "restore/year_restores.h"
 #include "startup/window_settings.h"
@@ -23,65 +23,40 @@ constexpr const char* kRestoreTitle = "Restore";
 constexpr const char* kSelectYear = "Select Year";
 constexpr const char* kSelectFirm = "Select Firm";
 
-// Characters [start, start + length) counted from 1, as the period caption is read back;
-// a caption too short gives what there is, possibly nothing.
-std::string Mid(const std::string& text, size_t start, size_t length) {
-    if (start == 0 || start > text.size()) {
-        return "";
-    }
-    return text.substr(start - 1, length);
-}
+// Folders that a backup may leave out of an archive (the image folder, left out unless the
+// person asks for it): a Full Firm restore of such an archive keeps the live ones.
+constexpr const char* kLeftOutByBackups[] = {"AttachDocs"};
 
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// Best effort on the way out of a failure: the original error is what the person must see.
-void Quietly(const std::function<void()>& step) {
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
+// On the way out of a failure the original error is what the person must see; a staging
+// folder that cannot go is only reported (the next start removes it).
 void RemoveStaging(RestoreContext& ctx, const std::string& staging) {
-    Quietly([&] {
-        if (ctx.fs.FolderExists(staging)) {
-            ctx.fs.DeleteFolder(staging, false);
-        }
-    });
+    try {
+        DeleteIfThere(ctx.fs, staging);
+    } catch (const FileSystemError& e) {
+        std::fprintf(stderr, "vornback: the staging folder stays: %s\n", e.what());
+    }
 }
 
-// "Invalid Backup File": what was staged goes and the program ends.
-[[noreturn]] void RefuseArchive(RestoreContext& ctx, const std::string& staging) {
-    ctx.dialogs.Show(Message{"Invalid Backup File", kRestoreTitle, Buttons::Ok, Icon::Exclamation});
+// "Invalid Backup File" with its cause: what was staged goes and the program ends.
+[[noreturn]] void RefuseArchive(RestoreContext& ctx, const std::string& staging,
+                                const std::string& cause) {
+    ctx.dialogs.Show(Message{"Invalid Backup File", kRestoreTitle, Buttons::Ok, Icon::Exclamation,
+                             Answer::Ok, cause});
     RemoveStaging(ctx, staging);
     throw ProgramEnd();
 }
 
-// Unpacks the archive into the staging folder, emptied first so that files of an earlier
-// run that ended early never travel with the new ones. A damaged or hostile archive ends
-// the program after "Invalid Backup File" with nothing left staged; any other failure
-// removes what was staged and goes on up. Returns normally only with the archive unpacked.
-void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
-                       const std::string& staging) {
-    if (ctx.fs.FolderExists(staging)) {
-        ctx.fs.DeleteFolder(staging, false);
+// The end of every run, whatever its ending: the staging folders of the firms whose locks
+// the run holds are removed (they are the run's own, or stale), then the locks go.
+void EndRun(RestoreContext& ctx) {
+    for (const auto& [firm, lock] : ctx.state.locks) {
+        RemoveStaging(ctx, StagingFirmFolder(ctx.values, firm));
     }
-    UnpackOptions options;
-    options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
-    try {
-        UnpackArchive(archive, staging, options);
-    } catch (const ArchiveError&) {
-        RefuseArchive(ctx, staging);
-    } catch (...) {
-        RemoveStaging(ctx, staging);
-        throw;
-    }
+    ctx.state.locks.clear();
+}
+
+void ShowLocked(RestoreContext& ctx, const RunLocked& e) {
+    ctx.dialogs.Show(Message{e.what(), kRestoreTitle, Buttons::Ok, Icon::Exclamation});
 }
 
 // The choose-archive step. The dialog starts on the file of its previous use; a cancel
@@ -100,16 +75,27 @@ bool ChooseArchive(RestoreContext& ctx) {
     return true;
 }
 
-// The unpack step: the archive chosen goes into ProgramFolder/Back/Firm<source firm>.
-void UnpackStep(RestoreContext& ctx) {
+// The unpack step: the archive chosen goes into ProgramFolder/Back/Firm<source firm>, whose
+// lock the window keeps until the run. False when another run holds that firm.
+bool UnpackStep(RestoreContext& ctx) {
     RestoreState& state = ctx.state;
     ctx.view.BusyOn();
     try {
         state.SourceFirmNo = SourceFirmNoFromName(state.SelectedArchivePath);
         state.RestoreStagingFolder = StagingFirmFolder(ctx.values, state.SourceFirmNo);
+        HoldFirmLock(state.locks, ctx.values, state.SourceFirmNo);
         UnpackIntoStaging(ctx, state.SelectedArchivePath, state.RestoreStagingFolder);
-    } catch (...) {
+    } catch (const RunLocked& e) {
         ctx.view.BusyOff();
+        ShowLocked(ctx, e);
+        return false;
+    } catch (const ProgramEnd&) {
+        ctx.view.BusyOff();
+        state.locks.clear();
+        throw;
+    } catch (const Error&) {
+        ctx.view.BusyOff();
+        state.locks.clear();
         throw;
     }
     state.labels.LblTxtTrFNo = LabelState{"Source Firm No.", true};
@@ -117,6 +103,7 @@ void UnpackStep(RestoreContext& ctx) {
     state.labels.cmdSelectPath.caption = kSelectYear;
     ctx.view.BusyOff();
     ctx.view.ShowLabels();
+    return true;
 }
 
 void HideSelectButton(RestoreContext& ctx) {
@@ -124,59 +111,76 @@ void HideSelectButton(RestoreContext& ctx) {
     ctx.view.ShowLabels();
 }
 
-// A name beside the firm folder that no firm walk and no person takes for a firm folder,
-// and that nothing exists at yet.
-std::string AsideName(RestoreContext& ctx, const std::string& n) {
-    std::random_device device;
-    std::mt19937 random(device());
-    for (;;) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        const std::string path =
-            JoinPath(ctx.values.AppFolder, ".Firm" + n + ".replaced-" + suffix);
-        if (!ctx.fs.FolderExists(path) && !ctx.fs.FileExists(path)) {
-            return path;
+// Folders that the live firm has and the archive left out travel into the staged firm as
+// copies, so the live firm stays whole until the swap.
+void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std::string& staged) {
+    if (!ctx.fs.FolderExists(live)) {
+        return;
+    }
+    for (const char* name : kLeftOutByBackups) {
+        const auto kept = FindNoCase(ctx.fs, live, name, true);
+        if (kept && !FindNoCase(ctx.fs, staged, name, true)) {
+            ctx.fs.CopyFolder(*kept, JoinPath(staged, kept->substr(live.size() + 1)), false);
         }
     }
 }
 
-// Puts the staged firm folder in the live one's place. The live folder is set aside under
-// another name first and deleted only once the new one stands in its place, so a failure
-// at any step leaves one of the two whole at the firm folder's path.
-void SwapIntoPlace(RestoreContext& ctx, const std::string& staged, const std::string& firm,
-                   const std::string& n) {
-    std::string aside;
-    if (ctx.fs.FolderExists(firm)) {
-        aside = AsideName(ctx, n);
-        ctx.fs.MoveFolder(firm, aside);
+// Whether a folder name of the replaced copies is one of firm n: Firm<n>-<stamp>.
+bool IsReplacedCopyOf(const std::string& name, int64_t n) {
+    const std::string prefix = "Firm" + std::to_string(n) + "-";
+    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
+}
+
+// Replaces the live firm by the staged one and keeps the replaced firm as the one copy of
+// it in Back/Replaced (older copies of the firm go once the new one stands). Returns that
+// copy's path, "" when the firm had no folder.
+std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t n) {
+    FileSystem& fs = ctx.fs;
+    const ProgramValues& v = ctx.values;
+    const std::string live = LiveFirmFolder(v, fs, n);
+    KeepLeftOutFolders(ctx, live, staged);
+    SyncTree(fs, staged);
+
+    const std::string replaced = ReplacedRoot(v);
+    if (!fs.FolderExists(replaced)) {
+        fs.CreateFolder(replaced);
+        fs.SyncFolder(StagingRoot(v));
     }
-    try {
-        ctx.fs.MoveFolder(staged, firm);
-    } catch (const std::exception& moveError) {
-        if (!aside.empty()) {
-            try {
-                ctx.fs.MoveFolder(aside, firm);
-            } catch (const std::exception& backError) {
-                throw FileSystemError(std::string(moveError.what()) +
-                                      "; the firm's own data could not be put back and is kept "
-                                      "whole at \"" +
-                                      aside + "\": " + backError.what());
-            }
+    std::string stamp = Stamp();
+    for (int serial = 2; fs.FolderExists(ReplacedCopy(v, n, stamp)); ++serial) {
+        stamp = Stamp() + "-" + std::to_string(serial);
+    }
+    const std::string copy = ReplacedCopy(v, n, stamp);
+    const bool hadLive = fs.FolderExists(live);
+    SwapIntoPlace(fs, v, staged, live, copy, FirmSwapMarker(v, n, stamp));
+    if (!hadLive) {
+        return "";
+    }
+    for (const FileEntry& older : fs.SubFolders(replaced)) {
+        if (older.path != copy && IsReplacedCopyOf(older.name, n)) {
+            DeleteWhole(fs, older.path);
         }
-        throw;
     }
-    if (!aside.empty()) {
-        try {
-            ctx.fs.DeleteFolder(aside, false);
-        } catch (const std::exception& e) {
-            throw FileSystemError("Firm " + n + " has been restored, but the folder it replaced " +
-                                  "could not be deleted and stays at \"" + aside +
-                                  "\": " + e.what());
-        }
-    }
+    return copy;
 }
 
 }  // namespace
+
+void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
+                       const std::string& staging) {
+    DeleteIfThere(ctx.fs, staging);
+    UnpackOptions options;
+    options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
+    try {
+        UnpackArchive(archive, staging, options);
+    } catch (const ArchiveError& e) {
+        RefuseArchive(ctx, staging, e.what());
+    } catch (const Error&) {
+        RemoveStaging(ctx, staging);
+        throw;
+    }
+}
 
 void ShowHideLbl(RestoreState& state, int restTypeIndex, int32_t currentFirmNo) {
     if (restTypeIndex < 0 || restTypeIndex > 3) {
@@ -207,7 +211,7 @@ std::string RetValidPath(RestoreContext& ctx, const RestoreChoices& choices) {
     if (choices.hardDiskIndex == 0) {
         return choices.lblHDPath;
     }
-    if (Trimmed(choices.txtRestPath).empty()) {
+    if (TrimBlanks(choices.txtRestPath).empty()) {
         ctx.dialogs.Show(Message{"Please Select Restore Path", kProgramTitle, Buttons::Ok});
         ctx.view.FocusBrowseButton();
         return "";
@@ -232,10 +236,9 @@ void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices) {
             continue;
         }
         if (caption == kSelectFirm && type == 1) {
-            if (!ChooseArchive(ctx)) {
+            if (!ChooseArchive(ctx) || !UnpackStep(ctx)) {
                 return;
             }
-            UnpackStep(ctx);
             RetYearToAdd(ctx);
             HideSelectButton(ctx);
             return;
@@ -250,10 +253,9 @@ void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices) {
             return;
         }
         if (caption == kSelectFirm && type == 3) {
-            if (!ChooseArchive(ctx)) {
+            if (!ChooseArchive(ctx) || !UnpackStep(ctx)) {
                 return;
             }
-            UnpackStep(ctx);
             continue;
         }
         if (caption == kSelectYear && type == 3) {
@@ -291,27 +293,41 @@ static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& cho
     SaveRestoreChoices(settings, choices.txtRestPath, choices.restTypeIndex, choices.chkAdvSet);
 
     ctx.view.BusyOn();
-    switch (choices.restTypeIndex) {
-        case 0:
-            FullFirm(ctx, choices);
-            break;
-        case 1:
-            SelectedYear(ctx);
-            break;
-        case 2:
-            AddFirm(ctx);
-            break;
-        case 3:
-            AddYear(ctx);
-            break;
-        default:
-            break;
+    ctx.state.restoredDetail.clear();
+    try {
+        switch (choices.restTypeIndex) {
+            case 0:
+                FullFirm(ctx, choices);
+                break;
+            case 1:
+                SelectedYear(ctx);
+                break;
+            case 2:
+                AddFirm(ctx);
+                break;
+            case 3:
+                AddYear(ctx);
+                break;
+            default:
+                break;
+        }
+    } catch (const RunLocked& e) {
+        EndRun(ctx);
+        ShowLocked(ctx, e);
+        throw ProgramEnd();
+    } catch (const ProgramEnd&) {
+        EndRun(ctx);
+        throw;
+    } catch (const Error&) {
+        EndRun(ctx);
+        throw;
     }
+    EndRun(ctx);
     ctx.view.BusyOff();
 
     const Answer answer =
         ctx.dialogs.Show(Message{"Restore Competed. Do You Want To Exit?", "Backup", Buttons::YesNo,
-                                 Icon::None, Answer::Yes});
+                                 Icon::None, Answer::Yes, ctx.state.restoredDetail});
     return answer == Answer::Yes ? RestoreEnd::Exit : RestoreEnd::KeepOpen;
 }
 
@@ -345,33 +361,34 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
         return;
     }
     const ProgramValues& v = ctx.values;
-    const std::string n = std::to_string(v.CurrentFirmNo);
-    const std::string archive = JoinPath(folder, "Firm" + n + ".zip");
+    const int64_t n = v.CurrentFirmNo;
+    const std::string name = "Firm" + std::to_string(n) + ".zip";
+    const std::string archive = JoinPath(folder, name);
     if (!ctx.fs.FileExists(archive)) {
-        ctx.dialogs.Show(
-            Message{"Backup File Not Found For Firm No. " + n, kRestoreTitle, Buttons::Ok});
+        ctx.dialogs.Show(Message{"Backup File Not Found For Firm No. " + std::to_string(n),
+                                 kRestoreTitle, Buttons::Ok, Icon::None, Answer::Ok,
+                                 "There is no file " + name + " in the folder \"" + folder +
+                                     "\"; choose the folder that holds the firm's backup."});
         throw ProgramEnd();
     }
+    HoldFirmLock(ctx.state.locks, v, n);
 
-    const std::string outer = StagingFirmFolder(v, v.CurrentFirmNo);
+    const std::string outer = StagingFirmFolder(v, n);
     RestoreState& state = ctx.state;
     state.RestoreStagingFolder = outer;
     UnpackIntoStaging(ctx, archive, outer);
-
-    // The firm's files at the archive's top level, or its firm folder one level down; the
-    // unpacked copy must hold the firm database before the live folder is touched.
-    const std::string database = "Firm" + n + ".mdb";
-    if (!ctx.fs.FileExists(JoinPath(outer, database))) {
-        const std::string inner = JoinPath(outer, "Firm" + n);
-        if (!ctx.fs.FileExists(JoinPath(inner, database))) {
-            RefuseArchive(ctx, outer);
-        }
-        state.RestoreStagingFolder = inner;
+    // The unpacked copy must hold the firm database before the live folder is touched.
+    const auto staged = FindStagedFirm(ctx.fs, outer, n);
+    if (!staged) {
+        RefuseArchive(ctx, outer, NoStagedFirmDetail(n));
     }
+    state.RestoreStagingFolder = staged->folder;
 
-    SwapIntoPlace(ctx, state.RestoreStagingFolder, FirmFolder(v, v.CurrentFirmNo), n);
-    if (ctx.fs.FolderExists(outer)) {
-        ctx.fs.DeleteFolder(outer, false);
+    const std::string copy = ReplaceFirm(ctx, staged->folder, n);
+    DeleteIfThere(ctx.fs, outer);
+    state.restoredDetail = "Firm " + std::to_string(n) + " was restored from \"" + archive + "\".";
+    if (!copy.empty()) {
+        state.restoredDetail += " The firm as it was before is kept at \"" + copy + "\".";
     }
 }
 

@@ -73,11 +73,21 @@ enum class RestoreEnd {
 };
 
 // The "&Restore" click: writes "LPath", "RestType", "AdvSet", BusyOn, runs the chosen
-// type, BusyOff, asks "Restore Competed. Do You Want To Exit?". A refusal inside a type
-// throws ProgramEnd after its message; failures throw Error.
+// type, BusyOff, asks "Restore Competed. Do You Want To Exit?" (its detail says what was
+// restored). A refusal inside a type, or a firm held by another run, throws ProgramEnd
+// after its message; failures throw Error. Whatever the ending, the staging folders of the
+// firms the run locked are removed and the locks released.
 RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices);
 
-// "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip.
+// Unpacks an archive into a staging folder, emptied first so that files of an earlier run
+// never travel with the new ones. A fault of the archive itself shows "Invalid Backup File"
+// with the cause as its detail, removes what was staged and throws ProgramEnd; a failure
+// on the writing side (disk full, permission) removes what was staged and goes on up.
+void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive, const std::string& staging);
+
+// "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip. The staged
+// firm gets the live firm's image folder when the archive holds none, is synced, and is
+// swapped in; the replaced firm stays as Back/Replaced/Firm<n>-<stamp> (the latest only).
 void FullFirm(RestoreContext& ctx, const RestoreChoices& choices);
 
 }  // namespace vornback

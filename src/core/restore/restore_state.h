@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "restore/safe_swap.h"
+
 namespace vornback {
 
 // A label or button of the restore window as the operations leave it.
@@ -36,6 +38,20 @@ struct RestoreState {
     std::string TargetYearNo, TargetYearFrom, TargetYearTo;
     int16_t NewYearNo = 0;
     RestoreLabels labels;
+    // The firm locks taken since the archive was staged; the run that ends releases them
+    // and removes the staging folders of those firms.
+    FirmLocks locks;
+    // What the last run restored, for the closing question's informative line.
+    std::string restoredDetail;
 };
+
+// Characters [start, start + length) of a caption counted from 1, as the period caption is
+// read back; a caption too short gives what there is, possibly nothing.
+inline std::string Mid(const std::string& text, size_t start, size_t length) {
+    if (start == 0 || start > text.size()) {
+        return "";
+    }
+    return text.substr(start - 1, length);
+}
 
 }  // namespace vornback

@@ -5,28 +5,44 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/file_system.h"
+#include "restore/safe_swap.h"
 
 namespace vornback {
+
+std::optional<StagedFirm> FindStagedFirm(FileSystem& fs, const std::string& outer, int64_t n) {
+    const std::string name = "Firm" + std::to_string(n);
+    if (auto flat = FindNoCase(fs, outer, name + ".mdb", false)) {
+        return StagedFirm{outer, *flat};
+    }
+    if (auto inner = FindNoCase(fs, outer, name, true)) {
+        if (auto nested = FindNoCase(fs, *inner, name + ".mdb", false)) {
+            return StagedFirm{*inner, *nested};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string NoStagedFirmDetail(int64_t n) {
+    const std::string name = "Firm" + std::to_string(n);
+    return "The archive holds no firm database " + name +
+           ".mdb, neither at its top level nor in a "
+           "folder " +
+           name + "; choose a backup of firm " + std::to_string(n) + ".";
+}
 
 Database OpenStagedFirmConnection(const ProgramValues& values, int32_t sourceFirmNo,
                                   std::string& restoreStagingFolder, FileSystem& fs,
                                   Dialogs& dialogs) {
     const std::string outer = StagingFirmFolder(values, sourceFirmNo);
-    const std::string name = "Firm" + std::to_string(sourceFirmNo);
-    const std::string flat = JoinPath(outer, name + ".mdb");
-    if (fs.FileExists(flat)) {
-        return Database::Open(flat, kFirmPassword);
+    if (const auto staged = FindStagedFirm(fs, outer, sourceFirmNo)) {
+        if (staged->folder != outer) {
+            restoreStagingFolder = staged->folder;
+        }
+        return Database::Open(staged->database, kFirmPassword);
     }
-    const std::string inner = JoinPath(outer, name);
-    const std::string nested = JoinPath(inner, name + ".mdb");
-    if (fs.FileExists(nested)) {
-        restoreStagingFolder = inner;
-        return Database::Open(nested, kFirmPassword);
-    }
-    dialogs.Show(Message{"Invalid Backup File", "Restore", Buttons::Ok, Icon::Exclamation});
-    if (fs.FolderExists(outer)) {
-        fs.DeleteFolder(outer, false);
-    }
+    dialogs.Show(Message{"Invalid Backup File", "Restore", Buttons::Ok, Icon::Exclamation,
+                         Answer::Ok, NoStagedFirmDetail(sourceFirmNo)});
+    DeleteIfThere(fs, outer);
     throw ProgramEnd();
 }
 

@@ -1,7 +1,6 @@
 #include "restore/year_restores.h"
 
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
@@ -10,10 +9,12 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "platform/file_system.h"
 #include "restore/folder_walks.h"
 #include "restore/restore_run.h"
+#include "restore/safe_swap.h"
 #include "restore/staged_firm.h"
 #include "store/registers.h"
 
@@ -23,35 +24,26 @@ namespace {
 
 constexpr const char* kRestoreTitle = "Restore";
 
-// Characters of a caption counted from 1, as the period caption is read; a start beyond
-// the end gives "".
-std::string Mid(const std::string& text, size_t start, size_t length) {
-    if (start < 1 || start > text.size()) {
-        return {};
-    }
-    return text.substr(start - 1, length);
-}
-
 void Tell(RestoreContext& ctx, const std::string& text, Icon icon) {
     ctx.dialogs.Show(Message{text, kRestoreTitle, Buttons::Ok, icon, Answer::Ok});
 }
 
-// Deletes a staging folder when it is there (not forcing read-only files).
-void DeleteIfThere(FileSystem& fs, const std::string& folder) {
-    if (!folder.empty() && fs.FolderExists(folder)) {
-        fs.DeleteFolder(folder, false);
+// The clean-up of the two year restores: the staging root of the current firm (stale when
+// the archive is another firm's: this run holds its lock) and the whole staging folder the
+// archive went into, whatever its layout.
+void CleanUpYearStaging(RestoreContext& ctx) {
+    DeleteIfThere(ctx.fs, StagingFirmFolder(ctx.values, ctx.values.CurrentFirmNo));
+    if (!ctx.state.RestoreStagingFolder.empty()) {
+        DeleteIfThere(ctx.fs, StagingFirmFolder(ctx.values, ctx.state.SourceFirmNo));
+        DeleteIfThere(ctx.fs, ctx.state.RestoreStagingFolder);
     }
 }
 
-// The clean-up of the two year restores: the staging root of the current firm goes when it
-// exists (it holds the staging folder whatever layout the archive had), else the staging
-// folder itself.
-void CleanUpYearStaging(RestoreContext& ctx) {
-    const std::string currentFirmStaging = StagingFirmFolder(ctx.values, ctx.values.CurrentFirmNo);
-    if (ctx.fs.FolderExists(currentFirmStaging)) {
-        ctx.fs.DeleteFolder(currentFirmStaging, false);
-    } else {
-        DeleteIfThere(ctx.fs, ctx.state.RestoreStagingFolder);
+// The locks of the firms a year restore touches: the current firm and the archive's.
+void LockYearRestore(RestoreContext& ctx) {
+    HoldFirmLock(ctx.state.locks, ctx.values, ctx.values.CurrentFirmNo);
+    if (!ctx.state.RestoreStagingFolder.empty()) {
+        HoldFirmLock(ctx.state.locks, ctx.values, ctx.state.SourceFirmNo);
     }
 }
 
@@ -80,6 +72,19 @@ std::optional<int16_t> YearNumberOf(const std::string& caption) {
     return static_cast<int16_t>(*n);
 }
 
+// Gives the staged year folder and its database the number k (Yr<k>, DVorn<k>.mdb); a
+// name that is already right stays where it is.
+void NameYear(FileSystem& fs, const std::string& year, const std::string& database,
+              const std::string& renamedYear, const std::string& k) {
+    const std::string renamedDatabase = JoinPath(year, "DVorn" + k + ".mdb");
+    if (database != renamedDatabase) {
+        fs.MoveFile(database, renamedDatabase);
+    }
+    if (year != renamedYear) {
+        fs.MoveFolder(year, renamedYear);
+    }
+}
+
 std::string NotAYearNumber(const std::string& caption, const char* outcome) {
     return "The year number \"" + caption +
            "\" is not a 16-bit register year number (-32768 to 32767); " + outcome;
@@ -101,9 +106,12 @@ void SelectedYear(RestoreContext& ctx) {
     const std::string period = st.labels.LblFinYr.caption;
     const std::string t = st.TargetYearNo;
     const std::string staging = st.RestoreStagingFolder;
+    LockYearRestore(ctx);
 
-    const std::string sourceYear = JoinPath(staging, "Yr" + s);
-    const std::string sourceDatabase = JoinPath(sourceYear, "DVorn" + s + ".mdb");
+    // The archive's names in any letter case, as the data tree is read.
+    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + s});
+    const std::string sourceDatabase =
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + s + ".mdb"});
     if (staging.empty() || !fs.FolderExists(sourceYear)) {
         RefuseYear(ctx, "File Not Found For the Year " + period);
     }
@@ -121,14 +129,13 @@ void SelectedYear(RestoreContext& ctx) {
     // Everything up to the question changes the staging folder only.
     DeleteExtraFold(fs, staging, *sourceNo);
     const std::string stagedYear = JoinPath(staging, "Yr" + t);
-    // A source year that already bears the target's number stays where it is.
-    if (s != t) {
-        fs.MoveFile(sourceDatabase, JoinPath(sourceYear, "DVorn" + t + ".mdb"));
-        fs.MoveFolder(sourceYear, stagedYear);
-    }
+    NameYear(fs, sourceYear, sourceDatabase, stagedYear, t);
 
-    const std::string liveYear = YearFolder(ctx.values, ctx.values.CurrentFirmNo, t);
-    if (fs.FolderExists(liveYear)) {
+    const int64_t n = ctx.values.CurrentFirmNo;
+    const std::string liveYear = FindNoCase(fs, LiveFirmFolder(ctx.values, fs, n), "Yr" + t, true)
+                                     .value_or(YearFolder(ctx.values, n, t));
+    const bool hadLive = fs.FolderExists(liveYear);
+    if (hadLive) {
         const Answer answer =
             ctx.dialogs.Show(Message{"Old data will be Overwrite Are You Sure", "Backup",
                                      Buttons::YesNo, Icon::Question, Answer::No});
@@ -137,9 +144,23 @@ void SelectedYear(RestoreContext& ctx) {
             throw ProgramEnd();
         }
     }
-    // Files of the live year that the archive lacks stay; those it holds are replaced.
-    fs.CopyFolder(stagedYear, liveYear, true);
+    // The merged year is built beside the live one (files of the live year that the archive
+    // lacks stay, those it holds are replaced) and swapped in whole.
+    std::string merged = stagedYear;
+    if (hadLive) {
+        merged = JoinPath(StagingFirmFolder(ctx.values, st.SourceFirmNo), MergedYearName(t));
+        DeleteIfThere(fs, merged);
+        fs.CopyFolder(liveYear, merged, false);
+        fs.CopyFolder(stagedYear, merged, true);
+    }
+    SyncTree(fs, merged);
+    const std::string aside = YearAside(ctx.values, n, t);
+    DeleteIfThere(fs, aside);
+    SwapIntoPlace(fs, ctx.values, merged, liveYear, aside, YearSwapMarker(ctx.values, n, t));
+    DeleteIfThere(fs, aside);
     CleanUpYearStaging(ctx);
+    st.restoredDetail = "Year " + t + " of firm " + std::to_string(n) + " was restored from year " +
+                        s + " of \"" + st.SelectedArchivePath + "\".";
 }
 
 // ---- Add Firm ----
@@ -159,39 +180,31 @@ void AddFirm(RestoreContext& ctx) {
         Refuse(ctx, e.what(), [] {});
     }
     st.SourceFirmNo = sourceNo;
+    HoldFirmLock(st.locks, v, sourceNo);
     const std::string outer = StagingFirmFolder(v, sourceNo);
     st.RestoreStagingFolder = outer;
-    const std::string sourceName = "Firm" + std::to_string(sourceNo);
+    const auto removeOuter = [&fs, &outer] { DeleteIfThere(fs, outer); };
 
-    // A staging folder left by an interrupted run must not mix its files into this firm.
-    DeleteIfThere(fs, outer);
-    try {
-        UnpackOptions options;
-        options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
-        UnpackArchive(st.SelectedArchivePath, outer, options);
-    } catch (const ArchiveError&) {
-        // A damaged or hostile archive is no backup: nothing of it stays.
-        Refuse(ctx, "Invalid Backup File", [&fs, &outer] { DeleteIfThere(fs, outer); });
+    UnpackIntoStaging(ctx, st.SelectedArchivePath, outer);
+    const std::optional<StagedFirm> staged = FindStagedFirm(fs, outer, sourceNo);
+    if (!staged) {
+        ctx.dialogs.Show(Message{"Invalid Backup File", kRestoreTitle, Buttons::Ok,
+                                 Icon::Exclamation, Answer::Ok, NoStagedFirmDetail(sourceNo)});
+        removeOuter();
+        throw ProgramEnd();
     }
-
-    if (!fs.FileExists(JoinPath(outer, sourceName + ".mdb"))) {
-        st.RestoreStagingFolder = JoinPath(outer, sourceName);
-        if (!fs.FileExists(JoinPath(st.RestoreStagingFolder, sourceName + ".mdb"))) {
-            Refuse(ctx, "Invalid Backup File", [] {});
-        }
-    }
+    st.RestoreStagingFolder = staged->folder;
 
     FirmRow kept;
     {
-        Database staged =
-            OpenStagedFirmConnection(v, sourceNo, st.RestoreStagingFolder, fs, ctx.dialogs);
-        std::optional<FirmRow> first = FirstFirmRow(staged);
+        Database db = Database::Open(staged->database, kFirmPassword);
+        std::optional<FirmRow> first = FirstFirmRow(db);
         if (!first) {
             throw DatabaseError("The firm register TALVERNR01 of the archive's database \"" +
-                                staged.Path() + "\" holds no row");
+                                db.Path() + "\" holds no row, so the firm cannot be added.");
         }
         kept = *first;
-        staged.Close();
+        db.Close();
     }
 
     int64_t candidate = sourceNo;
@@ -204,30 +217,28 @@ void AddFirm(RestoreContext& ctx) {
         root.Close();
     }
     if (candidate > std::numeric_limits<int16_t>::max()) {
-        Refuse(ctx, DoesNotFit("The new firm number", candidate),
-               [&fs, &outer] { DeleteIfThere(fs, outer); });
+        Refuse(ctx, DoesNotFit("The new firm number", candidate), removeOuter);
     }
     int16_t newNo = static_cast<int16_t>(candidate);
     if (newNo == kReservedFirmNo) {
         newNo = kReservedFirmNo + 1;
     }
     newNo = NextFreeFirmFolderNo(fs, v.AppFolder, newNo);
+    HoldFirmLock(st.locks, v, newNo);
     const std::string newName = "Firm" + std::to_string(newNo);
 
     // The staged firm folder that goes into the data tree: the folder holding the firm
     // database, so that an archive packed one level down keeps the tree's layout.
-    std::string stagedFirm = st.RestoreStagingFolder;
+    std::string stagedFirm = staged->folder;
     // Renumbered whenever the number changes, also when only the folder walk moved it, so
     // that the data always carry the number of their register row.
     if (newNo != sourceNo) {
         {
-            Database staged =
-                OpenStagedFirmConnection(v, sourceNo, st.RestoreStagingFolder, fs, ctx.dialogs);
-            RenumberFirmRows(staged, newNo);
-            staged.Close();
+            Database db = Database::Open(staged->database, kFirmPassword);
+            RenumberFirmRows(db, newNo);
+            db.Close();
         }
-        fs.MoveFile(JoinPath(stagedFirm, sourceName + ".mdb"),
-                    JoinPath(stagedFirm, newName + ".mdb"));
+        fs.MoveFile(staged->database, JoinPath(stagedFirm, newName + ".mdb"));
         const std::string renamed = StagingFirmFolder(v, newNo);
         DeleteIfThere(fs, renamed);  // left over from an interrupted run
         fs.MoveFolder(stagedFirm, renamed);
@@ -237,37 +248,23 @@ void AddFirm(RestoreContext& ctx) {
 
     // The folder is tested before the register row is written, so a refusal leaves no row.
     const std::string target = FirmFolder(v, newNo);
-    if (fs.FolderExists(target)) {
-        Refuse(ctx, "Can't Add Firm This Time Please Try Again", [] {});
+    if (FindNoCase(fs, v.AppFolder, newName, true)) {
+        Refuse(ctx, "Can't Add Firm This Time Please Try Again", [&] {
+            DeleteIfThere(fs, stagedFirm);
+            removeOuter();
+        });
     }
-    // The folder goes into the data tree first; a register that then fails gets it back,
-    // so that no row ever stands for a missing folder.
-    fs.MoveFolder(stagedFirm, target);
-    {
-        std::optional<Database> root;
-        try {
-            root.emplace(OpenRootConnection(v));
-            AddFirmRow(*root, FirmRow{newNo, kept.Col98, kept.ColL, "", kept.ColF});
-        } catch (const std::exception& e) {
-            try {
-                fs.MoveFolder(target, stagedFirm);
-            } catch (const std::exception& back) {
-                throw Error(std::string(e.what()) + "; the firm folder \"" + target +
-                            "\" could not be moved back to \"" + stagedFirm +
-                            "\" and has no register row: " + back.what());
-            }
-            throw;
-        }
-        root->Close();
-    }
+    SyncTree(fs, stagedFirm);
+    PlaceThenRegister(fs, v, stagedFirm, target, FirmPlaceMarker(v, newNo), [&] {
+        Database root = OpenRootConnection(v);
+        AddFirmRow(root, FirmRow{newNo, kept.Col98, kept.ColL, "", kept.ColF});
+        root.Close();
+    });
     Tell(ctx, "Firm Added New Firm No Is " + std::to_string(newNo), Icon::Information);
-
-    const std::string renamedStaging = StagingFirmFolder(v, newNo);
-    if (fs.FolderExists(renamedStaging)) {
-        fs.DeleteFolder(renamedStaging, false);
-    } else {
-        DeleteIfThere(fs, outer);
-    }
+    DeleteIfThere(fs, StagingFirmFolder(v, newNo));
+    removeOuter();
+    st.restoredDetail =
+        "Firm " + std::to_string(newNo) + " was added from \"" + st.SelectedArchivePath + "\".";
 }
 
 // ---- Add Year ----
@@ -279,9 +276,12 @@ void AddYear(RestoreContext& ctx) {
     const std::string y = st.labels.LblTargetYNo.caption;
     const std::string period = st.labels.LblFinYr.caption;
     const std::string staging = st.RestoreStagingFolder;
+    LockYearRestore(ctx);
 
-    const std::string sourceYear = JoinPath(staging, "Yr" + y);
-    const std::string sourceDatabase = JoinPath(sourceYear, "DVorn" + y + ".mdb");
+    // The archive's names in any letter case, as the data tree is read.
+    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + y});
+    const std::string sourceDatabase =
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + y + ".mdb"});
     if (staging.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
@@ -299,9 +299,11 @@ void AddYear(RestoreContext& ctx) {
     DeleteExtraFold(fs, staging, *pickedNo);
 
     bool taken = false;
+    int64_t candidate = 0;
     {
         Database firm = OpenFirmConnection(v);
         taken = YearPeriodTaken(firm, *first, *last);
+        candidate = int64_t{HighestYearNumber(firm).value_or(0)} + 1;
         firm.Close();
     }
     if (taken) {
@@ -309,55 +311,33 @@ void AddYear(RestoreContext& ctx) {
                    "Financial Year Already Exists If You Want To Overwrite Then Select - Selected "
                    "Year");
     }
-
-    int64_t candidate = 0;
-    {
-        Database firm = OpenFirmConnection(v);
-        candidate = int64_t{HighestYearNumber(firm).value_or(0)} + 1;
-        firm.Close();
-    }
     if (candidate > std::numeric_limits<int16_t>::max()) {
         RefuseYear(ctx, DoesNotFit("The new year number", candidate));
     }
-    const std::string firmFolder = FirmFolder(v, v.CurrentFirmNo);
+    const std::string firmFolder = LiveFirmFolder(v, fs, v.CurrentFirmNo);
     const int16_t newNo = NextFreeYearFolderNo(fs, firmFolder, static_cast<int16_t>(candidate));
     st.NewYearNo = newNo;
     const std::string newText = std::to_string(newNo);
 
     const std::string stagedYear = JoinPath(staging, "Yr" + newText);
-    // A picked year that already bears the new number stays where it is.
-    if (y != newText) {
-        fs.MoveFile(sourceDatabase, JoinPath(sourceYear, "DVorn" + newText + ".mdb"));
-        fs.MoveFolder(sourceYear, stagedYear);
-    }
+    NameYear(fs, sourceYear, sourceDatabase, stagedYear, newText);
 
     // A folder that appeared since the walk would be taken for this year's data.
     const std::string target = JoinPath(firmFolder, "Yr" + newText);
-    if (fs.FolderExists(target)) {
+    if (FindNoCase(fs, firmFolder, "Yr" + newText, true)) {
         RefuseYear(ctx, "Year folder " + target + " exists already; nothing was added");
     }
-    // The folder reaches the firm before its row; a register that then fails gets it back,
-    // so that no row ever stands for a missing folder.
-    fs.MoveFolder(stagedYear, target);
-    {
-        std::optional<Database> firm;
-        try {
-            firm.emplace(OpenFirmConnection(v));
-            AddYearRow(*firm, YearRow{newNo, *first, *last});
-        } catch (const std::exception& e) {
-            try {
-                fs.MoveFolder(target, stagedYear);
-            } catch (const std::exception& back) {
-                throw Error(std::string(e.what()) + "; the year folder \"" + target +
-                            "\" could not be moved back to \"" + stagedYear +
-                            "\" and has no register row: " + back.what());
-            }
-            throw;
-        }
-        firm->Close();
-    }
+    SyncTree(fs, stagedYear);
+    PlaceThenRegister(fs, v, stagedYear, target, YearPlaceMarker(v, v.CurrentFirmNo, newNo), [&] {
+        Database firm = OpenFirmConnection(v);
+        AddYearRow(firm, YearRow{newNo, *first, *last});
+        firm.Close();
+    });
     CleanUpYearStaging(ctx);
     Tell(ctx, "Year Added New Year No Is " + newText, Icon::Information);
+    st.restoredDetail = "Year " + newText + " was added to firm " +
+                        std::to_string(v.CurrentFirmNo) + " from year " + y + " of \"" +
+                        st.SelectedArchivePath + "\".";
 }
 
 }  // namespace vornback

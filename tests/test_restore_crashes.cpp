@@ -1,0 +1,253 @@
+// Each restore type killed after every changing file-system step in turn, then recovery as
+// at the next start: the data tree is then exactly as before the run or exactly as after a
+// whole run (files, folders and register rows alike), the replaced firm is kept once, and
+// nothing is left in the staging area.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "archive/archive.h"
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "platform/file_system.h"
+#include "platform/run_lock.h"
+#include "recovery/recovery.h"
+#include "restore/restore_run.h"
+#include "restore/staged_firm.h"
+#include "restore/year_list.h"
+#include "sample/sample_tree.h"
+#include "store/registers.h"
+#include "support/crash_points.h"
+#include "support/run_doubles.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+class NoYearList : public YearChooser {
+  public:
+    YearPick ChooseYear(const std::vector<YearListRow>&) override { return {}; }
+};
+
+// The data tree as a person and the host see it: every file below AppFolder outside the
+// program folder with its bytes (register databases as their rows, since their bytes are
+// encrypted afresh on each write), and the replaced copies without their time stamps.
+std::string Digest(const ProgramValues& v) {
+    std::map<std::string, std::string> files;
+    const auto add = [&](const fs::path& root, const std::string& as) {
+        for (auto e = fs::recursive_directory_iterator(root); e != fs::end(e); ++e) {
+            const std::string name = e->path().filename().string();
+            if (name == "Bkp") {
+                e.disable_recursion_pending();
+            } else if (!e->is_directory()) {
+                const bool reg = name == "Root.mdb" || name.rfind("Firm", 0) == 0;
+                files[as + fs::relative(e->path(), root).string()] =
+                    reg ? "register" : std::to_string(std::hash<std::string>{}(ReadFile(*e)));
+            }
+        }
+    };
+    add(v.AppFolder, "");
+    if (fs::exists(StagingRoot(v) + "/Replaced")) {
+        for (const auto& e : fs::directory_iterator(StagingRoot(v) + "/Replaced")) {
+            add(e.path(), "copy/");
+        }
+    }
+    std::string out;
+    for (const auto& [path, what] : files) {
+        out += path + " " + what + "\n";
+    }
+    Database root = OpenRootConnection(v);
+    for (const FirmRow& firm : AllFirmRows(root)) {
+        out += "firm " + std::to_string(firm.Col99) + "\n";
+        if (fs::exists(FirmDatabase(v, firm.Col99))) {
+            Database f = Database::Open(FirmDatabase(v, firm.Col99), kFirmPassword);
+            for (const YearRow& y : YearsInOrder(f)) {
+                out += "  year " + std::to_string(y.Col99) + " " + IsoDate(y.Col98) + "\n";
+            }
+        }
+    }
+    return out;
+}
+
+// What stays below Back besides the replaced copies and lock files of killed runs.
+std::vector<std::string> Leftovers(const ProgramValues& v) {
+    std::vector<std::string> left;
+    for (const std::string& name : test::Names(StagingRoot(v))) {
+        if (name != "Replaced" && name.find(".lock") == std::string::npos) {
+            left.push_back(name);
+        }
+    }
+    return left;
+}
+
+class RestoreCrashes : public ::testing::Test {
+  protected:
+    RestoreCrashes() {
+        SampleOptions o;
+        o.scale = 0.02;
+        MakeSampleTree(pristine_, o);
+        fs::create_directories(archives_);
+    }
+
+    void Reset() {
+        fs::remove_all(data_);
+        fs::copy(pristine_, data_, fs::copy_options::recursive);
+    }
+
+    // The flow from a fresh copy of the pristine tree: unkilled once to learn the whole
+    // result, then killed after each step; after each kill, recovery and the invariants.
+    int KillEverywhere(const std::function<void()>& prepare,
+                       const std::function<void(RestoreContext&)>& flow) {
+        const auto fresh = [&] {
+            Reset();
+            prepare();
+        };
+        const auto run = [&](FileSystem& fsys) {
+            RestoreState state;
+            test::ScriptedDialogs dialogs;
+            dialogs.answers = {Answer::Yes, Answer::Yes};
+            NoYearList years;
+            test::EventLog log;
+            test::LoggingRestoreView view(log, state);
+            RestoreContext ctx{values_, fsys, dialogs, years, view, state};
+            flow(ctx);
+        };
+        fresh();
+        const std::string before = Digest(values_);
+        LocalFileSystem local;
+        run(local);
+        const std::string after = Digest(values_);
+        EXPECT_NE(before, after);
+        EXPECT_EQ(Leftovers(values_), std::vector<std::string>{});
+        return test::ForEachKillPoint(fresh, run, [&](int n) {
+            RecoverRestoreLeftovers(values_, local);
+            const std::string now = Digest(values_);
+            EXPECT_TRUE(now == before || now == after) << "killed after step " << n << ":\n" << now;
+            EXPECT_EQ(Leftovers(values_), std::vector<std::string>{}) << "killed after step " << n;
+        });
+    }
+
+    // The select step of a year restore: the archive unpacked and the year picked.
+    static void Stage(RestoreContext& ctx, const std::string& archive, int16_t firm,
+                      const std::string& year, const std::string& from, const std::string& to) {
+        RestoreState& s = ctx.state;
+        s.SourceFirmNo = firm;
+        s.SelectedArchivePath = archive;
+        UnpackArchive(archive, StagingFirmFolder(ctx.values, firm));
+        s.RestoreStagingFolder =
+            FindStagedFirm(ctx.fs, StagingFirmFolder(ctx.values, firm), firm)->folder;
+        s.PickedYearFrom = s.TargetYearFrom = from;
+        s.PickedYearTo = s.TargetYearTo = to;
+        s.TargetYearNo = "2";
+        s.labels.LblTargetYNo.caption = year;
+        s.labels.LblFinYr.caption = "From Date " + from + " To " + to;
+    }
+
+    static RestoreChoices Type(int index, const std::string& folder = "") {
+        return RestoreChoices{1, "", folder, index, 1};
+    }
+
+    void Report(const char* flow, int points) {
+        std::printf("%s: %d kill points\n", flow, points);
+        RecordProperty(flow, points);
+        EXPECT_GT(points, 3);
+    }
+
+    test::TempDir tmp_;
+    std::string pristine_ = tmp_ / "pristine";
+    std::string data_ = tmp_ / "data";
+    std::string archives_ = tmp_ / "archives";
+    ProgramValues values_{2, "2", "R", data_ + "/Bkp", data_};
+};
+
+// A default backup (no image folder) restored over a firm whose scans and books changed
+// since: the books go back, the live scans stay; the firm before is kept once, replacing
+// an older copy.
+TEST_F(RestoreCrashes, FullFirm) {
+    Reset();
+    PackOptions noImages;
+    noImages.excludePatterns = {"AttachDocs\\*.*"};
+    PackFolder(data_ + "/Firm2", archives_ + "/Firm2.zip", noImages);
+    const auto prepare = [&] {
+        WriteFile(data_ + "/Firm2/AttachDocs/new-scan.png", "scanned after the backup");
+        WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
+        WriteFile(values_.ProgramFolder + "/Back/Replaced/Firm2-20000101-000000/Firm2.mdb", "old");
+    };
+    Report("Full Firm", KillEverywhere(prepare, [&](RestoreContext& ctx) {
+               RunRestore(ctx, Type(0, archives_));
+           }));
+    // The last, unkilled run: the scans stay, the books are the archive's.
+    EXPECT_EQ(ReadFile(data_ + "/Firm2/AttachDocs/new-scan.png"), "scanned after the backup");
+    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
+              ReadFile(pristine_ + "/Firm2/Yr2/DVorn2.mdb"));
+    EXPECT_FALSE(fs::exists(data_ + "/Firm2/Yr2/Later.txt"));
+    const auto copies = test::Names(values_.ProgramFolder + "/Back/Replaced");
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(ReadFile(values_.ProgramFolder + "/Back/Replaced/" + copies[0] + "/Yr2/Later.txt"),
+              "entered after the backup");
+}
+
+// Year 2 of firm 1's archive over year 2 of firm 2, with a stale Back/Firm2 lying about.
+TEST_F(RestoreCrashes, SelectedYear) {
+    Reset();
+    PackFolder(data_ + "/Firm1", archives_ + "/Firm1.zip");
+    const auto prepare = [&] {
+        WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
+        WriteFile(values_.ProgramFolder + "/Back/Firm2/stale.txt", "from a killed run");
+    };
+    Report("Selected Year", KillEverywhere(prepare, [&](RestoreContext& ctx) {
+               Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022", "31/03/2023");
+               RunRestore(ctx, Type(1));
+           }));
+    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/Later.txt"), "entered after the backup");
+    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
+              ReadFile(pristine_ + "/Firm1/Yr2/DVorn2.mdb"));
+}
+
+// Firm 2's archive added beside it: number 3, renumbered.
+TEST_F(RestoreCrashes, AddFirm) {
+    Reset();
+    PackFolder(data_ + "/Firm2", archives_ + "/Firm2.zip");
+    Report("Add Firm", KillEverywhere([] {},
+                                      [&](RestoreContext& ctx) {
+                                          ctx.state.SelectedArchivePath = archives_ + "/Firm2.zip";
+                                          RunRestore(ctx, Type(2));
+                                      }));
+    EXPECT_TRUE(fs::exists(data_ + "/Firm3/Firm3.mdb"));
+}
+
+// Year 3 of firm 1's archive (its folder spelt YR3), packed one level down beside another
+// folder, added to firm 2 after its own year 3 went (row and folder).
+TEST_F(RestoreCrashes, AddYear) {
+    Reset();
+    fs::create_directories(tmp_ / "outer");
+    fs::copy(data_ + "/Firm1", tmp_ / "outer/Firm1", fs::copy_options::recursive);
+    WriteFile(tmp_ / "outer/Other/x.txt", "beside the firm");
+    fs::rename(tmp_ / "outer/Firm1/Yr3", tmp_ / "outer/Firm1/YR3");  // names in any case
+    PackFolder(tmp_ / "outer", archives_ + "/Firm1.zip");
+    {
+        Database db = Database::Open(pristine_ + "/Firm2/Firm2.mdb", kFirmPassword);
+        db.Execute("DELETE FROM TALVERNF01 WHERE Col99 = 3");
+    }
+    fs::remove_all(pristine_ + "/Firm2/Yr3");
+    Report("Add Year", KillEverywhere([] {},
+                                      [&](RestoreContext& ctx) {
+                                          Stage(ctx, archives_ + "/Firm1.zip", 1, "3", "01/04/2023",
+                                                "31/03/2024");
+                                          RunRestore(ctx, Type(3));
+                                      }));
+    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr3/DVorn3.mdb"),
+              ReadFile(pristine_ + "/Firm1/Yr3/DVorn3.mdb"));
+}
+
+}  // namespace
+}  // namespace vornback
