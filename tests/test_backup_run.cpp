@@ -42,31 +42,26 @@ using Strings = std::vector<std::string>;
 constexpr const char* kCompleted = "Back up Completed. Do You Want To Exit?";
 constexpr const char* kPermission = "Problem with folder permission, Please try again later";
 
-class FixedClock : public Clock {  // Saturday 14 March 2015
-  public:
+struct FixedClock : Clock {
     Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
 };
 
-class FakeView : public BackupView {
-  public:
-    explicit FakeView(test::EventLog& log) : log_(log) {}
-    void BusyOn() override { log_.events.push_back("BusyOn"); }
-    void BusyOff() override { log_.events.push_back("BusyOff"); }
-    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
+struct FakeView : BackupView {
+    explicit FakeView(test::EventLog& l) : log(l) {}
+    void BusyOn() override { log.events.push_back("BusyOn"); }
+    void BusyOff() override { log.events.push_back("BusyOff"); }
+    void FocusBrowseButton() override { log.events.push_back("Focus"); }
     void ShowProgress(const ArchiveProgress& progress) override {
         if (onProgress) {
             onProgress(progress);
         }
     }
     void KeepAlive() override {}
+    test::EventLog& log;
     std::function<void(const ArchiveProgress&)> onProgress;
-
-  private:
-    test::EventLog& log_;
 };
 
-class FakeMail : public MailTransport {
-  public:
+struct FakeMail : MailTransport {
     SendResult Send(const MailToSend& mail) override {
         sent.push_back(mail);
         return SendResult{succeed, succeed ? "" : "535 authentication failed"};
@@ -77,17 +72,7 @@ class FakeMail : public MailTransport {
 
 class BackupRunTest : public ::testing::Test {
   protected:
-    BackupRunTest()
-        : root_(tmp_ / "data"),
-          program_(MakeSampleTree(root_, SampleOptions{})),
-          values_{2, "2", "B", program_, root_},
-          firm_(root_ + "/Firm2"),
-          backups_(tmp_ / "backups"),
-          view_(log_),
-          dialogs_(log_),
-          ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."} {
-        fs::create_directory(backups_);
-    }
+    BackupRunTest() { fs::create_directory(backups_); }
 
     BackupChoices Others(const std::string& folder, int currentYear = 0) const {
         BackupChoices c;
@@ -117,16 +102,16 @@ class BackupRunTest : public ::testing::Test {
     }
 
     test::TempDir tmp_;
-    std::string root_, program_;
-    ProgramValues values_;
-    std::string firm_, backups_;
+    std::string root_ = tmp_ / "data", program_ = MakeSampleTree(root_, SampleOptions{});
+    ProgramValues values_{2, "2", "B", program_, root_};
+    std::string firm_ = root_ + "/Firm2", backups_ = tmp_ / "backups";
     test::EventLog log_;
-    FakeView view_;
-    test::LoggingDialogs dialogs_;
+    FakeView view_{log_};
+    test::LoggingDialogs dialogs_{log_};
     LocalFileSystem fs_;
     FixedClock clock_;
     FakeMail mail_;
-    BackupContext ctx_;
+    BackupContext ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."};
     std::string backupSourceFolder_;
 };
 
@@ -134,7 +119,7 @@ uint64_t RowCount(Database db, const char* table) {
     return std::stoull(test::QueryValue(db, std::string("SELECT count(*) FROM ") + table));
 }
 
-TEST_F(BackupRunTest, DestinationIsCheckedTheChoicesWrittenAndTheDefaultFolderMade) {
+TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     // A missing folder for Others stops the run before anything is written.
     EXPECT_EQ(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunEnd::Stopped);
     EXPECT_EQ(dialogs_.shown, (std::vector<Message>{{"Invalid Backup Path", kProgramTitle}}));
@@ -153,6 +138,9 @@ TEST_F(BackupRunTest, DestinationIsCheckedTheChoicesWrittenAndTheDefaultFolderMa
         ASSERT_NE(at, std::string::npos) << line << " missing or out of order in\n" << text;
     }
     const std::string archive = backups_ + "/Saturday/Firm2.zip";
+    EXPECT_EQ(FileEntries(archive), FilesBelow(firm_, [](const std::string& rel) {
+                  return !rel.starts_with("AttachDocs/");
+              }));
     EXPECT_EQ(backupSourceFolder_, firm_);
     EXPECT_EQ(log_.events, (Strings{"BusyOn", "BusyOff", kCompleted}));
     EXPECT_EQ(dialogs_.shown.back(),
@@ -160,6 +148,15 @@ TEST_F(BackupRunTest, DestinationIsCheckedTheChoicesWrittenAndTheDefaultFolderMa
                        "The backup is " + archive + " (" +
                            SizeInMegabytes(fs::file_size(archive), ".") + " MB)."}));
     EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // no lock, no temporary archive
+    // Each further run keeps the archive before it as the older generation.
+    for (const char* note : {"second run", "third run"}) {
+        const std::string before = ReadFile(archive);
+        WriteFile(firm_ + "/Note.txt", note);
+        EXPECT_EQ(Run(c, Answer::No), RunEnd::KeepOpen);
+        EXPECT_TRUE(ReadFile(backups_ + "/Saturday/OFirm2.zip") == before &&
+                    ReadFile(archive) != before);
+    }
+    EXPECT_EQ(Names(backups_ + "/Saturday"), (Strings{"Firm2.zip", "OFirm2.zip"}));
 
     // The default directory is made (one level only); the path typed for Others is neither
     // checked nor kept.
@@ -167,29 +164,9 @@ TEST_F(BackupRunTest, DestinationIsCheckedTheChoicesWrittenAndTheDefaultFolderMa
     c.lblHDPath = tmp_ / "VornBack";
     c.txtBackPath = tmp_ / "missing";
     EXPECT_EQ(RetValidPath(ctx_, c), tmp_ / "VornBack/Saturday");
-    EXPECT_TRUE(fs::is_directory(tmp_ / "VornBack/Saturday"));
     EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), backups_);
     c.lblHDPath = tmp_ / "no/VornBack";
     EXPECT_THROW(RetValidPath(ctx_, c), FileSystemError);
-}
-
-TEST_F(BackupRunTest, EachRunKeepsThePreviousArchiveAsTheOlderGeneration) {
-    const std::string archive = backups_ + "/Firm2.zip";
-    Strings generations;
-    for (const char* note : {"first", "second run", "third run, longer"}) {
-        WriteFile(firm_ + "/Note.txt", note);
-        EXPECT_EQ(Run(Others(backups_), Answer::No), RunEnd::KeepOpen);
-        generations.push_back(ReadFile(archive));
-        EXPECT_EQ(Names(backups_).size(), std::min<size_t>(generations.size(), 2));
-        if (generations.size() > 1) {
-            const std::string& before = generations.end()[-2];
-            EXPECT_TRUE(ReadFile(backups_ + "/OFirm2.zip") == before &&
-                        generations.back() != before);
-        }
-    }
-    EXPECT_EQ(FileEntries(archive), FilesBelow(firm_, [](const std::string& rel) {
-                  return !rel.starts_with("AttachDocs/");
-              }));
 }
 
 TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
@@ -209,7 +186,6 @@ TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
     BackupChoices c = Others(backups_, 1);
     c.ChkIncAtcDoc = 1;  // the staging copy never holds the image folder
     c.chkSendEmail = 1;
-    c.txtEmailToSend = "books@example.com";
     EXPECT_EQ(Run(c), RunEnd::Exit);
 
     const std::string archive = backups_ + "/Firm2Yr2.zip";
@@ -227,7 +203,6 @@ TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
               (Strings{"BusyOn", "BusyOn", "E-Mail Send Completed.", "BusyOff", kCompleted}));
     // The mail carries the archive, whose year database was compacted and lost no row.
     ASSERT_EQ(mail_.sent.size(), 1u);
-    EXPECT_EQ(mail_.sent[0].recipient, "books@example.com");
     EXPECT_EQ(mail_.sent[0].attachmentPath, archive);
     UnpackArchive(archive, tmp_ / "out");
     const std::string packed = tmp_ / "out/YR2/dvORN2.MDB";
@@ -270,26 +245,7 @@ TEST_F(BackupRunTest, MaintDataCompactsWithTheDatabasesOwnPasswordOrSaysInvalidP
     EXPECT_EQ(dialogs_.shown.size(), 1u);
 }
 
-TEST(SizeInMegabytes, RoundsToThreeDecimalsHalvesToEven) {
-    const struct {
-        uint64_t bytes;
-        const char* separator;
-        std::string text;
-    } cases[] = {{15728640, ".", "15"},
-                 {16252928, ",", "15,5"},
-                 {17956864, ".", "17.125"},
-                 {65536, ".", "0.062"},             // 0.0625 exactly
-                 {196608, ".", "0.188"},            // 0.1875 exactly
-                 {15728640 + 1048, ".", "15.001"},  // just above a half
-                 {2 * 1048576 - 1, ".", "2"},
-                 {0, ".", "0"},
-                 {UINT64_MAX, ".", "17592186044416"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(SizeInMegabytes(c.bytes, c.separator), c.text) << c.bytes;
-    }
-}
-
-TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesAndReportsAFailedSend) {
+TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndReportsAFailure) {
     const std::string archive = tmp_ / "Firm2.zip";
     WriteFile(archive, "");
     ctx_.decimalSeparator = ",";
@@ -317,6 +273,9 @@ TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesAndReportsAFailedSend) {
         std::vector<Message> shown;
     } cases[] = {{1, 15728640, Answer::Yes, true, {ask("15"), sent}},
                  {1, 16252928, Answer::No, true, {ask("15,5")}},
+                 {1, 15728640 + 65536, Answer::No, true, {ask("15,062")}},   // halves to even
+                 {1, 15728640 + 196608, Answer::No, true, {ask("15,188")}},  // 15.1875
+                 {1, 17 * 1048576 - 1, Answer::No, true, {ask("17")}},
                  {1, 15728639, Answer::Yes, true, {sent}},
                  {1, 15728639, Answer::Yes, false, {smtp, notMailed}},
                  {0, 16252928, Answer::Yes, true, {}}};  // unchecked: nothing at all

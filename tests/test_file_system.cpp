@@ -89,62 +89,56 @@ std::vector<std::string> Names(const std::vector<FileEntry>& entries) {
 TEST(FileSystem, FailuresSayWhatWhereWhyAndWhatToTry) {
     TempDir dir;
     LocalFileSystem fsys;
-    WriteFile(dir / "file", "x");
-    for (const char* name : {"locked", "Firm3.zip"}) {
-        WriteFile(dir / name, "x");
-        MakeReadOnly(dir / name);
+    const std::string file = dir / "file", locked = dir / "locked", zip = dir / "Firm3.zip",
+                      empty = dir / "Empty", back = dir / "Back", missing = dir / "missing";
+    for (const std::string& name : {file, locked, zip}) {
+        WriteFile(name, "x");
     }
-    fs::create_directory(dir / "Empty");
-    fsys.CreateFolder(dir / "Back");  // exactly one level
-    const std::string missing = dir / "missing";
+    MakeReadOnly(locked);
+    MakeReadOnly(zip);
+    fs::create_directory(empty);
+    fsys.CreateFolder(back);  // exactly one level
     const std::string noSuch = "No such file or directory. Check that it exists";
     const struct {
         std::function<void()> call;
         std::vector<std::string> pieces;
     } cases[] = {
-        {[&] { fsys.CreateFolder(dir / "Back"); },
-         {"create the folder \"" + (dir / "Back") + "\": File exists. Move or rename"}},
-        {[&] { fsys.CreateFolder(dir / "no/Firm3"); },
-         {"create the folder", dir / "no/Firm3", noSuch}},
+        {[&] { fsys.CreateFolder(back); },
+         {"create the folder \"" + back + "\": File exists. Move or rename"}},
+        {[&] { fsys.CreateFolder(missing + "/F"); }, {"create the folder", missing, noSuch}},
         {[&] { fsys.DeleteFile(missing, true); }, {"delete the file", missing, noSuch}},
-        {[&] { fsys.DeleteFile(dir / "locked", false); },
-         {"delete the file", dir / "locked", "Permission denied (read-only)"}},
+        {[&] { fsys.DeleteFile(locked, false); }, {"delete the file", locked, "(read-only)"}},
         {[&] { fsys.DeleteFolder(missing, false); }, {"delete the folder", missing, noSuch}},
-        {[&] { fsys.DeleteFolder(dir / "file", true); }, {"delete the folder", "Not a directory"}},
-        {[&] { fsys.CopyFolder(dir / "Back", dir / "no/dst", false); },
-         {"copy the folder", dir / "no/dst", noSuch}},
-        {[&] { fsys.CopyFolder(missing, dir / "dst", false); },
-         {"copy the folder", missing, noSuch}},
-        {[&] { fsys.CopyFolder(dir / "Back", dir / "Back/Copy", true); },
-         {"copy the folder", dir / "Back/Copy", "inside"}},
+        {[&] { fsys.DeleteFolder(file, true); }, {"delete the folder", "Not a directory"}},
+        {[&] { fsys.CopyFolder(back, missing + "/d", false); }, {"copy the folder", noSuch}},
+        {[&] { fsys.CopyFolder(missing, dir / "d", false); }, {"copy the folder", missing, noSuch}},
+        {[&] { fsys.CopyFolder(back, back + "/Copy", true); }, {"copy the folder", "inside"}},
         {[&] { fsys.MoveFile(missing, dir / "x"); }, {"move the file", missing, noSuch}},
-        {[&] { fsys.MoveFile(dir / "file", dir / "locked"); },
-         {"move the file \"" + (dir / "file") + "\" to \"" + (dir / "locked") + "\"",
-          "File exists"}},
-        {[&] { fsys.MoveFile(dir / "file", dir / "Empty"); }, {"move the file", "File exists"}},
+        {[&] { fsys.MoveFile(file, locked); },
+         {"move the file \"" + file + "\" to \"" + locked + "\"", "File exists"}},
+        {[&] { fsys.MoveFile(file, empty); }, {"move the file", "File exists"}},
         // A plain rename would replace an empty folder; a move must not.
-        {[&] { fsys.MoveFolder(dir / "Back", dir / "Empty"); },
-         {"move the folder", dir / "Back", dir / "Empty", "File exists"}},
-        {[&] { fsys.MoveFile(dir / "Empty", dir / "x"); }, {"move the file", "Is a directory"}},
-        {[&] { fsys.MoveFolder(dir / "file", dir / "x"); }, {"move the folder", "Not a directory"}},
-        {[&] { fsys.MoveFolder(dir / "Back", dir / "Back/inner"); }, {"Invalid argument"}},
+        {[&] { fsys.MoveFolder(back, empty); }, {"move the folder", back, empty, "File exists"}},
+        {[&] { fsys.MoveFile(empty, dir / "x"); }, {"move the file", "Is a directory"}},
+        {[&] { fsys.MoveFolder(file, dir / "x"); }, {"move the folder", "Not a directory"}},
+        {[&] { fsys.MoveFolder(back, back + "/inner"); }, {"Invalid argument"}},
         {[&] { fsys.Files(missing); }, {"list the files in", missing, noSuch}},
         {[&] { fsys.FileLength(missing); }, {"read the size of the file", missing, noSuch}},
-        {[&] { fsys.FileLength(dir / "Empty"); }, {"size", dir / "Empty", "Is a directory"}},
+        {[&] { fsys.FileLength(empty); }, {"size", empty, "Is a directory"}},
         {[&] { fsys.HardLink(missing, dir / "y"); }, {"link the file", missing, noSuch}},
-        {[&] { fsys.ReplaceFile(missing, dir / "file"); }, {"rename the file", missing, noSuch}},
-        {[&] { fsys.ReplaceFile(dir / "Empty", dir / "file"); }, {"rename", "Is a directory"}},
+        {[&] { fsys.ReplaceFile(missing, file); }, {"rename the file", missing, noSuch}},
+        {[&] { fsys.ReplaceFile(empty, file); }, {"rename", "Is a directory"}},
         {[&] { fsys.SyncFolder(missing); }, {"write to the disk", missing, noSuch}},
-        {[&] { RunLock::Take(dir / "missing/.Firm3.lock", "firm 3"); },
-         {"lock file", "missing/.Firm3.lock", "No such file or directory"}},
+        {[&] { RunLock::Take(missing + "/.F3.lock", "firm 3"); },
+         {"lock file", missing, "No such file or directory"}},
     };
     for (const auto& c : cases) {
         ExpectFailure(c.call, c.pieces);
     }
     EXPECT_EQ(test::AllPaths(dir.Path()),
               (std::set<std::string>{"Back/", "Empty/", "Firm3.zip", "file", "locked"}));
-    fsys.DeleteFile(dir / "locked", true);
-    fsys.Kill(dir / "Firm3.zip");
+    fsys.DeleteFile(locked, true);
+    fsys.Kill(zip);
     EXPECT_EQ(test::AllPaths(dir.Path()), (std::set<std::string>{"Back/", "Empty/", "file"}));
 }
 
