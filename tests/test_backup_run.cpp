@@ -1,17 +1,14 @@
-// The backup run on real sample trees: the destination check and the settings it writes,
-// the date and day folders, the generations, the image folder, the current-year staging
-// and its compaction, the size question and the mail, what failures leave behind; and
-// what kills, two runs at once and leftovers of killed runs leave of the generations.
+// The backup run on real sample trees: destination, generations, current-year staging and
+// compaction, mail, failures, kills, two runs at once and recovery.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive.h"
@@ -25,7 +22,6 @@
 #include "recovery/recovery.h"
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
-#include "store/compaction.h"
 #include "store/registers.h"
 #include "support/crash_points.h"
 #include "support/run_doubles.h"
@@ -39,44 +35,33 @@ namespace {
 namespace fs = std::filesystem;
 using test::FileEntries;
 using test::Names;
-using test::RandomBytes;
 using test::ReadFile;
 using test::WriteFile;
+using Strings = std::vector<std::string>;
 
 constexpr const char* kCompleted = "Back up Completed. Do You Want To Exit?";
 constexpr const char* kPermission = "Problem with folder permission, Please try again later";
-constexpr const char* kSmtpProblem =
-    "There is Some Problem with Your SMTP Settings, Please Check it with Your SMTP Provider";
 
-// Saturday 14 March 2015.
-class FixedClock : public Clock {
-  public:
+struct FixedClock : Clock {
     Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
 };
 
-class FakeView : public BackupView {
-  public:
-    explicit FakeView(test::EventLog& log) : log_(log) {}
-    void BusyOn() override { log_.events.push_back("BusyOn"); }
-    void BusyOff() override { log_.events.push_back("BusyOff"); }
-    void FocusBrowseButton() override { log_.events.push_back("Focus"); }
+struct FakeView : BackupView {
+    explicit FakeView(test::EventLog& l) : log(l) {}
+    void BusyOn() override { log.events.push_back("BusyOn"); }
+    void BusyOff() override { log.events.push_back("BusyOff"); }
+    void FocusBrowseButton() override { log.events.push_back("Focus"); }
     void ShowProgress(const ArchiveProgress& progress) override {
-        ++progressCalls;
         if (onProgress) {
             onProgress(progress);
         }
     }
     void KeepAlive() override {}
-
-    int progressCalls = 0;
+    test::EventLog& log;
     std::function<void(const ArchiveProgress&)> onProgress;
-
-  private:
-    test::EventLog& log_;
 };
 
-class FakeMail : public MailTransport {
-  public:
+struct FakeMail : MailTransport {
     SendResult Send(const MailToSend& mail) override {
         sent.push_back(mail);
         return SendResult{succeed, succeed ? "" : "535 authentication failed"};
@@ -87,22 +72,13 @@ class FakeMail : public MailTransport {
 
 class BackupRunTest : public ::testing::Test {
   protected:
-    BackupRunTest()
-        : root_(tmp_ / "data"),
-          program_(MakeSampleTree(root_, SampleOptions{})),
-          values_{2, "2", "B", program_, root_},
-          firm_(root_ + "/Firm2"),
-          backups_(tmp_ / "backups"),
-          view_(log_),
-          dialogs_(log_),
-          ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."} {
-        fs::create_directory(backups_);
-    }
+    BackupRunTest() { fs::create_directory(backups_); }
 
-    BackupChoices Others(const std::string& folder) const {
+    BackupChoices Others(const std::string& folder, int currentYear = 0) const {
         BackupChoices c;
         c.hardDiskIndex = 1;
         c.txtBackPath = folder;
+        c.ChkCurYr = currentYear;
         return c;
     }
 
@@ -113,156 +89,87 @@ class BackupRunTest : public ::testing::Test {
 
     std::string Settings() const { return program_ + "/settings.ini"; }
 
-    // The closing question as the run shows it for an archive.
-    static Message Completed(const std::string& archive) {
-        Message m{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes};
-        m.detail = "The backup is " + archive + " (" +
-                   SizeInMegabytes(fs::file_size(archive), ".") + " MB).";
-        return m;
-    }
-
-    // The files below a folder, relative, "/" separated; pred leaves some out.
+    // The files below a folder that keep() accepts, relative and "/" separated.
     static std::set<std::string> FilesBelow(const std::string& folder,
                                             const std::function<bool(const std::string&)>& keep) {
         std::set<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(folder)) {
-            if (e.is_regular_file()) {
-                const std::string rel = fs::relative(e.path(), folder).generic_string();
-                if (keep(rel)) {
-                    names.insert(rel);
-                }
+        for (const std::string& rel : test::AllPaths(folder)) {
+            if (!rel.ends_with("/") && keep(rel)) {
+                names.insert(rel);
             }
         }
         return names;
     }
 
     test::TempDir tmp_;
-    std::string root_;
-    std::string program_;
-    ProgramValues values_;
-    std::string firm_;
-    std::string backups_;
+    std::string root_ = tmp_ / "data", program_ = MakeSampleTree(root_, SampleOptions{});
+    ProgramValues values_{2, "2", "B", program_, root_};
+    std::string firm_ = root_ + "/Firm2", backups_ = tmp_ / "backups";
     test::EventLog log_;
-    FakeView view_;
-    test::LoggingDialogs dialogs_;
+    FakeView view_{log_};
+    test::LoggingDialogs dialogs_{log_};
     LocalFileSystem fs_;
     FixedClock clock_;
     FakeMail mail_;
-    BackupContext ctx_;
+    BackupContext ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."};
     std::string backupSourceFolder_;
 };
 
-uint64_t RowCount(Database& db, const char* table) {
+uint64_t RowCount(Database db, const char* table) {
     return std::stoull(test::QueryValue(db, std::string("SELECT count(*) FROM ") + table));
 }
 
-// ---- Destination ----
-
-TEST_F(BackupRunTest, OthersWithoutUsablePathStopsBeforeAnythingIsWritten) {
-    EXPECT_EQ(RunBackup(ctx_, Others(""), backupSourceFolder_), RunEnd::Stopped);
+TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
+    // A missing folder for Others stops the run before anything is written.
     EXPECT_EQ(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunEnd::Stopped);
-    EXPECT_EQ(dialogs_.shown, (std::vector<Message>{{"Please Select Backup Path", kProgramTitle},
-                                                    {"Invalid Backup Path", kProgramTitle}}));
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"Please Select Backup Path", "Focus",
-                                                     "Invalid Backup Path", "Focus"}));
+    EXPECT_EQ(dialogs_.shown, (std::vector<Message>{{"Invalid Backup Path", kProgramTitle}}));
+    EXPECT_EQ(log_.events, (Strings{"Invalid Backup Path", "Focus"}));
     EXPECT_FALSE(fs::exists(Settings()));
-    EXPECT_TRUE(Names(backups_).empty());
-}
 
-TEST_F(BackupRunTest, OthersWritesTheChoicesInOrderAndUsesTheDateFolder) {
+    log_.events.clear();
     BackupChoices c = Others(backups_);
-    c.backTypeIndex = 1;
+    c.backTypeIndex = 7;  // unknown: day-wise
     c.chkAdvSet = 1;
     EXPECT_EQ(Run(c), RunEnd::Exit);
-
     const std::string text = ReadFile(Settings());
     size_t at = 0;
-    for (const char* line : {"LPath=", "BackType=1", "AdvSet=1", "IncAtcDoc=0", "CurYr=0"}) {
-        const size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << line << " missing or out of order in\n" << text;
-        at = found;
+    for (const char* line : {"LPath=", "BackType=2", "AdvSet=1", "IncAtcDoc=0", "CurYr=0"}) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << " missing or out of order in\n" << text;
     }
-    EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), backups_);
-    EXPECT_EQ(Names(backups_), std::vector<std::string>{"20150314"});
-    EXPECT_EQ(Names(backups_ + "/20150314"), std::vector<std::string>{"Firm2.zip"});
+    const std::string archive = backups_ + "/Saturday/Firm2.zip";
+    EXPECT_EQ(FileEntries(archive), FilesBelow(firm_, [](const std::string& rel) {
+                  return !rel.starts_with("AttachDocs/");
+              }));
     EXPECT_EQ(backupSourceFolder_, firm_);
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", "BusyOff", kCompleted}));
-    EXPECT_EQ(dialogs_.shown.back(), Completed(backups_ + "/20150314/Firm2.zip"));
-    // Nothing of the run's own is left: no lock, no temporary archive.
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-}
+    EXPECT_EQ(log_.events, (Strings{"BusyOn", "BusyOff", kCompleted}));
+    EXPECT_EQ(dialogs_.shown.back(),
+              (Message{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes,
+                       "The backup is " + archive + " (" +
+                           SizeInMegabytes(fs::file_size(archive), ".") + " MB)."}));
+    EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // no lock, no temporary archive
+    // Each further run keeps the archive before it as the older generation.
+    for (const char* note : {"second run", "third run"}) {
+        const std::string before = ReadFile(archive);
+        WriteFile(firm_ + "/Note.txt", note);
+        EXPECT_EQ(Run(c, Answer::No), RunEnd::KeepOpen);
+        EXPECT_TRUE(ReadFile(backups_ + "/Saturday/OFirm2.zip") == before &&
+                    ReadFile(archive) != before);
+    }
+    EXPECT_EQ(Names(backups_ + "/Saturday"), (Strings{"Firm2.zip", "OFirm2.zip"}));
 
-TEST_F(BackupRunTest, DefaultDirectoryIsCreatedAndUnknownTypesCountAsDayWise) {
-    BackupChoices c;
+    // The default directory is made (one level only); the path typed for Others is neither
+    // checked nor kept.
+    c.hardDiskIndex = 0;
     c.lblHDPath = tmp_ / "VornBack";
-    c.txtBackPath = backups_;  // ignored with the default directory
-    c.backTypeIndex = 2;
-    EXPECT_EQ(Run(c, Answer::No), RunEnd::KeepOpen);
-    EXPECT_TRUE(fs::is_regular_file(tmp_ / "VornBack/Saturday/Firm2.zip"));
-    EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), "");
-    EXPECT_EQ(ReadSetting("Back", "BackType", Settings()), "2");
-
-    c.backTypeIndex = 7;
+    c.txtBackPath = tmp_ / "missing";
     EXPECT_EQ(RetValidPath(ctx_, c), tmp_ / "VornBack/Saturday");
-    EXPECT_EQ(ReadSetting("Back", "BackType", Settings()), "2");
-    // Only one level is created: a default folder whose parent is missing is an error.
+    EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), backups_);
     c.lblHDPath = tmp_ / "no/VornBack";
     EXPECT_THROW(RetValidPath(ctx_, c), FileSystemError);
 }
 
-TEST_F(BackupRunTest, TrailingSeparatorOfTheBaseDoubles) {
-    BackupChoices c = Others(backups_ + "/");
-    EXPECT_EQ(RetValidPath(ctx_, c), backups_ + "/");
-    EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), backups_ + "/");
-    c.backTypeIndex = 1;
-    EXPECT_EQ(RetValidPath(ctx_, c), backups_ + "//20150314");
-    EXPECT_TRUE(fs::is_directory(backups_ + "/20150314"));
-    EXPECT_EQ(ArchivePath(values_, backups_ + "/", false, false), backups_ + "//Firm2.zip");
-    EXPECT_EQ(ArchivePath(values_, "/b", true, false), "/b/Firm2Yr2.zip");
-    EXPECT_EQ(ArchivePath(values_, "/b", true, true), "/b/OFirm2Yr2.zip");
-    EXPECT_EQ(ArchivePath(values_, "/b", false, true), "/b/OFirm2.zip");
-}
-
-// ---- Generations and contents ----
-
-TEST_F(BackupRunTest, EachRunKeepsThePreviousArchiveAsTheOlderGeneration) {
-    const std::string archive = backups_ + "/Firm2.zip";
-    const std::string older = backups_ + "/OFirm2.zip";
-    std::vector<std::string> generations;
-    for (const char* note : {"first", "second run", "third run, longer"}) {
-        WriteFile(firm_ + "/Note.txt", note);
-        EXPECT_EQ(Run(Others(backups_), Answer::No), RunEnd::KeepOpen);
-        generations.push_back(ReadFile(archive));
-        EXPECT_EQ(Names(backups_).size(), std::min<size_t>(generations.size(), 2));
-        if (generations.size() > 1) {
-            EXPECT_TRUE(ReadFile(older) == generations[generations.size() - 2]);
-            EXPECT_TRUE(generations.back() != generations[generations.size() - 2]);
-        }
-    }
-    EXPECT_TRUE(FileEntries(archive).count("Note.txt"));
-    EXPECT_EQ(dialogs_.shown.back(), Completed(archive));
-}
-
-TEST_F(BackupRunTest, ImageFolderIsPackedOnlyOnRequest) {
-    BackupChoices c = Others(backups_);
-    Run(c);
-    const std::string archive = backups_ + "/Firm2.zip";
-    EXPECT_EQ(FileEntries(archive), FilesBelow(firm_, [](const std::string& rel) {
-                  return !rel.starts_with("AttachDocs/");
-              }));
-    EXPECT_GT(view_.progressCalls, 0);
-
-    c.ChkIncAtcDoc = 1;
-    Run(c);
-    const std::set<std::string> all = FilesBelow(firm_, [](const std::string&) { return true; });
-    EXPECT_TRUE(std::any_of(all.begin(), all.end(),
-                            [](const std::string& n) { return n.starts_with("AttachDocs/"); }));
-    EXPECT_EQ(FileEntries(archive), all);
-}
-
-// ---- Current year ----
-
-TEST_F(BackupRunTest, CurrentYearPacksATrimmedCopyAndRemovesIt) {
+TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
     // Letter case in the tree must not matter, and the year's own sub-folders stay.
     fs::rename(firm_ + "/Yr2", firm_ + "/YR2");
     fs::rename(firm_ + "/YR2/DVorn2.mdb", firm_ + "/YR2/dvORN2.MDB");
@@ -276,251 +183,147 @@ TEST_F(BackupRunTest, CurrentYearPacksATrimmedCopyAndRemovesIt) {
     const std::string live = tmp_ / "live-before";
     fs::copy(firm_, live, fs::copy_options::recursive);
 
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
+    BackupChoices c = Others(backups_, 1);
     c.ChkIncAtcDoc = 1;  // the staging copy never holds the image folder
+    c.chkSendEmail = 1;
     EXPECT_EQ(Run(c), RunEnd::Exit);
 
-    EXPECT_EQ(Names(backups_), std::vector<std::string>{"Firm2Yr2.zip"});
+    const std::string archive = backups_ + "/Firm2Yr2.zip";
+    EXPECT_EQ(Names(backups_), Strings{"Firm2Yr2.zip"});
     const std::set<std::string> expected = FilesBelow(firm_, [](const std::string& rel) {
-        const bool firmLevel = rel.find('/') == std::string::npos;
-        return firmLevel || rel == "YR2/dvORN2.MDB" || rel.starts_with("YR2/Sub/") ||
-               rel.starts_with("d/") || rel.starts_with("g/");
+        return rel.find('/') == std::string::npos || rel == "YR2/dvORN2.MDB" ||
+               rel.starts_with("YR2/Sub/") || rel.starts_with("d/") || rel.starts_with("g/");
     });
     EXPECT_TRUE(expected.count("Firm2.mdb") && expected.count("d/Doc0001.txt"));
-    EXPECT_EQ(FileEntries(backups_ + "/Firm2Yr2.zip"), expected);
+    EXPECT_EQ(FileEntries(archive), expected);
     EXPECT_EQ(backupSourceFolder_, staging);
     EXPECT_FALSE(fs::exists(staging));
     EXPECT_EQ(test::CompareTrees(live, firm_, {.compareTimes = false}), "");
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", "BusyOn", "BusyOff", kCompleted}));
+    EXPECT_EQ(log_.events,
+              (Strings{"BusyOn", "BusyOn", "E-Mail Send Completed.", "BusyOff", kCompleted}));
+    // The mail carries the archive, whose year database was compacted and lost no row.
+    ASSERT_EQ(mail_.sent.size(), 1u);
+    EXPECT_EQ(mail_.sent[0].attachmentPath, archive);
+    UnpackArchive(archive, tmp_ / "out");
+    const std::string packed = tmp_ / "out/YR2/dvORN2.MDB";
+    EXPECT_LT(fs::file_size(packed), fs::file_size(firm_ + "/YR2/dvORN2.MDB"));
+    EXPECT_EQ(RowCount(Database::Open(packed, ""), "Vouchers"),
+              RowCount(Database::Open(firm_ + "/YR2/dvORN2.MDB", ""), "Vouchers"));
 }
-
-TEST_F(BackupRunTest, YearFolderWithOnlyOtherFilesStaysAsAnEmptyFolder) {
-    WriteFile(firm_ + "/Yr4/Notes.txt", "no database in this year");
-    values_.CurrentYearNo = "4";
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
-    Run(c);
-    std::set<std::string> names;
-    for (const ArchiveEntry& e : ListArchive(backups_ + "/Firm2Yr4.zip")) {
-        names.insert(e.name);
-    }
-    EXPECT_TRUE(names.count("Yr4/"));
-    EXPECT_FALSE(names.count("Yr4/Notes.txt") || names.count("Yr2/") || names.count("Yr1/"));
-}
-
-TEST_F(BackupRunTest, StagingRefusalShowsThePermissionMessageAndRotatesNothing) {
-    WriteFile(program_ + "/Back", "a file where the staging root belongs");
-    WriteFile(backups_ + "/Firm2Yr2.zip", "last archive");
-    WriteFile(backups_ + "/OFirm2Yr2.zip", "older archive");
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
-    c.chkSendEmail = 1;
-
-    EXPECT_EQ(RunBackup(ctx_, c, backupSourceFolder_), RunEnd::Stopped);
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"BusyOn", kPermission, "BusyOff"}));
-    EXPECT_EQ(dialogs_.shown[0],
-              (Message{kPermission, kProgramTitle, Buttons::Ok, Icon::Critical}));
-    EXPECT_EQ(ReadFile(backups_ + "/Firm2Yr2.zip"), "last archive");
-    EXPECT_EQ(ReadFile(backups_ + "/OFirm2Yr2.zip"), "older archive");
-    EXPECT_EQ(Names(backups_), (std::vector<std::string>{"Firm2Yr2.zip", "OFirm2Yr2.zip"}));
-    EXPECT_TRUE(mail_.sent.empty());
-}
-
-TEST_F(BackupRunTest, StagingFailureThrowsAndRemovesTheStagingFolder) {
-    values_.CurrentYearNo = "7";  // the firm has no such year folder
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
-    EXPECT_THROW(RunBackup(ctx_, c, backupSourceFolder_), FileSystemError);
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-    EXPECT_TRUE(Names(backups_).empty());
-}
-
-// ---- Compaction of the staged year database ----
 
 TEST_F(BackupRunTest, MaintDataCompactsWithTheDatabasesOwnPasswordOrSaysInvalidPass) {
     fs::create_directory(program_ + "/Back");
     const struct {
         std::string year, key, folder;
-        bool compacts;
-    } cases[] = {{"2", "", "Yr2", true},
-                 {"3", kYearPassword, "yr3", true},
-                 {"1", "someone else's", "Yr1", false}};
+    } cases[] = {{"2", "", "Yr2"}, {"3", kYearPassword, "yr3"}, {"1", "someone else's", "Yr1"}};
     for (const auto& c : cases) {
         SCOPED_TRACE("year " + c.year);
+        const bool compacts = c.year != "1";  // year 1 is someone else's, under their key
         values_.CurrentYearNo = c.year;
         dialogs_.shown.clear();
         const std::string stage = tmp_ / ("stage" + c.year);
         const std::string staged = stage + "/" + c.folder + "/DVorn" + c.year + ".mdb";
         fs::create_directories(stage + "/" + c.folder);
-        if (c.compacts) {
+        if (compacts) {
             fs::copy_file(firm_ + "/Yr" + c.year + "/DVorn" + c.year + ".mdb", staged);
         } else {
-            Database db = Database::Create(staged, c.key);
-            db.Execute("CREATE TABLE Vouchers (x); INSERT INTO Vouchers VALUES (1);");
+            Database::Create(staged, c.key)
+                .Execute("CREATE TABLE Vouchers (x); INSERT INTO Vouchers VALUES (1);");
         }
         const std::string bytes = ReadFile(staged);
-        uint64_t rows = 0;
-        {
-            Database before = Database::Open(staged, c.key);
-            rows = RowCount(before, "Vouchers");
-        }
-
-        EXPECT_EQ(MaintData(ctx_, stage, stage), c.compacts);
+        const uint64_t rows = RowCount(Database::Open(staged, c.key), "Vouchers");
+        EXPECT_EQ(MaintData(ctx_, stage, stage), compacts);
         EXPECT_EQ(dialogs_.shown,
-                  (c.compacts ? std::vector<Message>{}
-                              : std::vector<Message>{{"invalid pass", kProgramTitle}}));
-        EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});  // no copy left
-        EXPECT_EQ(ReadFile(staged) == bytes, !c.compacts);
-        Database after = Database::Open(staged, c.key);
-        EXPECT_EQ(RowCount(after, "Vouchers"), rows);
+                  (compacts ? std::vector<Message>{}
+                            : std::vector<Message>{{"invalid pass", kProgramTitle}}));
+        EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // no copy left
+        EXPECT_EQ(ReadFile(staged) == bytes, !compacts);
+        EXPECT_EQ(RowCount(Database::Open(staged, c.key), "Vouchers"), rows);
         EXPECT_GT(rows, 0u);
     }
-    // Nothing to compact: silent.
-    EXPECT_FALSE(MaintData(ctx_, tmp_ / "nowhere", tmp_ / "nowhere"));
+    EXPECT_FALSE(MaintData(ctx_, tmp_ / "nowhere", tmp_ / "nowhere"));  // nothing to compact
     EXPECT_EQ(dialogs_.shown.size(), 1u);
 }
 
-TEST_F(BackupRunTest, CompactDatabaseRefusesAnExistingDestinationAndAWrongKey) {
-    const std::string live = firm_ + "/Yr3/DVorn3.mdb";
-    const std::string dest = tmp_ / "copy.mdb";
-    WriteFile(dest, "someone's file");
-    EXPECT_THROW(CompactDatabase(live, dest, kYearPassword), DatabaseError);
-    EXPECT_EQ(ReadFile(dest), "someone's file");
-    fs::remove(dest);
-    EXPECT_THROW(CompactDatabase(live, dest, ""), DatabaseError);
-    EXPECT_FALSE(fs::exists(dest));
-}
-
-TEST_F(BackupRunTest, MailedCurrentYearBackupCarriesTheCompactedDatabase) {
-    values_.CurrentYearNo = "3";  // protected, and its folder in another letter case
-    fs::rename(firm_ + "/Yr3", firm_ + "/YR3");
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
-    c.chkSendEmail = 1;
-    c.txtEmailToSend = "books@example.com";
-    Run(c);
-
-    const std::string archive = backups_ + "/Firm2Yr3.zip";
-    ASSERT_EQ(mail_.sent.size(), 1u);
-    EXPECT_EQ(mail_.sent[0].recipient, "books@example.com");
-    EXPECT_EQ(mail_.sent[0].attachmentPath, archive);
-    const std::string out = tmp_ / "out";
-    UnpackArchive(archive, out);
-    const std::string live = firm_ + "/YR3/DVorn3.mdb";
-    EXPECT_LT(fs::file_size(out + "/YR3/DVorn3.mdb"), fs::file_size(live));
-    Database db = Database::Open(out + "/YR3/DVorn3.mdb", kYearPassword);
-    Database original = Database::Open(live, kYearPassword);
-    EXPECT_EQ(RowCount(db, "Vouchers"), RowCount(original, "Vouchers"));
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
-}
-
-// ---- Size question and mail ----
-
-TEST(SizeInMegabytes, RoundsToThreeDecimalsHalvesToEven) {
-    const struct {
-        uint64_t bytes;
-        const char* separator;
-        std::string text;
-    } cases[] = {{15728640, ".", "15"},
-                 {16252928, ".", "15.5"},
-                 {17956864, ".", "17.125"},
-                 {16252928, ",", "15,5"},
-                 {65536, ".", "0.062"},              // 0.0625 exactly
-                 {196608, ".", "0.188"},             // 0.1875 exactly
-                 {15728640 + 65536, ".", "15.062"},  // 15.0625
-                 {15728640 + 1048, ".", "15.001"},   // just above a half
-                 {2 * 1048576 - 1, ".", "2"},
-                 {0, ".", "0"},
-                 {UINT64_MAX, ".", "17592186044416"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(SizeInMegabytes(c.bytes, c.separator), c.text) << c.bytes;
-    }
-}
-
-TEST_F(BackupRunTest, SizeQuestionFromExactly15728640Bytes) {
-    BackupChoices c;
-    const std::string big = tmp_ / "Firm2.zip";
-    WriteFile(big, "");
+TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndReportsAFailure) {
+    const std::string archive = tmp_ / "Firm2.zip";
+    WriteFile(archive, "");
     ctx_.decimalSeparator = ",";
+    const auto ask = [](const std::string& size) {
+        return Message{"File size is " + size + " Do you want to send E-Mail.", "Backup",
+                       Buttons::YesNo, Icon::None, Answer::No};
+    };
+    const std::string why = "535 authentication failed";
+    const Message sent{"E-Mail Send Completed.", kProgramTitle};
+    const Message smtp{
+        "There is Some Problem with Your SMTP Settings, Please Check it with Your "
+        "SMTP Provider",
+        kProgramTitle,
+        Buttons::Ok,
+        Icon::None,
+        Answer::Ok,
+        why};
+    const Message notMailed{"Backup Can not Email", kProgramTitle, Buttons::Ok,
+                            Icon::Critical,         Answer::Ok,    why};
     const struct {
         int checked;
         uint64_t size;
         Answer answer;
-        std::string question;  // "" when none is asked
-        size_t mails;
-    } cases[] = {{1, kMailSizeQuestionBytes, Answer::Yes, "15", 1},
-                 {1, 16252928, Answer::No, "15,5", 0},
-                 {1, kMailSizeQuestionBytes - 1, Answer::Yes, "", 1},
-                 {0, 16252928, Answer::Yes, "", 0}};  // unchecked "Send Email": nothing at all
+        bool succeed;
+        std::vector<Message> shown;
+    } cases[] = {{1, 15728640, Answer::Yes, true, {ask("15"), sent}},
+                 {1, 16252928, Answer::No, true, {ask("15,5")}},
+                 {1, 15728640 + 65536, Answer::No, true, {ask("15,062")}},   // halves to even
+                 {1, 15728640 + 196608, Answer::No, true, {ask("15,188")}},  // 15.1875
+                 {1, 17 * 1048576 - 1, Answer::No, true, {ask("17")}},
+                 {1, 15728639, Answer::Yes, true, {sent}},
+                 {1, 15728639, Answer::Yes, false, {smtp, notMailed}},
+                 {0, 16252928, Answer::Yes, true, {}}};  // unchecked: nothing at all
     for (const auto& k : cases) {
+        SCOPED_TRACE(k.size);
         dialogs_.shown.clear();
         mail_.sent.clear();
         dialogs_.answers.assign({k.answer});
+        mail_.succeed = k.succeed;
+        BackupChoices c;
         c.chkSendEmail = k.checked;
-        fs::resize_file(big, k.size);
-        MailBackupArchive(ctx_, c, big);
-        std::vector<Message> asked;
-        if (!k.question.empty()) {
-            asked.push_back({"File size is " + k.question + " Do you want to send E-Mail.",
-                             "Backup", Buttons::YesNo, Icon::None, Answer::No});
-        }
-        std::erase_if(dialogs_.shown, [](const Message& m) { return m.buttons == Buttons::Ok; });
-        EXPECT_EQ(dialogs_.shown, asked) << k.size;
-        EXPECT_EQ(mail_.sent.size(), k.mails) << k.size;
+        fs::resize_file(archive, k.size);
+        MailBackupArchive(ctx_, c, archive);
+        EXPECT_EQ(dialogs_.shown, k.shown);
+        // A mail went out unless nothing was shown or the question was the last.
+        EXPECT_EQ(mail_.sent.size(),
+                  k.shown.empty() || k.shown.back().buttons == Buttons::YesNo ? 0u : 1u);
     }
 }
 
-TEST_F(BackupRunTest, NoToTheSizeQuestionSkipsTheMailAndFinishesTheRun) {
-    // Random bytes do not shrink, so the archive passes the threshold.
-    WriteFile(firm_ + "/Big.bin", RandomBytes(kMailSizeQuestionBytes + 524288, 7));
-    BackupChoices c = Others(backups_);
-    c.chkSendEmail = 1;
-    dialogs_.answers.push_back(Answer::No);
-    EXPECT_EQ(Run(c), RunEnd::Exit);
-    ASSERT_EQ(log_.events.size(), 4u);
-    EXPECT_TRUE(log_.events[1].starts_with("File size is 15.")) << log_.events[1];
-    EXPECT_EQ(log_.events[2], "BusyOff");
-    EXPECT_EQ(dialogs_.shown.back(), Completed(backups_ + "/Firm2.zip"));
-    EXPECT_TRUE(mail_.sent.empty());
-}
-
-TEST_F(BackupRunTest, FailedMailIsReportedAndTheBackupStays) {
-    mail_.succeed = false;
-    BackupChoices c = Others(backups_);
-    c.chkSendEmail = 1;
-    c.txtEmailToSend = "";  // passed on unchanged
-    EXPECT_EQ(Run(c), RunEnd::Exit);
-    ASSERT_EQ(mail_.sent.size(), 1u);
-    EXPECT_EQ(mail_.sent[0].recipient, "");
-    const auto smtp = std::find(log_.events.begin(), log_.events.end(), kSmtpProblem);
-    ASSERT_NE(smtp, log_.events.end());
-    EXPECT_EQ(std::vector<std::string>(smtp + 1, log_.events.end()),
-              (std::vector<std::string>{"Backup Can not Email", "BusyOff", kCompleted}));
-    EXPECT_EQ(dialogs_.shown[dialogs_.shown.size() - 2],
-              (Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
-                       Answer::Ok, "535 authentication failed"}));
-    EXPECT_NO_THROW(VerifyArchive(backups_ + "/Firm2.zip"));
-}
-
-// ---- Failures leave the earlier generations as they were ----
-
-TEST_F(BackupRunTest, FailedPackOrRotationLeavesBothGenerationsAndNothingOfItsOwn) {
+// Whatever stops a run, the generations stay as they were and nothing of its own is left.
+TEST_F(BackupRunTest, FailedRunsLeaveBothGenerationsAndNothingOfTheirOwn) {
     test::HookedFileSystem hooked;
     BackupContext ctx{values_, hooked, dialogs_, clock_, mail_, view_, "."};
-    BackupChoices c = Others(backups_);
-    c.ChkCurYr = 1;
+    BackupChoices c = Others(backups_, 1);
+    c.chkSendEmail = 1;
+    const std::string back = program_ + "/Back";
     // Another firm's unfinished archive in the same folder is not this run's to remove.
-    WriteFile(backups_ + "/.Firm3Yr2.zip.partial-99-0000abcd", "another firm's run");
-    for (const std::string failure : {"pack", "rotation"}) {
+    const std::string other = ".Firm3Yr2.zip.partial-99-0000abcd";
+    WriteFile(backups_ + "/" + other, "another firm's run");
+    for (const std::string failure : {"staging root", "pack", "check", "rotation"}) {
         SCOPED_TRACE(failure);
         WriteFile(backups_ + "/Firm2Yr2.zip", "last archive");
         WriteFile(backups_ + "/OFirm2Yr2.zip", "older archive");
-        bool removed = false;
-        // A file of the firm vanishes while the archive is being written.
+        if (failure == "staging root") {
+            WriteFile(back, "a file where the staging root belongs");
+        }
+        bool done = false;
         view_.onProgress = [&](const ArchiveProgress&) {
-            if (failure == "pack" && !removed) {
-                removed = fs::remove(program_ + "/Back/Firm2/Firm2.mdb");
+            if (failure == "pack" && !done) {  // a file of the firm vanishes while packed
+                done = fs::remove(back + "/Firm2/Firm2.mdb");
+            }
+            // The packed archive is spoilt before it is checked.
+            for (const std::string& name : failure == "check" ? Names(backups_) : Strings{}) {
+                if (name.starts_with(".Firm2Yr2.zip.partial-") &&
+                    name.find(".part-") == std::string::npos && !std::exchange(done, true)) {
+                    WriteFile(backups_ + "/" + name, std::string(4096, 'x'));
+                }
             }
         };
         hooked.before = [&](const std::string& op, const std::string&, const std::string& to) {
@@ -528,35 +331,37 @@ TEST_F(BackupRunTest, FailedPackOrRotationLeavesBothGenerationsAndNothingOfItsOw
                 throw FileSystemError("refused by the test");
             }
         };
-        if (failure == "pack") {
-            EXPECT_THROW(RunBackup(ctx, c, backupSourceFolder_), ArchiveError);
-            EXPECT_TRUE(removed);
+        dialogs_.shown.clear();
+        log_.events.clear();
+        if (failure == "staging root") {
+            EXPECT_EQ(RunBackup(ctx, c, backupSourceFolder_), RunEnd::Stopped);
+            EXPECT_EQ(
+                dialogs_.shown,
+                (std::vector<Message>{{kPermission, kProgramTitle, Buttons::Ok, Icon::Critical}}));
+            EXPECT_EQ(log_.events, (Strings{"BusyOn", kPermission, "BusyOff"}));
+            fs::remove(back);
         } else {
-            EXPECT_THROW(RunBackup(ctx, c, backupSourceFolder_), FileSystemError);
+            EXPECT_THROW(RunBackup(ctx, c, backupSourceFolder_), Error);
+            EXPECT_EQ(done, failure == "pack" || failure == "check");
         }
-        EXPECT_EQ(ReadFile(backups_ + "/Firm2Yr2.zip"), "last archive");
-        EXPECT_EQ(ReadFile(backups_ + "/OFirm2Yr2.zip"), "older archive");
-        EXPECT_EQ(Names(backups_), (std::vector<std::string>{".Firm3Yr2.zip.partial-99-0000abcd",
-                                                             "Firm2Yr2.zip", "OFirm2Yr2.zip"}));
-        EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+        EXPECT_EQ(ReadFile(backups_ + "/Firm2Yr2.zip") + ReadFile(backups_ + "/OFirm2Yr2.zip"),
+                  "last archiveolder archive");
+        EXPECT_EQ(Names(backups_), (Strings{other, "Firm2Yr2.zip", "OFirm2Yr2.zip"}));
+        EXPECT_EQ(Names(back), Strings{});
+        EXPECT_TRUE(mail_.sent.empty());
     }
 }
-
-// ---- Kills, two runs at once, recovery ----
-
 class BackupSafetyTest : public BackupRunTest {
   protected:
     // An archive whose only file is the marker, so that a generation can be told by name.
-    std::string Generation(const std::string& path, const std::string& marker) {
-        const std::string source = tmp_ / ("gen-" + marker);
-        WriteFile(source + "/" + marker, marker);
-        PackFolder(source, path);
-        return path;
+    void Generation(const std::string& path, const std::string& marker) {
+        WriteFile(tmp_ / ("gen-" + marker) + "/" + marker, marker);
+        PackFolder(tmp_ / ("gen-" + marker), path);
     }
 
     // What the next start and the next run of the firm do before anything else.
-    std::vector<std::string> NextStart() {
-        std::vector<std::string> lines = RecoverAtStartup(values_, fs_);
+    Strings NextStart() {
+        Strings lines = RecoverAtStartup(values_, fs_);
         const RunLock lock = RunLock::Take(DestinationLockFile(backups_, 2), "firm 2");
         for (const std::string& line : RecoverDestination(fs_, backups_, 2)) {
             lines.push_back(line);
@@ -570,13 +375,8 @@ class BackupSafetyTest : public BackupRunTest {
             return "";
         }
         EXPECT_NO_THROW(VerifyArchive(path)) << path;
-        const auto entries = FileEntries(path);
-        for (const char* marker : {"A", "B"}) {
-            if (entries.count(marker)) {
-                return marker;
-            }
-        }
-        return entries.count("New.txt") ? "new" : "?";
+        const auto e = FileEntries(path);
+        return e.count("A") ? "A" : e.count("B") ? "B" : e.count("New.txt") ? "new" : "?";
     }
 };
 
@@ -588,12 +388,9 @@ TEST_F(BackupSafetyTest, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
     } flows[] = {{false, true, true, 3},  {true, true, true, 11},  {false, false, true, 2},
                  {true, false, true, 10}, {false, true, false, 1}, {true, true, false, 9}};
     for (const auto& flow : flows) {
-        const std::string name = std::string(flow.currentYear ? "current year" : "whole firm") +
-                                 (flow.hardLinks ? "" : ", no hard links") +
-                                 (flow.earlier ? ", Firm and OFirm there" : ", first backup");
-        SCOPED_TRACE(name);
-        BackupChoices c = Others(backups_);
-        c.ChkCurYr = flow.currentYear ? 1 : 0;
+        SCOPED_TRACE(::testing::Message() << "current year " << flow.currentYear << ", hard links "
+                                          << flow.hardLinks << ", generations " << flow.earlier);
+        const BackupChoices c = Others(backups_, flow.currentYear ? 1 : 0);
         const std::string archive = ArchivePath(values_, backups_, flow.currentYear, false);
         const std::string previous = ArchivePath(values_, backups_, flow.currentYear, true);
         const int points = test::ForEachKillPoint(
@@ -624,11 +421,10 @@ TEST_F(BackupSafetyTest, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
                 }
                 EXPECT_EQ(Names(backups_).size(),
                           static_cast<size_t>(!last.empty()) + static_cast<size_t>(!older.empty()));
-                EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});
+                EXPECT_EQ(Names(program_ + "/Back"), Strings{});
             },
             flow.hardLinks);
         EXPECT_EQ(points, flow.points);
-        std::printf("kill points, %s: %d\n", name.c_str(), points);
     }
 }
 
@@ -636,66 +432,52 @@ TEST_F(BackupSafetyTest, ASecondRunOfTheFirmIsRefusedWhileTheFirstHoldsIt) {
     Generation(backups_ + "/Firm2.zip", "A");
     Generation(backups_ + "/OFirm2.zip", "B");
     WriteFile(firm_ + "/New.txt", "the new generation");
-    const std::string refusal = tmp_ / "refusal.txt";
-    // While the first run packs, a second process starts a backup of the same firm.
+    // While the first run packs, a second one of the same firm starts: the locks refuse
+    // every other open of their files, in this process as in another.
+    std::string refusal;
     view_.onProgress = [&](const ArchiveProgress&) {
-        if (fs::exists(refusal)) {
-            return;
-        }
-        WriteFile(refusal, "");
-        std::fflush(nullptr);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            std::string text = "no refusal";
+        if (refusal.empty()) {
+            refusal = "no refusal";
             try {
-                dialogs_.answers.push_back(Answer::Yes);
                 RunBackup(ctx_, Others(backups_), backupSourceFolder_);
             } catch (const RunLocked& e) {
-                text = e.what();
+                refusal = e.what();
             }
-            WriteFile(refusal, text);
-            ::_exit(0);
         }
-        int status = 0;
-        ::waitpid(child, &status, 0);
     };
     EXPECT_EQ(Run(Others(backups_)), RunEnd::Exit);
-
-    const std::string text = ReadFile(refusal);
-    const std::string holder =
-        "(program test_backup_run, process " + std::to_string(::getpid()) + ", since ";
-    EXPECT_TRUE(text.starts_with("A backup or restore of firm 2 is already running " + holder))
-        << text;
     EXPECT_TRUE(
-        text.ends_with("so this one was not started and nothing was changed. Wait until "
-                       "it has finished, then try again."))
-        << text;
-    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip"), "new");
-    EXPECT_EQ(MarkerOf(backups_ + "/OFirm2.zip"), "A");
-    EXPECT_EQ(Names(backups_), (std::vector<std::string>{"Firm2.zip", "OFirm2.zip"}));
-    EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{});  // the locks went too
+        refusal.starts_with("A backup or restore of firm 2 is already running (program "
+                            "test_backup_run, process " +
+                            std::to_string(::getpid()) + ", since "))
+        << refusal;
+    EXPECT_TRUE(
+        refusal.ends_with("so this one was not started and nothing was changed. Wait "
+                          "until it has finished, then try again."))
+        << refusal;
+    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip") + MarkerOf(backups_ + "/OFirm2.zip"), "newA");
+    EXPECT_EQ(Names(backups_), (Strings{"Firm2.zip", "OFirm2.zip"}));
+    EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // the locks went too
 }
 
 // The destination is recovered for the firm whose run holds its locks; the staging root
 // only while no run at all works in it (a restore may stage another firm's archive).
 TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingElse) {
     const std::string tag = "4242-0000abcd";
-    const std::string checked = BackupTemporaryName("Firm2Yr2.zip", tag);
     const std::string unchecked = BackupTemporaryName("Firm2.zip", tag);
-    Generation(backups_ + "/" + checked, "A");  // its last archive is missing: completes
-    WriteFile(backups_ + "/" + unchecked, "cut off");
+    // Its last archive is missing: the checked temporary archive completes the rotation.
+    Generation(backups_ + "/" + BackupTemporaryName("Firm2Yr2.zip", tag), "A");
     Generation(backups_ + "/Firm2.zip", "B");
-    for (const std::string& piece :
-         {unchecked + ".part-12345678", unchecked + ".part-1a2b3c4d.x1Y2z3",
-          RotationLinkName("Firm2.zip", tag)}) {
-        WriteFile(backups_ + "/" + piece, "piece");
-    }
     // Another firm's leftovers and a person's own files are not touched.
-    const std::vector<std::string> others = {BackupTemporaryName("Firm3.zip", tag),
-                                             BackupTemporaryName("Firm21.zip", tag),
-                                             "Firm2.zip.part-1", ".Firm2.zip.partial-x"};
-    for (const std::string& other : others) {
-        WriteFile(backups_ + "/" + other, "keep");
+    Strings kept = {BackupTemporaryName("Firm3.zip", tag), BackupTemporaryName("Firm21.zip", tag),
+                    "Firm2.zip.part-1", ".Firm2.zip.partial-x"};
+    for (const std::string& name : kept) {
+        WriteFile(backups_ + "/" + name, "keep");
+    }
+    for (const std::string& piece :
+         {unchecked, unchecked + ".part-12345678", unchecked + ".part-1a2b3c4d.x1Y2z3",
+          RotationLinkName("Firm2.zip", tag)}) {
+        WriteFile(backups_ + "/" + piece, "cut off");
     }
     const std::string back = program_ + "/Back";
     WriteFile(back + "/FIRM2/Yr2/DVorn2.mdb", "stale staging");
@@ -704,22 +486,19 @@ TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingEl
     const auto backBefore = test::AllPaths(back);
     {
         const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
-        const std::vector<std::string> lines = NextStart();
+        const Strings lines = NextStart();
         EXPECT_EQ(lines.size(), 5u);
-        for (const std::string& line : lines) {
-            EXPECT_TRUE(line.ends_with(".")) << line;
-        }
+        EXPECT_TRUE(std::all_of(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.ends_with("."); }));
         EXPECT_EQ(test::AllPaths(back).size(), backBefore.size() + 1);  // and the lock
     }
-    std::vector<std::string> expected = others;
-    expected.insert(expected.end(), {"Firm2.zip", "Firm2Yr2.zip"});
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(Names(backups_), expected);
-    EXPECT_EQ(MarkerOf(backups_ + "/Firm2Yr2.zip"), "A");
-    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip"), "B");
+    kept.insert(kept.end(), {"Firm2.zip", "Firm2Yr2.zip"});
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(Names(backups_), kept);
+    EXPECT_EQ(MarkerOf(backups_ + "/Firm2Yr2.zip") + MarkerOf(backups_ + "/Firm2.zip"), "AB");
     EXPECT_EQ(NextStart().size(), 3u);  // the run has ended: the staging root goes
-    EXPECT_EQ(Names(back), std::vector<std::string>{});
-    EXPECT_EQ(NextStart(), std::vector<std::string>{});  // nothing twice
+    EXPECT_EQ(Names(back), Strings{});
+    EXPECT_EQ(NextStart(), Strings{});  // nothing twice
 }
 
 }  // namespace

@@ -1,15 +1,13 @@
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -18,18 +16,11 @@ namespace fs = std::filesystem;
 namespace vornback::test {
 
 TempDir::TempDir() {
-    std::random_device rd;
-    const fs::path base = fs::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = base / ("vornback-test-" + std::to_string(getpid()) + "-" +
-                                     std::to_string(rd() % 1000000000u));
-        std::error_code ec;
-        if (fs::create_directory(candidate, ec)) {
-            path_ = fs::canonical(candidate);
-            return;
-        }
+    std::string pattern = (fs::temp_directory_path() / "vornback-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder in " + pattern);
     }
-    throw std::runtime_error("cannot create a temporary folder");
+    path_ = fs::canonical(pattern);
 }
 
 TempDir::~TempDir() {
@@ -67,10 +58,8 @@ std::string ReadFile(const fs::path& path) {
 }
 
 void SetMTime(const fs::path& path, int64_t seconds) {
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
+    const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
+                                      {static_cast<time_t>(seconds), 0}};
     if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
         throw std::runtime_error("cannot set the time of " + path.string());
     }

@@ -16,9 +16,7 @@ namespace vornback::test {
 std::string RandomBytes(size_t size, unsigned seed) {
     std::mt19937 engine(seed);
     std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(engine() & 0xFFu);
-    }
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(engine() & 0xFFu); });
     return bytes;
 }
 
@@ -36,10 +34,9 @@ std::string CompressibleText(size_t size, unsigned seed) {
 
 std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
-    if (fs::exists(folder)) {
-        for (const auto& e : fs::directory_iterator(folder)) {
-            names.push_back(e.path().filename().string());
-        }
+    for (const auto& e :
+         fs::exists(folder) ? fs::directory_iterator(folder) : fs::directory_iterator()) {
+        names.push_back(e.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -47,12 +44,9 @@ std::vector<std::string> Names(const fs::path& folder) {
 
 std::set<std::string> AllPaths(const fs::path& root) {
     std::set<std::string> paths;
-    if (!fs::exists(root)) {
-        return paths;
-    }
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string name = fs::relative(entry.path(), root).generic_string();
-        paths.insert(entry.is_directory() ? name + "/" : name);
+    for (const auto& e : fs::exists(root) ? fs::recursive_directory_iterator(root)
+                                          : fs::recursive_directory_iterator()) {
+        paths.insert(fs::relative(e.path(), root).generic_string() + (e.is_directory() ? "/" : ""));
     }
     return paths;
 }

@@ -8,54 +8,40 @@
 namespace fs = std::filesystem;
 
 namespace vornback::test {
-namespace {
-
-struct Item {
-    bool folder = false;
-    int64_t mtime = 0;
-};
-
-std::map<std::string, Item> Scan(const fs::path& root) {
-    std::map<std::string, Item> items;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        Item item;
-        item.folder = entry.is_directory();
-        item.mtime = MTime(entry.path());
-        items[fs::relative(entry.path(), root).generic_string()] = item;
-    }
-    return items;
-}
-
-}  // namespace
 
 std::string CompareTrees(const fs::path& expected, const fs::path& actual,
                          const CompareOptions& options) {
+    // Relative path -> whether it is a folder and its modification time.
+    const auto scan = [](const fs::path& root) {
+        std::map<std::string, std::pair<bool, int64_t>> items;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            items[fs::relative(entry.path(), root).generic_string()] = {entry.is_directory(),
+                                                                        MTime(entry.path())};
+        }
+        return items;
+    };
     std::ostringstream out;
     int differences = 0;
-    auto note = [&](const std::string& text) {
+    const auto note = [&](const std::string& text) {
         if (differences++ < 10) {
             out << text << "\n";
         }
     };
-    const auto want = Scan(expected);
-    const auto got = Scan(actual);
+    const auto want = scan(expected);
+    const auto got = scan(actual);
     for (const auto& [name, item] : want) {
-        auto it = got.find(name);
-        if (it == got.end()) {
-            note("missing: " + name);
+        const auto it = got.find(name);
+        if (it == got.end() || it->second.first != item.first) {
+            note((it == got.end() ? "missing: " : "kind differs: ") + name);
             continue;
         }
-        if (it->second.folder != item.folder) {
-            note("kind differs: " + name);
-            continue;
-        }
-        if (!item.folder && ReadFile(expected / name) != ReadFile(actual / name)) {
+        if (!item.first && ReadFile(expected / name) != ReadFile(actual / name)) {
             note("bytes differ: " + name);
         }
-        const bool checkTime = item.folder ? options.compareFolderTimes : options.compareTimes;
-        if (checkTime && it->second.mtime != item.mtime) {
-            note("time differs: " + name + " (" + std::to_string(item.mtime) + " vs " +
-                 std::to_string(it->second.mtime) + ")");
+        if ((item.first ? options.compareFolderTimes : options.compareTimes) &&
+            it->second.second != item.second) {
+            note("time differs: " + name + " (" + std::to_string(item.second) + " vs " +
+                 std::to_string(it->second.second) + ")");
         }
     }
     for (const auto& [name, item] : got) {
