@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <new>
 #include <ostream>
+#include <random>
 #include <thread>
 
 #include "base/errors.h"
@@ -19,63 +19,46 @@ namespace vornback {
 void PrintTo(const SendResult& r, std::ostream* os) {
     *os << "{ok " << r.ok << ", \"" << r.error << "\"}";
 }
-void PrintTo(const MailOutcome& o, std::ostream* os) {
-    *os << "{sent " << o.sent << ", \"" << o.detail << "\"}";
-}
-
 namespace {
 
-using test::ReceivedMail;
-using test::ScriptedDialogs;
-using test::SmtpTestServer;
-using test::TempDir;
+using namespace test;
 
 constexpr const char* kRecipient = "owner@firm.test";
-// India for every test here: a half-hour offset catches a wrong sign or minutes field in
-// the Date header.
+// India: a half-hour offset catches a wrong sign or minutes field in the Date header.
 const int kZone = (setenv("TZ", "Asia/Kolkata", 1), tzset(), 0);
 
-Message Plain(const char* text, const std::string& detail = "") {
+Message Plain(const std::string& text, const std::string& detail = "") {
     return Message{text, kProgramTitle, Buttons::Ok, Icon::None, Answer::Ok, detail};
 }
 const Message kCompleted = Plain("E-Mail Send Completed.");
-Message SettingsProblem(const std::string& cause) {
-    return Plain(
-        "There is Some Problem with Your SMTP Settings, Please Check it with Your SMTP Provider",
-        cause);
-}
+const std::string kSmtp =
+    "There is Some Problem with Your SMTP Settings, Please Check it with Your SMTP Provider";
 
-// Every byte value, in runs and scattered, so that any encoding slip shows.
+// Every byte value in a run, then scattered ones, so that any encoding slip shows.
 std::string BinaryArchive(size_t size) {
     std::string bytes(size, '\0');
-    uint32_t state = 12345;
+    std::mt19937 random(12345);
     for (size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(i < 4096 ? i % 256 : state >> 16 & 0xFF);
+        bytes[i] = static_cast<char>(i < 4096 ? i : random());
     }
     return bytes;
 }
 
-// What a server holds, less the fields that change with every mail (checked here), so that
-// the rest compares as one value.
-std::vector<ReceivedMail> Settled(std::vector<ReceivedMail> mails, const std::string& password) {
+// The mails the server received since the last call, less the fields that change with
+// every mail (checked here), so that the rest compares as one value.
+std::vector<ReceivedMail> NewMails(const SmtpTestServer& server, size_t& seen) {
+    auto mails = server.Received();
+    mails.erase(mails.begin(), mails.begin() + static_cast<long>(seen));
+    seen += mails.size();
     for (ReceivedMail& mail : mails) {
         const std::string& raw = mail["raw"];
         EXPECT_TRUE(mail["message_id"].ends_with("@vornback.test>"));
-        EXPECT_EQ(raw.find(password), std::string::npos) << "the password travelled";
+        EXPECT_EQ(raw.find(server.Settings().password), std::string::npos) << "password sent";
         EXPECT_TRUE(std::all_of(raw.begin(), raw.end(), [](char c) { return c > 0; })) << raw;
         EXPECT_FALSE(mail["date"].empty());
         mail.erase("message_id"), mail.erase("raw"), mail.erase("date");
     }
     return mails;
-}
-
-// The mails the server received since the last call.
-std::vector<ReceivedMail> NewMails(const SmtpTestServer& server, size_t& seen) {
-    auto mails = server.Received();
-    mails.erase(mails.begin(), mails.begin() + static_cast<long>(seen));
-    seen += mails.size();
-    return Settled(mails, server.Settings().password);
 }
 
 // A mail as it arrives: from the account, logged in, dated now in the local zone.
@@ -108,38 +91,36 @@ TEST(SendBackupMail, OverTlsWithLogin) {
     const SmtpSettings good = server.Settings();
     const std::string archive = dir / "Firm3.zip", nowhere = dir / "Nowhere.zip";
     const std::string bytes = BinaryArchive(300 * 1024);
-    test::WriteFile(archive, bytes);
-    test::ClosedLoopbackPort closed;
+    WriteFile(archive, bytes);
+    ClosedLoopbackPort closed;
     SmtpSettings wrongPassword = good, nobodyListens = good, untrusted = good;
     wrongPassword.password = "not-the-password";
-    nobodyListens.port = closed.Port();
+    nobodyListens.port = closed.port;
     untrusted.caFile = "";  // the system's store does not know the throw-away certificate
     const std::string refused =
         "The server refused the login (535 5.7.8 Authentication credentials invalid)";
     const std::string noServer =
-        "No mail server answers at 127.0.0.1:" + std::to_string(closed.Port());
+        "No mail server answers at 127.0.0.1:" + std::to_string(closed.port);
     const std::string notTrusted =
-        "The server's certificate is not trusted (SSL certificate "
-        "problem: self-signed certificate)";
+        "The server's certificate is not trusted (SSL certificate problem: self-signed "
+        "certificate)";
     const struct {
         SmtpSettings settings;
         std::string attachment;
         MailOutcome outcome;
         std::vector<Message> shown;
-        std::vector<ReceivedMail> received;
+        std::vector<ReceivedMail> received = {};
     } cases[] = {
+        // clang-format off
         {good, archive, {true, ""}, {kCompleted}, {BackupMail(good, {{"Firm3.zip", bytes}})}},
-        {good,
-         nowhere,
-         {true, ""},
-         {Plain(
-              "Attachment File may be Zero Length or Doesn't Present, Please Check if File Exist.",
-              nowhere),
-          kCompleted},
+        {good, nowhere, {true, ""},
+         {Plain("Attachment File may be Zero Length or Doesn't Present, Please Check if File Exist.",
+                nowhere), kCompleted},
          {BackupMail(good, {})}},
-        {wrongPassword, archive, {false, refused}, {SettingsProblem(refused)}, {}},
-        {nobodyListens, archive, {false, noServer}, {SettingsProblem(noServer)}, {}},
-        {untrusted, archive, {false, notTrusted}, {SettingsProblem(notTrusted)}, {}},
+        {wrongPassword, archive, {false, refused}, {Plain(kSmtp, refused)}},
+        {nobodyListens, archive, {false, noServer}, {Plain(kSmtp, noServer)}},
+        {untrusted, archive, {false, notTrusted}, {Plain(kSmtp, notTrusted)}},
+        // clang-format on
     };
     size_t seen = 0;
     for (const auto& c : cases) {
@@ -158,7 +139,7 @@ TEST(CurlMailTransport, SendsOrRefusesWithTheCause) {
     SmtpTestServer server(dir.Path() / "server"), noLogin(dir.Path() / "nologin", false);
     const SmtpSettings& s = server.Settings();
     const std::string archive = dir / "Firm3.bin";
-    test::WriteFile(archive, BinaryArchive(70000));
+    WriteFile(archive, BinaryArchive(70000));
     // Long enough for two encoded words, with a character where the first one fills up.
     const std::string subject =
         "Sicherung für Firma 3 – März, schöne Grüße aus Köln und Düsseldorf ";
@@ -174,24 +155,19 @@ TEST(CurlMailTransport, SendsOrRefusesWithTheCause) {
         SendResult result;
         std::vector<ReceivedMail> received = {};
     } cases[] = {
-        {server,
-         {kRecipient, subject, body, "Müller \"Backup\" Söhne", "", archive},
-         {true, ""},
+        // clang-format off
+        {server, {kRecipient, subject, body, "Müller \"Backup\" Söhne", "", archive}, {true, ""},
          {Arrived(s, kRecipient, subject, body, "Müller \"Backup\" Söhne ",
                   {{"Firm3.bin", BinaryArchive(70000)}})}},
         {server, plain(plus), {true, ""}, {Arrived(s, plus, "s", "b", "\"n\" ", {})}},
-        {server,
-         plain(""),
-         {false, "The server refused the mail (553 5.1.3 Empty recipient address)"}},
+        {server, plain(""), {false, "The server refused the mail (553 5.1.3 Empty recipient address)"}},
         {server, plain("a@firm.test>\r\nRCPT TO:<b@firm.test"), {false, unsafe}},
         {server, plain("a@firm.test\nBcc: b@firm.test"), {false, unsafe}},
-        {server,
-         plain(kRecipient, "a\r\nBcc: x@y.test"),
+        {server, plain(kRecipient, "a\r\nBcc: x@y.test"),
          {false, "The subject or a sender or recipient name holds a line break"}},
-        {noLogin,
-         plain(kRecipient),
-         {false, "The server 127.0.0.1:" + std::to_string(noLogin.Settings().port) +
-                     " offered no login, so the mail was not sent"}},
+        {noLogin, plain(kRecipient), {false, "The server 127.0.0.1:" +
+             std::to_string(noLogin.Settings().port) + " offered no login, so the mail was not sent"}},
+        // clang-format on
     };
     size_t seen = 0;
     for (const auto& c : cases) {
@@ -210,7 +186,7 @@ struct FakeTransport : MailTransport {
 TEST(SendBackupMail, WorkerSendsWhileTheWindowRepaints) {
     TempDir dir;
     const std::string archive = dir / "Firm3.zip";
-    test::WriteFile(archive, "x");
+    WriteFile(archive, "x");
     FakeTransport transport;
     MailToSend m;
     std::thread::id sendThread;
@@ -220,25 +196,21 @@ TEST(SendBackupMail, WorkerSendsWhileTheWindowRepaints) {
         return SendResult{true, ""};
     };
     ScriptedDialogs dialogs;
-    int keepAlives = 0;
-    bool onCallerThread = true;
-    const auto caller = std::this_thread::get_id();
-    const auto keepAlive = [&] {
-        ++keepAlives;
-        onCallerThread = onCallerThread && std::this_thread::get_id() == caller;
-    };
+    std::vector<std::thread::id> keepAlives;
+    const auto keepAlive = [&] { keepAlives.push_back(std::this_thread::get_id()); };
     EXPECT_EQ(SendBackupMail(archive, "", transport, dialogs, keepAlive), (MailOutcome{true, ""}));
-    // 400 ms at about one call per 50 ms, plus the calls before and after.
-    EXPECT_GE(keepAlives, 6);
-    EXPECT_TRUE(onCallerThread);
-    EXPECT_NE(sendThread, caller);
+    // 400 ms at about one call per 50 ms, plus the calls before and after, all on this thread.
+    EXPECT_GE(keepAlives.size(), 6u);
+    EXPECT_EQ(std::count(keepAlives.begin(), keepAlives.end(), std::this_thread::get_id()),
+              static_cast<long>(keepAlives.size()));
+    EXPECT_NE(sendThread, std::this_thread::get_id());
     EXPECT_EQ(dialogs.shown, std::vector<Message>{kCompleted});
     // The empty recipient is handed on as it is, with the fixed texts.
     EXPECT_EQ(
-        (std::vector{m.recipient, m.subject, m.body, m.senderName, m.recipientName,
-                     m.attachmentPath}),
+        (std::vector{m.recipient, m.subject, m.body, m.senderName, m.recipientName}),
         (std::vector<std::string>{"", "Auto Backup From ", "Dear User, Auto Back up sent For Firm ",
-                                  "Backup From ", "", archive}));
+                                  "Backup From ", ""}));
+    EXPECT_EQ(m.attachmentPath, archive);
     // A mail library that cannot do its job: the component message with the reason.
     const std::string reason = "The mail library refused a setting (x).";
     transport.send = [&](const MailToSend&) -> SendResult { throw Error(reason); };
@@ -268,17 +240,11 @@ TEST(SmtpSettings, EnvironmentOverridesTheBuildValues) {
     const SmtpSettings s = SmtpSettingsFromEnvironment();
     EXPECT_EQ((std::vector{s.host, s.user, s.password, s.caFile, std::to_string(s.port)}),
               (std::vector<std::string>(values, values + 5)));
-    // A port that is not a plain number in range leaves the build's port; so does an empty
-    // variable for any setting.
-    for (const auto& [port, expected] :
-         std::vector<std::pair<const char*, int>>{{"65535", 65535},
-                                                  {"0", built.port},
-                                                  {"65536", built.port},
-                                                  {"25x", built.port},
-                                                  {" 25", built.port},
-                                                  {"", built.port}}) {
+    // A port that is not a plain number from 1 to 65535 leaves the build's port; so does an
+    // empty variable for any setting.
+    for (const char* port : {"0", "65536", "25x", " 25", ""}) {
         setenv("VORNBACK_SMTP_PORT", port, 1);
-        EXPECT_EQ(SmtpSettingsFromEnvironment().port, expected) << "'" << port << "'";
+        EXPECT_EQ(SmtpSettingsFromEnvironment().port, built.port) << "'" << port << "'";
     }
     setenv("VORNBACK_SMTP_HOST", "", 1);
     EXPECT_EQ(SmtpSettingsFromEnvironment().host, built.host);

@@ -26,20 +26,15 @@ SmtpTestServer::SmtpTestServer(fs::path folder, bool offerLogin) : folder_(std::
     settings_ =
         SmtpSettings{"127.0.0.1", 0, "backup.sender@vornback.test", "Pa55 \"word\"; x", "", 5, 60};
     // The script lies beside this file in the source tree.
-    std::vector<std::string> args = {
-        "/usr/bin/python3", (fs::path(__FILE__).parent_path() / "smtp_server.py"),
-        "--outdir",         folder_,
-        "--user",           settings_.user,
-        "--password",       settings_.password};
-    if (!offerLogin) {
-        args.push_back("--no-auth");
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    const std::string script = fs::path(__FILE__).parent_path() / "smtp_server.py";
+    const char* argv[] = {"/usr/bin/python3",
+                          script.c_str(),
+                          folder_.c_str(),
+                          settings_.user.c_str(),
+                          settings_.password.c_str(),
+                          offerLogin ? nullptr : "--no-auth",
+                          nullptr};
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
         throw std::runtime_error("the test SMTP server could not be started");
     }
     const fs::path ready = folder_ / "ready";
@@ -74,20 +69,18 @@ std::vector<ReceivedMail> SmtpTestServer::Received() const {
     return mails;
 }
 
-ClosedLoopbackPort::ClosedLoopbackPort() : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+ClosedLoopbackPort::ClosedLoopbackPort() : socket(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (bind(socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("no loopback port could be bound");
     }
-    port_ = ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
 }
 
 ClosedLoopbackPort::~ClosedLoopbackPort() {
-    close(socket_);
+    close(socket);
 }
 
 }  // namespace vornback::test

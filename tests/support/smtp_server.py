@@ -3,23 +3,10 @@
 
 Run with Debian's /usr/bin/python3 (python3-aiosmtpd). Once it accepts connections it
 writes "<port> <certificate>" to OUTDIR/ready; each message becomes a folder OUTDIR/msg-N
-with one file per field (smtp_fixture.h names them). It ends on SIGTERM or after its
-lifetime."""
+with one file per field (smtp_fixture.h names them). It ends on SIGTERM."""
 
-import argparse
-import asyncio
-import base64
-import email
-import email.header
-import email.utils
-import logging
-import os
-import re
-import signal
-import ssl
-import subprocess
-import time
-import warnings
+import asyncio, base64, email, email.header, email.utils, logging, os, re, signal, ssl
+import subprocess, sys, time, warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult
 
@@ -98,18 +85,14 @@ class Keeper:
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--outdir", required=True)
-    parser.add_argument("--user", required=True)
-    parser.add_argument("--password", required=True)
-    parser.add_argument("--lifetime", type=float, default=120.0)
-    parser.add_argument("--no-auth", action="store_true", help="offer no login")
-    args = parser.parse_args()
+    # smtp_server.py OUTDIR USER PASSWORD [--no-auth]: --no-auth offers no login.
+    outdir, user, password = sys.argv[1:4]
+    no_auth = "--no-auth" in sys.argv
     warnings.filterwarnings("ignore")  # AUTH without STARTTLS: here TLS is implicit
     logging.getLogger("mail.log").setLevel(logging.ERROR)
 
-    cert = os.path.join(args.outdir, "cert.pem")
-    key = os.path.join(args.outdir, "key.pem")
+    cert = os.path.join(outdir, "cert.pem")
+    key = os.path.join(outdir, "key.pem")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
                     "-days", "2", "-subj", "/CN=localhost",
@@ -119,15 +102,14 @@ def main():
     context.load_cert_chain(cert, key)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
-        ok = (auth_data.login, auth_data.password) == (args.user.encode(),
-                                                       args.password.encode())
+        ok = (auth_data.login, auth_data.password) == (user.encode(), password.encode())
         # A refusal must be "not handled", or aiosmtpd sends no reply at all.
         return AuthResult(success=True) if ok else AuthResult(success=False, handled=False)
 
-    keeper = Keeper(args.outdir)
+    keeper = Keeper(outdir)
 
     def factory():
-        if args.no_auth:
+        if no_auth:
             return SMTP(keeper, hostname="localhost")
         # With implicit TLS aiosmtpd does not know the link is encrypted.
         return SMTP(keeper, hostname="localhost", authenticator=authenticator,
@@ -138,11 +120,10 @@ def main():
     server = loop.run_until_complete(
         loop.create_server(factory, "127.0.0.1", 0, ssl=context))
     done = asyncio.Event()
-    loop.call_later(args.lifetime, done.set)
+    loop.call_later(120, done.set)  # a test that died leaves no server behind for long
     loop.add_signal_handler(signal.SIGTERM, done.set)
-    write(os.path.join(args.outdir, "ready.part"),
-          "%d %s" % (server.sockets[0].getsockname()[1], cert))
-    os.rename(os.path.join(args.outdir, "ready.part"), os.path.join(args.outdir, "ready"))
+    write(os.path.join(outdir, "ready.part"), "%d %s" % (server.sockets[0].getsockname()[1], cert))
+    os.rename(os.path.join(outdir, "ready.part"), os.path.join(outdir, "ready"))
     loop.run_until_complete(done.wait())
     server.close()
     tasks = asyncio.all_tasks(loop)

@@ -7,6 +7,31 @@
 
 namespace vornback {
 
+namespace {
+
+// The length of the optional sign, digits and (when fraction) a decimal point and more
+// digits at the start of text; digits says whether any digit was read.
+size_t NumberPrefix(std::string_view text, bool fraction, bool& digits) {
+    size_t i = 0;
+    digits = false;
+    const auto digitRun = [&] {
+        for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+            digits = true;
+        }
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    digitRun();
+    if (fraction && i < text.size() && text[i] == '.') {
+        ++i;
+        digitRun();
+    }
+    return i;
+}
+
+}  // namespace
+
 double ParseDecimal(std::string_view text) {
     // from_chars reads the same whatever the C locale says the decimal separator is (the
     // programs set the person's locale for day names and the size question).
@@ -37,40 +62,19 @@ double LeadingNumber(std::string_view text) {
             s.push_back(c);
         }
     }
-    std::string number;
-    size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        number.push_back(s[i++]);
-    }
     bool digits = false;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
-        number.push_back(s[i++]);
-        digits = true;
-    }
-    if (i < s.size() && s[i] == '.') {
-        number.push_back(s[i++]);
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
-            number.push_back(s[i++]);
-            digits = true;
-        }
-    }
+    const size_t end = NumberPrefix(s, true, digits);
     if (!digits) {
         return 0.0;
     }
+    std::string number = s.substr(0, end);
     // An exponent counts only when at least one digit follows it.
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
-        size_t j = i + 1;
-        std::string exponent = "e";
-        if (j < s.size() && (s[j] == '+' || s[j] == '-')) {
-            exponent.push_back(s[j++]);
-        }
-        bool expDigits = false;
-        while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
-            exponent.push_back(s[j++]);
-            expDigits = true;
-        }
-        if (expDigits) {
-            number += exponent;
+    if (end < s.size() && std::string_view("eEdD").find(s[end]) != std::string_view::npos) {
+        bool exponentDigits = false;
+        const size_t length =
+            NumberPrefix(std::string_view(s).substr(end + 1), false, exponentDigits);
+        if (exponentDigits) {
+            number += "e" + s.substr(end + 1, length);
         }
     }
     return ParseDecimal(number);
@@ -88,23 +92,8 @@ std::optional<int64_t> RoundHalfEven(double value, int64_t lo, int64_t hi) {
 }
 
 bool IsDecimalNumber(std::string_view text) {
-    size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        ++i;
-    }
     bool digits = false;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-        ++i;
-        digits = true;
-    }
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-            ++i;
-            digits = true;
-        }
-    }
-    return digits && i == text.size();
+    return NumberPrefix(text, true, digits) == text.size() && digits;
 }
 
 std::string TrimBlanks(std::string_view text) {

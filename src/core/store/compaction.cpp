@@ -70,7 +70,7 @@ void CompactDatabase(const std::string& source, const std::string& destination,
         db.Execute(std::string("DETACH DATABASE ") + kCopySchema + ";");
         attached = false;
         db.Close();
-    } catch (const DatabaseError& error) {
+    } catch (const DatabaseError&) {
         if (attached) {
             // Best effort before the close; the close releases the attachment anyway.
             try {

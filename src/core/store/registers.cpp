@@ -58,8 +58,21 @@ bool Digits(const std::string& text, size_t from, size_t count, int& value) {
     return true;
 }
 
-std::optional<Date> Validated(const Date& date) {
-    return IsValidDate(date) ? std::optional<Date>(date) : std::nullopt;
+// Where the parts of a ten-character date stand: two separators, a four-digit year, a
+// two-digit month and day.
+struct DateLayout {
+    char separator;
+    size_t firstSeparator, secondSeparator, year, month, day;
+};
+
+std::optional<Date> ParseDate(const std::string& text, const DateLayout& at) {
+    Date d;
+    if (text.size() != 10 || text[at.firstSeparator] != at.separator ||
+        text[at.secondSeparator] != at.separator || !Digits(text, at.year, 4, d.year) ||
+        !Digits(text, at.month, 2, d.month) || !Digits(text, at.day, 2, d.day) || !IsValidDate(d)) {
+        return std::nullopt;
+    }
+    return d;
 }
 
 std::string CheckedIsoDate(const Date& date, const char* what) {
@@ -84,21 +97,11 @@ std::string Pad(int value, int width) {
 // ---- Dates ----
 
 std::optional<Date> ParseIsoDate(const std::string& text) {
-    Date d;
-    if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text, 0, 4, d.year) ||
-        !Digits(text, 5, 2, d.month) || !Digits(text, 8, 2, d.day)) {
-        return std::nullopt;
-    }
-    return Validated(d);
+    return ParseDate(text, DateLayout{'-', 4, 7, 0, 5, 8});
 }
 
 std::optional<Date> ParseDisplayDate(const std::string& text) {
-    Date d;
-    if (text.size() != 10 || text[2] != '/' || text[5] != '/' || !Digits(text, 0, 2, d.day) ||
-        !Digits(text, 3, 2, d.month) || !Digits(text, 6, 4, d.year)) {
-        return std::nullopt;
-    }
-    return Validated(d);
+    return ParseDate(text, DateLayout{'/', 2, 5, 6, 3, 0});
 }
 
 std::string IsoDate(const Date& date) {
