@@ -619,10 +619,8 @@ TEST(DeflateChunks, ChunksJoinIntoOneStreamAndOneCrc) {
     for (size_t k = 0; offset < data.size(); ++k) {
         const size_t length =
             k < sizes.size() ? std::min(sizes[k], data.size() - offset) : data.size() - offset;
-        const size_t dictionary = std::min(offset, deflate::kDictionary);
         deflate::Buffer out;
-        deflater.Chunk(bytes + offset - dictionary, dictionary, bytes + offset, length,
-                       offset + length == data.size(), out);
+        deflater.Chunk(bytes + offset, length, offset + length == data.size(), out);
         stream.append(reinterpret_cast<const char*>(out.Data()), out.Size());
         crc = deflate::Crc32Combine(crc, deflate::Crc32(0, bytes + offset, length), length);
         offset += length;

@@ -183,7 +183,7 @@ class PackPipeline {
             firstJob_.resize(i + 1, 0);
             jobEnd_.resize(i + 1, 0);
             firstJob_[i] = jobs_.size();
-            if (item.size <= kWholeFileLimit) {
+            if (item.size <= kPackChunk) {
                 PackJob job;
                 job.item = i;
                 job.length = static_cast<size_t>(item.size);
@@ -193,16 +193,16 @@ class PackPipeline {
                 jobEnd_[i] = jobs_.size();
                 continue;
             }
-            for (uint64_t offset = 0; offset < item.size; offset += kChunkSize) {
+            for (uint64_t offset = 0; offset < item.size; offset += kPackChunk) {
                 PackJob job;
                 job.item = i;
                 job.offset = offset;
                 job.length =
-                    static_cast<size_t>(std::min<uint64_t>(kChunkSize, item.size - offset));
+                    static_cast<size_t>(std::min<uint64_t>(kPackChunk, item.size - offset));
                 job.chunked = true;
                 job.first = offset == 0;
                 job.last = offset + job.length == item.size;
-                job.reserve = 2 * job.length + deflate::kDictionary + 4096;
+                job.reserve = 2 * job.length + 4096;
                 jobs_.push_back(job);
             }
             jobEnd_[i] = jobs_.size();
@@ -338,19 +338,13 @@ class PackPipeline {
                 return;
             }
         }
-        const bool withDictionary = job.chunked && !job.first && mode == Mode::Deflate;
-        const size_t dictionary =
-            withDictionary
-                ? static_cast<size_t>(std::min<uint64_t>(deflate::kDictionary, job.offset))
-                : 0;
-        Buffer input(dictionary + job.length);
-        const ssize_t n =
-            ReadAt(fd.Get(), input.Data(), dictionary + job.length, job.offset - dictionary);
+        Buffer input(job.length);
+        const ssize_t n = ReadAt(fd.Get(), input.Data(), job.length, job.offset);
         if (n < 0) {
             result.failure = item.fullPath + ": cannot read: " + SystemReason(errno);
             return;
         }
-        if (static_cast<size_t>(n) != dictionary + job.length) {
+        if (static_cast<size_t>(n) != job.length) {
             changed();
             return;
         }
@@ -361,8 +355,8 @@ class PackPipeline {
                 return;
             }
         }
-        input.SetSize(dictionary + job.length);
-        const uint8_t* own = input.Data() + dictionary;
+        input.SetSize(job.length);
+        const uint8_t* own = input.Data();
         result.crc = deflate::Crc32(0, own, job.length);
 
         if (!job.chunked) {
@@ -385,7 +379,7 @@ class PackPipeline {
             return;
         }
         Buffer out;
-        deflater.Chunk(input.Data(), dictionary, own, job.length, job.last, out);
+        deflater.Chunk(own, job.length, job.last, out);
         result.data = std::move(out);
     }
 
@@ -732,8 +726,8 @@ void AddEntries(zip_t* za, const std::vector<PackItem>& items,
                 fail("cannot add " + item.entryName);
             }
             added->zipIndex = static_cast<zip_uint64_t>(index);
-            if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6) !=
-                0) {
+            if (zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                         deflate::kLevel) != 0) {
                 fail("cannot set the compression of " + item.entryName);
             }
         }
