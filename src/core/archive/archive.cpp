@@ -29,6 +29,7 @@
 #include "archive/deflate_chunks.h"
 #include "archive/entry_names_internal.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 
 namespace vornback {
 namespace {
@@ -95,10 +96,12 @@ bool Excluded(const std::string& relative, const std::vector<std::string>& patte
 // Collects the entries below a folder, depth first, each folder's children sorted by name,
 // a folder's own entry before its contents. Links are neither stored nor followed: a link
 // inside the firm folder may point anywhere (out of the firm, or back up into it), and a
-// restore must never create one, so the backup holds only real files and folders. Other
-// special files (pipes, devices, sockets) are left out for the same reason.
+// restore must never create one, so the backup holds only real files and folders; the
+// links are listed in links for the caller to show. Other special files (pipes, devices,
+// sockets) are left out for the same reason.
 void CollectEntries(const std::string& folder, const std::string& prefix,
-                    const PackOptions& options, std::vector<PackItem>& items) {
+                    const PackOptions& options, std::vector<PackItem>& items,
+                    std::vector<std::string>& links) {
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -121,8 +124,12 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
         if (::lstat(full.c_str(), &st) != 0) {
             throw ArchiveError(full + ": cannot read: " + SystemReason(errno));
         }
+        if (S_ISLNK(st.st_mode)) {
+            links.push_back(relative);
+            continue;
+        }
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
-            continue;  // a link or a special file, see above
+            continue;  // a special file, see above
         }
         if (!ValidUtf8(name)) {
             throw ArchiveError(full + ": the name is not valid UTF-8 and cannot be stored");
@@ -135,7 +142,7 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
             item.isFolder = true;
             item.entryName = relative + "/";
             items.push_back(item);
-            CollectEntries(full, relative + "/", options, items);
+            CollectEntries(full, relative + "/", options, items, links);
         } else {
             item.entryName = relative;
             item.size = static_cast<uint64_t>(st.st_size);
@@ -174,7 +181,7 @@ struct PackResult {
 // waits for each piece in turn and releases it when libzip has copied it.
 class PackPipeline {
   public:
-    PackPipeline(const std::vector<PackItem>& items, unsigned threads) : items_(items) {
+    explicit PackPipeline(const std::vector<PackItem>& items) : items_(items) {
         for (size_t i = 0; i < items.size(); ++i) {
             const PackItem& item = items[i];
             if (item.isFolder) {
@@ -211,21 +218,18 @@ class PackPipeline {
         jobEnd_.resize(items.size(), 0);
         results_ = std::vector<PackResult>(jobs_.size());
         modes_.assign(items.size(), Mode::Unknown);
+    }
+
+    // Starts the workers. Not done in the constructor: when a thread cannot be started
+    // (std::system_error), the pipeline is whole, so its destructor stops and joins those
+    // already running while the failure goes on.
+    void Start(unsigned threads) {
         for (unsigned t = 0; t < threads && !jobs_.empty(); ++t) {
             workers_.emplace_back([this] { Work(); });
         }
     }
 
-    ~PackPipeline() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        workCv_.notify_all();
-        for (std::thread& worker : workers_) {
-            worker.join();
-        }
-    }
+    ~PackPipeline() { Stop(); }
 
     PackPipeline(const PackPipeline&) = delete;
     PackPipeline& operator=(const PackPipeline&) = delete;
@@ -265,6 +269,18 @@ class PackPipeline {
 
   private:
     enum class Mode { Unknown, Deflate, Store, Failed };
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        workCv_.notify_all();
+        for (std::thread& worker : workers_) {
+            worker.join();
+        }
+        workers_.clear();
+    }
 
     void Work() {
         deflate::Deflater deflater;
@@ -615,12 +631,13 @@ struct EntrySource {
 };
 
 // The temporary file beside the archive path: created empty and exclusively, removed again
-// unless Keep() is called after it has been renamed into place.
+// (with what libzip may have left beside it under the same name plus a suffix) unless
+// Keep() is called after it has been renamed into place.
 class TemporaryArchive {
   public:
     explicit TemporaryArchive(const std::string& archivePath) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string candidate = archivePath + ".part-" + RandomSuffix();
+            const std::string candidate = temp_names::PackTemporaryPath(archivePath);
             Fd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (fd.Valid()) {
                 path_ = candidate;
@@ -634,8 +651,20 @@ class TemporaryArchive {
         throw ArchiveError(archivePath + ": cannot find a free temporary name");
     }
     ~TemporaryArchive() {
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
+        if (path_.empty()) {
+            return;
+        }
+        ::unlink(path_.c_str());
+        const fs::path own(path_);
+        const std::string prefix = own.filename().string() + ".";
+        std::error_code ec;
+        for (fs::directory_iterator it(own.parent_path(), ec), end; !ec && it != end;
+             it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.compare(0, prefix.size(), prefix) == 0 &&
+                temp_names::IsPackTemporaryName(name)) {
+                ::unlink(it->path().c_str());
+            }
         }
     }
     TemporaryArchive(const TemporaryArchive&) = delete;
@@ -757,8 +786,8 @@ void AddEntries(zip_t* za, const std::vector<PackItem>& items,
 
 }  // namespace
 
-void PackFolder(const std::string& sourceFolder, const std::string& archivePath,
-                const PackOptions& options) {
+PackSummary PackFolder(const std::string& sourceFolder, const std::string& archivePath,
+                       const PackOptions& options) {
     struct stat st {};
     if (::stat(sourceFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         throw ArchiveError(sourceFolder + ": folder not found");
@@ -768,12 +797,14 @@ void PackFolder(const std::string& sourceFolder, const std::string& archivePath,
     }
 
     std::vector<PackItem> items;
-    CollectEntries(sourceFolder, "", options, items);
+    PackSummary summary;
+    CollectEntries(sourceFolder, "", options, items, summary.skippedLinks);
 
     PackState state;
     state.options = &options;
     // The workers start at once, reading and deflating while the entries are added.
-    PackPipeline pipeline(items, WorkerThreads(options.threads));
+    PackPipeline pipeline(items);
+    pipeline.Start(WorkerThreads(options.threads));
     state.pipeline = &pipeline;
     for (const PackItem& item : items) {
         if (!item.isFolder) {
@@ -820,6 +851,7 @@ void PackFolder(const std::string& sourceFolder, const std::string& archivePath,
         state.progress.currentName.clear();
         options.progress(state.progress);
     }
+    return summary;
 }
 
 }  // namespace vornback
