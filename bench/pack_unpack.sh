@@ -15,8 +15,9 @@
 #   BENCH_HUGE=0 leaves the 4 GiB tree out.
 #
 # The page cache cannot be dropped here, so every run is warm: the trees and archives are
-# read from memory. vornback's unpack syncs what it wrote before it returns (the others do
-# not), so its unpack times include the writing back to the disk.
+# read from memory. vornback's unpack syncs what it wrote before it returns, the others do
+# not: their unpack is timed with a `sync` after it, so that every unpack is measured until
+# its files are on the disk.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -139,12 +140,12 @@ for tree in $trees; do
     out="$work/out"
     measure "$tree.unpack.vornback" "$n" "rm -rf '$out'" "'$cli' unpack '$a-vb.zip' '$out'"
     diff -r "$src" "$out" >/dev/null || { echo "unpacked tree differs" >&2; exit 1; }
-    measure "$tree.unpack.unzip" "$n" "rm -rf '$out'; mkdir '$out'" "unzip -q '$a-vb.zip' -d '$out'"
+    measure "$tree.unpack.unzip" "$n" "rm -rf '$out'; mkdir '$out'" "unzip -q '$a-vb.zip' -d '$out' && sync"
     if [ "$tree" != huge ]; then
         measure "$tree.unpack.bsdtar" "$n" "rm -rf '$out'; mkdir '$out'" \
-            "bsdtar -x -f '$a-vb.zip' -C '$out'"
+            "bsdtar -x -f '$a-vb.zip' -C '$out' && sync"
         measure "$tree.unpack.7z" "$n" "rm -rf '$out'; mkdir '$out'" \
-            "7z x -y -bd '-o$out' '$a-vb.zip' >/dev/null"
+            "7z x -y -bd '-o$out' '$a-vb.zip' >/dev/null && sync"
     fi
     rm -rf "$out" "$a"-*.zip
 done

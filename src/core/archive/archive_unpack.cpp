@@ -1007,15 +1007,19 @@ void UnpackArchiveWhole(const std::string& archivePath, const std::string& destF
     if (!dest.has_filename()) {
         dest = dest.parent_path();  // a trailing separator
     }
+    // The parents made here are removed again when the unpack fails.
+    fs::path firstMade;
+    for (fs::path at = dest.parent_path(); !fs::exists(at, ec) && at != at.parent_path();
+         at = at.parent_path()) {
+        firstMade = at;
+    }
     fs::create_directories(dest.parent_path(), ec);
     if (ec) {
         ThrowDestinationFailure(destFolder, "creating its parent folder", ec.value(), 0);
     }
     const std::string temporary = temp_names::UnpackTemporaryFolder(dest.string());
-    if (::mkdir(temporary.c_str(), 0777) != 0) {
-        ThrowDestinationFailure(destFolder, "creating the folder " + temporary, errno, 0);
-    }
-    // Removes the temporary folder, and all below it, unless it was renamed into place.
+    // Removes the temporary folder (or the first parent made here), and all below it,
+    // unless it was renamed into place.
     struct Cleanup {
         std::string path;
         ~Cleanup() {
@@ -1028,7 +1032,10 @@ void UnpackArchiveWhole(const std::string& archivePath, const std::string& destF
                 }
             }
         }
-    } cleanup{temporary};
+    } cleanup{firstMade.empty() ? temporary : firstMade.string()};
+    if (::mkdir(temporary.c_str(), 0777) != 0) {
+        ThrowDestinationFailure(destFolder, "creating the folder " + temporary, errno, 0);
+    }
     UnpackInto(archivePath, Target{temporary, destFolder, 0}, options);
     if (exists && ::rmdir(dest.c_str()) != 0) {
         ThrowDestinationFailure(destFolder, "replacing the empty folder", errno, 0);
