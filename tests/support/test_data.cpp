@@ -1,7 +1,6 @@
 #include "support/test_data.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <random>
@@ -92,19 +91,14 @@ std::string HostileArchive(const std::string& path) {
 }
 
 std::string QueryRows(Database& db, const std::string& sql) {
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db.Handle());
+    Statement s(db, sql);
     std::string out;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-            const auto* text = sqlite3_column_text(stmt, i);
-            out += text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-            out += '|';
+    while (s.Step()) {
+        for (int i = 0; i < s.Columns(); ++i) {
+            out += s.Text(i, "a column", "<null>") + '|';
         }
         out += '\n';
     }
-    sqlite3_finalize(stmt);
     return out;
 }
 

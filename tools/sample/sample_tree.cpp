@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -395,43 +394,19 @@ class TreeWriter {
     std::vector<std::pair<std::string, int64_t>> folderTimes_;
 };
 
-// A prepared insert that is run many times; finalized on every path.
-struct CachedStatement {
-    CachedStatement() = default;
-    CachedStatement(const CachedStatement&) = delete;
-    CachedStatement& operator=(const CachedStatement&) = delete;
-    ~CachedStatement() { sqlite3_finalize(stmt); }
-    sqlite3_stmt* stmt = nullptr;
-};
-
-// Runs one statement with bound values on a sample database: the numbers bind to the first
-// parameters, the texts to those after them.
-void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
-            const std::vector<int64_t>& numbers, CachedStatement& cache) {
-    if (cache.stmt == nullptr &&
-        sqlite3_prepare_v2(db.Handle(), sql, -1, &cache.stmt, nullptr) != SQLITE_OK) {
-        throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
-    }
+// Runs one insert with bound values on a sample database: the numbers bind to the first
+// parameters, the texts to those after them. The statement stays prepared for the next row.
+void Insert(Statement& insert, const std::vector<std::string>& texts,
+            const std::vector<int64_t>& numbers) {
     int index = 1;
     for (const int64_t n : numbers) {
-        sqlite3_bind_int64(cache.stmt, index++, n);
+        insert.Bind(index++, n);
     }
     for (const auto& t : texts) {
-        sqlite3_bind_text(cache.stmt, index++, t.data(), static_cast<int>(t.size()),
-                          SQLITE_TRANSIENT);
+        insert.Bind(index++, t);
     }
-    const int rc = sqlite3_step(cache.stmt);
-    sqlite3_reset(cache.stmt);
-    sqlite3_clear_bindings(cache.stmt);
-    if (rc != SQLITE_DONE) {
-        throw DatabaseError("Sample tree: \"" + db.Path() + "\": " + sqlite3_errmsg(db.Handle()));
-    }
-}
-
-void Insert(Database& db, const char* sql, const std::vector<std::string>& texts,
-            const std::vector<int64_t>& numbers) {
-    CachedStatement once;
-    Insert(db, sql, texts, numbers, once);
+    insert.Run();
+    insert.Reset();
 }
 
 struct FirmInfo {
@@ -468,7 +443,8 @@ constexpr const char* kInsertFirmRow =
     "ColCity, ColCreated) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 void InsertFirmRow(Database& db, const FirmInfo& f, bool root, const std::string& created) {
-    Insert(db, kInsertFirmRow,
+    Statement insert(db, kInsertFirmRow);
+    Insert(insert,
            {f.name, f.shortName, root ? f.shortName : std::string(), f.name,
             std::to_string(10 + f.no) + " Station Road", f.city, created},
            {f.no, f.colL, 1});
@@ -525,15 +501,16 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
             " DrAc INTEGER NOT NULL, CrAc INTEGER NOT NULL, Amount INTEGER NOT NULL,"
             " Narration TEXT NOT NULL DEFAULT '');"
             "CREATE TABLE TmpRep (Line INTEGER, Body TEXT);");
-        CachedStatement accountInsert;
+        Statement accountInsert(
+            db, "INSERT INTO Accounts (AcCode, Opening, AcName, AcGroup) VALUES (?, ?, ?, ?)");
         for (size_t i = 0; i < kAccounts.size(); ++i) {
             const int opening = r.Between(0, 500000);
-            Insert(db,
-                   "INSERT INTO Accounts (AcCode, Opening, AcName, AcGroup) VALUES (?, ?, ?, ?)",
-                   {kAccounts[i], i < 3 ? "Cash and Bank" : "General"},
-                   {static_cast<int64_t>(i + 1), opening}, accountInsert);
+            Insert(accountInsert, {kAccounts[i], i < 3 ? "Cash and Bank" : "General"},
+                   {static_cast<int64_t>(i + 1), opening});
         }
-        CachedStatement voucherInsert;
+        Statement voucherInsert(db,
+                                "INSERT INTO Vouchers (VchNo, DrAc, CrAc, Amount, VchDate, "
+                                "Narration) VALUES (?, ?, ?, ?, ?, ?)");
         // The plain years are the working books of a real firm: many rows, tens of MB at
         // scale 100, and as compressible as such databases are.
         const size_t vouchers = w.Scale().Linear(isProtected ? 60000 : 320000);
@@ -541,18 +518,15 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
             const int64_t day = DayWithin(r, period);
             const std::string narration = Narration(r);
             const int accounts = static_cast<int>(kAccounts.size());
-            Insert(db,
-                   "INSERT INTO Vouchers (VchNo, DrAc, CrAc, Amount, VchDate, Narration) VALUES "
-                   "(?, ?, ?, ?, ?, ?)",
-                   {IsoDay(day), narration},
+            Insert(voucherInsert, {IsoDay(day), narration},
                    {static_cast<int64_t>(i), r.Between(1, accounts), r.Between(1, accounts),
-                    r.Between(100, 25000000)},
-                   voucherInsert);
+                    r.Between(100, 25000000)});
         }
-        CachedStatement workInsert;
-        for (size_t i = 0; i < vouchers / 4; ++i) {
-            Insert(db, "INSERT INTO TmpRep (Line, Body) VALUES (?, ?)", {Narration(r)},
-                   {static_cast<int64_t>(i)}, workInsert);
+        {
+            Statement workInsert(db, "INSERT INTO TmpRep (Line, Body) VALUES (?, ?)");
+            for (size_t i = 0; i < vouchers / 4; ++i) {
+                Insert(workInsert, {Narration(r)}, {static_cast<int64_t>(i)});
+            }
         }
         db.Execute(
             "DELETE FROM Vouchers WHERE VchNo % 5 = 0;"

@@ -1,15 +1,14 @@
 #include "store/compaction.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
+#include <iostream>
 
 #include "base/errors.h"
-#include "store/registers.h"
+#include "store/database.h"
 
 namespace vornback {
 
@@ -19,54 +18,9 @@ constexpr const char* kCopySchema = "compacted";
 
 [[noreturn]] void Fail(const std::string& source, const std::string& destination,
                        const std::string& reason) {
-    throw DatabaseError("Cannot compact the database \"" + source + "\" into \"" + destination +
-                        "\": " + reason);
+    throw DatabaseError("The database file \"" + source + "\" could not be compacted into \"" +
+                        destination + "\" because " + reason + ".");
 }
-
-// One statement with bound text parameters, run to its end; returns the first column of
-// the first row when there is one.
-class OneStatement {
-  public:
-    OneStatement(sqlite3* db, const std::string& sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
-            throw DatabaseError(sqlite3_errmsg(db));
-        }
-    }
-    OneStatement(const OneStatement&) = delete;
-    OneStatement& operator=(const OneStatement&) = delete;
-    ~OneStatement() { sqlite3_finalize(stmt_); }
-
-    void Bind(int index, const std::string& text) {
-        if (sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT) != SQLITE_OK) {
-            throw DatabaseError(sqlite3_errmsg(db_));
-        }
-    }
-
-    // Steps to the end; the integer of the first row's first column (0 without rows).
-    int64_t Run() {
-        int64_t first = 0;
-        bool haveRow = false;
-        for (;;) {
-            const int rc = sqlite3_step(stmt_);
-            if (rc == SQLITE_ROW) {
-                if (!haveRow) {
-                    first = sqlite3_column_int64(stmt_, 0);
-                    haveRow = true;
-                }
-                continue;
-            }
-            if (rc == SQLITE_DONE) {
-                return first;
-            }
-            throw DatabaseError(sqlite3_errmsg(db_));
-        }
-    }
-
-  private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 void RemovePartial(const std::string& destination) {
     ::unlink(destination.c_str());
@@ -86,7 +40,9 @@ void CompactDatabase(const std::string& source, const std::string& destination,
     const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         Fail(source, destination,
-             errno == EEXIST ? std::string("the destination exists") : std::strerror(errno));
+             errno == EEXIST
+                 ? std::string("a file of that name exists")
+                 : std::string("the copy could not be created (") + std::strerror(errno) + ")");
     }
     ::close(fd);
 
@@ -95,33 +51,38 @@ void CompactDatabase(const std::string& source, const std::string& destination,
         {
             // The key is always given: an ATTACH without one would take the main
             // database's key, and an empty key must give a plain copy of a plain source.
-            OneStatement attach(db.Handle(),
-                                std::string("ATTACH DATABASE ?1 AS ") + kCopySchema + " KEY ?2;");
+            Statement attach(db, std::string("ATTACH DATABASE ?1 AS ") + kCopySchema + " KEY ?2;");
             attach.Bind(1, destination);
             attach.Bind(2, key);
             attach.Run();
             attached = true;
         }
-        {
-            OneStatement exportAll(db.Handle(),
-                                   std::string("SELECT sqlcipher_export('") + kCopySchema + "');");
-            exportAll.Run();
-        }
+        Statement(db, std::string("SELECT sqlcipher_export('") + kCopySchema + "');").Run();
         // sqlcipher_export leaves user_version behind; the host reads it.
-        const int64_t version = OneStatement(db.Handle(), "PRAGMA main.user_version;").Run();
+        int64_t version = 0;
+        {
+            Statement read(db, "PRAGMA main.user_version;");
+            read.Step();
+            version = read.Integer(0, "the version number", 0);
+        }
         db.Execute(std::string("PRAGMA ") + kCopySchema +
-                   ".user_version = " + std::to_string(static_cast<int32_t>(version)) + ";");
+                   ".user_version = " + std::to_string(version) + ";");
         db.Execute(std::string("DETACH DATABASE ") + kCopySchema + ";");
         attached = false;
         db.Close();
-    } catch (const std::exception& error) {
+    } catch (const DatabaseError& error) {
         if (attached) {
-            const std::string detach = std::string("DETACH DATABASE ") + kCopySchema + ";";
-            sqlite3_exec(db.Handle(), detach.c_str(), nullptr, nullptr, nullptr);
+            // Best effort before the close; the close releases the attachment anyway.
+            try {
+                db.Execute(std::string("DETACH DATABASE ") + kCopySchema + ";");
+            } catch (const DatabaseError& detachError) {
+                std::cerr << detachError.what() << '\n';
+            }
         }
         db.Close();
         RemovePartial(destination);
-        Fail(source, destination, error.what());
+        // The failure names the database and why; the partial copy is gone.
+        throw;
     }
 }
 

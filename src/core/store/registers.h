@@ -7,14 +7,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/program_values.h"
-
-struct sqlite3;
+#include "store/database.h"
 
 namespace vornback {
 
@@ -24,38 +22,6 @@ inline constexpr const char* kYearPassword = "qkyowner";
 
 // The reserved firm number, never given to a new firm and left out of the highest number.
 inline constexpr int16_t kReservedFirmNo = 1001;
-
-// One open database. Opening checks the key at once: a missing file, a wrong or missing
-// password, or a file that is not a database throws DatabaseError naming the path.
-class Database {
-  public:
-    // Opens an existing database with the key ("" for an unprotected one).
-    static Database Open(const std::string& path, const std::string& key);
-    // Creates a new database (the file must not exist) protected by the key ("" for none).
-    static Database Create(const std::string& path, const std::string& key);
-
-    Database(Database&& other) noexcept;
-    Database& operator=(Database&& other) noexcept;
-    Database(const Database&) = delete;
-    Database& operator=(const Database&) = delete;
-    ~Database();
-
-    // Runs statements without parameters or results (schema work); throws DatabaseError.
-    void Execute(const std::string& sql);
-    void Close();
-    bool IsOpen() const { return db_ != nullptr; }
-    const std::string& Path() const { return path_; }
-    sqlite3* Handle() const { return db_; }
-
-  private:
-    Database(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
-    sqlite3* db_ = nullptr;
-    std::string path_;
-};
-
-// Whether the SQLCipher codec is linked in (PRAGMA cipher_version answers). The programs
-// refuse to start without it, since plain SQLite would silently ignore the passwords.
-bool CipherAvailable();
 
 // A date as the registers hold it.
 struct Date {
@@ -118,7 +84,8 @@ std::vector<YearRow> YearsInOrder(Database& firmDb);
 void CreateRootSchema(Database& db);
 void CreateFirmSchema(Database& db);
 
-// A number that must fit a 16-bit register column; throws DatabaseError naming what.
+// A number that must fit a 16-bit register column; throws DatabaseError naming what
+// ("The firm number") and the allowed range.
 int16_t CheckedRegisterNumber(int64_t value, const char* what);
 
 }  // namespace vornback
