@@ -138,7 +138,6 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
     }
 }
 
-
 // The temporary file beside the archive path: created empty and exclusively, removed again
 // (with what libzip may have left beside it under the same name plus a suffix) unless
 // Keep() is called after it has been renamed into place.
