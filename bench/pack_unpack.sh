@@ -12,7 +12,7 @@
 #   CLI   the vornback-cli to measure (default: build/default/cli/vornback-cli)
 #   RUNS  runs per measurement on firm and small (default: 5); the median counts
 # Environment: BENCH_DIR (default: a new folder below /tmp), kept when BENCH_KEEP=1;
-#   BENCH_HUGE=0 leaves the 4 GiB tree out.
+#   BENCH_TREES the trees to measure (default "firm small huge").
 #
 # The page cache cannot be dropped here, so every run is warm: the trees and archives are
 # read from memory. vornback's unpack syncs what it wrote before it returns, the others do
@@ -63,9 +63,8 @@ for i in range(20000):
         f.write("".join(text)[:size])
 EOF
 fi
-trees="firm small"
-if [ "${BENCH_HUGE:-1}" = 1 ]; then
-    trees="$trees huge"
+trees="${BENCH_TREES:-firm small huge}"
+if [[ " $trees " == *" huge "* ]]; then
     if [ ! -d "$work/huge" ]; then
         # 64 blocks of 64 MiB of voucher lines; each block differs from the others only
         # beyond deflate's window, so the file compresses as one of real records would.
