@@ -17,8 +17,10 @@ namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const fs::path root = [] {
-        char pattern[] = "/tmp/vornback-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
+        // Below TMPDIR (scripts/fuzz points it at its own folder, removed at the end).
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/vornback-fuzz-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
         std::atexit([] {
