@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Packs and unpacks two trees with vornback-cli and, in the same run on the same trees,
-# with Info-ZIP zip/unzip and bsdtar, and prints medians, ratios, archive sizes and peak
-# memory. The trees: `vornback-cli make-sample --scale 100` (about 400 MB: databases that
-# deflate well, encrypted year databases and images that do not, about 1,600 files) and
-# 20,000 small text files in 100 folders.
+# Packs and unpacks trees with vornback-cli and, in the same run on the same trees, with
+# Info-ZIP zip/unzip (-6), bsdtar (zip format, level 6) and 7-Zip's zip writer
+# (7z a -tzip -mx=5 -mmt=on) and extractor, and prints medians, ratios to the fastest
+# peer, archive sizes and peak memory. The trees:
+#   firm   `vornback-cli make-sample --scale 100`: year databases and exported reports of
+#          several MB that deflate well, encrypted year databases and scans that do not;
+#   small  20,000 small text files in 100 folders;
+#   huge   one 4 GiB compressible file (vornback and zip only, one run each).
 #
 # Usage: bench/pack_unpack.sh [CLI] [RUNS]
 #   CLI   the vornback-cli to measure (default: build/default/cli/vornback-cli)
-#   RUNS  runs per measurement (default: 5); the median counts
-# Environment: BENCH_DIR (default: a new folder below /tmp), kept when BENCH_KEEP=1.
+#   RUNS  runs per measurement on firm and small (default: 5); the median counts
+# Environment: BENCH_DIR (default: a new folder below /tmp), kept when BENCH_KEEP=1;
+#   BENCH_TREES the trees to measure (default "firm small huge").
 #
 # The page cache cannot be dropped here, so every run is warm: the trees and archives are
-# read from memory, and what is measured is compression, file creation and copying.
+# read from memory. vornback's unpack syncs what it wrote before it returns, the others do
+# not: their unpack is timed with a `sync` after it, so that every unpack is measured until
+# its files are on the disk.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -20,11 +26,17 @@ runs="${2:-5}"
 work="${BENCH_DIR:-$(mktemp -d /tmp/vornback-bench.XXXXXX)}"
 mkdir -p "$work"
 [ -x "$cli" ] || { echo "no vornback-cli at $cli (build it first)" >&2; exit 2; }
-for tool in zip unzip bsdtar /usr/bin/time /usr/bin/python3; do
+for tool in zip unzip bsdtar 7z /usr/bin/time /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "missing $tool (run scripts/deps)" >&2; exit 2; }
 done
 cleanup() { [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"; }
 trap cleanup EXIT
+
+load="$(cut -d' ' -f1 /proc/loadavg)"
+echo "== load average at start: $load ($(nproc) cores)"
+if awk -v l="$load" 'BEGIN { exit !(l > 0.5) }'; then
+    echo "WARNING: the machine was busy at start (load $load > 0.5); the times are not those of an idle machine"
+fi
 
 echo "== trees in $work"
 if [ ! -d "$work/firm" ]; then
@@ -51,19 +63,46 @@ for i in range(20000):
         f.write("".join(text)[:size])
 EOF
 fi
-for tree in firm small; do
+trees="${BENCH_TREES:-firm small huge}"
+if [[ " $trees " == *" huge "* ]]; then
+    if [ ! -d "$work/huge" ]; then
+        # 64 blocks of 64 MiB of voucher lines; each block differs from the others only
+        # beyond deflate's window, so the file compresses as one of real records would.
+        mkdir -p "$work/huge"
+        /usr/bin/python3 - "$work/block" <<'EOF'
+import random, sys
+r = random.Random(4096)
+accounts = ["Cash", "Bank of Baroda", "Sales", "Purchase", "Freight", "Rent", "Salary",
+            "Sundry Debtors", "Sundry Creditors", "GST Input", "GST Output", "Capital"]
+lines = []
+size = 0
+n = 0
+while size < 64 * 1024 * 1024:
+    n += 1
+    line = "V%07d|2023-%02d-%02d|%-18s|%-18s|%12.2f|%06d|%s\r\n" % (
+        n, r.randint(1, 12), r.randint(1, 28), r.choice(accounts), r.choice(accounts),
+        r.randint(100, 2500000) / 100, r.randint(0, 999999), "being goods sold on credit")
+    lines.append(line)
+    size += len(line)
+open(sys.argv[1], "w").write("".join(lines)[:64 * 1024 * 1024])
+EOF
+        for ((i = 0; i < 64; i++)); do cat "$work/block"; done >"$work/huge/Vch.dat"
+        rm -f "$work/block"
+    fi
+fi
+for tree in $trees; do
     printf '%-6s %6d files, %s\n' "$tree" "$(find "$work/$tree" -type f | wc -l)" \
         "$(du -sh --apparent-size "$work/$tree" | cut -f1)"
 done
 
-# Runs a command RUNS times under /usr/bin/time; prepare runs before each (untimed), and a
+# Runs a command n times under /usr/bin/time; prepare runs before each (untimed), and a
 # sync after it, so that no run pays for the writing back of the one before.
 # Appends "name seconds maxrss_kib" lines to the results file.
 results="$work/results.txt"
 : >"$results"
 measure() {
-    local name="$1" prepare="$2" command="$3"
-    for ((i = 0; i < runs; i++)); do
+    local name="$1" n="$2" prepare="$3" command="$4"
+    for ((i = 0; i < n; i++)); do
         eval "$prepare"
         sync
         /usr/bin/time -f "%e %M" -o "$work/time.txt" bash -c "$command" >/dev/null
@@ -71,15 +110,25 @@ measure() {
     done
 }
 
-for tree in firm small; do
+for tree in $trees; do
     src="$work/$tree"
     a="$work/$tree"
+    n="$runs"
+    peers="zip bsdtar 7z"
+    if [ "$tree" = huge ]; then
+        n=1
+        peers="zip"
+    fi
     echo "== $tree: pack"
-    measure "$tree.pack.vornback" "rm -f '$a-vb.zip'" "'$cli' pack '$src' '$a-vb.zip'"
-    measure "$tree.pack.zip" "rm -f '$a-zip.zip'" "cd '$src' && zip -r -6 -q '$a-zip.zip' ."
-    measure "$tree.pack.bsdtar" "rm -f '$a-bsdtar.zip'" \
-        "bsdtar -c --format zip --options zip:compression-level=6 -f '$a-bsdtar.zip' -C '$src' ."
-    for z in vb zip bsdtar; do
+    measure "$tree.pack.vornback" "$n" "rm -f '$a-vb.zip'" "'$cli' pack '$src' '$a-vb.zip'"
+    measure "$tree.pack.zip" "$n" "rm -f '$a-zip.zip'" "cd '$src' && zip -r -6 -q '$a-zip.zip' ."
+    if [ "$tree" != huge ]; then
+        measure "$tree.pack.bsdtar" "$n" "rm -f '$a-bsdtar.zip'" \
+            "bsdtar -c --format zip --options zip:compression-level=6 -f '$a-bsdtar.zip' -C '$src' ."
+        measure "$tree.pack.7z" "$n" "rm -f '$a-7z.zip'" \
+            "cd '$src' && 7z a -tzip -mx=5 -mmt=on -bd '$a-7z.zip' . >/dev/null"
+    fi
+    for z in vb $peers; do
         echo "$tree.size.$z $(stat -c %s "$a-$z.zip")" >>"$results"
     done
     "$cli" verify "$a-vb.zip" >/dev/null
@@ -88,36 +137,46 @@ for tree in firm small; do
     # Every tool unpacks the same archive: vornback's.
     echo "== $tree: unpack"
     out="$work/out"
-    measure "$tree.unpack.vornback" "rm -rf '$out'" "'$cli' unpack '$a-vb.zip' '$out'"
+    measure "$tree.unpack.vornback" "$n" "rm -rf '$out'" "'$cli' unpack '$a-vb.zip' '$out'"
     diff -r "$src" "$out" >/dev/null || { echo "unpacked tree differs" >&2; exit 1; }
-    measure "$tree.unpack.unzip" "rm -rf '$out'; mkdir '$out'" "unzip -q '$a-vb.zip' -d '$out'"
-    measure "$tree.unpack.bsdtar" "rm -rf '$out'; mkdir '$out'" "bsdtar -x -f '$a-vb.zip' -C '$out'"
-    rm -rf "$out"
+    measure "$tree.unpack.unzip" "$n" "rm -rf '$out'; mkdir '$out'" "unzip -q '$a-vb.zip' -d '$out' && sync"
+    if [ "$tree" != huge ]; then
+        measure "$tree.unpack.bsdtar" "$n" "rm -rf '$out'; mkdir '$out'" \
+            "bsdtar -x -f '$a-vb.zip' -C '$out' && sync"
+        measure "$tree.unpack.7z" "$n" "rm -rf '$out'; mkdir '$out'" \
+            "7z x -y -bd '-o$out' '$a-vb.zip' >/dev/null && sync"
+    fi
+    rm -rf "$out" "$a"-*.zip
 done
 
-/usr/bin/python3 - "$results" "$runs" <<'EOF'
+/usr/bin/python3 - "$results" "$runs" "$load" $trees <<'EOF'
 import statistics, sys
 rows = {}
 for line in open(sys.argv[1]):
     name, *values = line.split()
     rows.setdefault(name, []).append([float(v) for v in values])
 print()
-print("runs per measurement: %s (warm page cache); time = median seconds, peak = largest "
-      "maximum resident set size" % sys.argv[2])
-for tree in ("firm", "small"):
-    for op, peers in (("pack", ("zip", "bsdtar")), ("unpack", ("unzip", "bsdtar"))):
-        ours = statistics.median(r[0] for r in rows["%s.%s.vornback" % (tree, op)])
+print("load at start %s; runs per measurement: %s on firm and small, 1 on huge (warm page "
+      "cache); time = median seconds, peak = largest maximum resident set size" % (sys.argv[3], sys.argv[2]))
+med = lambda k: statistics.median(r[0] for r in rows[k])
+for tree in sys.argv[4:]:
+    packPeers = ("zip",) if tree == "huge" else ("zip", "bsdtar", "7z")
+    unpackPeers = ("unzip",) if tree == "huge" else ("unzip", "bsdtar", "7z")
+    for op, peers in (("pack", packPeers), ("unpack", unpackPeers)):
+        ours = med("%s.%s.vornback" % (tree, op))
         print()
         print("%-6s %-7s %-9s %8s %10s %9s" % (tree, op, "tool", "time s", "peak MiB", "speed-up"))
         for tool in ("vornback",) + peers:
             rs = rows["%s.%s.%s" % (tree, op, tool)]
-            t = statistics.median(r[0] for r in rs)
+            t = med("%s.%s.%s" % (tree, op, tool))
             peak = max(r[1] for r in rs) / 1024
             print("%-6s %-7s %-9s %8.2f %10.1f %8.2fx" % ("", "", tool, t, peak, t / ours if ours else 0))
-        fastest = min(statistics.median(r[0] for r in rows["%s.%s.%s" % (tree, op, p)]) for p in peers)
-        print("%-6s %-7s vornback is %.2fx faster than the fastest peer" % ("", "", fastest / ours))
-    sizes = {z: int(rows["%s.size.%s" % (tree, z)][0][0]) for z in ("vb", "zip", "bsdtar")}
-    print("%-6s archive bytes: vornback %d, zip -6 %d (%.3f), bsdtar %d (%.3f)" % (
-        tree, sizes["vb"], sizes["zip"], sizes["vb"] / sizes["zip"], sizes["bsdtar"],
-        sizes["vb"] / sizes["bsdtar"]))
+        fastest = min(med("%s.%s.%s" % (tree, op, p)) for p in peers)
+        print("%-6s %-7s vornback is %.2fx the fastest peer" % ("", "", fastest / ours if ours else 0))
+    sizes = {z: int(rows["%s.size.%s" % (tree, z)][0][0]) for z in ("vb",) + packPeers}
+    print("%-6s archive bytes: vornback %d; %s" % (tree, sizes["vb"], ", ".join(
+        "%s %d (vornback/%s %.4f)" % (z, sizes[z], z, sizes["vb"] / sizes[z]) for z in packPeers)))
+if "huge" in sys.argv[4:] and "firm" in sys.argv[4:]:
+    print()
+    print("huge pack time / firm pack time: %.2f" % (med("huge.pack.vornback") / med("firm.pack.vornback")))
 EOF

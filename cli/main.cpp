@@ -224,8 +224,11 @@ int Pack(const std::vector<std::string>& args) {
     ProgressLine line("packing");
     options.progress = line.Callback();
     options.cancel = &gCancel;
-    PackFolder(positional[0], positional[1], options);
+    const PackSummary summary = PackFolder(positional[0], positional[1], options);
     line.Finish();
+    for (const std::string& link : summary.skippedLinks) {
+        std::cerr << "vornback-cli: " << link << " is a link and was not packed\n";
+    }
     return kOk;
 }
 
@@ -237,7 +240,14 @@ int Unpack(const std::vector<std::string>& args) {
     UnpackOptions options;
     options.progress = line.Callback();
     options.cancel = &gCancel;
-    UnpackArchive(args[0], args[1], options);
+    try {
+        // All or nothing: a failed or cancelled unpack leaves nothing at DEST.
+        UnpackArchiveWhole(args[0], args[1], options);
+    } catch (const ArchiveCancelled&) {
+        throw;
+    } catch (const Error& e) {
+        throw Error(std::string(e.what()) + " (nothing was unpacked into " + args[1] + ")");
+    }
     line.Finish();
     return kOk;
 }

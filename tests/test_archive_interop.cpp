@@ -8,6 +8,7 @@
 
 #include "archive/archive.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +41,8 @@ void MakeTree(const fs::path& root) {
     WriteFile(root / "Yr1" / "DVorn1.mdb", "year one");
     WriteFile(root / "Yr1" / "Übersicht.txt", "non-ASCII name");
     WriteFile(root / "Yr1" / "empty.txt", "");
+    // Large enough to be deflated in chunks joined into one stream.
+    WriteFile(root / "Yr1" / "Vch1.dat", test::CompressibleText(9 * 1024 * 1024 + 5, 3));
     fs::create_directories(root / "Yr2" / "Empty");
     int64_t t = 1500000001;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
@@ -103,7 +106,7 @@ with zipfile.ZipFile(sys.argv[1]) as z:
 )";
     out.clear();
     EXPECT_EQ(Python(dir, script, Quote(archive) + " " + Quote(source.string()), &out), 0) << out;
-    EXPECT_EQ(out, "7\n");
+    EXPECT_EQ(out, "8\n");
 }
 
 TEST(ArchiveInterop, InfoZipArchivesUnpackWithTheirTimes) {

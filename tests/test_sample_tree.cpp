@@ -60,14 +60,10 @@ std::map<std::string, std::string> DatabaseRows(const fs::path& root) {
             out[rel] = test::QueryRows(db, "SELECT * FROM TALVERNR01 ORDER BY rowid") +
                        test::QueryRows(db, "SELECT * FROM TALVERNF01 ORDER BY rowid");
         } else {
-            std::optional<Database> db;
-            try {
-                db.emplace(Database::Open(e.path().string(), ""));
-            } catch (const DatabaseError&) {
-                db.emplace(Database::Open(e.path().string(), kYearPassword));
-            }
-            out[rel] = test::QueryRows(*db, "SELECT * FROM Accounts ORDER BY AcCode") +
-                       test::QueryRows(*db, "SELECT * FROM Vouchers ORDER BY VchNo");
+            const bool locked = SampleYearProtected(1, std::stoi(name.substr(5)));
+            Database db = Database::Open(e.path().string(), locked ? kYearPassword : "");
+            out[rel] = test::QueryRows(db, "SELECT * FROM Accounts ORDER BY AcCode") +
+                       test::QueryRows(db, "SELECT * FROM Vouchers ORDER BY VchNo");
         }
     }
     return out;
@@ -117,6 +113,8 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
 
     int protectedYears = 0;
     int plainYears = 0;
+    uintmax_t lockedBytes = 0;
+    uintmax_t plainBytes = 0;
     for (int n = 1; n <= 2; ++n) {
         SCOPED_TRACE("firm " + std::to_string(n));
         const fs::path firm = root / ("Firm" + std::to_string(n));
@@ -150,6 +148,9 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
             EXPECT_GT(std::stoi(test::QueryRows(yearDb, "SELECT count(*) FROM Vouchers")), 100);
             EXPECT_GT(std::stoi(test::QueryRows(yearDb, "PRAGMA freelist_count")), 0);
             EXPECT_GT(fs::file_size(yr / ("Vch" + std::to_string(k) + ".dat")), 10000u);
+            // Plain years are the large working books; exported reports lie beside them.
+            (locked ? lockedBytes : plainBytes) += fs::file_size(path);
+            EXPECT_GT(fs::file_size(yr / ("Balance" + std::to_string(k) + ".pdf")), 10000u);
         }
 
         for (const char* folder : {"d", "g", "AttachDocs"}) {
@@ -162,6 +163,7 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
     }
     EXPECT_GT(protectedYears, 0);
     EXPECT_GT(plainYears, 0);
+    EXPECT_GT(plainBytes / plainYears, 3 * lockedBytes / protectedYears);
 
     EXPECT_TRUE(fs::is_directory(root / "Res"));
     EXPECT_FALSE(fs::exists(root / "Res" / "fc.avi"));

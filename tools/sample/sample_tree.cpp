@@ -231,6 +231,28 @@ std::string ReportText(Random& r, size_t bytes, const std::string& firmName, boo
     return out;
 }
 
+// A printed report saved as PDF: objects with uncompressed text content streams, as a
+// print-to-file driver writes them.
+std::string PdfReport(Random& r, size_t bytes, const std::string& firmName) {
+    std::string out = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+    out.reserve(bytes + 512);
+    char line[256];
+    for (int object = 1; out.size() < bytes; ++object) {
+        std::string stream = "BT /F1 9 Tf 36 806 Td (" + firmName + " - Trial balance) Tj\n";
+        for (int row = 0; row < 60; ++row) {
+            std::snprintf(line, sizeof line, "0 -12 Td (%-24s %-20s %14s) Tj\n", r.Pick(kAccounts),
+                          r.Pick(kParties), Money(r, 900000).c_str());
+            stream += line;
+        }
+        stream += "ET\n";
+        out += std::to_string(object) + " 0 obj\n<< /Length " + std::to_string(stream.size()) +
+               " >>\nstream\n" + stream + "endstream\nendobj\n";
+    }
+    out.resize(bytes > 6 ? bytes - 6 : bytes);
+    out += "%%EOF\n";
+    return out;
+}
+
 // Comma-separated export of a year's entries.
 std::string CsvExport(Random& r, size_t bytes, const Period& period) {
     std::string out = "Date,Account,Party,Debit,Credit\r\n";
@@ -489,7 +511,9 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
         Statement voucherInsert(db,
                                 "INSERT INTO Vouchers (VchNo, DrAc, CrAc, Amount, VchDate, "
                                 "Narration) VALUES (?, ?, ?, ?, ?, ?)");
-        const size_t vouchers = w.Scale().Linear(60000);
+        // The plain years are the working books of a real firm: many rows, tens of MB at
+        // scale 100, and as compressible as such databases are.
+        const size_t vouchers = w.Scale().Linear(isProtected ? 60000 : 320000);
         for (size_t i = 1; i <= vouchers; ++i) {
             const int64_t day = DayWithin(r, period);
             const std::string narration = Narration(r);
@@ -570,6 +594,16 @@ void MakeFirm(TreeWriter& w, const FirmInfo& f) {
         const std::string data = JoinPath(yr, "Vch" + std::to_string(k) + ".dat");
         Random dr = w.Stream(data);
         w.File(data, VoucherRecords(dr, w.Scale().Linear(10.0e6), p), TimeWithin(r, p));
+        // The year's exported reports: several MB each at scale 100.
+        const std::string ledger = JoinPath(yr, "Ledger" + std::to_string(k) + ".txt");
+        Random lr = w.Stream(ledger);
+        w.File(ledger, ReportText(lr, w.Scale().Linear(6.0e6), f.name, false), TimeWithin(lr, p));
+        const std::string daybook = JoinPath(yr, "Daybook" + std::to_string(k) + ".csv");
+        Random br = w.Stream(daybook);
+        w.File(daybook, CsvExport(br, w.Scale().Linear(4.0e6), p), TimeWithin(br, p));
+        const std::string balance = JoinPath(yr, "Balance" + std::to_string(k) + ".pdf");
+        Random pr = w.Stream(balance);
+        w.File(balance, PdfReport(pr, w.Scale().Linear(3.0e6), f.name), TimeWithin(pr, p));
         const size_t exports = w.Scale().Count(50);
         for (size_t i = 1; i <= exports; ++i) {
             char name[32];

@@ -54,19 +54,42 @@ struct ArchiveEntry {
     int64_t mtime = 0;  // seconds since the epoch, UTC
 };
 
+// What a finished pack has to tell besides the archive.
+struct PackSummary {
+    // Links met in the source (relative paths, "/" separators): neither stored nor
+    // followed, as a restore must never create one; the caller shows them.
+    std::vector<std::string> skippedLinks;
+};
+
 // Packs everything below sourceFolder (files, sub-folders, empty folders as folder
 // entries) into a new archive at archivePath, entries named relative to sourceFolder.
-// archivePath must not exist. On any failure (unreadable file, disk full, cancel) no file
-// is left at archivePath and ArchiveError (or ArchiveCancelled) is thrown.
-void PackFolder(const std::string& sourceFolder, const std::string& archivePath,
-                const PackOptions& options = {});
+// archivePath must not exist. The archive is written under a temporary name beside it
+// (temp_names::PackTemporaryPath), synced and renamed into place. On any failure
+// (unreadable file, disk full, cancel) no file is left at archivePath, the temporary files
+// are removed, and ArchiveError (or ArchiveCancelled) is thrown.
+PackSummary PackFolder(const std::string& sourceFolder, const std::string& archivePath,
+                       const PackOptions& options = {});
 
 // Unpacks every entry of the archive below destFolder, creating it and its parents when
-// missing; files that exist are replaced. Names are checked before anything is written.
-// Each file is written under a temporary name and renamed when complete, so a damaged
-// entry (CRC mismatch, truncation) leaves no half-written file. Throws ArchiveError.
+// missing; files that exist are replaced. Names are checked before anything is written
+// (two entries on one path, or on paths that differ only in letter case, refuse the
+// archive), and the free space on the destination (or its nearest existing parent). Each
+// file is written under a temporary name, synced and renamed when complete, so a damaged
+// entry (CRC mismatch, truncation) leaves no half-written file; each folder that received
+// entries is synced at the end. Throws ArchiveError for a fault of the archive itself
+// (not a zip, damaged, hostile, CRC), FileSystemError with a plain sentence for a failure
+// of the destination (disk full, quota, permission, another file system, something in the
+// way), ArchiveCancelled on cancel.
 void UnpackArchive(const std::string& archivePath, const std::string& destFolder,
                    const UnpackOptions& options = {});
+
+// All or nothing: unpacks into a new folder beside destFolder
+// (temp_names::UnpackTemporaryFolder) and renames it to destFolder once complete and
+// synced. destFolder must be missing or an empty folder (FileSystemError otherwise). On any
+// failure or cancel the temporary folder is removed and nothing is left at destFolder;
+// throws as UnpackArchive.
+void UnpackArchiveWhole(const std::string& archivePath, const std::string& destFolder,
+                        const UnpackOptions& options = {});
 
 // Reads every entry and checks its CRC; throws ArchiveError naming the first bad entry.
 void VerifyArchive(const std::string& archivePath, const UnpackOptions& options = {});

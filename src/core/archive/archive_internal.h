@@ -20,12 +20,16 @@ namespace vornback::archive_internal {
 // time as seconds since the epoch, UTC, little endian.
 constexpr uint16_t kExtendedTimestamp = 0x5455;
 
-// Files up to this size are held whole in memory and deflated or inflated in one call;
-// larger ones go in chunks, so that memory stays bounded whatever the file size.
+// Files up to this size are held whole in memory and inflated in one call when unpacking;
+// larger ones are read in chunks, so that memory stays bounded whatever the file size.
 constexpr uint64_t kWholeFileLimit = 16 * 1024 * 1024;
-// The chunk of a large file: the unit of parallel deflate when packing and of reading when
-// unpacking.
+// The unit of reading a large file when unpacking.
 constexpr size_t kChunkSize = 1024 * 1024;
+// Packing: files up to this size are deflated whole in one call; larger ones in
+// independent chunks of this size, one chunk per worker at a time. Large enough that the
+// chunks cost next to nothing in size against one stream, small enough that two or more
+// workers share even a single large file.
+constexpr size_t kPackChunk = 4 * 1024 * 1024;
 // How many bytes pass between two progress reports inside one file.
 constexpr uint64_t kProgressStep = 1024 * 1024;
 

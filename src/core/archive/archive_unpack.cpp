@@ -14,6 +14,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -30,6 +31,7 @@
 #include "archive/deflate_chunks.h"
 #include "archive/entry_names_internal.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 
 namespace vornback {
 namespace {
@@ -146,6 +148,43 @@ std::string JoinParts(const std::vector<std::string>& parts, size_t count) {
     return joined;
 }
 
+// A path folded for comparing names without regard to letter case: ASCII letters, and the
+// two-byte UTF-8 letters of Latin-1, Greek and Cyrillic that have a one-to-one lower case.
+std::string FoldCase(const std::string& path) {
+    std::string folded = path;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        auto c = static_cast<unsigned char>(folded[i]);
+        if (c >= 'A' && c <= 'Z') {
+            folded[i] = static_cast<char>(c + 32);
+        } else if (c >= 0xC3 && c <= 0xD0 && i + 1 < folded.size()) {
+            const unsigned code =
+                ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(folded[i + 1]) & 0x3Fu);
+            unsigned lower = code;
+            if ((code >= 0xC0 && code <= 0xDE && code != 0xD7) ||
+                (code >= 0x391 && code <= 0x3AB) || (code >= 0x410 && code <= 0x42F)) {
+                lower = code + 32;
+            } else if (code >= 0x400 && code <= 0x40F) {
+                lower = code + 80;
+            }
+            if (lower != code && lower < 0x800) {
+                folded[i] = static_cast<char>(0xC0u | (lower >> 6));
+                folded[i + 1] = static_cast<char>(0x80u | (lower & 0x3Fu));
+            }
+            ++i;
+        }
+    }
+    return folded;
+}
+
+// Why a second file entry on a path is refused.
+std::string Clash(const std::string& first, const std::string& second) {
+    if (first == second) {
+        return "stored twice; the archive is refused";
+    }
+    return "differs from the entry " + first +
+           " only in letter case, and both would be one file; the archive is refused";
+}
+
 // Reads the whole directory of the archive and checks it before anything is written:
 // every name safe, no link or special entry, nothing encrypted, no method libzip cannot
 // read, no two entries on one path and no file that is needed as a folder too.
@@ -201,9 +240,11 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
         entry.crc = (st.valid & ZIP_STAT_CRC) != 0 ? st.crc : 0;
         entry.mtime = archive.MTime(i, st);
 
-        const std::string path = JoinParts(entry.parts, entry.parts.size());
+        // Paths are compared without regard to letter case: the data comes from, and goes
+        // back to, file systems where Data.txt and data.txt are one file.
+        const std::string path = FoldCase(JoinParts(entry.parts, entry.parts.size()));
         for (size_t k = 1; k < entry.parts.size(); ++k) {
-            const std::string parent = JoinParts(entry.parts, k);
+            const std::string parent = FoldCase(JoinParts(entry.parts, k));
             if (files.count(parent) != 0) {
                 archive.Fail(entry.name, "lies below the file entry " + files[parent] +
                                              "; the archive is refused");
@@ -218,8 +259,7 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
             folders.emplace(path, entry.name);
         } else {
             if (files.count(path) != 0) {
-                archive.Fail(entry.name, "the same path as the entry " + files[path] +
-                                             "; the archive is refused");
+                archive.Fail(entry.name, Clash(files[path], entry.name));
             }
             if (folders.count(path) != 0) {
                 archive.Fail(entry.name, "the same path as the folder needed by " + folders[path] +
@@ -373,30 +413,92 @@ ArchiveProgress ReadTotals(const std::vector<ReadEntry>& entries) {
 // ---------------------------------------------------------------------------------------
 // Unpacking
 
+// Sizes in a sentence: megabytes with one decimal.
+std::string Megabytes(uint64_t bytes) {
+    const uint64_t tenths = (bytes * 10 + 512 * 1024) / (1024 * 1024);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
+}
+
+// The free bytes of the file system that holds path, or of its nearest existing parent.
+uint64_t FreeSpace(const std::string& path) {
+    fs::path at = fs::absolute(path);
+    std::error_code ec;
+    while (!fs::exists(at, ec) && at.has_parent_path() && at != at.parent_path()) {
+        at = at.parent_path();
+    }
+    struct statvfs vfs {};
+    if (::statvfs(at.c_str(), &vfs) != 0) {
+        return UINT64_MAX;  // unknown: the writes will tell
+    }
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+// A failure of the destination (not of the archive) as one plain sentence naming the folder
+// the person chose: what could not be done, why, and what to try.
+[[noreturn]] void ThrowDestinationFailure(const std::string& shown, const std::string& what,
+                                          int error, uint64_t needed) {
+    const std::string start = "Could not unpack the archive into " + shown;
+    switch (error) {
+        case ENOSPC:
+            throw FileSystemError(start + ": the disk is full (" + Megabytes(needed) + " needed, " +
+                                  Megabytes(FreeSpace(shown)) +
+                                  " free); free some space or choose a folder on another disk.");
+        case EDQUOT:
+            throw FileSystemError(start + ": the disk quota is used up (" + Megabytes(needed) +
+                                  " needed); free some space or choose another folder.");
+        case EXDEV:
+            throw FileSystemError(start + ": " + what +
+                                  " would cross onto another file system; choose a folder on "
+                                  "the same disk.");
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            throw FileSystemError(start + ": " + what + " is not allowed (" + SystemReason(error) +
+                                  "); choose a folder you may write to.");
+        case 0:
+            throw FileSystemError(start + ": " + what + "; move it away or choose another folder.");
+        default:
+            throw FileSystemError(start + ": " + what + " failed (" + SystemReason(error) +
+                                  "); check the disk and try again.");
+    }
+}
+
+// Where a run writes: the real folder, the folder the person chose (the same, or the one a
+// whole unpack renames into place at the end) and the bytes the files need.
+struct Target {
+    std::string folder;
+    std::string shown;
+    uint64_t needed = 0;
+};
+
+// A file written under its temporary name, waiting to be renamed to its own.
+struct Pending {
+    const ReadEntry* entry = nullptr;
+    std::string tempName;
+};
+
 // Writes below the destination folder only: every folder is opened from the destination
 // down, one component at a time, without following links, so a link placed in the
 // destination (or swapped in while unpacking) can never lead a write out of it.
 // Each worker has its own, all on one open root folder.
 class Destination {
   public:
-    Destination(std::string root, const std::string& archivePath, int rootFd)
-        : root_(std::move(root)), archivePath_(archivePath), rootFd_(rootFd) {}
+    Destination(const Target& target, int rootFd) : target_(target), rootFd_(rootFd) {}
 
     // Creates the destination folder and its parents where missing and opens it.
-    static Fd OpenRoot(const std::string& root) {
+    static Fd OpenRoot(const Target& target) {
         std::error_code ec;
-        fs::create_directories(root, ec);
+        fs::create_directories(target.folder, ec);
         if (ec) {
-            throw ArchiveError(root + ": cannot create the folder: " + ec.message());
+            ThrowDestinationFailure(target.shown, "creating the folder", ec.value(), target.needed);
         }
-        Fd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Fd fd(::open(target.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd.Valid()) {
-            throw ArchiveError(root + ": cannot open the folder: " + SystemReason(errno));
+            ThrowDestinationFailure(target.shown, "opening the folder", errno, target.needed);
         }
         return fd;
     }
 
-    ~Destination() { DropTemporary(); }
     Destination(const Destination&) = delete;
     Destination& operator=(const Destination&) = delete;
 
@@ -414,15 +516,16 @@ class Destination {
         for (size_t i = 0; i < count; ++i) {
             const char* name = parts[i].c_str();
             if (::mkdirat(at, name, 0777) != 0 && errno != EEXIST) {
-                Fail(JoinParts(parts, i + 1), "cannot create the folder", errno);
+                Fail("creating the folder " + JoinParts(parts, i + 1), errno);
             }
             Fd next(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!next.Valid()) {
                 const int e = errno;
-                Fail(JoinParts(parts, i + 1),
-                     e == ENOTDIR || e == ELOOP ? "a file or link is in the way of a folder"
-                                                : "cannot open the folder",
-                     e == ENOTDIR || e == ELOOP ? 0 : e);
+                if (e == ENOTDIR || e == ELOOP) {
+                    Fail("a file or link is in the way of the folder " + JoinParts(parts, i + 1),
+                         0);
+                }
+                Fail("opening the folder " + JoinParts(parts, i + 1), e);
             }
             current = std::move(next);
             at = current.Get();
@@ -432,30 +535,31 @@ class Destination {
         return cachedFd_.Get();
     }
 
-    // Writes one file under a temporary name in its folder, and renames it over the final
-    // name once complete and checked.
+    // Writes one file under a temporary name in its folder and gives that name back; the
+    // file is renamed into place only once every file is written and synced (Place). A
+    // failure removes the file being written.
     template <typename Fill>
-    void WriteFile(const ReadEntry& entry, Fill&& fill) {
+    std::string WriteFile(const ReadEntry& entry, Fill&& fill) {
         const int folder = Folder(entry.parts, entry.parts.size() - 1);
-        const std::string& name = entry.parts.back();
+        const std::string relative = JoinParts(entry.parts, entry.parts.size());
         Fd out;
         for (int attempt = 0; attempt < 100 && !out.Valid(); ++attempt) {
-            tempName_ = ".vornback-" + RandomSuffix() + ".part";
+            tempName_ = temp_names::UnpackTemporaryFileName();
             out = Fd(::openat(folder, tempName_.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
             if (!out.Valid() && errno != EEXIST) {
                 tempName_.clear();
-                Fail(JoinParts(entry.parts, entry.parts.size()), "cannot create", errno);
+                Fail("creating " + relative, errno);
             }
         }
         if (!out.Valid()) {
             tempName_.clear();
-            Fail(JoinParts(entry.parts, entry.parts.size()), "cannot create", EEXIST);
+            Fail("creating " + relative, EEXIST);
         }
         tempFolder_ = folder;
         fill([&](const char* data, size_t length) {
             if (const int err = WriteAll(out.Get(), data, length); err != 0) {
-                Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write", err);
+                Fail("writing " + relative, err);
             }
         });
         struct timespec times[2];
@@ -463,17 +567,48 @@ class Destination {
         times[0].tv_nsec = 0;
         times[1] = times[0];
         ::futimens(out.Get(), times);  // best effort: a file system may refuse old times
+        // Start the write-back now, so the one sync at the end finds little left to do.
+        ::sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         if (out.Close() != 0) {
-            Fail(JoinParts(entry.parts, entry.parts.size()), "cannot write", errno);
+            Fail("writing " + relative, errno);
         }
-        if (::renameat(folder, tempName_.c_str(), folder, name.c_str()) != 0) {
-            const int e = errno;
-            Fail(JoinParts(entry.parts, entry.parts.size()),
-                 e == EISDIR || e == ENOTEMPTY || e == EEXIST ? "a folder is in the way"
-                                                              : "cannot put the file in place",
-                 e == EISDIR || e == ENOTEMPTY || e == EEXIST ? 0 : e);
-        }
+        std::string written = std::move(tempName_);
         tempName_.clear();
+        return written;
+    }
+
+    // Renames a written file over its own name.
+    void Place(const Pending& pending) {
+        const ReadEntry& entry = *pending.entry;
+        const int folder = Folder(entry.parts, entry.parts.size() - 1);
+        if (::renameat(folder, pending.tempName.c_str(), folder, entry.parts.back().c_str()) != 0) {
+            const int e = errno;
+            const std::string relative = JoinParts(entry.parts, entry.parts.size());
+            if (e == EISDIR || e == ENOTEMPTY || e == EEXIST) {
+                Fail("a folder is in the way of the file " + relative, 0);
+            }
+            Fail("putting " + relative + " in place", e);
+        }
+    }
+
+    // Removes a written file that is not to be placed; best effort, as it runs after a
+    // failure that is already on its way.
+    void Remove(const Pending& pending) {
+        const ReadEntry& entry = *pending.entry;
+        if (entry.parts.size() > 1) {
+            const std::string key = JoinParts(entry.parts, entry.parts.size() - 1);
+            if (key != cachedKey_ || !cachedFd_.Valid()) {
+                Fd fd(::openat(rootFd_, key.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                cachedKey_ = key;
+                cachedFd_ = std::move(fd);
+            }
+            if (cachedFd_.Valid()) {
+                ::unlinkat(cachedFd_.Get(), pending.tempName.c_str(), 0);
+            }
+        } else {
+            ::unlinkat(rootFd_, pending.tempName.c_str(), 0);
+        }
     }
 
     // Sets a stored folder time; best effort, as a file system may refuse it.
@@ -495,17 +630,12 @@ class Destination {
     }
 
   private:
-    [[noreturn]] void Fail(const std::string& relative, const std::string& what, int error) {
+    [[noreturn]] void Fail(const std::string& what, int error) {
         DropTemporary();
-        std::string text = archivePath_ + ": " + root_ + "/" + relative + ": " + what;
-        if (error != 0) {
-            text += ": " + SystemReason(error);
-        }
-        throw ArchiveError(text);
+        ThrowDestinationFailure(target_.shown, what, error, target_.needed);
     }
 
-    std::string root_;
-    std::string archivePath_;
+    const Target& target_;
     int rootFd_ = -1;
     std::string cachedKey_;
     Fd cachedFd_;
@@ -513,16 +643,29 @@ class Destination {
     std::string tempName_;
 };
 
+// Flushes everything written on the destination's file system to the disk. One syncfs
+// stands for an fsync of every file and folder written: on this kind of disk each fsync
+// costs milliseconds, which for thousands of small files would cost more than the unpack.
+void SyncDestination(int rootFd, const Target& target) {
+    if (::syncfs(rootFd) != 0) {
+        ThrowDestinationFailure(target.shown, "writing to the disk", errno, target.needed);
+    }
+}
+
 // Before the first write: what already lies at the destination must not be in the way (a
-// folder where a file goes, a file or link where a folder goes), and the files must fit.
-void CheckDestination(const std::string& destFolder, const std::vector<ReadEntry>& entries,
-                      const std::string& archivePath) {
+// folder where a file goes, a file or link where a folder goes), and the files must fit in
+// the free space of the destination, or of its nearest existing parent when it is still
+// to be made.
+void CheckDestination(const Target& target, const std::vector<ReadEntry>& entries) {
+    if (target.needed > FreeSpace(target.folder)) {
+        ThrowDestinationFailure(target.shown, "", ENOSPC, target.needed);
+    }
     std::error_code ec;
-    if (!fs::exists(destFolder, ec)) {
+    if (!fs::exists(target.folder, ec)) {
         return;
     }
-    if (!fs::is_directory(destFolder, ec)) {
-        throw ArchiveError(archivePath + ": " + destFolder + ": not a folder");
+    if (!fs::is_directory(target.folder, ec)) {
+        ThrowDestinationFailure(target.shown, "it is a file, not a folder", 0, target.needed);
     }
     std::set<std::string> checked;
     for (const ReadEntry& entry : entries) {
@@ -536,24 +679,18 @@ void CheckDestination(const std::string& destFolder, const std::vector<ReadEntry
                 continue;
             }
             struct stat st {};
-            const std::string full = destFolder + "/" + relative;
+            const std::string full = target.folder + "/" + relative;
             if (::lstat(full.c_str(), &st) != 0) {
                 missing = true;  // nothing below can be in the way
             } else if (wantFolder && !S_ISDIR(st.st_mode)) {
-                throw ArchiveError(archivePath + ": " + full +
-                                   ": a file or link is in the way of a folder");
+                ThrowDestinationFailure(target.shown,
+                                        "a file or link is in the way of the folder " + relative, 0,
+                                        target.needed);
             } else if (!wantFolder && S_ISDIR(st.st_mode)) {
-                throw ArchiveError(archivePath + ": " + full + ": a folder is in the way");
+                ThrowDestinationFailure(target.shown,
+                                        "a folder is in the way of the file " + relative, 0,
+                                        target.needed);
             }
-        }
-    }
-    struct statvfs vfs {};
-    const ArchiveProgress totals = ReadTotals(entries);
-    if (::statvfs(destFolder.c_str(), &vfs) == 0) {
-        const uint64_t available = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-        if (totals.bytesTotal > available) {
-            throw ArchiveError(archivePath + ": " + destFolder + ": not enough free space (" +
-                               std::to_string(totals.bytesTotal) + " bytes needed)");
         }
     }
 }
@@ -567,8 +704,8 @@ void CheckDestination(const std::string& destFolder, const std::vector<ReadEntry
 class ReadRun {
   public:
     ReadRun(const std::string& archivePath, const std::vector<ReadEntry>& entries,
-            const UnpackOptions& options, const std::string* root, int rootFd)
-        : archivePath_(archivePath), options_(options), root_(root), rootFd_(rootFd) {
+            const UnpackOptions& options, const Target* target, int rootFd)
+        : archivePath_(archivePath), options_(options), target_(target), rootFd_(rootFd) {
         for (const ReadEntry& entry : entries) {
             if (!entry.isFolder) {
                 files_.push_back(&entry);
@@ -594,7 +731,12 @@ class ReadRun {
             }
             workers.clear();
         };
-        try {
+        // Whatever way Run is left, the workers are stopped and joined first.
+        struct Joiner {
+            decltype(stopAll)& stop;
+            ~Joiner() { stop(); }
+        } joiner{stopAll};
+        {
             for (unsigned t = 0; t < threads && !files_.empty(); ++t) {
                 workers.emplace_back([this, threads] { Work(threads); });
             }
@@ -631,12 +773,12 @@ class ReadRun {
             if (cancelled) {
                 throw ArchiveCancelled("unpacking cancelled");
             }
-        } catch (...) {
-            stopAll();
-            throw;
         }
         Report();
     }
+
+    // The files written under their temporary names, waiting to be placed (or removed).
+    std::vector<Pending>& Written() { return written_; }
 
     void FinalReport() {
         if (options_.progress) {
@@ -684,11 +826,11 @@ class ReadRun {
         std::optional<Destination> destination;
         try {
             archive.emplace(archivePath_, false);
-            if (root_ != nullptr) {
-                destination.emplace(*root_, archivePath_, rootFd_);
+            if (target_ != nullptr) {
+                destination.emplace(*target_, rootFd_);
             }
-        } catch (...) {
-            Record(0, std::current_exception());
+        } catch (const std::exception&) {
+            Record(0, std::current_exception());  // thrown again on the calling thread
             return;
         }
         deflate::Inflater inflater;
@@ -716,12 +858,14 @@ class ReadRun {
                     ReadEntryData(*archive, entry, inflater, options_.cancel, stop, sink);
                 };
                 if (destination) {
-                    destination->WriteFile(entry, [&](auto write) {
+                    std::string written = destination->WriteFile(entry, [&](auto write) {
                         read([&](const char* data, size_t length) {
                             write(data, length);
                             bytesDone_.fetch_add(length, std::memory_order_relaxed);
                         });
                     });
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    written_.push_back(Pending{&entry, std::move(written)});
                 } else {
                     read([&](const char*, size_t length) {
                         bytesDone_.fetch_add(length, std::memory_order_relaxed);
@@ -732,7 +876,9 @@ class ReadRun {
                     destination->DropTemporary();
                 }
                 return;
-            } catch (...) {
+            } catch (const std::exception&) {
+                // Carried to the calling thread, which throws it again (an exception may
+                // not leave a thread); the worker stops.
                 if (destination) {
                     destination->DropTemporary();
                 }
@@ -757,7 +903,7 @@ class ReadRun {
 
     const std::string& archivePath_;
     const UnpackOptions& options_;
-    const std::string* root_;
+    const Target* target_;
     int rootFd_;
     std::vector<const ReadEntry*> files_;
     ArchiveProgress progress_;
@@ -778,30 +924,53 @@ class ReadRun {
     std::atomic<uint64_t> bytesDone_{0};
     std::atomic<uint64_t> filesDone_{0};
     std::atomic<size_t> lastStarted_{0};
+    std::vector<Pending> written_;  // guarded by mutex_ while the workers run
 };
 
 }  // namespace
 
-void UnpackArchive(const std::string& archivePath, const std::string& destFolder,
-                   const UnpackOptions& options) {
+namespace {
+
+// Unpacks into target.folder; see UnpackArchive.
+void UnpackInto(const std::string& archivePath, const Target& given, const UnpackOptions& options) {
     ReadArchive archive(archivePath);
     const std::vector<ReadEntry> entries = CheckedEntries(archive);
-    CheckDestination(destFolder, entries, archivePath);
+    Target target = given;
+    target.needed = ReadTotals(entries).bytesTotal;
+    CheckDestination(target, entries);
 
-    const Fd root = Destination::OpenRoot(destFolder);
-    {
-        // Folders first, on this thread: the stored ones and those the files need.
-        Destination folders(destFolder, archivePath, root.Get());
-        for (const ReadEntry& entry : entries) {
-            folders.Folder(entry.parts,
+    const Fd root = Destination::OpenRoot(target);
+    Destination destination(target, root.Get());
+    // Folders first, on this thread: the stored ones and those the files need.
+    for (const ReadEntry& entry : entries) {
+        destination.Folder(entry.parts,
                            entry.isFolder ? entry.parts.size() : entry.parts.size() - 1);
-        }
     }
-    ReadRun run(archivePath, entries, options, &destFolder, root.Get());
+    ReadRun run(archivePath, entries, options, &target, root.Get());
+    // Files written but not placed are removed whatever way this is left early.
+    struct Cleanup {
+        Destination& destination;
+        std::vector<Pending>& written;
+        ~Cleanup() {
+            for (const Pending& pending : written) {
+                destination.Remove(pending);
+            }
+        }
+    } cleanup{destination, run.Written()};
     run.Run();
 
+    // Every file is synced under its temporary name before any is renamed to its own, and
+    // the renames are synced with the folders that received them.
+    std::vector<Pending>& written = run.Written();
+    std::sort(written.begin(), written.end(),
+              [](const Pending& a, const Pending& b) { return a.entry->index < b.entry->index; });
+    SyncDestination(root.Get(), target);
+    while (!written.empty()) {
+        destination.Place(written.back());
+        written.pop_back();
+    }
+
     // Folder times last, deepest first, since writing into a folder changes its time.
-    Destination destination(destFolder, archivePath, root.Get());
     std::vector<const ReadEntry*> folders;
     for (const ReadEntry& entry : entries) {
         if (entry.isFolder) {
@@ -814,7 +983,72 @@ void UnpackArchive(const std::string& archivePath, const std::string& destFolder
     for (const ReadEntry* folder : folders) {
         destination.SetFolderTime(folder->parts, folder->mtime);
     }
+    SyncDestination(root.Get(), target);
     run.FinalReport();
+}
+
+}  // namespace
+
+void UnpackArchive(const std::string& archivePath, const std::string& destFolder,
+                   const UnpackOptions& options) {
+    UnpackInto(archivePath, Target{destFolder, destFolder, 0}, options);
+}
+
+void UnpackArchiveWhole(const std::string& archivePath, const std::string& destFolder,
+                        const UnpackOptions& options) {
+    std::error_code ec;
+    const bool exists = fs::exists(fs::symlink_status(destFolder, ec));
+    if (exists &&
+        (!fs::is_directory(fs::symlink_status(destFolder, ec)) || !fs::is_empty(destFolder, ec))) {
+        throw FileSystemError("Could not unpack the archive into " + destFolder +
+                              ": it already holds something; choose a new or empty folder.");
+    }
+    fs::path dest = fs::absolute(destFolder);
+    if (!dest.has_filename()) {
+        dest = dest.parent_path();  // a trailing separator
+    }
+    // The parents made here are removed again when the unpack fails.
+    fs::path firstMade;
+    for (fs::path at = dest.parent_path(); !fs::exists(at, ec) && at != at.parent_path();
+         at = at.parent_path()) {
+        firstMade = at;
+    }
+    fs::create_directories(dest.parent_path(), ec);
+    if (ec) {
+        ThrowDestinationFailure(destFolder, "creating its parent folder", ec.value(), 0);
+    }
+    const std::string temporary = temp_names::UnpackTemporaryFolder(dest.string());
+    // Removes the temporary folder (or the first parent made here), and all below it,
+    // unless it was renamed into place.
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() {
+            if (!path.empty()) {
+                std::error_code ignored;
+                fs::remove_all(path, ignored);
+                if (ignored) {
+                    std::fprintf(stderr, "vornback: cannot remove %s: %s\n", path.c_str(),
+                                 ignored.message().c_str());
+                }
+            }
+        }
+    } cleanup{firstMade.empty() ? temporary : firstMade.string()};
+    if (::mkdir(temporary.c_str(), 0777) != 0) {
+        ThrowDestinationFailure(destFolder, "creating the folder " + temporary, errno, 0);
+    }
+    UnpackInto(archivePath, Target{temporary, destFolder, 0}, options);
+    if (exists && ::rmdir(dest.c_str()) != 0) {
+        ThrowDestinationFailure(destFolder, "replacing the empty folder", errno, 0);
+    }
+    if (const int error = RenameNoReplaceAt(AT_FDCWD, temporary.c_str(), AT_FDCWD, dest.c_str());
+        error != 0) {
+        ThrowDestinationFailure(destFolder, "putting the unpacked folder in place", error, 0);
+    }
+    cleanup.path.clear();
+    Fd parent(::open(dest.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.Valid() || ::fsync(parent.Get()) != 0) {
+        ThrowDestinationFailure(destFolder, "writing its parent folder to the disk", errno, 0);
+    }
 }
 
 void VerifyArchive(const std::string& archivePath, const UnpackOptions& options) {

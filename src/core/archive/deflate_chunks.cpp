@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -30,8 +31,7 @@ Deflater::Deflater()
       normal_(libdeflate_alloc_compressor(kLevel)) {
     auto* stream = new z_stream{};
     zlib_ = stream;
-    if (fast_ == nullptr || normal_ == nullptr ||
-        deflateInit2(stream, kLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (fast_ == nullptr || normal_ == nullptr || inflateInit2(stream, -15) != Z_OK) {
         libdeflate_free_compressor(fast_);
         libdeflate_free_compressor(normal_);
         delete stream;
@@ -41,7 +41,7 @@ Deflater::Deflater()
 
 Deflater::~Deflater() {
     auto* stream = static_cast<z_stream*>(zlib_);
-    deflateEnd(stream);
+    inflateEnd(stream);
     delete stream;
     libdeflate_free_compressor(fast_);
     libdeflate_free_compressor(normal_);
@@ -68,39 +68,73 @@ size_t Deflater::Whole(const uint8_t* data, size_t length, Buffer& out) {
     return n;
 }
 
-void Deflater::Chunk(const uint8_t* dictionary, size_t dictionaryLength, const uint8_t* data,
-                     size_t length, bool last, Buffer& out) {
+void Deflater::Chunk(const uint8_t* data, size_t length, bool last, Buffer& out) {
+    // Room for the stream and for the empty stored block that may follow it.
+    const size_t bound = libdeflate_deflate_compress_bound(normal_, length) + 8;
+    out.Grow(bound);
+    const size_t n = libdeflate_deflate_compress(normal_, data, length, out.Data(), bound);
+    if (n == 0) {
+        throw std::runtime_error("libdeflate: the chunk does not fit its bound");
+    }
+    out.SetSize(n);
+    if (!last) {
+        MakeJoinable(length, out);
+    }
+}
+
+void Deflater::MakeJoinable(size_t length, Buffer& out) {
+    // libdeflate marks its last block final and has no flush. Inflating with Z_BLOCK stops
+    // at every block boundary (data_type +128) and tells how many bits of the last byte
+    // read are still unused: the bit position where the next block's header starts. A
+    // stop after a block that was not the last one is where another block begins; the
+    // stop after the final block (+64 too) is where the stream ends. The first block
+    // starts at bit 0.
     auto* stream = static_cast<z_stream*>(zlib_);
-    if (deflateReset(stream) != Z_OK) {
-        throw std::runtime_error("zlib: cannot reset the deflate stream");
+    if (inflateReset(stream) != Z_OK) {
+        throw std::runtime_error("zlib: cannot reset the inflate stream");
     }
-    if (dictionaryLength > 0 &&
-        deflateSetDictionary(stream, dictionary, static_cast<uInt>(dictionaryLength)) != Z_OK) {
-        throw std::runtime_error("zlib: cannot set the dictionary");
-    }
-    // A sync flush adds an empty stored block (five bytes) and up to a byte of padding.
-    out.Grow(deflateBound(stream, static_cast<uLong>(length)) + 16);
-    out.SetSize(0);
-    stream->next_in = const_cast<Bytef*>(data);
-    stream->avail_in = static_cast<uInt>(length);
-    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    scratch_.Grow(length + 1);
+    stream->next_in = out.Data();
+    stream->avail_in = static_cast<uInt>(out.Size());
+    stream->next_out = scratch_.Data();
+    stream->avail_out = static_cast<uInt>(length + 1);
+    auto bitsRead = [&] {
+        return static_cast<uint64_t>(stream->next_in - out.Data()) * 8 -
+               static_cast<uint64_t>(stream->data_type & 7);
+    };
+    uint64_t finalHeader = 0;
+    uint64_t end = 0;
     for (;;) {
-        stream->next_out = out.Data() + out.Size();
-        stream->avail_out =
-            static_cast<uInt>(std::min<size_t>(out.Capacity() - out.Size(), UINT_MAX));
-        const uInt before = stream->avail_out;
-        const int result = ::deflate(stream, flush);
-        out.SetSize(out.Size() + (before - stream->avail_out));
-        if (result == Z_STREAM_ERROR) {
-            throw std::runtime_error("zlib: deflate failed");
+        const int result = ::inflate(stream, Z_BLOCK);
+        if (result == Z_STREAM_END) {
+            break;
         }
-        const bool finished =
-            last ? result == Z_STREAM_END : stream->avail_in == 0 && stream->avail_out > 0;
-        if (finished) {
-            return;
+        // Z_OK always means progress; no progress is Z_BUF_ERROR.
+        if (result != Z_OK) {
+            throw std::runtime_error("the deflated chunk does not read back");
         }
-        out.Grow(out.Capacity() * 2);
+        if ((stream->data_type & 128) != 0) {
+            ((stream->data_type & 64) != 0 ? end : finalHeader) = bitsRead();
+        }
     }
+    if (stream->total_out != length || stream->avail_in != 0) {
+        throw std::runtime_error("the deflated chunk does not read back whole");
+    }
+    uint8_t* bytes = out.Data();
+    bytes[finalHeader / 8] =
+        static_cast<uint8_t>(bytes[finalHeader / 8] & ~(1u << (finalHeader % 8)));
+    // The empty stored block: three zero header bits (not final, stored) right after the
+    // stream's end, zero padding to the byte, then its length 0 and the length's complement.
+    if (end % 8 != 0) {
+        bytes[end / 8] = static_cast<uint8_t>(bytes[end / 8] & ((1u << (end % 8)) - 1));
+    }
+    size_t size = static_cast<size_t>((end + 3 + 7) / 8);
+    for (size_t i = static_cast<size_t>((end + 7) / 8); i < size; ++i) {
+        bytes[i] = 0;
+    }
+    static constexpr uint8_t kStoredLength[4] = {0x00, 0x00, 0xFF, 0xFF};
+    std::memcpy(bytes + size, kStoredLength, sizeof kStoredLength);
+    out.SetSize(size + sizeof kStoredLength);
 }
 
 Inflater::Inflater() : decompressor_(libdeflate_alloc_decompressor()) {

@@ -1,10 +1,11 @@
 // The compression pieces of the archive component: a file held whole is deflated in one
-// call of libdeflate; a large file is deflated in independent chunks by zlib, each with the
-// 32 KiB before it as dictionary and ending on a sync flush, so that the chunks joined in
-// order are one deflate stream; a quick trial on the first block tells files worth
-// deflating from those to be stored; chunk CRCs join into the CRC of the whole. Every
-// result depends on the bytes alone, never on the thread that made it. Private to
-// src/components.
+// call of libdeflate; a large file is deflated in independent chunks, also by libdeflate
+// (no dictionary), and each chunk but the last is made joinable: its final-block bit is
+// cleared and it is closed on a byte boundary with an empty stored block, so that the
+// chunks joined in order are one deflate stream. A quick trial on the first block tells
+// files worth deflating from those to be stored; chunk CRCs join into the CRC of the
+// whole. Every result depends on the bytes alone, never on the thread that made it.
+// Private to the archive folder.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +22,6 @@ using archive_internal::Buffer;
 
 // The deflate level of every entry: the zip tools' default, the same ratio as theirs.
 constexpr int kLevel = 6;
-// The window of deflate: the dictionary a chunk gets from the bytes before it.
-constexpr size_t kDictionary = 32 * 1024;
 // The block the trial looks at.
 constexpr size_t kTrialBlock = 64 * 1024;
 
@@ -49,17 +48,22 @@ class Deflater {
     // result would not be smaller than the data (the file is then stored).
     size_t Whole(const uint8_t* data, size_t length, Buffer& out);
 
-    // Deflates one chunk of a chunked stream into out: dictionary (the up to kDictionary
-    // bytes before the chunk, none for the first) primes the window; a chunk that is not
-    // the last ends on a sync flush (byte aligned, no final block), the last one ends the
-    // stream. Throws std::runtime_error when zlib fails.
-    void Chunk(const uint8_t* dictionary, size_t dictionaryLength, const uint8_t* data,
-               size_t length, bool last, Buffer& out);
+    // Deflates one chunk of a chunked stream into out, at kLevel and without a dictionary.
+    // A chunk that is not the last has no final block and ends on a byte boundary, so the
+    // next chunk's bytes can follow it directly; the last one ends the stream. Throws
+    // std::runtime_error when the chunk cannot be made (out of memory, or a deflate
+    // stream that does not read back as the chunk).
+    void Chunk(const uint8_t* data, size_t length, bool last, Buffer& out);
 
   private:
+    // Clears the final-block bit of the deflate stream in out (which inflates to length
+    // bytes) and closes it with an empty stored block on a byte boundary.
+    void MakeJoinable(size_t length, Buffer& out);
+
     libdeflate_compressor* fast_ = nullptr;
     libdeflate_compressor* normal_ = nullptr;
-    void* zlib_ = nullptr;  // z_stream, kept between chunks and reset for each
+    void* zlib_ = nullptr;  // z_stream for raw inflate, kept between chunks and reset for each
+    Buffer scratch_;        // where MakeJoinable's inflate writes
 };
 
 // One thread's libdeflate inflater for entries held whole.

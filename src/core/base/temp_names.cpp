@@ -69,7 +69,8 @@ std::string CompactionTemporaryName(std::string_view year, int64_t firm, std::st
 }
 
 std::optional<BackupLeftover> ParseBackupLeftover(std::string_view name) {
-    if (const auto part = name.find(".part-"); part != std::string_view::npos) {
+    if (const auto part = name.rfind(temp_names::kPackMarker);
+        part != std::string_view::npos && temp_names::IsPackTemporaryName(name)) {
         const auto owner = ParseBackupLeftover(name.substr(0, part));
         if (owner && owner->kind == BackupLeftover::Kind::Temporary) {
             return BackupLeftover{BackupLeftover::Kind::PackPart, owner->archiveName};

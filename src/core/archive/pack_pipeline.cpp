@@ -1,0 +1,223 @@
+// The deflate pipeline of packing; see pack_pipeline.h.
+#include "archive/pack_pipeline.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+
+#include "platform/posix.h"
+
+namespace vornback::archive_internal {
+
+namespace {
+// The memory that read and deflated data waiting for libzip may take at once.
+constexpr size_t kPackBudget = 64 * 1024 * 1024;
+// How often the calling thread is given control back while it waits for a worker.
+constexpr auto kWaitTick = std::chrono::milliseconds(50);
+}  // namespace
+
+PackPipeline::PackPipeline(const std::vector<PackItem>& items) : items_(items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        const PackItem& item = items[i];
+        if (item.isFolder) {
+            continue;
+        }
+        firstJob_.resize(i + 1, 0);
+        jobEnd_.resize(i + 1, 0);
+        firstJob_[i] = jobs_.size();
+        if (item.size <= kPackChunk) {
+            PackJob job;
+            job.item = i;
+            job.length = static_cast<size_t>(item.size);
+            job.first = job.last = true;
+            job.reserve = 2 * job.length + 4096;
+            jobs_.push_back(job);
+            jobEnd_[i] = jobs_.size();
+            continue;
+        }
+        for (uint64_t offset = 0; offset < item.size; offset += kPackChunk) {
+            PackJob job;
+            job.item = i;
+            job.offset = offset;
+            job.length = static_cast<size_t>(std::min<uint64_t>(kPackChunk, item.size - offset));
+            job.chunked = true;
+            job.first = offset == 0;
+            job.last = offset + job.length == item.size;
+            job.reserve = 2 * job.length + 4096;
+            jobs_.push_back(job);
+        }
+        jobEnd_[i] = jobs_.size();
+    }
+    firstJob_.resize(items.size(), 0);
+    jobEnd_.resize(items.size(), 0);
+    results_ = std::vector<PackResult>(jobs_.size());
+    modes_.assign(items.size(), Mode::Unknown);
+}
+
+void PackPipeline::Start(unsigned threads) {
+    for (unsigned t = 0; t < threads && !jobs_.empty(); ++t) {
+        workers_.emplace_back([this] { Work(); });
+    }
+}
+
+PackResult* PackPipeline::Wait(size_t job, const std::function<bool()>& idle) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!results_[job].ready) {
+        if (!doneCv_.wait_for(lock, kWaitTick, [&] { return results_[job].ready; })) {
+            lock.unlock();
+            const bool goOn = idle();
+            lock.lock();
+            if (!goOn) {
+                return nullptr;
+            }
+        }
+    }
+    return &results_[job];
+}
+
+void PackPipeline::Release(size_t job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        PackResult& result = results_[job];
+        reserved_ -= result.held;
+        result.held = 0;
+        result.data = Buffer();
+    }
+    workCv_.notify_all();
+}
+
+void PackPipeline::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    workCv_.notify_all();
+    for (std::thread& worker : workers_) {
+        worker.join();
+    }
+    workers_.clear();
+}
+
+void PackPipeline::Work() {
+    deflate::Deflater deflater;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        workCv_.wait(lock, [&] {
+            return stop_ || next_ == jobs_.size() ||
+                   reserved_ + jobs_[next_].reserve <= kPackBudget || reserved_ == 0;
+        });
+        if (stop_ || next_ == jobs_.size()) {
+            return;
+        }
+        const size_t index = next_++;
+        const PackJob& job = jobs_[index];
+        reserved_ += job.reserve;
+        Mode mode = Mode::Unknown;
+        if (job.chunked && !job.first) {
+            // The first piece of this file was started before this one; its trial
+            // decides how the rest is packed.
+            workCv_.wait(lock, [&] { return stop_ || modes_[job.item] != Mode::Unknown; });
+            if (stop_) {
+                return;
+            }
+            mode = modes_[job.item];
+        }
+        lock.unlock();
+
+        PackResult result;
+        if (mode == Mode::Failed) {
+            result.failure = items_[job.item].fullPath + ": not packed";
+        } else {
+            try {
+                Make(job, mode, deflater, result);
+            } catch (const std::exception& e) {
+                result.failure = items_[job.item].fullPath + ": " + e.what();
+            }
+        }
+
+        lock.lock();
+        if (job.first) {
+            modes_[job.item] = !result.failure.empty() ? Mode::Failed
+                               : result.stored         ? Mode::Store
+                                                       : Mode::Deflate;
+        }
+        result.held = result.data.Capacity() + 4096;
+        reserved_ = reserved_ - job.reserve + result.held;
+        result.ready = true;
+        results_[index] = std::move(result);
+        lock.unlock();
+        workCv_.notify_all();
+        doneCv_.notify_all();
+    }
+}
+
+void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflater,
+                        PackResult& result) {
+    const PackItem& item = items_[job.item];
+    auto changed = [&] {
+        result.failure = item.fullPath + ": the file changed while it was packed";
+    };
+    Fd fd(::open(item.fullPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.Valid()) {
+        result.failure = item.fullPath + ": cannot open: " + SystemReason(errno);
+        return;
+    }
+    if (job.first) {
+        struct stat st {};
+        if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<uint64_t>(st.st_size) != item.size) {
+            changed();
+            return;
+        }
+    }
+    Buffer input(job.length);
+    const ssize_t n = ReadAt(fd.Get(), input.Data(), job.length, job.offset);
+    if (n < 0) {
+        result.failure = item.fullPath + ": cannot read: " + SystemReason(errno);
+        return;
+    }
+    if (static_cast<size_t>(n) != job.length) {
+        changed();
+        return;
+    }
+    if (job.last) {
+        uint8_t beyond = 0;
+        if (ReadAt(fd.Get(), &beyond, 1, item.size) != 0) {
+            changed();
+            return;
+        }
+    }
+    input.SetSize(job.length);
+    const uint8_t* own = input.Data();
+    result.crc = deflate::Crc32(0, own, job.length);
+
+    if (!job.chunked) {
+        // A whole file: small ones are simply deflated, larger ones first tried on
+        // their first block; a file that does not shrink is stored.
+        Buffer out;
+        const bool tryIt =
+            job.length <= deflate::kTrialBlock || deflater.WorthDeflating(own, job.length);
+        if (tryIt && deflater.Whole(own, job.length, out) > 0) {
+            result.data = std::move(out);
+        } else {
+            result.stored = true;
+            result.data = std::move(input);
+        }
+        return;
+    }
+    result.stored = job.first ? !deflater.WorthDeflating(own, job.length) : mode == Mode::Store;
+    if (result.stored) {
+        result.data = std::move(input);
+        return;
+    }
+    Buffer out;
+    deflater.Chunk(own, job.length, job.last, out);
+    result.data = std::move(out);
+}
+
+}  // namespace vornback::archive_internal

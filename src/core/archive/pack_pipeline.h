@@ -1,0 +1,108 @@
+// The deflate pipeline of packing: worker threads read the files of a pack in pieces
+// (small files whole, large ones in chunks) and deflate them, or keep them as they are when
+// they are not worth deflating, ahead of libzip and within a fixed memory budget. Private
+// to the archive folder.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/archive_internal.h"
+#include "archive/deflate_chunks.h"
+
+namespace vornback::archive_internal {
+
+// One file or folder of a pack, as the folder walk found it.
+struct PackItem {
+    std::string entryName;  // relative, "/" separators, folders end with "/"
+    std::string fullPath;
+    bool isFolder = false;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    struct timespec mtimeExact {};  // to tell a file changed since the folder was read
+};
+
+// One piece of work: a whole file, or one chunk of a large one.
+struct PackJob {
+    size_t item = 0;      // index into the pack items
+    uint64_t offset = 0;  // where the piece starts in the file
+    size_t length = 0;    // bytes of the file it covers
+    bool chunked = false;
+    bool first = false;  // the first piece of its file
+    bool last = false;   // the last piece of its file
+    size_t reserve = 0;  // memory taken from the budget while it is worked on
+};
+
+// What a worker hands to libzip for one piece.
+struct PackResult {
+    bool ready = false;
+    bool stored = false;  // the file is stored, not deflated (decided by its first piece)
+    uint32_t crc = 0;     // of the piece's own bytes
+    Buffer data;          // the bytes for the archive: deflated, or the file's own
+    std::string failure;  // set when the piece could not be made
+    size_t held = 0;      // memory it holds from the budget until released
+};
+
+// Worker threads that read and deflate the pieces in order, ahead of libzip, as far as the
+// memory budget allows. Pieces are started in entry order, so the oldest piece not yet taken
+// by libzip is always started first and the budget can never lock up. The calling thread
+// waits for each piece in turn and releases it when libzip has copied it.
+class PackPipeline {
+  public:
+    explicit PackPipeline(const std::vector<PackItem>& items);
+
+    // Starts the workers. Not done in the constructor: when a thread cannot be started
+    // (std::system_error), the pipeline is whole, so its destructor stops and joins those
+    // already running while the failure goes on.
+    void Start(unsigned threads);
+
+    ~PackPipeline() { Stop(); }
+
+    PackPipeline(const PackPipeline&) = delete;
+    PackPipeline& operator=(const PackPipeline&) = delete;
+
+    size_t FirstJob(size_t item) const { return firstJob_[item]; }
+    size_t JobEnd(size_t item) const { return jobEnd_[item]; }
+    const PackJob& Job(size_t job) const { return jobs_[job]; }
+
+    // Waits for a piece, calling idle every tick while it waits; null when idle returned
+    // false (cancelled).
+    PackResult* Wait(size_t job, const std::function<bool()>& idle);
+
+    // Gives a piece's memory back once libzip has copied it.
+    void Release(size_t job);
+
+  private:
+    enum class Mode { Unknown, Deflate, Store, Failed };
+
+    void Stop();
+
+    void Work();
+
+    // Reads a piece and deflates it, or keeps it as it is when the file is stored.
+    void Make(const PackJob& job, Mode mode, deflate::Deflater& deflater, PackResult& result);
+
+    const std::vector<PackItem>& items_;
+    std::vector<PackJob> jobs_;
+    std::vector<size_t> firstJob_;  // per item
+    std::vector<size_t> jobEnd_;    // per item: one past its last piece
+
+    std::mutex mutex_;
+    std::condition_variable workCv_;  // workers: budget freed, a mode decided, stop
+    std::condition_variable doneCv_;  // calling thread: a piece is ready
+    std::vector<PackResult> results_;
+    std::vector<Mode> modes_;  // per item
+    size_t next_ = 0;
+    size_t reserved_ = 0;
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace vornback::archive_internal
