@@ -132,7 +132,9 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     BackupChoices c = Others(backups_);
     c.backTypeIndex = 7;  // unknown: day-wise
     c.chkAdvSet = 1;
+    fs::create_symlink("Firm2.mdb", firm_ + "/Link.mdb");  // left out, and said so
     EXPECT_EQ(Run(c), RunEnd::Exit);
+    fs::remove(firm_ + "/Link.mdb");
     const std::string text = ReadFile(Settings());
     size_t at = 0;
     for (const char* line : {"LPath=", "BackType=2", "AdvSet=1", "IncAtcDoc=0", "CurYr=0"}) {
@@ -141,14 +143,15 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     }
     const std::string archive = backups_ + "/Saturday/Firm2.zip";
     EXPECT_EQ(FileEntries(archive), FilesBelow(firm_, [](const std::string& rel) {
-                  return !rel.starts_with("AttachDocs/");
+                  return !rel.starts_with("AttachDocs/") && rel != "Link.mdb";
               }));
     EXPECT_EQ(backupSourceFolder_, firm_);
     EXPECT_EQ(log_.events, (Strings{"BusyOn", "BusyOff", kCompleted}));
-    EXPECT_EQ(dialogs_.shown.back(),
-              (Message{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes,
-                       "The backup is " + archive + " (" +
-                           SizeInMegabytes(fs::file_size(archive), ".") + " MB)."}));
+    EXPECT_EQ(
+        dialogs_.shown.back(),
+        (Message{kCompleted, "Backup", Buttons::YesNo, Icon::None, Answer::Yes,
+                 "The backup is " + archive + " (" + SizeInMegabytes(fs::file_size(archive), ".") +
+                     " MB). Links are not backed up; left out: Link.mdb."}));
     EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // no lock, no temporary archive
     // Each further run keeps the archive before it as the older generation.
     for (const char* note : {"second run", "third run"}) {

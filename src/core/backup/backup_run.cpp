@@ -66,9 +66,11 @@ std::string NameOf(const std::string& path) {
 }
 
 // Packs the source into the run's own temporary archive and reads every entry back; a
-// failure leaves no temporary archive behind.
-void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std::string& temporary,
-                 const std::vector<std::string>& exclusions) {
+// failure leaves no temporary archive behind. Returns the links met in the source, which
+// an archive does not hold.
+std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sourceFolder,
+                                     const std::string& temporary,
+                                     const std::vector<std::string>& exclusions) {
     const ArchiveProgressFn progress = [&ctx](const ArchiveProgress& p) {
         ctx.view.ShowProgress(p);
     };
@@ -76,13 +78,17 @@ void PackChecked(BackupContext& ctx, const std::string& sourceFolder, const std:
     pack.excludePatterns = exclusions;
     pack.progress = progress;
     pack.cancel = ctx.cancel;
-    PackFolder(sourceFolder, temporary, pack);
+    PackSummary summary = PackFolder(sourceFolder, temporary, pack);
     Leftover unchecked([&] { ctx.fs.Kill(temporary); });
     UnpackOptions verify;
     verify.progress = progress;
     verify.cancel = ctx.cancel;
     VerifyArchive(temporary, verify);
     unchecked.Dismiss();
+    for (const std::string& link : summary.skippedLinks) {
+        std::fprintf(stderr, "vornback: left out of the backup, a link: %s\n", link.c_str());
+    }
+    return std::move(summary.skippedLinks);
 }
 
 // The last archive becomes the older generation and the new, checked archive takes the
@@ -341,6 +347,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     }
 
     const bool currentYearOnly = choices.ChkCurYr == 1;
+    std::vector<std::string> skippedLinks;
     const std::string archive = ArchivePath(v, destination, currentYearOnly, false);
     const std::string previous = ArchivePath(v, destination, currentYearOnly, true);
     record.SetArchive(archive);
@@ -373,7 +380,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                 exclusions.push_back("AttachDocs\\*.*");
             }
         }
-        PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+        skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
         RotateGenerations(ctx, destination, temporary, archive, previous, tag);
         made.Dismiss();
         if (currentYearOnly && ctx.fs.FolderExists(staging)) {
@@ -387,6 +394,12 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                  Icon::None, Answer::Yes};
     done.detail = "The backup is " + archive + " (" +
                   SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB).";
+    for (size_t i = 0; i < skippedLinks.size(); ++i) {
+        done.detail += (i == 0 ? " Links are not backed up; left out: " : ", ") + skippedLinks[i];
+    }
+    if (!skippedLinks.empty()) {
+        done.detail += ".";
+    }
     const Answer answer = ctx.dialogs.Show(done);
     return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
 }
