@@ -81,7 +81,10 @@ std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& d
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
         return static_cast<int>(a.first.kind) > static_cast<int>(b.first.kind);
     });
-    for (const auto& [leftover, path] : found) {
+    for (const auto& item : found) {
+        // Named copies: a lambda cannot capture structured bindings on every compiler.
+        const BackupLeftover& leftover = item.first;
+        const std::string& path = item.second;
         const std::string archive = JoinPath(destination, leftover.archiveName);
         const std::string previous = JoinPath(destination, "O" + leftover.archiveName);
         Attempt(lines, [&] {
