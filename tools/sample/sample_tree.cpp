@@ -575,6 +575,25 @@ void CopyProgramFile(TreeWriter& w, const std::string& source, const std::string
     w.File(JoinPath(folder, BaseName(source)), bytes, time, st.st_mode & 07777);
 }
 
+// A folder of count numbered files, "<prefix><0001>.<extension>". Each file's stream is
+// drawn from its own path, the time first and then the contents, so that the tree's bytes
+// depend only on the seed. kind(i) gives the file's extension and a flag for make;
+// make(stream, flag) gives its contents.
+template <typename Kind, typename Make>
+void FillFolder(TreeWriter& w, const std::string& folder, const char* prefix, size_t count,
+                Random& r, const Period& whole, Kind kind, Make make) {
+    w.Folder(folder, TimeWithin(r, whole));
+    for (size_t i = 1; i <= count; ++i) {
+        const auto [extension, flag] = kind(i);
+        char name[32];
+        std::snprintf(name, sizeof name, "%s%04zu.%s", prefix, i, extension);
+        const std::string rel = JoinPath(folder, name);
+        Random stream = w.Stream(rel);
+        const int64_t time = TimeWithin(stream, whole);
+        w.File(rel, make(stream, flag), time);
+    }
+}
+
 void MakeFirm(TreeWriter& w, const FirmInfo& f) {
     const SampleOptions& o = w.Options();
     const std::string firm = "Firm" + std::to_string(f.no);
@@ -616,43 +635,29 @@ void MakeFirm(TreeWriter& w, const FirmInfo& f) {
     }
 
     // Printed documents and exports.
-    w.Folder(JoinPath(firm, "d"), TimeWithin(r, whole));
-    const size_t documents = w.Scale().Count(300);
-    for (size_t i = 1; i <= documents; ++i) {
-        const bool xml = i % 3 == 0;
-        char name[32];
-        std::snprintf(name, sizeof name, "Doc%04zu.%s", i, xml ? "xml" : "txt");
-        const std::string rel = JoinPath(JoinPath(firm, "d"), name);
-        Random dr = w.Stream(rel);
-        const int64_t time = TimeWithin(dr, whole);
-        w.File(rel, ReportText(dr, w.Scale().Bytes(dr, 20000), f.name, xml), time);
-    }
-
+    using Kind = std::pair<const char*, bool>;
+    FillFolder(
+        w, JoinPath(firm, "d"), "Doc", w.Scale().Count(300), r, whole,
+        [](size_t i) {
+            return i % 3 == 0 ? Kind{"xml", true} : Kind{"txt", false};
+        },
+        [&](Random& dr, bool xml) {
+            return ReportText(dr, w.Scale().Bytes(dr, 20000), f.name, xml);
+        });
     // Logos and signatures for the printed forms.
-    w.Folder(JoinPath(firm, "g"), TimeWithin(r, whole));
-    const size_t graphics = w.Scale().Count(150);
-    for (size_t i = 1; i <= graphics; ++i) {
-        const bool png = i % 2 == 0;
-        char name[32];
-        std::snprintf(name, sizeof name, "Gfx%04zu.%s", i, png ? "png" : "jpg");
-        const std::string rel = JoinPath(JoinPath(firm, "g"), name);
-        Random gr = w.Stream(rel);
-        const int64_t time = TimeWithin(gr, whole);
-        w.File(rel, ImageBytes(gr, w.Scale().Bytes(gr, 12000), png), time);
-    }
-
+    FillFolder(
+        w, JoinPath(firm, "g"), "Gfx", w.Scale().Count(150), r, whole,
+        [](size_t i) {
+            return i % 2 == 0 ? Kind{"png", true} : Kind{"jpg", false};
+        },
+        [&](Random& gr, bool png) { return ImageBytes(gr, w.Scale().Bytes(gr, 12000), png); });
     // Attached documents: scans and photographs, the bulk of a firm's bytes.
-    w.Folder(JoinPath(firm, "AttachDocs"), TimeWithin(r, whole));
-    const size_t images = w.Scale().Count(200);
-    for (size_t i = 1; i <= images; ++i) {
-        const bool png = i % 4 == 0;
-        char name[32];
-        std::snprintf(name, sizeof name, "Scan%04zu.%s", i, png ? "png" : "jpg");
-        const std::string rel = JoinPath(JoinPath(firm, "AttachDocs"), name);
-        Random ir = w.Stream(rel);
-        const int64_t time = TimeWithin(ir, whole);
-        w.File(rel, ImageBytes(ir, w.Scale().Bytes(ir, 700000), png), time);
-    }
+    FillFolder(
+        w, JoinPath(firm, "AttachDocs"), "Scan", w.Scale().Count(200), r, whole,
+        [](size_t i) {
+            return i % 4 == 0 ? Kind{"png", true} : Kind{"jpg", false};
+        },
+        [&](Random& ir, bool png) { return ImageBytes(ir, w.Scale().Bytes(ir, 700000), png); });
 }
 
 void CheckOptions(const SampleOptions& o) {
