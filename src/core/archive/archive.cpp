@@ -3,8 +3,8 @@
 // (pack_pipeline.h: whole files, and large ones in chunks, all with libdeflate), or find
 // them not worth deflating and leave them stored, within a fixed memory budget. libzip, inside
 // zip_close() on the calling thread, takes each finished deflate stream as it is and writes the
-// archive under a temporary name beside the target. The bytes of an archive depend on the files
-// alone, never on the number of threads.
+// archive through output_source.h into a temporary file beside the target. The bytes of an archive
+// depend on the files alone, never on the number of threads.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +29,7 @@
 #include "archive/deflate_chunks.h"
 #include "archive/entry_names_internal.h"
 #include "archive/entry_source.h"
+#include "archive/output_source.h"
 #include "archive/pack_pipeline.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
@@ -139,8 +140,7 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
 }
 
 // The temporary file beside the archive path: created empty and exclusively, removed again
-// (with what libzip may have left beside it under the same name plus a suffix) unless
-// Keep() is called after it has been renamed into place.
+// unless Keep() is called after it has been renamed into place.
 class TemporaryArchive {
   public:
     explicit TemporaryArchive(const std::string& archivePath) {
@@ -159,20 +159,8 @@ class TemporaryArchive {
         throw ArchiveError(archivePath + ": cannot find a free temporary name");
     }
     ~TemporaryArchive() {
-        if (path_.empty()) {
-            return;
-        }
-        ::unlink(path_.c_str());
-        const fs::path own(path_);
-        const std::string prefix = own.filename().string() + ".";
-        std::error_code ec;
-        for (fs::directory_iterator it(own.parent_path(), ec), end; !ec && it != end;
-             it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (name.compare(0, prefix.size(), prefix) == 0 &&
-                temp_names::IsPackTemporaryName(name)) {
-                ::unlink(it->path().c_str());
-            }
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
         }
     }
     TemporaryArchive(const TemporaryArchive&) = delete;
@@ -324,26 +312,38 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     TemporaryArchive temporary(archivePath);
     if (items.empty()) {
         WriteEmptyArchive(temporary.Path());
+        SyncFile(temporary.Path());
     } else {
         std::vector<std::unique_ptr<EntrySource>> sources;
+        OutputSource output(temporary.Path());
         ZipHandle zip;
-        int code = 0;
-        zip.za = zip_open(temporary.Path().c_str(), ZIP_TRUNCATE, &code);
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t* target = output.Create(&error);
+        if (target != nullptr) {
+            zip.za = zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error);
+            if (zip.za == nullptr) {
+                zip_source_free(target);
+            }
+        }
         if (zip.za == nullptr) {
-            zip_error_t error;
-            zip_error_init_with_code(&error, code);
             const std::string reason = zip_error_strerror(&error);
             zip_error_fini(&error);
             throw ArchiveError(archivePath + ": cannot create the archive: " + reason);
         }
+        zip_error_fini(&error);
         state.za = zip.za;
         AddEntries(zip.za, items, sources, state, archivePath);
+        // zip_close() writes the whole archive through output, which syncs it at the end.
         if (zip_close(zip.za) != 0) {
             if (state.cancelled || Cancelled(options.cancel)) {
                 throw ArchiveCancelled("packing cancelled");
             }
             if (!state.failure.empty()) {
                 throw ArchiveError(state.failure);
+            }
+            if (!output.Failure().empty()) {
+                throw ArchiveError(output.Failure());
             }
             throw ArchiveError(archivePath + ": cannot write the archive: " + zip_strerror(zip.za));
         }
@@ -352,7 +352,6 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     if (Cancelled(options.cancel)) {
         throw ArchiveCancelled("packing cancelled");
     }
-    SyncFile(temporary.Path());
     RenameNoReplace(temporary.Path(), archivePath);
     temporary.Keep();
     if (options.progress) {

@@ -68,9 +68,14 @@ size_t Deflater::Whole(const uint8_t* data, size_t length, Buffer& out) {
     return n;
 }
 
+size_t ChunkBound(size_t length) {
+    // Room for the stream and for the empty stored block that may follow it. Without a
+    // compressor the bound holds for every level.
+    return libdeflate_deflate_compress_bound(nullptr, length) + 8;
+}
+
 void Deflater::Chunk(const uint8_t* data, size_t length, bool last, Buffer& out) {
-    // Room for the stream and for the empty stored block that may follow it.
-    const size_t bound = libdeflate_deflate_compress_bound(normal_, length) + 8;
+    const size_t bound = ChunkBound(length);
     out.Grow(bound);
     const size_t n = libdeflate_deflate_compress(normal_, data, length, out.Data(), bound);
     if (n == 0) {

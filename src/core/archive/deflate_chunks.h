@@ -25,6 +25,9 @@ constexpr int kLevel = 6;
 // The block the trial looks at.
 constexpr size_t kTrialBlock = 64 * 1024;
 
+// The room Deflater::Chunk needs for a chunk of length bytes.
+size_t ChunkBound(size_t length);
+
 // CRC-32 (the zip one) of data, continuing from crc (0 to start).
 uint32_t Crc32(uint32_t crc, const void* data, size_t length);
 // The CRC-32 of two pieces one after the other, from the CRC of each and the length of the

@@ -19,7 +19,48 @@ namespace {
 constexpr size_t kPackBudget = 64 * 1024 * 1024;
 // How often the calling thread is given control back while it waits for a worker.
 constexpr auto kWaitTick = std::chrono::milliseconds(50);
+// Buffers of at least this size come from the pool, all of one capacity: enough for a chunk
+// read whole or deflated.
+constexpr size_t kPooledMinimum = 1024 * 1024;
+const size_t kPooledCapacity = deflate::ChunkBound(kPackChunk);
+
+bool Pooled(size_t capacity) {
+    return capacity >= kPooledMinimum && capacity <= kPooledCapacity;
+}
+
+// What a piece of length bytes may hold at once: its bytes read and deflated.
+size_t Reserve(size_t length) {
+    return 2 * (Pooled(length) ? kPooledCapacity : length) + 4096;
+}
 }  // namespace
+
+Buffer PackPipeline::TakeBuffer(size_t capacity) {
+    if (!Pooled(capacity)) {
+        return Buffer(capacity);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pool_.empty()) {
+            Buffer buffer = std::move(pool_.back());
+            pool_.pop_back();
+            pooled_ -= buffer.Capacity();
+            buffer.SetSize(0);
+            return buffer;
+        }
+    }
+    return Buffer(kPooledCapacity);
+}
+
+void PackPipeline::KeepBuffer(Buffer buffer) {
+    if (buffer.Capacity() != kPooledCapacity) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reserved_ + pooled_ + buffer.Capacity() <= kPackBudget) {
+        pooled_ += buffer.Capacity();
+        pool_.push_back(std::move(buffer));
+    }
+}
 
 PackPipeline::PackPipeline(const std::vector<PackItem>& items) : items_(items) {
     for (size_t i = 0; i < items.size(); ++i) {
@@ -35,7 +76,7 @@ PackPipeline::PackPipeline(const std::vector<PackItem>& items) : items_(items) {
             job.item = i;
             job.length = static_cast<size_t>(item.size);
             job.first = job.last = true;
-            job.reserve = 2 * job.length + 4096;
+            job.reserve = Reserve(job.length);
             jobs_.push_back(job);
             jobEnd_[i] = jobs_.size();
             continue;
@@ -48,7 +89,7 @@ PackPipeline::PackPipeline(const std::vector<PackItem>& items) : items_(items) {
             job.chunked = true;
             job.first = offset == 0;
             job.last = offset + job.length == item.size;
-            job.reserve = 2 * job.length + 4096;
+            job.reserve = Reserve(job.length);
             jobs_.push_back(job);
         }
         jobEnd_[i] = jobs_.size();
@@ -81,13 +122,15 @@ PackResult* PackPipeline::Wait(size_t job, const std::function<bool()>& idle) {
 }
 
 void PackPipeline::Release(size_t job) {
+    Buffer data;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         PackResult& result = results_[job];
         reserved_ -= result.held;
         result.held = 0;
-        result.data = Buffer();
+        data = std::move(result.data);
     }
+    KeepBuffer(std::move(data));
     workCv_.notify_all();
 }
 
@@ -141,7 +184,7 @@ void PackPipeline::Work() {
         }
 
         lock.lock();
-        if (job.first) {
+        if (job.first && (modes_[job.item] == Mode::Unknown || !result.failure.empty())) {
             modes_[job.item] = !result.failure.empty() ? Mode::Failed
                                : result.stored         ? Mode::Store
                                                        : Mode::Deflate;
@@ -175,7 +218,7 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
             return;
         }
     }
-    Buffer input(job.length);
+    Buffer input = TakeBuffer(job.length);
     const ssize_t n = ReadAt(fd.Get(), input.Data(), job.length, job.offset);
     if (n < 0) {
         result.failure = item.fullPath + ": cannot read: " + SystemReason(errno);
@@ -199,25 +242,39 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
     if (!job.chunked) {
         // A whole file: small ones are simply deflated, larger ones first tried on
         // their first block; a file that does not shrink is stored.
-        Buffer out;
+        Buffer out = TakeBuffer(job.length);
         const bool tryIt =
             job.length <= deflate::kTrialBlock || deflater.WorthDeflating(own, job.length);
         if (tryIt && deflater.Whole(own, job.length, out) > 0) {
             result.data = std::move(out);
+            KeepBuffer(std::move(input));
         } else {
+            KeepBuffer(std::move(out));
             result.stored = true;
             result.data = std::move(input);
         }
         return;
     }
-    result.stored = job.first ? !deflater.WorthDeflating(own, job.length) : mode == Mode::Store;
+    if (job.first) {
+        // The later pieces of this file wait for the trial: tell them now, not after the
+        // whole chunk is deflated.
+        result.stored = !deflater.WorthDeflating(own, job.length);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            modes_[job.item] = result.stored ? Mode::Store : Mode::Deflate;
+        }
+        workCv_.notify_all();
+    } else {
+        result.stored = mode == Mode::Store;
+    }
     if (result.stored) {
         result.data = std::move(input);
         return;
     }
-    Buffer out;
+    Buffer out = TakeBuffer(deflate::ChunkBound(job.length));
     deflater.Chunk(own, job.length, job.last, out);
     result.data = std::move(out);
+    KeepBuffer(std::move(input));
 }
 
 }  // namespace vornback::archive_internal

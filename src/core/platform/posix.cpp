@@ -36,6 +36,23 @@ int WriteAll(int fd, const void* data, size_t length) {
     return 0;
 }
 
+int WriteAllAt(int fd, const void* data, size_t length, uint64_t offset) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX),
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset) {
     size_t done = 0;
     auto* bytes = static_cast<uint8_t*>(data);

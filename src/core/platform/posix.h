@@ -40,6 +40,10 @@ class Fd {
 // Writes all length bytes, retrying short and interrupted writes. Returns 0 or errno.
 int WriteAll(int fd, const void* data, size_t length);
 
+// Writes all length bytes at offset (pwrite), retrying short and interrupted writes.
+// Returns 0 or errno.
+int WriteAllAt(int fd, const void* data, size_t length, uint64_t offset);
+
 // Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
 // which is less than length only at the end of the file; -1 on error (errno set).
 ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
