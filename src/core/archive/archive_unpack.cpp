@@ -42,7 +42,9 @@ using namespace archive_internal;
 // How many bytes of whole-file work may be handed to the workers beyond what has been
 // reported done. It bounds both the memory of entries held whole and how far the workers
 // can run past a cancel.
-constexpr uint64_t kUnpackLookahead = 4 * 1024 * 1024;
+constexpr uint64_t kUnpackLookahead = 32 * 1024 * 1024;
+// The most memory the workers keep between entries, together.
+constexpr size_t kUnpackKept = 48 * 1024 * 1024;
 // The most entries handed out at once.
 constexpr size_t kUnpackQueue = 64;
 constexpr auto kWaitTick = std::chrono::milliseconds(50);
@@ -289,14 +291,31 @@ struct StopCheck {
     }
 };
 
+// A worker's buffers, kept from one entry to the next: fresh pages for every file (mapped,
+// faulted in, zeroed, unmapped) cost more system time than the inflating. What all workers
+// keep stays within the run's allowance (kUnpackKept); beyond it they are given back.
+struct Scratch {
+    Buffer packed;  // the compressed bytes of an entry held whole, or a piece of one streamed
+    Buffer out;     // the inflated bytes
+};
+
+// Makes sure buffer holds at least capacity bytes; its contents do not matter.
+void Fit(Buffer& buffer, size_t capacity) {
+    if (buffer.Capacity() < capacity) {
+        buffer = Buffer();
+        buffer = Buffer(capacity);
+    }
+}
+
 // Reads one entry to its end, handing each piece to sink, and checks its size and CRC.
-// Stored entries are read as they lie, a chunk at a time; deflated entries that are held
-// whole are inflated by libdeflate in one call; larger ones, and any other method, go
-// through libzip's inflater, which checks the CRC too. Throws ArchiveError naming the
-// entry, ArchiveCancelled, or Abandoned when stop is set.
+// Deflated entries held whole are inflated by libdeflate in one call; larger ones are
+// inflated by zlib a chunk at a time; stored ones are read as they lie. Any other method
+// goes through libzip's own inflater. Throws ArchiveError naming the entry,
+// ArchiveCancelled, or Abandoned when stop is set.
 template <typename Sink>
 void ReadEntryData(const ReadArchive& archive, const ReadEntry& entry, deflate::Inflater& inflater,
-                   const std::atomic<bool>* cancel, const StopCheck& stop, Sink&& sink) {
+                   Scratch& scratch, const std::atomic<bool>* cancel, const StopCheck& stop,
+                   Sink&& sink) {
     auto checkStop = [&] {
         if (stop()) {
             throw Abandoned{};
@@ -306,9 +325,8 @@ void ReadEntryData(const ReadArchive& archive, const ReadEntry& entry, deflate::
         }
     };
     checkStop();
-    const bool raw = entry.method == ZIP_CM_STORE ||
-                     (entry.method == ZIP_CM_DEFLATE && entry.size <= kWholeFileLimit &&
-                      entry.compressedSize <= kWholeFileLimit + kWholeFileLimit / 8);
+    const bool deflated = entry.method == ZIP_CM_DEFLATE;
+    const bool raw = deflated || entry.method == ZIP_CM_STORE;
     zip_file_t* file = zip_fopen_index(archive.Get(), entry.index, raw ? ZIP_FL_COMPRESSED : 0);
     if (file == nullptr) {
         archive.Fail(entry.name, std::string("cannot read: ") + zip_strerror(archive.Get()));
@@ -330,19 +348,23 @@ void ReadEntryData(const ReadArchive& archive, const ReadEntry& entry, deflate::
         return static_cast<size_t>(n);
     };
 
-    if (entry.method == ZIP_CM_DEFLATE && raw) {
-        Buffer packed(static_cast<size_t>(entry.compressedSize));
+    if (deflated && entry.size <= kWholeFileLimit &&
+        entry.compressedSize <= kWholeFileLimit + kWholeFileLimit / 8) {
+        Buffer& packed = scratch.packed;
+        Fit(packed, std::max<size_t>(static_cast<size_t>(entry.compressedSize), 1));
+        const auto want = static_cast<size_t>(entry.compressedSize);
         size_t got = 0;
-        while (got < packed.Capacity()) {
-            const size_t n = read(packed.Data() + got, packed.Capacity() - got);
+        while (got < want) {
+            const size_t n = read(packed.Data() + got, want - got);
             if (n == 0) {
                 archive.Fail(entry.name, "truncated data");
             }
             got += n;
         }
         checkStop();
-        Buffer out(static_cast<size_t>(entry.size));
-        switch (inflater.Whole(packed.Data(), got, out)) {
+        const auto size = static_cast<size_t>(entry.size);
+        Fit(scratch.out, std::max<size_t>(size, 1));
+        switch (inflater.Whole(packed.Data(), got, scratch.out, size)) {
             case deflate::Inflater::Result::Ok:
                 break;
             case deflate::Inflater::Result::TooLong:
@@ -352,29 +374,54 @@ void ReadEntryData(const ReadArchive& archive, const ReadEntry& entry, deflate::
             case deflate::Inflater::Result::Damaged:
                 archive.Fail(entry.name, "damaged compressed data");
         }
-        if (deflate::Crc32(0, out.Data(), out.Size()) != entry.crc) {
+        if (deflate::Crc32(0, scratch.out.Data(), size) != entry.crc) {
             archive.Fail(entry.name, "CRC error");
         }
-        sink(reinterpret_cast<const char*>(out.Data()), out.Size());
+        sink(reinterpret_cast<const char*>(scratch.out.Data()), size);
         return;
     }
 
-    Buffer buffer(
-        static_cast<size_t>(std::min<uint64_t>(kChunkSize, std::max<uint64_t>(entry.size, 1))));
+    Buffer& piece = scratch.packed;
+    Fit(piece, kChunkSize);
     uint64_t total = 0;
     uint32_t crc = 0;
-    for (;;) {
-        checkStop();
-        const size_t n = read(buffer.Data(), buffer.Capacity());
-        if (n == 0) {
-            break;
-        }
+    auto take = [&](const uint8_t* data, size_t n) {
         total += n;
         if (total > entry.size) {
             archive.Fail(entry.name, "more data than its stored size");
         }
-        crc = deflate::Crc32(crc, buffer.Data(), n);
-        sink(reinterpret_cast<const char*>(buffer.Data()), n);
+        crc = deflate::Crc32(crc, data, n);
+        sink(reinterpret_cast<const char*>(data), n);
+    };
+    if (deflated) {
+        Fit(scratch.out, kChunkSize);
+        using Stream = deflate::Inflater::Stream;
+        inflater.Start();
+        Stream state = Stream::More;
+        for (;;) {
+            checkStop();
+            const size_t n = read(piece.Data(), kChunkSize);
+            if (n == 0) {
+                break;
+            }
+            // Bytes after the end of the stream, or bytes that are not deflate.
+            if (state == Stream::Ended ||
+                (state = inflater.Feed(piece.Data(), n, scratch.out, take)) == Stream::Damaged) {
+                archive.Fail(entry.name, "damaged compressed data");
+            }
+        }
+        if (state != Stream::Ended) {
+            archive.Fail(entry.name, "truncated data");
+        }
+    } else {
+        for (;;) {
+            checkStop();
+            const size_t n = read(piece.Data(), kChunkSize);
+            if (n == 0) {
+                break;
+            }
+            take(piece.Data(), n);
+        }
     }
     if (total != entry.size) {
         archive.Fail(entry.name, "truncated data");
@@ -796,6 +843,19 @@ class ReadRun {
                      : std::clamp<uint64_t>(entry.size, 1, kChunkSize);
     }
 
+    // Keeps a worker's buffers for its next entry while all workers keep no more than
+    // kUnpackKept together; kept is what they counted for so far.
+    void Keep(Scratch& scratch, size_t& kept) {
+        const size_t now = scratch.packed.Capacity() + scratch.out.Capacity();
+        if (kept_.fetch_add(now - kept) + now - kept > kUnpackKept) {
+            kept_.fetch_sub(now);
+            scratch = Scratch();
+            kept = 0;
+            return;
+        }
+        kept = now;
+    }
+
     void Report() {
         progress_.bytesDone = bytesDone_.load();
         progress_.filesDone = filesDone_.load();
@@ -834,6 +894,8 @@ class ReadRun {
             return;
         }
         deflate::Inflater inflater;
+        Scratch scratch;
+        size_t kept = 0;  // what this worker's scratch counts for in kept_
         for (;;) {
             size_t file = 0;
             {
@@ -855,7 +917,7 @@ class ReadRun {
                 }
                 auto read = [&](auto&& sink) {
                     const StopCheck stop{&failedAt_, &abandonAll_, file};
-                    ReadEntryData(*archive, entry, inflater, options_.cancel, stop, sink);
+                    ReadEntryData(*archive, entry, inflater, scratch, options_.cancel, stop, sink);
                 };
                 if (destination) {
                     std::string written = destination->WriteFile(entry, [&](auto write) {
@@ -886,6 +948,7 @@ class ReadRun {
                 return;
             }
             filesDone_.fetch_add(1, std::memory_order_relaxed);
+            Keep(scratch, kept);
             bool wake = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -924,6 +987,7 @@ class ReadRun {
     std::atomic<uint64_t> bytesDone_{0};
     std::atomic<uint64_t> filesDone_{0};
     std::atomic<size_t> lastStarted_{0};
+    std::atomic<size_t> kept_{0};   // the buffers the workers keep between entries
     std::vector<Pending> written_;  // guarded by mutex_ while the workers run
 };
 

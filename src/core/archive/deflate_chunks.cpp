@@ -143,27 +143,70 @@ void Deflater::MakeJoinable(size_t length, Buffer& out) {
 }
 
 Inflater::Inflater() : decompressor_(libdeflate_alloc_decompressor()) {
-    if (decompressor_ == nullptr) {
+    auto* stream = new z_stream{};
+    zlib_ = stream;
+    if (decompressor_ == nullptr || inflateInit2(stream, -15) != Z_OK) {
+        libdeflate_free_decompressor(decompressor_);
+        delete stream;
         throw std::bad_alloc();
     }
 }
 
 Inflater::~Inflater() {
+    auto* stream = static_cast<z_stream*>(zlib_);
+    inflateEnd(stream);
+    delete stream;
     libdeflate_free_decompressor(decompressor_);
 }
 
-Inflater::Result Inflater::Whole(const uint8_t* data, size_t length, Buffer& out) {
+Inflater::Result Inflater::Whole(const uint8_t* data, size_t length, Buffer& out, size_t size) {
     size_t produced = 0;
     const libdeflate_result result = libdeflate_deflate_decompress(
-        decompressor_, data, length, out.Data(), out.Capacity(), &produced);
+        decompressor_, data, length, out.Data(), std::min(size, out.Capacity()), &produced);
     switch (result) {
         case LIBDEFLATE_SUCCESS:
             out.SetSize(produced);
-            return produced == out.Capacity() ? Result::Ok : Result::TooShort;
+            return produced == size ? Result::Ok : Result::TooShort;
         case LIBDEFLATE_INSUFFICIENT_SPACE:
             return Result::TooLong;
         default:
             return Result::Damaged;
+    }
+}
+
+void Inflater::Start() {
+    if (inflateReset(static_cast<z_stream*>(zlib_)) != Z_OK) {
+        throw std::runtime_error("zlib: cannot reset the inflate stream");
+    }
+}
+
+void Inflater::SetInput(const uint8_t* data, size_t length) {
+    auto* stream = static_cast<z_stream*>(zlib_);
+    stream->next_in = const_cast<Bytef*>(data);
+    stream->avail_in = static_cast<uInt>(length);
+}
+
+size_t Inflater::InputLeft() const {
+    return static_cast<const z_stream*>(zlib_)->avail_in;
+}
+
+Inflater::Stream Inflater::Step(Buffer& out, size_t& produced) {
+    auto* stream = static_cast<z_stream*>(zlib_);
+    const auto room = static_cast<uInt>(std::min<size_t>(out.Capacity(), UINT_MAX));
+    stream->next_out = out.Data();
+    stream->avail_out = room;
+    const int result = ::inflate(stream, Z_NO_FLUSH);
+    produced = room - stream->avail_out;
+    switch (result) {
+        case Z_STREAM_END:
+            return stream->avail_in == 0 ? Stream::Ended : Stream::Damaged;
+        case Z_OK:
+            return Stream::More;
+        case Z_BUF_ERROR:
+            // No progress was possible: the input is used up mid-stream.
+            return stream->avail_in == 0 ? Stream::More : Stream::Damaged;
+        default:
+            return Stream::Damaged;
     }
 }
 

@@ -69,20 +69,50 @@ class Deflater {
     Buffer scratch_;        // where MakeJoinable's inflate writes
 };
 
-// One thread's libdeflate inflater for entries held whole.
+// One thread's inflaters: libdeflate for entries held whole, zlib for those streamed in
+// pieces.
 class Inflater {
   public:
     enum class Result { Ok, Damaged, TooLong, TooShort };
+    enum class Stream { More, Ended, Damaged };
     Inflater();
     ~Inflater();
     Inflater(const Inflater&) = delete;
     Inflater& operator=(const Inflater&) = delete;
 
-    // Inflates a raw deflate stream that must give exactly out.Capacity() bytes.
-    Result Whole(const uint8_t* data, size_t length, Buffer& out);
+    // Inflates a raw deflate stream that must give exactly size bytes into out (whose
+    // capacity is at least size).
+    Result Whole(const uint8_t* data, size_t length, Buffer& out, size_t size);
+
+    // Starts a stream fed in pieces.
+    void Start();
+    // Inflates the next piece of the stream through out (its whole capacity), handing what
+    // comes out to emit as it is made. Ended: the stream ended with this piece's last byte;
+    // Damaged: it is not deflate, or bytes follow its end.
+    template <typename Emit>
+    Stream Feed(const uint8_t* data, size_t length, Buffer& out, Emit&& emit) {
+        SetInput(data, length);
+        for (;;) {
+            size_t produced = 0;
+            const Stream state = Step(out, produced);
+            if (produced > 0) {
+                emit(out.Data(), produced);
+            }
+            // Go on while input is left, or while out was filled: more may be waiting.
+            if (state != Stream::More || (InputLeft() == 0 && produced < out.Capacity())) {
+                return state;
+            }
+        }
+    }
 
   private:
+    void SetInput(const uint8_t* data, size_t length);
+    size_t InputLeft() const;
+    // Inflates into out until it is full or the input is used up.
+    Stream Step(Buffer& out, size_t& produced);
+
     libdeflate_decompressor* decompressor_ = nullptr;
+    void* zlib_ = nullptr;  // z_stream for raw inflate
 };
 
 }  // namespace vornback::deflate
