@@ -17,7 +17,10 @@
 # The page cache cannot be dropped here, so every run is warm: the trees and archives are
 # read from memory. vornback's unpack syncs what it wrote before it returns, the others do
 # not: their unpack is timed with a `sync` after it, so that every unpack is measured until
-# its files are on the disk.
+# its files are on the disk. Every unpack goes into a new folder and none is removed before
+# the end: ext4 passes over inodes freed in the last minutes when it creates files, so
+# removing one run's files before the next makes file creation many times slower, for
+# every tool alike, and measures the file system instead of the tools.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -96,13 +99,16 @@ for tree in $trees; do
 done
 
 # Runs a command n times under /usr/bin/time; prepare runs before each (untimed), and a
-# sync after it, so that no run pays for the writing back of the one before.
+# sync after it, so that no run pays for the writing back of the one before. RUN numbers
+# the runs of the whole benchmark, for folders of their own.
 # Appends "name seconds maxrss_kib" lines to the results file.
 results="$work/results.txt"
 : >"$results"
+export RUN=0
 measure() {
     local name="$1" n="$2" prepare="$3" command="$4"
     for ((i = 0; i < n; i++)); do
+        RUN=$((RUN + 1))
         eval "$prepare"
         sync
         /usr/bin/time -f "%e %M" -o "$work/time.txt" bash -c "$command" >/dev/null
@@ -136,18 +142,25 @@ for tree in $trees; do
 
     # Every tool unpacks the same archive: vornback's.
     echo "== $tree: unpack"
-    out="$work/out"
-    measure "$tree.unpack.vornback" "$n" "rm -rf '$out'" "'$cli' unpack '$a-vb.zip' '$out'"
-    diff -r "$src" "$out" >/dev/null || { echo "unpacked tree differs" >&2; exit 1; }
-    measure "$tree.unpack.unzip" "$n" "rm -rf '$out'; mkdir '$out'" "unzip -q '$a-vb.zip' -d '$out' && sync"
+    out="$work/out.$tree"
+    mkdir -p "$out"
+    # Each run unpacks into a folder of its own, see above; the huge tree's single file is
+    # removed at once.
+    clear=":"
+    [ "$tree" = huge ] && clear="rm -rf '$out'/*"
+    measure "$tree.unpack.vornback" "$n" "$clear" "'$cli' unpack '$a-vb.zip' '$out/'\$RUN"
+    diff -r "$src" "$out/$RUN" >/dev/null || { echo "unpacked tree differs" >&2; exit 1; }
+    measure "$tree.unpack.unzip" "$n" "$clear; mkdir '$out/'\$RUN" \
+        "unzip -q '$a-vb.zip' -d '$out/'\$RUN && sync"
     if [ "$tree" != huge ]; then
-        measure "$tree.unpack.bsdtar" "$n" "rm -rf '$out'; mkdir '$out'" \
-            "bsdtar -x -f '$a-vb.zip' -C '$out' && sync"
-        measure "$tree.unpack.7z" "$n" "rm -rf '$out'; mkdir '$out'" \
-            "7z x -y -bd '-o$out' '$a-vb.zip' >/dev/null && sync"
+        measure "$tree.unpack.bsdtar" "$n" "mkdir '$out/'\$RUN" \
+            "bsdtar -x -f '$a-vb.zip' -C '$out/'\$RUN && sync"
+        measure "$tree.unpack.7z" "$n" "mkdir '$out/'\$RUN" \
+            "7z x -y -bd '-o$out/'\$RUN '$a-vb.zip' >/dev/null && sync"
     fi
-    rm -rf "$out" "$a"-*.zip
+    rm -f "$a"-*.zip
 done
+rm -rf "$work"/out.*
 
 /usr/bin/python3 - "$results" "$runs" "$load" $trees <<'EOF'
 import statistics, sys

@@ -43,6 +43,8 @@ using namespace archive_internal;
 // reported done. It bounds both the memory of entries held whole and how far the workers
 // can run past a cancel.
 constexpr uint64_t kUnpackLookahead = 32 * 1024 * 1024;
+// Files from this size on are written back to the disk as soon as they are written.
+constexpr uint64_t kEarlyWriteback = 1024 * 1024;
 // The most memory the workers keep between entries, together.
 constexpr size_t kUnpackKept = 48 * 1024 * 1024;
 // The most entries handed out at once.
@@ -516,9 +518,14 @@ struct Target {
     std::string folder;
     std::string shown;
     uint64_t needed = 0;
+    // The folder was missing or empty: no file of its own can be damaged, so files are
+    // written under their own names at once (a failure removes them all the same) instead
+    // of under temporary ones renamed at the end.
+    bool fresh = false;
 };
 
-// A file written under its temporary name, waiting to be renamed to its own.
+// A file written under its temporary name (or its own, see Target::fresh), waiting to be
+// renamed to its own.
 struct Pending {
     const ReadEntry* entry = nullptr;
     std::string tempName;
@@ -591,10 +598,10 @@ class Destination {
         const std::string relative = JoinParts(entry.parts, entry.parts.size());
         Fd out;
         for (int attempt = 0; attempt < 100 && !out.Valid(); ++attempt) {
-            tempName_ = temp_names::UnpackTemporaryFileName();
+            tempName_ = target_.fresh ? entry.parts.back() : temp_names::UnpackTemporaryFileName();
             out = Fd(::openat(folder, tempName_.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-            if (!out.Valid() && errno != EEXIST) {
+            if (!out.Valid() && (errno != EEXIST || target_.fresh)) {
                 tempName_.clear();
                 Fail("creating " + relative, errno);
             }
@@ -614,8 +621,13 @@ class Destination {
         times[0].tv_nsec = 0;
         times[1] = times[0];
         ::futimens(out.Get(), times);  // best effort: a file system may refuse old times
-        // Start the write-back now, so the one sync at the end finds little left to do.
-        ::sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        // Start the write-back of a large file now, so that the disk works while the
+        // workers inflate and the one sync at the end finds little left to do. Small files
+        // are left to that sync: one start per file costs more than their bytes (a call
+        // into the disk driver each), where the sync writes them out together.
+        if (entry.size >= kEarlyWriteback) {
+            ::sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
         if (out.Close() != 0) {
             Fail("writing " + relative, errno);
         }
@@ -708,8 +720,8 @@ void CheckDestination(const Target& target, const std::vector<ReadEntry>& entrie
         ThrowDestinationFailure(target.shown, "", ENOSPC, target.needed);
     }
     std::error_code ec;
-    if (!fs::exists(target.folder, ec)) {
-        return;
+    if (!fs::exists(target.folder, ec) || fs::is_empty(target.folder, ec)) {
+        return;  // nothing can be in the way
     }
     if (!fs::is_directory(target.folder, ec)) {
         ThrowDestinationFailure(target.shown, "it is a file, not a folder", 0, target.needed);
@@ -1002,6 +1014,8 @@ void UnpackInto(const std::string& archivePath, const Target& given, const Unpac
     Target target = given;
     target.needed = ReadTotals(entries).bytesTotal;
     CheckDestination(target, entries);
+    std::error_code ec;
+    target.fresh = !fs::exists(target.folder, ec) || fs::is_empty(target.folder, ec);
 
     const Fd root = Destination::OpenRoot(target);
     Destination destination(target, root.Get());
@@ -1026,9 +1040,14 @@ void UnpackInto(const std::string& archivePath, const Target& given, const Unpac
     // Every file is synced under its temporary name before any is renamed to its own, and
     // the renames are synced with the folders that received them.
     std::vector<Pending>& written = run.Written();
-    std::sort(written.begin(), written.end(),
-              [](const Pending& a, const Pending& b) { return a.entry->index < b.entry->index; });
-    SyncDestination(root.Get(), target);
+    if (target.fresh) {
+        written.clear();  // already under their own names
+    } else {
+        std::sort(written.begin(), written.end(), [](const Pending& a, const Pending& b) {
+            return a.entry->index < b.entry->index;
+        });
+        SyncDestination(root.Get(), target);
+    }
     while (!written.empty()) {
         destination.Place(written.back());
         written.pop_back();
