@@ -5,6 +5,7 @@
 // zip_close() on the calling thread, takes each finished deflate stream as it is and writes the
 // archive through output_source.h into a temporary file beside the target. The bytes of an archive
 // depend on the files alone, never on the number of threads.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +18,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,7 +37,6 @@
 namespace vornback {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace archive_internal;
 
 // ---------------------------------------------------------------------------------------
@@ -86,17 +85,34 @@ bool Excluded(const std::string& relative, const std::vector<std::string>& patte
 // inside the firm folder may point anywhere (out of the firm, or back up into it), and a
 // restore must never create one, so the backup holds only real files and folders; the
 // links are listed in links for the caller to show. Other special files (pipes, devices,
-// sockets) are left out for the same reason.
-void CollectEntries(const std::string& folder, const std::string& prefix,
+// sockets) are left out for the same reason. Each folder is read and its children looked
+// at through the folder's own descriptor, opened without following links.
+void CollectEntries(int folderFd, const std::string& folder, const std::string& prefix,
                     const PackOptions& options, std::vector<PackItem>& items,
                     std::vector<std::string>& links) {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        names.push_back(it->path().filename().string());
-    }
-    if (ec) {
-        throw ArchiveError(folder + ": cannot read folder: " + ec.message());
+    {
+        const int listFd = ::dup(folderFd);
+        DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (dir == nullptr) {
+            const int error = errno;
+            if (listFd >= 0) {
+                ::close(listFd);
+            }
+            throw ArchiveError(folder + ": cannot read folder: " + SystemReason(error));
+        }
+        std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+        errno = 0;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+            errno = 0;
+        }
+        if (errno != 0) {
+            throw ArchiveError(folder + ": cannot read folder: " + SystemReason(errno));
+        }
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -109,7 +125,7 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
             continue;
         }
         struct stat st {};
-        if (::lstat(full.c_str(), &st) != 0) {
+        if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             throw ArchiveError(full + ": cannot read: " + SystemReason(errno));
         }
         if (S_ISLNK(st.st_mode)) {
@@ -130,7 +146,12 @@ void CollectEntries(const std::string& folder, const std::string& prefix,
             item.isFolder = true;
             item.entryName = relative + "/";
             items.push_back(item);
-            CollectEntries(full, relative + "/", options, items, links);
+            const Fd child(
+                ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!child.Valid()) {
+                throw ArchiveError(full + ": cannot read folder: " + SystemReason(errno));
+            }
+            CollectEntries(child.Get(), full, relative + "/", options, items, links);
         } else {
             item.entryName = relative;
             item.size = static_cast<uint64_t>(st.st_size);
@@ -294,7 +315,13 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
 
     std::vector<PackItem> items;
     PackSummary summary;
-    CollectEntries(sourceFolder, "", options, items, summary.skippedLinks);
+    {
+        const Fd root(::open(sourceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!root.Valid()) {
+            throw ArchiveError(sourceFolder + ": cannot read folder: " + SystemReason(errno));
+        }
+        CollectEntries(root.Get(), sourceFolder, "", options, items, summary.skippedLinks);
+    }
 
     PackState state;
     state.options = &options;

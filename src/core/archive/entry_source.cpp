@@ -112,7 +112,8 @@ zip_int64_t EntrySource::Read(void* data, zip_uint64_t length) {
         const size_t available = current->data.Size() - offset;
         if (available == 0) {
             const PackJob& piece = state->pipeline->Job(job);
-            crc = deflate::Crc32Combine(crc, current->crc, piece.length);
+            crc =
+                piece.first ? current->crc : deflate::Crc32Combine(crc, current->crc, piece.length);
             state->progress.bytesDone += piece.length;
             state->pipeline->Release(job);
             current = nullptr;
