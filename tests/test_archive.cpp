@@ -512,25 +512,33 @@ TEST(Archive, LargeAndMixedTreesRoundTripWithTheSameBytesWhateverTheThreads) {
     }
     EXPECT_FALSE(HasTemporaryFile(dir.Path()));
 
-    // Damage near the end of the large stored entry: its CRC fails only once most of it is
-    // written, and still no part of it stays behind.
-    std::string damaged = bytes;
-    const size_t at = damaged.find(bigRandom.substr(bigRandom.size() - 4096, 64));
-    ASSERT_NE(at, std::string::npos);
-    damaged[at + 10] = static_cast<char>(damaged[at + 10] ^ 0x01);
-    WriteFile(dir.Path() / "damaged.zip", damaged);
-    const fs::path dest = dir.Path() / "damaged";
-    try {
-        UnpackArchive(dir / "damaged.zip", dest.string());
-        ADD_FAILURE() << "a damaged archive was unpacked";
-    } catch (const ArchiveError& e) {
-        EXPECT_NE(std::string(e.what()).find("entry AttachDocs/scan.bin: CRC error"),
-                  std::string::npos)
-            << e.what();
+    // Damage late in the large stored entry (its CRC fails only once most of it is
+    // written) or inside the large deflated one (inflated a chunk at a time): no part of
+    // either stays behind.
+    const size_t zerosData = bytes.find("Yr1/zeros.bin") + 13 + 9;  // name, time field
+    const size_t lateInScan = bytes.find(bigRandom.substr(bigRandom.size() - 4096, 64)) + 10;
+    const struct {
+        size_t at;
+        std::string entry;
+    } damages[] = {{lateInScan, "AttachDocs/scan.bin"}, {zerosData + 2000, "Yr1/zeros.bin"}};
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.entry);
+        std::string damaged = bytes;
+        damaged[damage.at] = static_cast<char>(damaged[damage.at] ^ 0x21);
+        WriteFile(dir.Path() / "damaged.zip", damaged);
+        const fs::path dest = dir.Path() / "damaged";
+        try {
+            UnpackArchive(dir / "damaged.zip", dest.string());
+            ADD_FAILURE() << "a damaged archive was unpacked";
+        } catch (const ArchiveError& e) {
+            EXPECT_NE(std::string(e.what()).find("entry " + damage.entry + ": "), std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(fs::exists(dest / damage.entry));
+        EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+        EXPECT_THROW(VerifyArchive(dir / "damaged.zip"), ArchiveError);
+        fs::remove_all(dest);
     }
-    EXPECT_FALSE(fs::exists(dest / "AttachDocs" / "scan.bin"));
-    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
-    EXPECT_THROW(VerifyArchive(dir / "damaged.zip"), ArchiveError);
 }
 
 // Large files are deflated in independent chunks joined into one stream. Sizes on, just
@@ -585,6 +593,73 @@ TEST(Archive, ChunkJoinedStreamsInflateWithZlibAtEverySize) {
         inflateEnd(&z);
         EXPECT_TRUE(inflated == data);
         EXPECT_NO_THROW(VerifyArchive(dir / "t1.zip"));
+    }
+}
+
+// A chunk's last block is found by reading its codes; the reader must agree with zlib on
+// every kind of block (stored, fixed, dynamic; libdeflate's and zlib's) and refuse what is
+// not a whole stream of the given length.
+TEST(Archive, BlockScanAgreesWithZlib) {
+    const std::string text = CompressibleText(300000, 42);
+    const std::string noise = RandomBytes(70000, 43);
+    auto zlibStream = [](const std::string& data, int level, int strategy) {
+        z_stream z{};
+        deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy);
+        std::string out(deflateBound(&z, data.size()), '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z.avail_in = static_cast<uInt>(data.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        ::deflate(&z, Z_FINISH);
+        out.resize(z.total_out);
+        deflateEnd(&z);
+        return out;
+    };
+    auto libdeflateStream = [](const std::string& data) {
+        deflate::Buffer out;
+        deflate::Deflater().Whole(reinterpret_cast<const uint8_t*>(data.data()), data.size(), out);
+        return std::string(reinterpret_cast<const char*>(out.Data()), out.Size());
+    };
+    // Where zlib finds the last block and the end, stopping at every block.
+    auto zlibBlocks = [](const std::string& stream) {
+        z_stream z{};
+        inflateInit2(&z, -15);
+        std::string sink(1 << 16, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+        z.avail_in = static_cast<uInt>(stream.size());
+        deflate::StreamBlocks blocks;
+        for (int result = Z_OK; result == Z_OK;) {
+            z.next_out = reinterpret_cast<Bytef*>(sink.data());
+            z.avail_out = static_cast<uInt>(sink.size());
+            result = inflate(&z, Z_BLOCK);
+            const uint64_t bits = (z.total_in) * 8 - static_cast<uint64_t>(z.data_type & 7);
+            if ((z.data_type & 128) != 0) {
+                ((z.data_type & 64) != 0 ? blocks.end : blocks.finalHeader) = bits;
+            }
+        }
+        inflateEnd(&z);
+        return std::make_pair(blocks.finalHeader, blocks.end);
+    };
+    const struct {
+        const char* what;
+        std::string data;
+        std::string stream;
+    } cases[] = {
+        {"libdeflate, dynamic", text, libdeflateStream(text)},
+        {"zlib, dynamic", text, zlibStream(text, 6, Z_DEFAULT_STRATEGY)},
+        {"zlib, fixed", text.substr(0, 5000), zlibStream(text.substr(0, 5000), 6, Z_FIXED)},
+        {"zlib, stored", noise, zlibStream(noise, 0, Z_DEFAULT_STRATEGY)},
+        {"zlib, codes only", text, zlibStream(text, 6, Z_HUFFMAN_ONLY)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(c.stream.data());
+        deflate::StreamBlocks blocks;
+        ASSERT_TRUE(deflate::ScanBlocks(bytes, c.stream.size(), c.data.size(), blocks));
+        EXPECT_EQ(std::make_pair(blocks.finalHeader, blocks.end), zlibBlocks(c.stream));
+        EXPECT_FALSE(deflate::ScanBlocks(bytes, c.stream.size(), c.data.size() + 1, blocks));
+        EXPECT_FALSE(deflate::ScanBlocks(bytes, c.stream.size() - 1, c.data.size(), blocks));
+        EXPECT_FALSE(deflate::ScanBlocks(bytes, c.stream.size() / 2, c.data.size(), blocks));
     }
 }
 

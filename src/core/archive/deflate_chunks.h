@@ -34,6 +34,19 @@ uint32_t Crc32(uint32_t crc, const void* data, size_t length);
 // second.
 uint32_t Crc32Combine(uint32_t first, uint32_t second, uint64_t secondLength);
 
+// Where the last block of a deflate stream starts, and where the stream ends, in bits from
+// its start.
+struct StreamBlocks {
+    uint64_t finalHeader = 0;
+    uint64_t end = 0;
+};
+
+// Finds the last block of a raw deflate stream that inflates to exactly length bytes and
+// ends in its last byte, by decoding its codes without writing what they stand for. False
+// when the stream is not such a stream (or uses what this reader does not expect), so that
+// the caller can fall back to a full inflate.
+bool ScanBlocks(const uint8_t* data, size_t size, uint64_t length, StreamBlocks& blocks);
+
 // One thread's compressors. Not shareable between threads; each worker owns one.
 class Deflater {
   public:
@@ -62,6 +75,9 @@ class Deflater {
     // Clears the final-block bit of the deflate stream in out (which inflates to length
     // bytes) and closes it with an empty stored block on a byte boundary.
     void MakeJoinable(size_t length, Buffer& out);
+
+    // ScanBlocks the slow and sure way: zlib inflates the stream, stopping at every block.
+    StreamBlocks InflateBlocks(size_t length, const Buffer& out);
 
     libdeflate_compressor* fast_ = nullptr;
     libdeflate_compressor* normal_ = nullptr;
