@@ -17,6 +17,9 @@ namespace vornback::archive_internal {
 namespace {
 // The memory that read and deflated data waiting for libzip may take at once.
 constexpr size_t kPackBudget = 64 * 1024 * 1024;
+// How many pieces beyond the one it waits for the calling thread lets the workers finish
+// before it is woken.
+constexpr size_t kWaitAhead = 16;
 // How often the calling thread is given control back while it waits for a worker.
 constexpr auto kWaitTick = std::chrono::milliseconds(50);
 // Buffers of at least this size come from the pool, all of one capacity: enough for a chunk
@@ -106,18 +109,37 @@ void PackPipeline::Start(unsigned threads) {
     }
 }
 
+bool PackPipeline::WaitOver() const {
+    if (!results_[waitFor_].ready) {
+        return false;
+    }
+    // Ready, and several after it too (the calling thread then goes on without sleeping
+    // for each small file), or nothing more can come first: every piece started, or the
+    // budget full until the calling thread gives memory back.
+    const size_t ahead = std::min(waitFor_ + kWaitAhead, jobs_.size() - 1);
+    return results_[ahead].ready || next_ == jobs_.size() ||
+           reserved_ + jobs_[next_].reserve > kPackBudget;
+}
+
 PackResult* PackPipeline::Wait(size_t job, const std::function<bool()>& idle) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!results_[job].ready) {
-        if (!doneCv_.wait_for(lock, kWaitTick, [&] { return results_[job].ready; })) {
+    if (results_[job].ready) {
+        return &results_[job];
+    }
+    waitFor_ = job;
+    waiting_ = true;
+    while (!WaitOver()) {
+        if (!doneCv_.wait_for(lock, kWaitTick, [&] { return WaitOver(); })) {
             lock.unlock();
             const bool goOn = idle();
             lock.lock();
             if (!goOn) {
+                waiting_ = false;
                 return nullptr;
             }
         }
     }
+    waiting_ = false;
     return &results_[job];
 }
 
@@ -160,6 +182,9 @@ void PackPipeline::Work() {
         const size_t index = next_++;
         const PackJob& job = jobs_[index];
         reserved_ += job.reserve;
+        if (waiting_ && WaitOver()) {
+            doneCv_.notify_one();  // the budget is full now, or this was the last piece
+        }
         Mode mode = Mode::Unknown;
         if (job.chunked && !job.first) {
             // The first piece of this file was started before this one; its trial
@@ -193,9 +218,12 @@ void PackPipeline::Work() {
         reserved_ = reserved_ - job.reserve + result.held;
         result.ready = true;
         results_[index] = std::move(result);
+        const bool wake = waiting_ && WaitOver();
         lock.unlock();
         workCv_.notify_all();
-        doneCv_.notify_all();
+        if (wake) {
+            doneCv_.notify_one();
+        }
     }
 }
 

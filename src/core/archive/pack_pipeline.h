@@ -84,6 +84,9 @@ class PackPipeline {
 
     void Stop();
 
+    // Whether the calling thread, waiting for waitFor_, is to go on. Under the lock.
+    bool WaitOver() const;
+
     void Work();
 
     // Reads a piece and deflates it, or keeps it as it is when the file is stored.
@@ -108,6 +111,8 @@ class PackPipeline {
     std::vector<Mode> modes_;  // per item
     size_t next_ = 0;
     size_t reserved_ = 0;
+    bool waiting_ = false;  // the calling thread sleeps until WaitOver()
+    size_t waitFor_ = 0;
     std::vector<Buffer> pool_;  // large buffers not in use, each of kPooledCapacity
     size_t pooled_ = 0;         // their bytes
     bool stop_ = false;
