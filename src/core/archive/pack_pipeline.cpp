@@ -246,6 +246,12 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
             return;
         }
     }
+    if (job.chunked && !job.last) {
+        // Have the disk read the next pieces while this one is deflated: without it every
+        // piece of a file not in memory would wait for its own read.
+        ::posix_fadvise(fd.Get(), static_cast<off_t>(job.offset + job.length),
+                        static_cast<off_t>(2 * kPackChunk), POSIX_FADV_WILLNEED);
+    }
     Buffer input = TakeBuffer(job.length);
     const ssize_t n = ReadAt(fd.Get(), input.Data(), job.length, job.offset);
     if (n < 0) {
