@@ -257,6 +257,7 @@ TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
     EXPECT_NE(out.find("firm 1  year 2  backup  stopped  0 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("firm 7  year 2  backup  failed  0 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("firm 1  year 2  backup  failed  0 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("the archive was written but not mailed: "), std::string::npos) << out;
 }
 
 TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {

@@ -720,11 +720,14 @@ void CheckDestination(const Target& target, const std::vector<ReadEntry>& entrie
         ThrowDestinationFailure(target.shown, "", ENOSPC, target.needed);
     }
     std::error_code ec;
-    if (!fs::exists(target.folder, ec) || fs::is_empty(target.folder, ec)) {
-        return;  // nothing can be in the way
+    if (!fs::exists(target.folder, ec)) {
+        return;
     }
     if (!fs::is_directory(target.folder, ec)) {
         ThrowDestinationFailure(target.shown, "it is a file, not a folder", 0, target.needed);
+    }
+    if (fs::is_empty(target.folder, ec)) {
+        return;  // nothing can be in the way
     }
     std::set<std::string> checked;
     for (const ReadEntry& entry : entries) {

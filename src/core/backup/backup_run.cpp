@@ -299,10 +299,10 @@ std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator)
     return text;
 }
 
-void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
-                       const std::string& archivePath) {
+std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
+                              const std::string& archivePath) {
     if (choices.chkSendEmail != 1) {
-        return;
+        return "";
     }
     const uint64_t size = ctx.fs.FileLength(archivePath);
     if (size >= kMailSizeQuestionBytes) {
@@ -311,19 +311,23 @@ void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
                                          " Do you want to send E-Mail.",
                                      kBackupTitle, Buttons::YesNo, Icon::None, Answer::No});
         if (answer != Answer::Yes) {
-            return;
+            return "";
         }
     }
     const MailOutcome mailed = SendBackupMail(archivePath, choices.txtEmailToSend, ctx.mail,
                                               ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); });
-    if (!mailed.sent) {
-        ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
-                                 Answer::Ok, mailed.detail});
+    if (mailed.sent) {
+        return "";
     }
+    ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
+                             Answer::Ok, mailed.detail});
+    return "the archive was written but not mailed" +
+           (mailed.detail.empty() ? std::string() : ": " + mailed.detail);
 }
 
 static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
-                             std::string& backupSourceFolder, RunRecord& record) {
+                             std::string& backupSourceFolder, RunRecord& record,
+                             std::string& note) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
     // One backup or restore of a firm at a time; a second one is refused before it changes
@@ -388,7 +392,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
         }
     }
 
-    MailBackupArchive(ctx, choices, archive);
+    note = MailBackupArchive(ctx, choices, archive);
     ctx.view.BusyOff();
     Message done{"Back up Completed. Do You Want To Exit?", kBackupTitle, Buttons::YesNo,
                  Icon::None, Answer::Yes};
@@ -409,10 +413,11 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
     RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
     try {
-        const RunEnd end = RunBackupSteps(ctx, choices, backupSourceFolder, record);
+        std::string note;  // a backup made but not mailed says so
+        const RunEnd end = RunBackupSteps(ctx, choices, backupSourceFolder, record, note);
         record.Finish(
             end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
-            end == RunEnd::Stopped ? "stopped before packing; the message shown says why" : "");
+            end == RunEnd::Stopped ? "stopped before packing; the message shown says why" : note);
         return end;
     } catch (...) {
         record.Fail();

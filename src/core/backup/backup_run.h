@@ -95,8 +95,10 @@ inline constexpr uint64_t kMailSizeQuestionBytes = 15728640;  // 15 x 1,048,576
 // The mail step of the run, for a finished archive, when "Send Email" is checked: an
 // archive of kMailSizeQuestionBytes or more is mailed only after a Yes to the size
 // question; a failed mail shows "Backup Can not Email" and the backup stays as it is.
-void MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
-                       const std::string& archivePath);
+// Gives back why the archive was not mailed (for the history), empty when it was or was
+// not to be.
+std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
+                              const std::string& archivePath);
 
 enum class RunEnd {
     Stopped,   // the run ended early (destination refused, staging refused)
