@@ -44,7 +44,7 @@ using namespace archive_internal;
 // can run past a cancel.
 constexpr uint64_t kUnpackLookahead = 32 * 1024 * 1024;
 // Files from this size on are written back to the disk as soon as they are written.
-constexpr uint64_t kEarlyWriteback = 1024 * 1024;
+constexpr uint64_t kEarlyWriteback = 64 * 1024;
 // The most memory the workers keep between entries, together.
 constexpr size_t kUnpackKept = 48 * 1024 * 1024;
 // The most entries handed out at once.
