@@ -20,11 +20,17 @@ int Fd::Close() {
     return result;
 }
 
-int WriteAll(int fd, const void* data, size_t length) {
+namespace {
+// Writes all length bytes, retrying short and interrupted writes: at offset (pwrite), or at
+// the file's own position when there is no offset. Returns 0 or errno.
+int WriteLoop(int fd, const void* data, size_t length, const uint64_t* offset) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::write(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX));
+        const size_t part = std::min<size_t>(length - done, SSIZE_MAX);
+        const ssize_t n = offset == nullptr ? ::write(fd, bytes + done, part)
+                                            : ::pwrite(fd, bytes + done, part,
+                                                       static_cast<off_t>(*offset + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -35,22 +41,14 @@ int WriteAll(int fd, const void* data, size_t length) {
     }
     return 0;
 }
+}  // namespace
+
+int WriteAll(int fd, const void* data, size_t length) {
+    return WriteLoop(fd, data, length, nullptr);
+}
 
 int WriteAllAt(int fd, const void* data, size_t length, uint64_t offset) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pwrite(fd, bytes + done, std::min<size_t>(length - done, SSIZE_MAX),
-                                   static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    return WriteLoop(fd, data, length, &offset);
 }
 
 ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset) {
