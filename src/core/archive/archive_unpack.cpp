@@ -45,6 +45,8 @@ using namespace archive_internal;
 constexpr uint64_t kUnpackLookahead = 32 * 1024 * 1024;
 // Files from this size on are written back to the disk as soon as they are written.
 constexpr uint64_t kEarlyWriteback = 64 * 1024;
+// How much of a large file is written between two starts of its write-back.
+constexpr uint64_t kWritebackStep = 16 * 1024 * 1024;
 // The most memory the workers keep between entries, together.
 constexpr size_t kUnpackKept = 48 * 1024 * 1024;
 // The most entries handed out at once.
@@ -611,9 +613,19 @@ class Destination {
             Fail("creating " + relative, EEXIST);
         }
         tempFolder_ = folder;
+        uint64_t done = 0;
+        uint64_t started = 0;  // the write-back has been started up to here
         fill([&](const char* data, size_t length) {
             if (const int err = WriteAll(out.Get(), data, length); err != 0) {
                 Fail("writing " + relative, err);
+            }
+            // A large file's write-back goes along as it is written, so that the disk
+            // works while the rest is inflated.
+            done += length;
+            if (done - started >= kWritebackStep) {
+                ::sync_file_range(out.Get(), static_cast<off_t>(started),
+                                  static_cast<off_t>(done - started), SYNC_FILE_RANGE_WRITE);
+                started = done;
             }
         });
         struct timespec times[2];
@@ -626,7 +638,7 @@ class Destination {
         // are left to that sync: one start per file costs more than their bytes (a call
         // into the disk driver each), where the sync writes them out together.
         if (entry.size >= kEarlyWriteback) {
-            ::sync_file_range(out.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            ::sync_file_range(out.Get(), static_cast<off_t>(started), 0, SYNC_FILE_RANGE_WRITE);
         }
         if (out.Close() != 0) {
             Fail("writing " + relative, errno);
