@@ -16,7 +16,7 @@ namespace vornback::archive_internal {
 
 namespace {
 // The memory that read and deflated data waiting for libzip may take at once.
-constexpr size_t kPackBudget = 64 * 1024 * 1024;
+constexpr size_t kPackBudget = 48 * 1024 * 1024;
 // How many pieces beyond the one it waits for the calling thread lets the workers finish
 // before it is woken.
 constexpr size_t kWaitAhead = 16;
