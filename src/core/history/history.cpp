@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <utility>
 
 #include "archive/archive.h"
 #include "base/data_tree.h"
@@ -28,19 +31,20 @@ namespace {
 constexpr const char* kResultWords[] = {"ok", "stopped", "refused", "cancelled", "failed"};
 constexpr size_t kFields = 10;
 
+// The characters written escaped in a history field, each with the letter after its
+// backslash.
+constexpr std::pair<char, char> kEscapes[] = {{'\t', 't'}, {'\n', 'n'}, {'\r', 'r'}, {'\\', '\\'}};
+
 std::string Escape(const std::string& text) {
     std::string out;
     for (const char c : text) {
-        if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else {
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [c](const auto& e) { return e.first == c; });
+        if (escape == std::end(kEscapes)) {
             out += c;
+        } else {
+            out += '\\';
+            out += escape->second;
         }
     }
     return out;
@@ -56,18 +60,13 @@ std::optional<std::string> Unescape(const std::string& text) {
         if (++i == text.size()) {
             return std::nullopt;
         }
-        const char c = text[i];
-        if (c == 't') {
-            out += '\t';
-        } else if (c == 'n') {
-            out += '\n';
-        } else if (c == 'r') {
-            out += '\r';
-        } else if (c == '\\') {
-            out += '\\';
-        } else {
+        const char letter = text[i];
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [letter](const auto& e) { return e.second == letter; });
+        if (escape == std::end(kEscapes)) {
             return std::nullopt;
         }
+        out += escape->first;
     }
     return out;
 }
