@@ -29,11 +29,17 @@
 namespace vornback {
 namespace {
 
-// One entry per command: its synopsis and what it does, for the usage text and --help.
+int MakeSample(const std::vector<std::string>& args);
+int Pack(const std::vector<std::string>& args);
+int Unpack(const std::vector<std::string>& args);
+
+// One entry per command: its synopsis and what it does, for the usage text and --help, and
+// the function that runs it.
 struct CommandHelp {
     const char* name;
     const char* synopsis;
     const char* text;
+    int (*run)(const std::vector<std::string>& args);
 };
 
 const CommandHelp kCommands[] = {
@@ -44,26 +50,32 @@ const CommandHelp kCommands[] = {
      "the settings file as the window opens with them (without --to: the default folder).\n"
      "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
      "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
-     "would be done."},
+     "would be done.",
+     BackupCommand},
     {"restore",
      "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
      "       [--source-year N] [--target-year N] [--yes] [--program-folder DIR]",
      "restore as the window's \"&Restore\" does: full firm, selected year (--source-year of\n"
      "the archive over --target-year of the firm), add firm, add year (--source-year).\n"
-     "Without --yes a restore that would replace data says what and changes nothing."},
+     "Without --yes a restore that would replace data says what and changes nothing.",
+     RestoreCommand},
     {"history", "history [--firm N] [--json] [--program-folder DIR]",
-     "list the backups and restores recorded beside the settings file"},
+     "list the backups and restores recorded beside the settings file", HistoryCommand},
     {"list", "list DIR",
-     "list the archives in a backup folder and its date-wise and day-wise sub-folders"},
+     "list the archives in a backup folder and its date-wise and day-wise sub-folders",
+     ListCommand},
     {"verify", "verify ARCHIVE|DIR...",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
-     "exit status 1 when any fails"},
+     "exit status 1 when any fails",
+     VerifyCommand},
     {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
      "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
-     "into DIR/Bkp"},
+     "into DIR/Bkp",
+     MakeSample},
     {"pack", "pack SOURCE ARCHIVE [--exclude PATTERN]...",
-     "pack the folder SOURCE into a new zip archive"},
-    {"unpack", "unpack ARCHIVE DEST", "unpack an archive below DEST (created when missing)"},
+     "pack the folder SOURCE into a new zip archive", Pack},
+    {"unpack", "unpack ARCHIVE DEST", "unpack an archive below DEST (created when missing)",
+     Unpack},
 };
 
 std::string UsageText() {
@@ -280,28 +292,7 @@ int Run(int argc, char** argv) {
             "the database library has no encryption support; refusing to work on "
             "password-protected registers");
     }
-    if (command == "make-sample") {
-        return MakeSample(args);
-    }
-    if (command == "pack") {
-        return Pack(args);
-    }
-    if (command == "unpack") {
-        return Unpack(args);
-    }
-    if (command == "verify") {
-        return VerifyCommand(args);
-    }
-    if (command == "list") {
-        return ListCommand(args);
-    }
-    if (command == "backup") {
-        return BackupCommand(args);
-    }
-    if (command == "restore") {
-        return RestoreCommand(args);
-    }
-    return HistoryCommand(args);
+    return help->run(args);
 }
 
 }  // namespace
