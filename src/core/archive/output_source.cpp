@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "archive/archive_internal.h"
 
@@ -63,14 +64,21 @@ bool OutputSource::Flush() {
 }
 
 zip_int64_t OutputSource::Write(const void* data, zip_uint64_t length) {
-    if (!pending_.empty() && pendingAt_ + pending_.size() != position_ && !Flush()) {
+    // libzip goes back to complete each entry's local header once the entry is written;
+    // while the header is still among the pending bytes it is mended there, not written
+    // twice.
+    const bool inPending = position_ >= pendingAt_ && position_ <= pendingAt_ + pending_.size();
+    if (!pending_.empty() && !inPending && !Flush()) {
         return -1;
     }
     if (pending_.empty()) {
         pendingAt_ = position_;
     }
     const auto* bytes = static_cast<const uint8_t*>(data);
-    pending_.insert(pending_.end(), bytes, bytes + length);
+    const size_t at = static_cast<size_t>(position_ - pendingAt_);
+    const size_t over = std::min<size_t>(pending_.size() - at, length);
+    std::memcpy(pending_.data() + at, bytes, over);
+    pending_.insert(pending_.end(), bytes + over, bytes + length);
     position_ += length;
     end_ = std::max(end_, position_);
     if (pending_.size() >= kWriteSize && !Flush()) {
