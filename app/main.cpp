@@ -23,6 +23,7 @@
 #include "gui/year_list_window.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
+#include "platform/posix.h"
 #include "recovery/recovery.h"
 #include "startup/launch.h"
 #include "startup/window_settings.h"
@@ -79,6 +80,7 @@ int ShowFailure(const std::string& text, const std::string& cause = "") {
 int main(int argc, char** argv) {
     using namespace vornback;
     std::setlocale(LC_ALL, "");
+    vornback::ReadTimeZoneOnce();
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(kUsageText, stdout);
         return 0;

@@ -22,6 +22,7 @@
 #include "archive/archive.h"
 #include "base/errors.h"
 #include "common.h"
+#include "platform/posix.h"
 #include "sample/sample_tree.h"
 #include "startup/launch.h"
 #include "store/registers.h"
@@ -302,6 +303,7 @@ int main(int argc, char** argv) {
     // Day names and the decimal separator follow the person's regional settings, as in the
     // window program.
     std::setlocale(LC_ALL, "");
+    vornback::ReadTimeZoneOnce();
     std::signal(SIGINT, vornback::OnSignal);
     std::signal(SIGTERM, vornback::OnSignal);
     int status = vornback::kFailure;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace vornback {
 
@@ -93,6 +95,13 @@ int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) 
         return EEXIST;
     }
     return ::renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
+}
+
+void ReadTimeZoneOnce() {
+    if (std::getenv("TZ") == nullptr) {
+        ::setenv("TZ", ":/etc/localtime", 0);
+    }
+    ::tzset();
 }
 
 }  // namespace vornback

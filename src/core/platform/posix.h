@@ -54,4 +54,10 @@ ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
 // renamed after a check that the target is free. Returns 0 or errno (EEXIST when taken).
 int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to);
 
+// Has the C library read the local time zone once for the whole run. With TZ unset, glibc
+// reads /etc/localtime's status again at every mktime, which libzip calls for every entry
+// it reads (twice per entry on a checked open); TZ naming that same file gives the same
+// zone without the lookups. For the start of main, before any thread exists.
+void ReadTimeZoneOnce();
+
 }  // namespace vornback
