@@ -6,7 +6,9 @@
 #   firm   `vornback-cli make-sample --scale 100`: year databases and exported reports of
 #          several MB that deflate well, encrypted year databases and scans that do not;
 #   small  20,000 small text files in 100 folders;
-#   huge   one 4 GiB compressible file (vornback and zip only, one run each).
+#   huge   one 4 GiB compressible file (vornback and zip only, one run each); and, to show
+#          how packing time grows with bytes, its first 400 MiB as a file of its own
+#          (vornback only, three runs).
 #
 # Usage: bench/pack_unpack.sh [CLI] [RUNS]
 #   CLI   the vornback-cli to measure (default: build/default/cli/vornback-cli)
@@ -92,6 +94,10 @@ EOF
         for ((i = 0; i < 64; i++)); do cat "$work/block"; done >"$work/huge/Vch.dat"
         rm -f "$work/block"
     fi
+    if [ ! -d "$work/part" ]; then
+        mkdir -p "$work/part"
+        head -c $((400 * 1024 * 1024)) "$work/huge/Vch.dat" >"$work/part/Vch.dat"
+    fi
 fi
 for tree in $trees; do
     printf '%-6s %6d files, %s\n' "$tree" "$(find "$work/$tree" -type f | wc -l)" \
@@ -116,6 +122,12 @@ measure() {
     done
 }
 
+if [[ " $trees " == *" huge "* ]]; then
+    echo "== part: pack"
+    measure "part.pack.vornback" 3 "rm -f '$work/part-vb.zip'" \
+        "'$cli' pack '$work/part' '$work/part-vb.zip'"
+    rm -f "$work/part-vb.zip"
+fi
 for tree in $trees; do
     src="$work/$tree"
     a="$work/$tree"
@@ -192,4 +204,7 @@ for tree in sys.argv[4:]:
 if "huge" in sys.argv[4:] and "firm" in sys.argv[4:]:
     print()
     print("huge pack time / firm pack time: %.2f" % (med("huge.pack.vornback") / med("firm.pack.vornback")))
+if "huge" in sys.argv[4:]:
+    print("huge pack time / pack time of its first 400 MiB: %.2f (%.2f s, median of 3; bytes 10.24x)"
+          % (med("huge.pack.vornback") / med("part.pack.vornback"), med("part.pack.vornback")))
 EOF
