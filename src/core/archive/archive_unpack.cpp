@@ -25,6 +25,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
@@ -196,9 +197,10 @@ std::string Clash(const std::string& first, const std::string& second) {
 // read, no two entries on one path and no file that is needed as a folder too.
 std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
     std::vector<ReadEntry> entries;
-    std::map<std::string, std::string> files;    // path -> entry name
-    std::map<std::string, std::string> folders;  // path -> entry name (implied or stored)
+    std::unordered_map<std::string, std::string> files;    // path -> entry name
+    std::unordered_map<std::string, std::string> folders;  // path -> entry name (implied or stored)
     const zip_uint64_t count = archive.Count();
+    files.reserve(static_cast<size_t>(std::min<zip_uint64_t>(count, 1u << 20)));
     for (zip_uint64_t i = 0; i < count; ++i) {
         const zip_stat_t st = archive.Stat(i);
         ReadEntry entry;
@@ -255,14 +257,14 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
                 archive.Fail(entry.name, "lies below the file entry " + files[parent] +
                                              "; the archive is refused");
             }
-            folders.emplace(parent, entry.name);
+            folders.try_emplace(parent, entry.name);
         }
         if (entry.isFolder) {
             if (files.count(path) != 0) {
                 archive.Fail(entry.name, "the same path as the file entry " + files[path] +
                                              "; the archive is refused");
             }
-            folders.emplace(path, entry.name);
+            folders.try_emplace(path, entry.name);
         } else {
             if (files.count(path) != 0) {
                 archive.Fail(entry.name, Clash(files[path], entry.name));
@@ -271,7 +273,7 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
                 archive.Fail(entry.name, "the same path as the folder needed by " + folders[path] +
                                              "; the archive is refused");
             }
-            files.emplace(path, entry.name);
+            files.try_emplace(path, entry.name);
         }
         entries.push_back(std::move(entry));
     }
