@@ -478,8 +478,11 @@ TEST(Archive, LargeAndMixedTreesRoundTripWithTheSameBytesWhateverTheThreads) {
     WriteFile(source / "Yr1" / "DVorn1.mdb", CompressibleText(5 * 1024 * 1024, 24));
     WriteFile(source / "Yr1" / "zeros.bin", std::string(17 * 1024 * 1024, '\0'));
     WriteFile(source / "empty.txt", "");
+    // Many files in one folder, and more folders than a pack holds open (the files of the
+    // last ones are opened by their path).
     for (int i = 0; i < 300; ++i) {
-        WriteFile(source / "d" / ("Doc" + std::to_string(i) + ".txt"),
+        const fs::path folder = i < 40 ? source / "d" : source / "d" / ("f" + std::to_string(i));
+        WriteFile(folder / ("Doc" + std::to_string(i) + ".txt"),
                   CompressibleText(static_cast<size_t>(i * 37), static_cast<unsigned>(i)));
     }
     int64_t t = 1650000001;

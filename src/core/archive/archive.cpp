@@ -42,6 +42,10 @@ using namespace archive_internal;
 // ---------------------------------------------------------------------------------------
 // Packing
 
+// The most folders a pack keeps open for their files (one descriptor each), well within
+// the usual limit of 1,024 open files; files of further folders are opened by path.
+constexpr size_t kHeldFolders = 256;
+
 bool ValidUtf8(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -86,10 +90,14 @@ bool Excluded(const std::string& relative, const std::vector<std::string>& patte
 // restore must never create one, so the backup holds only real files and folders; the
 // links are listed in links for the caller to show. Other special files (pipes, devices,
 // sockets) are left out for the same reason. Each folder is read and its children looked
-// at through the folder's own descriptor, opened without following links.
-void CollectEntries(int folderFd, const std::string& folder, const std::string& prefix,
-                    const PackOptions& options, std::vector<PackItem>& items,
-                    std::vector<std::string>& links) {
+// at through the folder's own descriptor, opened without following links; the files keep
+// their folder's descriptor (see PackItem::folder) while no more than kHeldFolders are held.
+void CollectEntries(const std::shared_ptr<const Fd>& folderHandle, const std::string& folder,
+                    const std::string& prefix, const PackOptions& options,
+                    std::vector<PackItem>& items, std::vector<std::string>& links,
+                    size_t& heldFolders) {
+    const int folderFd = folderHandle->Get();
+    bool held = false;  // some file of this folder keeps its descriptor
     std::vector<std::string> names;
     {
         const int listFd = ::dup(folderFd);
@@ -146,16 +154,24 @@ void CollectEntries(int folderFd, const std::string& folder, const std::string& 
             item.isFolder = true;
             item.entryName = relative + "/";
             items.push_back(item);
-            const Fd child(
+            auto child = std::make_shared<const Fd>(
                 ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!child.Valid()) {
+            if (!child->Valid()) {
                 throw ArchiveError(full + ": cannot read folder: " + SystemReason(errno));
             }
-            CollectEntries(child.Get(), full, relative + "/", options, items, links);
+            CollectEntries(child, full, relative + "/", options, items, links, heldFolders);
         } else {
             item.entryName = relative;
             item.size = static_cast<uint64_t>(st.st_size);
-            items.push_back(item);
+            if (!held && heldFolders < kHeldFolders) {
+                held = true;
+                ++heldFolders;
+            }
+            if (held) {
+                item.folder = folderHandle;
+                item.name = name;
+            }
+            items.push_back(std::move(item));
         }
     }
 }
@@ -316,11 +332,13 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     std::vector<PackItem> items;
     PackSummary summary;
     {
-        const Fd root(::open(sourceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!root.Valid()) {
+        auto root = std::make_shared<const Fd>(
+            ::open(sourceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!root->Valid()) {
             throw ArchiveError(sourceFolder + ": cannot read folder: " + SystemReason(errno));
         }
-        CollectEntries(root.Get(), sourceFolder, "", options, items, summary.skippedLinks);
+        size_t heldFolders = 0;
+        CollectEntries(root, sourceFolder, "", options, items, summary.skippedLinks, heldFolders);
     }
 
     PackState state;

@@ -78,8 +78,8 @@ zip_int64_t EntrySource::Open() {
 
 bool EntrySource::Unchanged() const {
     struct stat st {};
-    return ::lstat(item->fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           static_cast<uint64_t>(st.st_size) == item->size &&
+    return ::fstatat(item->At(), item->Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == item->size &&
            st.st_mtim.tv_sec == item->mtimeExact.tv_sec &&
            st.st_mtim.tv_nsec == item->mtimeExact.tv_nsec;
 }

@@ -233,7 +233,7 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
     auto changed = [&] {
         result.failure = item.fullPath + ": the file changed while it was packed";
     };
-    Fd fd(::open(item.fullPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd fd(::openat(item.At(), item.Name(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.Valid()) {
         result.failure = item.fullPath + ": cannot open: " + SystemReason(errno);
         return;

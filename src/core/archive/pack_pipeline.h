@@ -4,11 +4,13 @@
 // to the archive folder.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 
 #include "archive/archive_internal.h"
 #include "archive/deflate_chunks.h"
+#include "platform/posix.h"
 
 namespace vornback::archive_internal {
 
@@ -27,6 +30,16 @@ struct PackItem {
     uint64_t size = 0;
     int64_t mtime = 0;
     struct timespec mtimeExact {};  // to tell a file changed since the folder was read
+    // The folder a file lies in, held open since the walk, and the file's name in it: the
+    // file is opened and looked at through the folder, without a path lookup each time and
+    // without following a link swapped in for a folder on the way. Null beyond the walk's
+    // allowance of open folders; the full path serves then.
+    std::shared_ptr<const Fd> folder;
+    std::string name;
+
+    // Where to open or look at the file: the folder and name, or the full path.
+    int At() const { return folder ? folder->Get() : AT_FDCWD; }
+    const char* Name() const { return folder ? name.c_str() : fullPath.c_str(); }
 };
 
 // One piece of work: a whole file, or one chunk of a large one.
