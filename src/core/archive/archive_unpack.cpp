@@ -19,7 +19,6 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
