@@ -807,10 +807,19 @@ class ReadRun {
             workers.clear();
         };
         // Whatever way Run is left, the workers are stopped and joined first.
+        // Once half the files are written, one syncfs starts writing them out beside the
+        // workers, so that the one at the end finds only the other half left.
+        std::thread earlySync;
         struct Joiner {
             decltype(stopAll)& stop;
-            ~Joiner() { stop(); }
-        } joiner{stopAll};
+            std::thread& sync;
+            ~Joiner() {
+                stop();
+                if (sync.joinable()) {
+                    sync.join();
+                }
+            }
+        } joiner{stopAll, earlySync};
         {
             for (unsigned t = 0; t < threads && !files_.empty(); ++t) {
                 workers.emplace_back([this, threads] { Work(threads); });
@@ -835,6 +844,10 @@ class ReadRun {
                     wake_ = false;
                 }
                 Report();
+                if (target_ != nullptr && !earlySync.joinable() &&
+                    filesDone_.load() * 2 >= files_.size()) {
+                    earlySync = std::thread([fd = rootFd_] { ::syncfs(fd); });
+                }
                 if (Cancelled(options_.cancel)) {
                     cancelled = true;
                     abandonAll_ = true;
