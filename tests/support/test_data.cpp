@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 
 #include "archive/archive.h"
@@ -27,6 +28,23 @@ std::string CompressibleText(size_t size, unsigned seed) {
     std::string text;
     while (text.size() < size) {
         text += kWords[engine() % 10];
+    }
+    text.resize(size);
+    return text;
+}
+
+std::string VoucherLines(size_t size, unsigned seed) {
+    static const char* const kParties[] = {"Sharma Traders", "Gupta & Sons", "Patel Stores",
+                                           "City Bank",      "Cash",         "Office Rent"};
+    std::mt19937 engine(seed);
+    auto below = [&](unsigned n) { return static_cast<unsigned>(engine() % n); };
+    std::string text;
+    char line[128];
+    for (unsigned no = 1; text.size() < size; ++no) {
+        std::snprintf(line, sizeof line, "%06u;2023-%02u-%02u;%s;%s;%u.%02u;%s\r\n", no,
+                      below(12) + 1, below(28) + 1, kParties[below(6)], kParties[below(6)],
+                      below(99999) + 1, below(100), below(2) != 0 ? "Dr" : "Cr");
+        text += line;
     }
     text.resize(size);
     return text;

@@ -19,6 +19,8 @@ namespace vornback::test {
 std::string RandomBytes(size_t size, unsigned seed);
 // Text that deflates well but not trivially: words drawn at random from a small list.
 std::string CompressibleText(size_t size, unsigned seed);
+// Voucher lines as an export holds them: numbers, dates, amounts and a few party names.
+std::string VoucherLines(size_t size, unsigned seed);
 
 // The names directly inside a folder, sorted; empty when the folder is missing.
 std::vector<std::string> Names(const std::filesystem::path& folder);

@@ -31,11 +31,25 @@ Deflater::Deflater()
     : fast_(libdeflate_alloc_compressor(kTrialLevel)),
       normal_(libdeflate_alloc_compressor(kLevel)) {
     auto* stream = new z_stream{};
+    auto* deflating = new z_stream{};
     zlib_ = stream;
-    if (fast_ == nullptr || normal_ == nullptr || inflateInit2(stream, -15) != Z_OK) {
+    zlibDeflate_ = deflating;
+    const bool inflating = inflateInit2(stream, -15) == Z_OK;
+    // The zip tool's own parameters: a 32 KiB window and memory level 9 (a larger hash
+    // than zlib's default, a little smaller output).
+    const bool deflateReady =
+        deflateInit2(deflating, kLevel, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK;
+    if (fast_ == nullptr || normal_ == nullptr || !inflating || !deflateReady) {
+        if (inflating) {
+            inflateEnd(stream);
+        }
+        if (deflateReady) {
+            deflateEnd(deflating);
+        }
         libdeflate_free_compressor(fast_);
         libdeflate_free_compressor(normal_);
         delete stream;
+        delete deflating;
         throw std::bad_alloc();
     }
 }
@@ -44,6 +58,9 @@ Deflater::~Deflater() {
     auto* stream = static_cast<z_stream*>(zlib_);
     inflateEnd(stream);
     delete stream;
+    auto* deflating = static_cast<z_stream*>(zlibDeflate_);
+    deflateEnd(deflating);
+    delete deflating;
     libdeflate_free_compressor(fast_);
     libdeflate_free_compressor(normal_);
 }
@@ -59,6 +76,64 @@ bool Deflater::WorthDeflating(const uint8_t* data, size_t length) {
     return libdeflate_deflate_compress(fast_, data, length, out.Data(), out.Capacity()) != 0;
 }
 
+Method Deflater::Choose(const uint8_t* data, size_t length, bool compare) {
+    if (!WorthDeflating(data, length)) {
+        return Method::Store;
+    }
+    if (!compare) {
+        return Method::Libdeflate;
+    }
+    length = std::min(length, kTrialBlock);
+    Buffer out(ChunkBound(length));
+    const size_t byLibdeflate =
+        libdeflate_deflate_compress(normal_, data, length, out.Data(), out.Capacity());
+    if (!ZlibDeflate(data, 0, length, Z_FINISH, out, out.Capacity())) {
+        return Method::Libdeflate;
+    }
+    // zlib is several times slower: worth it only for a clear gain, not for noise.
+    return out.Size() + out.Size() / 100 < byLibdeflate ? Method::Zlib : Method::Libdeflate;
+}
+
+bool Deflater::ZlibDeflate(const uint8_t* data, size_t dictionaryLength, size_t length, int flush,
+                           Buffer& out, size_t room) {
+    auto* stream = static_cast<z_stream*>(zlibDeflate_);
+    if (deflateReset(stream) != Z_OK) {
+        throw std::runtime_error("zlib: cannot reset the deflate stream");
+    }
+    if (dictionaryLength > 0 && deflateSetDictionary(stream, data - dictionaryLength,
+                                                     static_cast<uInt>(dictionaryLength)) != Z_OK) {
+        throw std::runtime_error("zlib: cannot set the dictionary");
+    }
+    // Chunks and files held whole are far below 4 GiB, so one call takes them.
+    stream->next_in = const_cast<Bytef*>(data);
+    stream->avail_in = static_cast<uInt>(length);
+    stream->next_out = out.Data();
+    stream->avail_out = static_cast<uInt>(room);
+    const int result = ::deflate(stream, flush);
+    const bool done = flush == Z_FINISH
+                          ? result == Z_STREAM_END
+                          : result == Z_OK && stream->avail_in == 0 && stream->avail_out > 0;
+    out.SetSize(done ? room - stream->avail_out : 0);
+    return done;
+}
+
+size_t Deflater::ZlibWhole(const uint8_t* data, size_t length, Buffer& out) {
+    if (length <= 1) {
+        return 0;
+    }
+    out.Grow(length - 1);
+    return ZlibDeflate(data, 0, length, Z_FINISH, out, length - 1) ? out.Size() : 0;
+}
+
+void Deflater::ZlibChunk(const uint8_t* data, size_t dictionaryLength, size_t length, bool last,
+                         Buffer& out) {
+    const size_t bound = ChunkBound(length);
+    out.Grow(bound);
+    if (!ZlibDeflate(data, dictionaryLength, length, last ? Z_FINISH : Z_SYNC_FLUSH, out, bound)) {
+        throw std::runtime_error("zlib: the chunk does not fit its bound");
+    }
+}
+
 size_t Deflater::Whole(const uint8_t* data, size_t length, Buffer& out) {
     if (length <= 1) {
         return 0;
@@ -70,9 +145,11 @@ size_t Deflater::Whole(const uint8_t* data, size_t length, Buffer& out) {
 }
 
 size_t ChunkBound(size_t length) {
-    // Room for the stream and for the empty stored block that may follow it. Without a
-    // compressor the bound holds for every level.
-    return libdeflate_deflate_compress_bound(nullptr, length) + 8;
+    // Room for the stream and for the empty stored block that may follow it, by either
+    // deflater. Without a compressor libdeflate's bound holds for every level.
+    return std::max<size_t>(libdeflate_deflate_compress_bound(nullptr, length),
+                            compressBound(static_cast<uLong>(length))) +
+           8;
 }
 
 void Deflater::Chunk(const uint8_t* data, size_t length, bool last, Buffer& out) {

@@ -24,6 +24,14 @@ using archive_internal::Buffer;
 constexpr int kLevel = 6;
 // The block the trial looks at.
 constexpr size_t kTrialBlock = 64 * 1024;
+// Files from this size on have their trial block also deflated by both deflaters, to choose
+// between them; below it the comparison would cost too much beside the file's own deflate.
+constexpr size_t kCompareMinimum = 1024 * 1024;
+// The bytes before a chunk that zlib is given as its dictionary.
+constexpr size_t kDictionary = 32 * 1024;
+
+// How a file is packed, as its trial decides.
+enum class Method { Store, Libdeflate, Zlib };
 
 // The room Deflater::Chunk needs for a chunk of length bytes.
 size_t ChunkBound(size_t length);
@@ -60,6 +68,13 @@ class Deflater {
     // (images, encrypted databases) is stored.
     bool WorthDeflating(const uint8_t* data, size_t length);
 
+    // The trial of a file whose first block is data: Store when it is not worth deflating;
+    // otherwise, when compare is set, the block is deflated at kLevel by both deflaters and
+    // zlib is chosen when it comes out more than 1% smaller (data of many near-repeats, such
+    // as database pages, where libdeflate's shorter match search loses several percent),
+    // libdeflate (several times faster) when not.
+    Method Choose(const uint8_t* data, size_t length, bool compare);
+
     // Deflates data whole at kLevel into out; returns the compressed size, or 0 when the
     // result would not be smaller than the data (the file is then stored).
     size_t Whole(const uint8_t* data, size_t length, Buffer& out);
@@ -71,6 +86,15 @@ class Deflater {
     // stream that does not read back as the chunk).
     void Chunk(const uint8_t* data, size_t length, bool last, Buffer& out);
 
+    // As Whole, by zlib.
+    size_t ZlibWhole(const uint8_t* data, size_t length, Buffer& out);
+
+    // As Chunk, by zlib, which may refer back into the dictionaryLength bytes just before
+    // data (the end of the previous chunk; none for the first): a chunk that is not the last
+    // ends with a sync flush, an empty stored block on a byte boundary.
+    void ZlibChunk(const uint8_t* data, size_t dictionaryLength, size_t length, bool last,
+                   Buffer& out);
+
   private:
     // Clears the final-block bit of the deflate stream in out (which inflates to length
     // bytes) and closes it with an empty stored block on a byte boundary.
@@ -81,8 +105,14 @@ class Deflater {
 
     libdeflate_compressor* fast_ = nullptr;
     libdeflate_compressor* normal_ = nullptr;
+    // Runs zlib's deflate over length bytes at data into out, with flush; false when out is
+    // too small.
+    bool ZlibDeflate(const uint8_t* data, size_t dictionaryLength, size_t length, int flush,
+                     Buffer& out, size_t room);
+
     void* zlib_ = nullptr;  // z_stream for raw inflate, kept between chunks and reset for each
-    Buffer scratch_;        // where MakeJoinable's inflate writes
+    void* zlibDeflate_ = nullptr;  // z_stream for raw deflate at kLevel, reset for each use
+    Buffer scratch_;               // where MakeJoinable's inflate writes
 };
 
 // One thread's inflaters: libdeflate for entries held whole, zlib for those streamed in

@@ -23,9 +23,10 @@ constexpr size_t kWaitAhead = 16;
 // How often the calling thread is given control back while it waits for a worker.
 constexpr auto kWaitTick = std::chrono::milliseconds(50);
 // Buffers of at least this size come from the pool, all of one capacity: enough for a chunk
-// read whole or deflated.
+// read whole (with the dictionary before it) or deflated.
 constexpr size_t kPooledMinimum = 1024 * 1024;
-const size_t kPooledCapacity = deflate::ChunkBound(kPackChunk);
+const size_t kPooledCapacity =
+    std::max(deflate::ChunkBound(kPackChunk), kPackChunk + deflate::kDictionary);
 
 bool Pooled(size_t capacity) {
     return capacity >= kPooledMinimum && capacity <= kPooledCapacity;
@@ -212,7 +213,7 @@ void PackPipeline::Work() {
         if (job.first && (modes_[job.item] == Mode::Unknown || !result.failure.empty())) {
             modes_[job.item] = !result.failure.empty() ? Mode::Failed
                                : result.stored         ? Mode::Store
-                                                       : Mode::Deflate;
+                                                       : Mode::Libdeflate;
         }
         result.held = result.data.Capacity() + 4096;
         reserved_ = reserved_ - job.reserve + result.held;
@@ -252,13 +253,16 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
         ::posix_fadvise(fd.Get(), static_cast<off_t>(job.offset + job.length),
                         static_cast<off_t>(2 * kPackChunk), POSIX_FADV_WILLNEED);
     }
-    Buffer input = TakeBuffer(job.length);
-    const ssize_t n = ReadAt(fd.Get(), input.Data(), job.length, job.offset);
+    // A later chunk that zlib deflates is read with the end of the chunk before it, its
+    // dictionary.
+    const size_t before = mode == Mode::Zlib ? deflate::kDictionary : 0;
+    Buffer input = TakeBuffer(before + job.length);
+    const ssize_t n = ReadAt(fd.Get(), input.Data(), before + job.length, job.offset - before);
     if (n < 0) {
         result.failure = item.fullPath + ": cannot read: " + SystemReason(errno);
         return;
     }
-    if (static_cast<size_t>(n) != job.length) {
+    if (static_cast<size_t>(n) != before + job.length) {
         changed();
         return;
     }
@@ -269,17 +273,23 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
             return;
         }
     }
-    input.SetSize(job.length);
-    const uint8_t* own = input.Data();
+    input.SetSize(before + job.length);
+    const uint8_t* own = input.Data() + before;
     result.crc = deflate::Crc32(0, own, job.length);
 
     if (!job.chunked) {
         // A whole file: small ones are simply deflated, larger ones first tried on
         // their first block; a file that does not shrink is stored.
         Buffer out = TakeBuffer(job.length);
-        const bool tryIt =
-            job.length <= deflate::kTrialBlock || deflater.WorthDeflating(own, job.length);
-        if (tryIt && deflater.Whole(own, job.length, out) > 0) {
+        const deflate::Method method =
+            job.length <= deflate::kTrialBlock
+                ? deflate::Method::Libdeflate
+                : deflater.Choose(own, job.length, job.length >= deflate::kCompareMinimum);
+        const size_t size = method == deflate::Method::Store ? 0
+                            : method == deflate::Method::Zlib
+                                ? deflater.ZlibWhole(own, job.length, out)
+                                : deflater.Whole(own, job.length, out);
+        if (size > 0) {
             result.data = std::move(out);
             KeepBuffer(std::move(input));
         } else {
@@ -292,21 +302,34 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
     if (job.first) {
         // The later pieces of this file wait for the trial: tell them now, not after the
         // whole chunk is deflated.
-        result.stored = !deflater.WorthDeflating(own, job.length);
+        switch (deflater.Choose(own, job.length, true)) {
+            case deflate::Method::Store:
+                mode = Mode::Store;
+                break;
+            case deflate::Method::Zlib:
+                mode = Mode::Zlib;
+                break;
+            case deflate::Method::Libdeflate:
+                mode = Mode::Libdeflate;
+                break;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            modes_[job.item] = result.stored ? Mode::Store : Mode::Deflate;
+            modes_[job.item] = mode;
         }
         workCv_.notify_all();
-    } else {
-        result.stored = mode == Mode::Store;
     }
+    result.stored = mode == Mode::Store;
     if (result.stored) {
         result.data = std::move(input);
         return;
     }
     Buffer out = TakeBuffer(deflate::ChunkBound(job.length));
-    deflater.Chunk(own, job.length, job.last, out);
+    if (mode == Mode::Zlib) {
+        deflater.ZlibChunk(own, before, job.length, job.last, out);
+    } else {
+        deflater.Chunk(own, job.length, job.last, out);
+    }
     result.data = std::move(out);
     KeepBuffer(std::move(input));
 }

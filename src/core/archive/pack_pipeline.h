@@ -93,7 +93,7 @@ class PackPipeline {
     void Release(size_t job);
 
   private:
-    enum class Mode { Unknown, Deflate, Store, Failed };
+    enum class Mode { Unknown, Libdeflate, Zlib, Store, Failed };
 
     void Stop();
 
