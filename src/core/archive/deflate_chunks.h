@@ -103,13 +103,13 @@ class Deflater {
     // ScanBlocks the slow and sure way: zlib inflates the stream, stopping at every block.
     StreamBlocks InflateBlocks(size_t length, const Buffer& out);
 
-    libdeflate_compressor* fast_ = nullptr;
-    libdeflate_compressor* normal_ = nullptr;
-    // Runs zlib's deflate over length bytes at data into out, with flush; false when out is
-    // too small.
+    // Runs zlib's deflate over length bytes at data into out (room bytes of it), with
+    // flush; false when they do not fit.
     bool ZlibDeflate(const uint8_t* data, size_t dictionaryLength, size_t length, int flush,
                      Buffer& out, size_t room);
 
+    libdeflate_compressor* fast_ = nullptr;
+    libdeflate_compressor* normal_ = nullptr;
     void* zlib_ = nullptr;  // z_stream for raw inflate, kept between chunks and reset for each
     void* zlibDeflate_ = nullptr;  // z_stream for raw deflate at kLevel, reset for each use
     Buffer scratch_;               // where MakeJoinable's inflate writes

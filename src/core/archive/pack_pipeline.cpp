@@ -254,7 +254,9 @@ void PackPipeline::Make(const PackJob& job, Mode mode, deflate::Deflater& deflat
                         static_cast<off_t>(2 * kPackChunk), POSIX_FADV_WILLNEED);
     }
     // A later chunk that zlib deflates is read with the end of the chunk before it, its
-    // dictionary.
+    // dictionary. Should the file change between that read and the previous chunk's, the
+    // entry no longer inflates to its CRC: the check by name at the entry's end reports the
+    // change, and the check of the whole archive refuses it in any case.
     const size_t before = mode == Mode::Zlib ? deflate::kDictionary : 0;
     Buffer input = TakeBuffer(before + job.length);
     const ssize_t n = ReadAt(fd.Get(), input.Data(), before + job.length, job.offset - before);
