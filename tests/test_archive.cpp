@@ -555,7 +555,7 @@ TEST(Archive, ChunkJoinedStreamsInflateWithZlibAtEverySize) {
     TempDir dir;
     const std::string texts[] = {VoucherLines(3 * kChunk + 2, 41),
                                  CompressibleText(3 * kChunk + 2, 41)};
-    for (const std::string& text : texts)
+    for (const std::string& text : texts) {
         for (const size_t size : {kChunk - 1, kChunk, kChunk + 1, 2 * kChunk, 3 * kChunk + 2}) {
             SCOPED_TRACE(text.substr(0, 20) + " " + std::to_string(size));
             const std::string data = text.substr(0, size);
@@ -606,6 +606,7 @@ TEST(Archive, ChunkJoinedStreamsInflateWithZlibAtEverySize) {
             std::string out;
             EXPECT_EQ(RunCommand("unzip -tq '" + dir / "t1.zip" + "'", &out), 0) << out;
         }
+    }
 }
 
 // A chunk's last block is found by reading its codes; the reader must agree with zlib on
