@@ -351,6 +351,21 @@ TEST(Archive, PackRefusalsLeaveNothingBehind) {
     EXPECT_THROW(PackFolder(dir / "src", dir / "no/such/folder.zip"), ArchiveError);
     EXPECT_EQ(AllPaths(dir.Path()), (std::set<std::string>{"Firm1.zip", "src/", "src/a.txt"}));
 
+    // A name that cannot be stored, found late in the walk while the workers are already
+    // packing the files before it: the walk's refusal stops them, and nothing is written.
+    for (int i = 0; i < 300; ++i) {
+        WriteFile(dir.Path() / "late" / "a" / ("f" + std::to_string(i)), std::string(5000, 'x'));
+    }
+    WriteFile(dir.Path() / "late" / "z" / "bad\xff.txt", "x");
+    try {
+        PackFolder(dir / "late", dir / "late.zip");
+        ADD_FAILURE() << "a name that is not UTF-8 was packed";
+    } catch (const ArchiveError& e) {
+        EXPECT_NE(std::string(e.what()).find("not valid UTF-8"), std::string::npos) << e.what();
+    }
+    fs::remove_all(dir.Path() / "late");
+    EXPECT_EQ(AllPaths(dir.Path()), (std::set<std::string>{"Firm1.zip", "src/", "src/a.txt"}));
+
     // A file that grows while the archive is written stops it: no archive, no temporary.
     WriteFile(dir.Path() / "src" / "b.txt", "b");
     PackOptions growing;

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -92,10 +93,11 @@ bool Excluded(const std::string& relative, const std::vector<std::string>& patte
 // sockets) are left out for the same reason. Each folder is read and its children looked
 // at through the folder's own descriptor, opened without following links; the files keep
 // their folder's descriptor (see PackItem::folder) while no more than kHeldFolders are held.
+// Each entry goes to the pipeline as it is found, so the workers start on the first files
+// while the rest of the folder is still being read.
 void CollectEntries(const std::shared_ptr<const Fd>& folderHandle, const std::string& folder,
-                    const std::string& prefix, const PackOptions& options,
-                    std::vector<PackItem>& items, std::vector<std::string>& links,
-                    size_t& heldFolders) {
+                    const std::string& prefix, const PackOptions& options, PackPipeline& pipeline,
+                    std::vector<std::string>& links, size_t& heldFolders) {
     const int folderFd = folderHandle->Get();
     bool held = false;  // some file of this folder keeps its descriptor
     std::vector<std::string> names;
@@ -153,13 +155,13 @@ void CollectEntries(const std::shared_ptr<const Fd>& folderHandle, const std::st
         if (S_ISDIR(st.st_mode)) {
             item.isFolder = true;
             item.entryName = relative + "/";
-            items.push_back(item);
+            pipeline.Add(item);
             auto child = std::make_shared<const Fd>(
                 ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!child->Valid()) {
                 throw ArchiveError(full + ": cannot read folder: " + SystemReason(errno));
             }
-            CollectEntries(child, full, relative + "/", options, items, links, heldFolders);
+            CollectEntries(child, full, relative + "/", options, pipeline, links, heldFolders);
         } else {
             item.entryName = relative;
             item.size = static_cast<uint64_t>(st.st_size);
@@ -171,7 +173,7 @@ void CollectEntries(const std::shared_ptr<const Fd>& folderHandle, const std::st
                 item.folder = folderHandle;
                 item.name = name;
             }
-            items.push_back(std::move(item));
+            pipeline.Add(std::move(item));
         }
     }
 }
@@ -250,7 +252,7 @@ void RenameNoReplace(const std::string& from, const std::string& to) {
     throw ArchiveError(to + ": cannot put the archive in place: " + SystemReason(error));
 }
 
-void AddEntries(zip_t* za, const std::vector<PackItem>& items,
+void AddEntries(zip_t* za, const std::deque<PackItem>& items,
                 std::vector<std::unique_ptr<EntrySource>>& sources, PackState& state,
                 const std::string& archivePath) {
     auto fail = [&](const std::string& what) {
@@ -329,8 +331,14 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
         throw ArchiveError(archivePath + ": the archive already exists");
     }
 
-    std::vector<PackItem> items;
     PackSummary summary;
+    PackState state;
+    state.options = &options;
+    // The workers start at once, reading and deflating while the folder is walked and the
+    // entries are added.
+    PackPipeline pipeline;
+    pipeline.Start(WorkerThreads(options.threads));
+    state.pipeline = &pipeline;
     {
         auto root = std::make_shared<const Fd>(
             ::open(sourceFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -338,15 +346,11 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
             throw ArchiveError(sourceFolder + ": cannot read folder: " + SystemReason(errno));
         }
         size_t heldFolders = 0;
-        CollectEntries(root, sourceFolder, "", options, items, summary.skippedLinks, heldFolders);
+        CollectEntries(root, sourceFolder, "", options, pipeline, summary.skippedLinks,
+                       heldFolders);
     }
-
-    PackState state;
-    state.options = &options;
-    // The workers start at once, reading and deflating while the entries are added.
-    PackPipeline pipeline(items);
-    pipeline.Start(WorkerThreads(options.threads));
-    state.pipeline = &pipeline;
+    pipeline.Close();
+    const std::deque<PackItem>& items = pipeline.Items();
     for (const PackItem& item : items) {
         if (!item.isFolder) {
             state.progress.bytesTotal += item.size;

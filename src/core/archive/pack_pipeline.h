@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -64,16 +65,18 @@ struct PackResult {
 };
 
 // Worker threads that read and deflate the pieces in order, ahead of libzip, as far as the
-// memory budget allows. Pieces are started in entry order, so the oldest piece not yet taken
-// by libzip is always started first and the budget can never lock up. The calling thread
-// waits for each piece in turn and releases it when libzip has copied it.
+// memory budget allows. The items come in from the folder walk while the workers already
+// run, so that reading and deflating overlap the walk. Pieces are started in entry order, so
+// the oldest piece not yet taken by libzip is always started first and the budget can never
+// lock up. The calling thread waits for each piece in turn and releases it when libzip has
+// copied it.
 class PackPipeline {
   public:
-    explicit PackPipeline(const std::vector<PackItem>& items);
+    PackPipeline() = default;
 
-    // Starts the workers. Not done in the constructor: when a thread cannot be started
-    // (std::system_error), the pipeline is whole, so its destructor stops and joins those
-    // already running while the failure goes on.
+    // Starts the workers; they wait for pieces until Close(). Not done in the constructor:
+    // when a thread cannot be started (std::system_error), the pipeline is whole, so its
+    // destructor stops and joins those already running while the failure goes on.
     void Start(unsigned threads);
 
     ~PackPipeline() { Stop(); }
@@ -81,6 +84,14 @@ class PackPipeline {
     PackPipeline(const PackPipeline&) = delete;
     PackPipeline& operator=(const PackPipeline&) = delete;
 
+    // Adds the next item in entry order, and its pieces for the workers.
+    void Add(PackItem item);
+    // No item comes after this: workers with nothing left end.
+    void Close();
+
+    // The items, their pieces and the pieces' results are read from here on only after
+    // Close(), on the calling thread.
+    const std::deque<PackItem>& Items() const { return items_; }
     size_t FirstJob(size_t item) const { return firstJob_[item]; }
     size_t JobEnd(size_t item) const { return jobEnd_[item]; }
     const PackJob& Job(size_t job) const { return jobs_[job]; }
@@ -103,7 +114,8 @@ class PackPipeline {
     void Work();
 
     // Reads a piece and deflates it, or keeps it as it is when the file is stored.
-    void Make(const PackJob& job, Mode mode, deflate::Deflater& deflater, PackResult& result);
+    void Make(const PackJob& job, const PackItem& item, Mode mode, deflate::Deflater& deflater,
+              PackResult& result);
 
     // Large buffers go back to a pool for the next piece instead of to the system: fresh
     // pages for every chunk (mapped, faulted in, zeroed, unmapped) cost more system time
@@ -112,16 +124,19 @@ class PackPipeline {
     Buffer TakeBuffer(size_t capacity);
     void KeepBuffer(Buffer buffer);
 
-    const std::vector<PackItem>& items_;
-    std::vector<PackJob> jobs_;
-    std::vector<size_t> firstJob_;  // per item
-    std::vector<size_t> jobEnd_;    // per item: one past its last piece
+    // Deques, so that what a worker holds on to stays in place while the walk adds more;
+    // indexed under the lock until Close().
+    std::deque<PackItem> items_;
+    std::deque<PackJob> jobs_;
+    std::deque<size_t> firstJob_;  // per item
+    std::deque<size_t> jobEnd_;    // per item: one past its last piece
 
     std::mutex mutex_;
-    std::condition_variable workCv_;  // workers: budget freed, a mode decided, stop
+    std::condition_variable workCv_;  // workers: a piece added, budget freed, a mode decided, stop
     std::condition_variable doneCv_;  // calling thread: a piece is ready
-    std::vector<PackResult> results_;
-    std::vector<Mode> modes_;  // per item
+    std::deque<PackResult> results_;
+    std::deque<Mode> modes_;  // per item
+    bool closed_ = false;     // every item added
     size_t next_ = 0;
     size_t reserved_ = 0;
     bool waiting_ = false;  // the calling thread sleeps until WaitOver()
