@@ -67,39 +67,30 @@ void PackPipeline::KeepBuffer(Buffer buffer) {
 }
 
 void PackPipeline::Add(PackItem item) {
-    std::vector<PackJob> pieces;
-    if (!item.isFolder && item.size <= kPackChunk) {
-        PackJob job;
-        job.length = static_cast<size_t>(item.size);
-        job.first = job.last = true;
-        job.reserve = Reserve(job.length);
-        pieces.push_back(job);
-    } else if (!item.isFolder) {
-        for (uint64_t offset = 0; offset < item.size; offset += kPackChunk) {
-            PackJob job;
-            job.offset = offset;
-            job.length = static_cast<size_t>(std::min<uint64_t>(kPackChunk, item.size - offset));
-            job.chunked = true;
-            job.first = offset == 0;
-            job.last = offset + job.length == item.size;
-            job.reserve = Reserve(job.length);
-            pieces.push_back(job);
-        }
-    }
+    const bool pieces = !item.isFolder;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const size_t index = items_.size();
-        items_.push_back(std::move(item));
-        modes_.push_back(Mode::Unknown);
         firstJob_.push_back(jobs_.size());
-        for (PackJob& job : pieces) {
+        // A folder has no pieces; a file up to a chunk is one, a larger one a chunk each.
+        for (uint64_t offset = 0; pieces && (offset == 0 || offset < item.size);
+             offset += kPackChunk) {
+            PackJob job;
             job.item = index;
+            job.offset = offset;
+            job.length = static_cast<size_t>(std::min<uint64_t>(kPackChunk, item.size - offset));
+            job.chunked = item.size > kPackChunk;
+            job.first = offset == 0;
+            job.last = offset + job.length == item.size;
+            job.reserve = Reserve(job.length);
             jobs_.push_back(job);
             results_.emplace_back();
         }
         jobEnd_.push_back(jobs_.size());
+        modes_.push_back(Mode::Unknown);
+        items_.push_back(std::move(item));
     }
-    if (!pieces.empty()) {
+    if (pieces) {
         workCv_.notify_all();
     }
 }
