@@ -239,6 +239,22 @@ void SyncFile(const std::string& path) {
     }
 }
 
+// Writes the archive's folder to the disk, so that the rename into place outlives a power
+// loss (without it the archive could come back under its temporary name). Should that
+// fail, the archive is taken away again: a pack that fails leaves nothing at its path.
+void SyncArchiveFolder(const std::string& archivePath) {
+    const size_t slash = archivePath.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : archivePath.substr(0, slash);
+    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid() || ::fsync(fd.Get()) != 0) {
+        const int error = errno;
+        ::unlink(archivePath.c_str());
+        throw ArchiveError(folder + ": cannot write to disk: " + SystemReason(error));
+    }
+}
+
 // Renames without replacing: the archive path must still be free at the moment of the
 // rename.
 void RenameNoReplace(const std::string& from, const std::string& to) {
@@ -403,6 +419,7 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     }
     RenameNoReplace(temporary.Path(), archivePath);
     temporary.Keep();
+    SyncArchiveFolder(archivePath);
     if (options.progress) {
         state.progress.currentName.clear();
         options.progress(state.progress);

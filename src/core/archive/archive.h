@@ -64,9 +64,9 @@ struct PackSummary {
 // Packs everything below sourceFolder (files, sub-folders, empty folders as folder
 // entries) into a new archive at archivePath, entries named relative to sourceFolder.
 // archivePath must not exist. The archive is written under a temporary name beside it
-// (temp_names::PackTemporaryPath), synced and renamed into place. On any failure
-// (unreadable file, disk full, cancel) no file is left at archivePath, the temporary files
-// are removed, and ArchiveError (or ArchiveCancelled) is thrown.
+// (temp_names::PackTemporaryPath), synced, renamed into place, and its folder synced. On
+// any failure (unreadable file, disk full, cancel) no file is left at archivePath, the
+// temporary files are removed, and ArchiveError (or ArchiveCancelled) is thrown.
 PackSummary PackFolder(const std::string& sourceFolder, const std::string& archivePath,
                        const PackOptions& options = {});
 
