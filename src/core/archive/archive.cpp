@@ -243,10 +243,7 @@ void SyncFile(const std::string& path) {
 // loss (without it the archive could come back under its temporary name). Should that
 // fail, the archive is taken away again: a pack that fails leaves nothing at its path.
 void SyncArchiveFolder(const std::string& archivePath) {
-    const size_t slash = archivePath.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : archivePath.substr(0, slash);
+    const std::string folder = FolderOf(archivePath);
     Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.Valid() || ::fsync(fd.Get()) != 0) {
         const int error = errno;

@@ -131,17 +131,6 @@ std::string_view LastComponent(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string ParentOf(std::string_view path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string_view::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return std::string(path.substr(0, slash));
-}
-
 bool IsReadOnly(const struct stat& st) {
     return (st.st_mode & S_IWUSR) == 0;
 }
@@ -485,7 +474,7 @@ std::string Canonical(const std::string& path) {
         return {};
     }
     const std::string_view trimmed = TrimTrailing(path);
-    const std::string parent = Canonical(ParentOf(trimmed));
+    const std::string parent = Canonical(FolderOf(trimmed));
     if (parent.empty()) {
         return {};
     }
@@ -584,7 +573,7 @@ void LocalFileSystem::DeleteFolder(const std::string& path, bool force) {
     if (!force) {
         // The folder itself leaves its parent last; make sure that can happen before the
         // contents go.
-        const std::string parent = ParentOf(top);
+        const std::string parent = FolderOf(top);
         if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
             Fail(op, path, errno, parent);
         }

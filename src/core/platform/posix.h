@@ -1,12 +1,14 @@
 // The few POSIX helpers that the file-system service and the archive share: one owned
-// file descriptor, one read and one write loop that retry interrupted calls, and one
-// rename that never replaces its target.
+// file descriptor, one read and one write loop that retry interrupted calls, the folder
+// of a path, and one rename that never replaces its target.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vornback {
 
@@ -47,6 +49,9 @@ int WriteAllAt(int fd, const void* data, size_t length, uint64_t offset);
 // Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
 // which is less than length only at the end of the file; -1 on error (errno set).
 ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
+
+// The folder a path lies in: "." for a bare name, "/" for an entry of the root.
+std::string FolderOf(std::string_view path);
 
 // Renames without ever replacing an existing target (renameat2 RENAME_NOREPLACE). On a file
 // system without the flag (some network ones answer EINVAL), a file is hard-linked and its
