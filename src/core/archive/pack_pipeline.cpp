@@ -67,13 +67,13 @@ void PackPipeline::KeepBuffer(Buffer buffer) {
 }
 
 void PackPipeline::Add(PackItem item) {
-    const bool pieces = !item.isFolder;
+    const bool hasPieces = !item.isFolder;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const size_t index = items_.size();
         firstJob_.push_back(jobs_.size());
         // A folder has no pieces; a file up to a chunk is one, a larger one a chunk each.
-        for (uint64_t offset = 0; pieces && (offset == 0 || offset < item.size);
+        for (uint64_t offset = 0; hasPieces && (offset == 0 || offset < item.size);
              offset += kPackChunk) {
             PackJob job;
             job.item = index;
@@ -90,7 +90,7 @@ void PackPipeline::Add(PackItem item) {
         modes_.push_back(Mode::Unknown);
         items_.push_back(std::move(item));
     }
-    if (pieces) {
+    if (hasPieces) {
         workCv_.notify_all();
     }
 }
