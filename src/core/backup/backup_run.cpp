@@ -100,9 +100,8 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
 void RotateGenerations(BackupContext& ctx, const std::string& destination,
                        const std::string& temporary, const std::string& archive,
                        const std::string& previous, const std::string& tag) {
-    // The packer synced the archive and renamed it to its temporary name; that name must
-    // be on the disk before anything depends on it.
-    ctx.fs.SyncFolder(destination);
+    // The packer synced the archive, renamed it to its temporary name and synced the
+    // folder, so that name is on the disk before anything here depends on it.
     if (ctx.fs.FileExists(archive)) {
         const std::string link = JoinPath(destination, RotationLinkName(NameOf(archive), tag));
         const bool linked = ctx.fs.HardLink(archive, link);
