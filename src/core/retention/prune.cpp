@@ -1,0 +1,313 @@
+#include "retention/prune.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include "archive/archive.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "history/history.h"
+#include "platform/file_system.h"
+#include "platform/posix.h"
+#include "platform/run_lock.h"
+#include "recovery/recovery.h"
+#include "startup/settings.h"
+
+namespace vornback {
+
+namespace {
+
+constexpr const char* kKeepSection = "Keep";
+
+bool IsDateFolderName(const std::string& name) {
+    if (name.size() != 8 || !IsDecimalNumber(name)) {
+        return false;
+    }
+    const int year = std::stoi(name.substr(0, 4));
+    const int month = std::stoi(name.substr(4, 2));
+    const int day = std::stoi(name.substr(6, 2));
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1900 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) {
+        return false;
+    }
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month != 2 || day <= 28 || leap;
+}
+
+// The day folders a backup may have made: the day names of the person's language (as the
+// clock names them) and the English ones, in any letter case.
+bool IsDayFolderName(const std::string& name) {
+    static const char* const kEnglish[] = {"sunday",   "monday", "tuesday", "wednesday",
+                                           "thursday", "friday", "saturday"};
+    const std::string lower = ToLower(name);
+    for (int day = 0; day < 7; ++day) {
+        std::tm t{};
+        t.tm_wday = day;
+        char local[128] = {};
+        if (lower == kEnglish[day] ||
+            (std::strftime(local, sizeof local, "%A", &t) > 0 && lower == ToLower(local))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether another process holds the firm's lock in a folder, without writing anything: a
+// lock file that is missing is held by nobody.
+bool HeldByAnother(const std::string& lockFile) {
+    Fd fd(::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return false;
+    }
+    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK;
+    }
+    ::flock(fd.Get(), LOCK_UN);
+    return false;
+}
+
+bool Verifies(const std::string& path, const std::atomic<bool>* cancel) {
+    try {
+        UnpackOptions options;
+        options.cancel = cancel;
+        VerifyArchive(path, options);
+        return true;
+    } catch (const ArchiveCancelled&) {
+        throw;
+    } catch (const ArchiveError& e) {
+        std::fprintf(stderr, "vornback: %s does not verify: %s\n", path.c_str(), e.what());
+        return false;
+    }
+}
+
+bool Wanted(const FolderArchive& a, const PruneRequest& request) {
+    return (!request.firm || a.policy.firm == *request.firm) &&
+           (!request.yearNo || a.policy.yearNo == *request.yearNo) &&
+           (!request.set || a.set == *request.set);
+}
+
+void Record(const PruneRequest& request, const FolderArchive& a) {
+    if (request.historyFile.empty()) {
+        return;
+    }
+    HistoryRecord record;
+    record.time = static_cast<int64_t>(std::time(nullptr));
+    record.firm = static_cast<int32_t>(a.policy.firm);
+    record.year = a.policy.yearNo;
+    record.kind = "prune";
+    record.archive = a.path;
+    record.bytes = a.size;
+    record.reason = "removed by the keep policy (" + request.policy.Text() + ")";
+    try {
+        AppendHistory(request.historyFile, record);
+    } catch (const Error& e) {
+        std::fprintf(stderr, "vornback: %s\n", e.what());
+    }
+}
+
+}  // namespace
+
+KeepPolicy LoadKeepPolicy(const std::string& settingsFile) {
+    auto count = [&](const char* key) {
+        return std::max(
+            0, static_cast<int>(NumericSetting(ReadSetting(kKeepSection, key, settingsFile))));
+    };
+    KeepPolicy p;
+    p.last = count("Last");
+    p.daily = count("Daily");
+    p.weekly = count("Weekly");
+    p.monthly = count("Monthly");
+    p.yearly = count("Yearly");
+    return p;
+}
+
+std::vector<FolderArchive> FindFolderArchives(FileSystem& fs, const std::string& backupFolder) {
+    std::vector<FolderArchive> found;
+    for (const FileEntry& folder : fs.SubFolders(backupFolder)) {
+        const bool date = IsDateFolderName(folder.name);
+        if (!date && !IsDayFolderName(folder.name)) {
+            continue;
+        }
+        std::vector<FileEntry> files;
+        try {
+            files = fs.Files(folder.path);
+        } catch (const FileSystemError& e) {
+            std::fprintf(stderr, "vornback: %s\n", e.what());
+            continue;
+        }
+        for (const FileEntry& file : files) {
+            struct stat st {};
+            if (::lstat(file.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                continue;  // a link is not an archive this program wrote
+            }
+            std::optional<PolicyArchive> policy =
+                PolicyArchiveFromName(file.name, static_cast<int64_t>(st.st_mtim.tv_sec));
+            if (!policy) {
+                continue;
+            }
+            policy->nanoseconds = st.st_mtim.tv_nsec;
+            policy->name = folder.name + "/" + file.name;
+            found.push_back(FolderArchive{file.path, folder.path,
+                                          date ? ArchiveSet::DateWise : ArchiveSet::DayWise,
+                                          static_cast<uint64_t>(st.st_size), std::move(*policy)});
+        }
+    }
+    return found;
+}
+
+PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
+                               const PruneRequest& request) {
+    PruneOutcome outcome;
+    std::vector<FolderArchive> found = FindFolderArchives(fs, backupFolder);
+    std::erase_if(found, [&](const FolderArchive& a) { return !Wanted(a, request); });
+
+    // Each folder's firm lock, so that no backup writes where archives go; a folder held
+    // by another run keeps its archives. Then what a killed backup left there is finished,
+    // which may change the archives: they are looked up again.
+    std::map<std::pair<std::string, int64_t>, RunLock> locks;
+    std::set<std::pair<std::string, int64_t>> held;
+    for (const FolderArchive& a : found) {
+        const auto key = std::make_pair(a.folder, a.policy.firm);
+        if (a.folder == request.ownFolder || locks.count(key) != 0 || held.count(key) != 0) {
+            continue;
+        }
+        const std::string lockFile = DestinationLockFile(a.folder, a.policy.firm);
+        if (request.dryRun) {
+            if (HeldByAnother(lockFile)) {
+                held.insert(key);
+            }
+            continue;
+        }
+        std::optional<RunLock> lock = RunLock::TryTake(lockFile);
+        if (!lock) {
+            held.insert(key);
+            continue;
+        }
+        for (std::string& line : RecoverDestination(fs, a.folder, a.policy.firm)) {
+            outcome.notes.push_back(std::move(line));
+        }
+        locks.emplace(key, std::move(*lock));
+    }
+    if (!request.dryRun && !locks.empty()) {
+        found = FindFolderArchives(fs, backupFolder);
+        std::erase_if(found, [&](const FolderArchive& a) { return !Wanted(a, request); });
+    }
+
+    std::map<std::string, const FolderArchive*> byName;
+    for (const ArchiveSet set : {ArchiveSet::DateWise, ArchiveSet::DayWise}) {
+        std::vector<PolicyArchive> archives;
+        for (FolderArchive& a : found) {
+            if (a.set == set) {
+                a.policy.held = held.count({a.folder, a.policy.firm}) != 0;
+                archives.push_back(a.policy);
+                byName[a.policy.name] = &a;
+            }
+        }
+        const VerifiesFn verifies = [&](const PolicyArchive& p) {
+            const std::string& path = byName.at(p.name)->path;
+            return path == request.knownGood || Verifies(path, request.cancel);
+        };
+        for (ArchiveDecision& d : ApplyKeepPolicy(std::move(archives), request.policy, verifies)) {
+            outcome.decisions.push_back(std::move(d));
+        }
+    }
+    if (request.dryRun) {
+        return outcome;
+    }
+
+    // The kept archives are on the disk before anything older goes.
+    std::vector<const FolderArchive*> removals;
+    std::set<std::string> keptFolders;
+    for (const ArchiveDecision& d : outcome.decisions) {
+        const FolderArchive* a = byName.at(d.archive.name);
+        if (!d.keep) {
+            removals.push_back(a);
+            continue;
+        }
+        try {
+            fs.SyncFile(a->path);
+            keptFolders.insert(a->folder);
+        } catch (const FileSystemError& e) {
+            outcome.failures.push_back(e.what());
+        }
+    }
+    if (!outcome.failures.empty()) {
+        outcome.failures.push_back(
+            "Nothing was removed, as the archives kept could not be "
+            "made durable first.");
+        return outcome;
+    }
+    for (const std::string& folder : keptFolders) {
+        fs.SyncFolder(folder);
+    }
+    std::sort(removals.begin(), removals.end(), [](const FolderArchive* a, const FolderArchive* b) {
+        return std::make_pair(a->policy.time, a->policy.nanoseconds) <
+               std::make_pair(b->policy.time, b->policy.nanoseconds);
+    });
+    std::set<std::string> emptied;
+    for (const FolderArchive* a : removals) {
+        try {
+            fs.Kill(a->path);
+            fs.SyncFolder(a->folder);
+        } catch (const FileSystemError& e) {
+            outcome.failures.push_back(e.what());
+            continue;
+        }
+        Record(request, *a);
+        outcome.removed.push_back(a->policy.name);
+        emptied.insert(a->folder);
+    }
+
+    // A folder that holds nothing but this run's locks goes; anything else in it (another
+    // firm's archive, a person's file) keeps it. rmdir removes only an empty folder, so a
+    // file that appears meanwhile keeps it too.
+    for (const std::string& folder : emptied) {
+        if (folder == request.ownFolder || !fs.SubFolders(folder).empty()) {
+            continue;
+        }
+        std::vector<std::string> ours;
+        bool others = false;
+        for (const FileEntry& file : fs.Files(folder)) {
+            bool lock = false;
+            for (const auto& [key, runLock] : locks) {
+                lock = lock || (key.first == folder && runLock.File() == file.path);
+            }
+            others = others || !lock;
+        }
+        if (others) {
+            continue;
+        }
+        for (auto& [key, runLock] : locks) {
+            if (key.first == folder) {
+                runLock.Release();
+            }
+        }
+        if (::rmdir(folder.c_str()) == 0) {
+            fs.SyncFolder(backupFolder);
+        }
+    }
+    return outcome;
+}
+
+std::string RemovedBackupsText(const std::vector<std::string>& removed) {
+    if (removed.empty()) {
+        return "";
+    }
+    std::string text = "removed " + std::to_string(removed.size()) +
+                       (removed.size() == 1 ? " older backup: " : " older backups: ");
+    for (size_t i = 0; i < removed.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + removed[i];
+    }
+    return text;
+}
+
+}  // namespace vornback
