@@ -67,13 +67,18 @@ std::vector<FoundArchive> FindArchives(const std::string& folder) {
 }  // namespace
 
 int ListCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {}, {});
+    std::vector<std::string> valueOptions = kKeepOptions;
+    valueOptions.push_back("--program-folder");
+    const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--why"});
     if (parsed.positional.size() != 1) {
         throw Usage{"list takes one backup folder"};
     }
     const std::string folder = parsed.positional[0];
     if (!fs::is_directory(folder)) {
         throw Error("The backup folder \"" + folder + "\" does not exist.");
+    }
+    if (parsed.Has("--why")) {
+        return ExplainKeep(folder, parsed);
     }
     std::printf("%-32s %6s %6s %-10s %-16s %14s\n", "archive", "firm", "year", "generation", "date",
                 "bytes");

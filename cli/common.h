@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "retention/keep_policy.h"
 
 namespace vornback {
 
@@ -82,5 +83,15 @@ int RestoreCommand(const std::vector<std::string>& args);
 int HistoryCommand(const std::vector<std::string>& args);
 int ListCommand(const std::vector<std::string>& args);
 int VerifyCommand(const std::vector<std::string>& args);
+int PruneCommand(const std::vector<std::string>& args);
+
+// The keep options of backup, prune and list --why.
+extern const std::vector<std::string> kKeepOptions;
+// The policy with each --keep-* option given in place of its rule (Usage for a count that
+// is not a whole number from 0 to 10000).
+KeepPolicy KeepOptions(const ParsedArgs& parsed, KeepPolicy policy);
+// list DIR --why: every archive of the folder's date-wise and day-wise folders with the
+// rules that keep it, or "remove".
+int ExplainKeep(const std::string& folder, const ParsedArgs& parsed);
 
 }  // namespace vornback

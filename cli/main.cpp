@@ -46,12 +46,14 @@ struct CommandHelp {
 const CommandHelp kCommands[] = {
     {"backup",
      "backup <firm>,<year> [--type single|date|day] [--to DIR] [--current-year] [--images]\n"
-     "       [--mail ADDRESS] [--program-folder DIR] [--dry-run]",
+     "       [--mail ADDRESS] [--program-folder DIR] [--dry-run] [--keep-last N]\n"
+     "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]",
      "back up the firm as the window's \"&Backup\" does; options not given are taken from\n"
      "the settings file as the window opens with them (without --to: the default folder).\n"
      "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
      "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
-     "would be done.",
+     "would be done. A date-wise or day-wise backup then removes the firm's older archives\n"
+     "that the keep policy (section [Keep], or the --keep-* options) does not keep.",
      BackupCommand},
     {"restore",
      "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
@@ -62,9 +64,19 @@ const CommandHelp kCommands[] = {
      RestoreCommand},
     {"history", "history [--firm N] [--json] [--program-folder DIR]",
      "list the backups and restores recorded beside the settings file", HistoryCommand},
-    {"list", "list DIR",
-     "list the archives in a backup folder and its date-wise and day-wise sub-folders",
+    {"list", "list DIR [--why [--keep-last N] ... [--program-folder DIR]]",
+     "list the archives in a backup folder and its date-wise and day-wise sub-folders;\n"
+     "--why shows the keep policy's decision on each dated archive: the rules that keep it\n"
+     "(\"daily 3\", \"newest good copy\") or \"remove\"",
      ListCommand},
+    {"prune",
+     "prune [<firm>] [DIR] [--dry-run] [--json] [--keep-last N] [--keep-daily N]\n"
+     "       [--keep-weekly N] [--keep-monthly N] [--keep-yearly N] [--program-folder DIR]",
+     "remove the date-wise and day-wise archives (of one firm, or all) that the keep policy\n"
+     "does not keep; the policy is section [Keep] of the settings, each option in place of\n"
+     "its key. DIR is the backup folder (default: the default backup folder). --dry-run\n"
+     "shows every archive with the rules that keep it or \"remove\" and changes nothing.",
+     PruneCommand},
     {"verify", "verify ARCHIVE|DIR...",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
      "exit status 1 when any fails",

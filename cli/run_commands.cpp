@@ -20,6 +20,7 @@
 #include "platform/file_system.h"
 #include "restore/restore_run.h"
 #include "restore/year_list.h"
+#include "retention/prune.h"
 #include "startup/launch.h"
 #include "startup/window_settings.h"
 
@@ -178,8 +179,10 @@ std::string Contents(const std::string& folder) {
 }  // namespace
 
 int BackupCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {"--type", "--to", "--mail", "--program-folder"},
-                                        {"--current-year", "--images", "--dry-run"});
+    std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder"};
+    valueOptions.insert(valueOptions.end(), kKeepOptions.begin(), kKeepOptions.end());
+    const ParsedArgs parsed =
+        ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run"});
     const std::string firmYear = OnePositional(parsed, "backup");
     int type = -1;
     if (parsed.Has("--type")) {
@@ -217,6 +220,11 @@ int BackupCommand(const std::vector<std::string>& args) {
     c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
     c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
     c.txtEmailToSend = parsed.Value("--mail");
+    // The keep options stand in for their keys of section "Keep"; the others stay.
+    const KeepPolicy storedKeep = LoadKeepPolicy(SettingsFile(values));
+    if (const KeepPolicy keep = KeepOptions(parsed, storedKeep); !(keep == storedKeep)) {
+        c.keep = keep;
+    }
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
@@ -225,7 +233,10 @@ int BackupCommand(const std::vector<std::string>& args) {
                   << (c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath) << " ("
                   << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
                   << (c.ChkIncAtcDoc ? ", with images" : "")
-                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "") << ")\n";
+                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
+                  << (c.backTypeIndex != 0 ? ", keep " + KeepOptions(parsed, storedKeep).Text()
+                                           : "")
+                  << ")\n";
         return kOk;
     }
 

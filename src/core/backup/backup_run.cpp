@@ -14,8 +14,10 @@
 #include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
+#include "platform/posix.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
+#include "retention/prune.h"
 #include "startup/window_settings.h"
 #include "store/compaction.h"
 #include "store/registers.h"
@@ -324,6 +326,45 @@ std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
            (mailed.detail.empty() ? std::string() : ": " + mailed.detail);
 }
 
+// After a date-wise or day-wise backup: the firm's older archives of the same kind (whole
+// firm, or current year of this year) that the keep policy no longer keeps are removed.
+// The new archive has just been checked, so it counts as the newest good copy unverified.
+// Gives "removed 3 older backups: ..." for the closing message, "" when none went.
+static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& choices,
+                                      const std::string& destination, const std::string& archive,
+                                      bool currentYearOnly) {
+    const ProgramValues& v = ctx.values;
+    if (choices.backTypeIndex != 1 && choices.backTypeIndex != 2) {
+        return "";
+    }
+    PruneRequest request;
+    request.policy = choices.keep ? *choices.keep : LoadKeepPolicy(SettingsFile(v));
+    if (!request.policy.Any()) {
+        return "";
+    }
+    request.firm = v.CurrentFirmNo;
+    request.yearNo = currentYearOnly ? v.CurrentYearNo : "";
+    request.set = choices.backTypeIndex == 1 ? ArchiveSet::DateWise : ArchiveSet::DayWise;
+    request.ownFolder = destination;
+    request.knownGood = archive;
+    request.historyFile = HistoryFile(v);
+    request.cancel = ctx.cancel;
+    try {
+        const PruneOutcome outcome = PruneBackupFolder(ctx.fs, FolderOf(destination), request);
+        for (const std::string& line : outcome.notes) {
+            std::fprintf(stderr, "vornback: %s\n", line.c_str());
+        }
+        for (const std::string& line : outcome.failures) {
+            std::fprintf(stderr, "vornback: an older backup was not removed: %s\n", line.c_str());
+        }
+        return RemovedBackupsText(outcome.removed);
+    } catch (const Error& e) {
+        // The backup itself is made and checked; only the clearing of older ones stopped.
+        std::fprintf(stderr, "vornback: older backups were not removed: %s\n", e.what());
+        return "";
+    }
+}
+
 static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                              std::string& backupSourceFolder, RunRecord& record,
                              std::string& note) {
@@ -392,11 +433,14 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     }
 
     note = MailBackupArchive(ctx, choices, archive);
+    const std::string removed =
+        RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
     ctx.view.BusyOff();
     Message done{"Back up Completed. Do You Want To Exit?", kBackupTitle, Buttons::YesNo,
                  Icon::None, Answer::Yes};
     done.detail = "The backup is " + archive + " (" +
-                  SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB).";
+                  SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB)" +
+                  (removed.empty() ? "" : "; " + removed) + ".";
     for (size_t i = 0; i < skippedLinks.size(); ++i) {
         done.detail += (i == 0 ? " Links are not backed up; left out: " : ", ") + skippedLinks[i];
     }

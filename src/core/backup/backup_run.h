@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "archive/archive.h"
+#include "retention/keep_policy.h"
 #include "startup/launch.h"
 
 namespace vornback {
@@ -30,6 +32,9 @@ struct BackupChoices {
     int ChkCurYr = 0;
     int chkSendEmail = 0;
     std::string txtEmailToSend;
+    // The keep policy for date-wise and day-wise backups; without one, section "Keep" of
+    // the settings holds it (the headless tool's options take its place).
+    std::optional<KeepPolicy> keep;
 };
 
 // What the run needs of the window.
@@ -113,8 +118,10 @@ enum class RunEnd {
 // The new archive is written and checked under a name of its own, then rotated in so
 // that a restorable last archive exists at every moment. Failures of files, archives and
 // databases throw after this run's temporary archive and staging folder are removed; the
-// generations are then as they were. The closing question's detail names the archive and
-// its size.
+// generations are then as they were. A date-wise or day-wise backup then removes the
+// firm's older archives of that kind that its keep policy no longer keeps (a failure
+// there leaves its reason on stderr, the backup stands). The closing question's detail
+// names the archive, its size and the archives removed.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
 
 }  // namespace vornback

@@ -75,6 +75,14 @@ bool HeldByAnother(const std::string& lockFile) {
     return false;
 }
 
+// Whether two paths name the same folder, however they are spelt (a doubled separator).
+bool SameFolder(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return !a.empty() && !b.empty() && ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool Verifies(const std::string& path, const std::atomic<bool>* cancel) {
     try {
         UnpackOptions options;
@@ -177,7 +185,8 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
     std::set<std::pair<std::string, int64_t>> held;
     for (const FolderArchive& a : found) {
         const auto key = std::make_pair(a.folder, a.policy.firm);
-        if (a.folder == request.ownFolder || locks.count(key) != 0 || held.count(key) != 0) {
+        if (locks.count(key) != 0 || held.count(key) != 0 ||
+            SameFolder(a.folder, request.ownFolder)) {
             continue;
         }
         const std::string lockFile = DestinationLockFile(a.folder, a.policy.firm);
@@ -271,7 +280,7 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
     // firm's archive, a person's file) keeps it. rmdir removes only an empty folder, so a
     // file that appears meanwhile keeps it too.
     for (const std::string& folder : emptied) {
-        if (folder == request.ownFolder || !fs.SubFolders(folder).empty()) {
+        if (SameFolder(folder, request.ownFolder) || !fs.SubFolders(folder).empty()) {
             continue;
         }
         std::vector<std::string> ours;

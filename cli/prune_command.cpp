@@ -1,0 +1,158 @@
+// prune and list --why: the keep policy applied to a backup folder's date-wise and
+// day-wise archives, removing what it does not keep or explaining every decision.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "base/data_tree.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "common.h"
+#include "history/history.h"
+#include "platform/file_system.h"
+#include "retention/prune.h"
+#include "startup/launch.h"
+
+namespace vornback {
+namespace {
+
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// One line per archive: its name, local time and what the policy made of it.
+void Show(const PruneOutcome& outcome, bool json, bool dryRun) {
+    for (const ArchiveDecision& d : outcome.decisions) {
+        const PolicyArchive& a = d.archive;
+        const bool removed = !d.keep && std::find(outcome.removed.begin(), outcome.removed.end(),
+                                                  a.name) != outcome.removed.end();
+        const std::string decision = d.keep    ? d.Why()
+                                     : dryRun  ? "remove"
+                                     : removed ? "removed"
+                                               : "not removed";
+        if (json) {
+            std::string reasons;
+            for (const std::string& r : d.reasons) {
+                reasons += (reasons.empty() ? "" : ",") + Json(r);
+            }
+            std::cout << "{\"archive\":" << Json(a.name) << ",\"firm\":" << a.firm
+                      << ",\"year\":" << Json(a.yearNo)
+                      << ",\"time\":" << Json(LocalTimeText(a.time))
+                      << ",\"keep\":" << (d.keep ? "true" : "false") << ",\"reasons\":[" << reasons
+                      << "],\"removed\":" << (removed ? "true" : "false") << "}\n";
+        } else {
+            std::printf("%-28s %-16s %s\n", a.name.c_str(), LocalTimeText(a.time).c_str(),
+                        decision.c_str());
+        }
+    }
+}
+
+// The policy of the settings file of the program folder, each --keep-* option in place
+// of its key.
+KeepPolicy PolicyOf(const ParsedArgs& parsed) {
+    ProgramValues values;
+    values.ProgramFolder = ProgramFolderOption(parsed);
+    return KeepOptions(parsed, LoadKeepPolicy(SettingsFile(values)));
+}
+
+}  // namespace
+
+const std::vector<std::string> kKeepOptions = {"--keep-last", "--keep-daily", "--keep-weekly",
+                                               "--keep-monthly", "--keep-yearly"};
+
+KeepPolicy KeepOptions(const ParsedArgs& parsed, KeepPolicy policy) {
+    int* const counts[] = {&policy.last, &policy.daily, &policy.weekly, &policy.monthly,
+                           &policy.yearly};
+    for (size_t i = 0; i < kKeepOptions.size(); ++i) {
+        if (parsed.Has(kKeepOptions[i])) {
+            *counts[i] = static_cast<int>(
+                NumberOption(kKeepOptions[i], parsed.Value(kKeepOptions[i]), 0, 10000));
+        }
+    }
+    return policy;
+}
+
+int ExplainKeep(const std::string& folder, const ParsedArgs& parsed) {
+    LocalFileSystem fs;
+    PruneRequest request;
+    request.policy = PolicyOf(parsed);
+    request.dryRun = true;
+    request.cancel = &gCancel;
+    std::cout << "keep policy: " << request.policy.Text() << "\n";
+    Show(PruneBackupFolder(fs, folder, request), false, true);
+    return kOk;
+}
+
+int PruneCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> valueOptions = kKeepOptions;
+    valueOptions.push_back("--program-folder");
+    const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--dry-run", "--json"});
+    PruneRequest request;
+    std::string folder;
+    for (const std::string& p : parsed.positional) {
+        if (IsDecimalNumber(p) && !request.firm && folder.empty()) {
+            request.firm = NumberOption("<firm>", p, 0, INT32_MAX);
+        } else if (folder.empty()) {
+            folder = p;
+        } else {
+            throw Usage{"prune takes at most a firm and one backup folder"};
+        }
+    }
+    if (folder.empty()) {
+        const std::string programFolder = ProgramFolderOption(parsed);
+        folder = DefaultBackupFolder(programFolder, LookUpDefaultFolderFacts(programFolder));
+    }
+    if (!std::filesystem::is_directory(folder)) {
+        throw Error("The backup folder \"" + folder + "\" does not exist.");
+    }
+    folder = std::filesystem::absolute(folder).lexically_normal().string();
+    request.policy = PolicyOf(parsed);
+    request.dryRun = parsed.Has("--dry-run");
+    request.cancel = &gCancel;
+    if (parsed.Has("--program-folder")) {
+        ProgramValues values;
+        values.ProgramFolder = ProgramFolderOption(parsed);
+        request.historyFile = HistoryFile(values);
+    } else if (!request.dryRun) {
+        ProgramValues values;
+        values.ProgramFolder = RunningProgramFolder();
+        request.historyFile = HistoryFile(values);
+    }
+    const bool json = parsed.Has("--json");
+    if (!json) {
+        std::cout << "keep policy: " << request.policy.Text() << "\n";
+    }
+    LocalFileSystem fs;
+    const PruneOutcome outcome = PruneBackupFolder(fs, folder, request);
+    for (const std::string& note : outcome.notes) {
+        std::cerr << "vornback-cli: " << note << "\n";
+    }
+    Show(outcome, json, request.dryRun);
+    for (const std::string& failure : outcome.failures) {
+        std::cerr << "vornback-cli: " << failure << "\n";
+    }
+    if (!json && !request.dryRun) {
+        std::cout << (outcome.removed.empty() ? "nothing removed"
+                                              : RemovedBackupsText(outcome.removed))
+                  << "\n";
+    }
+    return outcome.failures.empty() ? kOk : kFailure;
+}
+
+}  // namespace vornback
