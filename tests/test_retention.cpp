@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <iomanip>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive/archive.h"
@@ -236,6 +238,180 @@ TEST(KeepPolicy, GoldenKeptSetsAndInvariants) {
             EXPECT_TRUE(asked.empty());
         }
     }
+}
+
+TEST(KeepPolicy, ArchiveNamesAreReadAsABackupWritesThem) {
+    struct Row {
+        const char* name;
+        bool read;
+        int64_t firm;
+        const char* year;
+        bool older;
+    };
+    const Row rows[] = {
+        {"Firm3.zip", true, 3, "", false},       {"OFirm3Yr12.zip", true, 3, "12", true},
+        {"Firm10Yr2.zip", true, 10, "2", false}, {"Firm.zip", false, 0, "", false},
+        {"Firm3Yr.zip", false, 0, "", false},    {"firm3.zip", false, 0, "", false},
+        {"Firm3.zip.bak", false, 0, "", false},  {"XFirm3.zip", false, 0, "", false},
+        {"Firm3Yr2x.zip", false, 0, "", false},  {"OOFirm3.zip", false, 0, "", false},
+        {"Firm-3.zip", false, 0, "", false},
+    };
+    for (const Row& r : rows) {
+        const std::optional<PolicyArchive> a = PolicyArchiveFromName(r.name, 5);
+        ASSERT_EQ(a.has_value(), r.read) << r.name;
+        if (a) {
+            EXPECT_EQ(std::make_tuple(a->firm, a->yearNo, a->older, a->time),
+                      std::make_tuple(r.firm, std::string(r.year), r.older, int64_t{5}))
+                << r.name;
+        }
+    }
+}
+
+// A backup folder with date-wise and day-wise archives made by packing a small folder.
+class PruneTest : public ::testing::Test {
+  protected:
+    PruneTest() {
+        setenv("TZ", "Europe/Berlin", 1);
+        tzset();
+        test::WriteFile(tmp_.Path() / "src/a.txt", "the books");
+        PackFolder(tmp_ / "src", archive_, {});
+    }
+
+    void Put(const std::string& rel, const std::string& utc, bool whole = true) {
+        const fs::path path = fs::path(backups_) / rel;
+        fs::create_directories(path.parent_path());
+        if (whole) {
+            fs::copy_file(archive_, path);
+        } else {
+            test::WriteFile(path, "not an archive");
+        }
+        test::SetMTime(path, UtcTime(utc));
+    }
+
+    std::map<std::string, std::string> Why(const PruneOutcome& outcome) {
+        std::map<std::string, std::string> why;
+        for (const ArchiveDecision& d : outcome.decisions) {
+            why[d.archive.name] = d.Why();
+        }
+        return why;
+    }
+
+    test::TempDir tmp_;
+    std::string archive_ = tmp_ / "a.zip", backups_ = tmp_ / "b";
+};
+
+TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
+    Put("20201101/Firm1.zip", "2020-11-01T18:00");
+    Put("20201101/Firm1Yr2.zip", "2020-11-01T18:00");
+    Put("20201102/Firm1.zip", "2020-11-02T18:00");
+    test::WriteFile(fs::path(backups_) / "20201102/notes.txt", "a person's file");
+    Put("20201103/OFirm1.zip", "2020-11-03T08:00");
+    Put("20201103/Firm1.zip", "2020-11-03T18:00");
+    Put("20201104/Firm1.zip", "2020-11-04T18:00");
+    Put("20201104/Firm2.zip", "2020-11-04T18:00");
+    Put("20201105/Firm1.zip", "2020-11-05T18:00");
+    Put("20201105/Firm1Yr3.zip", "2020-11-05T18:00");
+    Put("20201106/Firm1Yr2.zip", "2020-11-06T18:00");
+    Put("20201107/Firm1.zip", "2020-11-07T18:00", false);  // newest, but damaged
+    Put("Monday/Firm1.zip", "2020-11-02T12:00");
+    Put("Tuesday/Firm1.zip", "2020-11-03T12:00");
+    Put("Firm1.zip", "2020-01-01T00:00");  // single: not dated, never removed
+    Put("misc/Firm1.zip", "2020-01-01T00:00");
+    Put("20201131/Firm1.zip", "2020-01-01T00:00");  // no such date
+    // Another run holds firm 1's folder of 1 November.
+    const RunLock other = RunLock::Take(DestinationLockFile(backups_ + "/20201101", 1), "firm 1");
+
+    const std::map<std::string, std::string> expected = {
+        {"20201107/Firm1.zip", "last 1"},
+        {"20201105/Firm1.zip", "newest good copy"},
+        {"20201104/Firm1.zip", "remove"},
+        {"20201103/Firm1.zip", "remove"},
+        {"20201103/OFirm1.zip", "remove"},
+        {"20201102/Firm1.zip", "remove"},
+        {"20201101/Firm1.zip", "held by a run"},
+        {"20201104/Firm2.zip", "last 1, newest good copy"},
+        {"20201106/Firm1Yr2.zip", "last 1, newest good copy"},
+        {"20201101/Firm1Yr2.zip", "held by a run"},
+        {"20201105/Firm1Yr3.zip", "last 1, newest good copy"},
+        {"Tuesday/Firm1.zip", "last 1, newest good copy"},
+        {"Monday/Firm1.zip", "remove"},
+    };
+    PruneRequest request;
+    request.policy.last = 1;
+    request.dryRun = true;
+    request.historyFile = tmp_ / "history.tsv";
+    LocalFileSystem lfs;
+    const std::set<std::string> before = test::AllPaths(backups_);
+    PruneOutcome outcome = PruneBackupFolder(lfs, backups_, request);
+    EXPECT_EQ(Why(outcome), expected);
+    EXPECT_TRUE(outcome.removed.empty());
+    EXPECT_EQ(test::AllPaths(backups_), before);
+
+    request.dryRun = false;
+    outcome = PruneBackupFolder(lfs, backups_, request);
+    EXPECT_EQ(Why(outcome), expected);
+    EXPECT_EQ(outcome.failures, Strings{});
+    EXPECT_EQ(outcome.removed,
+              (Strings{"Monday/Firm1.zip", "20201102/Firm1.zip", "20201103/OFirm1.zip",
+                       "20201103/Firm1.zip", "20201104/Firm1.zip"}));
+    EXPECT_EQ(RemovedBackupsText({"a/Firm1.zip"}), "removed 1 older backup: a/Firm1.zip");
+    EXPECT_EQ(test::AllPaths(backups_), (std::set<std::string>{"20201101/",
+                                                               "20201101/.Firm1.lock",
+                                                               "20201101/Firm1.zip",
+                                                               "20201101/Firm1Yr2.zip",
+                                                               "20201102/",
+                                                               "20201102/notes.txt",
+                                                               "20201104/",
+                                                               "20201104/Firm2.zip",
+                                                               "20201105/",
+                                                               "20201105/Firm1.zip",
+                                                               "20201105/Firm1Yr3.zip",
+                                                               "20201106/",
+                                                               "20201106/Firm1Yr2.zip",
+                                                               "20201107/",
+                                                               "20201107/Firm1.zip",
+                                                               "20201131/",
+                                                               "20201131/Firm1.zip",
+                                                               "Firm1.zip",
+                                                               "misc/",
+                                                               "misc/Firm1.zip",
+                                                               "Tuesday/",
+                                                               "Tuesday/Firm1.zip"}));
+    Strings recorded;
+    for (const HistoryRecord& r : ReadHistory(tmp_ / "history.tsv")) {
+        EXPECT_EQ(std::make_tuple(r.kind, r.firm, r.result, r.reason),
+                  std::make_tuple(std::string("prune"), 1, RunResult::Ok,
+                                  std::string("removed by the keep policy (last 1)")));
+        recorded.push_back(fs::path(r.archive).lexically_relative(backups_).string());
+    }
+    EXPECT_EQ(recorded, outcome.removed);
+}
+
+TEST_F(PruneTest, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
+    const Strings days = {"20201101", "20201102", "20201103", "20201104"};
+    PruneRequest request;
+    request.policy.last = 1;
+    const int kills = test::ForEachKillPoint(
+        [&] {
+            fs::remove_all(backups_);
+            for (const std::string& day : days) {
+                Put(day + "/Firm1.zip",
+                    day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2) + "T18:00");
+            }
+        },
+        [&](FileSystem& killing) { PruneBackupFolder(killing, backups_, request); },
+        [&](int killedAfter) {
+            // The oldest went first, and what is left is whole.
+            for (size_t i = 0; i < days.size(); ++i) {
+                const std::string archive = backups_ + "/" + days[i] + "/Firm1.zip";
+                EXPECT_EQ(fs::exists(archive), i >= static_cast<size_t>(killedAfter))
+                    << archive << " after " << killedAfter;
+                if (fs::exists(archive)) {
+                    EXPECT_NO_THROW(VerifyArchive(archive));
+                }
+            }
+        });
+    EXPECT_EQ(kills, 3);
 }
 
 }  // namespace
