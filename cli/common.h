@@ -82,5 +82,7 @@ int RestoreCommand(const std::vector<std::string>& args);
 int HistoryCommand(const std::vector<std::string>& args);
 int ListCommand(const std::vector<std::string>& args);
 int VerifyCommand(const std::vector<std::string>& args);
+int DrillCommand(const std::vector<std::string>& args);
+int DoctorCommand(const std::vector<std::string>& args);
 
 }  // namespace vornback

@@ -179,7 +179,7 @@ std::string Contents(const std::string& folder) {
 
 int BackupCommand(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(args, {"--type", "--to", "--mail", "--program-folder"},
-                                        {"--current-year", "--images", "--dry-run"});
+                                        {"--current-year", "--images", "--dry-run", "--drill"});
     const std::string firmYear = OnePositional(parsed, "backup");
     int type = -1;
     if (parsed.Has("--type")) {
@@ -217,6 +217,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
     c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
     c.txtEmailToSend = parsed.Value("--mail");
+    c.drill = parsed.Has("--drill") || stored.Drill == 1 ? 1 : 0;
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
@@ -225,7 +226,8 @@ int BackupCommand(const std::vector<std::string>& args) {
                   << (c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath) << " ("
                   << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
                   << (c.ChkIncAtcDoc ? ", with images" : "")
-                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "") << ")\n";
+                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
+                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n";
         return kOk;
     }
 

@@ -30,6 +30,9 @@ struct BackupChoices {
     int ChkCurYr = 0;
     int chkSendEmail = 0;
     std::string txtEmailToSend;
+    // 1: the new archive must pass the restore drill before the generations rotate; one
+    // that fails it is removed and the previous generations stay as they were.
+    int drill = 0;
 };
 
 // What the run needs of the window.
