@@ -93,5 +93,7 @@ KeepPolicy KeepOptions(const ParsedArgs& parsed, KeepPolicy policy);
 // list DIR --why: every archive of the folder's date-wise and day-wise folders with the
 // rules that keep it, or "remove".
 int ExplainKeep(const std::string& folder, const ParsedArgs& parsed);
+int DrillCommand(const std::vector<std::string>& args);
+int DoctorCommand(const std::vector<std::string>& args);
 
 }  // namespace vornback

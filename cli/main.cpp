@@ -46,14 +46,16 @@ struct CommandHelp {
 const CommandHelp kCommands[] = {
     {"backup",
      "backup <firm>,<year> [--type single|date|day] [--to DIR] [--current-year] [--images]\n"
-     "       [--mail ADDRESS] [--program-folder DIR] [--dry-run] [--keep-last N]\n"
+     "       [--mail ADDRESS] [--drill] [--program-folder DIR] [--dry-run] [--keep-last N]\n"
      "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]",
      "back up the firm as the window's \"&Backup\" does; options not given are taken from\n"
      "the settings file as the window opens with them (without --to: the default folder).\n"
      "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
      "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
      "would be done. A date-wise or day-wise backup then removes the firm's older archives\n"
-     "that the keep policy (section [Keep], or the --keep-* options) does not keep.",
+     "that the keep policy (section [Keep], or the --keep-* options) does not keep.\n"
+     "--drill (or the settings key Drill=1) runs the restore drill on the new archive\n"
+     "before the generations rotate; a failed drill keeps them (exit 1).",
      BackupCommand},
     {"restore",
      "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
@@ -81,6 +83,18 @@ const CommandHelp kCommands[] = {
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
      "exit status 1 when any fails",
      VerifyCommand},
+    {"drill",
+     "drill <firm>,<year> [--archive FILE] [--json] [--scratch DIR] [--program-folder DIR]",
+     "prove an archive restorable: unpack it into a private scratch folder, check every\n"
+     "entry, open every database with its key and check it, match the year register with\n"
+     "the year folders (default: the newest Firm<n>.zip of the backup folder). Recorded in\n"
+     "the history. Exit status 0 proven, 1 failed, 2 usage.",
+     DrillCommand},
+    {"doctor", "doctor [--data DIR] [--fix] [--json] [--program-folder DIR]",
+     "examine the live data tree: registers and folders, databases, letter-case twins,\n"
+     "leftovers of interrupted runs, stale locks; --fix removes leftovers and stale locks\n"
+     "only. Exit status 0 healthy, 1 findings.",
+     DoctorCommand},
     {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
      "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
      "into DIR/Bkp",

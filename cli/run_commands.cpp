@@ -182,7 +182,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder"};
     valueOptions.insert(valueOptions.end(), kKeepOptions.begin(), kKeepOptions.end());
     const ParsedArgs parsed =
-        ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run"});
+        ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run", "--drill"});
     const std::string firmYear = OnePositional(parsed, "backup");
     int type = -1;
     if (parsed.Has("--type")) {
@@ -225,6 +225,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     if (const KeepPolicy keep = KeepOptions(parsed, storedKeep); !(keep == storedKeep)) {
         c.keep = keep;
     }
+    c.drill = parsed.Has("--drill") || stored.Drill == 1 ? 1 : 0;
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
@@ -236,7 +237,7 @@ int BackupCommand(const std::vector<std::string>& args) {
                   << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
                   << (c.backTypeIndex != 0 ? ", keep " + KeepOptions(parsed, storedKeep).Text()
                                            : "")
-                  << ")\n";
+                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n";
         return kOk;
     }
 

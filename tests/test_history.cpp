@@ -73,6 +73,23 @@ TEST(History, LastBackupIsTheFirmsLatestSuccessfulBackup) {
           Record(1, "backup-year", RunResult::Ok, t, "/b/2026/Firm1Yr2.zip"),
           Record(1, "backup", RunResult::Cancelled, t + 60)},
          "Last backup: 2026-12-07 02:30, 1.5 MB, /b/2026"},
+        // The restore drills: the last backup's own archive drilled after it is proven; a
+        // later failure, an older archive or a newer backup is not.
+        {{Record(1, "drill", RunResult::Ok, t - 86400), Record(1, "backup", RunResult::Ok, t),
+          Record(1, "drill", RunResult::Ok, t + 60)},
+         "Last backup: 2026-12-07 02:30, 1.5 MB, /b, proven 2026-12-07"},
+        {{Record(1, "backup", RunResult::Ok, t), Record(1, "drill", RunResult::Ok, t + 60),
+          Record(2, "drill", RunResult::Failed, t + 90),
+          Record(1, "drill", RunResult::Failed, t + 86400)},
+         "Last backup: 2026-12-07 02:30, 1.5 MB, /b, not proven since 2026-12-07"},
+        {{Record(1, "drill", RunResult::Ok, t - 86400), Record(1, "backup", RunResult::Ok, t),
+          Record(1, "drill", RunResult::Ok, t + 60, "/b/OFirm1.zip")},
+         "Last backup: 2026-12-07 02:30, 1.5 MB, /b, not proven since 2026-12-07"},
+        {{Record(1, "drill", RunResult::Ok, t - 86400), Record(1, "backup", RunResult::Ok, t)},
+         "Last backup: 2026-12-07 02:30, 1.5 MB, /b, not proven since 2026-12-06"},
+        {{Record(1, "drill", RunResult::Failed, t - 86400),
+          Record(1, "drill", RunResult::Failed, t), Record(1, "backup", RunResult::Ok, t)},
+         "Last backup: 2026-12-07 02:30, 1.5 MB, /b, not proven since 2026-12-06"},
     };
     for (const Case& c : cases) {
         test::TempDir dir;

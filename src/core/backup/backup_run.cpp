@@ -1,6 +1,7 @@
 #include "backup/backup_run.h"
 
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "drill/drill.h"
 #include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
@@ -118,6 +120,27 @@ void RotateGenerations(BackupContext& ctx, const std::string& destination,
     }
     ctx.fs.ReplaceFile(temporary, archive);
     ctx.fs.SyncFolder(destination);
+}
+
+// The restore drill on the new, checked archive before it rotates in; recorded in the
+// history under the archive's final name. A failed drill throws, and the run's failure
+// path removes the temporary archive: the previous generations stay as they were.
+void DrillNewArchive(BackupContext& ctx, const std::string& temporary, const std::string& archive,
+                     bool currentYearOnly) {
+    const int64_t start = static_cast<int64_t>(std::time(nullptr));
+    DrillOptions options;
+    options.onlyYear = currentYearOnly ? ctx.values.CurrentYearNo : "";
+    options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
+    options.cancel = ctx.cancel;
+    DrillReport report = DrillArchive(temporary, ctx.values.CurrentFirmNo, options);
+    report.archive = archive;
+    RecordDrill(ctx.values, report, start);
+    if (!report.Proven()) {
+        throw Error(
+            "The new archive failed the restore drill, so the previous backups were "
+            "kept as they were: " +
+            report.Reason());
+    }
 }
 
 }  // namespace
@@ -425,6 +448,9 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
             }
         }
         skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+        if (choices.drill == 1) {
+            DrillNewArchive(ctx, temporary, archive, currentYearOnly);
+        }
         RotateGenerations(ctx, destination, temporary, archive, previous, tag);
         made.Dismiss();
         if (currentYearOnly && ctx.fs.FolderExists(staging)) {

@@ -35,6 +35,9 @@ struct BackupChoices {
     // The keep policy for date-wise and day-wise backups; without one, section "Keep" of
     // the settings holds it (the headless tool's options take its place).
     std::optional<KeepPolicy> keep;
+    // 1: the new archive must pass the restore drill before the generations rotate; one
+    // that fails it is removed and the previous generations stay as they were.
+    int drill = 0;
 };
 
 // What the run needs of the window.

@@ -51,6 +51,30 @@ std::string NewRunTag() {
     return tag;
 }
 
+std::string DrillScratchName() {
+    return "vornback-drill-" + NewRunTag();
+}
+
+std::optional<long> DrillScratchProcess(std::string_view name) {
+    constexpr std::string_view kPrefix = "vornback-drill-";
+    if (name.substr(0, kPrefix.size()) != kPrefix) {
+        return std::nullopt;
+    }
+    const std::string_view rest = name.substr(kPrefix.size());
+    const size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash > 9 || rest.size() != dash + 9) {
+        return std::nullopt;
+    }
+    long pid = 0;
+    for (size_t i = 0; i < dash; ++i) {
+        if (rest[i] < '0' || rest[i] > '9') {
+            return std::nullopt;
+        }
+        pid = pid * 10 + (rest[i] - '0');
+    }
+    return pid;
+}
+
 std::string CopyTemporaryName() {
     return ".vornback-copy-" + NewRunTag() + ".tmp";
 }

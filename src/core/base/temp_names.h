@@ -44,6 +44,13 @@ std::optional<BackupLeftover> ParseBackupLeftover(std::string_view name);
 // Whether the name is a compaction copy of the firm's (any year).
 bool IsCompactionTemporaryOf(std::string_view name, int64_t firm);
 
+// The restore drill's private scratch folder, outside the staging root:
+// "vornback-drill-<tag>". The tag starts with the process id, so that a folder left by a
+// killed drill can be told from one a running drill uses.
+std::string DrillScratchName();
+// The process id of a drill scratch folder's name; nothing for any other name.
+std::optional<long> DrillScratchProcess(std::string_view name);
+
 // ---- end of the run and backup block -------------------------------------------------
 
 // ---- the restore ---------------------------------------------------------------------

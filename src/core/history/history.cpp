@@ -138,6 +138,8 @@ std::vector<std::string> SplitTabs(const std::string& line) {
     }
 }
 
+}  // namespace
+
 std::string JsonText(const std::string& text) {
     std::string out = "\"";
     for (const unsigned char c : text) {
@@ -154,6 +156,8 @@ std::string JsonText(const std::string& text) {
     }
     return out + "\"";
 }
+
+namespace {
 
 std::string SizeText(uint64_t bytes) {
     char text[32];
@@ -317,6 +321,34 @@ std::string LocalTimeText(int64_t time) {
     return text;
 }
 
+std::string DrillProofText(const std::vector<HistoryRecord>& records, int32_t firm,
+                           const HistoryRecord& lastBackup) {
+    const HistoryRecord* newest = nullptr;
+    const HistoryRecord* lastProven = nullptr;
+    const HistoryRecord* firstFailed = nullptr;
+    for (const HistoryRecord& r : records) {
+        if (r.firm != firm || r.kind != kDrillKind ||
+            (r.result != RunResult::Ok && r.result != RunResult::Failed)) {
+            continue;
+        }
+        newest = &r;
+        if (r.result == RunResult::Ok) {
+            lastProven = &r;
+        } else if (firstFailed == nullptr) {
+            firstFailed = &r;
+        }
+    }
+    const auto day = [](const HistoryRecord* r) { return LocalTimeText(r->time).substr(0, 10); };
+    if (newest != nullptr && newest == lastProven && newest->archive == lastBackup.archive &&
+        newest->time >= lastBackup.time) {
+        return "proven " + day(newest);
+    }
+    if (lastProven != nullptr) {
+        return "not proven since " + day(lastProven);
+    }
+    return firstFailed != nullptr ? "not proven since " + day(firstFailed) : "";
+}
+
 std::string LastBackupText(const std::string& file, int32_t firm) {
     std::vector<HistoryRecord> records;
     try {
@@ -329,8 +361,9 @@ std::string LastBackupText(const std::string& file, int32_t firm) {
             const size_t slash = it->archive.find_last_of(kSeparator);
             const std::string folder =
                 slash == std::string::npos ? it->archive : it->archive.substr(0, slash);
+            const std::string proof = DrillProofText(records, firm, *it);
             return "Last backup: " + LocalTimeText(it->time) + ", " + SizeText(it->bytes) + ", " +
-                   folder;
+                   folder + (proof.empty() ? "" : ", " + proof);
         }
     }
     return "No backup yet";

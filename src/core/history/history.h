@@ -59,14 +59,29 @@ void AppendHistory(const std::string& file, const HistoryRecord& record);
 // FileSystemError when the file exists but cannot be read.
 std::vector<HistoryRecord> ReadHistory(const std::string& file);
 
+// A text as a JSON string, quotes included.
+std::string JsonText(const std::string& text);
+
 // The record as one JSON object (no new-line).
 std::string HistoryJson(const HistoryRecord& record);
 
 // A time as local "YYYY-MM-DD HH:MM".
 std::string LocalTimeText(int64_t time);
 
+// The kind of a restore drill's line.
+inline constexpr const char* kDrillKind = "drill";
+
+// What the restore drills say of the firm's last backup: "proven <date>" when the newest
+// drill of the firm passed on that very archive at or after its backup; otherwise "not
+// proven since <date>" with the date of the last drill that passed (or, when none ever
+// did, of the first that failed); "" when the firm has no drill. Dates are local
+// YYYY-MM-DD.
+std::string DrillProofText(const std::vector<HistoryRecord>& records, int32_t firm,
+                           const HistoryRecord& lastBackup);
+
 // "Last backup: <date time>, <size>, <folder>" for the firm's last successful backup in the
-// file, or "No backup yet". Never throws: an unreadable file reads as no backup.
+// file, followed by ", " and DrillProofText when the firm has drills, or "No backup yet".
+// Never throws: an unreadable file reads as no backup.
 std::string LastBackupText(const std::string& file, int32_t firm);
 
 // Writes one history line for a run when it ends. The run sets the archive as soon as it

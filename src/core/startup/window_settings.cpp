@@ -26,6 +26,7 @@ BackupWindowSettings LoadBackupWindowSettings(const std::string& settingsFile) {
     s.IncAtcDoc = Number(kBack, "IncAtcDoc", settingsFile);
     s.AdvSet = Number(kBack, kAdvSet, settingsFile);
     s.SendEMailAdd = ReadSetting(kBack, "SendEMailAdd", settingsFile);
+    s.Drill = Number(kBack, "Drill", settingsFile);
     return s;
 }
 

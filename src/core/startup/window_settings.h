@@ -17,6 +17,7 @@ struct BackupWindowSettings {
     int IncAtcDoc = 0;  // "Include Image Folder", 1 checked
     int AdvSet = 0;     // "Advance Back Type", 1 checked
     std::string SendEMailAdd;
+    int Drill = 0;  // 1: every backup runs the restore drill on its new archive
 };
 
 // The restore window's choices as stored.

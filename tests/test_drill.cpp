@@ -1,0 +1,222 @@
+// The restore drill and the doctor on damaged archives and trees: each damage gives its
+// finding and exit status through the headless tool, a healthy sample tree gives none;
+// the doctor's mending touches only leftovers and stale locks, and never a firm whose run
+// holds its lock; a backup whose archive fails the drill keeps the previous generations.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "archive/archive.h"
+#include "history/history.h"
+#include "platform/run_lock.h"
+#include "sample/sample_tree.h"
+#include "store/registers.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+
+namespace vornback {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunCommand;
+using test::TempDir;
+
+std::string Cli(const std::string& args) {
+    return std::string(VORNBACK_CLI_PATH) + " " + args;
+}
+
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
+
+// A sample tree with one firm of three years (years 1 and 3 protected by the year key).
+struct Tree {
+    TempDir dir;
+    std::string data = dir / "data";
+    std::string firm = data + "/Firm1";
+    std::string program;
+    Tree() {
+        SampleOptions o;
+        o.firms = 1;
+        o.years = 3;
+        o.scale = 0.02;
+        program = MakeSampleTree(data, o);
+    }
+};
+
+// Flips one byte in the header of a b-tree page of the database, so that the page no
+// longer reads as one.
+void FlipPageByte(const std::string& database, int page) {
+    std::fstream f(database, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(f) << database;
+    unsigned char size[2];
+    f.seekg(16);
+    f.read(reinterpret_cast<char*>(size), 2);
+    const int pageSize = size[0] << 8 | size[1];
+    ASSERT_GE(pageSize, 512) << "not a plain database";
+    const std::streamoff at = static_cast<std::streamoff>(page - 1) * pageSize;
+    char byte = 0;
+    f.seekg(at);
+    f.get(byte);
+    f.seekp(at);
+    f.put(static_cast<char>(byte ^ 0x5A));
+}
+
+struct Damage {
+    const char* name;
+    std::function<void(Tree&)> onTree;              // before the archive is packed
+    std::function<void(const std::string&)> onZip;  // after, on the archive
+    const char* check;                              // the first finding's check; "" when healthy
+    const char* file;                               // a piece of the first finding's file
+    bool treeDamaged;                               // whether the doctor finds it in the live tree
+};
+
+TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
+    const Damage table[] = {
+        {"healthy sample tree", nullptr, nullptr, "", "", false},
+        {"flipped byte in a year database page",
+         [](Tree& t) { FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3); }, nullptr, "database",
+         "Yr2/DVorn2.mdb", true},
+        {"year database with another key",
+         [](Tree& t) {
+             const std::string db = t.firm + "/Yr2/DVorn2.mdb";
+             fs::remove(db);
+             Database other = Database::Create(db, "not the host's key");
+             other.Execute("CREATE TABLE Vouchers (VchNo INTEGER PRIMARY KEY);");
+         },
+         nullptr, "database", "Yr2/DVorn2.mdb", true},
+        {"register row whose folder is missing",
+         [](Tree& t) { fs::rename(t.firm + "/Yr3", t.dir / "Yr3-away"); }, nullptr, "register",
+         "Yr3", true},
+        {"extra year folder",
+         [](Tree& t) { fs::copy(t.firm + "/Yr2", t.firm + "/Yr9", fs::copy_options::recursive); },
+         nullptr, "folder", "Yr9", true},
+        {"case twin", [](Tree& t) { test::WriteFile(t.firm + "/yr2/Note.txt", "twin"); }, nullptr,
+         "case", "Yr2", true},
+        {"truncated archive", nullptr,
+         [](const std::string& zip) { fs::resize_file(zip, fs::file_size(zip) / 2); }, "archive",
+         "Firm1.zip", false},
+    };
+    for (const Damage& d : table) {
+        SCOPED_TRACE(d.name);
+        Tree t;
+        if (d.onTree) {
+            d.onTree(t);
+        }
+        const std::string zip = t.dir / "Firm1.zip";
+        PackFolder(t.firm, zip);
+        if (d.onZip) {
+            d.onZip(zip);
+        }
+        const bool proven = std::string(d.check).empty() && !d.treeDamaged;
+        std::string out;
+        const int status =
+            RunCommand(Cli("drill 1,2 --json --archive " + Quote(zip) + " --program-folder " +
+                           Quote(t.program) + " --scratch " + Quote(t.dir.Path().string())),
+                       &out);
+        EXPECT_EQ(status, proven ? 0 : 1) << out;
+        const std::string check = d.check;
+        if (proven) {
+            EXPECT_NE(out.find("\"result\":\"proven\",\"reason\":\"\""), std::string::npos) << out;
+        } else {
+            EXPECT_NE(out.find("\"findings\":[{\"check\":\"" + check + "\""), std::string::npos)
+                << out;
+            EXPECT_NE(out.find(d.file), std::string::npos) << out;
+        }
+        // The scratch folder is gone, and the drill is in the history.
+        for (const auto& entry : fs::directory_iterator(t.dir.Path())) {
+            EXPECT_EQ(entry.path().filename().string().rfind("vornback-drill-", 0),
+                      std::string::npos);
+        }
+        const auto records = ReadHistory(t.program + "/history.tsv");
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].kind, "drill");
+        EXPECT_EQ(records[0].result, proven ? RunResult::Ok : RunResult::Failed);
+
+        out.clear();
+        const int doctor = RunCommand(Cli("doctor --json --data " + Quote(t.data)), &out);
+        EXPECT_EQ(doctor, d.treeDamaged ? 1 : 0) << out;
+        if (d.treeDamaged) {
+            EXPECT_NE(out.find("{\"firm\":1,\"check\":\"" + check + "\""), std::string::npos)
+                << out;
+            EXPECT_NE(out.find(d.file), std::string::npos) << out;
+        } else {
+            EXPECT_NE(out.find("\"healthy\":true"), std::string::npos) << out;
+        }
+    }
+}
+
+// Leftovers of an interrupted run, a stale lock and a firm folder outside the register's
+// range: found; --fix removes the leftovers and the lock, says each step, and leaves what
+// is not its to mend; a firm whose run holds its lock is not touched.
+TEST(Drill, DoctorMendsOnlyLeftoversAndStaleLocks) {
+    Tree t;
+    const std::string back = t.program + "/Back";
+    const std::string temporary = t.firm + "/Yr2/.part-vbu-abcd1234";
+    test::WriteFile(back + "/Firm1/Firm1.mdb", "staged");
+    test::WriteFile(temporary, "half");
+    test::WriteFile(back + "/.Firm1.lock", "1 vornback-cli 2026-12-07");
+    fs::create_directories(t.data + "/Firm70000");
+
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli("doctor --data " + Quote(t.data)), &out), 1) << out;
+    for (const char* expected : {"leftover: ", "lock: ", "range: ", "Firm70000"}) {
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+    }
+    EXPECT_TRUE(fs::exists(temporary));  // examining changes nothing
+
+    {
+        // While a run holds firm 1 the temporary file stays.
+        RunLock held =
+            RunLock::Take(FirmLockFile(ProgramValues{1, "2", "B", t.program, t.data}, 1), "firm 1");
+        out.clear();
+        EXPECT_EQ(RunCommand(Cli("doctor --fix --data " + Quote(t.data)), &out), 1) << out;
+        EXPECT_TRUE(fs::exists(temporary)) << out;
+        EXPECT_TRUE(fs::exists(back + "/Firm1")) << out;
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("doctor --fix --data " + Quote(t.data)), &out), 1) << out;
+    EXPECT_NE(out.find("mended: Removed \"" + temporary + "\""), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_FALSE(fs::exists(back + "/Firm1"));
+    EXPECT_FALSE(fs::exists(back + "/.Firm1.lock"));
+    EXPECT_TRUE(fs::exists(t.data + "/Firm70000"));  // not the doctor's to move
+    fs::remove(t.data + "/Firm70000");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("doctor --data " + Quote(t.data)), &out), 0) << out;
+}
+
+// backup --drill: a healthy firm rotates in its drilled archive; a damaged year database
+// fails the drill, the backup exits 1 and the previous generations stay byte for byte.
+TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
+    Tree t;
+    const std::string dest = t.dir / "dest";
+    fs::create_directories(dest);
+    const std::string backup =
+        "backup 1,2 --drill --to " + Quote(dest) + " --program-folder " + Quote(t.program);
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
+    ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
+    const std::string last = test::ReadFile(dest + "/Firm1.zip");
+    const std::string older = test::ReadFile(dest + "/OFirm1.zip");
+
+    FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3);
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli(backup), &out), 1) << out;
+    EXPECT_NE(out.find("failed the restore drill"), std::string::npos) << out;
+    EXPECT_TRUE(test::ReadFile(dest + "/Firm1.zip") == last);
+    EXPECT_TRUE(test::ReadFile(dest + "/OFirm1.zip") == older);
+    EXPECT_EQ(test::Names(dest), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+
+    std::vector<std::string> lines;
+    for (const HistoryRecord& r : ReadHistory(t.program + "/history.tsv")) {
+        lines.push_back(r.kind + " " + ResultWord(r.result));
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"drill ok", "backup ok", "drill ok", "backup ok",
+                                               "drill failed", "backup failed"}));
+}
+
+}  // namespace
+}  // namespace vornback
