@@ -25,8 +25,9 @@ SmtpTestServer::SmtpTestServer(fs::path folder, bool offerLogin) : folder_(std::
     fs::create_directories(folder_);
     settings_ =
         SmtpSettings{"127.0.0.1", 0, "backup.sender@vornback.test", "Pa55 \"word\"; x", "", 5, 60};
-    // The script lies beside this file in the source tree.
-    const std::string script = fs::path(__FILE__).parent_path() / "smtp_server.py";
+    // The script lies beside this file in the source tree (named by the build, since
+    // __FILE__ is relative when the compiler is given relative paths).
+    const std::string script = fs::path(VORNBACK_TEST_SUPPORT_DIR) / "smtp_server.py";
     const char* argv[] = {"/usr/bin/python3",
                           script.c_str(),
                           folder_.c_str(),
