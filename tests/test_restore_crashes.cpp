@@ -160,11 +160,10 @@ class RestoreCrashes : public ::testing::Test {
                     mustFinish = true;
                     break;
                 case Then::CliBackup:
-                    EXPECT_EQ(
-                        test::RunCommand(cli + "backup 2,2 --type single --to '" +
-                                             (tmp_ / "backups") + "'" + folder + " 2>&1",
-                                         &out),
-                        0)
+                    EXPECT_EQ(test::RunCommand(cli + "backup 2,2 --type single --to '" +
+                                                   (tmp_ / "backups") + "'" + folder + " 2>&1",
+                                               &out),
+                              0)
                         << "killed after step " << n << ": " << out;
                     break;
             }
