@@ -18,6 +18,7 @@
 #include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
+#include "recovery/recovery.h"
 #include "restore/restore_run.h"
 #include "restore/year_list.h"
 #include "retention/prune.h"
@@ -156,6 +157,15 @@ std::string OnePositional(const ParsedArgs& parsed, const char* command) {
     return parsed.positional[0];
 }
 
+// What an interrupted run of the firm left is finished or undone first, under the firm's
+// lock, as the window program's start does; each action is a line.
+void RecoverFirmFirst(const ProgramValues& values) {
+    LocalFileSystem fs;
+    for (const std::string& line : RecoverFirm(values, fs, values.CurrentFirmNo)) {
+        std::cerr << "vornback-cli: " << line << "\n";
+    }
+}
+
 int Interrupted(const char* what) {
     std::cerr << "vornback-cli: interrupted; " << what << "\n";
     return kInterrupted;
@@ -241,6 +251,7 @@ int BackupCommand(const std::vector<std::string>& args) {
         return kOk;
     }
 
+    RecoverFirmFirst(values);
     ProgressLine line("backing up");
     CommandLineDialogs dialogs(line, true);
     CommandLineBackupView view(line);
@@ -309,6 +320,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
                     archive.filename().string() + "\""};
     }
 
+    RecoverFirmFirst(values);
     RestoreChoices c;
     c.lblHDPath = start.defaultFolder;
     c.hardDiskIndex = 1;

@@ -508,5 +508,45 @@ TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingEl
     EXPECT_EQ(NextStart(), Strings{});  // nothing twice
 }
 
+// Killed backups into other date-wise and day-wise folders are tidied by the next backup
+// into any of them: the firm's temporary archives, pieces and lock files go; another firm's,
+// a person's files, a folder of another name and a folder a backup works in stay.
+TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
+    const std::string tag = "4242-0000abcd";
+    const std::string partial = BackupTemporaryName("Firm2.zip", tag);
+    const struct {
+        const char* folder;
+        Strings left;  // what the killed run left
+        Strings kept;  // what stays after the next backup
+    } folders[] = {
+        {"20150313",
+         {".Firm2.lock", partial, partial + ".part-vb-12345678", "Firm2.zip"},
+         {"Firm2.zip"}},
+        {"Friday",
+         {".Firm2.lock", BackupTemporaryName("Firm2Yr2.zip", tag), "own.txt"},
+         {"own.txt"}},
+        {"20150312",
+         {BackupTemporaryName("Firm3.zip", tag)},
+         {BackupTemporaryName("Firm3.zip", tag)}},
+        {"Misc", {".Firm2.lock", partial}, {".Firm2.lock", partial}},
+        {"Monday", {partial}, {".Firm2.lock", partial}},  // a backup works there
+    };
+    for (const auto& f : folders) {
+        for (const std::string& name : f.left) {
+            WriteFile(backups_ + "/" + f.folder + "/" + name, "cut off");
+        }
+    }
+    const RunLock working = RunLock::Take(DestinationLockFile(backups_ + "/Monday", 2), "firm 2");
+    BackupChoices c = Others(backups_);
+    c.backTypeIndex = 1;  // date-wise: 20150314
+    EXPECT_EQ(Run(c), RunEnd::Exit);
+    for (const auto& f : folders) {
+        Strings kept = f.kept;
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(Names(backups_ + "/" + f.folder), kept) << f.folder;
+    }
+    EXPECT_EQ(Names(backups_ + "/20150314"), Strings{"Firm2.zip"});
+}
+
 }  // namespace
 }  // namespace vornback

@@ -3,6 +3,7 @@
 // backup and restore runs driven from the command line on sample trees.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -399,6 +400,73 @@ TEST(Cli, ScheduledBackupUnitsAreValid) {
     out.clear();
     EXPECT_EQ(RunCommand("systemd-analyze verify --man=no" + units, &out), 0) << out;
     EXPECT_EQ(out, "");
+}
+
+unsigned ModeOf(const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions() & fs::perms::mask);
+}
+
+// Archives, the history, the folders made for them and the replaced firms' folder are the
+// owner's alone whatever the umask; "[Back] GroupRead=1" lets the group read them too.
+TEST(Cli, WhatHoldsTheBooksIsPrivateWhateverTheUmask) {
+    for (const bool group : {false, true}) {
+        SCOPED_TRACE(group ? "GroupRead=1" : "default");
+        Tree t("--firms 1 --years 1");
+        if (group) {
+            test::WriteFile(t.data + "/Bkp/settings.ini", "[Back]\nGroupRead=1\n");
+        }
+        const unsigned file = group ? 0640 : 0600;
+        const unsigned folder = group ? 0750 : 0700;
+        const std::string dated = t.out + "/" + Today("%Y%m%d");
+        std::string out;
+        ASSERT_EQ(RunCommand("umask 000; " + Cli("backup 1,1 --type date --to " + Quote(t.out) +
+                                                 " --program-folder " + Quote(t.data + "/Bkp")),
+                             &out),
+                  0)
+            << out;
+        ASSERT_EQ(RunCommand("umask 000; " + Cli("restore 1,1 --type full --yes --archive " +
+                                                 Quote(dated + "/Firm1.zip") +
+                                                 " --program-folder " + Quote(t.data + "/Bkp")),
+                             &out),
+                  0)
+            << out;
+        const std::pair<std::string, unsigned> modes[] = {
+            {dated, folder},
+            {dated + "/Firm1.zip", file},
+            {t.data + "/Bkp/history.tsv", file},
+            {t.data + "/Bkp/Back", folder},
+            {t.data + "/Bkp/Back/Replaced", folder},
+        };
+        for (const auto& [path, mode] : modes) {
+            EXPECT_EQ(ModeOf(path), mode) << path;
+        }
+    }
+}
+
+// A data tree this user cannot write in: the backup is made and says it went ahead without
+// the firm's lock, not that something failed.
+TEST(Cli, ABackupOfAReadOnlyTreeSaysItWentAheadWithoutTheLock) {
+    Tree t("--firms 1 --years 1");
+    std::string as;  // the tests may run as root, whom permissions do not stop
+    if (::geteuid() == 0) {
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        fs::permissions(t.dir.Path(),
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        ASSERT_EQ(::chown(t.out.c_str(), 65534, 65534), 0);
+    } else {
+        ASSERT_EQ(RunCommand("chmod -R a-w " + Quote(t.data)), 0);
+    }
+    std::string out;
+    EXPECT_EQ(RunCommand(as + Cli("backup 1,1 --type single --to " + Quote(t.out) +
+                                  " --program-folder " + Quote(t.data + "/Bkp")),
+                         &out),
+              0)
+        << out;
+    EXPECT_TRUE(fs::exists(t.out + "/Firm1.zip")) << out;
+    EXPECT_NE(out.find("read-only"), std::string::npos) << out;
+    EXPECT_NE(out.find("goes ahead without the firm's lock"), std::string::npos) << out;
+    EXPECT_EQ(out.find("try again"), std::string::npos) << out;
+    RunCommand("chmod -R u+w " + Quote(t.data));
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ class RestoreCrashes : public ::testing::Test {
         o.scale = 0.02;
         MakeSampleTree(pristine_, o);
         fs::create_directories(archives_);
+        fs::create_directories(tmp_ / "backups");
     }
 
     void Reset() {
@@ -103,10 +104,17 @@ class RestoreCrashes : public ::testing::Test {
         fs::copy(pristine_, data_, fs::copy_options::recursive);
     }
 
+    // What follows a kill: the next start's recovery, the same restore run again at once in
+    // the window (no start between), the same restore from the command line, or a backup
+    // from the command line.
+    enum class Then { Start, Retry, CliRestore, CliBackup };
+
     // The flow from a fresh copy of the pristine tree: unkilled once to learn the whole
-    // result, then killed after each step; after each kill, recovery and the invariants.
+    // result, then killed after each step; after each kill, what follows it and the
+    // invariants: the tree as before or as after (a retry must end as after), nothing left.
     int KillEverywhere(const std::function<void()>& prepare,
-                       const std::function<void(RestoreContext&)>& flow) {
+                       const std::function<void(RestoreContext&)>& flow, Then then = Then::Start,
+                       const std::string& cliRestore = "") {
         const auto fresh = [&] {
             Reset();
             prepare();
@@ -114,7 +122,7 @@ class RestoreCrashes : public ::testing::Test {
         const auto run = [&](FileSystem& fsys) {
             RestoreState state;
             test::ScriptedDialogs dialogs;
-            dialogs.answers = {Answer::Yes, Answer::Yes};
+            dialogs.answers = {Answer::Yes, Answer::Yes, Answer::Yes, Answer::Yes};
             NoYearList years;
             test::EventLog log;
             test::LoggingRestoreView view(log, state);
@@ -128,11 +136,46 @@ class RestoreCrashes : public ::testing::Test {
         const std::string after = Digest(values_);
         EXPECT_NE(before, after);
         EXPECT_EQ(Leftovers(values_), std::vector<std::string>{});
+        const std::string cli = std::string(VORNBACK_CLI_PATH) + " ";
+        const std::string folder = " --program-folder '" + values_.ProgramFolder + "'";
         return test::ForEachKillPoint(fresh, run, [&](int n) {
-            RecoverRestoreLeftovers(values_, local);
+            std::string out;
+            bool mustFinish = false;
+            switch (then) {
+                case Then::Start:
+                    RecoverRestoreLeftovers(values_, local);
+                    break;
+                case Then::Retry:
+                    try {
+                        run(local);
+                    } catch (const Error& e) {
+                        ADD_FAILURE() << "retry after step " << n << ": " << e.what();
+                    } catch (const ProgramEnd&) {
+                    }
+                    RecoverRestoreLeftovers(values_, local);
+                    mustFinish = true;
+                    break;
+                case Then::CliRestore:
+                    test::RunCommand(cli + "restore 2,2 " + cliRestore + folder + " 2>&1", &out);
+                    mustFinish = true;
+                    break;
+                case Then::CliBackup:
+                    EXPECT_EQ(test::RunCommand(cli + "backup 2,2 --type single --to '" +
+                                                   (tmp_ / "backups") + "'" + folder + " 2>&1",
+                                               &out),
+                              0)
+                        << "killed after step " << n << ": " << out;
+                    break;
+            }
             const std::string now = Digest(values_);
-            EXPECT_TRUE(now == before || now == after) << "killed after step " << n << ":\n" << now;
-            EXPECT_EQ(Leftovers(values_), std::vector<std::string>{}) << "killed after step " << n;
+            EXPECT_TRUE(now == after || (!mustFinish && now == before))
+                << "killed after step " << n << ":\n"
+                << now << out;
+            // A backup recovers its own firm only: the staging of the archive's firm stays
+            // for the next run of that firm or the next start.
+            std::vector<std::string> left = Leftovers(values_);
+            std::erase(left, then == Then::CliBackup ? "Firm1" : "");
+            EXPECT_EQ(left, std::vector<std::string>{}) << "killed after step " << n << out;
         });
     }
 
@@ -142,7 +185,7 @@ class RestoreCrashes : public ::testing::Test {
         RestoreState& s = ctx.state;
         s.SourceFirmNo = firm;
         s.SelectedArchivePath = archive;
-        UnpackArchive(archive, StagingFirmFolder(ctx.values, firm));
+        UnpackIntoStaging(ctx, archive, StagingFirmFolder(ctx.values, firm));
         s.RestoreStagingFolder =
             FindStagedFirm(ctx.fs, StagingFirmFolder(ctx.values, firm), firm)->folder;
         s.PickedYearFrom = s.TargetYearFrom = from;
@@ -182,9 +225,13 @@ TEST_F(RestoreCrashes, FullFirm) {
         WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
         WriteFile(values_.ProgramFolder + "/Back/Replaced/Firm2-20000101-000000/Firm2.mdb", "old");
     };
-    Report("Full Firm", KillEverywhere(prepare, [&](RestoreContext& ctx) {
-               RunRestore(ctx, Type(0, archives_));
-           }));
+    for (const Then then : {Then::Start, Then::CliBackup}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        Report(
+            "Full Firm",
+            KillEverywhere(
+                prepare, [&](RestoreContext& ctx) { RunRestore(ctx, Type(0, archives_)); }, then));
+    }
     // The last, unkilled run: the scans stay, the books are the archive's.
     EXPECT_EQ(ReadFile(data_ + "/Firm2/AttachDocs/new-scan.png"), "scanned after the backup");
     EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
@@ -196,7 +243,10 @@ TEST_F(RestoreCrashes, FullFirm) {
               "entered after the backup");
 }
 
-// Year 2 of firm 1's archive over year 2 of firm 2, with a stale Back/Firm2 lying about.
+// Year 2 of firm 1's archive over year 2 of firm 2, with a stale Back/Firm2 lying about;
+// each kill followed by a start, by the same restore at once (no start between: it must
+// recover first and never delete the year set aside), by the command line's restore and
+// by its backup (both recover the firm first).
 TEST_F(RestoreCrashes, SelectedYear) {
     Reset();
     PackFolder(data_ + "/Firm1", archives_ + "/Firm1.zip");
@@ -204,13 +254,22 @@ TEST_F(RestoreCrashes, SelectedYear) {
         WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
         WriteFile(values_.ProgramFolder + "/Back/Firm2/stale.txt", "from a killed run");
     };
-    Report("Selected Year", KillEverywhere(prepare, [&](RestoreContext& ctx) {
-               Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022", "31/03/2023");
-               RunRestore(ctx, Type(1));
-           }));
-    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/Later.txt"), "entered after the backup");
-    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
-              ReadFile(pristine_ + "/Firm1/Yr2/DVorn2.mdb"));
+    const std::string cli =
+        "--archive '" + archives_ + "/Firm1.zip' --type year --source-year 2 --target-year 2 --yes";
+    for (const Then then : {Then::Start, Then::Retry, Then::CliRestore, Then::CliBackup}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        Report("Selected Year", KillEverywhere(
+                                    prepare,
+                                    [&](RestoreContext& ctx) {
+                                        Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022",
+                                              "31/03/2023");
+                                        RunRestore(ctx, Type(1));
+                                    },
+                                    then, cli));
+        EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/Later.txt"), "entered after the backup");
+        EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
+                  ReadFile(pristine_ + "/Firm1/Yr2/DVorn2.mdb"));
+    }
 }
 
 // Firm 2's archive added beside it: number 3, renumbered.
@@ -239,14 +298,104 @@ TEST_F(RestoreCrashes, AddYear) {
         db.Execute("DELETE FROM TALVERNF01 WHERE Col99 = 3");
     }
     fs::remove_all(pristine_ + "/Firm2/Yr3");
-    Report("Add Year", KillEverywhere([] {},
-                                      [&](RestoreContext& ctx) {
-                                          Stage(ctx, archives_ + "/Firm1.zip", 1, "3", "01/04/2023",
-                                                "31/03/2024");
-                                          RunRestore(ctx, Type(3));
-                                      }));
-    EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr3/DVorn3.mdb"),
-              ReadFile(pristine_ + "/Firm1/Yr3/DVorn3.mdb"));
+    const std::string cli =
+        "--archive '" + archives_ + "/Firm1.zip' --type add-year --source-year 3";
+    for (const Then then : {Then::Start, Then::Retry, Then::CliRestore, Then::CliBackup}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        Report("Add Year", KillEverywhere([] {},
+                                          [&](RestoreContext& ctx) {
+                                              Stage(ctx, archives_ + "/Firm1.zip", 1, "3",
+                                                    "01/04/2023", "31/03/2024");
+                                              RunRestore(ctx, Type(3));
+                                          },
+                                          then, cli));
+        EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr3/DVorn3.mdb"),
+                  ReadFile(pristine_ + "/Firm1/Yr3/DVorn3.mdb"));
+    }
+}
+
+// The real file system whose n-th folder sync fails as a disk error would.
+class FailingSyncFileSystem : public LocalFileSystem {
+  public:
+    explicit FailingSyncFileSystem(int failAt) : remaining_(failAt) {}
+    void SyncFolder(const std::string& path) override {
+        if (--remaining_ == 0) {
+            throw FileSystemError("Could not write to the disk the changes in the folder \"" +
+                                  path + "\": Input/output error");
+        }
+        LocalFileSystem::SyncFolder(path);
+    }
+    bool Failed() const { return remaining_ <= 0; }
+
+  private:
+    int remaining_;
+};
+
+// Every folder sync of each restore failing in turn: the live firm and year are never left
+// missing, before any recovery, and a failure after the move aside says where the data are.
+TEST_F(RestoreCrashes, FailedSyncsLeaveTheLiveDataInPlace) {
+    Reset();
+    PackFolder(data_ + "/Firm1", archives_ + "/Firm1.zip");
+    PackFolder(data_ + "/Firm2", archives_ + "/Firm2.zip");
+    struct Case {
+        const char* name;
+        std::string live;  // where the data a failure must put back belong
+        std::function<void(RestoreContext&)> flow;
+    };
+    const Case cases[] = {
+        {"Full Firm", data_ + "/Firm2",
+         [&](RestoreContext& ctx) { RunRestore(ctx, Type(0, archives_)); }},
+        {"Selected Year", data_ + "/Firm2/Yr2",
+         [&](RestoreContext& ctx) {
+             Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022", "31/03/2023");
+             RunRestore(ctx, Type(1));
+         }},
+    };
+    for (const Case& c : cases) {
+        std::string before;
+        const auto attempt = [&](FileSystem& fsys) {
+            Reset();
+            WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
+            before = Digest(values_);
+            RestoreState state;
+            test::ScriptedDialogs dialogs;
+            dialogs.answers = {Answer::Yes, Answer::Yes};
+            NoYearList years;
+            test::EventLog log;
+            test::LoggingRestoreView view(log, state);
+            RestoreContext ctx{values_, fsys, dialogs, years, view, state};
+            try {
+                c.flow(ctx);
+            } catch (const Error& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        };
+        LocalFileSystem local;
+        attempt(local);
+        const std::string after = Digest(values_);
+        bool toldBackInPlace = false;
+        int failures = 0;
+        for (int n = 1;; ++n) {
+            FailingSyncFileSystem fsys(n);
+            const std::string error = attempt(fsys);
+            if (!fsys.Failed()) {
+                break;
+            }
+            ++failures;
+            // As it lies, before any start: the old data or the new, never a missing folder.
+            const std::string now = Digest(values_);
+            EXPECT_TRUE(now == before || now == after) << c.name << " sync " << n << ": " << error;
+            toldBackInPlace = toldBackInPlace || error.find("back in place at \"" + c.live +
+                                                            "\"") != std::string::npos;
+            RecoverRestoreLeftovers(values_, local);
+            EXPECT_EQ(Leftovers(values_), std::vector<std::string>{}) << c.name << " sync " << n;
+            EXPECT_TRUE(Digest(values_) == before || Digest(values_) == after)
+                << c.name << " sync " << n;
+        }
+        EXPECT_GT(failures, 3) << c.name;
+        EXPECT_TRUE(toldBackInPlace) << c.name;
+    }
 }
 
 }  // namespace

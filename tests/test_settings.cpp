@@ -58,18 +58,44 @@ TEST_F(Settings, ReadingCutsAt254TakesTheFirstDuplicateAndUnquotes) {
     EXPECT_EQ(ReadSetting("Back", "SendEMailAdd", file), "a@b.c [Rest] LPath=/evil");
 }
 
-TEST_F(Settings, FailedWritesAreSilentAndLoseNothing) {
-    EXPECT_NO_THROW(WriteSetting("Back", "LPath", "x", dir / "nofolder/settings.ini"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "nofolder"));
+// A write that cannot be made says why, loses nothing and leaves no temporary file; the
+// window choices it carried are named in one warning.
+TEST_F(Settings, FailedWritesAreReportedAndLoseNothing) {
     WriteSetting("Back", "LPath", "old", file);
-    chmod(file.c_str(), 0444);
-    WriteSetting("Back", "LPath", "new", file);
-    EXPECT_EQ(ReadSetting("Back", "LPath", file), "old");
+    const std::string readOnly = dir / "readonly.ini";
+    WriteFile(readOnly, "[Back]\nLPath=old\n");
+    chmod(readOnly.c_str(), 0444);
     const std::string folder = dir / "asfolder.ini";
     std::filesystem::create_directory(folder);
-    EXPECT_NO_THROW(WriteSetting("Back", "LPath", "x", folder));
-    EXPECT_EQ(ReadSetting("Back", "LPath", folder), "");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
+    const struct {
+        std::string file;
+        const char* reason;  // "" for a write that works
+        const char* readBack;
+    } cases[] = {
+        {file, "", "new"},
+        {dir / "nofolder/settings.ini", "no new copy can be made beside it", ""},
+        {readOnly, "the file is read-only", "old"},
+        {folder, "it is not a plain file", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string why = WriteSetting("Back", "LPath", "new", c.file);
+        EXPECT_EQ(why.substr(0, std::string(c.reason).size()), c.reason) << c.file << ": " << why;
+        EXPECT_EQ(why.empty(), std::string(c.reason).empty()) << c.file;
+        EXPECT_EQ(ReadSetting("Back", "LPath", c.file), c.readBack) << c.file;
+        const std::string warning = SaveBackupChoices(c.file, nullptr, 1, 1, 0, 0) +
+                                    SaveRestoreChoices(c.file, "/r", 2, 0) +
+                                    SaveEmailAddress(c.file, "a@b.c");
+        if (*c.reason == '\0') {
+            EXPECT_EQ(warning, "");
+        } else {
+            for (const char* named : {"not saved", "BackType, AdvSet, IncAtcDoc, CurYr.",
+                                      "LPath, RestType, AdvSet.", "SendEMailAdd.", c.reason}) {
+                EXPECT_NE(warning.find(named), std::string::npos) << named << " in " << warning;
+            }
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "nofolder"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3)
         << "no temporary file stays beside the settings";
     WriteFile(file, std::string("\xff\0[Back\0\nBackType\x80=\x01\n", 16));
     EXPECT_EQ(NumericSetting(ReadSetting("Back", "BackType", file)), 0);

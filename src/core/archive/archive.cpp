@@ -185,9 +185,15 @@ class TemporaryArchive {
     explicit TemporaryArchive(const std::string& archivePath) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string candidate = temp_names::PackTemporaryPath(archivePath);
-            Fd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            Fd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                         PrivateFileMode()));
             if (fd.Valid()) {
+                // The archive keeps this mode: a firm's books, private whatever the umask.
                 path_ = candidate;
+                if (const int err = MakePrivate(fd.Get(), false); err != 0) {
+                    throw ArchiveError(archivePath +
+                                       ": cannot make the archive private: " + SystemReason(err));
+                }
                 return;
             }
             if (errno != EEXIST) {

@@ -1,5 +1,8 @@
 #include "backup/backup_run.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -32,6 +35,12 @@ constexpr const char* kBackupTitle = "Backup";
 
 void Tell(BackupContext& ctx, const std::string& text, Icon icon = Icon::None) {
     ctx.dialogs.Show(Message{text, kProgramTitle, Buttons::Ok, icon, Answer::Ok});
+}
+
+// Whether this user cannot write in an existing folder (a read-only mount or permissions).
+bool ReadOnlyForUs(const std::string& folder) {
+    return ::access(folder.c_str(), F_OK) == 0 && ::access(folder.c_str(), W_OK) != 0 &&
+           (errno == EACCES || errno == EROFS || errno == EPERM);
 }
 
 std::string DateFolderName(const Today& today) {
@@ -168,9 +177,12 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
     }
 
     std::string destination;
-    SaveBackupChoices(settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
-                      choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc,
-                      choices.ChkCurYr);
+    const std::string notSaved = SaveBackupChoices(
+        settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
+        choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc, choices.ChkCurYr);
+    if (!notSaved.empty()) {
+        ctx.dialogs.Show(Message{notSaved, kProgramTitle, Buttons::Ok, Icon::Exclamation});
+    }
     if (choices.backTypeIndex == 0) {
         destination = base;
     } else if (choices.backTypeIndex == 1) {
@@ -401,7 +413,15 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     try {
         firmLock.emplace(LockFirm(v, v.CurrentFirmNo));
     } catch (const FileSystemError& e) {
-        std::fprintf(stderr, "vornback: %s\n", e.what());
+        if (ReadOnlyForUs(StagingRoot(v)) || ReadOnlyForUs(v.ProgramFolder)) {
+            std::fprintf(stderr,
+                         "vornback: The data tree is read-only (\"%s\" cannot be written), so "
+                         "the backup of %s goes ahead without the firm's lock that keeps two "
+                         "runs apart.\n",
+                         v.ProgramFolder.c_str(), firmText.c_str());
+        } else {
+            std::fprintf(stderr, "vornback: %s\n", e.what());
+        }
     }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
@@ -410,6 +430,14 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     const RunLock destinationLock =
         RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
     for (const std::string& line : RecoverDestination(ctx.fs, destination, v.CurrentFirmNo)) {
+        std::fprintf(stderr, "vornback: %s\n", line.c_str());
+    }
+    // Killed backups into other date-wise or day-wise folders are tidied here too: a dated
+    // folder is never the destination again.
+    const std::string backupFolder = choices.backTypeIndex == 0
+                                         ? destination
+                                         : destination.substr(0, destination.rfind(kSeparator));
+    for (const std::string& line : RecoverBackupFolder(ctx.fs, backupFolder, v.CurrentFirmNo)) {
         std::fprintf(stderr, "vornback: %s\n", line.c_str());
     }
 
@@ -480,6 +508,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
 // Every run leaves one line in the history, however it ends.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
+    AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
     RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
     try {
         std::string note;  // a backup made but not mailed says so

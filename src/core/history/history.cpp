@@ -249,9 +249,14 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
 
 void AppendHistory(const std::string& file, const HistoryRecord& record) {
     std::string line = FormatHistoryLine(record);
-    Fd fd(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    Fd fd(::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, PrivateFileMode()));
     if (!fd.Valid()) {
         Fail("opened", file, errno);
+    }
+    // The history names the firms' archives: private whatever the umask (a file of another
+    // user, in a shared program folder, stays as it is).
+    if (const int err = MakePrivate(fd.Get(), false); err != 0) {
+        Fail("made private", file, err);
     }
     // A line cut off by a crash gets its end first, so that it stays a line of its own.
     const off_t size = ::lseek(fd.Get(), 0, SEEK_END);

@@ -520,8 +520,13 @@ bool LocalFileSystem::FolderExists(const std::string& path) {
 }
 
 void LocalFileSystem::CreateFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) != 0) {
+    // The folders made here are the program's own (backup folders, staging, markers):
+    // private whatever the umask.
+    if (::mkdir(path.c_str(), PrivateFolderMode()) != 0) {
         Fail("CreateFolder", path, errno);
+    }
+    if (const int err = MakePrivate(path, true); err != 0) {
+        Fail("CreateFolder", path, err);
     }
 }
 

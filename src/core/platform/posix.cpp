@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -113,6 +114,39 @@ void ReadTimeZoneOnce() {
         ::setenv("TZ", ":/etc/localtime", 0);
     }
     ::tzset();
+}
+
+namespace {
+std::atomic<bool> gGroupRead{false};
+}  // namespace
+
+void AllowGroupRead(bool allowed) {
+    gGroupRead = allowed;
+}
+
+mode_t PrivateFileMode() {
+    return gGroupRead ? 0640 : 0600;
+}
+
+mode_t PrivateFolderMode() {
+    return gGroupRead ? 0750 : 0700;
+}
+
+int MakePrivate(int fd, bool folder) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return errno;
+    }
+    const mode_t mode = folder ? PrivateFolderMode() : PrivateFileMode();
+    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) == mode) {
+        return 0;
+    }
+    return ::fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+int MakePrivate(const std::string& path, bool folder) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (folder ? O_DIRECTORY : 0)));
+    return fd.Valid() ? MakePrivate(fd.Get(), folder) : errno;
 }
 
 }  // namespace vornback

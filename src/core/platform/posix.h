@@ -65,4 +65,16 @@ int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to);
 // zone without the lookups. For the start of main, before any thread exists.
 void ReadTimeZoneOnce();
 
+// The modes of what the programs make for a firm's books (archives, history, staging
+// folders, the replaced copies' folder): readable by the owner only (0600 files, 0700
+// folders), or by the owner's group too (0640, 0750) once group read is allowed. Set
+// explicitly, so the umask does not decide.
+void AllowGroupRead(bool allowed);
+mode_t PrivateFileMode();
+mode_t PrivateFolderMode();
+// Gives an open file or folder of this user the private mode; 0 or the errno.
+int MakePrivate(int fd, bool folder);
+// The same by path; a path of another user is left as it is. 0 or the errno.
+int MakePrivate(const std::string& path, bool folder);
+
 }  // namespace vornback

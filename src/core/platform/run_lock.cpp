@@ -151,7 +151,9 @@ std::string DestinationLockFile(const std::string& destination, int64_t firm) {
 
 RunLock LockFirm(const ProgramValues& values, int64_t firm) {
     const std::string root = StagingRoot(values);
-    if (::mkdir(root.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(root.c_str(), PrivateFolderMode()) == 0) {
+        MakePrivate(root, true);
+    } else if (errno != EEXIST) {
         const int err = errno;
         throw FileSystemError(
             "Could not create the staging folder \"" + root + "\": " + std::strerror(err) +

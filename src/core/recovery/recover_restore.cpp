@@ -68,10 +68,31 @@ std::optional<std::string> Existing(FileSystem& fs, const std::string& folder,
     return fs.FolderExists(found) ? std::optional<std::string>(found) : std::nullopt;
 }
 
+// Whether a swap or place marker of firm n lies in the staging root back.
+bool HasMarker(FileSystem& fs, const std::string& back, int64_t n) {
+    if (!fs.FolderExists(back)) {
+        return false;
+    }
+    for (const FileEntry& e : fs.SubFolders(back)) {
+        for (const std::string kind : {".swap-", ".place-"}) {
+            const auto named =
+                StartsWith(e.name, kind) ? ParseFirm(e.name.substr(kind.size())) : std::nullopt;
+            if (named && named->firm == n) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 class Recovery {
   public:
     Recovery(const ProgramValues& values, FileSystem& fs)
         : v_(values), fs_(fs), back_(StagingRoot(values)) {}
+    // One firm only. A run that holds the firm's lock already (callerHolds) gets its markers
+    // and set-aside copies handled, never its own staging folder.
+    Recovery(const ProgramValues& values, FileSystem& fs, int64_t firm, bool callerHolds)
+        : v_(values), fs_(fs), back_(StagingRoot(values)), only_(firm), callerHolds_(callerHolds) {}
 
     std::vector<std::string> Run() {
         if (!fs_.FolderExists(back_)) {
@@ -79,7 +100,8 @@ class Recovery {
         }
         // While any run works in the staging root, it is left alone as a whole (as the
         // backup side leaves it): a run's staging and markers may belong to another firm.
-        for (const FileEntry& e : fs_.Files(back_)) {
+        // One firm's recovery touches only what carries that firm's number.
+        for (const FileEntry& e : only_ ? std::vector<FileEntry>{} : fs_.Files(back_)) {
             const auto named = e.name.ends_with(".lock")
                                    ? ParseFirm(e.name.substr(1, e.name.size() - 6))
                                    : std::nullopt;
@@ -89,15 +111,15 @@ class Recovery {
         }
         for (const FileEntry& e : fs_.SubFolders(back_)) {
             if (StartsWith(e.name, ".swap-") || StartsWith(e.name, ".place-")) {
-                Marker(e);
+                Attempt([&] { Marker(e); });
             }
         }
         for (const FileEntry& e : fs_.SubFolders(back_)) {
-            Leftover(e);
+            Attempt([&] { Leftover(e); });
         }
         const std::string replaced = JoinPath(back_, kReplacedFolderName);
-        if (fs_.FolderExists(replaced)) {
-            KeepNewestCopies(replaced);
+        if (!callerHolds_ && fs_.FolderExists(replaced)) {
+            Attempt([&] { KeepNewestCopies(replaced); });
         }
         return lines_;
     }
@@ -105,7 +127,10 @@ class Recovery {
   private:
     // The firm's run lock, or nothing (and the firm left alone) when a run holds it.
     bool Locked(int64_t n) {
-        if (held_.count(n) != 0) {
+        if (only_ && n != *only_) {
+            return false;
+        }
+        if (callerHolds_ || held_.count(n) != 0) {
             return true;
         }
         std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(v_, n));
@@ -117,6 +142,16 @@ class Recovery {
     }
 
     void Say(const std::string& line) { lines_.push_back(line); }
+
+    // A step that fails becomes its line; the marker or copy stays for the next start.
+    template <typename Step>
+    void Attempt(Step step) {
+        try {
+            step();
+        } catch (const FileSystemError& e) {
+            Say(e.what());
+        }
+    }
 
     void Marker(const FileEntry& marker) {
         const bool swap = StartsWith(marker.name, ".swap-");
@@ -214,26 +249,13 @@ class Recovery {
             return;
         }
         const auto named = ParseFirm(e.name);
-        if (named && named->rest.empty() && Locked(named->firm)) {
+        if (named && named->rest.empty() && !callerHolds_ && Locked(named->firm)) {
             fs_.DeleteFolder(e.path, false);
             Say("The staging folder \"" + e.path + "\" left by an interrupted run was removed.");
         }
     }
 
-    bool MarkerOf(int64_t n) {
-        const std::string prefix = "Firm" + std::to_string(n);
-        for (const FileEntry& e : fs_.SubFolders(back_)) {
-            for (const char* kind : {".swap-", ".place-"}) {
-                const std::string rest =
-                    StartsWith(e.name, kind) ? e.name.substr(std::string(kind).size()) : "";
-                const auto named = ParseFirm(rest);
-                if (named && named->firm == n) {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
+    bool MarkerOf(int64_t n) { return HasMarker(fs_, back_, n); }
 
     // The latest replaced copy of each firm stays; older ones (a run ended before it removed
     // them) and partial deletions go.
@@ -244,6 +266,10 @@ class Recovery {
         std::map<int64_t, bool> seen;
         for (const FileEntry& e : copies) {
             if (StartsWith(e.name, ".deleting-")) {
+                const auto of = ParseFirm(e.name.substr(10));
+                if (only_ && (!of || !Locked(of->firm))) {
+                    continue;
+                }
                 fs_.DeleteFolder(e.path, false);
                 Say("A partly deleted copy \"" + e.path + "\" was removed.");
                 continue;
@@ -271,6 +297,8 @@ class Recovery {
     const ProgramValues& v_;
     FileSystem& fs_;
     const std::string back_;
+    std::optional<int64_t> only_;
+    bool callerHolds_ = false;
     std::map<int64_t, std::shared_ptr<RunLock>> held_;
     std::vector<std::string> lines_;
 };
@@ -279,6 +307,27 @@ class Recovery {
 
 std::vector<std::string> RecoverRestoreLeftovers(const ProgramValues& values, FileSystem& fs) {
     return Recovery(values, fs).Run();
+}
+
+std::vector<std::string> RecoverHeldFirm(const ProgramValues& values, FileSystem& fs,
+                                         int64_t firm) {
+    return Recovery(values, fs, firm, true).Run();
+}
+
+bool HasPendingMarker(const ProgramValues& values, FileSystem& fs, int64_t firm) {
+    return HasMarker(fs, StagingRoot(values), firm);
+}
+
+std::vector<std::string> RecoverFirm(const ProgramValues& values, FileSystem& fs, int64_t firm) {
+    std::vector<std::string> lines = Recovery(values, fs, firm, false).Run();
+    try {
+        for (std::string& line : RecoverBackupLeftovers(values, fs, firm)) {
+            lines.push_back(std::move(line));
+        }
+    } catch (const FileSystemError& e) {
+        lines.push_back(e.what());
+    }
+    return lines;
 }
 
 }  // namespace vornback

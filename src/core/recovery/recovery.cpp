@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 #include "archive/archive.h"
@@ -128,7 +129,67 @@ std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& d
     return lines;
 }
 
-std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs) {
+namespace {
+
+// Whether a folder name is one a date-wise (YYYYMMDD) or day-wise (the day's full name in
+// the person's language) backup makes.
+bool IsDatedFolderName(const std::string& name) {
+    if (name.size() == 8 && name.find_first_not_of("0123456789") == std::string::npos) {
+        return true;
+    }
+    for (int day = 0; day < 7; ++day) {
+        std::tm t{};
+        t.tm_wday = day;
+        char text[128] = {};
+        if (std::strftime(text, sizeof text, "%A", &t) > 0 && name == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> RecoverBackupFolder(FileSystem& fs, const std::string& folder,
+                                             int64_t firm) {
+    std::vector<std::string> lines;
+    if (!fs.FolderExists(folder)) {
+        return lines;
+    }
+    const std::string lockName = ".Firm" + std::to_string(firm) + ".lock";
+    const auto recover = [&](const std::string& destination) {
+        bool left = false;
+        for (const FileEntry& file : fs.Files(destination)) {
+            const auto leftover = ParseBackupLeftover(file.name);
+            left = left || file.name == lockName ||
+                   (leftover && IsArchiveOf(leftover->archiveName, firm));
+        }
+        if (!left) {
+            return;
+        }
+        // A backup working there holds the destination's lock; released, a stale lock file
+        // goes with it.
+        std::optional<RunLock> lock;
+        Attempt(lines, [&] { lock = RunLock::TryTake(DestinationLockFile(destination, firm)); });
+        if (!lock) {
+            return;
+        }
+        for (std::string& line : RecoverDestination(fs, destination, firm)) {
+            lines.push_back(std::move(line));
+        }
+        lock->Release();
+    };
+    recover(folder);
+    for (const FileEntry& sub : fs.SubFolders(folder)) {
+        if (IsDatedFolderName(sub.name)) {
+            recover(sub.path);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs,
+                                                std::optional<int64_t> only) {
     std::vector<std::string> lines;
     const std::string root = StagingRoot(values);
     if (!fs.FolderExists(root)) {
@@ -141,6 +202,9 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
     std::vector<RunLock> held;
     std::vector<int64_t> heldFirms;
     const auto hold = [&](int64_t firm) {
+        if (only && firm != *only) {
+            return false;
+        }
         if (std::find(heldFirms.begin(), heldFirms.end(), firm) != heldFirms.end()) {
             return true;
         }
@@ -152,7 +216,7 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
         return lock.has_value();
     };
     const std::vector<FileEntry> files = fs.Files(root);
-    for (const FileEntry& file : files) {
+    for (const FileEntry& file : only ? std::vector<FileEntry>{} : files) {
         if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
             const auto firm = StagedFirmNumber(file.name.substr(1, file.name.size() - 6));
             if (firm && !hold(*firm)) {

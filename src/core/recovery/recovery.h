@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,28 @@ std::vector<std::string> RecoverAtStartup(const ProgramValues& values, FileSyste
 // The backup side in the staging root, only while no run holds a firm's lock there (a
 // restore may stage another firm's archive): staging folders ProgramFolder/Back/Firm<n> of
 // killed runs and their compaction copies; stale lock files go quietly.
-std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs);
+// With only, just that firm's staging folder and copies, while its lock is free.
+std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, FileSystem& fs,
+                                                std::optional<int64_t> only = std::nullopt);
 
 // The restore side (its own file, recover_restore.cpp): the firm folders set aside by
 // an interrupted restore, half-unpacked staging and the like.
 std::vector<std::string> RecoverRestoreLeftovers(const ProgramValues& values, FileSystem& fs);
+
+// One firm's recovery, as the start-up does it for all firms, for a program that works on
+// that firm only (the command line): its markers are finished or undone, its set-aside and
+// partial copies, staging folder and older replaced copies go. Nothing is done while
+// another run holds the firm; the lock is taken meanwhile and released at the end. A step
+// that cannot be done is reported as a line; never throws FileSystemError.
+std::vector<std::string> RecoverFirm(const ProgramValues& values, FileSystem& fs, int64_t firm);
+
+// The same for a run that holds the firm's lock already, before it changes the firm: its
+// markers and set-aside copies (never its own staging folder). A copy set aside by an
+// earlier run is put back or removed here only, never by the run itself.
+std::vector<std::string> RecoverHeldFirm(const ProgramValues& values, FileSystem& fs, int64_t firm);
+
+// Whether a marker of an interrupted restore of the firm is still there.
+bool HasPendingMarker(const ProgramValues& values, FileSystem& fs, int64_t firm);
 
 // A backup destination, for one firm; the backup run calls it while it holds the firm's
 // locks, before it touches the destination. The firm's temporary archives and pack pieces
@@ -36,5 +54,12 @@ std::vector<std::string> RecoverRestoreLeftovers(const ProgramValues& values, Fi
 // archive's name. Other firms' files are never touched.
 std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& destination,
                                             int64_t firm);
+
+// A backup folder, for one firm, before a backup into it or into one of its date-wise or
+// day-wise sub-folders: RecoverDestination for the folder and each such sub-folder that no
+// backup is working in (its destination lock free), which also takes the stale lock files
+// of killed backups away. The caller's own destination, whose lock it holds, is skipped.
+std::vector<std::string> RecoverBackupFolder(FileSystem& fs, const std::string& folder,
+                                             int64_t firm);
 
 }  // namespace vornback

@@ -1,6 +1,7 @@
 #include "restore/restore_run.h"
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "base/data_tree.h"
@@ -9,6 +10,8 @@
 #include "base/text.h"
 #include "history/history.h"
 #include "platform/file_system.h"
+#include "platform/posix.h"
+#include "recovery/recovery.h"
 #include "restore/safe_swap.h"
 #include "restore/staged_firm.h"
 #include "restore/year_list.h"
@@ -146,6 +149,10 @@ std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t 
     if (!fs.FolderExists(replaced)) {
         fs.CreateFolder(replaced);
         fs.SyncFolder(StagingRoot(v));
+    } else if (const int err = MakePrivate(replaced, true); err != 0) {
+        // The copies are only as private as their folder.
+        throw FileSystemError("Could not make the folder \"" + replaced +
+                              "\" of the replaced firms private: " + std::strerror(err));
     }
     std::string stamp = Stamp();
     for (int serial = 2; fs.FolderExists(ReplacedCopy(v, n, stamp)); ++serial) {
@@ -174,6 +181,11 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
     try {
         UnpackArchive(archive, staging, options);
+        // The staged copy of a firm's books is private whatever the umask.
+        if (const int err = MakePrivate(staging, true); err != 0) {
+            throw FileSystemError("Could not make the staging folder \"" + staging +
+                                  "\" private: " + std::strerror(err));
+        }
     } catch (const ArchiveError& e) {
         RefuseArchive(ctx, staging, e.what());
     } catch (const Error&) {
@@ -290,7 +302,11 @@ static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& cho
     // The choices are kept before anything is restored, so a refused or failed run still
     // leaves them for the next start.
     const std::string settings = SettingsFile(ctx.values);
-    SaveRestoreChoices(settings, choices.txtRestPath, choices.restTypeIndex, choices.chkAdvSet);
+    const std::string notSaved =
+        SaveRestoreChoices(settings, choices.txtRestPath, choices.restTypeIndex, choices.chkAdvSet);
+    if (!notSaved.empty()) {
+        ctx.dialogs.Show(Message{notSaved, kRestoreTitle, Buttons::Ok, Icon::Exclamation});
+    }
 
     ctx.view.BusyOn();
     ctx.state.restoredDetail.clear();
@@ -336,6 +352,7 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     static constexpr const char* kKinds[] = {"restore-full", "restore-year", "add-firm",
                                              "add-year"};
     const int type = choices.restTypeIndex;
+    AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
     RunRecord record(ctx.values, type >= 0 && type <= 3 ? kKinds[type] : "restore-none");
     if (type == 0) {
         const std::string folder =
@@ -352,6 +369,24 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     } catch (...) {
         record.Fail();
         throw;
+    }
+}
+
+void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n) {
+    std::string done;
+    for (const std::string& line : RecoverHeldFirm(ctx.values, ctx.fs, n)) {
+        done += (done.empty() ? "" : "\n") + line;
+    }
+    if (!done.empty()) {
+        ctx.dialogs.Show(Message{done, kRestoreTitle, Buttons::Ok, Icon::Information});
+    }
+    if (HasPendingMarker(ctx.values, ctx.fs, n)) {
+        ctx.dialogs.Show(Message{"An interrupted restore of firm " + std::to_string(n) +
+                                     " left work below \"" + StagingRoot(ctx.values) +
+                                     "\" that could not be finished; nothing was changed. "
+                                     "Start the program again to finish it.",
+                                 kRestoreTitle, Buttons::Ok, Icon::Exclamation});
+        throw ProgramEnd();
     }
 }
 
@@ -372,6 +407,7 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
         throw ProgramEnd();
     }
     HoldFirmLock(ctx.state.locks, v, n);
+    RecoverFirstOrRefuse(ctx, n);
 
     const std::string outer = StagingFirmFolder(v, n);
     RestoreState& state = ctx.state;

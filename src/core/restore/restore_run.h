@@ -85,6 +85,11 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices);
 // on the writing side (disk full, permission) removes what was staged and goes on up.
 void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive, const std::string& staging);
 
+// Before a run changes firm n, whose lock it holds: what an interrupted run of the firm left
+// (a marker, a copy set aside) is finished or undone first and told in one message; a
+// marker that stays after that refuses the run (message, ProgramEnd) with nothing changed.
+void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n);
+
 // "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip. The staged
 // firm gets the live firm's image folder when the archive holds none, is synced, and is
 // swapped in; the replaced firm stays as Back/Replaced/Firm<n>-<stamp> (the latest only).

@@ -102,31 +102,75 @@ void MoveAndSync(FileSystem& fs, const std::string& from, const std::string& to)
 
 }  // namespace
 
+namespace {
+
+// The way back of a swap that failed after it had moved something: the new folder back to
+// staged, the replaced one back to target, synced, the marker removed. Returns what the
+// message adds: where the data are. When a move back fails the marker stays, so that the
+// next start finishes the way back.
+std::string PutBack(FileSystem& fs, const std::string& staged, const std::string& target,
+                    const std::string& aside, const std::string& marker, bool movedAside,
+                    bool movedIn) {
+    try {
+        if (movedIn) {
+            fs.MoveFolder(target, staged);
+            fs.SyncFolder(ParentOf(staged));
+        }
+        if (movedAside) {
+            fs.MoveFolder(aside, target);
+            fs.SyncFolder(ParentOf(aside));
+        }
+        fs.SyncFolder(ParentOf(target));
+        RemoveMarker(fs, marker);
+    } catch (const FileSystemError& back) {
+        if (!movedAside) {
+            return " The new folder \"" + target + "\" could not be taken back yet (" +
+                   back.what() + "); the next start finishes or undoes the change.";
+        }
+        const bool oldAside = movedAside && fs.FolderExists(aside);
+        const std::string where = oldAside ? aside : target;
+        return " The data it was replacing are kept whole at \"" + where +
+               "\"; they could not be put back yet (" + back.what() + ")" +
+               (oldAside ? "; the next start puts them back in \"" + target + "\"." : ".");
+    }
+    if (movedAside) {
+        return " The data it was replacing are back in place at \"" + target +
+               "\"; nothing was changed.";
+    }
+    return " Nothing was changed.";
+}
+
+}  // namespace
+
 void SwapIntoPlace(FileSystem& fs, const ProgramValues& values, const std::string& staged,
                    const std::string& target, const std::string& aside, const std::string& marker) {
     static_cast<void>(values);
+    // A copy set aside by an earlier run is for recovery to put back, never for this run to
+    // overwrite or delete.
+    if (fs.FolderExists(aside)) {
+        throw FileSystemError("The folder \"" + aside +
+                              "\" holds data set aside by an interrupted run; nothing was "
+                              "changed. Start the program again to put them back first.");
+    }
     MakeMarker(fs, marker);
     const bool hadLive = fs.FolderExists(target);
-    if (hadLive) {
-        MoveAndSync(fs, target, aside);
-    }
+    bool movedAside = false;
+    bool movedIn = false;
     try {
-        MoveAndSync(fs, staged, target);
-    } catch (const FileSystemError& moveError) {
         if (hadLive) {
-            try {
-                MoveAndSync(fs, aside, target);
-            } catch (const FileSystemError& backError) {
-                // The marker stays: the next start puts the old data back.
-                throw FileSystemError(std::string(moveError.what()) +
-                                      " The data it replaced could not be put back yet and are "
-                                      "kept whole at \"" +
-                                      aside + "\" (" + backError.what() +
-                                      "); the next start puts them back.");
-            }
+            fs.MoveFolder(target, aside);
+            movedAside = true;
+            fs.SyncFolder(ParentOf(aside));
         }
-        RemoveMarker(fs, marker);
-        throw;
+        fs.MoveFolder(staged, target);
+        movedIn = true;
+        fs.SyncFolder(ParentOf(target));
+        if (ParentOf(staged) != ParentOf(target)) {
+            fs.SyncFolder(ParentOf(staged));
+        }
+    } catch (const FileSystemError& e) {
+        throw FileSystemError(e.what() +
+                              PutBack(fs, staged, target, aside, marker, movedAside, movedIn));
     }
     RemoveMarker(fs, marker);
 }
@@ -136,11 +180,17 @@ void PlaceThenRegister(FileSystem& fs, const ProgramValues& values, const std::s
                        const std::function<void()>& registerRow) {
     static_cast<void>(values);
     MakeMarker(fs, marker);
+    bool moved = false;
     try {
-        MoveAndSync(fs, staged, target);
-    } catch (const FileSystemError&) {
-        RemoveMarker(fs, marker);
-        throw;
+        fs.MoveFolder(staged, target);
+        moved = true;
+        fs.SyncFolder(ParentOf(target));
+        if (ParentOf(staged) != ParentOf(target)) {
+            fs.SyncFolder(ParentOf(staged));
+        }
+    } catch (const FileSystemError& e) {
+        // A folder in place without its register row must not outlive the marker.
+        throw FileSystemError(e.what() + PutBack(fs, staged, target, "", marker, false, moved));
     }
     try {
         registerRow();

@@ -107,6 +107,7 @@ void SelectedYear(RestoreContext& ctx) {
     const std::string t = st.TargetYearNo;
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
+    RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
     // The archive's names in any letter case, as the data tree is read.
     const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + s});
@@ -155,7 +156,6 @@ void SelectedYear(RestoreContext& ctx) {
     }
     SyncTree(fs, merged);
     const std::string aside = YearAside(ctx.values, n, t);
-    DeleteIfThere(fs, aside);
     SwapIntoPlace(fs, ctx.values, merged, liveYear, aside, YearSwapMarker(ctx.values, n, t));
     DeleteIfThere(fs, aside);
     CleanUpYearStaging(ctx);
@@ -277,6 +277,7 @@ void AddYear(RestoreContext& ctx) {
     const std::string period = st.labels.LblFinYr.caption;
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
+    RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
     // The archive's names in any letter case, as the data tree is read.
     const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + y});

@@ -3,6 +3,9 @@
 // file's own line endings) as it was.
 #include "startup/settings.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,16 +156,17 @@ std::string ReadSetting(const std::string& section, const std::string& key,
     return at ? CutValue(RawValue(lines[*at].text)) : "";
 }
 
-void WriteSetting(const std::string& section, const std::string& key, const std::string& value,
-                  const std::string& file) {
+std::string WriteSetting(const std::string& section, const std::string& key,
+                         const std::string& value, const std::string& file) {
     struct stat st {};
     const bool exists = stat(file.c_str(), &st) == 0;
     if (exists && (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
-        return;  // a read-only or odd settings file keeps its old values
+        // A read-only or odd settings file keeps its old values.
+        return S_ISREG(st.st_mode) ? "the file is read-only" : "it is not a plain file";
     }
     std::string content;
     if (exists && !ReadWhole(file, content)) {
-        return;
+        return std::string("it cannot be read: ") + std::strerror(errno);
     }
     // A line break inside a value would open a new line in the file.
     std::string clean = value;
@@ -209,7 +213,7 @@ void WriteSetting(const std::string& section, const std::string& key, const std:
     std::string temp = file + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
-        return;
+        return std::string("no new copy can be made beside it: ") + std::strerror(errno);
     }
     bool ok = fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
     size_t written = 0;
@@ -224,8 +228,11 @@ void WriteSetting(const std::string& section, const std::string& key, const std:
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
+        const int err = errno;
         unlink(temp.c_str());
+        return std::string("it could not be written: ") + std::strerror(err);
     }
+    return "";
 }
 
 int16_t NumericSetting(const std::string& text) {

@@ -1,7 +1,7 @@
 // The settings file: a classic sectioned key=value file in the program folder that keeps
 // the person's last choices on each window. Section and key names match without regard
 // to case; a write keeps unrelated sections, keys and comments; a value reads back cut to
-// 254 characters; a failed write is silent.
+// 254 characters; a failed write says why.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +15,10 @@ std::string ReadSetting(const std::string& section, const std::string& key,
                         const std::string& file);
 
 // Creates the file, section and key as needed and replaces an existing value. The file is
-// written whole under a new name and renamed into place. Any failure is silent.
-void WriteSetting(const std::string& section, const std::string& key, const std::string& value,
-                  const std::string& file);
+// written whole under a new name and renamed into place. Returns "" or, when the value was
+// not saved, why (the file as it was stays).
+std::string WriteSetting(const std::string& section, const std::string& key,
+                         const std::string& value, const std::string& file);
 
 // The numeric reading rule: the leading number of the text rounded to a 16-bit whole
 // number, halves to even; empty or no number gives 0. A value outside the 16-bit range

@@ -1,5 +1,8 @@
 #include "startup/window_settings.h"
 
+#include <utility>
+#include <vector>
+
 #include "startup/settings.h"
 
 namespace vornback {
@@ -41,27 +44,59 @@ std::string ReadStartLocation(const std::string& settingsFile, const std::string
     return ReadSetting(launchMode == "B" ? kBack : kRest, kStartFolderKey, settingsFile);
 }
 
-void SaveEmailAddress(const std::string& settingsFile, const std::string& address) {
-    WriteSetting(kBack, "SendEMailAdd", address, settingsFile);
+namespace {
+
+// Writes the keys in order; "" or the warning that names the keys not saved.
+std::string SaveAll(const char* section,
+                    const std::vector<std::pair<std::string, std::string>>& keys,
+                    const std::string& file) {
+    std::string failed;
+    std::string reason;
+    for (const auto& [key, value] : keys) {
+        const std::string why = WriteSetting(section, key, value, file);
+        if (!why.empty()) {
+            failed += (failed.empty() ? "" : ", ") + key;
+            reason = why;
+        }
+    }
+    if (failed.empty()) {
+        return "";
+    }
+    return "The settings file \"" + file + "\" was not changed (" + reason +
+           "); these choices were not saved and the next start will not show them: " + failed + ".";
 }
 
-void SaveBackupChoices(const std::string& settingsFile, const std::string* folder,
-                       int backTypeIndex, int advSet, int incAtcDoc, int curYr) {
+}  // namespace
+
+std::string SaveEmailAddress(const std::string& settingsFile, const std::string& address) {
+    return SaveAll(kBack, {{"SendEMailAdd", address}}, settingsFile);
+}
+
+std::string SaveBackupChoices(const std::string& settingsFile, const std::string* folder,
+                              int backTypeIndex, int advSet, int incAtcDoc, int curYr) {
+    std::vector<std::pair<std::string, std::string>> keys;
     if (folder != nullptr) {
-        WriteSetting(kBack, kFolderKey, *folder, settingsFile);
+        keys.emplace_back(kFolderKey, *folder);
     }
     const char* backType = backTypeIndex == 0 ? "0" : backTypeIndex == 1 ? "1" : "2";
-    WriteSetting(kBack, "BackType", backType, settingsFile);
-    WriteSetting(kBack, kAdvSet, std::to_string(advSet), settingsFile);
-    WriteSetting(kBack, "IncAtcDoc", std::to_string(incAtcDoc), settingsFile);
-    WriteSetting(kBack, "CurYr", std::to_string(curYr), settingsFile);
+    keys.emplace_back("BackType", backType);
+    keys.emplace_back(kAdvSet, std::to_string(advSet));
+    keys.emplace_back("IncAtcDoc", std::to_string(incAtcDoc));
+    keys.emplace_back("CurYr", std::to_string(curYr));
+    return SaveAll(kBack, keys, settingsFile);
 }
 
-void SaveRestoreChoices(const std::string& settingsFile, const std::string& folder,
-                        int restTypeIndex, int advSet) {
-    WriteSetting(kRest, kFolderKey, folder, settingsFile);
-    WriteSetting(kRest, "RestType", std::to_string(restTypeIndex), settingsFile);
-    WriteSetting(kRest, kAdvSet, std::to_string(advSet), settingsFile);
+std::string SaveRestoreChoices(const std::string& settingsFile, const std::string& folder,
+                               int restTypeIndex, int advSet) {
+    return SaveAll(kRest,
+                   {{kFolderKey, folder},
+                    {"RestType", std::to_string(restTypeIndex)},
+                    {kAdvSet, std::to_string(advSet)}},
+                   settingsFile);
+}
+
+bool GroupReadAllowed(const std::string& settingsFile) {
+    return NumericSetting(ReadSetting(kBack, "GroupRead", settingsFile)) == 1;
 }
 
 }  // namespace vornback

@@ -2,7 +2,7 @@
 // window's section and the restore window's section, read for the window's opening and
 // written by the runs (and the mail address on leaving its box). The section and key names
 // are spelled here and nowhere else; every read and write goes through ReadSetting and
-// WriteSetting, so a missing file reads as defaults and a failed write is silent.
+// WriteSetting, so a missing file reads as defaults and a failed write is reported.
 #pragma once
 
 #include <string>
@@ -35,18 +35,24 @@ RestoreWindowSettings LoadRestoreWindowSettings(const std::string& settingsFile)
 // exactly "B", otherwise of the restore section; "" when missing.
 std::string ReadStartLocation(const std::string& settingsFile, const std::string& launchMode);
 
+// Each Save... returns "" or a warning naming the choices that were not saved and why.
+
 // The mail address as typed, unchecked.
-void SaveEmailAddress(const std::string& settingsFile, const std::string& address);
+std::string SaveEmailAddress(const std::string& settingsFile, const std::string& address);
 
 // The choices of a backup run that passed its folder check, in this order: the folder
 // (only when folder is not null: "Others" was chosen), "BackType" ("0" for index 0, "1"
 // for 1, "2" for any other), "AdvSet", "IncAtcDoc", "CurYr".
-void SaveBackupChoices(const std::string& settingsFile, const std::string* folder,
-                       int backTypeIndex, int advSet, int incAtcDoc, int curYr);
+std::string SaveBackupChoices(const std::string& settingsFile, const std::string* folder,
+                              int backTypeIndex, int advSet, int incAtcDoc, int curYr);
 
 // The choices of a restore run, written before it restores anything: the folder, the
 // type index and "AdvSet".
-void SaveRestoreChoices(const std::string& settingsFile, const std::string& folder,
-                        int restTypeIndex, int advSet);
+std::string SaveRestoreChoices(const std::string& settingsFile, const std::string& folder,
+                               int restTypeIndex, int advSet);
+
+// "[Back] GroupRead=1": archives, history and staged or replaced copies are made readable by
+// the owner's group too (0640 files, 0750 folders) instead of by the owner only.
+bool GroupReadAllowed(const std::string& settingsFile);
 
 }  // namespace vornback

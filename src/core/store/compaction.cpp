@@ -37,7 +37,7 @@ void CompactDatabase(const std::string& source, const std::string& destination,
     // The destination is claimed as an empty file, which SQLite takes for an empty
     // database: an existing file is refused without being touched, and the attach needs no
     // right to create files (the source's connection has none).
-    const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         Fail(source, destination,
              errno == EEXIST
