@@ -222,11 +222,16 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
          "i = zipfile.ZipInfo('link')\ni.create_system = 3\n"
          "i.external_attr = 0o120777 << 16\nz.writestr(i, '/etc/passwd')"},
         {"twice", "z.writestr('a.txt', '1')\nz.writestr('a.txt', '2')"},
-        {"letter case", "z.writestr('Yr1/Data.txt', '1')\nz.writestr('yR1/data.TXT', '2')"},
+        {"letter case", "z.writestr('Yr1/Data.txt', '1')\nz.writestr('Yr1/data.TXT', '2')"},
         {"non-ASCII case", "z.writestr('Ärger.txt', '1')\nz.writestr('ärger.txt', '2')"},
         {"file as folder", "z.writestr('d', '1')\nz.writestr('d/x', '2')"},
         {"folder as file", "z.writestr('d/', '')\nz.writestr('d', '2')"},
-        {"same by backslash", "z.writestr('d/x', '1')\nz.writestr('d\\\\x', '2')"}};
+        {"same by backslash", "z.writestr('d/x', '1')\nz.writestr('d\\\\x', '2')"},
+        {"folder case", "z.writestr('Dir/a.txt', '1')\nz.writestr('DIR/b.txt', '2')"},
+        {"year folder case", "z.writestr('Yr2/DVorn2.mdb', '1')\nz.writestr('yr2/Other.txt', '2')"},
+        {"deep folder case", "z.writestr('Yr2/A/a.txt', '1')\nz.writestr('Yr2/a/b.txt', '2')"},
+        {"stored folder case", "z.writestr('Dir/', '')\nz.writestr('dIR/', '')"},
+        {"stored folder, file below", "z.writestr('Ärger/', '')\nz.writestr('ärger/x', '1')"}};
     for (const std::string name :
          {"../x", "a/../../x", "/x", "\\\\x", "C:x", "C:\\\\x", "a\\\\..\\\\..\\\\x", "a/../b"}) {
         bad.emplace_back(name, "z.writestr(zipfile.ZipInfo('" + name + "'), 'evil')");
@@ -255,8 +260,19 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     } catch (const ArchiveError& e) {
         EXPECT_EQ(std::string(e.what()),
                   dir / "bad2.zip" +
-                      ": entry yR1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
+                      ": entry Yr1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
                       "case, and both would be one file; the archive is refused");
+    }
+
+    try {
+        UnpackArchive(dir / "bad7.zip", dir / "out2");
+        ADD_FAILURE() << "folders differing in letter case unpacked";
+    } catch (const ArchiveError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  dir / "bad7.zip" +
+                      ": entry DIR/b.txt: the folder DIR differs from the folder Dir of the entry "
+                      "Dir/a.txt only in letter case, and both would be one folder; the archive "
+                      "is refused");
     }
 
     // An encrypted entry (Info-ZIP's traditional encryption).
@@ -285,6 +301,77 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     UnpackArchive(fine, dir / "out5");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "ok" / "..hidden..name.txt"), "fine");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "..x"), "too");
+}
+
+// Bytes of a name that Python's zipfile will not write: the archive is made with a
+// stand-in of the same length, whose bytes are then replaced in the local and the central
+// header alike.
+void PatchNames(const std::string& archive, const std::string& standIn, const std::string& name) {
+    std::string bytes = ReadFile(archive);
+    for (size_t at = bytes.find(standIn); at != std::string::npos; at = bytes.find(standIn, at)) {
+        bytes.replace(at, standIn.size(), name);
+    }
+    WriteFile(archive, bytes);
+}
+
+TEST(Archive, NamesThatAreNotTextRefuseTheArchiveAndSaySo) {
+    TempDir dir;
+    using namespace std::string_literals;
+    const struct {
+        std::string what;
+        std::string standIn;  // an entry name zipfile writes (with the UTF-8 flag when not ASCII)
+        std::string name;     // its stored bytes
+        std::string message;  // after "<archive>: entry "
+    } cases[] = {
+        {"NUL", "aQb.txt", "a\0b.txt"s, "a\\x00b.txt: the name holds a NUL byte"},
+        {"NUL hiding a climb", "aaaaa/../../x", "a\0aaa/../../x"s,
+         "a\\x00aaa/../../x: the name holds a NUL byte"},
+        {"marked UTF-8, is not", "Ärger.txt", "\xC3(rger.txt",
+         "\\xC3(rger.txt: the name is not UTF-8 text"},
+        {"Latin-1, unmarked", "aQb.txt",
+         "a\xE9"
+         "b.txt",
+         "a\\xE9b.txt: the name is not UTF-8 text"},
+        {"overlong slash", "aQQb.txt",
+         "a\xC0\xAF"
+         "b.txt",
+         "a\\xC0\\xAFb.txt: the name is not UTF-8 text"},
+        {"surrogate", "Ärger.txt", "\xED\xA0\x80ger.txt",
+         "\\xED\\xA0\\x80ger.txt: the name is not UTF-8 text"},
+        {"beyond U+10FFFF", "Ärger.txt",
+         "\xF4\x90\x80\x80"
+         "er.txt",
+         "\\xF4\\x90\\x80\\x80er.txt: the name is not UTF-8 text"},
+        {"cut short at the end", "aÄ", "a\xE2\x82", "a\\xE2\\x82: the name is not UTF-8 text"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string archive = dir / ("name" + std::to_string(n++) + ".zip");
+        PythonZip(archive, "z.writestr('good.txt', 'good')\nz.writestr('" + c.standIn + "', 'x')");
+        ASSERT_EQ(c.standIn.size(), c.name.size()) << c.what;
+        PatchNames(archive, c.standIn, c.name);
+        const fs::path out = dir.Path() / "out";
+        for (const bool whole : {false, true}) {
+            try {
+                whole ? UnpackArchiveWhole(archive, out.string())
+                      : UnpackArchive(archive, out.string());
+                ADD_FAILURE() << c.what << " was unpacked";
+            } catch (const ArchiveError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          archive + ": entry " + c.message + "; the archive is refused")
+                    << c.what;
+            }
+            EXPECT_FALSE(fs::exists(out)) << c.what;
+        }
+        EXPECT_THROW(VerifyArchive(archive), ArchiveError) << c.what;
+    }
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+
+    // Text in every length of UTF-8 sequence is fine.
+    const std::string fine = dir / "fine.zip";
+    PythonZip(fine, "z.writestr('é€𝄞/x.txt', 'x')");
+    UnpackArchive(fine, dir / "out");
+    EXPECT_EQ(ReadFile(dir.Path() / "out" / "é€𝄞" / "x.txt"), "x");
 }
 
 TEST(Archive, DamagedArchivesFailClearlyAndLeaveNoPartialFile) {
