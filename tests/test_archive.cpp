@@ -19,6 +19,7 @@
 
 #include "archive/archive.h"
 #include "archive/deflate_chunks.h"
+#include "archive/unpack_destination.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "support/temp_dir.h"
@@ -819,6 +820,79 @@ TEST(Archive, FullDiskAndWholeUnpackLeaveNothingAndSaySo) {
 }
 
 // The temporary names a killed run may leave are told from everything else by name alone.
+// Syncs that fail with EIO at a chosen call, counting the file-system and folder syncs
+// together. The others succeed without syncing: what reaches the disk is not looked at here.
+std::atomic<int> syncCalls{0};
+std::atomic<int> failingSync{0};  // 0: none fails
+int CountedSync(int) {
+    if (++syncCalls == failingSync) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+TEST(Archive, EveryFailedSyncFailsTheUnpackAndSaysSo) {
+    TempDir dir;
+    // Enough files that the early sync always starts beside the workers.
+    for (int i = 0; i < 200; ++i) {
+        WriteFile(dir.Path() / "src" / ("Yr" + std::to_string(i % 5)) /
+                      ("v" + std::to_string(i) + ".txt"),
+                  CompressibleText(1500, static_cast<unsigned>(i)));
+    }
+    PackFolder(dir / "src", dir / "a.zip");
+    archive_internal::ReplaceSyncCalls({CountedSync, CountedSync});
+    struct Restore {
+        ~Restore() { archive_internal::ReplaceSyncCalls({}); }
+    } restore;
+
+    enum class Kind { Fresh, Replacing, Whole };
+    const struct {
+        const char* what;
+        Kind kind;
+        int syncs;  // in a run where none fails
+    } cases[] = {
+        {"into a new folder", Kind::Fresh, 2},   // the early sync, the one at the end
+        {"over its files", Kind::Replacing, 3},  // early, before the renames, after them
+        {"whole", Kind::Whole, 3},               // early, at the end, the folder it went to
+    };
+    const fs::path dest = dir.Path() / "out";
+    for (const auto& c : cases) {
+        for (int failAt = 1; failAt <= c.syncs + 1; ++failAt) {
+            SCOPED_TRACE(std::string(c.what) + ", sync " + std::to_string(failAt) + " fails");
+            fs::remove_all(dest);
+            failingSync = 0;
+            if (c.kind == Kind::Replacing) {
+                UnpackArchive(dir / "a.zip", dest.string());
+            }
+            syncCalls = 0;
+            failingSync = failAt;
+            std::string error;
+            try {
+                c.kind == Kind::Whole ? UnpackArchiveWhole(dir / "a.zip", dest.string())
+                                      : UnpackArchive(dir / "a.zip", dest.string());
+            } catch (const FileSystemError& e) {
+                error = e.what();
+            }
+            EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+            if (failAt > c.syncs) {
+                EXPECT_EQ(error, "");
+                EXPECT_EQ(syncCalls.load(), c.syncs);
+                EXPECT_EQ(CompareTrees(dir.Path() / "src", dest), "");
+                continue;
+            }
+            const bool folder = c.kind == Kind::Whole && failAt == c.syncs;
+            EXPECT_EQ(error, "Could not unpack the archive into " + dest.string() + ": writing " +
+                                 (folder ? "its parent folder " : "") +
+                                 "to the disk failed (Input/output error); check the disk and "
+                                 "try again.");
+            if (c.kind == Kind::Whole) {
+                EXPECT_EQ(fs::exists(dest), folder);  // in place, but not known to be durable
+            }
+        }
+    }
+}
+
 TEST(Archive, TemporaryNamesAreRecognizedAndUnique) {
     const std::string pack = temp_names::PackTemporaryPath("/b/Firm1.zip");
     EXPECT_NE(pack, temp_names::PackTemporaryPath("/b/Firm1.zip"));
