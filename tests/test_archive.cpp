@@ -19,6 +19,7 @@
 
 #include "archive/archive.h"
 #include "archive/deflate_chunks.h"
+#include "archive/unpack_destination.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "support/temp_dir.h"
@@ -222,11 +223,16 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
          "i = zipfile.ZipInfo('link')\ni.create_system = 3\n"
          "i.external_attr = 0o120777 << 16\nz.writestr(i, '/etc/passwd')"},
         {"twice", "z.writestr('a.txt', '1')\nz.writestr('a.txt', '2')"},
-        {"letter case", "z.writestr('Yr1/Data.txt', '1')\nz.writestr('yR1/data.TXT', '2')"},
+        {"letter case", "z.writestr('Yr1/Data.txt', '1')\nz.writestr('Yr1/data.TXT', '2')"},
         {"non-ASCII case", "z.writestr('Ärger.txt', '1')\nz.writestr('ärger.txt', '2')"},
         {"file as folder", "z.writestr('d', '1')\nz.writestr('d/x', '2')"},
         {"folder as file", "z.writestr('d/', '')\nz.writestr('d', '2')"},
-        {"same by backslash", "z.writestr('d/x', '1')\nz.writestr('d\\\\x', '2')"}};
+        {"same by backslash", "z.writestr('d/x', '1')\nz.writestr('d\\\\x', '2')"},
+        {"folder case", "z.writestr('Dir/a.txt', '1')\nz.writestr('DIR/b.txt', '2')"},
+        {"year folder case", "z.writestr('Yr2/DVorn2.mdb', '1')\nz.writestr('yr2/Other.txt', '2')"},
+        {"deep folder case", "z.writestr('Yr2/A/a.txt', '1')\nz.writestr('Yr2/a/b.txt', '2')"},
+        {"stored folder case", "z.writestr('Dir/', '')\nz.writestr('dIR/', '')"},
+        {"stored folder, file below", "z.writestr('Ärger/', '')\nz.writestr('ärger/x', '1')"}};
     for (const std::string name :
          {"../x", "a/../../x", "/x", "\\\\x", "C:x", "C:\\\\x", "a\\\\..\\\\..\\\\x", "a/../b"}) {
         bad.emplace_back(name, "z.writestr(zipfile.ZipInfo('" + name + "'), 'evil')");
@@ -255,8 +261,19 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     } catch (const ArchiveError& e) {
         EXPECT_EQ(std::string(e.what()),
                   dir / "bad2.zip" +
-                      ": entry yR1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
+                      ": entry Yr1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
                       "case, and both would be one file; the archive is refused");
+    }
+
+    try {
+        UnpackArchive(dir / "bad7.zip", dir / "out2");
+        ADD_FAILURE() << "folders differing in letter case unpacked";
+    } catch (const ArchiveError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  dir / "bad7.zip" +
+                      ": entry DIR/b.txt: the folder DIR differs from the folder Dir of the entry "
+                      "Dir/a.txt only in letter case, and both would be one folder; the archive "
+                      "is refused");
     }
 
     // An encrypted entry (Info-ZIP's traditional encryption).
@@ -285,6 +302,77 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     UnpackArchive(fine, dir / "out5");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "ok" / "..hidden..name.txt"), "fine");
     EXPECT_EQ(ReadFile(dir.Path() / "out5" / "..x"), "too");
+}
+
+// Bytes of a name that Python's zipfile will not write: the archive is made with a
+// stand-in of the same length, whose bytes are then replaced in the local and the central
+// header alike.
+void PatchNames(const std::string& archive, const std::string& standIn, const std::string& name) {
+    std::string bytes = ReadFile(archive);
+    for (size_t at = bytes.find(standIn); at != std::string::npos; at = bytes.find(standIn, at)) {
+        bytes.replace(at, standIn.size(), name);
+    }
+    WriteFile(archive, bytes);
+}
+
+TEST(Archive, NamesThatAreNotTextRefuseTheArchiveAndSaySo) {
+    TempDir dir;
+    using namespace std::string_literals;
+    const struct {
+        std::string what;
+        std::string standIn;  // an entry name zipfile writes (with the UTF-8 flag when not ASCII)
+        std::string name;     // its stored bytes
+        std::string message;  // after "<archive>: entry "
+    } cases[] = {
+        {"NUL", "aQb.txt", "a\0b.txt"s, "a\\x00b.txt: the name holds a NUL byte"},
+        {"NUL hiding a climb", "aaaaa/../../x", "a\0aaa/../../x"s,
+         "a\\x00aaa/../../x: the name holds a NUL byte"},
+        {"marked UTF-8, is not", "Ärger.txt", "\xC3(rger.txt",
+         "\\xC3(rger.txt: the name is not UTF-8 text"},
+        {"Latin-1, unmarked", "aQb.txt",
+         "a\xE9"
+         "b.txt",
+         "a\\xE9b.txt: the name is not UTF-8 text"},
+        {"overlong slash", "aQQb.txt",
+         "a\xC0\xAF"
+         "b.txt",
+         "a\\xC0\\xAFb.txt: the name is not UTF-8 text"},
+        {"surrogate", "Ärger.txt", "\xED\xA0\x80ger.txt",
+         "\\xED\\xA0\\x80ger.txt: the name is not UTF-8 text"},
+        {"beyond U+10FFFF", "Ärger.txt",
+         "\xF4\x90\x80\x80"
+         "er.txt",
+         "\\xF4\\x90\\x80\\x80er.txt: the name is not UTF-8 text"},
+        {"cut short at the end", "aÄ", "a\xE2\x82", "a\\xE2\\x82: the name is not UTF-8 text"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string archive = dir / ("name" + std::to_string(n++) + ".zip");
+        PythonZip(archive, "z.writestr('good.txt', 'good')\nz.writestr('" + c.standIn + "', 'x')");
+        ASSERT_EQ(c.standIn.size(), c.name.size()) << c.what;
+        PatchNames(archive, c.standIn, c.name);
+        const fs::path out = dir.Path() / "out";
+        for (const bool whole : {false, true}) {
+            try {
+                whole ? UnpackArchiveWhole(archive, out.string())
+                      : UnpackArchive(archive, out.string());
+                ADD_FAILURE() << c.what << " was unpacked";
+            } catch (const ArchiveError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          archive + ": entry " + c.message + "; the archive is refused")
+                    << c.what;
+            }
+            EXPECT_FALSE(fs::exists(out)) << c.what;
+        }
+        EXPECT_THROW(VerifyArchive(archive), ArchiveError) << c.what;
+    }
+    EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+
+    // Text in every length of UTF-8 sequence is fine.
+    const std::string fine = dir / "fine.zip";
+    PythonZip(fine, "z.writestr('é€𝄞/x.txt', 'x')");
+    UnpackArchive(fine, dir / "out");
+    EXPECT_EQ(ReadFile(dir.Path() / "out" / "é€𝄞" / "x.txt"), "x");
 }
 
 TEST(Archive, DamagedArchivesFailClearlyAndLeaveNoPartialFile) {
@@ -732,6 +820,79 @@ TEST(Archive, FullDiskAndWholeUnpackLeaveNothingAndSaySo) {
 }
 
 // The temporary names a killed run may leave are told from everything else by name alone.
+// Syncs that fail with EIO at a chosen call, counting the file-system and folder syncs
+// together. The others succeed without syncing: what reaches the disk is not looked at here.
+std::atomic<int> syncCalls{0};
+std::atomic<int> failingSync{0};  // 0: none fails
+int CountedSync(int) {
+    if (++syncCalls == failingSync) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+TEST(Archive, EveryFailedSyncFailsTheUnpackAndSaysSo) {
+    TempDir dir;
+    // Enough files that the early sync always starts beside the workers.
+    for (int i = 0; i < 200; ++i) {
+        WriteFile(dir.Path() / "src" / ("Yr" + std::to_string(i % 5)) /
+                      ("v" + std::to_string(i) + ".txt"),
+                  CompressibleText(1500, static_cast<unsigned>(i)));
+    }
+    PackFolder(dir / "src", dir / "a.zip");
+    archive_internal::ReplaceSyncCalls({CountedSync, CountedSync});
+    struct Restore {
+        ~Restore() { archive_internal::ReplaceSyncCalls({}); }
+    } restore;
+
+    enum class Kind { Fresh, Replacing, Whole };
+    const struct {
+        const char* what;
+        Kind kind;
+        int syncs;  // in a run where none fails
+    } cases[] = {
+        {"into a new folder", Kind::Fresh, 2},   // the early sync, the one at the end
+        {"over its files", Kind::Replacing, 3},  // early, before the renames, after them
+        {"whole", Kind::Whole, 3},               // early, at the end, the folder it went to
+    };
+    const fs::path dest = dir.Path() / "out";
+    for (const auto& c : cases) {
+        for (int failAt = 1; failAt <= c.syncs + 1; ++failAt) {
+            SCOPED_TRACE(std::string(c.what) + ", sync " + std::to_string(failAt) + " fails");
+            fs::remove_all(dest);
+            failingSync = 0;
+            if (c.kind == Kind::Replacing) {
+                UnpackArchive(dir / "a.zip", dest.string());
+            }
+            syncCalls = 0;
+            failingSync = failAt;
+            std::string error;
+            try {
+                c.kind == Kind::Whole ? UnpackArchiveWhole(dir / "a.zip", dest.string())
+                                      : UnpackArchive(dir / "a.zip", dest.string());
+            } catch (const FileSystemError& e) {
+                error = e.what();
+            }
+            EXPECT_FALSE(HasTemporaryFile(dir.Path()));
+            if (failAt > c.syncs) {
+                EXPECT_EQ(error, "");
+                EXPECT_EQ(syncCalls.load(), c.syncs);
+                EXPECT_EQ(CompareTrees(dir.Path() / "src", dest), "");
+                continue;
+            }
+            const bool folder = c.kind == Kind::Whole && failAt == c.syncs;
+            EXPECT_EQ(error, "Could not unpack the archive into " + dest.string() + ": writing " +
+                                 (folder ? "its parent folder " : "") +
+                                 "to the disk failed (Input/output error); check the disk and "
+                                 "try again.");
+            if (c.kind == Kind::Whole) {
+                EXPECT_EQ(fs::exists(dest), folder);  // in place, but not known to be durable
+            }
+        }
+    }
+}
+
 TEST(Archive, TemporaryNamesAreRecognizedAndUnique) {
     const std::string pack = temp_names::PackTemporaryPath("/b/Firm1.zip");
     EXPECT_NE(pack, temp_names::PackTemporaryPath("/b/Firm1.zip"));

@@ -43,7 +43,7 @@ Buffer PackPipeline::TakeBuffer(size_t capacity) {
         return Buffer(capacity);
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pool_.empty()) {
             Buffer buffer = std::move(pool_.back());
             pool_.pop_back();
@@ -59,7 +59,7 @@ void PackPipeline::KeepBuffer(Buffer buffer) {
     if (buffer.Capacity() != kPooledCapacity) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (reserved_ + pooled_ + buffer.Capacity() <= kPackBudget) {
         pooled_ += buffer.Capacity();
         pool_.push_back(std::move(buffer));
@@ -69,7 +69,7 @@ void PackPipeline::KeepBuffer(Buffer buffer) {
 void PackPipeline::Add(PackItem item) {
     const bool hasPieces = !item.isFolder;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const size_t index = items_.size();
         firstJob_.push_back(jobs_.size());
         // A folder has no pieces; a file up to a chunk is one, a larger one a chunk each.
@@ -97,7 +97,7 @@ void PackPipeline::Add(PackItem item) {
 
 void PackPipeline::Close() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         closed_ = true;
     }
     workCv_.notify_all();
@@ -122,17 +122,23 @@ bool PackPipeline::WaitOver() const {
 }
 
 PackResult* PackPipeline::Wait(size_t job, const std::function<bool()>& idle) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (results_[job].ready) {
         return &results_[job];
     }
     waitFor_ = job;
     waiting_ = true;
     while (!WaitOver()) {
-        if (!doneCv_.wait_for(lock, kWaitTick, [&] { return WaitOver(); })) {
-            lock.unlock();
+        // Until ready or a tick has passed.
+        const auto until = std::chrono::steady_clock::now() + kWaitTick;
+        bool over = WaitOver();
+        while (!over && lock.WaitUntil(doneCv_, until)) {
+            over = WaitOver();
+        }
+        if (!over && !WaitOver()) {
+            lock.Unlock();
             const bool goOn = idle();
-            lock.lock();
+            lock.Lock();
             if (!goOn) {
                 waiting_ = false;
                 return nullptr;
@@ -146,7 +152,7 @@ PackResult* PackPipeline::Wait(size_t job, const std::function<bool()>& idle) {
 void PackPipeline::Release(size_t job) {
     Buffer data;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         PackResult& result = results_[job];
         reserved_ -= result.held;
         result.held = 0;
@@ -158,7 +164,7 @@ void PackPipeline::Release(size_t job) {
 
 void PackPipeline::Stop() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stop_ = true;
     }
     workCv_.notify_all();
@@ -171,13 +177,17 @@ void PackPipeline::Stop() {
 void PackPipeline::Work() {
     deflate::Deflater deflater;
     for (;;) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        workCv_.wait(lock, [&] {
+        MutexLock lock(mutex_);
+        for (;;) {
             if (stop_ || next_ == jobs_.size()) {
-                return stop_ || closed_;
+                if (stop_ || closed_) {
+                    break;
+                }
+            } else if (reserved_ + jobs_[next_].reserve <= kPackBudget || reserved_ == 0) {
+                break;
             }
-            return reserved_ + jobs_[next_].reserve <= kPackBudget || reserved_ == 0;
-        });
+            lock.Wait(workCv_);
+        }
         if (stop_ || next_ == jobs_.size()) {
             return;
         }
@@ -192,13 +202,15 @@ void PackPipeline::Work() {
         if (job.chunked && !job.first) {
             // The first piece of this file was started before this one; its trial
             // decides how the rest is packed.
-            workCv_.wait(lock, [&] { return stop_ || modes_[job.item] != Mode::Unknown; });
+            while (!stop_ && modes_[job.item] == Mode::Unknown) {
+                lock.Wait(workCv_);
+            }
             if (stop_) {
                 return;
             }
             mode = modes_[job.item];
         }
-        lock.unlock();
+        lock.Unlock();
 
         PackResult result;
         if (mode == Mode::Failed) {
@@ -211,7 +223,7 @@ void PackPipeline::Work() {
             }
         }
 
-        lock.lock();
+        lock.Lock();
         if (job.first && (modes_[job.item] == Mode::Unknown || !result.failure.empty())) {
             modes_[job.item] = !result.failure.empty() ? Mode::Failed
                                : result.stored         ? Mode::Store
@@ -222,7 +234,7 @@ void PackPipeline::Work() {
         result.ready = true;
         results_[index] = std::move(result);
         const bool wake = waiting_ && WaitOver();
-        lock.unlock();
+        lock.Unlock();
         workCv_.notify_all();
         if (wake) {
             doneCv_.notify_one();
@@ -324,7 +336,7 @@ void PackPipeline::Make(const PackJob& job, const PackItem& item, Mode mode,
                 break;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             modes_[job.item] = mode;
         }
         workCv_.notify_all();

@@ -12,13 +12,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/archive_internal.h"
 #include "archive/deflate_chunks.h"
+#include "base/thread_annotations.h"
 #include "platform/posix.h"
 
 namespace vornback::archive_internal {
@@ -85,65 +85,66 @@ class PackPipeline {
     PackPipeline& operator=(const PackPipeline&) = delete;
 
     // Adds the next item in entry order, and its pieces for the workers.
-    void Add(PackItem item);
+    void Add(PackItem item) EXCLUDES(mutex_);
     // No item comes after this: workers with nothing left end.
-    void Close();
+    void Close() EXCLUDES(mutex_);
 
     // The items, their pieces and the pieces' results are read from here on only after
-    // Close(), on the calling thread.
-    const std::deque<PackItem>& Items() const { return items_; }
-    size_t FirstJob(size_t item) const { return firstJob_[item]; }
-    size_t JobEnd(size_t item) const { return jobEnd_[item]; }
-    const PackJob& Job(size_t job) const { return jobs_[job]; }
+    // Close(), on the calling thread: nothing changes them any more, so no lock is needed.
+    const std::deque<PackItem>& Items() const NO_THREAD_SAFETY_ANALYSIS { return items_; }
+    size_t FirstJob(size_t item) const NO_THREAD_SAFETY_ANALYSIS { return firstJob_[item]; }
+    size_t JobEnd(size_t item) const NO_THREAD_SAFETY_ANALYSIS { return jobEnd_[item]; }
+    const PackJob& Job(size_t job) const NO_THREAD_SAFETY_ANALYSIS { return jobs_[job]; }
 
     // Waits for a piece, calling idle every tick while it waits; null when idle returned
     // false (cancelled).
-    PackResult* Wait(size_t job, const std::function<bool()>& idle);
+    PackResult* Wait(size_t job, const std::function<bool()>& idle) EXCLUDES(mutex_);
 
     // Gives a piece's memory back once libzip has copied it.
-    void Release(size_t job);
+    void Release(size_t job) EXCLUDES(mutex_);
 
   private:
     enum class Mode { Unknown, Libdeflate, Zlib, Store, Failed };
 
-    void Stop();
+    void Stop() EXCLUDES(mutex_);
 
     // Whether the calling thread, waiting for waitFor_, is to go on. Under the lock.
-    bool WaitOver() const;
+    bool WaitOver() const REQUIRES(mutex_);
 
-    void Work();
+    void Work() EXCLUDES(mutex_);
 
     // Reads a piece and deflates it, or keeps it as it is when the file is stored.
     void Make(const PackJob& job, const PackItem& item, Mode mode, deflate::Deflater& deflater,
-              PackResult& result);
+              PackResult& result) EXCLUDES(mutex_);
 
     // Large buffers go back to a pool for the next piece instead of to the system: fresh
     // pages for every chunk (mapped, faulted in, zeroed, unmapped) cost more system time
     // than a quarter of the deflate. The pool and the pieces in flight stay within the
     // budget together.
-    Buffer TakeBuffer(size_t capacity);
-    void KeepBuffer(Buffer buffer);
+    Buffer TakeBuffer(size_t capacity) EXCLUDES(mutex_);
+    void KeepBuffer(Buffer buffer) EXCLUDES(mutex_);
 
     // Deques, so that what a worker holds on to stays in place while the walk adds more;
     // indexed under the lock until Close().
-    std::deque<PackItem> items_;
-    std::deque<PackJob> jobs_;
-    std::deque<size_t> firstJob_;  // per item
-    std::deque<size_t> jobEnd_;    // per item: one past its last piece
+    Mutex mutex_;
+    std::deque<PackItem> items_ GUARDED_BY(mutex_);
+    std::deque<PackJob> jobs_ GUARDED_BY(mutex_);
+    std::deque<size_t> firstJob_ GUARDED_BY(mutex_);  // per item
+    std::deque<size_t> jobEnd_ GUARDED_BY(mutex_);    // per item: one past its last piece
 
-    std::mutex mutex_;
     std::condition_variable workCv_;  // workers: a piece added, budget freed, a mode decided, stop
     std::condition_variable doneCv_;  // calling thread: a piece is ready
-    std::deque<PackResult> results_;
-    std::deque<Mode> modes_;  // per item
-    bool closed_ = false;     // every item added
-    size_t next_ = 0;
-    size_t reserved_ = 0;
-    bool waiting_ = false;  // the calling thread sleeps until WaitOver()
-    size_t waitFor_ = 0;
-    std::vector<Buffer> pool_;  // large buffers not in use, each of kPooledCapacity
-    size_t pooled_ = 0;         // their bytes
-    bool stop_ = false;
+    std::deque<PackResult> results_ GUARDED_BY(mutex_);
+    std::deque<Mode> modes_ GUARDED_BY(mutex_);  // per item
+    bool closed_ GUARDED_BY(mutex_) = false;     // every item added
+    size_t next_ GUARDED_BY(mutex_) = 0;
+    size_t reserved_ GUARDED_BY(mutex_) = 0;
+    bool waiting_ GUARDED_BY(mutex_) = false;  // the calling thread sleeps until WaitOver()
+    size_t waitFor_ GUARDED_BY(mutex_) = 0;
+    // Large buffers not in use, each of kPooledCapacity, and their bytes.
+    std::vector<Buffer> pool_ GUARDED_BY(mutex_);
+    size_t pooled_ GUARDED_BY(mutex_) = 0;
+    bool stop_ GUARDED_BY(mutex_) = false;
     std::vector<std::thread> workers_;
 };
 

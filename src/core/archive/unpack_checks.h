@@ -1,0 +1,81 @@
+// Reading an archive's directory, and the checks every archive passes before anything of it
+// is written: safe, well-formed names (UTF-8, no NUL byte, no two on one path even in
+// another letter case, in any of their folders), only files and folders, nothing encrypted,
+// methods that can be read. Private to the archive folder.
+#pragma once
+
+#include <zip.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/archive.h"
+
+namespace vornback::archive_internal {
+
+// One entry of an archive as the checks read it.
+struct ReadEntry {
+    zip_uint64_t index = 0;
+    std::string name;                // as stored
+    std::vector<std::string> parts;  // the safe path components
+    bool isFolder = false;
+    uint64_t size = 0;
+    uint64_t compressedSize = 0;
+    int32_t method = ZIP_CM_STORE;
+    uint32_t crc = 0;
+    int64_t mtime = 0;
+};
+
+// A read-only handle on an archive. Every failure throws ArchiveError naming the archive.
+class ReadArchive {
+  public:
+    // check: libzip's consistency check of every local header, done once by the handle
+    // that reads the directory; the workers' own handles skip it.
+    explicit ReadArchive(const std::string& path, bool check = true);
+    ~ReadArchive();
+    ReadArchive(const ReadArchive&) = delete;
+    ReadArchive& operator=(const ReadArchive&) = delete;
+
+    zip_t* Get() const { return za_; }
+    const std::string& Path() const { return path_; }
+
+    [[noreturn]] void Fail(const std::string& entry, const std::string& what) const;
+
+    zip_uint64_t Count() const;
+    zip_stat_t Stat(zip_uint64_t index) const;
+    // The modification time: the extended timestamp when the entry has one (central
+    // header first, then local header), otherwise the DOS time libzip read.
+    int64_t MTime(zip_uint64_t index, const zip_stat_t& st) const;
+
+  private:
+    std::string path_;
+    zip_t* za_ = nullptr;
+};
+
+// The first count path components joined with "/".
+std::string JoinParts(const std::vector<std::string>& parts, size_t count);
+
+// The names of the entries exactly as the archive's central directory stores them, bytes
+// and length, in directory order; empty when the directory cannot be found or read.
+// libzip gives a name only up to a NUL byte (which it turns into a space) and turns a name
+// it takes for an old code page into UTF-8, so the stored bytes are read here.
+std::optional<std::vector<std::string>> StoredNames(const std::string& archivePath);
+
+// Where the first byte that breaks UTF-8 lies in text (a stray or missing continuation
+// byte, an overlong form, a surrogate, beyond U+10FFFF); npos when it is all UTF-8.
+size_t BadUtf8At(std::string_view text);
+
+// Reads the whole directory of the archive and checks it before anything is written:
+// every name safe and UTF-8 without NUL bytes, no link or special entry, nothing
+// encrypted, no method libzip cannot read, no two entries on one path, no file that is
+// needed as a folder too, and no two spellings of one path in letter case (files and
+// folders alike).
+std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive);
+
+// The bytes and files that an unpack of the entries writes.
+ArchiveProgress ReadTotals(const std::vector<ReadEntry>& entries);
+
+}  // namespace vornback::archive_internal
