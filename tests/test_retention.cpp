@@ -414,5 +414,55 @@ TEST_F(PruneTest, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
     EXPECT_EQ(kills, 3);
 }
 
+TEST_F(PruneTest, CommandLineExplainsEveryDecisionAndPrunes) {
+    Put("20201101/Firm1.zip", "2020-11-01T18:00");
+    Put("20201102/Firm1.zip", "2020-11-02T18:00");
+    Put("20201103/Firm1.zip", "2020-11-03T18:00");
+    Put("20201103/Firm2.zip", "2020-11-03T18:00");
+    fs::create_directories(tmp_ / "pf");
+    test::WriteFile(tmp_ / "pf/settings.ini", "[Keep]\nDaily=2\n");
+    const std::string cli = "TZ=Europe/Berlin " + std::string(VORNBACK_CLI_PATH) + " ";
+    const std::string where = " " + backups_ + " --program-folder " + (tmp_ / "pf");
+    struct Row {
+        std::string args;
+        int status;
+        std::string output;  // the whole output, or its first line for a usage mistake
+    };
+    const Row rows[] = {
+        {"list" + where + " --why", 0,
+         "keep policy: daily 2\n"
+         "20201103/Firm1.zip           2020-11-03 19:00 daily 1, newest good copy\n"
+         "20201102/Firm1.zip           2020-11-02 19:00 daily 2\n"
+         "20201101/Firm1.zip           2020-11-01 19:00 remove\n"
+         "20201103/Firm2.zip           2020-11-03 19:00 daily 1, newest good copy\n"},
+        {"prune 2" + where + " --dry-run --keep-daily 0 --keep-last 1", 0,
+         "keep policy: last 1\n"
+         "20201103/Firm2.zip           2020-11-03 19:00 last 1, newest good copy\n"},
+        {"prune 1" + where + " --keep-last 1 --json", 0,
+         "{\"archive\":\"20201103/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-03 "
+         "19:00\",\"keep\":true,\"reasons\":[\"last 1\",\"daily 1\",\"newest good copy\"],"
+         "\"removed\":false}\n"
+         "{\"archive\":\"20201102/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-02 "
+         "19:00\",\"keep\":true,\"reasons\":[\"daily 2\"],\"removed\":false}\n"
+         "{\"archive\":\"20201101/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-01 "
+         "19:00\",\"keep\":false,\"reasons\":[],\"removed\":true}\n"},
+        {"prune" + where + " --keep-weekly x", 2,
+         "vornback-cli: --keep-weekly wants a whole number from 0 to 10000, not \"x\""},
+        {"prune 1 2" + where, 2, "vornback-cli: prune takes at most a firm and one backup folder"},
+        {"prune 1 " + (tmp_ / "missing") + " --program-folder " + (tmp_ / "pf"), 1,
+         "vornback-cli: The backup folder \"" + (tmp_ / "missing") + "\" does not exist."},
+    };
+    for (const Row& row : rows) {
+        std::string output;
+        EXPECT_EQ(test::RunCommand(cli + row.args, &output), row.status) << row.args << output;
+        EXPECT_EQ(row.status == 2 ? output.substr(0, output.find('\n')) : output,
+                  row.status == 1 ? row.output + "\n" : row.output)
+            << row.args;
+    }
+    EXPECT_EQ(test::Names(backups_), (Strings{"20201102", "20201103"}));
+    ASSERT_EQ(ReadHistory(tmp_ / "pf/history.tsv").size(), 1u);
+    EXPECT_EQ(ReadHistory(tmp_ / "pf/history.tsv")[0].archive, backups_ + "/20201101/Firm1.zip");
+}
+
 }  // namespace
 }  // namespace vornback
