@@ -265,6 +265,16 @@ TEST(KeepPolicy, ArchiveNamesAreReadAsABackupWritesThem) {
                 << r.name;
         }
     }
+    // A remote listing: other files are left out, each firm's series decided apart.
+    const auto decisions = DecideListedArchives(
+        {{"Firm1.zip", 30}, {"OFirm1.zip", 20}, {"notes.txt", 10}, {"Firm2.zip", 5}},
+        KeepPolicy{1, 0, 0, 0, 0}, [](const PolicyArchive&) { return true; });
+    Strings why;
+    for (const ArchiveDecision& d : decisions) {
+        why.push_back(d.archive.name + ": " + d.Why());
+    }
+    EXPECT_EQ(why, (Strings{"Firm1.zip: last 1, newest good copy", "OFirm1.zip: remove",
+                            "Firm2.zip: last 1, newest good copy"}));
 }
 
 // A backup folder with date-wise and day-wise archives made by packing a small folder.
