@@ -20,6 +20,7 @@
 #include "platform/run_lock.h"
 #include "retention/keep_policy.h"
 #include "retention/prune.h"
+#include "sample/sample_tree.h"
 #include "support/crash_points.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
@@ -470,6 +471,15 @@ TEST_F(PruneTest, CommandLineExplainsEveryDecisionAndPrunes) {
             << row.args;
     }
     EXPECT_EQ(test::Names(backups_), (Strings{"20201102", "20201103"}));
+    // A date-wise backup with a keep option says what it removed; 20201103 stays as the
+    // only copy of 2020.
+    const std::string program = MakeSampleTree(tmp_ / "data", SampleOptions{});
+    std::string said;
+    EXPECT_EQ(test::RunCommand(cli + "backup 1,2 --type date --keep-last 1 --to " + backups_ +
+                                   " --program-folder " + program,
+                               &said),
+              0);
+    EXPECT_EQ(said, "vornback-cli: removed 1 older backup: 20201102/Firm1.zip\n");
     ASSERT_EQ(ReadHistory(tmp_ / "pf/history.tsv").size(), 1u);
     EXPECT_EQ(ReadHistory(tmp_ / "pf/history.tsv")[0].archive, backups_ + "/20201101/Firm1.zip");
 }
