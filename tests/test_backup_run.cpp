@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,10 +19,12 @@
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
+#include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
+#include "retention/prune.h"
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/registers.h"
@@ -302,6 +305,75 @@ TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndRepor
 }
 
 // Whatever stops a run, the generations stay as they were and nothing of its own is left.
+TEST_F(BackupRunTest, DatedBackupsRemoveWhatTheKeepPolicyDropsAndSaySo) {
+    WriteFile(tmp_ / "old/a.txt", "an older backup");
+    PackFolder(tmp_ / "old", tmp_ / "old.zip", {});
+    struct Row {
+        const char* label;
+        int type;                        // 1 date-wise, 2 day-wise
+        std::optional<KeepPolicy> keep;  // none: section Keep of the settings
+        const char* settingsLast;
+        Strings removed;
+        Strings left;
+    };
+    const Row rows[] = {
+        {"the run's own policy, date-wise",
+         1,
+         KeepPolicy{1, 0, 0, 0, 0},
+         "0",
+         {"20150301/Firm2.zip"},
+         {"20150310/Firm2.zip", "20150314/Firm2.zip", "Friday/Firm2.zip", "Thursday/Firm2.zip"}},
+        {"the settings' policy, day-wise",
+         2,
+         std::nullopt,
+         "1",
+         {"Thursday/Firm2.zip"},
+         {"20150301/Firm2.zip", "20150310/Firm2.zip", "Friday/Firm2.zip", "Saturday/Firm2.zip"}},
+        {"no policy",
+         1,
+         std::nullopt,
+         "0",
+         {},
+         {"20150301/Firm2.zip", "20150310/Firm2.zip", "20150314/Firm2.zip", "Friday/Firm2.zip",
+          "Thursday/Firm2.zip"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string folder = tmp_ / row.label;
+        // Older archives of 2015; the new one is dated now, so the newest of 2015 stays as
+        // the only copy of its year.
+        for (const auto& [rel, day] :
+             std::vector<std::pair<std::string, int>>{{"20150301/Firm2.zip", 1},
+                                                      {"20150310/Firm2.zip", 10},
+                                                      {"Thursday/Firm2.zip", 12},
+                                                      {"Friday/Firm2.zip", 13}}) {
+            fs::create_directories(fs::path(folder + "/" + rel).parent_path());
+            fs::copy_file(tmp_ / "old.zip", folder + "/" + rel);
+            test::SetMTime(folder + "/" + rel, 1425200000 + (day - 1) * 86400);
+        }
+        WriteSetting("Keep", "Last", row.settingsLast, Settings());
+        BackupChoices c = Others(folder);
+        c.backTypeIndex = row.type;
+        c.keep = row.keep;
+        EXPECT_EQ(Run(c), RunEnd::Exit);
+        Strings left;
+        for (const std::string& rel : test::AllPaths(folder)) {
+            if (rel.ends_with(".zip")) {
+                left.push_back(rel);
+            }
+        }
+        EXPECT_EQ(left, row.left);
+        const std::string detail = dialogs_.shown.back().detail;
+        EXPECT_EQ(detail.substr(detail.find(" MB)") + 4),
+                  (row.removed.empty() ? "" : "; " + RemovedBackupsText(row.removed)) + ".");
+        size_t recorded = 0;
+        for (const HistoryRecord& r : ReadHistory(HistoryFile(values_))) {
+            recorded += r.kind == "prune" && r.archive.starts_with(folder);
+        }
+        EXPECT_EQ(recorded, row.removed.size());
+    }
+}
+
 TEST_F(BackupRunTest, FailedRunsLeaveBothGenerationsAndNothingOfTheirOwn) {
     test::HookedFileSystem hooked;
     BackupContext ctx{values_, hooked, dialogs_, clock_, mail_, view_, "."};

@@ -20,6 +20,7 @@
 #include "platform/run_lock.h"
 #include "retention/keep_policy.h"
 #include "retention/prune.h"
+#include "sample/sample_tree.h"
 #include "support/crash_points.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
@@ -265,6 +266,16 @@ TEST(KeepPolicy, ArchiveNamesAreReadAsABackupWritesThem) {
                 << r.name;
         }
     }
+    // A remote listing: other files are left out, each firm's series decided apart.
+    const auto decisions = DecideListedArchives(
+        {{"Firm1.zip", 30}, {"OFirm1.zip", 20}, {"notes.txt", 10}, {"Firm2.zip", 5}},
+        KeepPolicy{1, 0, 0, 0, 0}, [](const PolicyArchive&) { return true; });
+    Strings why;
+    for (const ArchiveDecision& d : decisions) {
+        why.push_back(d.archive.name + ": " + d.Why());
+    }
+    EXPECT_EQ(why, (Strings{"Firm1.zip: last 1, newest good copy", "OFirm1.zip: remove",
+                            "Firm2.zip: last 1, newest good copy"}));
 }
 
 // A backup folder with date-wise and day-wise archives made by packing a small folder.
@@ -412,6 +423,65 @@ TEST_F(PruneTest, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
             }
         });
     EXPECT_EQ(kills, 3);
+}
+
+TEST_F(PruneTest, CommandLineExplainsEveryDecisionAndPrunes) {
+    Put("20201101/Firm1.zip", "2020-11-01T18:00");
+    Put("20201102/Firm1.zip", "2020-11-02T18:00");
+    Put("20201103/Firm1.zip", "2020-11-03T18:00");
+    Put("20201103/Firm2.zip", "2020-11-03T18:00");
+    fs::create_directories(tmp_ / "pf");
+    test::WriteFile(tmp_ / "pf/settings.ini", "[Keep]\nDaily=2\n");
+    const std::string cli = "TZ=Europe/Berlin " + std::string(VORNBACK_CLI_PATH) + " ";
+    const std::string where = " " + backups_ + " --program-folder " + (tmp_ / "pf");
+    struct Row {
+        std::string args;
+        int status;
+        std::string output;  // the whole output, or its first line for a usage mistake
+    };
+    const Row rows[] = {
+        {"list" + where + " --why", 0,
+         "keep policy: daily 2\n"
+         "20201103/Firm1.zip           2020-11-03 19:00 daily 1, newest good copy\n"
+         "20201102/Firm1.zip           2020-11-02 19:00 daily 2\n"
+         "20201101/Firm1.zip           2020-11-01 19:00 remove\n"
+         "20201103/Firm2.zip           2020-11-03 19:00 daily 1, newest good copy\n"},
+        {"prune 2" + where + " --dry-run --keep-daily 0 --keep-last 1", 0,
+         "keep policy: last 1\n"
+         "20201103/Firm2.zip           2020-11-03 19:00 last 1, newest good copy\n"},
+        {"prune 1" + where + " --keep-last 1 --json", 0,
+         "{\"archive\":\"20201103/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-03 "
+         "19:00\",\"keep\":true,\"reasons\":[\"last 1\",\"daily 1\",\"newest good copy\"],"
+         "\"removed\":false}\n"
+         "{\"archive\":\"20201102/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-02 "
+         "19:00\",\"keep\":true,\"reasons\":[\"daily 2\"],\"removed\":false}\n"
+         "{\"archive\":\"20201101/Firm1.zip\",\"firm\":1,\"year\":\"\",\"time\":\"2020-11-01 "
+         "19:00\",\"keep\":false,\"reasons\":[],\"removed\":true}\n"},
+        {"prune" + where + " --keep-weekly x", 2,
+         "vornback-cli: --keep-weekly wants a whole number from 0 to 10000, not \"x\""},
+        {"prune 1 2" + where, 2, "vornback-cli: prune takes at most a firm and one backup folder"},
+        {"prune 1 " + (tmp_ / "missing") + " --program-folder " + (tmp_ / "pf"), 1,
+         "vornback-cli: The backup folder \"" + (tmp_ / "missing") + "\" does not exist."},
+    };
+    for (const Row& row : rows) {
+        std::string output;
+        EXPECT_EQ(test::RunCommand(cli + row.args, &output), row.status) << row.args << output;
+        EXPECT_EQ(row.status == 2 ? output.substr(0, output.find('\n')) : output,
+                  row.status == 1 ? row.output + "\n" : row.output)
+            << row.args;
+    }
+    EXPECT_EQ(test::Names(backups_), (Strings{"20201102", "20201103"}));
+    // A date-wise backup with a keep option says what it removed; 20201103 stays as the
+    // only copy of 2020.
+    const std::string program = MakeSampleTree(tmp_ / "data", SampleOptions{});
+    std::string said;
+    EXPECT_EQ(test::RunCommand(cli + "backup 1,2 --type date --keep-last 1 --to " + backups_ +
+                                   " --program-folder " + program,
+                               &said),
+              0);
+    EXPECT_EQ(said, "vornback-cli: removed 1 older backup: 20201102/Firm1.zip\n");
+    ASSERT_EQ(ReadHistory(tmp_ / "pf/history.tsv").size(), 1u);
+    EXPECT_EQ(ReadHistory(tmp_ / "pf/history.tsv")[0].archive, backups_ + "/20201101/Firm1.zip");
 }
 
 }  // namespace

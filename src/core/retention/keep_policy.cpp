@@ -214,4 +214,16 @@ std::vector<ArchiveDecision> ApplyKeepPolicy(std::vector<PolicyArchive> archives
     return decisions;
 }
 
+std::vector<ArchiveDecision> DecideListedArchives(
+    const std::vector<std::pair<std::string, int64_t>>& listing, const KeepPolicy& policy,
+    const VerifiesFn& verifies) {
+    std::vector<PolicyArchive> archives;
+    for (const auto& [name, time] : listing) {
+        if (std::optional<PolicyArchive> a = PolicyArchiveFromName(name, time)) {
+            archives.push_back(std::move(*a));
+        }
+    }
+    return ApplyKeepPolicy(std::move(archives), policy, verifies);
+}
+
 }  // namespace vornback

@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vornback {
@@ -73,5 +74,11 @@ using VerifiesFn = std::function<bool(const PolicyArchive&)>;
 // is kept whole. Without a rule in use, everything is kept and nothing is verified.
 std::vector<ArchiveDecision> ApplyKeepPolicy(std::vector<PolicyArchive> archives,
                                              const KeepPolicy& policy, const VerifiesFn& verifies);
+
+// The decision for a folder listed elsewhere (the offsite copies): each file name with its
+// modification time. Names that are not firm archives are left out, so never removed.
+std::vector<ArchiveDecision> DecideListedArchives(
+    const std::vector<std::pair<std::string, int64_t>>& listing, const KeepPolicy& policy,
+    const VerifiesFn& verifies);
 
 }  // namespace vornback
