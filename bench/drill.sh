@@ -40,13 +40,10 @@ archive="$work/Firm1.zip"
 echo "== archive $archive: $(stat -c %s "$archive") bytes, $(unzip -Z1 "$archive" | wc -l) entries"
 mkdir -p "$work/scratch"
 
-seconds() { # command...: the wall time of one run, in seconds
-    local start end
+seconds() { # command...: "wall cpu" of one run, in seconds (cpu: user + system)
     sync
-    start=$(date +%s.%N)
-    "$@" >/dev/null
-    end=$(date +%s.%N)
-    echo "$end - $start" | bc -l
+    /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" >/dev/null
+    awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time"
 }
 median() { sort -g | awk '{ a[NR] = $1 } END { printf "%.2f", (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
@@ -57,10 +54,12 @@ for i in $(seq "$runs"); do
     drills+=("$(seconds "$cli" drill 1,2 --archive "$archive" --program-folder "$work/tree/Bkp" \
         --scratch "$work/scratch")")
 done
-u="$(printf '%s\n' "${unpacks[@]}" | median)"
-d="$(printf '%s\n' "${drills[@]}" | median)"
-echo "unpack runs: ${unpacks[*]}"
-echo "drill runs:  ${drills[*]}"
-printf "median unpack %.2f s, drill %.2f s, drill/unpack %.2fx (target 1.5x)\n" "$u" "$d" \
-    "$(echo "$d / $u" | bc -l)"
+uw="$(for r in "${unpacks[@]}"; do echo "${r% *}"; done | median)"
+uc="$(for r in "${unpacks[@]}"; do echo "${r#* }"; done | median)"
+dw="$(for r in "${drills[@]}"; do echo "${r% *}"; done | median)"
+dc="$(for r in "${drills[@]}"; do echo "${r#* }"; done | median)"
+echo "unpack runs (wall cpu): ${unpacks[*]}"
+echo "drill runs (wall cpu):  ${drills[*]}"
+printf "median unpack %.2f s (cpu %.2f s), drill %.2f s (cpu %.2f s): drill/unpack %.2fx wall, %.2fx cpu (target 1.5x)\n" \
+    "$uw" "$uc" "$dw" "$dc" "$(echo "$dw / $uw" | bc -l)" "$(echo "$dc / $uc" | bc -l)"
 "$cli" history --program-folder "$work/tree/Bkp" | tail -1

@@ -3,13 +3,20 @@
 // the doctor's mending touches only leftovers and stale locks, and never a firm whose run
 // holds its lock; a backup whose archive fails the drill keeps the previous generations.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
 #include "archive/archive.h"
+#include "drill/doctor.h"
+#include "drill/drill.h"
 #include "history/history.h"
+#include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "sample/sample_tree.h"
 #include "store/registers.h"
@@ -216,6 +223,127 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{"drill ok", "backup ok", "drill ok", "backup ok",
                                                "drill failed", "backup failed"}));
+}
+
+// The archives a backup makes in each layout, and what the drill wants of each: a
+// current-year archive holds its one registered year, a firm folder one level down is
+// found, an archive without the firm database is not a firm's. A scratch folder that a
+// killed drill left is removed by the next one; the drill's own is gone after it.
+TEST(Drill, EveryArchiveLayoutAndWhatItMustHold) {
+    Tree t;
+    const std::string scratch = t.dir / "scratch";
+    fs::create_directories(scratch);
+    // A process id that no process has: the scratch folder of a killed drill.
+    long dead = 4194000;
+    while (::kill(static_cast<pid_t>(dead), 0) == 0 || errno != ESRCH) {
+        ++dead;
+    }
+    const std::string killed = scratch + "/vornback-drill-" + std::to_string(dead) + "-0000abcd";
+    test::WriteFile(killed + "/Yr1/DVorn1.mdb", "left");
+    const std::string running =
+        scratch + "/vornback-drill-" + std::to_string(::getpid()) + "-1111abcd";
+    fs::create_directories(running);
+
+    // The firm folder copied into stage/<name> without the named year folders.
+    auto stage = [&](const std::string& name, std::vector<std::string> without) {
+        const std::string folder = t.dir / ("stage-" + name);
+        fs::create_directories(folder);
+        fs::copy(t.firm, folder + "/" + name, fs::copy_options::recursive);
+        for (const std::string& year : without) {
+            fs::remove_all(folder + "/" + name + "/" + year);
+        }
+        return folder;
+    };
+    struct Case {
+        const char* name;
+        std::string source;   // packed as it stands
+        std::string archive;  // the archive's file name
+        const char* check;    // the first finding's check; "" when proven
+        const char* text;     // a piece of its text
+    } cases[] = {
+        {"whole firm", t.firm, "Firm1.zip", "", ""},
+        {"one folder down", stage("Firm1", {}), "Firm1.zip", "", ""},
+        {"current year", stage("cy", {"Yr1", "Yr3"}) + "/cy", "Firm1Yr2.zip", "", ""},
+        {"current year with another year", stage("cy2", {"Yr1"}) + "/cy2", "Firm1Yr2.zip", "folder",
+         "holds only year 2"},
+        {"current year not registered", stage("cy5", {"Yr1", "Yr3"}) + "/cy5", "Firm1Yr5.zip",
+         "register", "year 5 is not in the year register"},
+        {"no firm database", t.firm + "/Yr2", "Firm1.zip", "archive", "holds no firm database"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = t.dir / (std::string(c.name) + "/" + c.archive);
+        fs::create_directories(fs::path(archive).parent_path());
+        PackFolder(c.source, archive);
+        DrillOptions options;
+        options.scratchParent = scratch;
+        const DrillReport report = DrillArchive(archive, 1, options);
+        EXPECT_EQ(report.Proven() ? "" : report.findings.front().check, c.check) << report.Reason();
+        EXPECT_NE(report.Reason().find(c.text), std::string::npos) << report.Reason();
+        EXPECT_EQ(test::Names(scratch), (std::vector<std::string>{fs::path(running).filename()}));
+    }
+}
+
+// The doctor on damage of the data tree as a whole: each gives its finding, the firm it
+// belongs to (0 for the tree) and a sentence saying what to do.
+TEST(Drill, DoctorFindsEachDamageOfTheDataTree) {
+    struct Case {
+        const char* name;
+        std::function<void(Tree&)> damage;
+        int64_t firm;
+        const char* check;
+        const char* file;
+    } cases[] = {
+        {"firm row without its folder",
+         [](Tree& t) {
+             Database root = Database::Open(t.data + "/Root.mdb", kRootPassword);
+             AddFirmRow(root, FirmRow{5, "X", 1, "", "X"});
+         },
+         5, "register", "Firm5"},
+        {"firm folder without its row",
+         [](Tree& t) { fs::copy(t.firm, t.data + "/Firm7", fs::copy_options::recursive); }, 7,
+         "folder", "Firm7"},
+        {"root register under another key",
+         [](Tree& t) {
+             fs::remove(t.data + "/Root.mdb");
+             Database::Create(t.data + "/Root.mdb", "not the host's key");
+         },
+         0, "database", "Root.mdb"},
+        {"firm folders that differ in case",
+         [](Tree& t) { fs::create_directories(t.data + "/FIRM1"); }, 0, "case", "FIRM1"},
+        {"marker of an interrupted restore",
+         [](Tree& t) { fs::create_directories(t.program + "/Back/.swap-Firm1-20261207-120000"); },
+         1, "leftover", ".swap-Firm1"},
+        {"compaction copy of an interrupted backup",
+         [](Tree& t) { test::WriteFile(t.program + "/Back/M2.Firm1.77-0000abcd.mdb", "x"); }, 1,
+         "leftover", "M2.Firm1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree t;
+        c.damage(t);
+        LocalFileSystem files;
+        const DoctorReport report =
+            ExamineDataTree(ProgramValues{1, "2", "B", t.program, t.data}, files, false);
+        ASSERT_FALSE(report.Healthy());
+        const DoctorFinding& f = report.findings.front();
+        EXPECT_EQ(f.firm, c.firm) << DoctorText(report);
+        EXPECT_EQ(f.finding.check, c.check) << DoctorText(report);
+        EXPECT_NE(f.finding.file.find(c.file), std::string::npos) << DoctorText(report);
+        EXPECT_FALSE(f.finding.advice.empty());
+    }
+}
+
+TEST(Drill, UsageMistakesExitWithTwo) {
+    for (const char* args :
+         {"drill", "drill 1", "drill x,2", "drill 1,2 3,4", "drill 1,2 --archive",
+          "drill 1,2 --frobnicate", "doctor extra", "doctor --data", "doctor --fix --fix"}) {
+        std::string out;
+        EXPECT_EQ(RunCommand(Cli(args), &out), 2) << args << "\n" << out;
+        EXPECT_NE(out.find("usage: vornback-cli " + std::string(args).substr(0, 5)),
+                  std::string::npos)
+            << out;
+    }
 }
 
 }  // namespace

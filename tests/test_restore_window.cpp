@@ -10,12 +10,14 @@
 #include <QTimer>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
 #include "gui/restore_window.h"
+#include "history/history.h"
 #include "restore/year_list.h"
 #include "support/window_test_support.h"
 
@@ -201,6 +203,44 @@ TEST_F(RestoreWindowTest, SelectedYearShowsWhatItWillOverwriteUntilRestoreIsPres
     EXPECT_EQ(dialogs.shown.size(), 3u) << ::testing::PrintToString(dialogs.Texts());
     EXPECT_EQ(Focused(), "cmdOk");
     EXPECT_FALSE(fs::exists(StagingFirmFolder(values, 1)));
+}
+
+// "Restore drill" beside the folder: the firm's archive in the shown folder is proven (or
+// not) in a scratch folder, the answer is a message, and the history has its drill line.
+TEST_F(RestoreWindowTest, RestoreDrillButtonProvesTheFoldersArchive) {
+    const std::string folder = backups + "/VornBack";
+    const std::string archive = folder + "/Firm1.zip";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        std::string text;
+        Icon icon;
+    } cases[] = {
+        {"no archive", [] {}, "There is no backup Firm1.zip in " + folder + " to drill.",
+         Icon::Exclamation},
+        {"healthy archive",
+         [&] {
+             fs::create_directories(folder);
+             PackFolder(values.AppFolder + "/Firm1", archive);
+         },
+         "The backup " + archive + " is proven restorable.", Icon::Information},
+        {"truncated archive", [&] { fs::resize_file(archive, fs::file_size(archive) / 2); },
+         "The backup " + archive + " failed the restore drill.", Icon::Critical},
+    };
+    Open({0, 0});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        Click(Button("cmdDrill"));
+        ASSERT_FALSE(dialogs.shown.empty());
+        EXPECT_EQ(dialogs.shown.back().text, c.text);
+        EXPECT_EQ(dialogs.shown.back().icon, c.icon);
+    }
+    std::vector<std::string> results;
+    for (const HistoryRecord& r : ReadHistory(HistoryFile(values))) {
+        results.push_back(r.kind + " " + ResultWord(r.result));
+    }
+    EXPECT_EQ(results, (std::vector<std::string>{"drill ok", "drill failed"}));
 }
 
 }  // namespace

@@ -221,6 +221,8 @@ void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSet
 
     txtEmailToSend->setText(Q(stored.SendEMailAdd));
     OnSendEmailChanged();
+    // The settings' "Drill" key: every backup proves its new archive before it rotates in.
+    drill_ = stored.Drill == 1 ? 1 : 0;
 
     // The window opens all the same; the run then fails with a plain sentence.
     const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
@@ -301,6 +303,7 @@ BackupChoices BackupWindow::ReadChoices() const {
     c.ChkCurYr = CheckValue(ChkCurYr);
     c.chkSendEmail = CheckValue(chkSendEmail);
     c.txtEmailToSend = txtEmailToSend->text().toStdString();
+    c.drill = drill_;
     return c;
 }
 

@@ -79,6 +79,7 @@ class BackupWindow : public MainWindow, public BackupView {
 
     // Window member shared with the run and the current-year staging.
     std::string BackupSourceFolder;
+    int drill_ = 0;  // the settings' "Drill" key
 
     QGroupBox* FrmBackup = nullptr;
     QRadioButton* optHardDiskBack0 = nullptr;

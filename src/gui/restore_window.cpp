@@ -18,11 +18,13 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <ctime>
 #include <functional>
 #include <utility>
 
 #include "base/dialogs.h"
 #include "base/text.h"
+#include "drill/drill.h"
 
 namespace vornback {
 namespace {
@@ -122,6 +124,10 @@ void RestoreWindow::BuildControls() {
     folders->addWidget(optHardDiskRest1, 1, 0);
     folders->addWidget(txtRestPath, 1, 1);
     folders->addWidget(cmdRestPath, 1, 2);
+    // The restore drill proves the archive restorable without touching the live data.
+    cmdDrill = new QPushButton(QStringLiteral("Restore drill"), FrmDirSel);
+    cmdDrill->setObjectName(QStringLiteral("cmdDrill"));
+    folders->addWidget(cmdDrill, 1, 3);
     folders->setColumnStretch(1, 1);
     frame->addWidget(FrmDirSel);
 
@@ -171,6 +177,7 @@ void RestoreWindow::BuildControls() {
     // The busy area takes the place of the two buttons while a run works.
     QHBoxLayout* buttons = BuildButtonRow(Frame1, QStringLiteral("&Restore"));
     NoAutoDefault(cmdRestPath);
+    NoAutoDefault(cmdDrill);
     NoAutoDefault(cmdSelectPath);
     frame->addLayout(buttons);
     BuildNoteLine(outer);
@@ -184,6 +191,8 @@ void RestoreWindow::NameControls() {
     Speak(lblHDPath, "Default restore folder", "The folder the backup is taken from");
     Speak(txtRestPath, "Restore folder", "The folder that holds the backup");
     Speak(cmdRestPath, "Browse for the restore folder", "Choose the folder that holds the backup");
+    Speak(cmdDrill, "Restore drill",
+          "Prove the backup restorable in a scratch folder, without changing the data");
     Speak(chkAdvSet, "Advance Back Type", "Show the restore types");
     Speak(FrmAdvSet, "Restore type options", "The restore type and what it restores");
     Speak(CboRestType, "Restore type", "Full Firm, Selected Year, Add Firm or Add Year");
@@ -222,8 +231,9 @@ void RestoreWindow::ShowTargetNote() {
 }
 
 void RestoreWindow::SetTabOrder() {
+    // The drill's button comes last, so that the window's own order stays as it was.
     ChainTabOrder({optHardDiskRest0, optHardDiskRest1, txtRestPath, cmdRestPath, chkAdvSet,
-                   CboRestType, cmdSelectPath, cmdOk, cmdClose});
+                   CboRestType, cmdSelectPath, cmdOk, cmdClose, cmdDrill});
     // With its list open, the type list's keys go to the list.
     CboRestType->view()->installEventFilter(this);
 }
@@ -239,6 +249,7 @@ void RestoreWindow::ConnectEvents() {
     // A pick of the same type again counts too: it puts the select button back to its start.
     connect(CboRestType, &QComboBox::activated, this, [this](int) { OnRestTypePicked(); });
     connect(cmdRestPath, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(cmdDrill, &QPushButton::clicked, this, [this] { OnDrill(); });
     connect(cmdSelectPath, &QPushButton::clicked, this, [this] { OnSelectPath(); });
     connect(cmdOk, &QPushButton::clicked, this, [this] { OnRestore(); });
 }
@@ -317,6 +328,46 @@ void RestoreWindow::ShowLabels() {
 
 void RestoreWindow::OnBrowse() {
     BrowseInto(txtRestPath, "Please Select Folder, Where From Restore Backup");
+}
+
+void RestoreWindow::OnDrill() {
+    GuardedRun([this] {
+        // The archive a select step chose, else the firm's newest archive in the folder.
+        std::string archive = state_.SelectedArchivePath;
+        const RestoreChoices c = ReadChoices();
+        const std::string folder = c.hardDiskIndex == 0 ? c.lblHDPath : c.txtRestPath;
+        if (archive.empty()) {
+            archive = NewestFirmArchive(folder, values_.CurrentFirmNo).value_or("");
+        }
+        const std::string title = "Restore drill";
+        if (archive.empty()) {
+            dialogs_.Show(Message{"There is no backup Firm" +
+                                      std::to_string(values_.CurrentFirmNo) + ".zip in " + folder +
+                                      " to drill.",
+                                  title, Buttons::Ok, Icon::Exclamation});
+            return;
+        }
+        const int64_t start = static_cast<int64_t>(std::time(nullptr));
+        DrillOptions options;
+        options.progress = [this](const ArchiveProgress& p) { ShowProgress(p); };
+        BusyOn();
+        DrillReport report;
+        try {
+            report = DrillArchive(archive, values_.CurrentFirmNo, options);
+        } catch (...) {
+            BusyOff();
+            throw;
+        }
+        BusyOff();
+        RecordDrill(values_, report, start);
+        if (report.Proven()) {
+            dialogs_.Show(Message{"The backup " + archive + " is proven restorable.", title,
+                                  Buttons::Ok, Icon::Information, Answer::Ok, DrillText(report)});
+        } else {
+            dialogs_.Show(Message{"The backup " + archive + " failed the restore drill.", title,
+                                  Buttons::Ok, Icon::Critical, Answer::Ok, DrillText(report)});
+        }
+    });
 }
 
 RestoreChoices RestoreWindow::ReadChoices() const {

@@ -72,6 +72,8 @@ class RestoreWindow : public MainWindow, public RestoreView {
     void OnAdvSetChanged();
     void OnRestTypePicked();
     void OnBrowse();
+    // The restore drill on the chosen archive; its result in a message and the history.
+    void OnDrill();
     void OnSelectPath();
     void OnRestore();
     void FixOptionTabStops();
@@ -93,6 +95,7 @@ class RestoreWindow : public MainWindow, public RestoreView {
     QLabel* lblHDPath = nullptr;
     QLineEdit* txtRestPath = nullptr;
     QPushButton* cmdRestPath = nullptr;
+    QPushButton* cmdDrill = nullptr;
     QCheckBox* chkAdvSet = nullptr;
     QGroupBox* FrmAdvSet = nullptr;
     QComboBox* CboRestType = nullptr;

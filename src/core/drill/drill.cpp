@@ -15,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "base/errors.h"
 #include "base/temp_names.h"
@@ -150,6 +151,28 @@ void CompareWithEntries(const std::string& root, const std::vector<ArchiveEntry>
     for (const std::string& path : folders) {
         findings.push_back(
             {"archive", path, "is a folder of the archive but was not unpacked", ""});
+    }
+}
+
+// Removes the files of the sub-folders of folder whose names do not end in ".mdb" (any
+// letter case); the folders themselves stay.
+void RemoveAllButDatabases(const std::string& folder) {
+    std::error_code error;
+    for (const fs::directory_entry& sub : fs::directory_iterator(folder, error)) {
+        if (!sub.is_directory(error) || sub.is_symlink(error)) {
+            continue;
+        }
+        std::vector<fs::path> doomed;
+        for (auto it = fs::recursive_directory_iterator(sub.path(), error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            const std::string name = ToLower(it->path().filename().string());
+            if (it->is_regular_file(error) && !name.ends_with(".mdb")) {
+                doomed.push_back(it->path());
+            }
+        }
+        for (const fs::path& path : doomed) {
+            ::unlink(path.c_str());
+        }
     }
 }
 
@@ -298,10 +321,21 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
                                    "choose a backup of firm " + std::to_string(firm)});
         return finish();
     }
+    // While the databases are checked, the files below the firm folder's sub-folders that
+    // are not databases go already: the checks read only the databases and the names in
+    // the firm folder itself.
+    std::thread clearing([&firmFolder] { RemoveAllButDatabases(firmFolder); });
     FirmCheckOptions check;
     check.onlyYear = report.onlyYear;
     check.threads = options.threads;
-    std::vector<Finding> found = CheckFirmFolder(firmFolder, firm, check);
+    std::vector<Finding> found;
+    try {
+        found = CheckFirmFolder(firmFolder, firm, check);
+    } catch (...) {
+        clearing.join();
+        throw;
+    }
+    clearing.join();
     // Paths inside the scratch folder are named as the archive's entries.
     for (Finding& f : found) {
         if (f.file.compare(0, scratch.Path().size(), scratch.Path()) == 0) {

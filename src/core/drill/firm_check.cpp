@@ -233,6 +233,13 @@ std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
                                 "firm folder or restore the year with \"Add Year\""});
         }
     }
+    // The largest first, so that the connections finish together.
+    std::stable_sort(databases.begin(), databases.end(),
+                     [](const std::string& a, const std::string& b) {
+                         std::error_code ea;
+                         std::error_code eb;
+                         return fs::file_size(a, ea) > fs::file_size(b, eb);
+                     });
     for (Finding& f : CheckYearDatabases(databases, options.threads)) {
         findings.push_back(std::move(f));
     }
