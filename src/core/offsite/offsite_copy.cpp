@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "base/temp_names.h"
@@ -144,17 +145,16 @@ void MendRemote(SftpSession& session, const std::string& folder, std::vector<Rem
     }
 }
 
-// Uploads the archive as the part, resuming after a lost link from what the server holds.
-int UploadWithTries(SftpSession& session, const OffsiteSettings& settings,
-                    const std::string& archivePath, const std::string& folder,
-                    const std::string& partName, uint64_t size, const OffsiteCopyOptions& options) {
-    const std::string part = Join(folder, partName);
-    uint64_t offset = 0;
+// Runs work until it succeeds, again after a lost link (spaced, the wait doubling) up
+// to the settings' number of tries; other failures pass through at once. Returns the
+// number of tries it took.
+int WithTries(const OffsiteSettings& settings, const std::atomic<bool>* cancel,
+              const std::function<void(int attempt)>& work) {
     auto spacing = settings.retrySpacing;
     const int tries = std::max(1, settings.tries);
     for (int attempt = 1;; ++attempt) {
         try {
-            session.Upload(archivePath, part, offset, options.progress);
+            work(attempt);
             return attempt;
         } catch (const SftpError& e) {
             if (!e.LinkLost()) {
@@ -165,24 +165,29 @@ int UploadWithTries(SftpSession& session, const OffsiteSettings& settings,
                                    " tries: " + e.what());
             }
         }
-        Pause(spacing, options.cancel);
+        Pause(spacing, cancel);
         spacing *= 2;
-        // The server keeps what it wrote before the link broke; the next try goes on from
-        // there. A part that is not a prefix (longer) starts again.
-        offset = 0;
-        try {
-            const RemoteEntry* held = nullptr;
+    }
+}
+
+// Uploads the archive as the part, resuming after a lost link from what the server holds.
+int UploadWithTries(SftpSession& session, const OffsiteSettings& settings,
+                    const std::string& archivePath, const std::string& folder,
+                    const std::string& partName, uint64_t size, const OffsiteCopyOptions& options) {
+    const std::string part = Join(folder, partName);
+    return WithTries(settings, options.cancel, [&](int attempt) {
+        uint64_t offset = 0;
+        if (attempt > 1) {
+            // The server keeps what it wrote before the link broke; this try goes on from
+            // there. A part longer than the archive is not its beginning: start again.
             const std::vector<RemoteEntry> entries = session.List(folder);
-            held = Find(entries, partName);
+            const RemoteEntry* held = Find(entries, partName);
             if (held != nullptr && held->size <= size) {
                 offset = held->size;
             }
-        } catch (const SftpError& e) {
-            if (!e.LinkLost()) {
-                throw;
-            }
         }
-    }
+        session.Upload(archivePath, part, offset, options.progress);
+    });
 }
 
 }  // namespace
@@ -214,7 +219,8 @@ OffsiteCopyResult CopyOffsite(const OffsiteSettings& settings, const std::string
     const uint64_t size = static_cast<uint64_t>(end);
 
     OffsiteCopyResult result;
-    std::vector<RemoteEntry> entries = session.List(folder);
+    std::vector<RemoteEntry> entries;
+    WithTries(settings, options.cancel, [&](int) { entries = session.List(folder); });
     MendRemote(session, folder, entries, archiveName, localScratch, result.notes);
 
     const std::string partName = OffsitePartName(archiveName);

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "offsite/offsite_copy.h"
+#include "offsite/sftp_session.h"
+#include "platform/private_file.h"
+#include "support/sftp_fixture.h"
+#include "support/smtp_fixture.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+
+namespace vornback {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+// ---- settings without a server ------------------------------------------------------
+
+TEST(OffsiteSettings, AddressesAreReadOrRefusedWithTheReason) {
+    struct Case {
+        std::string url;
+        std::string user, host;
+        int port;
+        std::string folder;
+        std::string refusal;  // part of the message; "" when read
+    } cases[] = {
+        {"sftp://ann@backup.example:2222/srv/firm", "ann", "backup.example", 2222, "/srv/firm", ""},
+        {"sftp://ann@host/srv/firm///", "ann", "host", 22, "/srv/firm", ""},
+        {"sftp://ann@host/", "ann", "host", 22, "/", ""},
+        {"sftp://a@b@[::1]:9/x", "a@b", "[::1]", 9, "/x", ""},
+        {"sftp://ann@[::1]/x", "ann", "[::1]", 22, "/x", ""},
+        {"ftp://ann@host/x", "", "", 0, "", "is not an sftp:// address"},
+        {"sftp://host/x", "", "", 0, "", "names no user"},
+        {"sftp://ann@host", "", "", 0, "", "names no folder"},
+        {"sftp://ann@/x", "", "", 0, "", "names no host"},
+        {"sftp://ann@host:0/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host:65536/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host:22a/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host/srv/../etc", "", "", 0, "", "climbs out"},
+        {"sftp://ann@host/srv/\nx", "", "", 0, "", "control character"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        try {
+            const SftpAddress a = ParseSftpUrl(c.url);
+            EXPECT_EQ(c.refusal, "");
+            EXPECT_EQ(a.user, c.user);
+            EXPECT_EQ(a.host, c.host);
+            EXPECT_EQ(a.port, c.port);
+            EXPECT_EQ(a.folder, c.folder);
+        } catch (const OffsiteError& e) {
+            EXPECT_NE(c.refusal, "");
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+        }
+    }
+    SftpAddress a{"a b", "h", 22, "/"};
+    EXPECT_EQ(a.UrlOf("/Back ups/Firm1.zip"), "sftp://a%20b@h:22/Back%20ups/Firm1.zip");
+}
+
+TEST(OffsiteSettings, FingerprintsAreTakenAsSshKeygenPrintsThem) {
+    const std::string b64 = "ou8md6CHKapliCY+Zfoydyu/Y5zvmTZnxdfkyrX7FRg";
+    struct Case {
+        std::string text;
+        bool ok;
+    } cases[] = {
+        {"SHA256:" + b64, true},
+        {b64, true},
+        {b64 + "=", true},
+        {"SHA256:" + b64.substr(1), false},
+        {"MD5:" + b64, false},
+        {b64.substr(0, 42) + "!", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.ok) {
+            EXPECT_EQ(FingerprintBase64(c.text), b64);
+        } else {
+            EXPECT_THROW(FingerprintBase64(c.text), OffsiteError);
+        }
+    }
+}
+
+TEST(OffsiteSettings, TheSectionRoundTripsAndDefaultsToVerify) {
+    TempDir tmp;
+    const std::string file = tmp / "settings.ini";
+    WriteFile(file, "[Back]\nBackType=2\n; kept\n");
+    OffsiteSettings none = LoadOffsiteSettings(file);
+    EXPECT_FALSE(none.Configured());
+    EXPECT_TRUE(none.verify);
+    EXPECT_FALSE(none.encrypt);
+    OffsiteSettings s;
+    s.url = "sftp://ann@host/x";
+    s.hostKeySha256 = "SHA256:abc";
+    s.identityFile = "/home/ann/.ssh/id_vornback";
+    s.encrypt = true;
+    s.passphraseFile = "/home/ann/.config/vornback/passphrase";
+    s.verify = false;
+    SaveOffsiteSettings(s, file);
+    const OffsiteSettings back = LoadOffsiteSettings(file);
+    EXPECT_EQ(back.url, s.url);
+    EXPECT_EQ(back.hostKeySha256, s.hostKeySha256);
+    EXPECT_EQ(back.identityFile, s.identityFile);
+    EXPECT_EQ(back.passphraseFile, s.passphraseFile);
+    EXPECT_TRUE(back.encrypt);
+    EXPECT_FALSE(back.verify);
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("[Back]\nBackType=2\n; kept\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Offsite]"), std::string::npos) << text;
+}
+
+TEST(PrivateFile, OnlyTheOwnersUnsharedFileIsRead) {
+    TempDir tmp;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        mode_t mode;
+        std::string expected;  // the text, or part of the refusal
+        bool ok;
+    } cases[] = {
+        {"own", "correct horse battery\nsecond line\n", 0600, "correct horse battery", true},
+        {"crlf", "secret-phrase-1\r\n", 0400, "secret-phrase-1", true},
+        {"group", "secret", 0640, "may be read or changed by others (mode 0640)", false},
+        {"others", "secret", 0604, "(mode 0604)", false},
+        {"others-write", "secret", 0602, "(mode 0602)", false},
+        {"empty", "", 0600, "is empty", false},
+        {"blank-first-line", "\nsecret\n", 0600, "is empty", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(tmp / c.name, c.bytes);
+        ::chmod((tmp / c.name).c_str(), c.mode);
+        try {
+            EXPECT_EQ(ReadPrivateFile(tmp / c.name, "The passphrase file"), c.expected);
+            EXPECT_TRUE(c.ok);
+        } catch (const Error& e) {
+            EXPECT_FALSE(c.ok);
+            EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_THROW(ReadPrivateFile(tmp / "missing", "The passphrase file"), Error);
+    fs::create_symlink(tmp / "own", tmp / "link");
+    EXPECT_THROW(ReadPrivateFile(tmp / "link", "The passphrase file"), Error);
+    fs::create_directory(tmp / "folder");
+    EXPECT_THROW(ReadPrivateFile(tmp / "folder", "The passphrase file"), Error);
+}
+
+// ---- against a real server ------------------------------------------------------------
+
+class OffsiteServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = SftpTestServer::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        server_ = std::make_unique<SftpTestServer>(tmp_.Path() / "server");
+        fs::create_directories(tmp_.Path() / "local");
+    }
+
+    // A checked archive of `size` random bytes (so that it does not shrink), made from a
+    // folder of its own.
+    std::string Archive(const std::string& name, size_t size, unsigned seed) {
+        const fs::path source = tmp_.Path() / ("source-" + name + std::to_string(seed));
+        WriteFile(source / "Firm1.mdb", RandomBytes(size, seed));
+        const std::string path = (tmp_.Path() / "local" / name).string();
+        fs::remove(path);
+        PackFolder(source.string(), path);
+        return path;
+    }
+
+    OffsiteCopyResult Copy(const OffsiteSettings& s, const std::string& archive,
+                           const std::string& sub = "", const OffsiteCopyOptions& options = {}) {
+        return CopyOffsite(s, archive, sub, "Firm1.zip", "OFirm1.zip",
+                           tmp_ / "local/.Firm1.zip.partial-scratch", options);
+    }
+
+    fs::path Remote(const std::string& name) const { return server_->Remote() / "backups" / name; }
+
+    TempDir tmp_;
+    std::unique_ptr<SftpTestServer> server_;
+};
+
+TEST_F(OffsiteServer, TwoCopiesRotateTheRemoteGenerations) {
+    const OffsiteSettings s = server_->Settings();
+    const std::string first = Archive("first.zip", 300000, 1);
+    const std::string second = Archive("second.zip", 200000, 2);
+    const std::string third = Archive("third.zip", 100000, 3);
+
+    OffsiteCopyResult r = Copy(s, first, "Monday");
+    EXPECT_EQ(r.remoteArchive, (Remote("Monday") / "Firm1.zip").string());
+    EXPECT_EQ(r.tries, 1);
+    EXPECT_EQ(Names(Remote("Monday")), std::vector<std::string>{"Firm1.zip"});
+    // The day folder is created as the local one; both stay private.
+    EXPECT_EQ(fs::status(Remote("Monday")).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(Remote("Monday/Firm1.zip")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    Copy(s, second, "Monday");
+    Copy(s, third, "Monday");
+    EXPECT_EQ(Names(Remote("Monday")), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(Remote("Monday/Firm1.zip")), ReadFile(third));
+    EXPECT_EQ(ReadFile(Remote("Monday/OFirm1.zip")), ReadFile(second));
+}
+
+TEST_F(OffsiteServer, ARefusedConnectionSaysWhyAndSendsNothing) {
+    const std::string archive = Archive("a.zip", 50000, 4);
+    const fs::path otherKey = tmp_.Path() / "other_key";
+    ASSERT_EQ(RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + otherKey.string()), 0);
+    ClosedLoopbackPort closed;
+    struct Case {
+        const char* name;
+        std::function<void(OffsiteSettings&)> change;
+        std::string reason;
+    } cases[] = {
+        {"wrong host key",
+         [](OffsiteSettings& s) { s.hostKeySha256 = "SHA256:" + std::string(43, 'A'); },
+         "host key mismatch"},
+        {"unknown user key", [&](OffsiteSettings& s) { s.identityFile = otherKey.string(); },
+         "login refused"},
+        {"nothing listening",
+         [&](OffsiteSettings& s) { s = server_->Settings("backups", closed.port); },
+         "connection lost after 4 tries: no SFTP server answers at 127.0.0.1:"},
+        {"key open to others",
+         [&](OffsiteSettings& s) {
+             s.identityFile = (tmp_.Path() / "open_key").string();
+             fs::copy_file(server_->IdentityFile(), s.identityFile);
+             ::chmod(s.identityFile.c_str(), 0644);
+         },
+         "may be read or changed by others"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OffsiteSettings s = server_->Settings();
+        c.change(s);
+        try {
+            Copy(s, archive);
+            ADD_FAILURE() << "copied";
+        } catch (const OffsiteError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(Remote(""))) << "something reached the server";
+    }
+}
+
+}  // namespace
+}  // namespace vornback
