@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -251,6 +254,121 @@ TEST_F(OffsiteServer, ARefusedConnectionSaysWhyAndSendsNothing) {
         }
         EXPECT_FALSE(fs::exists(Remote(""))) << "something reached the server";
     }
+}
+
+TEST_F(OffsiteServer, ADroppedLinkResumesWhereTheServerStopped) {
+    const std::string archive = Archive("a.zip", 2000000, 5);
+    const uint64_t size = fs::file_size(archive);
+    // The first two connections die after 600 kB from the client; the third must finish.
+    CuttingProxy proxy(server_->Port(), 600000, 2);
+    const OffsiteCopyResult r = Copy(server_->Settings("backups", proxy.Port()), archive);
+    EXPECT_EQ(r.tries, 3);
+    EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(archive));
+    EXPECT_EQ(Names(Remote("")), std::vector<std::string>{"Firm1.zip"});
+    // Starting again each time would send at least 1.2 MB more than the archive.
+    EXPECT_LT(proxy.BytesUp(), size + 600000) << "the upload started again, not resumed";
+
+    // A link that keeps dying gives up after the tries, and leaves the generations alone.
+    CuttingProxy dying(server_->Port(), 300000, 100);
+    try {
+        Copy(server_->Settings("backups", dying.Port()), Archive("b.zip", 900000, 6));
+        ADD_FAILURE() << "copied";
+    } catch (const OffsiteError& e) {
+        EXPECT_NE(std::string(e.what()).find("connection lost after 4 tries"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_GE(dying.Connections(), 4);
+    EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(archive));
+}
+
+// The server's state after a copy killed at each step: at least one complete archive, and
+// the next copy completes what was left and removes the rest.
+TEST_F(OffsiteServer, AKillDuringTheRemoteRotationIsCompletedByTheNextCopy) {
+    struct Case {
+        const char* step;
+        std::vector<std::string> left;  // the remote folder after the kill
+        std::string lastAfterNext;      // which archive is the older generation at the end
+    } cases[] = {
+        {"uploaded", {"Firm1.zip", "OFirm1.zip", "part"}, "second"},
+        {"older removed", {"Firm1.zip", "part"}, "second"},
+        {"last renamed", {"OFirm1.zip", "part"}, "killed"},
+        {"new renamed", {"Firm1.zip", "OFirm1.zip"}, "killed"},
+    };
+    const OffsiteSettings s = server_->Settings();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        fs::remove_all(Remote(""));
+        const std::string first = Archive("first.zip", 40000, 7);
+        const std::string second = Archive("second.zip", 50000, 8);
+        const std::string killed = Archive("killed.zip", 60000, 9);
+        const std::string next = Archive("next.zip", 70000, 10);
+        Copy(s, first);
+        Copy(s, second);
+
+        const pid_t child = ::fork();
+        if (child == 0) {
+            OffsiteCopyOptions options;
+            options.afterStep = [&](const std::string& step) {
+                if (step == c.step) {
+                    ::_exit(9);
+                }
+            };
+            try {
+                Copy(s, killed, "", options);
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << status;
+
+        std::vector<std::string> left;
+        for (const std::string& name : Names(Remote(""))) {
+            left.push_back(name.ends_with(".part") ? "part" : name);
+            if (!name.ends_with(".part")) {
+                EXPECT_NO_THROW(VerifyArchive(Remote(name).string())) << name;
+            }
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, c.left);
+
+        const OffsiteCopyResult r = Copy(s, next);
+        EXPECT_EQ(Names(Remote("")), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+        EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(next));
+        EXPECT_EQ(ReadFile(Remote("OFirm1.zip")),
+                  ReadFile(c.lastAfterNext == "killed" ? killed : second));
+        EXPECT_EQ(r.notes.size(), c.left.back() == "part" ? 1u : 0u);
+    }
+}
+
+TEST_F(OffsiteServer, AFullServerLeavesTheRemoteGenerationsAsTheyWere) {
+    const fs::path folder = server_->Remote() / "backups";
+    fs::create_directories(folder);
+    if (::mount("vornback-test", folder.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (" << std::strerror(errno)
+                     << "); the full-server case needs one";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder.string()};
+    const OffsiteSettings s = server_->Settings();
+    const std::string first = Archive("first.zip", 60000, 11);
+    const std::string second = Archive("second.zip", 70000, 12);
+    Copy(s, first);
+    Copy(s, second);
+    try {
+        Copy(s, Archive("big.zip", 400000, 13));
+        ADD_FAILURE() << "copied";
+    } catch (const OffsiteError& e) {
+        EXPECT_NE(std::string(e.what()).find("no space on the server"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(folder / "Firm1.zip"), ReadFile(second));
+    EXPECT_EQ(ReadFile(folder / "OFirm1.zip"), ReadFile(first));
 }
 
 }  // namespace

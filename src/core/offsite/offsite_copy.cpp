@@ -145,6 +145,15 @@ void MendRemote(SftpSession& session, const std::string& folder, std::vector<Rem
     }
 }
 
+// Throws OffsiteError when the server says the folder has less room than needed.
+void CheckSpace(SftpSession& session, const std::string& folder, uint64_t needed) {
+    const std::optional<uint64_t> free = session.FreeBytes(folder);
+    if (free && *free < needed) {
+        throw OffsiteError("no space on the server: " + std::to_string(*free) + " bytes free in " +
+                           folder + ", " + std::to_string(needed) + " needed");
+    }
+}
+
 // Runs work until it succeeds, again after a lost link (spaced, the wait doubling) up
 // to the settings' number of tries; other failures pass through at once. Returns the
 // number of tries it took.
@@ -185,6 +194,8 @@ int UploadWithTries(SftpSession& session, const OffsiteSettings& settings,
             if (held != nullptr && held->size <= size) {
                 offset = held->size;
             }
+            // A server that ran out of space breaks the write much as a lost link does.
+            CheckSpace(session, folder, size - offset);
         }
         session.Upload(archivePath, part, offset, options.progress);
     });
@@ -220,8 +231,13 @@ OffsiteCopyResult CopyOffsite(const OffsiteSettings& settings, const std::string
 
     OffsiteCopyResult result;
     std::vector<RemoteEntry> entries;
-    WithTries(settings, options.cancel, [&](int) { entries = session.List(folder); });
+    bool exists = false;
+    WithTries(settings, options.cancel, [&](int) { entries = session.List(folder, &exists); });
     MendRemote(session, folder, entries, archiveName, localScratch, result.notes);
+
+    // A server without room for the archive is refused before anything is sent; the
+    // folder itself may not be there yet.
+    CheckSpace(session, exists ? folder : address.folder, size);
 
     const std::string partName = OffsitePartName(archiveName);
     const std::string part = Join(folder, partName);

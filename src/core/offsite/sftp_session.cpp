@@ -342,3 +342,47 @@ void SftpSession::Commands(const std::vector<std::string>& commands) {
 }
 
 }  // namespace vornback
+
+namespace vornback {
+
+std::optional<uint64_t> SftpSession::FreeBytes(const std::string& folder) {
+    curl_easy_reset(static_cast<CURL*>(curl_));
+    CURL* curl = static_cast<CURL*>(curl_);
+    // A leading "*": a server without the statvfs extension is not an error.
+    curl_slist* list = curl_slist_append(nullptr, ("*statvfs " + Quoted(folder)).c_str());
+    Request r;
+    r.url = address_.UrlOf(folder == "/" ? "/" : folder + "/");
+    std::string text;
+    r.sink = [&text](const char* data, size_t size) { text.append(data, size); };
+    curl_easy_setopt(curl, CURLOPT_QUOTE, list);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r);
+    curl_easy_setopt(
+        curl, CURLOPT_HEADERFUNCTION, +[](char* data, size_t, size_t n, void* p) -> size_t {
+            static_cast<Request*>(p)->sink(data, n);
+            return n;
+        });
+    try {
+        Perform(r, "asking for the free space in " + folder);
+    } catch (...) {
+        curl_slist_free_all(list);
+        throw;
+    }
+    curl_slist_free_all(list);
+    // "f_frsize: 4096" and "f_bavail: 123" lines.
+    auto field = [&text](const std::string& name) -> std::optional<uint64_t> {
+        const size_t at = text.find(name + ": ");
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+        return std::strtoull(text.c_str() + at + name.size() + 2, nullptr, 10);
+    };
+    const auto unit = field("f_frsize");
+    const auto available = field("f_bavail");
+    if (!unit || !available) {
+        return std::nullopt;
+    }
+    return *unit * *available;
+}
+
+}  // namespace vornback

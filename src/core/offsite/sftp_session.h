@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,10 @@ class SftpSession {
     // SFTP commands run in order on the server ("rm PATH", "rename FROM TO", "mkdir
     // PATH"; a leading "*" lets that one fail). Paths are quoted here. Throws SftpError.
     void Commands(const std::vector<std::string>& commands);
+
+    // The bytes the server says are free for the account in the folder (statvfs), or
+    // nothing when it does not say. Throws SftpError when the request fails otherwise.
+    std::optional<uint64_t> FreeBytes(const std::string& folder);
 
     // A path quoted for a command.
     static std::string Quoted(const std::string& path);
