@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "history/history.h"
 #include "offsite/offsite_copy.h"
 #include "offsite/sftp_session.h"
 #include "platform/private_file.h"
@@ -369,6 +370,102 @@ TEST_F(OffsiteServer, AFullServerLeavesTheRemoteGenerationsAsTheyWere) {
     EXPECT_EQ(Names(folder), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
     EXPECT_EQ(ReadFile(folder / "Firm1.zip"), ReadFile(second));
     EXPECT_EQ(ReadFile(folder / "OFirm1.zip"), ReadFile(first));
+}
+
+// ---- the headless tool against the server ----------------------------------------------
+
+std::string Cli(const std::string& args) {
+    return std::string(VORNBACK_CLI_PATH) + " " + args;
+}
+
+TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
+    const std::string tree = tmp_ / "data";
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3"), &out), 0)
+        << out;
+    const std::string program = "--program-folder '" + tree + "/Bkp'";
+    const OffsiteSettings s = server_->Settings("office");
+    out.clear();
+    ASSERT_EQ(RunCommand(Cli("offsite set " + program + " --url '" + s.url + "' --host-key '" +
+                             s.hostKeySha256 + "' --identity '" + s.identityFile + "'"),
+                         &out),
+              0)
+        << out;
+    out.clear();
+    ASSERT_EQ(RunCommand(Cli("offsite show " + program), &out), 0) << out;
+    EXPECT_EQ(out, "URL=" + s.url + "\nHostKeySHA256=" + s.hostKeySha256 + "\nIdentityFile=" +
+                       s.identityFile + "\nEncrypt=0\nPassphraseFile=\nVerify=1\n");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("offsite test " + program), &out), 0) << out;
+    EXPECT_NE(out.find("the offsite copy works"), std::string::npos) << out;
+    EXPECT_TRUE(Names(server_->Remote() / "office").empty()) << "the probe file stayed";
+
+    // Two day-wise backups: the remote day folder holds both generations, equal to the local.
+    const std::string local = tmp_ / "backups";
+    fs::create_directories(local);
+    for (int run = 0; run < 2; ++run) {
+        out.clear();
+        ASSERT_EQ(
+            RunCommand(Cli("backup 1,2 " + program + " --to '" + local + "' --type day"), &out), 0)
+            << out;
+    }
+    const std::vector<std::string> days = Names(server_->Remote() / "office");
+    ASSERT_EQ(days.size(), 1u);
+    const fs::path remoteDay = server_->Remote() / "office" / days[0];
+    EXPECT_EQ(Names(remoteDay), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(remoteDay / "Firm1.zip"), ReadFile(fs::path(local) / days[0] / "Firm1.zip"));
+    EXPECT_EQ(ReadFile(remoteDay / "OFirm1.zip"),
+              ReadFile(fs::path(local) / days[0] / "OFirm1.zip"));
+
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("list " + program + " '" + s.url + "'"), &out), 0) << out;
+    EXPECT_NE(out.find(days[0] + "/Firm1.zip"), std::string::npos) << out;
+    EXPECT_NE(out.find(days[0] + "/OFirm1.zip"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 0) << out;
+    EXPECT_NE(out.find(days[0] + "/OFirm1.zip: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
+    // A damaged remote archive fails its check.
+    {
+        std::string bytes = ReadFile(remoteDay / "OFirm1.zip");
+        bytes[bytes.size() / 3] ^= 0x55;
+        WriteFile(remoteDay / "OFirm1.zip", bytes);
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 1) << out;
+    EXPECT_NE(out.find("OFirm1.zip: FAILED"), std::string::npos) << out;
+
+    // A wrong host key for one run: the local backup is made, exit status 4, the reason on
+    // stderr and in the history, the remote generations as they were.
+    const std::string remoteBefore = ReadFile(remoteDay / "Firm1.zip");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("backup 1,2 " + program + " --to '" + local +
+                             "' --type day --offsite-host-key SHA256:" + std::string(43, 'x')),
+                         &out),
+              4)
+        << out;
+    EXPECT_NE(out.find("offsite copy failed: host key mismatch"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(remoteDay / "Firm1.zip"), remoteBefore);
+    EXPECT_NO_THROW(VerifyArchive((fs::path(local) / days[0] / "Firm1.zip").string()));
+    out.clear();
+    RunCommand(Cli("history " + program), &out);
+    const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    EXPECT_NE(lastLine.find("ok"), std::string::npos) << lastLine;
+    EXPECT_NE(lastLine.find("offsite copy failed: host key mismatch"), std::string::npos)
+        << lastLine;
+    EXPECT_NE(LastBackupText(tree + "/Bkp/history.tsv", 1).find("(offsite copy failed: host key"),
+              std::string::npos);
+
+    // Usage mistakes and a bad address change nothing.
+    const std::string settingsBefore = ReadFile(tree + "/Bkp/settings.ini");
+    for (const std::string args :
+         {"offsite", "offsite frob", "offsite set --verify 2", "offsite show --url x"}) {
+        EXPECT_EQ(RunCommand(Cli(args + " " + program)), 2) << args;
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("offsite set " + program + " --url ftp://x/y"), &out), 1) << out;
+    EXPECT_NE(out.find("is not an sftp:// address"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(tree + "/Bkp/settings.ini"), settingsBefore);
 }
 
 }  // namespace
