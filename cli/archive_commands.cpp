@@ -69,11 +69,16 @@ std::vector<FoundArchive> FindArchives(const std::string& folder) {
 int ListCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = kKeepOptions;
     valueOptions.push_back("--program-folder");
+    valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
+                        kOffsiteValueOptions.end());
     const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--why"});
     if (parsed.positional.size() != 1) {
         throw Usage{"list takes one backup folder"};
     }
     const std::string folder = parsed.positional[0];
+    if (folder.starts_with("sftp://")) {
+        return ListRemote(folder, OffsiteSettingsFor(parsed, ProgramFolderOption(parsed)));
+    }
     if (!fs::is_directory(folder)) {
         throw Error("The backup folder \"" + folder + "\" does not exist.");
     }
@@ -91,13 +96,23 @@ int ListCommand(const std::vector<std::string>& args) {
 }
 
 int VerifyCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {}, {});
+    std::vector<std::string> valueOptions = {"--program-folder"};
+    valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
+                        kOffsiteValueOptions.end());
+    const ParsedArgs parsed = ParseArgs(args, valueOptions, {});
     if (parsed.positional.empty()) {
         throw Usage{"verify needs one or more archives or folders"};
     }
     std::vector<std::string> archives;
     int status = kOk;
     for (const std::string& given : parsed.positional) {
+        if (given.starts_with("sftp://")) {
+            if (VerifyRemote(given, OffsiteSettingsFor(parsed, ProgramFolderOption(parsed))) !=
+                kOk) {
+                status = kFailure;
+            }
+            continue;
+        }
         if (!fs::is_directory(given)) {
             archives.push_back(given);
             continue;

@@ -11,6 +11,7 @@
 
 #include "archive/archive.h"
 #include "retention/keep_policy.h"
+#include "offsite/offsite_settings.h"
 
 namespace vornback {
 
@@ -18,6 +19,7 @@ constexpr int kOk = 0;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr int kMailFailed = 3;     // the backup stands, checked; only its mail failed
+constexpr int kOffsiteFailed = 4;  // the backup stands, checked; its offsite copy failed
 constexpr int kInterrupted = 130;  // Ctrl-C, as a shell reports a process ended by SIGINT
 
 // Set by SIGINT and SIGTERM; long work reads it and stops at a safe point.
@@ -95,5 +97,16 @@ KeepPolicy KeepOptions(const ParsedArgs& parsed, KeepPolicy policy);
 int ExplainKeep(const std::string& folder, const ParsedArgs& parsed);
 int DrillCommand(const std::vector<std::string>& args);
 int DoctorCommand(const std::vector<std::string>& args);
+int OffsiteCommand(const std::vector<std::string>& args);
+
+// The options that override section "Offsite" for one run: --offsite URL,
+// --offsite-host-key, --offsite-identity, --offsite-encrypt, --offsite-passphrase-file,
+// --offsite-verify.
+extern const std::vector<std::string> kOffsiteValueOptions;
+// Section "Offsite" of the program folder's settings with the options given applied.
+OffsiteSettings OffsiteSettingsFor(const ParsedArgs& parsed, const std::string& programFolder);
+// list and verify of an sftp:// folder, connecting with the settings' key and host key.
+int ListRemote(const std::string& url, const OffsiteSettings& settings);
+int VerifyRemote(const std::string& url, const OffsiteSettings& settings);
 
 }  // namespace vornback

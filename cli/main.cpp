@@ -1,7 +1,7 @@
 // vornback-cli: the headless tool. Backs up and restores as the window program does,
 // lists the run history, lists and checks archives, builds sample data trees and runs the
 // archive component. Exit status: 0 success, 1 failure (message on stderr), 2 usage,
-// 3 backup made but not mailed, 130 interrupted.
+// 3 backup made but not mailed, 4 backup made but not copied offsite, 130 interrupted.
 #include <unistd.h>
 
 #include <sys/wait.h>
@@ -47,10 +47,13 @@ const CommandHelp kCommands[] = {
     {"backup",
      "backup <firm>,<year> [--type single|date|day] [--to DIR] [--current-year] [--images]\n"
      "       [--mail ADDRESS] [--drill] [--program-folder DIR] [--dry-run] [--keep-last N]\n"
-     "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]",
+     "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]\n"
+     "       [--offsite URL] [--offsite-host-key SHA256:...] [--offsite-identity FILE]\n"
+     "       [--offsite-verify 0|1]",
      "back up the firm as the window's \"&Backup\" does; options not given are taken from\n"
      "the settings file as the window opens with them (without --to: the default folder).\n"
      "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
+     "4 backup made but its offsite copy failed (the reason on stderr and in the history),\n"
      "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
      "would be done. A date-wise or day-wise backup then removes the firm's older archives\n"
      "that the keep policy (section [Keep], or the --keep-* options) does not keep.\n"
@@ -66,10 +69,13 @@ const CommandHelp kCommands[] = {
      RestoreCommand},
     {"history", "history [--firm N] [--json] [--program-folder DIR]",
      "list the backups and restores recorded beside the settings file", HistoryCommand},
-    {"list", "list DIR [--why [--keep-last N] ... [--program-folder DIR]]",
+    {"list",
+     "list DIR|sftp://user@host[:port]/folder [--why [--keep-last N] ...] [--program-folder DIR]\n"
+     "       [--offsite-host-key SHA256:...] [--offsite-identity FILE]",
      "list the archives in a backup folder and its date-wise and day-wise sub-folders;\n"
      "--why shows the keep policy's decision on each dated archive: the rules that keep it\n"
-     "(\"daily 3\", \"newest good copy\") or \"remove\"",
+     "(\"daily 3\", \"newest good copy\") or \"remove\". An sftp:// folder is reached with the\n"
+     "key and host key of the offsite settings (or --offsite-identity, --offsite-host-key)",
      ListCommand},
     {"prune",
      "prune [<firm>] [DIR] [--dry-run] [--json] [--keep-last N] [--keep-daily N]\n"
@@ -79,8 +85,9 @@ const CommandHelp kCommands[] = {
      "its key. DIR is the backup folder (default: the default backup folder). --dry-run\n"
      "shows every archive with the rules that keep it or \"remove\" and changes nothing.",
      PruneCommand},
-    {"verify", "verify ARCHIVE|DIR...",
+    {"verify", "verify ARCHIVE|DIR|sftp://...  [--program-folder DIR] [--offsite-...]",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
+     "the archives of an sftp:// folder are downloaded to a scratch file first;\n"
      "exit status 1 when any fails",
      VerifyCommand},
     {"drill",
@@ -95,6 +102,16 @@ const CommandHelp kCommands[] = {
      "leftovers of interrupted runs, stale locks; --fix removes leftovers and stale locks\n"
      "only. Exit status 0 healthy, 1 findings.",
      DoctorCommand},
+    {"offsite",
+     "offsite set|show|test [--url sftp://user@host[:port]/folder] [--host-key SHA256:...]\n"
+     "       [--identity FILE] [--verify 0|1] [--encrypt 0|1] [--passphrase-file FILE]\n"
+     "       [--program-folder DIR]",
+     "set writes section [Offsite] of the settings file (an empty --url turns the copy\n"
+     "off), show prints it, test connects, checks the host key and the login, and writes\n"
+     "and removes a probe file in the folder. A backup copies its checked archive there;\n"
+     "backup takes --offsite URL, --offsite-host-key, --offsite-identity, --offsite-verify\n"
+     "for one run. A failed offsite copy leaves the local backup as it is: exit status 4.",
+     OffsiteCommand},
     {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
      "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
      "into DIR/Bkp",

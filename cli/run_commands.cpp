@@ -200,6 +200,8 @@ std::string Contents(const std::string& folder) {
 int BackupCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder"};
     valueOptions.insert(valueOptions.end(), kKeepOptions.begin(), kKeepOptions.end());
+    valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
+                        kOffsiteValueOptions.end());
     const ParsedArgs parsed =
         ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run", "--drill"});
     const std::string firmYear = OnePositional(parsed, "backup");
@@ -269,6 +271,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     CurlMailTransport mail(SmtpSettingsFromEnvironment());
     BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
     ctx.cancel = &gCancel;
+    ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);
     std::string backupSourceFolder;
     RunEnd end = RunEnd::Stopped;
     try {
@@ -283,6 +286,11 @@ int BackupCommand(const std::vector<std::string>& args) {
     }
     if (end == RunEnd::Stopped) {
         return kFailure;
+    }
+    if (!ctx.offsiteFailure.empty()) {
+        std::cerr << "vornback-cli: the backup is made and checked, but its offsite copy failed: "
+                  << ctx.offsiteFailure << "\n";
+        return kOffsiteFailed;
     }
     return dialogs.mailFailed ? kMailFailed : kOk;
 }

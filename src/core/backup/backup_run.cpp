@@ -18,6 +18,7 @@
 #include "drill/drill.h"
 #include "history/history.h"
 #include "mail/mail.h"
+#include "offsite/offsite_copy.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
 #include "platform/run_lock.h"
@@ -400,6 +401,38 @@ static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& c
     }
 }
 
+std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
+                              const std::string& destination, const std::string& archive,
+                              const std::string& previous) {
+    ctx.offsiteFailure.clear();
+    try {
+        const OffsiteSettings settings =
+            ctx.offsite ? *ctx.offsite : LoadOffsiteSettings(SettingsFile(ctx.values));
+        if (!settings.Configured()) {
+            return "";
+        }
+        OffsiteCopyOptions options;
+        options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
+        options.cancel = ctx.cancel;
+        // A part found on the server is read back into a temporary name of this run in the
+        // destination, which the folder's recovery clears should the run be killed.
+        const std::string scratch =
+            JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
+        const OffsiteCopyResult copied =
+            CopyOffsite(settings, archive, choices.backTypeIndex == 0 ? "" : NameOf(destination),
+                        NameOf(archive), NameOf(previous), scratch, options);
+        for (const std::string& note : copied.notes) {
+            std::fprintf(stderr, "vornback: offsite: %s\n", note.c_str());
+        }
+        return "";
+    } catch (const ArchiveCancelled&) {
+        ctx.offsiteFailure = "interrupted";
+    } catch (const Error& e) {
+        ctx.offsiteFailure = e.what();
+    }
+    return "offsite copy failed: " + ctx.offsiteFailure;
+}
+
 static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                              std::string& backupSourceFolder, RunRecord& record,
                              std::string& note) {
@@ -486,7 +519,11 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
         }
     }
 
+    const std::string offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous);
     note = MailBackupArchive(ctx, choices, archive);
+    if (!offsite.empty()) {
+        note = offsite + (note.empty() ? "" : "; " + note);
+    }
     const std::string removed =
         RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
     ctx.view.BusyOff();
@@ -500,6 +537,9 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     }
     if (!skippedLinks.empty()) {
         done.detail += ".";
+    }
+    if (!offsite.empty()) {
+        done.detail += " The " + offsite + "; the backup on this computer is complete.";
     }
     const Answer answer = ctx.dialogs.Show(done);
     return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;

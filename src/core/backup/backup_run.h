@@ -11,6 +11,7 @@
 
 #include "archive/archive.h"
 #include "retention/keep_policy.h"
+#include "offsite/offsite_settings.h"
 #include "startup/launch.h"
 
 namespace vornback {
@@ -65,6 +66,11 @@ struct BackupContext {
     // Set to true to stop packing or checking the archive (the headless tool's Ctrl-C);
     // the run then throws ArchiveCancelled with the generations as they were.
     const std::atomic<bool>* cancel = nullptr;
+    // The offsite copy: without a value the run reads section "Offsite" of the settings
+    // file (the headless tool hands in its overrides here); no URL, no copy.
+    std::optional<OffsiteSettings> offsite{};
+    // Set by the run when a wanted offsite copy failed: the reason.
+    std::string offsiteFailure{};
 };
 
 // Checks the chosen location, writes the window's choices to section "Back" of the
@@ -107,6 +113,15 @@ inline constexpr uint64_t kMailSizeQuestionBytes = 15728640;  // 15 x 1,048,576
 // not to be.
 std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& archivePath);
+
+// The offsite copy of a finished backup's archive (checked and rotated in), when one is
+// set up: uploaded beside the remote generations of the same date or day sub-folder and
+// rotated in there. A failure never touches the local generations: it sets
+// ctx.offsiteFailure and gives back "offsite copy failed: <reason>" for the completion
+// message and the history; "" when copied or not wanted.
+std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
+                              const std::string& destination, const std::string& archive,
+                              const std::string& previous);
 
 enum class RunEnd {
     Stopped,   // the run ended early (destination refused, staging refused)

@@ -87,6 +87,19 @@ std::string RotationLinkName(std::string_view archiveName, std::string_view tag)
     return "." + std::string(archiveName) + ".previous-" + std::string(tag);
 }
 
+std::string OffsitePartName(std::string_view archiveName) {
+    return "." + std::string(archiveName) + "." + temp_names::RandomPart() + ".part";
+}
+
+bool IsOffsitePartOf(std::string_view name, std::string_view archiveName) {
+    const std::string head = "." + std::string(archiveName) + ".";
+    constexpr std::string_view kTail = ".part";
+    return name.size() == head.size() + temp_names::kRandomLength + kTail.size() &&
+           name.substr(0, head.size()) == head &&
+           temp_names::detail::RandomAt(name, head.size(), temp_names::kRandomLength) &&
+           name.substr(name.size() - kTail.size()) == kTail;
+}
+
 std::string CompactionTemporaryName(std::string_view year, int64_t firm, std::string_view tag) {
     return "M" + std::string(year) + ".Firm" + std::to_string(firm) + "." + std::string(tag) +
            ".mdb";

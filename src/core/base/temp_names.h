@@ -51,6 +51,12 @@ std::string DrillScratchName();
 // The process id of a drill scratch folder's name; nothing for any other name.
 std::optional<long> DrillScratchProcess(std::string_view name);
 
+// The offsite copy's upload on the server, beside the remote generations, until it is
+// checked and renamed: "." + archiveName + "." + 8 random + ".part".
+std::string OffsitePartName(std::string_view archiveName);
+// Whether a remote file name is such an upload for the archive.
+bool IsOffsitePartOf(std::string_view name, std::string_view archiveName);
+
 // ---- end of the run and backup block -------------------------------------------------
 
 // ---- the restore ---------------------------------------------------------------------

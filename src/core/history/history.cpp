@@ -367,8 +367,16 @@ std::string LastBackupText(const std::string& file, int32_t firm) {
             const std::string folder =
                 slash == std::string::npos ? it->archive : it->archive.substr(0, slash);
             const std::string proof = DrillProofText(records, firm, *it);
-            return "Last backup: " + LocalTimeText(it->time) + ", " + SizeText(it->bytes) + ", " +
-                   folder + (proof.empty() ? "" : ", " + proof);
+            std::string text = "Last backup: " + LocalTimeText(it->time) + ", " +
+                               SizeText(it->bytes) + ", " + folder +
+                               (proof.empty() ? "" : ", " + proof);
+            // A backup whose offsite copy failed stands, but the person must see it.
+            const size_t offsite = it->reason.find("offsite copy failed");
+            if (offsite != std::string::npos) {
+                const size_t end = it->reason.find("; the archive was written", offsite);
+                text += " (" + it->reason.substr(offsite, end - offsite) + ")";
+            }
+            return text;
         }
     }
     return "No backup yet";

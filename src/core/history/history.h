@@ -80,8 +80,9 @@ std::string DrillProofText(const std::vector<HistoryRecord>& records, int32_t fi
                            const HistoryRecord& lastBackup);
 
 // "Last backup: <date time>, <size>, <folder>" for the firm's last successful backup in the
-// file, followed by ", " and DrillProofText when the firm has drills, or "No backup yet".
-// Never throws: an unreadable file reads as no backup.
+// file, followed by ", " and DrillProofText when the firm has drills, or "No backup yet";
+// then " (offsite copy failed: <reason>)" when that backup's offsite copy failed. Never
+// throws: an unreadable file reads as no backup.
 std::string LastBackupText(const std::string& file, int32_t firm);
 
 // Writes one history line for a run when it ends. The run sets the archive as soon as it

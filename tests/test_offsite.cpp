@@ -1,0 +1,472 @@
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "history/history.h"
+#include "offsite/offsite_copy.h"
+#include "offsite/sftp_session.h"
+#include "platform/private_file.h"
+#include "support/sftp_fixture.h"
+#include "support/smtp_fixture.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+
+namespace vornback {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+// ---- settings without a server ------------------------------------------------------
+
+TEST(OffsiteSettings, AddressesAreReadOrRefusedWithTheReason) {
+    struct Case {
+        std::string url;
+        std::string user, host;
+        int port;
+        std::string folder;
+        std::string refusal;  // part of the message; "" when read
+    } cases[] = {
+        {"sftp://ann@backup.example:2222/srv/firm", "ann", "backup.example", 2222, "/srv/firm", ""},
+        {"sftp://ann@host/srv/firm///", "ann", "host", 22, "/srv/firm", ""},
+        {"sftp://ann@host/", "ann", "host", 22, "/", ""},
+        {"sftp://a@b@[::1]:9/x", "a@b", "[::1]", 9, "/x", ""},
+        {"sftp://ann@[::1]/x", "ann", "[::1]", 22, "/x", ""},
+        {"ftp://ann@host/x", "", "", 0, "", "is not an sftp:// address"},
+        {"sftp://host/x", "", "", 0, "", "names no user"},
+        {"sftp://ann@host", "", "", 0, "", "names no folder"},
+        {"sftp://ann@/x", "", "", 0, "", "names no host"},
+        {"sftp://ann@host:0/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host:65536/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host:22a/x", "", "", 0, "", "a port is 1 to 65535"},
+        {"sftp://ann@host/srv/../etc", "", "", 0, "", "climbs out"},
+        {"sftp://ann@host/srv/\nx", "", "", 0, "", "control character"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        try {
+            const SftpAddress a = ParseSftpUrl(c.url);
+            EXPECT_EQ(c.refusal, "");
+            EXPECT_EQ(a.user, c.user);
+            EXPECT_EQ(a.host, c.host);
+            EXPECT_EQ(a.port, c.port);
+            EXPECT_EQ(a.folder, c.folder);
+        } catch (const OffsiteError& e) {
+            EXPECT_NE(c.refusal, "");
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+        }
+    }
+    SftpAddress a{"a b", "h", 22, "/"};
+    EXPECT_EQ(a.UrlOf("/Back ups/Firm1.zip"), "sftp://a%20b@h:22/Back%20ups/Firm1.zip");
+}
+
+TEST(OffsiteSettings, FingerprintsAreTakenAsSshKeygenPrintsThem) {
+    const std::string b64 = "ou8md6CHKapliCY+Zfoydyu/Y5zvmTZnxdfkyrX7FRg";
+    struct Case {
+        std::string text;
+        bool ok;
+    } cases[] = {
+        {"SHA256:" + b64, true},
+        {b64, true},
+        {b64 + "=", true},
+        {"SHA256:" + b64.substr(1), false},
+        {"MD5:" + b64, false},
+        {b64.substr(0, 42) + "!", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.ok) {
+            EXPECT_EQ(FingerprintBase64(c.text), b64);
+        } else {
+            EXPECT_THROW(FingerprintBase64(c.text), OffsiteError);
+        }
+    }
+}
+
+TEST(OffsiteSettings, TheSectionRoundTripsAndDefaultsToVerify) {
+    TempDir tmp;
+    const std::string file = tmp / "settings.ini";
+    WriteFile(file, "[Back]\nBackType=2\n; kept\n");
+    OffsiteSettings none = LoadOffsiteSettings(file);
+    EXPECT_FALSE(none.Configured());
+    EXPECT_TRUE(none.verify);
+    EXPECT_FALSE(none.encrypt);
+    OffsiteSettings s;
+    s.url = "sftp://ann@host/x";
+    s.hostKeySha256 = "SHA256:abc";
+    s.identityFile = "/home/ann/.ssh/id_vornback";
+    s.encrypt = true;
+    s.passphraseFile = "/home/ann/.config/vornback/passphrase";
+    s.verify = false;
+    SaveOffsiteSettings(s, file);
+    const OffsiteSettings back = LoadOffsiteSettings(file);
+    EXPECT_EQ(back.url, s.url);
+    EXPECT_EQ(back.hostKeySha256, s.hostKeySha256);
+    EXPECT_EQ(back.identityFile, s.identityFile);
+    EXPECT_EQ(back.passphraseFile, s.passphraseFile);
+    EXPECT_TRUE(back.encrypt);
+    EXPECT_FALSE(back.verify);
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("[Back]\nBackType=2\n; kept\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Offsite]"), std::string::npos) << text;
+}
+
+TEST(PrivateFile, OnlyTheOwnersUnsharedFileIsRead) {
+    TempDir tmp;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        mode_t mode;
+        std::string expected;  // the text, or part of the refusal
+        bool ok;
+    } cases[] = {
+        {"own", "correct horse battery\nsecond line\n", 0600, "correct horse battery", true},
+        {"crlf", "secret-phrase-1\r\n", 0400, "secret-phrase-1", true},
+        {"group", "secret", 0640, "may be read or changed by others (mode 0640)", false},
+        {"others", "secret", 0604, "(mode 0604)", false},
+        {"others-write", "secret", 0602, "(mode 0602)", false},
+        {"empty", "", 0600, "is empty", false},
+        {"blank-first-line", "\nsecret\n", 0600, "is empty", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(tmp / c.name, c.bytes);
+        ::chmod((tmp / c.name).c_str(), c.mode);
+        try {
+            EXPECT_EQ(ReadPrivateFile(tmp / c.name, "The passphrase file"), c.expected);
+            EXPECT_TRUE(c.ok);
+        } catch (const Error& e) {
+            EXPECT_FALSE(c.ok);
+            EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_THROW(ReadPrivateFile(tmp / "missing", "The passphrase file"), Error);
+    fs::create_symlink(tmp / "own", tmp / "link");
+    EXPECT_THROW(ReadPrivateFile(tmp / "link", "The passphrase file"), Error);
+    fs::create_directory(tmp / "folder");
+    EXPECT_THROW(ReadPrivateFile(tmp / "folder", "The passphrase file"), Error);
+}
+
+// ---- against a real server ------------------------------------------------------------
+
+class OffsiteServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = SftpTestServer::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        server_ = std::make_unique<SftpTestServer>(tmp_.Path() / "server");
+        fs::create_directories(tmp_.Path() / "local");
+    }
+
+    // A checked archive of `size` random bytes (so that it does not shrink), made from a
+    // folder of its own.
+    std::string Archive(const std::string& name, size_t size, unsigned seed) {
+        const fs::path source = tmp_.Path() / ("source-" + name + std::to_string(seed));
+        WriteFile(source / "Firm1.mdb", RandomBytes(size, seed));
+        const std::string path = (tmp_.Path() / "local" / name).string();
+        fs::remove(path);
+        PackFolder(source.string(), path);
+        return path;
+    }
+
+    OffsiteCopyResult Copy(const OffsiteSettings& s, const std::string& archive,
+                           const std::string& sub = "", const OffsiteCopyOptions& options = {}) {
+        return CopyOffsite(s, archive, sub, "Firm1.zip", "OFirm1.zip",
+                           tmp_ / "local/.Firm1.zip.partial-scratch", options);
+    }
+
+    fs::path Remote(const std::string& name) const { return server_->Remote() / "backups" / name; }
+
+    TempDir tmp_;
+    std::unique_ptr<SftpTestServer> server_;
+};
+
+TEST_F(OffsiteServer, TwoCopiesRotateTheRemoteGenerations) {
+    const OffsiteSettings s = server_->Settings();
+    const std::string first = Archive("first.zip", 300000, 1);
+    const std::string second = Archive("second.zip", 200000, 2);
+    const std::string third = Archive("third.zip", 100000, 3);
+
+    OffsiteCopyResult r = Copy(s, first, "Monday");
+    EXPECT_EQ(r.remoteArchive, (Remote("Monday") / "Firm1.zip").string());
+    EXPECT_EQ(r.tries, 1);
+    EXPECT_EQ(Names(Remote("Monday")), std::vector<std::string>{"Firm1.zip"});
+    // The day folder is created as the local one; both stay private.
+    EXPECT_EQ(fs::status(Remote("Monday")).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(Remote("Monday/Firm1.zip")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    Copy(s, second, "Monday");
+    Copy(s, third, "Monday");
+    EXPECT_EQ(Names(Remote("Monday")), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(Remote("Monday/Firm1.zip")), ReadFile(third));
+    EXPECT_EQ(ReadFile(Remote("Monday/OFirm1.zip")), ReadFile(second));
+}
+
+TEST_F(OffsiteServer, ARefusedConnectionSaysWhyAndSendsNothing) {
+    const std::string archive = Archive("a.zip", 50000, 4);
+    const fs::path otherKey = tmp_.Path() / "other_key";
+    ASSERT_EQ(RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + otherKey.string()), 0);
+    ClosedLoopbackPort closed;
+    struct Case {
+        const char* name;
+        std::function<void(OffsiteSettings&)> change;
+        std::string reason;
+    } cases[] = {
+        {"wrong host key",
+         [](OffsiteSettings& s) { s.hostKeySha256 = "SHA256:" + std::string(43, 'A'); },
+         "host key mismatch"},
+        {"unknown user key", [&](OffsiteSettings& s) { s.identityFile = otherKey.string(); },
+         "login refused"},
+        {"nothing listening",
+         [&](OffsiteSettings& s) { s = server_->Settings("backups", closed.port); },
+         "connection lost after 4 tries: no SFTP server answers at 127.0.0.1:"},
+        {"key open to others",
+         [&](OffsiteSettings& s) {
+             s.identityFile = (tmp_.Path() / "open_key").string();
+             fs::copy_file(server_->IdentityFile(), s.identityFile);
+             ::chmod(s.identityFile.c_str(), 0644);
+         },
+         "may be read or changed by others"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OffsiteSettings s = server_->Settings();
+        c.change(s);
+        try {
+            Copy(s, archive);
+            ADD_FAILURE() << "copied";
+        } catch (const OffsiteError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(Remote(""))) << "something reached the server";
+    }
+}
+
+TEST_F(OffsiteServer, ADroppedLinkResumesWhereTheServerStopped) {
+    const std::string archive = Archive("a.zip", 2000000, 5);
+    const uint64_t size = fs::file_size(archive);
+    // The first two connections die after 600 kB from the client; the third must finish.
+    CuttingProxy proxy(server_->Port(), 600000, 2);
+    const OffsiteCopyResult r = Copy(server_->Settings("backups", proxy.Port()), archive);
+    EXPECT_EQ(r.tries, 3);
+    EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(archive));
+    EXPECT_EQ(Names(Remote("")), std::vector<std::string>{"Firm1.zip"});
+    // Starting again each time would send at least 1.2 MB more than the archive.
+    EXPECT_LT(proxy.BytesUp(), size + 600000) << "the upload started again, not resumed";
+
+    // A link that keeps dying gives up after the tries, and leaves the generations alone.
+    CuttingProxy dying(server_->Port(), 300000, 100);
+    try {
+        Copy(server_->Settings("backups", dying.Port()), Archive("b.zip", 900000, 6));
+        ADD_FAILURE() << "copied";
+    } catch (const OffsiteError& e) {
+        EXPECT_NE(std::string(e.what()).find("connection lost after 4 tries"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_GE(dying.Connections(), 4);
+    EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(archive));
+}
+
+// The server's state after a copy killed at each step: at least one complete archive, and
+// the next copy completes what was left and removes the rest.
+TEST_F(OffsiteServer, AKillDuringTheRemoteRotationIsCompletedByTheNextCopy) {
+    struct Case {
+        const char* step;
+        std::vector<std::string> left;  // the remote folder after the kill
+        std::string lastAfterNext;      // which archive is the older generation at the end
+    } cases[] = {
+        {"uploaded", {"Firm1.zip", "OFirm1.zip", "part"}, "second"},
+        {"older removed", {"Firm1.zip", "part"}, "second"},
+        {"last renamed", {"OFirm1.zip", "part"}, "killed"},
+        {"new renamed", {"Firm1.zip", "OFirm1.zip"}, "killed"},
+    };
+    const OffsiteSettings s = server_->Settings();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        fs::remove_all(Remote(""));
+        const std::string first = Archive("first.zip", 40000, 7);
+        const std::string second = Archive("second.zip", 50000, 8);
+        const std::string killed = Archive("killed.zip", 60000, 9);
+        const std::string next = Archive("next.zip", 70000, 10);
+        Copy(s, first);
+        Copy(s, second);
+
+        const pid_t child = ::fork();
+        if (child == 0) {
+            OffsiteCopyOptions options;
+            options.afterStep = [&](const std::string& step) {
+                if (step == c.step) {
+                    ::_exit(9);
+                }
+            };
+            try {
+                Copy(s, killed, "", options);
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9) << status;
+
+        std::vector<std::string> left;
+        for (const std::string& name : Names(Remote(""))) {
+            left.push_back(name.ends_with(".part") ? "part" : name);
+            if (!name.ends_with(".part")) {
+                EXPECT_NO_THROW(VerifyArchive(Remote(name).string())) << name;
+            }
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, c.left);
+
+        const OffsiteCopyResult r = Copy(s, next);
+        EXPECT_EQ(Names(Remote("")), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+        EXPECT_EQ(ReadFile(Remote("Firm1.zip")), ReadFile(next));
+        EXPECT_EQ(ReadFile(Remote("OFirm1.zip")),
+                  ReadFile(c.lastAfterNext == "killed" ? killed : second));
+        EXPECT_EQ(r.notes.size(), c.left.back() == "part" ? 1u : 0u);
+    }
+}
+
+TEST_F(OffsiteServer, AFullServerLeavesTheRemoteGenerationsAsTheyWere) {
+    const fs::path folder = server_->Remote() / "backups";
+    fs::create_directories(folder);
+    if (::mount("vornback-test", folder.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (" << std::strerror(errno)
+                     << "); the full-server case needs one";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder.string()};
+    const OffsiteSettings s = server_->Settings();
+    const std::string first = Archive("first.zip", 60000, 11);
+    const std::string second = Archive("second.zip", 70000, 12);
+    Copy(s, first);
+    Copy(s, second);
+    try {
+        Copy(s, Archive("big.zip", 400000, 13));
+        ADD_FAILURE() << "copied";
+    } catch (const OffsiteError& e) {
+        EXPECT_NE(std::string(e.what()).find("no space on the server"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(folder / "Firm1.zip"), ReadFile(second));
+    EXPECT_EQ(ReadFile(folder / "OFirm1.zip"), ReadFile(first));
+}
+
+// ---- the headless tool against the server ----------------------------------------------
+
+std::string Cli(const std::string& args) {
+    return std::string(VORNBACK_CLI_PATH) + " " + args;
+}
+
+TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
+    const std::string tree = tmp_ / "data";
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3"), &out), 0)
+        << out;
+    const std::string program = "--program-folder '" + tree + "/Bkp'";
+    const OffsiteSettings s = server_->Settings("office");
+    out.clear();
+    ASSERT_EQ(RunCommand(Cli("offsite set " + program + " --url '" + s.url + "' --host-key '" +
+                             s.hostKeySha256 + "' --identity '" + s.identityFile + "'"),
+                         &out),
+              0)
+        << out;
+    out.clear();
+    ASSERT_EQ(RunCommand(Cli("offsite show " + program), &out), 0) << out;
+    EXPECT_EQ(out, "URL=" + s.url + "\nHostKeySHA256=" + s.hostKeySha256 + "\nIdentityFile=" +
+                       s.identityFile + "\nEncrypt=0\nPassphraseFile=\nVerify=1\n");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("offsite test " + program), &out), 0) << out;
+    EXPECT_NE(out.find("the offsite copy works"), std::string::npos) << out;
+    EXPECT_TRUE(Names(server_->Remote() / "office").empty()) << "the probe file stayed";
+
+    // Two day-wise backups: the remote day folder holds both generations, equal to the local.
+    const std::string local = tmp_ / "backups";
+    fs::create_directories(local);
+    for (int run = 0; run < 2; ++run) {
+        out.clear();
+        ASSERT_EQ(
+            RunCommand(Cli("backup 1,2 " + program + " --to '" + local + "' --type day"), &out), 0)
+            << out;
+    }
+    const std::vector<std::string> days = Names(server_->Remote() / "office");
+    ASSERT_EQ(days.size(), 1u);
+    const fs::path remoteDay = server_->Remote() / "office" / days[0];
+    EXPECT_EQ(Names(remoteDay), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+    EXPECT_EQ(ReadFile(remoteDay / "Firm1.zip"), ReadFile(fs::path(local) / days[0] / "Firm1.zip"));
+    EXPECT_EQ(ReadFile(remoteDay / "OFirm1.zip"),
+              ReadFile(fs::path(local) / days[0] / "OFirm1.zip"));
+
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("list " + program + " '" + s.url + "'"), &out), 0) << out;
+    EXPECT_NE(out.find(days[0] + "/Firm1.zip"), std::string::npos) << out;
+    EXPECT_NE(out.find(days[0] + "/OFirm1.zip"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 0) << out;
+    EXPECT_NE(out.find(days[0] + "/OFirm1.zip: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
+    // A damaged remote archive fails its check.
+    {
+        std::string bytes = ReadFile(remoteDay / "OFirm1.zip");
+        bytes[bytes.size() / 3] ^= 0x55;
+        WriteFile(remoteDay / "OFirm1.zip", bytes);
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 1) << out;
+    EXPECT_NE(out.find("OFirm1.zip: FAILED"), std::string::npos) << out;
+
+    // A wrong host key for one run: the local backup is made, exit status 4, the reason on
+    // stderr and in the history, the remote generations as they were.
+    const std::string remoteBefore = ReadFile(remoteDay / "Firm1.zip");
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("backup 1,2 " + program + " --to '" + local +
+                             "' --type day --offsite-host-key SHA256:" + std::string(43, 'x')),
+                         &out),
+              4)
+        << out;
+    EXPECT_NE(out.find("offsite copy failed: host key mismatch"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(remoteDay / "Firm1.zip"), remoteBefore);
+    EXPECT_NO_THROW(VerifyArchive((fs::path(local) / days[0] / "Firm1.zip").string()));
+    out.clear();
+    RunCommand(Cli("history " + program), &out);
+    const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    EXPECT_NE(lastLine.find("ok"), std::string::npos) << lastLine;
+    EXPECT_NE(lastLine.find("offsite copy failed: host key mismatch"), std::string::npos)
+        << lastLine;
+    EXPECT_NE(LastBackupText(tree + "/Bkp/history.tsv", 1).find("(offsite copy failed: host key"),
+              std::string::npos);
+
+    // Usage mistakes and a bad address change nothing.
+    const std::string settingsBefore = ReadFile(tree + "/Bkp/settings.ini");
+    for (const std::string args :
+         {"offsite", "offsite frob", "offsite set --verify 2", "offsite show --url x"}) {
+        EXPECT_EQ(RunCommand(Cli(args + " " + program)), 2) << args;
+    }
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("offsite set " + program + " --url ftp://x/y"), &out), 1) << out;
+    EXPECT_NE(out.find("is not an sftp:// address"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(tree + "/Bkp/settings.ini"), settingsBefore);
+}
+
+}  // namespace
+}  // namespace vornback
