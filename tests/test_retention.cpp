@@ -421,6 +421,11 @@ TEST_F(PruneTest, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
                     EXPECT_NO_THROW(VerifyArchive(archive));
                 }
             }
+            // The next prune finishes, and no folder of a removed archive stays behind.
+            LocalFileSystem lfs;
+            PruneBackupFolder(lfs, backups_, request);
+            EXPECT_EQ(test::AllPaths(backups_),
+                      (std::set<std::string>{"20201104/", "20201104/Firm1.zip"}));
         });
     EXPECT_EQ(kills, 3);
 }

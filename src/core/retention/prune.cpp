@@ -122,6 +122,45 @@ void Record(const PruneRequest& request, const FolderArchive& a) {
     }
 }
 
+// A date-wise or day-wise folder that holds nothing but lock files that no run holds (a
+// prune killed between removing a folder's last archive and the folder) goes, so that a
+// kill leaves no empty folders behind for good.
+void RemoveAbandonedFolders(FileSystem& fs, const std::string& backupFolder,
+                            const PruneRequest& request) {
+    for (const FileEntry& folder : fs.SubFolders(backupFolder)) {
+        if ((!IsDateFolderName(folder.name) && !IsDayFolderName(folder.name)) ||
+            SameFolder(folder.path, request.ownFolder) || !fs.SubFolders(folder.path).empty()) {
+            continue;
+        }
+        std::vector<RunLock> stale;
+        bool abandoned = true;
+        for (const FileEntry& file : fs.Files(folder.path)) {
+            const std::string& n = file.name;
+            const bool lockName = n.size() > 10 && n.starts_with(".Firm") && n.ends_with(".lock") &&
+                                  IsDecimalNumber(n.substr(5, n.size() - 10));
+            std::optional<RunLock> lock;
+            if (lockName &&
+                (!request.firm || n == ".Firm" + std::to_string(*request.firm) + ".lock")) {
+                lock = RunLock::TryTake(file.path);
+            }
+            if (!lock) {
+                abandoned = false;
+                break;
+            }
+            stale.push_back(std::move(*lock));
+        }
+        if (!abandoned || stale.empty()) {
+            continue;
+        }
+        for (RunLock& lock : stale) {
+            lock.Release();
+        }
+        if (::rmdir(folder.path.c_str()) == 0) {
+            fs.SyncFolder(backupFolder);
+        }
+    }
+}
+
 }  // namespace
 
 KeepPolicy LoadKeepPolicy(const std::string& settingsFile) {
@@ -304,6 +343,7 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
             fs.SyncFolder(backupFolder);
         }
     }
+    RemoveAbandonedFolders(fs, backupFolder, request);
     return outcome;
 }
 
