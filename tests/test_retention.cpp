@@ -287,8 +287,10 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
         {"20201104/Firm1.zip", "remove"}, {"20201103/Firm1.zip", "remove"},
         {"20201103/OFirm1.zip", "remove"}, {"20201102/Firm1.zip", "remove"},
         {"20201101/Firm1.zip", "held by a run"}, {"20201104/Firm2.zip", "last 1, newest good copy"},
-        {"20201106/Firm1Yr2.zip", "last 1, newest good copy"}, {"20201101/Firm1Yr2.zip", "held by a run"},
-        {"20201105/Firm1Yr3.zip", "last 1, newest good copy"}, {"Tuesday/Firm1.zip", "last 1, newest good copy"},
+        {"20201106/Firm1Yr2.zip", "last 1, newest good copy"},
+        {"20201101/Firm1Yr2.zip", "held by a run"},
+        {"20201105/Firm1Yr3.zip", "last 1, newest good copy"},
+        {"Tuesday/Firm1.zip", "last 1, newest good copy"},
         {"Monday/Firm1.zip", "remove"},
     };
     // clang-format on
