@@ -204,7 +204,8 @@ TEST(KeepPolicy, ArchiveNamesAreReadAsABackupWritesThem) {
         {"Firm3Yr.zip", false, 0, "", false},    {"firm3.zip", false, 0, "", false},
         {"Firm3.zip.bak", false, 0, "", false},  {"XFirm3.zip", false, 0, "", false},
         {"Firm3Yr2x.zip", false, 0, "", false},  {"OOFirm3.zip", false, 0, "", false},
-        {"Firm-3.zip", false, 0, "", false},
+        {"Firm-3.zip", false, 0, "", false},     {"Firm03.zip", false, 0, "", false},
+        {"Firm3Yr02.zip", false, 0, "", false},
     };
     for (const Row& r : rows) {
         const std::optional<PolicyArchive> a = PolicyArchiveFromName(r.name, 5);

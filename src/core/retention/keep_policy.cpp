@@ -162,8 +162,9 @@ std::optional<PolicyArchive> PolicyArchiveFromName(const std::string& fileName, 
         return std::nullopt;
     }
     rest = rest.substr(4, rest.size() - 8);
+    // Numbers as a backup writes them: no sign, no leading zero.
     auto digits = [](std::string_view t) {
-        return !t.empty() && t.size() <= 9 &&
+        return !t.empty() && t.size() <= 9 && (t[0] != '0' || t.size() == 1) &&
                std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
     const size_t yr = rest.find("Yr");
