@@ -125,13 +125,11 @@ int PruneCommand(const std::vector<std::string>& args) {
     request.policy = PolicyOf(parsed);
     request.dryRun = parsed.Has("--dry-run");
     request.cancel = &gCancel;
-    if (parsed.Has("--program-folder")) {
-        ProgramValues values;
-        values.ProgramFolder = ProgramFolderOption(parsed);
-        request.historyFile = HistoryFile(values);
-    } else if (!request.dryRun) {
-        ProgramValues values;
-        values.ProgramFolder = RunningProgramFolder();
+    // The history beside the settings of the program folder; an installed tool without
+    // --program-folder has none, and never writes into its own installation folder.
+    ProgramValues values;
+    values.ProgramFolder = ProgramFolderOption(parsed);
+    if (parsed.Has("--program-folder") || std::filesystem::exists(SettingsFile(values))) {
         request.historyFile = HistoryFile(values);
     }
     const bool json = parsed.Has("--json");
