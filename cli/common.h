@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "archive/archive.h"
-#include "retention/keep_policy.h"
 #include "offsite/offsite_settings.h"
+#include "retention/keep_policy.h"
 
 namespace vornback {
 
