@@ -10,8 +10,8 @@
 #include <string>
 
 #include "archive/archive.h"
-#include "retention/keep_policy.h"
 #include "offsite/offsite_settings.h"
+#include "retention/keep_policy.h"
 #include "startup/launch.h"
 
 namespace vornback {
