@@ -4,6 +4,7 @@
 // holds its lock; a backup whose archive fails the drill keeps the previous generations.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <functional>
 
 #include "archive/archive.h"
+#include "base/temp_names.h"
 #include "drill/doctor.h"
 #include "drill/drill.h"
 #include "history/history.h"
@@ -344,6 +346,50 @@ TEST(Drill, UsageMistakesExitWithTwo) {
                   std::string::npos)
             << out;
     }
+}
+
+// Ctrl-C during the unpack: exit status 130 and no scratch folder left. The scratch names
+// tell a running drill's folder (its process id) from anything else.
+TEST(Drill, CtrlCLeavesNoScratchFolder) {
+    EXPECT_EQ(DrillScratchProcess(DrillScratchName()), static_cast<long>(::getpid()));
+    for (const char* other : {"vornback-drill-123-0000abc", "vornback-drill--0000abcd",
+                              "vornback-drill-12x-0000abcd", "vornback-drill-123", "Firm1"}) {
+        EXPECT_FALSE(DrillScratchProcess(other)) << other;
+    }
+    EXPECT_EQ(DrillScratchProcess("vornback-drill-123-0000abcd"), 123);
+
+    test::TempDir dir;
+    SampleOptions o;
+    o.firms = 1;
+    o.years = 1;
+    o.scale = 20;
+    const std::string program = MakeSampleTree(dir / "data", o);
+    const std::string archive = dir / "Firm1.zip";
+    PackFolder(dir / "data/Firm1", archive);
+    const std::string scratch = dir / "scratch";
+    fs::create_directories(scratch);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(VORNBACK_CLI_PATH, VORNBACK_CLI_PATH, "drill", "1,1", "--archive", archive.c_str(),
+              "--scratch", scratch.c_str(), "--program-folder", program.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    auto unpacking = [&] {
+        for (const auto& e : fs::recursive_directory_iterator(scratch)) {
+            if (e.is_regular_file()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (!unpacking() && waitpid(child, &status, WNOHANG) == 0) {
+        usleep(1000);
+    }
+    kill(child, SIGINT);
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130);
+    EXPECT_TRUE(test::Names(scratch).empty());
 }
 
 }  // namespace
