@@ -212,6 +212,9 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
     const std::string last = test::ReadFile(dest + "/Firm1.zip");
     const std::string older = test::ReadFile(dest + "/OFirm1.zip");
+    // The window's line: the last backup's own archive was drilled after it.
+    const std::string history = t.program + "/history.tsv";
+    EXPECT_NE(LastBackupText(history, 1).find(", proven "), std::string::npos);
 
     FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3);
     out.clear();
@@ -227,6 +230,18 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{"drill ok", "backup ok", "drill ok", "backup ok",
                                                "drill failed", "backup failed"}));
+    EXPECT_NE(LastBackupText(history, 1).find(", not proven since "), std::string::npos);
+
+    // A current-year backup is drilled as the one year it holds.
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("backup 1,1 --current-year --drill --to " + Quote(dest) +
+                             " --program-folder " + Quote(t.program)),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(ReadHistory(history).back().kind, "backup-year");
+    EXPECT_NE(LastBackupText(history, 1).find("/dest, proven "), std::string::npos)
+        << LastBackupText(history, 1);
 }
 
 // The archives a backup makes in each layout, and what the drill wants of each: a
