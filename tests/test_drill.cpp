@@ -4,6 +4,7 @@
 // holds its lock; a backup whose archive fails the drill keeps the previous generations.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <functional>
 
 #include "archive/archive.h"
+#include "base/temp_names.h"
 #include "drill/doctor.h"
 #include "drill/drill.h"
 #include "history/history.h"
@@ -100,8 +102,9 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
         {"extra year folder",
          [](Tree& t) { fs::copy(t.firm + "/Yr2", t.firm + "/Yr9", fs::copy_options::recursive); },
          nullptr, "folder", "Yr9", true},
+        // The archive refuses the twins before it unpacks; the doctor names them in the tree.
         {"case twin", [](Tree& t) { test::WriteFile(t.firm + "/yr2/Note.txt", "twin"); }, nullptr,
-         "case", "Yr2", true},
+         "archive", "yr2", true},
         {"truncated archive", nullptr,
          [](const std::string& zip) { fs::resize_file(zip, fs::file_size(zip) / 2); }, "archive",
          "Firm1.zip", false},
@@ -146,7 +149,8 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
         const int doctor = RunCommand(Cli("doctor --json --data " + Quote(t.data)), &out);
         EXPECT_EQ(doctor, d.treeDamaged ? 1 : 0) << out;
         if (d.treeDamaged) {
-            EXPECT_NE(out.find("{\"firm\":1,\"check\":\"" + check + "\""), std::string::npos)
+            const std::string treeCheck = check == "archive" ? "case" : check;
+            EXPECT_NE(out.find("{\"firm\":1,\"check\":\"" + treeCheck + "\""), std::string::npos)
                 << out;
             EXPECT_NE(out.find(d.file), std::string::npos) << out;
         } else {
@@ -208,6 +212,9 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
     const std::string last = test::ReadFile(dest + "/Firm1.zip");
     const std::string older = test::ReadFile(dest + "/OFirm1.zip");
+    // The window's line: the last backup's own archive was drilled after it.
+    const std::string history = t.program + "/history.tsv";
+    EXPECT_NE(LastBackupText(history, 1).find(", proven "), std::string::npos);
 
     FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3);
     out.clear();
@@ -223,6 +230,18 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{"drill ok", "backup ok", "drill ok", "backup ok",
                                                "drill failed", "backup failed"}));
+    EXPECT_NE(LastBackupText(history, 1).find(", not proven since "), std::string::npos);
+
+    // A current-year backup is drilled as the one year it holds.
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("backup 1,1 --current-year --drill --to " + Quote(dest) +
+                             " --program-folder " + Quote(t.program)),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(ReadHistory(history).back().kind, "backup-year");
+    EXPECT_NE(LastBackupText(history, 1).find("/dest, proven "), std::string::npos)
+        << LastBackupText(history, 1);
 }
 
 // The archives a backup makes in each layout, and what the drill wants of each: a
@@ -344,6 +363,50 @@ TEST(Drill, UsageMistakesExitWithTwo) {
                   std::string::npos)
             << out;
     }
+}
+
+// Ctrl-C during the unpack: exit status 130 and no scratch folder left. The scratch names
+// tell a running drill's folder (its process id) from anything else.
+TEST(Drill, CtrlCLeavesNoScratchFolder) {
+    EXPECT_EQ(DrillScratchProcess(DrillScratchName()), static_cast<long>(::getpid()));
+    for (const char* other : {"vornback-drill-123-0000abc", "vornback-drill--0000abcd",
+                              "vornback-drill-12x-0000abcd", "vornback-drill-123", "Firm1"}) {
+        EXPECT_FALSE(DrillScratchProcess(other)) << other;
+    }
+    EXPECT_EQ(DrillScratchProcess("vornback-drill-123-0000abcd"), 123);
+
+    test::TempDir dir;
+    SampleOptions o;
+    o.firms = 1;
+    o.years = 1;
+    o.scale = 20;
+    const std::string program = MakeSampleTree(dir / "data", o);
+    const std::string archive = dir / "Firm1.zip";
+    PackFolder(dir / "data/Firm1", archive);
+    const std::string scratch = dir / "scratch";
+    fs::create_directories(scratch);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(VORNBACK_CLI_PATH, VORNBACK_CLI_PATH, "drill", "1,1", "--archive", archive.c_str(),
+              "--scratch", scratch.c_str(), "--program-folder", program.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    auto unpacking = [&] {
+        for (const auto& e : fs::recursive_directory_iterator(scratch)) {
+            if (e.is_regular_file()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (!unpacking() && waitpid(child, &status, WNOHANG) == 0) {
+        usleep(1000);
+    }
+    kill(child, SIGINT);
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130);
+    EXPECT_TRUE(test::Names(scratch).empty());
 }
 
 }  // namespace

@@ -176,6 +176,12 @@ void RemoveAllButDatabases(const std::string& folder) {
     }
 }
 
+// An archive failure's text without the archive's path in front, as the finding names it.
+std::string Unprefixed(const std::string& text, const std::string& archive) {
+    const std::string prefix = archive + ": ";
+    return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
 const char* kArchiveAdvice =
     "the archive cannot be restored; keep the older generation and make a new backup";
 
@@ -250,7 +256,8 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
     try {
         entries = ListArchive(archive);
     } catch (const Error& e) {
-        report.findings.push_back({"archive", archive, e.what(), kArchiveAdvice});
+        report.findings.push_back(
+            {"archive", archive, Unprefixed(e.what(), archive), kArchiveAdvice});
         return finish();
     }
     for (const ArchiveEntry& e : entries) {
@@ -298,7 +305,8 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
     } catch (const ArchiveCancelled&) {
         throw;
     } catch (const Error& e) {
-        report.findings.push_back({"archive", archive, e.what(), kArchiveAdvice});
+        report.findings.push_back(
+            {"archive", archive, Unprefixed(e.what(), archive), kArchiveAdvice});
         return finish();
     }
     CompareWithEntries(scratch.Path(), entries, report.findings, archive);
