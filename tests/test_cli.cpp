@@ -418,18 +418,16 @@ TEST(Cli, WhatHoldsTheBooksIsPrivateWhateverTheUmask) {
         const unsigned file = group ? 0640 : 0600;
         const unsigned folder = group ? 0750 : 0700;
         const std::string dated = t.out + "/" + Today("%Y%m%d");
-        std::string out;
-        ASSERT_EQ(RunCommand("umask 000; " + Cli("backup 1,1 --type date --to " + Quote(t.out) +
-                                                 " --program-folder " + Quote(t.data + "/Bkp")),
-                             &out),
-                  0)
-            << out;
-        ASSERT_EQ(RunCommand("umask 000; " + Cli("restore 1,1 --type full --yes --archive " +
-                                                 Quote(dated + "/Firm1.zip") +
-                                                 " --program-folder " + Quote(t.data + "/Bkp")),
-                             &out),
-                  0)
-            << out;
+        for (const std::string& args :
+             {"backup 1,1 --type date --to " + Quote(t.out),
+              "restore 1,1 --type full --yes --archive " + Quote(dated + "/Firm1.zip")}) {
+            std::string out;
+            ASSERT_EQ(RunCommand(
+                          "umask 000; " + Cli(args + " --program-folder " + Quote(t.data + "/Bkp")),
+                          &out),
+                      0)
+                << out;
+        }
         const std::pair<std::string, unsigned> modes[] = {
             {dated, folder},
             {dated + "/Firm1.zip", file},
