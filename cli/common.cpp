@@ -1,14 +1,22 @@
 #include "common.h"
 
+#include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 
 #include "base/errors.h"
+#include "base/text.h"
+#include "platform/file_system.h"
+#include "platform/posix.h"
 #include "startup/launch.h"
 
 namespace vornback {
@@ -16,7 +24,7 @@ namespace vornback {
 std::atomic<bool> gCancel{false};
 
 bool ParsedArgs::Has(const std::string& option) const {
-    return values.count(option) != 0 ||
+    return values.count(option) != 0 || lists.count(option) != 0 ||
            std::find(flags.begin(), flags.end(), option) != flags.end();
 }
 
@@ -27,31 +35,74 @@ std::string ParsedArgs::Value(const std::string& option, const std::string& fall
 
 ParsedArgs ParseArgs(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions) {
-    auto known = [](const std::vector<std::string>& list, const std::string& name) {
-        return std::find(list.begin(), list.end(), name) != list.end();
-    };
-    ParsedArgs parsed;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a.size() < 2 || a[0] != '-') {
-            parsed.positional.push_back(a);
-            continue;
-        }
-        if (parsed.Has(a)) {
-            throw Usage{a + " is given twice"};
-        }
-        if (known(valueOptions, a)) {
-            if (i + 1 >= args.size()) {
-                throw Usage{a + " needs a value"};
-            }
-            parsed.values[a] = args[++i];
-        } else if (known(flagOptions, a)) {
-            parsed.flags.push_back(a);
-        } else {
-            throw Usage{"unknown option " + a};
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatableOptions) {
+    // getopt_long's table: each option's index in names is the value it returns; the
+    // short options return their letter.
+    std::vector<std::string> names;
+    std::vector<int> takesValue;
+    for (const auto* list : {&valueOptions, &repeatableOptions, &flagOptions}) {
+        for (const std::string& name : *list) {
+            names.push_back(name.substr(2));
+            takesValue.push_back(list != &flagOptions);
         }
     }
+    constexpr int kFirstLong = 256;
+    std::vector<option> table;
+    for (size_t i = 0; i < names.size(); ++i) {
+        table.push_back(option{names[i].c_str(), takesValue[i] ? required_argument : no_argument,
+                               nullptr, kFirstLong + static_cast<int>(i)});
+    }
+    table.push_back(option{"help", no_argument, nullptr, 'h'});
+    table.push_back(option{"quiet", no_argument, nullptr, 'q'});
+    table.push_back(option{nullptr, 0, nullptr, 0});
+
+    std::vector<std::string> copies{"vornback-cli"};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(copies.size());
+
+    ParsedArgs parsed;
+    optind = 0;  // a fresh scan (glibc), also after an earlier command's
+    opterr = 0;  // the mistakes are told here, once, in the tool's own words
+    int index = -1;
+    for (int c; (c = getopt_long(argc, argv.data(), ":hq", table.data(), &index)) != -1;
+         index = -1) {
+        const std::string given = argv[static_cast<size_t>(optind) - 1];
+        if (c == '?') {
+            throw Usage{"unknown option " + (optopt != 0 && optopt < kFirstLong
+                                                 ? "-" + std::string(1, char(optopt))
+                                                 : given.substr(0, given.find('=')))};
+        }
+        if (c == ':') {
+            const std::string name = optopt >= kFirstLong
+                                         ? "--" + names[static_cast<size_t>(optopt - kFirstLong)]
+                                         : given;
+            throw Usage{name + " needs a value"};
+        }
+        if (c == 'h') {
+            throw HelpAsked{};
+        }
+        const std::string name =
+            c == 'q' ? "--quiet" : "--" + names[static_cast<size_t>(c - kFirstLong)];
+        const bool repeatable = std::find(repeatableOptions.begin(), repeatableOptions.end(),
+                                          name) != repeatableOptions.end();
+        if (parsed.Has(name) && !repeatable) {
+            throw Usage{name + " is given twice"};
+        }
+        if (repeatable) {
+            parsed.lists[name].push_back(optarg);
+        } else if (c != 'q' && takesValue[static_cast<size_t>(c - kFirstLong)]) {
+            parsed.values[name] = optarg;
+        } else {
+            parsed.flags.push_back(name);
+        }
+    }
+    parsed.positional.assign(argv.begin() + optind, argv.begin() + argc);
     return parsed;
 }
 
@@ -67,22 +118,180 @@ long long NumberOption(const std::string& name, const std::string& text, long lo
     return v;
 }
 
-std::string ProgramFolderOption(const ParsedArgs& args) {
-    if (!args.Has("--program-folder")) {
-        return RunningProgramFolder();
-    }
-    const std::string given = args.Value("--program-folder");
+namespace {
+
+namespace fs = std::filesystem;
+
+// An absolute folder without a trailing separator; Error naming what it is for when it
+// does not exist.
+std::string ExistingFolder(const std::string& given, const std::string& missing) {
     std::error_code error;
-    std::filesystem::path folder = std::filesystem::absolute(given, error).lexically_normal();
-    if (error || given.empty() || !std::filesystem::is_directory(folder, error)) {
-        throw Error("The program folder \"" + given +
-                    "\" does not exist; give the Bkp folder of the host's data tree.");
+    const fs::path folder = fs::absolute(given, error).lexically_normal();
+    if (error || given.empty() || !fs::is_directory(folder, error)) {
+        throw Error(missing);
     }
     std::string text = folder.string();
     while (text.size() > 1 && text.back() == '/') {
         text.pop_back();
     }
     return text;
+}
+
+bool HoldsRootRegister(const fs::path& folder) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        if (ToLower(entry.path().filename().string()) == "root.mdb") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// $name, or $HOME followed by fallback when it is unset or not absolute.
+std::string BaseFolder(const char* name, const char* fallback) {
+    const char* set = std::getenv(name);
+    if (set != nullptr && set[0] == '/') {
+        return set;
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        throw Error(std::string("Neither $") + name + " nor $HOME names a folder.");
+    }
+    return std::string(home) + fallback;
+}
+
+// The data tree's folder as one file name: "%" and "/" written as "%25" and "%2F".
+std::string EscapedName(const std::string& path) {
+    std::string name;
+    for (const char c : path) {
+        name += c == '%' ? "%25" : c == '/' ? "%2F" : std::string(1, c);
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string ConfigFile() {
+    return BaseFolder("XDG_CONFIG_HOME", "/.config") + "/vornback/vornback.conf";
+}
+
+// The data tree named in the user's configuration ("data=DIR"), "" when there is none.
+std::string ConfiguredDataTree() {
+    std::ifstream in(ConfigFile());
+    std::string line;
+    std::string data;
+    while (std::getline(in, line)) {
+        if (line.rfind("data=", 0) == 0) {
+            data = line.substr(5);
+        }
+    }
+    return data;
+}
+
+Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere) {
+    Workplace place;
+    std::string data;
+    if (args.Has("--program-folder")) {
+        place.programFolder =
+            ExistingFolder(args.Value("--program-folder"),
+                           "The program folder \"" + args.Value("--program-folder") +
+                               "\" does not exist; give the Bkp folder of the host's data tree.");
+    } else if (args.Has("--data")) {
+        data = args.Value("--data");
+    } else {
+        const std::string own = RunningProgramFolder();
+        if (HoldsRootRegister(fs::path(own).parent_path())) {
+            place.programFolder = own;
+        } else {
+            data = ConfiguredDataTree();
+            if (data.empty()) {
+                throw Usage{
+                    "no data tree: give --data DIR, or name it once with "
+                    "\"vornback-cli config --data DIR\" (kept in " +
+                    ConfigFile() + ")"};
+            }
+        }
+    }
+    if (place.programFolder.empty()) {
+        const std::string tree = ExistingFolder(
+            data, "The data tree \"" + data +
+                      "\" does not exist; give the folder that holds the root register Root.mdb.");
+        if (!HoldsRootRegister(tree)) {
+            throw Error("The folder \"" + tree +
+                        "\" holds no root register Root.mdb; give the host's data tree.");
+        }
+        place.programFolder = (fs::path(tree) / "Bkp").string();
+    }
+    // A program folder this user may not write to keeps its settings as they are (this
+    // tool never writes them) and its history and locks go to the user's state folder.
+    const std::string problem = FolderProblem(place.programFolder);
+    if (!problem.empty()) {
+        const fs::path tree = fs::path(place.programFolder).parent_path();
+        place.stateFolder = BaseFolder("XDG_STATE_HOME", "/.local/state") + "/vornback/" +
+                            EscapedName(tree.string());
+        std::error_code error;
+        fs::create_directories(place.stateFolder, error);
+        fs::permissions(place.stateFolder, fs::perms::owner_all, error);
+        if (error || !FolderProblem(place.stateFolder).empty()) {
+            throw Error("The program folder \"" + place.programFolder + "\" " + problem +
+                        ", and the folder \"" + place.stateFolder +
+                        "\" for the history and the locks cannot be made: " + error.message() +
+                        ". Nothing was done.");
+        }
+        if (sayWhere && !args.Has("--quiet")) {
+            std::cerr << "vornback-cli: the program folder \"" << place.programFolder << "\" "
+                      << problem << "; the history and the locks are kept in \""
+                      << place.stateFolder << "\"\n";
+        }
+    }
+    return place;
+}
+
+std::string ProgramFolderOption(const ParsedArgs& args) {
+    return WorkplaceOption(args, false).programFolder;
+}
+
+int ConfigCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {"--data"}, {});
+    if (!parsed.positional.empty()) {
+        throw Usage{"config takes no " + parsed.positional[0]};
+    }
+    const std::string file = ConfigFile();
+    if (!parsed.Has("--data")) {
+        const std::string data = ConfiguredDataTree();
+        std::cout << (data.empty() ? "no data tree set" : "data tree " + data) << " (" << file
+                  << ")\n";
+        return kOk;
+    }
+    const std::string given = parsed.Value("--data");
+    const std::string tree = ExistingFolder(
+        given, "The data tree \"" + given +
+                   "\" does not exist; give the folder that holds the root register Root.mdb.");
+    if (!HoldsRootRegister(tree)) {
+        throw Error("The folder \"" + tree +
+                    "\" holds no root register Root.mdb; give the host's data tree.");
+    }
+    // Written whole beside its place and renamed over it, so a crash leaves the old or
+    // the new configuration.
+    const fs::path folder = fs::path(file).parent_path();
+    std::error_code error;
+    fs::create_directories(folder, error);
+    const std::string temporary = file + ".new";
+    {
+        Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        const std::string text = "data=" + tree + "\n";
+        if (!fd.Valid() || WriteAll(fd.Get(), text.data(), text.size()) != 0 ||
+            ::fsync(fd.Get()) != 0 || fd.Close() != 0 ||
+            ::rename(temporary.c_str(), file.c_str()) != 0) {
+            const int cause = errno;
+            ::unlink(temporary.c_str());
+            throw Error("The configuration \"" + file +
+                        "\" could not be written: " + std::strerror(cause) + ".");
+        }
+    }
+    LocalFileSystem().SyncFolder(folder.string());
+    std::cout << "data tree " << tree << " (" << file << ")\n";
+    return kOk;
 }
 
 ProgressLine::ProgressLine(const char* verb)

@@ -30,29 +30,56 @@ struct Usage {
     std::string message;
 };
 
+// -h or --help among a command's options: its usage is shown and nothing else is done.
+struct HelpAsked {};
+
 // The options of one command: values ("--to DIR"), flags ("--yes") and the rest in order.
 struct ParsedArgs {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;
     std::vector<std::string> flags;
+    // Every value of a repeatable option, in the order given.
+    std::map<std::string, std::vector<std::string>> lists;
 
     bool Has(const std::string& option) const;
     std::string Value(const std::string& option, const std::string& fallback = "") const;
 };
 
-// Reads args against the options a command knows; an unknown option, a missing value or
-// an option given twice throws Usage.
+// Reads args against the options a command knows, with the conventions of GNU tools:
+// "--opt value" and "--opt=value", options before and after the other arguments, "--"
+// ends the options. -h/--help (throws HelpAsked) and -q/--quiet are known to every
+// command. An unknown option, a missing value or an option given twice (other than a
+// repeatable one) throws Usage.
 ParsedArgs ParseArgs(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions);
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatableOptions = {});
 
 // A whole number from lo to hi, or Usage naming the option.
 long long NumberOption(const std::string& name, const std::string& text, long long lo,
                        long long hi);
 
-// The program folder the host would start the window program from: --program-folder DIR
-// (made absolute, without a trailing separator; it must exist), else this tool's own
-// folder. Throws Error when the folder given does not exist.
+// Where a command works: the program folder of a data tree, and where the history and
+// the locks go when that folder cannot take them.
+struct Workplace {
+    std::string programFolder;
+    std::string stateFolder;  // "" when the program folder takes them
+};
+
+// The user's configuration: $XDG_CONFIG_HOME/vornback/vornback.conf (~/.config without it).
+std::string ConfigFile();
+
+// The program folder: --program-folder DIR (a data tree's program folder; it must exist;
+// it stands before --data),
+// else the data tree of --data DIR (its program folder DIR/Bkp), else this tool's own
+// folder when it lies in a data tree (its parent holds the root register Root.mdb in
+// any letter case), else the data tree in the user's configuration. An installed tool
+// without either throws Usage naming both ways. A program folder this user may not write
+// to keeps the history and locks in $XDG_STATE_HOME/vornback/ (~/.local/state without
+// it), said on stderr unless quiet. Throws Error for folders that do not exist.
+Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere = true);
+
+// Kept for the commands that need only the program folder.
 std::string ProgramFolderOption(const ParsedArgs& args);
 
 // Shows one progress line on a terminal (bytes, rate and time left), redrawn at most ten
@@ -108,5 +135,6 @@ OffsiteSettings OffsiteSettingsFor(const ParsedArgs& parsed, const std::string& 
 // list and verify of an sftp:// folder, connecting with the settings' key and host key.
 int ListRemote(const std::string& url, const OffsiteSettings& settings);
 int VerifyRemote(const std::string& url, const OffsiteSettings& settings);
+int ConfigCommand(const std::vector<std::string>& args);
 
 }  // namespace vornback

@@ -142,18 +142,22 @@ class CommandLineYears : public YearChooser {
     size_t next_ = 0;
 };
 
-// "<firm>,<year>" with the mode letter the window program would get.
+// "<firm>,<year>" with the mode letter the window program would get, in the data tree the
+// options name.
 StartupDecision Decide(const std::string& firmYear, const std::string& mode,
-                       const std::string& programFolder) {
+                       const ParsedArgs& parsed) {
     const size_t comma = firmYear.find(',');
     if (comma == std::string::npos || firmYear.find(',', comma + 1) != std::string::npos ||
         comma + 1 == firmYear.size() || !IsDecimalNumber(firmYear.substr(0, comma))) {
         throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2; not \"" +
                     firmYear + "\""};
     }
+    const Workplace place = WorkplaceOption(parsed);
     try {
-        return DecideStartup(firmYear + "," + mode, programFolder,
-                             LookUpDefaultFolderFacts(programFolder));
+        StartupDecision start = DecideStartup(firmYear + "," + mode, place.programFolder,
+                                              LookUpDefaultFolderFacts(place.programFolder));
+        start.values.StateFolder = place.stateFolder;
+        return start;
     } catch (const UsageError& e) {
         throw Usage{e.what()};
     }
@@ -198,12 +202,14 @@ std::string Contents(const std::string& folder) {
 }  // namespace
 
 int BackupCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder"};
+    std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder",
+                                             "--data"};
     valueOptions.insert(valueOptions.end(), kKeepOptions.begin(), kKeepOptions.end());
     valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
                         kOffsiteValueOptions.end());
-    const ParsedArgs parsed =
-        ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run", "--drill"});
+    const ParsedArgs parsed = ParseArgs(
+        args, valueOptions,
+        {"--current-year", "--whole-firm", "--images", "--no-images", "--dry-run", "--drill"});
     const std::string firmYear = OnePositional(parsed, "backup");
     int type = -1;
     if (parsed.Has("--type")) {
@@ -213,31 +219,59 @@ int BackupCommand(const std::vector<std::string>& args) {
             throw Usage{"--type is single, date or day, not \"" + t + "\""};
         }
     }
-    if (parsed.Has("--current-year") && parsed.Has("--images")) {
-        throw Usage{"--images cannot go with --current-year: a current-year backup has no images"};
+    for (const auto& [one, other] :
+         {std::pair{"--current-year", "--whole-firm"}, std::pair{"--images", "--no-images"},
+          std::pair{"--images", "--current-year"}}) {
+        if (parsed.Has(one) && parsed.Has(other)) {
+            throw Usage{std::string(one) + " cannot go with " + other +
+                        (std::string(other) == "--current-year"
+                             ? ": a current-year backup has no images"
+                             : "")};
+        }
     }
     if (parsed.Has("--mail") && TrimBlanks(parsed.Value("--mail")).empty()) {
         throw Usage{"--mail needs an address"};
     }
-    const StartupDecision start = Decide(firmYear, "B", ProgramFolderOption(parsed));
+    const StartupDecision start = Decide(firmYear, "B", parsed);
     const ProgramValues& values = start.values;
-    const BackupWindowSettings stored = LoadBackupWindowSettings(SettingsFile(values));
+    const std::string settingsFile = SettingsFile(values);
+    const BackupWindowSettings stored = LoadBackupWindowSettings(settingsFile);
 
-    // The window's controls as they would open, with the options in their place.
+    // The window's controls as they would open, with this run's options in their place;
+    // each choice remembers where it came from, for --dry-run.
+    const std::string fromSettings = "settings file " + settingsFile;
+    auto from = [&](const char* option) { return std::string("option ") + option; };
     BackupChoices c;
     c.lblHDPath = start.defaultFolder;
     c.txtBackPath = start.StartLocation;
+    std::string folderFrom = "the default backup folder";
     if (parsed.Has("--to")) {
         c.hardDiskIndex = 1;
         c.txtBackPath = parsed.Value("--to");
+        folderFrom = from("--to");
     }
     const int storedType = stored.BackType;
+    std::string typeFrom = type >= 0 ? from("--type") : fromSettings;
+    if (type < 0 && (storedType < 0 || storedType > 2)) {
+        typeFrom = "the window's first choice (no type in the " + fromSettings + ")";
+    }
     c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
-    // --images asks for a whole-firm backup: a stored "Only Current Year" gives way to it.
-    c.ChkCurYr =
-        parsed.Has("--current-year") || (stored.CurYr == 1 && !parsed.Has("--images")) ? 1 : 0;
-    c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || stored.IncAtcDoc == 1);
-    const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images");
+    // --images and --whole-firm ask for a whole-firm backup: a stored "Only Current Year"
+    // gives way to them.
+    const bool wholeFirm = parsed.Has("--whole-firm") || parsed.Has("--images");
+    c.ChkCurYr = parsed.Has("--current-year") || (stored.CurYr == 1 && !wholeFirm) ? 1 : 0;
+    const std::string yearFrom = parsed.Has("--current-year") ? from("--current-year")
+                                 : parsed.Has("--whole-firm") ? from("--whole-firm")
+                                 : parsed.Has("--images")     ? from("--images")
+                                                              : fromSettings;
+    c.ChkIncAtcDoc = c.ChkCurYr == 0 && !parsed.Has("--no-images") &&
+                     (parsed.Has("--images") || stored.IncAtcDoc == 1);
+    const std::string imagesFrom = parsed.Has("--images")         ? from("--images")
+                                   : parsed.Has("--no-images")    ? from("--no-images")
+                                   : parsed.Has("--current-year") ? from("--current-year")
+                                                                  : fromSettings;
+    const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images") ||
+                          parsed.Has("--whole-firm") || parsed.Has("--no-images");
     c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
     c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
     c.txtEmailToSend = parsed.Value("--mail");
@@ -250,15 +284,25 @@ int BackupCommand(const std::vector<std::string>& args) {
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
+        const std::string into = c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath;
         std::cout << "backup of firm " << values.CurrentFirmNo << ", year " << values.CurrentYearNo
-                  << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into "
-                  << (c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath) << " ("
-                  << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
+                  << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into " << into
+                  << " (" << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
                   << (c.ChkIncAtcDoc ? ", with images" : "")
                   << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
                   << (c.backTypeIndex != 0 ? ", keep " + KeepOptions(parsed, storedKeep).Text()
                                            : "")
-                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n";
+                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n"
+                  << "  folder: " << into << " (" << folderFrom << ")\n"
+                  << "  type: " << kTypes[c.backTypeIndex] << " (" << typeFrom << ")\n"
+                  << "  what: " << (c.ChkCurYr ? "the current year only" : "the whole firm") << " ("
+                  << yearFrom << ")\n"
+                  << "  images: " << (c.ChkIncAtcDoc ? "included" : "left out") << " ("
+                  << imagesFrom << ")\n"
+                  << "  mail: " << (c.chkSendEmail ? c.txtEmailToSend : "none") << " ("
+                  << (c.chkSendEmail ? from("--mail") : "no --mail") << ")\n"
+                  << "  settings file: " << settingsFile
+                  << " (read only: this tool never writes it)\n";
         return kOk;
     }
 
@@ -272,6 +316,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
     ctx.cancel = &gCancel;
     ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);
+    ctx.keepChoices = false;
     std::string backupSourceFolder;
     RunEnd end = RunEnd::Stopped;
     try {
@@ -297,7 +342,8 @@ int BackupCommand(const std::vector<std::string>& args) {
 
 int RestoreCommand(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(
-        args, {"--archive", "--type", "--source-year", "--target-year", "--program-folder"},
+        args,
+        {"--archive", "--type", "--source-year", "--target-year", "--program-folder", "--data"},
         {"--yes"});
     const std::string firmYear = OnePositional(parsed, "restore");
     static const std::vector<std::string> kTypes = {"full", "year", "add-firm", "add-year"};
@@ -322,7 +368,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     const long long target =
         type == 1 ? NumberOption("--target-year", parsed.Value("--target-year"), 0, 32767) : 0;
 
-    const StartupDecision start = Decide(firmYear, "R", ProgramFolderOption(parsed));
+    const StartupDecision start = Decide(firmYear, "R", parsed);
     const ProgramValues& values = start.values;
     const std::string n = std::to_string(values.CurrentFirmNo);
     std::error_code error;
@@ -360,6 +406,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     LocalFileSystem fs;
     RestoreState state;
     RestoreContext ctx{values, fs, dialogs, years, view, state};
+    ctx.keepChoices = false;
 
     // The choosing steps of the window; they fill only the staging folder.
     ShowHideLbl(state, type, values.CurrentFirmNo);
@@ -402,7 +449,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
 }
 
 int HistoryCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {"--firm", "--program-folder"}, {"--json"});
+    const ParsedArgs parsed = ParseArgs(args, {"--firm", "--program-folder", "--data"}, {"--json"});
     if (!parsed.positional.empty()) {
         throw Usage{"history takes no " + parsed.positional[0]};
     }
@@ -410,7 +457,9 @@ int HistoryCommand(const std::vector<std::string>& args) {
     const long long firm =
         oneFirm ? NumberOption("--firm", parsed.Value("--firm"), INT32_MIN, INT32_MAX) : 0;
     ProgramValues values;
-    values.ProgramFolder = ProgramFolderOption(parsed);
+    const Workplace place = WorkplaceOption(parsed, false);
+    values.ProgramFolder = place.programFolder;
+    values.StateFolder = place.stateFolder;
     for (const HistoryRecord& r : ReadHistory(HistoryFile(values))) {
         if (oneFirm && r.firm != firm) {
             continue;
