@@ -118,6 +118,63 @@ long long NumberOption(const std::string& name, const std::string& text, long lo
     return v;
 }
 
+std::string ReadableUtf8(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // The length the first byte announces, and the smallest code point of that length
+        // (so that overlong forms count as invalid).
+        const size_t length = c < 0x80                ? 1
+                              : c >= 0xC2 && c < 0xE0 ? 2
+                              : c >= 0xE0 && c < 0xF0 ? 3
+                              : c >= 0xF0 && c < 0xF5 ? 4
+                                                      : 0;
+        uint32_t code = length == 1   ? c
+                        : length == 2 ? c & 0x1Fu
+                        : length == 3 ? c & 0x0Fu
+                                      : c & 0x07u;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= kSmallest[length] && code <= 0x10FFFF &&
+                (code < 0xD800 || code > 0xDFFF);
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+            ++i;
+        }
+    }
+    return out;
+}
+
+Json NumberOrNull(const std::string& text) {
+    if (text.empty()) {
+        return nullptr;
+    }
+    if (text.size() < 19 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::stoll(text);
+    }
+    return ReadableUtf8(text);
+}
+
+void PrintJsonArray(const std::vector<Json>& objects) {
+    std::cout << "[";
+    for (size_t i = 0; i < objects.size(); ++i) {
+        std::cout << (i == 0 ? "\n" : ",\n") << objects[i].dump();
+    }
+    std::cout << "\n]\n";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -294,8 +351,10 @@ int ConfigCommand(const std::vector<std::string>& args) {
     return kOk;
 }
 
-ProgressLine::ProgressLine(const char* verb)
-    : verb_(verb), enabled_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+ProgressLine::ProgressLine(std::vector<const char*> steps)
+    : steps_(std::move(steps)),
+      enabled_(isatty(STDERR_FILENO) != 0),
+      start_(std::chrono::steady_clock::now()) {}
 
 ArchiveProgressFn ProgressLine::Callback() {
     if (!enabled_) {
@@ -309,9 +368,9 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    // A backup copies, packs and checks in turn, each counting from 0: the rate of each
-    // step counts from its own start.
+    // Counting from 0 again is the next step, with a rate of its own.
     if (p.bytesDone < lastDone_) {
+        step_ = std::min(step_ + 1, steps_.size() - 1);
         start_ = now;
     }
     lastDone_ = p.bytesDone;
@@ -319,7 +378,7 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         return;
     }
     last_ = now;
-    constexpr double kMegabyte = 1048576.0;
+    constexpr double kMebibyte = 1048576.0;
     const double done = static_cast<double>(p.bytesDone);
     const double total = static_cast<double>(p.bytesTotal);
     const double seconds = std::chrono::duration<double>(now - start_).count();
@@ -329,11 +388,19 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         const long long remaining = static_cast<long long>((total - done) / rate + 0.5);
         std::snprintf(left, sizeof left, "  %lld:%02lld left", remaining / 60, remaining % 60);
     }
-    std::fprintf(stderr, "\r\033[K%s %5.1f%%  %.1f/%.1f MB  %.1f MB/s%s", verb_,
-                 total == 0 ? 100.0 : 100.0 * done / total, done / kMegabyte, total / kMegabyte,
-                 rate / kMegabyte, left);
+    std::fprintf(stderr, "\r\033[K%s %5.1f%%  %.1f of %.1f MiB  %.1f MiB/s%s", steps_[step_],
+                 total == 0 ? 100.0 : 100.0 * done / total, done / kMebibyte, total / kMebibyte,
+                 rate / kMebibyte, left);
     std::fflush(stderr);
     shown_ = true;
+}
+
+void ProgressLine::ShowStep(const char* step) {
+    if (enabled_) {
+        std::fprintf(stderr, "\r\033[K%s", step);
+        std::fflush(stderr);
+        shown_ = true;
+    }
 }
 
 void ProgressLine::Finish() {

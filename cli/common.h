@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "archive/archive.h"
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
@@ -82,11 +84,28 @@ Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere = true);
 // Kept for the commands that need only the program folder.
 std::string ProgramFolderOption(const ParsedArgs& args);
 
-// Shows one progress line on a terminal (bytes, rate and time left), redrawn at most ten
-// times a second; quiet when stderr is not a terminal.
+// JSON output: an ordered object keeps its keys in the order they were set.
+using Json = nlohmann::ordered_json;
+
+// A text for JSON: valid UTF-8 as it stands; each byte that is not part of a valid UTF-8
+// sequence (a name written in another encoding) as the four characters \xNN.
+std::string ReadableUtf8(const std::string& text);
+
+// A number as JSON: a decimal number as a number, "" as null, anything else as text.
+Json NumberOrNull(const std::string& text);
+
+// Prints the objects as one JSON array, an object per line.
+void PrintJsonArray(const std::vector<Json>& objects);
+
+// Shows one progress line on a terminal: the step it is in, its share done, the bytes
+// done and in all (MiB, 1,048,576 bytes), the rate and the time left; redrawn at most ten
+// times a second; quiet when stderr is not a terminal. A run of several steps (a backup
+// packs, then checks) names them in order: each counts from 0 again under the next name,
+// so the figures of one step never run backwards.
 class ProgressLine {
   public:
-    explicit ProgressLine(const char* verb);
+    explicit ProgressLine(std::vector<const char*> steps);
+    explicit ProgressLine(const char* step) : ProgressLine(std::vector<const char*>{step}) {}
     ~ProgressLine() { Finish(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -94,11 +113,14 @@ class ProgressLine {
     // Empty when the line is quiet, so the work skips the reporting altogether.
     ArchiveProgressFn Callback();
     void Show(const ArchiveProgress& progress);
+    // A step without figures (mailing): its name alone.
+    void ShowStep(const char* step);
     // Clears the line, so that a message can follow on a clean line.
     void Finish();
 
   private:
-    const char* verb_;
+    std::vector<const char*> steps_;
+    size_t step_ = 0;
     bool enabled_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_;

@@ -3,6 +3,7 @@
 // ask is answered here, never asked, and every message becomes a line on stderr.
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -51,6 +52,7 @@ class CommandLineDialogs : public Dialogs {
                 std::cerr << "vornback-cli: " << m.detail.substr(removed + 2, end - removed - 2)
                           << "\n";
             }
+            doneDetail = m.detail;
             return Answer::Yes;
         }
         line_.Finish();
@@ -74,6 +76,7 @@ class CommandLineDialogs : public Dialogs {
     void StopAfterRefusal(const std::string* refusal) { years_ = refusal; }
 
     bool mailFailed = false;
+    std::string doneDetail;  // what the closing question said: the archive, what was replaced
 
   private:
     ProgressLine& line_;
@@ -89,10 +92,16 @@ class CommandLineBackupView : public BackupView {
     void BusyOff() override {}
     void FocusBrowseButton() override {}
     void ShowProgress(const ArchiveProgress& p) override { line_.Show(p); }
-    void KeepAlive() override {}
+    void KeepAlive() override {
+        if (!mailing_) {
+            mailing_ = true;
+            line_.ShowStep("mailing");
+        }
+    }
 
   private:
     ProgressLine& line_;
+    bool mailing_ = false;
 };
 
 class CommandLineRestoreView : public RestoreView {
@@ -177,6 +186,25 @@ void RecoverFirmFirst(const ProgramValues& values) {
     for (const std::string& line : RecoverFirm(values, fs, values.CurrentFirmNo)) {
         std::cerr << "vornback-cli: " << line << "\n";
     }
+}
+
+// The one line a successful backup ends with, from the line the run left in the history:
+// the archive, its size, its files and the time the run took.
+std::string BackupSummary(const ProgramValues& values) {
+    const std::vector<HistoryRecord> records = ReadHistory(HistoryFile(values));
+    for (auto r = records.rbegin(); r != records.rend(); ++r) {
+        if (r->firm == values.CurrentFirmNo && r->kind.rfind("backup", 0) == 0 &&
+            r->result == RunResult::Ok) {
+            char figures[128];
+            std::snprintf(figures, sizeof figures, "%.1f MiB (%llu bytes), %llu files, %.1f s",
+                          static_cast<double>(r->bytes) / 1048576.0,
+                          static_cast<unsigned long long>(r->bytes),
+                          static_cast<unsigned long long>(r->files), r->seconds);
+            return "backed up firm " + std::to_string(r->firm) + ", year " + r->year + " into " +
+                   r->archive + ": " + figures;
+        }
+    }
+    return "backed up firm " + std::to_string(values.CurrentFirmNo);
 }
 
 int Interrupted(const char* what) {
@@ -307,7 +335,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     }
 
     RecoverFirmFirst(values);
-    ProgressLine line("backing up");
+    ProgressLine line({"packing", "checking"});
     CommandLineDialogs dialogs(line, true);
     CommandLineBackupView view(line);
     LocalFileSystem fs;
@@ -331,6 +359,9 @@ int BackupCommand(const std::vector<std::string>& args) {
     }
     if (end == RunEnd::Stopped) {
         return kFailure;
+    }
+    if (!parsed.Has("--quiet")) {
+        std::cout << BackupSummary(values) << "\n";
     }
     if (!ctx.offsiteFailure.empty()) {
         std::cerr << "vornback-cli: the backup is made and checked, but its offsite copy failed: "
@@ -391,7 +422,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     c.restTypeIndex = type;
     c.chkAdvSet = type != 0 || LoadRestoreWindowSettings(SettingsFile(values)).AdvSet == 1;
 
-    ProgressLine line("restoring");
+    ProgressLine line("unpacking");
     CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
     CommandLineRestoreView view(line);
     std::vector<CommandLineYears::Wanted> wanted;
@@ -445,6 +476,9 @@ int RestoreCommand(const std::vector<std::string>& args) {
     if (gCancel) {
         return Interrupted("the restore had finished already");
     }
+    if (!parsed.Has("--quiet")) {
+        std::cout << "restored: " << dialogs.doneDetail << "\n";
+    }
     return kOk;
 }
 
@@ -460,12 +494,29 @@ int HistoryCommand(const std::vector<std::string>& args) {
     const Workplace place = WorkplaceOption(parsed, false);
     values.ProgramFolder = place.programFolder;
     values.StateFolder = place.stateFolder;
+    std::vector<Json> objects;
     for (const HistoryRecord& r : ReadHistory(HistoryFile(values))) {
         if (oneFirm && r.firm != firm) {
             continue;
         }
         if (parsed.Has("--json")) {
-            std::cout << HistoryJson(r) << "\n";
+            char time[32];
+            const std::time_t t = static_cast<std::time_t>(r.time);
+            std::tm tm{};
+            gmtime_r(&t, &tm);
+            std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &tm);
+            Json o;
+            o["time"] = time;
+            o["firm"] = r.firm;
+            o["year"] = NumberOrNull(r.year);
+            o["kind"] = ReadableUtf8(r.kind);
+            o["archive"] = r.archive.empty() ? Json(nullptr) : Json(ReadableUtf8(r.archive));
+            o["bytes"] = r.bytes;
+            o["files"] = r.files;
+            o["seconds"] = r.seconds;
+            o["result"] = ResultWord(r.result);
+            o["reason"] = ReadableUtf8(r.reason);
+            objects.push_back(std::move(o));
             continue;
         }
         char numbers[96];
@@ -476,6 +527,9 @@ int HistoryCommand(const std::vector<std::string>& args) {
                   << r.kind << "  " << ResultWord(r.result) << "  " << numbers << "  "
                   << (r.archive.empty() ? "-" : r.archive)
                   << (r.reason.empty() ? "" : "  " + r.reason) << "\n";
+    }
+    if (parsed.Has("--json")) {
+        PrintJsonArray(objects);
     }
     return kOk;
 }

@@ -14,7 +14,10 @@
 #include <functional>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "archive/archive.h"
+#include "history/history.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 
@@ -233,12 +236,19 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
         const std::string older =
             fs::path(archive).replace_filename("O" + c.archive.substr(c.archive.rfind('F')));
         std::string out;
-        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to, &out), 0) << c.options << out;
+        ASSERT_EQ(t.Run("backup 1,2 -q " + c.options + to, &out), 0) << c.options << out;
         EXPECT_EQ(out, "") << c.options;
         EXPECT_FALSE(fs::exists(older)) << c.options;
         const std::string first = test::ReadFile(archive);
-        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to), 0) << c.options;
+        out.clear();
+        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to, &out), 0) << c.options;
         EXPECT_EQ(test::ReadFile(older), first) << c.options;
+        // Without -q, one line: the archive, its size, its files and the time taken.
+        EXPECT_TRUE(std::regex_match(
+            out, std::regex("backed up firm 1, year 2 into " + archive +
+                            ": [0-9]+\\.[0-9] MiB \\(" + std::to_string(fs::file_size(archive)) +
+                            " bytes\\), [1-9][0-9]* files, [0-9]+\\.[0-9] s\n")))
+            << out;
         EXPECT_EQ(HasEntry(archive, "AttachDocs/"), c.images) << c.options;
         EXPECT_EQ(HasEntry(archive, "Yr1/"), c.otherYears) << c.options;
         EXPECT_TRUE(HasEntry(archive, "Yr2/")) << c.options;
@@ -430,7 +440,10 @@ TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {
          "Old data will be Overwrite Are You Sure -> Yes", "Firm1/marker.txt", true},
         {"add-firm", 0, "Firm Added New Firm No Is 3", "Firm3/Firm3.mdb", true},
         {"full", 1, "would replace the firm folder " + t.data + "/Firm1", "Firm1/marker.txt", true},
-        {"full --yes", 0, "", "Firm1/marker.txt", false},
+        {"full --yes", 0,
+         "restored: Firm 1 was restored from \"" + archive +
+             "\". The firm as it was before is kept at \"" + t.data + "/Bkp/Back/Replaced/",
+         "Firm1/marker.txt", false},
     };
     for (const Case& c : cases) {
         std::string out;
@@ -534,6 +547,95 @@ TEST(CliSettings, RunsNeverWriteTheWindowsSettings) {
         }
     }
     EXPECT_EQ(test::ReadFile(settings), stored);
+}
+
+// The JSON of history, list and verify parses (the parser refuses bytes that are not
+// UTF-8): names in another encoding are escaped, numbers are numbers, a missing year null.
+TEST(CliJson, ValidUtf8WithNumbersAndNulls) {
+    Tree t("--firms 1 --years 1");
+    const std::string latin1 = t.out + "/caf\xe9";
+    fs::create_directories(latin1);
+    ASSERT_EQ(RunCommand(Cli("pack " + t.data + "/Firm1 " + Quote(latin1 + "/Firm1.zip"))), 0);
+    ASSERT_EQ(RunCommand(Cli("pack " + t.data + "/Firm1/Yr1 " + t.out + "/OFirm1Yr1.zip")), 0);
+    HistoryRecord whole{1700000000, 1, "",  "backup",      latin1 + "/Firm1.zip",
+                        123,        4, 1.5, RunResult::Ok, ""};
+    HistoryRecord year{1700000100, 1, "1",  "backup-year",      "",
+                       0,          0, 0.25, RunResult::Stopped, "na\xc3\xafve \xff"};
+    AppendHistory(t.data + "/Bkp/history.tsv", whole);
+    AppendHistory(t.data + "/Bkp/history.tsv", year);
+    using nlohmann::json;
+    struct Case {
+        std::string command;
+        std::string pointer;
+        json value;
+    } cases[] = {
+        {"history --json", "/0/time", "2023-11-14T22:13:20Z"},
+        {"history --json", "/0/year", nullptr},
+        {"history --json", "/0/archive", t.out + "/caf\\xE9/Firm1.zip"},
+        {"history --json", "/0/bytes", 123},
+        {"history --json", "/0/seconds", 1.5},
+        {"history --json", "/1/year", 1},
+        {"history --json", "/1/archive", nullptr},
+        {"history --json", "/1/result", "stopped"},
+        {"history --json", "/1/reason", "na\xc3\xafve \\xFF"},
+        {"list --json " + t.out, "/0/archive", "OFirm1Yr1.zip"},
+        {"list --json " + t.out, "/0/year", 1},
+        {"list --json " + t.out, "/0/generation", "older"},
+        {"list --json " + t.out, "/1/archive", "caf\\xE9/Firm1.zip"},
+        {"list --json " + t.out, "/1/firm", 1},
+        {"list --json " + t.out, "/1/year", nullptr},
+        {"verify --json " + t.out, "/1/ok", true},
+        {"verify --json " + t.out, "/1/error", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        const std::string tree =
+            c.command.rfind("history", 0) == 0 ? " --program-folder " + t.data + "/Bkp" : "";
+        ASSERT_EQ(RunCommand(Cli(c.command + tree) + " 2>/dev/null", &out), 0) << c.command;
+        json parsed;
+        ASSERT_NO_THROW(parsed = json::parse(out)) << out;
+        const json::json_pointer at(c.pointer);
+        EXPECT_EQ(parsed.contains(at) ? parsed.at(at) : json("absent"), c.value)
+            << c.command << " " << c.pointer << "\n"
+            << out;
+    }
+    std::string out;
+    test::WriteFile(t.out + "/Firm9.zip", "damaged");
+    EXPECT_EQ(RunCommand(Cli("verify --json " + t.out + "/Firm9.zip"), &out), 1);
+    EXPECT_EQ(json::parse(out).at(0).at("ok"), false) << out;
+}
+
+// On a terminal the progress line names its step, and within a step its figures never
+// run backwards; sizes are in MiB.
+TEST(Cli, ProgressLineNamesItsStepsAndNeverRunsBackwards) {
+    if (RunCommand("command -v script") != 0) {
+        GTEST_SKIP() << "no script(1) here to give the tool a terminal";
+    }
+    Tree t("--firms 1 --years 2 --scale 20");
+    std::string out;
+    ASSERT_EQ(RunCommand("script -qec " +
+                             Quote(Cli("backup 1,2 --to " + t.out + " --program-folder " + t.data +
+                                       "/Bkp")) +
+                             " /dev/null",
+                         &out),
+              0)
+        << out;
+    const std::regex shown(
+        "\r\033\\[K([a-z]+) +([0-9.]+)%  ([0-9.]+) of ([0-9.]+) MiB  "
+        "[0-9.]+ MiB/s");
+    std::vector<std::string> steps;
+    double lastShare = 0;
+    for (std::sregex_iterator it(out.begin(), out.end(), shown), end; it != end; ++it) {
+        const std::string step = (*it)[1].str();
+        const double share = std::stod((*it)[2].str());
+        if (steps.empty() || steps.back() != step) {
+            steps.push_back(step);
+        } else {
+            EXPECT_GE(share, lastShare) << step;
+        }
+        lastShare = share;
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"packing", "checking"})) << out;
 }
 
 // Starts the tool, sends it SIGINT once ready() holds and returns its exit status.
