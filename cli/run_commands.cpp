@@ -25,6 +25,7 @@
 #include "retention/prune.h"
 #include "startup/launch.h"
 #include "startup/window_settings.h"
+#include "store/registers.h"
 
 namespace vornback {
 namespace {
@@ -151,25 +152,61 @@ class CommandLineYears : public YearChooser {
     size_t next_ = 0;
 };
 
+// The firm's current year: the year of its register whose period holds today, else its
+// latest year. Error when the register cannot be read or holds no year.
+std::string CurrentYear(const ProgramValues& values) {
+    std::vector<YearRow> years;
+    try {
+        Database db = OpenFirmConnection(values);
+        years = YearsInOrder(db);
+    } catch (const DatabaseError& e) {
+        throw Error("The current year of firm " + std::to_string(values.CurrentFirmNo) +
+                    " cannot be read from its year register: " + e.what() +
+                    ". Give the year as <firm>,<year>.");
+    }
+    if (years.empty()) {
+        throw Error("The year register of firm " + std::to_string(values.CurrentFirmNo) +
+                    " holds no year; nothing was backed up.");
+    }
+    const Today today = SystemClock().Now();
+    const Date now{today.year, today.month, today.day};
+    const YearRow* current = &years.back();
+    for (const YearRow& y : years) {
+        if (y.Col98 <= now && now <= y.Col97) {
+            current = &y;
+        }
+    }
+    return std::to_string(current->Col99);
+}
+
 // "<firm>,<year>" with the mode letter the window program would get, in the data tree the
 // options name.
 StartupDecision Decide(const std::string& firmYear, const std::string& mode,
                        const ParsedArgs& parsed) {
     const size_t comma = firmYear.find(',');
-    if (comma == std::string::npos || firmYear.find(',', comma + 1) != std::string::npos ||
-        comma + 1 == firmYear.size() || !IsDecimalNumber(firmYear.substr(0, comma))) {
-        throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2; not \"" +
-                    firmYear + "\""};
+    // A backup may name the firm alone: its current year is then read from its register.
+    const bool yearGiven = comma != std::string::npos;
+    const std::string firm = firmYear.substr(0, comma);
+    if ((yearGiven &&
+         (firmYear.find(',', comma + 1) != std::string::npos || comma + 1 == firmYear.size())) ||
+        !IsDecimalNumber(firm) || (!yearGiven && mode != "B")) {
+        throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2" +
+                    std::string(mode == "B" ? " (or the firm alone for its current year)" : "") +
+                    "; not \"" + firmYear + "\""};
     }
     const Workplace place = WorkplaceOption(parsed);
+    StartupDecision start;
     try {
-        StartupDecision start = DecideStartup(firmYear + "," + mode, place.programFolder,
-                                              LookUpDefaultFolderFacts(place.programFolder));
-        start.values.StateFolder = place.stateFolder;
-        return start;
+        start = DecideStartup((yearGiven ? firmYear : firm + ",0") + "," + mode,
+                              place.programFolder, LookUpDefaultFolderFacts(place.programFolder));
     } catch (const UsageError& e) {
         throw Usage{e.what()};
     }
+    start.values.StateFolder = place.stateFolder;
+    if (!yearGiven) {
+        start.values.CurrentYearNo = CurrentYear(start.values);
+    }
+    return start;
 }
 
 std::string OnePositional(const ParsedArgs& parsed, const char* command) {

@@ -695,14 +695,16 @@ TEST(Cli, ScheduledBackupUnitsAreValid) {
     std::smatch exec;
     ASSERT_TRUE(std::regex_search(service, exec, std::regex("\nExecStart=(\\S+) (.*)\n")));
     EXPECT_EQ(exec[1].str(), "/usr/bin/vornback-cli");
-    const std::string options = "--program-folder " + t.data + "/Bkp --to " + t.out;
-    std::string command = std::regex_replace(exec[2].str(), std::regex("%I"), "2,1");
+    const std::string options = "--data " + t.data + " --to " + t.out;
+    // The instance names the firm alone: the year is the firm's current one, read from its
+    // register at each run (the sample's years lie in the past: the latest of them).
+    std::string command = std::regex_replace(exec[2].str(), std::regex("%I"), "2");
     command = std::regex_replace(command, std::regex("\\$VORNBACK_OPTIONS"), options);
     std::string out;
     EXPECT_EQ(RunCommand(Cli(command + " --dry-run"), &out), 0) << command << out;
     EXPECT_EQ(out.substr(0, out.find('\n') + 1),
-              "backup of firm 2, year 1, from " + t.data + "/Firm2 into " + t.out + " (single)\n");
-    EXPECT_NE(test::ReadFile(packaging + "backup.env").find("VORNBACK_OPTIONS=--program-folder "),
+              "backup of firm 2, year 2, from " + t.data + "/Firm2 into " + t.out + " (single)\n");
+    EXPECT_NE(test::ReadFile(packaging + "backup.env").find("VORNBACK_OPTIONS=--data "),
               std::string::npos);
 
     if (RunCommand("command -v systemd-analyze") != 0) {
@@ -714,7 +716,7 @@ TEST(Cli, ScheduledBackupUnitsAreValid) {
     fs::copy_file(packaging + "vornback-backup@.timer", t.dir / "vornback-backup@.timer");
     std::string units;
     for (const char* kind : {"service", "timer"}) {
-        const std::string instance = t.dir / ("vornback-backup@2\\x2c1." + std::string(kind));
+        const std::string instance = t.dir / ("vornback-backup@2." + std::string(kind));
         fs::create_symlink(std::string("vornback-backup@.") + kind, instance);
         units += " " + Quote(instance);
     }
