@@ -686,6 +686,59 @@ TEST(Cli, CtrlCStopsBackupAndSampleWithNothingHalfWritten) {
     EXPECT_NE(out.find("  backup  cancelled  "), std::string::npos) << out;
 }
 
+// The bash completion offers every command the tool has and, for each, every option its
+// usage names.
+TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
+    const std::string completion = test::ReadFile(std::string(VORNBACK_TEST_SOURCE_DIR) +
+                                                  "/../packaging/vornback-cli.bash-completion");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(completion, m, std::regex("local commands=\"([^\"]*)\"")));
+    const std::string commands = " " + m[1].str() + " ";
+    std::string usage;
+    ASSERT_EQ(RunCommand(Cli("--help"), &usage), 0);
+    auto expand = [&](std::string options) {
+        for (const char* name : {"tree", "keep", "common"}) {
+            std::smatch v;
+            if (std::regex_search(completion, v,
+                                  std::regex("local " + std::string(name) + "=\"([^\"]*)\""))) {
+                options =
+                    std::regex_replace(options, std::regex("\\$" + std::string(name)), v[1].str());
+            }
+        }
+        return " " + options + " ";
+    };
+    const std::regex commandLine("\n  ([a-z-]+) ");
+    size_t checked = 0;
+    for (std::sregex_iterator it(usage.begin(), usage.end(), commandLine), end; it != end; ++it) {
+        const std::string command = (*it)[1].str();
+        EXPECT_NE(commands.find(" " + command + " "), std::string::npos) << command;
+        std::string help;
+        ASSERT_EQ(RunCommand(Cli(command + " --help"), &help), 0) << command;
+        const std::string synopsis = help.substr(0, help.find("\n\n"));
+        std::smatch line;
+        std::string options;
+        if (std::regex_search(completion, line,
+                              std::regex("\n +" + command + "\\) options=\"([^\"]*)\""))) {
+            options = expand(line[1].str());
+        }
+        const std::regex option("--[a-z][a-z-]*");
+        for (std::sregex_iterator o(synopsis.begin(), synopsis.end(), option), none; o != none;
+             ++o) {
+            if (o->str() != "--help") {
+                EXPECT_NE(options.find(" " + o->str() + " "), std::string::npos)
+                    << command << " " << o->str();
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 40u);
+    if (RunCommand("command -v bash") == 0) {
+        EXPECT_EQ(RunCommand("bash -n " + Quote(std::string(VORNBACK_TEST_SOURCE_DIR) +
+                                                "/../packaging/vornback-cli.bash-completion")),
+                  0);
+    }
+}
+
 // The systemd units pass systemd's own check, and the command line they run is one the
 // tool accepts (in its dry run, with the options of the example environment file).
 TEST(Cli, ScheduledBackupUnitsAreValid) {
