@@ -697,7 +697,7 @@ TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
     std::string usage;
     ASSERT_EQ(RunCommand(Cli("--help"), &usage), 0);
     auto expand = [&](std::string options) {
-        for (const char* name : {"tree", "keep", "common"}) {
+        for (const char* name : {"tree", "keep", "offsite", "common"}) {
             std::smatch v;
             if (std::regex_search(completion, v,
                                   std::regex("local " + std::string(name) + "=\"([^\"]*)\""))) {
@@ -721,7 +721,7 @@ TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
                               std::regex("\n +" + command + "\\) options=\"([^\"]*)\""))) {
             options = expand(line[1].str());
         }
-        const std::regex option("--[a-z][a-z-]*");
+        const std::regex option("--[a-z]+(-[a-z]+)*");
         for (std::sregex_iterator o(synopsis.begin(), synopsis.end(), option), none; o != none;
              ++o) {
             if (o->str() != "--help") {
