@@ -71,7 +71,7 @@ int ListCommand(const std::vector<std::string>& args) {
     valueOptions.push_back("--program-folder");
     valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
                         kOffsiteValueOptions.end());
-    const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--why"});
+    const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--why", "--json"});
     if (parsed.positional.size() != 1) {
         throw Usage{"list takes one backup folder"};
     }
@@ -84,6 +84,22 @@ int ListCommand(const std::vector<std::string>& args) {
     }
     if (parsed.Has("--why")) {
         return ExplainKeep(folder, parsed);
+    }
+    if (parsed.Has("--json")) {
+        std::vector<Json> objects;
+        for (const FoundArchive& a : FindArchives(folder)) {
+            Json o;
+            o["archive"] = ReadableUtf8(a.shown);
+            o["path"] = ReadableUtf8(a.path);
+            o["firm"] = NumberOrNull(a.firm);
+            o["year"] = NumberOrNull(a.year);
+            o["generation"] = a.older ? "older" : "newest";
+            o["modified"] = a.mtime;
+            o["bytes"] = a.size;
+            objects.push_back(std::move(o));
+        }
+        PrintJsonArray(objects);
+        return kOk;
     }
     std::printf("%-32s %6s %6s %-10s %-16s %14s\n", "archive", "firm", "year", "generation", "date",
                 "bytes");
@@ -99,7 +115,23 @@ int VerifyCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = {"--program-folder"};
     valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
                         kOffsiteValueOptions.end());
-    const ParsedArgs parsed = ParseArgs(args, valueOptions, {});
+    const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--json"});
+    const bool json = parsed.Has("--json");
+    std::vector<Json> objects;
+    auto report = [&](const std::string& what, size_t entries, const std::string& failure) {
+        if (json) {
+            Json o;
+            o["archive"] = ReadableUtf8(what);
+            o["ok"] = failure.empty();
+            o["entries"] = failure.empty() ? Json(entries) : Json(nullptr);
+            o["error"] = failure.empty() ? Json(nullptr) : Json(ReadableUtf8(failure));
+            objects.push_back(std::move(o));
+        } else if (failure.empty()) {
+            std::cout << what << ": " << entries << " entries, all CRCs correct\n";
+        } else {
+            std::cout << what << ": FAILED: " << failure << "\n";
+        }
+    };
     if (parsed.positional.empty()) {
         throw Usage{"verify needs one or more archives or folders"};
     }
@@ -119,7 +151,7 @@ int VerifyCommand(const std::vector<std::string>& args) {
         }
         const std::vector<FoundArchive> found = FindArchives(given);
         if (found.empty()) {
-            std::cout << given << ": FAILED: no backup archives in this folder\n";
+            report(given, 0, "no backup archives in this folder");
             status = kFailure;
         }
         for (const FoundArchive& a : found) {
@@ -127,7 +159,7 @@ int VerifyCommand(const std::vector<std::string>& args) {
         }
     }
     for (const std::string& archive : archives) {
-        ProgressLine line("verifying");
+        ProgressLine line("checking");
         UnpackOptions options;
         options.progress = line.Callback();
         options.cancel = &gCancel;
@@ -135,14 +167,17 @@ int VerifyCommand(const std::vector<std::string>& args) {
             VerifyArchive(archive, options);
             const size_t entries = ListArchive(archive).size();
             line.Finish();
-            std::cout << archive << ": " << entries << " entries, all CRCs correct\n";
+            report(archive, entries, "");
         } catch (const ArchiveCancelled&) {
             throw;
         } catch (const ArchiveError& e) {
             line.Finish();
-            std::cout << archive << ": FAILED: " << e.what() << "\n";
+            report(archive, 0, e.what());
             status = kFailure;
         }
+    }
+    if (json) {
+        PrintJsonArray(objects);
     }
     return status;
 }

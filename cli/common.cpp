@@ -1,14 +1,22 @@
 #include "common.h"
 
+#include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 
 #include "base/errors.h"
+#include "base/text.h"
+#include "platform/file_system.h"
+#include "platform/posix.h"
 #include "startup/launch.h"
 
 namespace vornback {
@@ -16,7 +24,7 @@ namespace vornback {
 std::atomic<bool> gCancel{false};
 
 bool ParsedArgs::Has(const std::string& option) const {
-    return values.count(option) != 0 ||
+    return values.count(option) != 0 || lists.count(option) != 0 ||
            std::find(flags.begin(), flags.end(), option) != flags.end();
 }
 
@@ -27,31 +35,74 @@ std::string ParsedArgs::Value(const std::string& option, const std::string& fall
 
 ParsedArgs ParseArgs(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions) {
-    auto known = [](const std::vector<std::string>& list, const std::string& name) {
-        return std::find(list.begin(), list.end(), name) != list.end();
-    };
-    ParsedArgs parsed;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a.size() < 2 || a[0] != '-') {
-            parsed.positional.push_back(a);
-            continue;
-        }
-        if (parsed.Has(a)) {
-            throw Usage{a + " is given twice"};
-        }
-        if (known(valueOptions, a)) {
-            if (i + 1 >= args.size()) {
-                throw Usage{a + " needs a value"};
-            }
-            parsed.values[a] = args[++i];
-        } else if (known(flagOptions, a)) {
-            parsed.flags.push_back(a);
-        } else {
-            throw Usage{"unknown option " + a};
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatableOptions) {
+    // getopt_long's table: each option's index in names is the value it returns; the
+    // short options return their letter.
+    std::vector<std::string> names;
+    std::vector<int> takesValue;
+    for (const auto* list : {&valueOptions, &repeatableOptions, &flagOptions}) {
+        for (const std::string& name : *list) {
+            names.push_back(name.substr(2));
+            takesValue.push_back(list != &flagOptions);
         }
     }
+    constexpr int kFirstLong = 256;
+    std::vector<option> table;
+    for (size_t i = 0; i < names.size(); ++i) {
+        table.push_back(option{names[i].c_str(), takesValue[i] ? required_argument : no_argument,
+                               nullptr, kFirstLong + static_cast<int>(i)});
+    }
+    table.push_back(option{"help", no_argument, nullptr, 'h'});
+    table.push_back(option{"quiet", no_argument, nullptr, 'q'});
+    table.push_back(option{nullptr, 0, nullptr, 0});
+
+    std::vector<std::string> copies{"vornback-cli"};
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : copies) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(copies.size());
+
+    ParsedArgs parsed;
+    optind = 0;  // a fresh scan (glibc), also after an earlier command's
+    opterr = 0;  // the mistakes are told here, once, in the tool's own words
+    int index = -1;
+    for (int c; (c = getopt_long(argc, argv.data(), ":hq", table.data(), &index)) != -1;
+         index = -1) {
+        const std::string given = argv[static_cast<size_t>(optind) - 1];
+        if (c == '?') {
+            throw Usage{"unknown option " + (optopt != 0 && optopt < kFirstLong
+                                                 ? "-" + std::string(1, char(optopt))
+                                                 : given.substr(0, given.find('=')))};
+        }
+        if (c == ':') {
+            const std::string name = optopt >= kFirstLong
+                                         ? "--" + names[static_cast<size_t>(optopt - kFirstLong)]
+                                         : given;
+            throw Usage{name + " needs a value"};
+        }
+        if (c == 'h') {
+            throw HelpAsked{};
+        }
+        const std::string name =
+            c == 'q' ? "--quiet" : "--" + names[static_cast<size_t>(c - kFirstLong)];
+        const bool repeatable = std::find(repeatableOptions.begin(), repeatableOptions.end(),
+                                          name) != repeatableOptions.end();
+        if (parsed.Has(name) && !repeatable) {
+            throw Usage{name + " is given twice"};
+        }
+        if (repeatable) {
+            parsed.lists[name].push_back(optarg);
+        } else if (c != 'q' && takesValue[static_cast<size_t>(c - kFirstLong)]) {
+            parsed.values[name] = optarg;
+        } else {
+            parsed.flags.push_back(name);
+        }
+    }
+    parsed.positional.assign(argv.begin() + optind, argv.begin() + argc);
     return parsed;
 }
 
@@ -67,16 +118,74 @@ long long NumberOption(const std::string& name, const std::string& text, long lo
     return v;
 }
 
-std::string ProgramFolderOption(const ParsedArgs& args) {
-    if (!args.Has("--program-folder")) {
-        return RunningProgramFolder();
+std::string ReadableUtf8(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // The length the first byte announces, and the smallest code point of that length
+        // (so that overlong forms count as invalid).
+        const size_t length = c < 0x80                ? 1
+                              : c >= 0xC2 && c < 0xE0 ? 2
+                              : c >= 0xE0 && c < 0xF0 ? 3
+                              : c >= 0xF0 && c < 0xF5 ? 4
+                                                      : 0;
+        uint32_t code = length == 1   ? c
+                        : length == 2 ? c & 0x1Fu
+                        : length == 3 ? c & 0x0Fu
+                                      : c & 0x07u;
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= kSmallest[length] && code <= 0x10FFFF &&
+                (code < 0xD800 || code > 0xDFFF);
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+            ++i;
+        }
     }
-    const std::string given = args.Value("--program-folder");
+    return out;
+}
+
+Json NumberOrNull(const std::string& text) {
+    if (text.empty()) {
+        return nullptr;
+    }
+    if (text.size() < 19 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::stoll(text);
+    }
+    return ReadableUtf8(text);
+}
+
+void PrintJsonArray(const std::vector<Json>& objects) {
+    std::cout << "[";
+    for (size_t i = 0; i < objects.size(); ++i) {
+        std::cout << (i == 0 ? "\n" : ",\n") << objects[i].dump();
+    }
+    std::cout << "\n]\n";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// An absolute folder without a trailing separator; Error naming what it is for when it
+// does not exist.
+std::string ExistingFolder(const std::string& given, const std::string& missing) {
     std::error_code error;
-    std::filesystem::path folder = std::filesystem::absolute(given, error).lexically_normal();
-    if (error || given.empty() || !std::filesystem::is_directory(folder, error)) {
-        throw Error("The program folder \"" + given +
-                    "\" does not exist; give the Bkp folder of the host's data tree.");
+    const fs::path folder = fs::absolute(given, error).lexically_normal();
+    if (error || given.empty() || !fs::is_directory(folder, error)) {
+        throw Error(missing);
     }
     std::string text = folder.string();
     while (text.size() > 1 && text.back() == '/') {
@@ -85,8 +194,167 @@ std::string ProgramFolderOption(const ParsedArgs& args) {
     return text;
 }
 
-ProgressLine::ProgressLine(const char* verb)
-    : verb_(verb), enabled_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+bool HoldsRootRegister(const fs::path& folder) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        if (ToLower(entry.path().filename().string()) == "root.mdb") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// $name, or $HOME followed by fallback when it is unset or not absolute.
+std::string BaseFolder(const char* name, const char* fallback) {
+    const char* set = std::getenv(name);
+    if (set != nullptr && set[0] == '/') {
+        return set;
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        throw Error(std::string("Neither $") + name + " nor $HOME names a folder.");
+    }
+    return std::string(home) + fallback;
+}
+
+// The data tree's folder as one file name: "%" and "/" written as "%25" and "%2F".
+std::string EscapedName(const std::string& path) {
+    std::string name;
+    for (const char c : path) {
+        name += c == '%' ? "%25" : c == '/' ? "%2F" : std::string(1, c);
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string ConfigFile() {
+    return BaseFolder("XDG_CONFIG_HOME", "/.config") + "/vornback/vornback.conf";
+}
+
+// The data tree named in the user's configuration ("data=DIR"), "" when there is none.
+std::string ConfiguredDataTree() {
+    std::ifstream in(ConfigFile());
+    std::string line;
+    std::string data;
+    while (std::getline(in, line)) {
+        if (line.rfind("data=", 0) == 0) {
+            data = line.substr(5);
+        }
+    }
+    return data;
+}
+
+Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere) {
+    Workplace place;
+    std::string data;
+    if (args.Has("--program-folder")) {
+        place.programFolder =
+            ExistingFolder(args.Value("--program-folder"),
+                           "The program folder \"" + args.Value("--program-folder") +
+                               "\" does not exist; give the Bkp folder of the host's data tree.");
+    } else if (args.Has("--data")) {
+        data = args.Value("--data");
+    } else {
+        const std::string own = RunningProgramFolder();
+        if (HoldsRootRegister(fs::path(own).parent_path())) {
+            place.programFolder = own;
+        } else {
+            data = ConfiguredDataTree();
+            if (data.empty()) {
+                throw Usage{
+                    "no data tree: give --data DIR, or name it once with "
+                    "\"vornback-cli config --data DIR\" (kept in " +
+                    ConfigFile() + ")"};
+            }
+        }
+    }
+    if (place.programFolder.empty()) {
+        const std::string tree = ExistingFolder(
+            data, "The data tree \"" + data +
+                      "\" does not exist; give the folder that holds the root register Root.mdb.");
+        if (!HoldsRootRegister(tree)) {
+            throw Error("The folder \"" + tree +
+                        "\" holds no root register Root.mdb; give the host's data tree.");
+        }
+        place.programFolder = (fs::path(tree) / "Bkp").string();
+    }
+    // A program folder this user may not write to keeps its settings as they are (this
+    // tool never writes them) and its history and locks go to the user's state folder.
+    const std::string problem = FolderProblem(place.programFolder);
+    if (!problem.empty()) {
+        const fs::path tree = fs::path(place.programFolder).parent_path();
+        place.stateFolder = BaseFolder("XDG_STATE_HOME", "/.local/state") + "/vornback/" +
+                            EscapedName(tree.string());
+        std::error_code error;
+        fs::create_directories(place.stateFolder, error);
+        fs::permissions(place.stateFolder, fs::perms::owner_all, error);
+        if (error || !FolderProblem(place.stateFolder).empty()) {
+            throw Error("The program folder \"" + place.programFolder + "\" " + problem +
+                        ", and the folder \"" + place.stateFolder +
+                        "\" for the history and the locks cannot be made: " + error.message() +
+                        ". Nothing was done.");
+        }
+        if (sayWhere && !args.Has("--quiet")) {
+            std::cerr << "vornback-cli: the program folder \"" << place.programFolder << "\" "
+                      << problem << "; the history and the locks are kept in \""
+                      << place.stateFolder << "\"\n";
+        }
+    }
+    return place;
+}
+
+std::string ProgramFolderOption(const ParsedArgs& args) {
+    return WorkplaceOption(args, false).programFolder;
+}
+
+int ConfigCommand(const std::vector<std::string>& args) {
+    const ParsedArgs parsed = ParseArgs(args, {"--data"}, {});
+    if (!parsed.positional.empty()) {
+        throw Usage{"config takes no " + parsed.positional[0]};
+    }
+    const std::string file = ConfigFile();
+    if (!parsed.Has("--data")) {
+        const std::string data = ConfiguredDataTree();
+        std::cout << (data.empty() ? "no data tree set" : "data tree " + data) << " (" << file
+                  << ")\n";
+        return kOk;
+    }
+    const std::string given = parsed.Value("--data");
+    const std::string tree = ExistingFolder(
+        given, "The data tree \"" + given +
+                   "\" does not exist; give the folder that holds the root register Root.mdb.");
+    if (!HoldsRootRegister(tree)) {
+        throw Error("The folder \"" + tree +
+                    "\" holds no root register Root.mdb; give the host's data tree.");
+    }
+    // Written whole beside its place and renamed over it, so a crash leaves the old or
+    // the new configuration.
+    const fs::path folder = fs::path(file).parent_path();
+    std::error_code error;
+    fs::create_directories(folder, error);
+    const std::string temporary = file + ".new";
+    {
+        Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        const std::string text = "data=" + tree + "\n";
+        if (!fd.Valid() || WriteAll(fd.Get(), text.data(), text.size()) != 0 ||
+            ::fsync(fd.Get()) != 0 || fd.Close() != 0 ||
+            ::rename(temporary.c_str(), file.c_str()) != 0) {
+            const int cause = errno;
+            ::unlink(temporary.c_str());
+            throw Error("The configuration \"" + file +
+                        "\" could not be written: " + std::strerror(cause) + ".");
+        }
+    }
+    LocalFileSystem().SyncFolder(folder.string());
+    std::cout << "data tree " << tree << " (" << file << ")\n";
+    return kOk;
+}
+
+ProgressLine::ProgressLine(std::vector<const char*> steps)
+    : steps_(std::move(steps)),
+      enabled_(isatty(STDERR_FILENO) != 0),
+      start_(std::chrono::steady_clock::now()) {}
 
 ArchiveProgressFn ProgressLine::Callback() {
     if (!enabled_) {
@@ -100,9 +368,9 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    // A backup copies, packs and checks in turn, each counting from 0: the rate of each
-    // step counts from its own start.
+    // Counting from 0 again is the next step, with a rate of its own.
     if (p.bytesDone < lastDone_) {
+        step_ = std::min(step_ + 1, steps_.size() - 1);
         start_ = now;
     }
     lastDone_ = p.bytesDone;
@@ -110,7 +378,7 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         return;
     }
     last_ = now;
-    constexpr double kMegabyte = 1048576.0;
+    constexpr double kMebibyte = 1048576.0;
     const double done = static_cast<double>(p.bytesDone);
     const double total = static_cast<double>(p.bytesTotal);
     const double seconds = std::chrono::duration<double>(now - start_).count();
@@ -120,11 +388,19 @@ void ProgressLine::Show(const ArchiveProgress& p) {
         const long long remaining = static_cast<long long>((total - done) / rate + 0.5);
         std::snprintf(left, sizeof left, "  %lld:%02lld left", remaining / 60, remaining % 60);
     }
-    std::fprintf(stderr, "\r\033[K%s %5.1f%%  %.1f/%.1f MB  %.1f MB/s%s", verb_,
-                 total == 0 ? 100.0 : 100.0 * done / total, done / kMegabyte, total / kMegabyte,
-                 rate / kMegabyte, left);
+    std::fprintf(stderr, "\r\033[K%s %5.1f%%  %.1f of %.1f MiB  %.1f MiB/s%s", steps_[step_],
+                 total == 0 ? 100.0 : 100.0 * done / total, done / kMebibyte, total / kMebibyte,
+                 rate / kMebibyte, left);
     std::fflush(stderr);
     shown_ = true;
+}
+
+void ProgressLine::ShowStep(const char* step) {
+    if (enabled_) {
+        std::fprintf(stderr, "\r\033[K%s", step);
+        std::fflush(stderr);
+        shown_ = true;
+    }
 }
 
 void ProgressLine::Finish() {

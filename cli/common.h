@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "archive/archive.h"
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
@@ -30,36 +32,80 @@ struct Usage {
     std::string message;
 };
 
+// -h or --help among a command's options: its usage is shown and nothing else is done.
+struct HelpAsked {};
+
 // The options of one command: values ("--to DIR"), flags ("--yes") and the rest in order.
 struct ParsedArgs {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;
     std::vector<std::string> flags;
+    // Every value of a repeatable option, in the order given.
+    std::map<std::string, std::vector<std::string>> lists;
 
     bool Has(const std::string& option) const;
     std::string Value(const std::string& option, const std::string& fallback = "") const;
 };
 
-// Reads args against the options a command knows; an unknown option, a missing value or
-// an option given twice throws Usage.
+// Reads args against the options a command knows, with the conventions of GNU tools:
+// "--opt value" and "--opt=value", options before and after the other arguments, "--"
+// ends the options. -h/--help (throws HelpAsked) and -q/--quiet are known to every
+// command. An unknown option, a missing value or an option given twice (other than a
+// repeatable one) throws Usage.
 ParsedArgs ParseArgs(const std::vector<std::string>& args,
                      const std::vector<std::string>& valueOptions,
-                     const std::vector<std::string>& flagOptions);
+                     const std::vector<std::string>& flagOptions,
+                     const std::vector<std::string>& repeatableOptions = {});
 
 // A whole number from lo to hi, or Usage naming the option.
 long long NumberOption(const std::string& name, const std::string& text, long long lo,
                        long long hi);
 
-// The program folder the host would start the window program from: --program-folder DIR
-// (made absolute, without a trailing separator; it must exist), else this tool's own
-// folder. Throws Error when the folder given does not exist.
+// Where a command works: the program folder of a data tree, and where the history and
+// the locks go when that folder cannot take them.
+struct Workplace {
+    std::string programFolder;
+    std::string stateFolder;  // "" when the program folder takes them
+};
+
+// The user's configuration: $XDG_CONFIG_HOME/vornback/vornback.conf (~/.config without it).
+std::string ConfigFile();
+
+// The program folder: --program-folder DIR (a data tree's program folder; it must exist;
+// it stands before --data),
+// else the data tree of --data DIR (its program folder DIR/Bkp), else this tool's own
+// folder when it lies in a data tree (its parent holds the root register Root.mdb in
+// any letter case), else the data tree in the user's configuration. An installed tool
+// without either throws Usage naming both ways. A program folder this user may not write
+// to keeps the history and locks in $XDG_STATE_HOME/vornback/ (~/.local/state without
+// it), said on stderr unless quiet. Throws Error for folders that do not exist.
+Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere = true);
+
+// Kept for the commands that need only the program folder.
 std::string ProgramFolderOption(const ParsedArgs& args);
 
-// Shows one progress line on a terminal (bytes, rate and time left), redrawn at most ten
-// times a second; quiet when stderr is not a terminal.
+// JSON output: an ordered object keeps its keys in the order they were set.
+using Json = nlohmann::ordered_json;
+
+// A text for JSON: valid UTF-8 as it stands; each byte that is not part of a valid UTF-8
+// sequence (a name written in another encoding) as the four characters \xNN.
+std::string ReadableUtf8(const std::string& text);
+
+// A number as JSON: a decimal number as a number, "" as null, anything else as text.
+Json NumberOrNull(const std::string& text);
+
+// Prints the objects as one JSON array, an object per line.
+void PrintJsonArray(const std::vector<Json>& objects);
+
+// Shows one progress line on a terminal: the step it is in, its share done, the bytes
+// done and in all (MiB, 1,048,576 bytes), the rate and the time left; redrawn at most ten
+// times a second; quiet when stderr is not a terminal. A run of several steps (a backup
+// packs, then checks) names them in order: each counts from 0 again under the next name,
+// so the figures of one step never run backwards.
 class ProgressLine {
   public:
-    explicit ProgressLine(const char* verb);
+    explicit ProgressLine(std::vector<const char*> steps);
+    explicit ProgressLine(const char* step) : ProgressLine(std::vector<const char*>{step}) {}
     ~ProgressLine() { Finish(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -67,11 +113,14 @@ class ProgressLine {
     // Empty when the line is quiet, so the work skips the reporting altogether.
     ArchiveProgressFn Callback();
     void Show(const ArchiveProgress& progress);
+    // A step without figures (mailing): its name alone.
+    void ShowStep(const char* step);
     // Clears the line, so that a message can follow on a clean line.
     void Finish();
 
   private:
-    const char* verb_;
+    std::vector<const char*> steps_;
+    size_t step_ = 0;
     bool enabled_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point start_;
@@ -108,5 +157,6 @@ OffsiteSettings OffsiteSettingsFor(const ParsedArgs& parsed, const std::string& 
 // list and verify of an sftp:// folder, connecting with the settings' key and host key.
 int ListRemote(const std::string& url, const OffsiteSettings& settings);
 int VerifyRemote(const std::string& url, const OffsiteSettings& settings);
+int ConfigCommand(const std::vector<std::string>& args);
 
 }  // namespace vornback

@@ -45,33 +45,36 @@ struct CommandHelp {
 
 const CommandHelp kCommands[] = {
     {"backup",
-     "backup <firm>,<year> [--type single|date|day] [--to DIR] [--current-year] [--images]\n"
-     "       [--mail ADDRESS] [--drill] [--program-folder DIR] [--dry-run] [--keep-last N]\n"
+     "backup <firm>[,<year>] [--type single|date|day] [--to DIR]\n"
+     "       [--current-year|--whole-firm] [--images|--no-images] [--mail ADDRESS] [--drill]\n"
+     "       [--data DIR|--program-folder DIR] [--dry-run] [-q] [--keep-last N]\n"
      "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]\n"
      "       [--offsite URL] [--offsite-host-key SHA256:...] [--offsite-identity FILE]\n"
      "       [--offsite-verify 0|1]",
-     "back up the firm as the window's \"&Backup\" does; options not given are taken from\n"
-     "the settings file as the window opens with them (without --to: the default folder).\n"
+     "back up the firm as the window's \"&Backup\" does (without a year: the firm's current\n"
+     "year, from its year register). The options hold for this run only; those not given\n"
+     "are taken from the window's settings file, which this tool only reads (without --to:\n"
+     "the default folder). --dry-run shows each choice and where it came from.\n"
      "Exit status 0 done, 1 failed or refused, 2 usage, 3 backup made but not mailed,\n"
      "4 backup made but its offsite copy failed (the reason on stderr and in the history),\n"
-     "130 interrupted (no archive written, older generations intact). --dry-run shows what\n"
-     "would be done. A date-wise or day-wise backup then removes the firm's older archives\n"
-     "that the keep policy (section [Keep], or the --keep-* options) does not keep.\n"
-     "--drill (or the settings key Drill=1) runs the restore drill on the new archive\n"
-     "before the generations rotate; a failed drill keeps them (exit 1).",
+     "130 interrupted (no archive written, older generations intact). A date-wise or\n"
+     "day-wise backup then removes the firm's older archives that the keep policy (section\n"
+     "[Keep], or the --keep-* options) does not keep. --drill (or the settings key Drill=1)\n"
+     "runs the restore drill on the new archive before the generations rotate; a failed\n"
+     "drill keeps them (exit 1).",
      BackupCommand},
     {"restore",
      "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
-     "       [--source-year N] [--target-year N] [--yes] [--program-folder DIR]",
+     "       [--source-year N] [--target-year N] [--yes] [--data DIR|--program-folder DIR] [-q]",
      "restore as the window's \"&Restore\" does: full firm, selected year (--source-year of\n"
      "the archive over --target-year of the firm), add firm, add year (--source-year).\n"
      "Without --yes a restore that would replace data says what and changes nothing.",
      RestoreCommand},
-    {"history", "history [--firm N] [--json] [--program-folder DIR]",
+    {"history", "history [--firm N] [--json] [--data DIR|--program-folder DIR]",
      "list the backups and restores recorded beside the settings file", HistoryCommand},
     {"list",
-     "list DIR|sftp://user@host[:port]/folder [--why [--keep-last N] ...] [--program-folder DIR]\n"
-     "       [--offsite-host-key SHA256:...] [--offsite-identity FILE]",
+     "list DIR|sftp://user@host[:port]/folder [--json] [--why [--keep-last N] ...]\n"
+     "       [--program-folder DIR] [--offsite-host-key SHA256:...] [--offsite-identity FILE]",
      "list the archives in a backup folder and its date-wise and day-wise sub-folders;\n"
      "--why shows the keep policy's decision on each dated archive: the rules that keep it\n"
      "(\"daily 3\", \"newest good copy\") or \"remove\". An sftp:// folder is reached with the\n"
@@ -85,7 +88,7 @@ const CommandHelp kCommands[] = {
      "its key. DIR is the backup folder (default: the default backup folder). --dry-run\n"
      "shows every archive with the rules that keep it or \"remove\" and changes nothing.",
      PruneCommand},
-    {"verify", "verify ARCHIVE|DIR|sftp://...  [--program-folder DIR] [--offsite-...]",
+    {"verify", "verify ARCHIVE|DIR|sftp://... [--json] [--program-folder DIR] [--offsite-...]",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
      "the archives of an sftp:// folder are downloaded to a scratch file first;\n"
      "exit status 1 when any fails",
@@ -112,6 +115,10 @@ const CommandHelp kCommands[] = {
      "backup takes --offsite URL, --offsite-host-key, --offsite-identity, --offsite-verify\n"
      "for one run. A failed offsite copy leaves the local backup as it is: exit status 4.",
      OffsiteCommand},
+    {"config", "config [--data DIR]",
+     "name the data tree an installed tool works on (kept in\n"
+     "$XDG_CONFIG_HOME/vornback/vornback.conf); without --data, show it",
+     ConfigCommand},
     {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
      "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
      "into DIR/Bkp",
@@ -124,7 +131,7 @@ const CommandHelp kCommands[] = {
 
 std::string UsageText() {
     std::string text =
-        "usage: vornback-cli <command> [arguments]   (vornback-cli <command> --help)\n"
+        "usage: vornback-cli <command> [arguments]   (vornback-cli <command> -h|--help)\n"
         "       vornback-cli --version\n\ncommands:\n";
     for (const CommandHelp& c : kCommands) {
         text += "  " + std::string(c.synopsis) + "\n";
@@ -218,65 +225,44 @@ int BuildSample(const std::string& dir, const SampleOptions& options) {
 }
 
 int MakeSample(const std::vector<std::string>& args) {
-    if (args.empty()) {
-        throw Usage{"make-sample needs a folder"};
+    const ParsedArgs parsed = ParseArgs(args, {"--firms", "--years", "--scale", "--seed"}, {});
+    if (parsed.positional.size() != 1) {
+        throw Usage{"make-sample takes one folder"};
     }
     SampleOptions options;
-    std::string dir;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) {
-                throw Usage{a + " needs a value"};
-            }
-            return args[++i];
-        };
-        if (a == "--firms") {
-            options.firms = static_cast<int>(NumberOption(a, value(), 1, 1000));
-        } else if (a == "--years") {
-            options.years = static_cast<int>(NumberOption(a, value(), 0, 50));
-        } else if (a == "--scale") {
-            const std::string& v = value();
-            char* end = nullptr;
-            options.scale = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end != '\0' || !(options.scale > 0) || options.scale > 10000) {
-                throw Usage{"--scale wants a number above 0, not \"" + v + "\""};
-            }
-        } else if (a == "--seed") {
-            options.seed = static_cast<uint64_t>(NumberOption(a, value(), 0, INT64_MAX));
-        } else if (!a.empty() && a[0] == '-') {
-            throw Usage{"unknown option " + a};
-        } else if (dir.empty()) {
-            dir = a;
-        } else {
-            throw Usage{"make-sample takes one folder"};
+    if (parsed.Has("--firms")) {
+        options.firms = static_cast<int>(NumberOption("--firms", parsed.Value("--firms"), 1, 1000));
+    }
+    if (parsed.Has("--years")) {
+        options.years = static_cast<int>(NumberOption("--years", parsed.Value("--years"), 0, 50));
+    }
+    if (parsed.Has("--scale")) {
+        const std::string v = parsed.Value("--scale");
+        char* end = nullptr;
+        options.scale = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || !(options.scale > 0) || options.scale > 10000) {
+            throw Usage{"--scale wants a number above 0, not \"" + v + "\""};
         }
     }
-    if (dir.empty()) {
-        throw Usage{"make-sample needs a folder"};
+    if (parsed.Has("--seed")) {
+        options.seed =
+            static_cast<uint64_t>(NumberOption("--seed", parsed.Value("--seed"), 0, INT64_MAX));
     }
     options.programFiles = ProgramFiles();
-    return BuildSample(dir, options);
+    return BuildSample(parsed.positional[0], options);
 }
 
 int Pack(const std::vector<std::string>& args) {
-    PackOptions options;
-    std::vector<std::string> positional;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--exclude") {
-            if (i + 1 >= args.size()) {
-                throw Usage{"--exclude needs a pattern"};
-            }
-            options.excludePatterns.push_back(args[++i]);
-        } else if (!args[i].empty() && args[i][0] == '-') {
-            throw Usage{"unknown option " + args[i]};
-        } else {
-            positional.push_back(args[i]);
-        }
-    }
-    if (positional.size() != 2) {
+    const ParsedArgs parsed = ParseArgs(args, {}, {}, {"--exclude"});
+    if (parsed.positional.size() != 2) {
         throw Usage{"pack needs SOURCE and ARCHIVE"};
     }
+    PackOptions options;
+    const auto excluded = parsed.lists.find("--exclude");
+    if (excluded != parsed.lists.end()) {
+        options.excludePatterns = excluded->second;
+    }
+    const std::vector<std::string>& positional = parsed.positional;
     ProgressLine line("packing");
     options.progress = line.Callback();
     options.cancel = &gCancel;
@@ -288,7 +274,8 @@ int Pack(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int Unpack(const std::vector<std::string>& args) {
+int Unpack(const std::vector<std::string>& parameters) {
+    const std::vector<std::string> args = ParseArgs(parameters, {}, {}).positional;
     if (args.size() != 2) {
         throw Usage{"unpack needs ARCHIVE and DEST"};
     }
@@ -327,16 +314,17 @@ int Run(int argc, char** argv) {
         throw Usage{"unknown command \"" + command + "\""};
     }
     gCommand = command;
-    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
-        std::cout << "usage: vornback-cli " << help->synopsis << "\n\n" << help->text << "\n";
-        return kOk;
-    }
     if (!CipherAvailable()) {
         throw Error(
             "the database library has no encryption support; refusing to work on "
             "password-protected registers");
     }
-    return help->run(args);
+    try {
+        return help->run(args);
+    } catch (const HelpAsked&) {
+        std::cout << "usage: vornback-cli " << help->synopsis << "\n\n" << help->text << "\n";
+        return kOk;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // ask is answered here, never asked, and every message becomes a line on stderr.
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -24,6 +25,7 @@
 #include "retention/prune.h"
 #include "startup/launch.h"
 #include "startup/window_settings.h"
+#include "store/registers.h"
 
 namespace vornback {
 namespace {
@@ -51,6 +53,7 @@ class CommandLineDialogs : public Dialogs {
                 std::cerr << "vornback-cli: " << m.detail.substr(removed + 2, end - removed - 2)
                           << "\n";
             }
+            doneDetail = m.detail;
             return Answer::Yes;
         }
         line_.Finish();
@@ -74,6 +77,7 @@ class CommandLineDialogs : public Dialogs {
     void StopAfterRefusal(const std::string* refusal) { years_ = refusal; }
 
     bool mailFailed = false;
+    std::string doneDetail;  // what the closing question said: the archive, what was replaced
 
   private:
     ProgressLine& line_;
@@ -89,10 +93,16 @@ class CommandLineBackupView : public BackupView {
     void BusyOff() override {}
     void FocusBrowseButton() override {}
     void ShowProgress(const ArchiveProgress& p) override { line_.Show(p); }
-    void KeepAlive() override {}
+    void KeepAlive() override {
+        if (!mailing_) {
+            mailing_ = true;
+            line_.ShowStep("mailing");
+        }
+    }
 
   private:
     ProgressLine& line_;
+    bool mailing_ = false;
 };
 
 class CommandLineRestoreView : public RestoreView {
@@ -142,21 +152,61 @@ class CommandLineYears : public YearChooser {
     size_t next_ = 0;
 };
 
-// "<firm>,<year>" with the mode letter the window program would get.
-StartupDecision Decide(const std::string& firmYear, const std::string& mode,
-                       const std::string& programFolder) {
-    const size_t comma = firmYear.find(',');
-    if (comma == std::string::npos || firmYear.find(',', comma + 1) != std::string::npos ||
-        comma + 1 == firmYear.size() || !IsDecimalNumber(firmYear.substr(0, comma))) {
-        throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2; not \"" +
-                    firmYear + "\""};
-    }
+// The firm's current year: the year of its register whose period holds today, else its
+// latest year. Error when the register cannot be read or holds no year.
+std::string CurrentYear(const ProgramValues& values) {
+    std::vector<YearRow> years;
     try {
-        return DecideStartup(firmYear + "," + mode, programFolder,
-                             LookUpDefaultFolderFacts(programFolder));
+        Database db = OpenFirmConnection(values);
+        years = YearsInOrder(db);
+    } catch (const DatabaseError& e) {
+        throw Error("The current year of firm " + std::to_string(values.CurrentFirmNo) +
+                    " cannot be read from its year register: " + e.what() +
+                    ". Give the year as <firm>,<year>.");
+    }
+    if (years.empty()) {
+        throw Error("The year register of firm " + std::to_string(values.CurrentFirmNo) +
+                    " holds no year; nothing was backed up.");
+    }
+    const Today today = SystemClock().Now();
+    const Date now{today.year, today.month, today.day};
+    const YearRow* current = &years.back();
+    for (const YearRow& y : years) {
+        if (y.Col98 <= now && now <= y.Col97) {
+            current = &y;
+        }
+    }
+    return std::to_string(current->Col99);
+}
+
+// "<firm>,<year>" with the mode letter the window program would get, in the data tree the
+// options name.
+StartupDecision Decide(const std::string& firmYear, const std::string& mode,
+                       const ParsedArgs& parsed) {
+    const size_t comma = firmYear.find(',');
+    // A backup may name the firm alone: its current year is then read from its register.
+    const bool yearGiven = comma != std::string::npos;
+    const std::string firm = firmYear.substr(0, comma);
+    if ((yearGiven &&
+         (firmYear.find(',', comma + 1) != std::string::npos || comma + 1 == firmYear.size())) ||
+        !IsDecimalNumber(firm) || (!yearGiven && mode != "B")) {
+        throw Usage{"the firm and year are given as <firm>,<year>, for example 1,2" +
+                    std::string(mode == "B" ? " (or the firm alone for its current year)" : "") +
+                    "; not \"" + firmYear + "\""};
+    }
+    const Workplace place = WorkplaceOption(parsed);
+    StartupDecision start;
+    try {
+        start = DecideStartup((yearGiven ? firmYear : firm + ",0") + "," + mode,
+                              place.programFolder, LookUpDefaultFolderFacts(place.programFolder));
     } catch (const UsageError& e) {
         throw Usage{e.what()};
     }
+    start.values.StateFolder = place.stateFolder;
+    if (!yearGiven) {
+        start.values.CurrentYearNo = CurrentYear(start.values);
+    }
+    return start;
 }
 
 std::string OnePositional(const ParsedArgs& parsed, const char* command) {
@@ -173,6 +223,25 @@ void RecoverFirmFirst(const ProgramValues& values) {
     for (const std::string& line : RecoverFirm(values, fs, values.CurrentFirmNo)) {
         std::cerr << "vornback-cli: " << line << "\n";
     }
+}
+
+// The one line a successful backup ends with, from the line the run left in the history:
+// the archive, its size, its files and the time the run took.
+std::string BackupSummary(const ProgramValues& values) {
+    const std::vector<HistoryRecord> records = ReadHistory(HistoryFile(values));
+    for (auto r = records.rbegin(); r != records.rend(); ++r) {
+        if (r->firm == values.CurrentFirmNo && r->kind.rfind("backup", 0) == 0 &&
+            r->result == RunResult::Ok) {
+            char figures[128];
+            std::snprintf(figures, sizeof figures, "%.1f MiB (%llu bytes), %llu files, %.1f s",
+                          static_cast<double>(r->bytes) / 1048576.0,
+                          static_cast<unsigned long long>(r->bytes),
+                          static_cast<unsigned long long>(r->files), r->seconds);
+            return "backed up firm " + std::to_string(r->firm) + ", year " + r->year + " into " +
+                   r->archive + ": " + figures;
+        }
+    }
+    return "backed up firm " + std::to_string(values.CurrentFirmNo);
 }
 
 int Interrupted(const char* what) {
@@ -198,12 +267,14 @@ std::string Contents(const std::string& folder) {
 }  // namespace
 
 int BackupCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder"};
+    std::vector<std::string> valueOptions = {"--type", "--to", "--mail", "--program-folder",
+                                             "--data"};
     valueOptions.insert(valueOptions.end(), kKeepOptions.begin(), kKeepOptions.end());
     valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
                         kOffsiteValueOptions.end());
-    const ParsedArgs parsed =
-        ParseArgs(args, valueOptions, {"--current-year", "--images", "--dry-run", "--drill"});
+    const ParsedArgs parsed = ParseArgs(
+        args, valueOptions,
+        {"--current-year", "--whole-firm", "--images", "--no-images", "--dry-run", "--drill"});
     const std::string firmYear = OnePositional(parsed, "backup");
     int type = -1;
     if (parsed.Has("--type")) {
@@ -213,31 +284,59 @@ int BackupCommand(const std::vector<std::string>& args) {
             throw Usage{"--type is single, date or day, not \"" + t + "\""};
         }
     }
-    if (parsed.Has("--current-year") && parsed.Has("--images")) {
-        throw Usage{"--images cannot go with --current-year: a current-year backup has no images"};
+    for (const auto& [one, other] :
+         {std::pair{"--current-year", "--whole-firm"}, std::pair{"--images", "--no-images"},
+          std::pair{"--images", "--current-year"}}) {
+        if (parsed.Has(one) && parsed.Has(other)) {
+            throw Usage{std::string(one) + " cannot go with " + other +
+                        (std::string(other) == "--current-year"
+                             ? ": a current-year backup has no images"
+                             : "")};
+        }
     }
     if (parsed.Has("--mail") && TrimBlanks(parsed.Value("--mail")).empty()) {
         throw Usage{"--mail needs an address"};
     }
-    const StartupDecision start = Decide(firmYear, "B", ProgramFolderOption(parsed));
+    const StartupDecision start = Decide(firmYear, "B", parsed);
     const ProgramValues& values = start.values;
-    const BackupWindowSettings stored = LoadBackupWindowSettings(SettingsFile(values));
+    const std::string settingsFile = SettingsFile(values);
+    const BackupWindowSettings stored = LoadBackupWindowSettings(settingsFile);
 
-    // The window's controls as they would open, with the options in their place.
+    // The window's controls as they would open, with this run's options in their place;
+    // each choice remembers where it came from, for --dry-run.
+    const std::string fromSettings = "settings file " + settingsFile;
+    auto from = [&](const char* option) { return std::string("option ") + option; };
     BackupChoices c;
     c.lblHDPath = start.defaultFolder;
     c.txtBackPath = start.StartLocation;
+    std::string folderFrom = "the default backup folder";
     if (parsed.Has("--to")) {
         c.hardDiskIndex = 1;
         c.txtBackPath = parsed.Value("--to");
+        folderFrom = from("--to");
     }
     const int storedType = stored.BackType;
+    std::string typeFrom = type >= 0 ? from("--type") : fromSettings;
+    if (type < 0 && (storedType < 0 || storedType > 2)) {
+        typeFrom = "the window's first choice (no type in the " + fromSettings + ")";
+    }
     c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
-    // --images asks for a whole-firm backup: a stored "Only Current Year" gives way to it.
-    c.ChkCurYr =
-        parsed.Has("--current-year") || (stored.CurYr == 1 && !parsed.Has("--images")) ? 1 : 0;
-    c.ChkIncAtcDoc = c.ChkCurYr == 0 && (parsed.Has("--images") || stored.IncAtcDoc == 1);
-    const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images");
+    // --images and --whole-firm ask for a whole-firm backup: a stored "Only Current Year"
+    // gives way to them.
+    const bool wholeFirm = parsed.Has("--whole-firm") || parsed.Has("--images");
+    c.ChkCurYr = parsed.Has("--current-year") || (stored.CurYr == 1 && !wholeFirm) ? 1 : 0;
+    const std::string yearFrom = parsed.Has("--current-year") ? from("--current-year")
+                                 : parsed.Has("--whole-firm") ? from("--whole-firm")
+                                 : parsed.Has("--images")     ? from("--images")
+                                                              : fromSettings;
+    c.ChkIncAtcDoc = c.ChkCurYr == 0 && !parsed.Has("--no-images") &&
+                     (parsed.Has("--images") || stored.IncAtcDoc == 1);
+    const std::string imagesFrom = parsed.Has("--images")         ? from("--images")
+                                   : parsed.Has("--no-images")    ? from("--no-images")
+                                   : parsed.Has("--current-year") ? from("--current-year")
+                                                                  : fromSettings;
+    const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images") ||
+                          parsed.Has("--whole-firm") || parsed.Has("--no-images");
     c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
     c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
     c.txtEmailToSend = parsed.Value("--mail");
@@ -250,20 +349,30 @@ int BackupCommand(const std::vector<std::string>& args) {
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
+        const std::string into = c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath;
         std::cout << "backup of firm " << values.CurrentFirmNo << ", year " << values.CurrentYearNo
-                  << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into "
-                  << (c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath) << " ("
-                  << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
+                  << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into " << into
+                  << " (" << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
                   << (c.ChkIncAtcDoc ? ", with images" : "")
                   << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
                   << (c.backTypeIndex != 0 ? ", keep " + KeepOptions(parsed, storedKeep).Text()
                                            : "")
-                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n";
+                  << (c.drill ? ", drilled before the generations rotate" : "") << ")\n"
+                  << "  folder: " << into << " (" << folderFrom << ")\n"
+                  << "  type: " << kTypes[c.backTypeIndex] << " (" << typeFrom << ")\n"
+                  << "  what: " << (c.ChkCurYr ? "the current year only" : "the whole firm") << " ("
+                  << yearFrom << ")\n"
+                  << "  images: " << (c.ChkIncAtcDoc ? "included" : "left out") << " ("
+                  << imagesFrom << ")\n"
+                  << "  mail: " << (c.chkSendEmail ? c.txtEmailToSend : "none") << " ("
+                  << (c.chkSendEmail ? from("--mail") : "no --mail") << ")\n"
+                  << "  settings file: " << settingsFile
+                  << " (read only: this tool never writes it)\n";
         return kOk;
     }
 
     RecoverFirmFirst(values);
-    ProgressLine line("backing up");
+    ProgressLine line({"packing", "checking"});
     CommandLineDialogs dialogs(line, true);
     CommandLineBackupView view(line);
     LocalFileSystem fs;
@@ -272,6 +381,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
     ctx.cancel = &gCancel;
     ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);
+    ctx.keepChoices = false;
     std::string backupSourceFolder;
     RunEnd end = RunEnd::Stopped;
     try {
@@ -287,6 +397,9 @@ int BackupCommand(const std::vector<std::string>& args) {
     if (end == RunEnd::Stopped) {
         return kFailure;
     }
+    if (!parsed.Has("--quiet")) {
+        std::cout << BackupSummary(values) << "\n";
+    }
     if (!ctx.offsiteFailure.empty()) {
         std::cerr << "vornback-cli: the backup is made and checked, but its offsite copy failed: "
                   << ctx.offsiteFailure << "\n";
@@ -297,7 +410,8 @@ int BackupCommand(const std::vector<std::string>& args) {
 
 int RestoreCommand(const std::vector<std::string>& args) {
     const ParsedArgs parsed = ParseArgs(
-        args, {"--archive", "--type", "--source-year", "--target-year", "--program-folder"},
+        args,
+        {"--archive", "--type", "--source-year", "--target-year", "--program-folder", "--data"},
         {"--yes"});
     const std::string firmYear = OnePositional(parsed, "restore");
     static const std::vector<std::string> kTypes = {"full", "year", "add-firm", "add-year"};
@@ -322,7 +436,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     const long long target =
         type == 1 ? NumberOption("--target-year", parsed.Value("--target-year"), 0, 32767) : 0;
 
-    const StartupDecision start = Decide(firmYear, "R", ProgramFolderOption(parsed));
+    const StartupDecision start = Decide(firmYear, "R", parsed);
     const ProgramValues& values = start.values;
     const std::string n = std::to_string(values.CurrentFirmNo);
     std::error_code error;
@@ -345,7 +459,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     c.restTypeIndex = type;
     c.chkAdvSet = type != 0 || LoadRestoreWindowSettings(SettingsFile(values)).AdvSet == 1;
 
-    ProgressLine line("restoring");
+    ProgressLine line("unpacking");
     CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
     CommandLineRestoreView view(line);
     std::vector<CommandLineYears::Wanted> wanted;
@@ -360,6 +474,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     LocalFileSystem fs;
     RestoreState state;
     RestoreContext ctx{values, fs, dialogs, years, view, state};
+    ctx.keepChoices = false;
 
     // The choosing steps of the window; they fill only the staging folder.
     ShowHideLbl(state, type, values.CurrentFirmNo);
@@ -398,11 +513,14 @@ int RestoreCommand(const std::vector<std::string>& args) {
     if (gCancel) {
         return Interrupted("the restore had finished already");
     }
+    if (!parsed.Has("--quiet")) {
+        std::cout << "restored: " << dialogs.doneDetail << "\n";
+    }
     return kOk;
 }
 
 int HistoryCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(args, {"--firm", "--program-folder"}, {"--json"});
+    const ParsedArgs parsed = ParseArgs(args, {"--firm", "--program-folder", "--data"}, {"--json"});
     if (!parsed.positional.empty()) {
         throw Usage{"history takes no " + parsed.positional[0]};
     }
@@ -410,13 +528,32 @@ int HistoryCommand(const std::vector<std::string>& args) {
     const long long firm =
         oneFirm ? NumberOption("--firm", parsed.Value("--firm"), INT32_MIN, INT32_MAX) : 0;
     ProgramValues values;
-    values.ProgramFolder = ProgramFolderOption(parsed);
+    const Workplace place = WorkplaceOption(parsed, false);
+    values.ProgramFolder = place.programFolder;
+    values.StateFolder = place.stateFolder;
+    std::vector<Json> objects;
     for (const HistoryRecord& r : ReadHistory(HistoryFile(values))) {
         if (oneFirm && r.firm != firm) {
             continue;
         }
         if (parsed.Has("--json")) {
-            std::cout << HistoryJson(r) << "\n";
+            char time[32];
+            const std::time_t t = static_cast<std::time_t>(r.time);
+            std::tm tm{};
+            gmtime_r(&t, &tm);
+            std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &tm);
+            Json o;
+            o["time"] = time;
+            o["firm"] = r.firm;
+            o["year"] = NumberOrNull(r.year);
+            o["kind"] = ReadableUtf8(r.kind);
+            o["archive"] = r.archive.empty() ? Json(nullptr) : Json(ReadableUtf8(r.archive));
+            o["bytes"] = r.bytes;
+            o["files"] = r.files;
+            o["seconds"] = r.seconds;
+            o["result"] = ResultWord(r.result);
+            o["reason"] = ReadableUtf8(r.reason);
+            objects.push_back(std::move(o));
             continue;
         }
         char numbers[96];
@@ -427,6 +564,9 @@ int HistoryCommand(const std::vector<std::string>& args) {
                   << r.kind << "  " << ResultWord(r.result) << "  " << numbers << "  "
                   << (r.archive.empty() ? "-" : r.archive)
                   << (r.reason.empty() ? "" : "  " + r.reason) << "\n";
+    }
+    if (parsed.Has("--json")) {
+        PrintJsonArray(objects);
     }
     return kOk;
 }

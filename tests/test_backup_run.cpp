@@ -127,7 +127,11 @@ uint64_t RowCount(Database db, const char* table) {
 TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     // A missing folder for Others stops the run before anything is written.
     EXPECT_EQ(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunEnd::Stopped);
-    EXPECT_EQ(dialogs_.shown, (std::vector<Message>{{"Invalid Backup Path", kProgramTitle}}));
+    ASSERT_EQ(dialogs_.shown.size(), 1u);
+    EXPECT_EQ(dialogs_.shown[0].text, "Invalid Backup Path");
+    EXPECT_EQ(dialogs_.shown[0].detail, "The backup folder \"" + backups_ +
+                                            "/missing\" does not exist; choose a folder that "
+                                            "exists and that you may write to.");
     EXPECT_EQ(log_.events, (Strings{"Invalid Backup Path", "Focus"}));
     EXPECT_FALSE(fs::exists(Settings()));
 
@@ -411,11 +415,13 @@ TEST_F(BackupRunTest, FailedRunsLeaveBothGenerationsAndNothingOfTheirOwn) {
         dialogs_.shown.clear();
         log_.events.clear();
         if (failure == "staging root") {
-            EXPECT_EQ(RunBackup(ctx, c, backupSourceFolder_), RunEnd::Stopped);
-            EXPECT_EQ(
-                dialogs_.shown,
-                (std::vector<Message>{{kPermission, kProgramTitle, Buttons::Ok, Icon::Critical}}));
-            EXPECT_EQ(log_.events, (Strings{"BusyOn", kPermission, "BusyOff"}));
+            // Without the firm's lock the run is refused before it starts.
+            EXPECT_THROW(RunBackup(ctx, c, backupSourceFolder_), ProgramEnd);
+            ASSERT_EQ(dialogs_.shown.size(), 1u);
+            EXPECT_EQ(dialogs_.shown[0].text, kPermission);
+            EXPECT_NE(dialogs_.shown[0].detail.find("\"" + back + "/.Firm2.lock\""),
+                      std::string::npos);
+            EXPECT_EQ(log_.events, (Strings{kPermission}));
             fs::remove(back);
         } else {
             EXPECT_THROW(RunBackup(ctx, c, backupSourceFolder_), Error);

@@ -14,7 +14,10 @@
 #include <functional>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "archive/archive.h"
+#include "history/history.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 
@@ -40,22 +43,40 @@ TEST(Cli, UsageMistakesExitWithTwo) {
     EXPECT_EQ(RunCommand(Cli("frobnicate")), 2);
     EXPECT_EQ(RunCommand(Cli("--help")), 0);
     EXPECT_EQ(RunCommand(Cli("--version")), 0);
-    for (const char* args :
-         {"make-sample", "make-sample /tmp/x --firms", "make-sample /tmp/x --firms many",
-          "make-sample /tmp/x --scale -1", "pack onlyone", "pack a b --exclude", "unpack a",
-          "verify", "backup 1", "backup 1,2,B", "backup x,2", "backup 1,2 --type weekly",
-          "backup 1,2 --current-year --images", "backup 1,2 --to", "restore 1,2 --type full",
-          "restore 1,2 --archive a --type part", "history extra", "history --firm x", "list"}) {
+    for (const char* args : {"make-sample",
+                             "make-sample /tmp/x --firms",
+                             "make-sample /tmp/x --firms many",
+                             "make-sample /tmp/x --scale -1",
+                             "pack onlyone",
+                             "pack a b --exclude",
+                             "unpack a",
+                             "verify",
+                             "backup 1",
+                             "backup 1,2,B",
+                             "backup x,2",
+                             "backup 1,2 --type weekly",
+                             "backup 1,2 --current-year --images",
+                             "backup 1,2 --current-year --whole-firm",
+                             "backup 1,2 --images --no-images",
+                             "backup 1,2 --to",
+                             "restore 1,2 --type full",
+                             "restore 1,2 --archive a --type part",
+                             "history extra",
+                             "history --firm x",
+                             "list"}) {
         out.clear();
         EXPECT_EQ(RunCommand(Cli(args), &out), 2) << args;
         EXPECT_NE(out.find("usage: vornback-cli " + std::string(args).substr(0, 4)),
                   std::string::npos)
             << out;
     }
-    for (const char* command : {"backup", "restore", "history", "list", "verify", "unpack"}) {
-        out.clear();
-        EXPECT_EQ(RunCommand(Cli(std::string(command) + " --help"), &out), 0) << command;
-        EXPECT_EQ(out.rfind("usage: vornback-cli " + std::string(command), 0), 0u) << out;
+    for (const char* command : {"backup", "restore", "history", "list", "verify", "config",
+                                "make-sample", "pack", "unpack"}) {
+        for (const char* help : {" --help", " -h"}) {
+            out.clear();
+            EXPECT_EQ(RunCommand(Cli(command + std::string(help)), &out), 0) << command;
+            EXPECT_EQ(out.rfind("usage: vornback-cli " + std::string(command), 0), 0u) << out;
+        }
     }
 }
 
@@ -163,6 +184,39 @@ bool HasEntry(const std::string& archive, const std::string& prefix) {
     return false;
 }
 
+// Options read as GNU tools read them; every mistake gets one usage error.
+TEST(Cli, OptionSyntax) {
+    Tree t("--firms 1 --years 1");
+    struct Case {
+        std::string args;
+        int status;
+        std::string output;
+    } cases[] = {
+        {"backup 1,1 --type=day --to=/x --dry-run", 0, "  type: day (option --type)\n"},
+        {"backup --dry-run --to /x 1,1 --no-images", 0, "  folder: /x (option --to)\n"},
+        {"backup 1,1 --dry-run --to /x -- --images", 2, "backup takes one <firm>,<year>"},
+        {"verify -- -missing.zip", 1, "-missing.zip: FAILED: "},
+        {"backup 1,1 --bogus", 2,
+         "vornback-cli: unknown option --bogus\n\nusage: vornback-cli backup"},
+        {"backup 1,1 --bogus=3", 2, "vornback-cli: unknown option --bogus\n"},
+        {"backup 1,1 -x", 2, "vornback-cli: unknown option -x\n"},
+        {"backup 1,1 --to", 2, "vornback-cli: --to needs a value\n"},
+        {"backup 1,1 --to a --to=b", 2, "vornback-cli: --to is given twice\n"},
+        {"backup 1,1 --yes", 2, "vornback-cli: unknown option --yes\n"},
+        {"pack --exclude=a --exclude b /nowhere " + t.dir / "a.zip", 1, "/nowhere"},
+        {"make-sample --firms=0 " + t.dir / "s", 2, "--firms wants a whole number from 1 to 1000"},
+        {"backup 1,1 -h --bogus", 0, "usage: vornback-cli backup"},
+        {"config -h", 0, "usage: vornback-cli config"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        const bool onTree = c.args.find("--dry-run") != std::string::npos;
+        EXPECT_EQ(onTree ? t.Run(c.args, &out) : RunCommand(Cli(c.args), &out), c.status)
+            << c.args << out;
+        EXPECT_NE(out.find(c.output), std::string::npos) << c.args << "\n" << out;
+    }
+}
+
 TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
     Tree t;
     fs::create_directories(t.out + "/img");
@@ -182,21 +236,29 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
         const std::string older =
             fs::path(archive).replace_filename("O" + c.archive.substr(c.archive.rfind('F')));
         std::string out;
-        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to, &out), 0) << c.options << out;
+        ASSERT_EQ(t.Run("backup 1,2 -q " + c.options + to, &out), 0) << c.options << out;
         EXPECT_EQ(out, "") << c.options;
         EXPECT_FALSE(fs::exists(older)) << c.options;
         const std::string first = test::ReadFile(archive);
-        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to), 0) << c.options;
+        out.clear();
+        ASSERT_EQ(t.Run("backup 1,2 " + c.options + to, &out), 0) << c.options;
         EXPECT_EQ(test::ReadFile(older), first) << c.options;
+        // Without -q, one line: the archive, its size, its files and the time taken.
+        EXPECT_TRUE(std::regex_match(
+            out, std::regex("backed up firm 1, year 2 into " + archive +
+                            ": [0-9]+\\.[0-9] MiB \\(" + std::to_string(fs::file_size(archive)) +
+                            " bytes\\), [1-9][0-9]* files, [0-9]+\\.[0-9] s\n")))
+            << out;
         EXPECT_EQ(HasEntry(archive, "AttachDocs/"), c.images) << c.options;
         EXPECT_EQ(HasEntry(archive, "Yr1/"), c.otherYears) << c.options;
         EXPECT_TRUE(HasEntry(archive, "Yr2/")) << c.options;
     }
     EXPECT_FALSE(fs::exists(t.data + "/Bkp/Back/Firm1"));  // the staging copy is gone
 
-    // Without options the settings decide, as the window opens with them: images in.
+    // Without options the settings decide, as the window opens with them: the --images of
+    // the runs above did not stick, and without a settings file the images stay out.
     ASSERT_EQ(t.Run("backup 2,2 --to " + t.out), 0);
-    EXPECT_TRUE(HasEntry(t.out + "/Firm2.zip", "AttachDocs/"));
+    EXPECT_FALSE(HasEntry(t.out + "/Firm2.zip", "AttachDocs/"));
 
     std::string out;
     ASSERT_EQ(RunCommand(Cli("list " + t.out), &out), 0);
@@ -225,23 +287,39 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
     EXPECT_NE(out.find("firm 2  year 2  backup  ok  "), std::string::npos) << out;
 }
 
-TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
+TEST(CliBackup, RefusalsWriteNothingAndAreRecordedWithTheirReasons) {
     Tree t;
     // Another process holds firm 1's lock, with its holder line (first: a run removes it).
     const std::string lock = t.data + "/Bkp/Back/.Firm1.lock";
     test::WriteFile(lock, "4242 vornback 2026-12-07T01:30:00\n");
+    test::WriteFile(t.dir / "file", "not a folder");
+    const std::string held =
+        "already running (program vornback, process 4242, since "
+        "2026-12-07T01:30:00)";
+    const std::string invalid = "Invalid Backup Path (The backup folder \"";
+    const std::string choose = "; choose a folder that exists and that you may write to.)";
     struct Case {
         std::string prefix;  // holds the lock, or points the mail at a closed port
         std::string args;
         int status;
-        std::string message;
+        std::string message;  // on stderr and, after the result, in the history
+        std::string result;
     } cases[] = {
-        {"flock " + lock + " ", "backup 1,2 --to " + t.out, 1,
-         "already running (program vornback, process 4242, since 2026-12-07T01:30:00)"},
-        {"", "backup 1,2 --to " + t.out + "/missing", 1, "vornback-cli: Invalid Backup Path\n"},
-        {"", "backup 7,2 --to " + t.out, 1, t.data + "/Firm7"},
+        {"flock " + lock + " ", "backup 1,2 --to " + t.out, 1, held, "refused"},
+        {"", "backup 1,2 --to " + t.out + "/missing", 1,
+         invalid + t.out + "/missing\" does not exist" + choose, "stopped"},
+        {"", "backup 1,2 --to " + t.dir / "file", 1,
+         invalid + t.dir / "file" + "\" is not a folder" + choose, "stopped"},
+        {"", "backup 7,2 --to " + t.out, 1, t.data + "/Firm7", "failed"},
         {"VORNBACK_SMTP_HOST=127.0.0.1 VORNBACK_SMTP_PORT=1 ",
-         "backup 1,2 --mail a@b --to " + t.out, 3, "vornback-cli: Backup Can not Email ("},
+         "backup 1,2 --mail a@b --to " + t.out, 3, "Backup Can not Email (", "ok"},
+        // A staging root that cannot be made leaves no place for the firm's lock.
+        {"rm -r " + t.data + "/Bkp/Back && touch " + t.data + "/Bkp/Back && ",
+         "backup 2,2 --to " + t.out, 1,
+         "Problem with folder permission, Please try again later (Could not open the lock "
+         "file \"" +
+             t.data + "/Bkp/Back/.Firm2.lock\"",
+         "refused"},
     };
     for (const Case& c : cases) {
         std::string out;
@@ -249,16 +327,88 @@ TEST(CliBackup, RefusalsWriteNothingAndAreRecorded) {
                   c.status)
             << c.args;
         EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        std::string history;
+        ASSERT_EQ(t.Run("history", &history), 0);
+        const std::string last = history.substr(history.rfind('\n', history.size() - 2) + 1);
+        EXPECT_NE(last.find("  backup  " + c.result + "  "), std::string::npos) << last;
+        if (c.result != "ok") {
+            EXPECT_NE(last.find(c.message), std::string::npos) << last;
+        }
     }
     // Only the backup whose mail failed stands.
     EXPECT_EQ(std::distance(fs::directory_iterator(t.out), {}), 1);
     EXPECT_EQ(RunCommand(Cli("verify " + t.out + "/Firm1.zip")), 0);
+}
+
+// An ordinary user's run: as root, the commands run as nobody (who owns the test's folder),
+// so that a folder's missing write permission counts.
+std::string AsOrdinaryUser(const test::TempDir& dir) {
+    if (geteuid() != 0) {
+        return "";
+    }
+    EXPECT_EQ(RunCommand("chown -R 65534:65534 " + Quote(dir.Path())), 0);
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups env ";
+}
+
+// Installed (its folder in no data tree), the tool works on the data tree of --data or of
+// the user's configuration, refuses without either, and never writes into its own folder.
+TEST(CliInstalled, DataTreeFromOptionOrConfigurationAndNothingWrittenWhereInstalled) {
+    Tree t("--firms 1 --years 2");
+    const std::string bin = t.dir / "usr/bin";
+    fs::create_directories(bin);
+    fs::copy_file(VORNBACK_CLI_PATH, bin + "/vornback-cli");
+    const std::string env = "HOME=" + t.dir / "home" + " XDG_CONFIG_HOME=" + t.dir / "config" +
+                            " XDG_STATE_HOME=" + t.dir / "state" + " ";
+    const std::string installed = env + bin + "/vornback-cli ";
+    const std::string config = t.dir / "config/vornback/vornback.conf";
+    struct Case {
+        std::string args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"backup 1,2 --to " + t.out, 2,
+         "no data tree: give --data DIR, or name it once with \"vornback-cli config --data DIR\" "
+         "(kept in " +
+             config + ")"},
+        {"history", 2, "no data tree: give --data DIR"},
+        {"backup 1,2 --dry-run --data " + t.dir.Path().string(), 1, "holds no root register"},
+        {"backup 1,2 --to " + t.out + " --data=" + t.data, 0, ""},
+        {"config --data " + t.out, 1, "\"" + t.out + "\" holds no root register Root.mdb"},
+        {"config --data " + t.data, 0, "data tree " + t.data + " (" + config + ")\n"},
+        {"backup 1,2 --type date --to " + t.out, 0, ""},
+        {"history", 0, "firm 1  year 2  backup  ok"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(RunCommand(installed + c.args, &out), c.status) << c.args << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << c.args << out;
+    }
+    EXPECT_TRUE(fs::exists(t.out + "/Firm1.zip"));
+    EXPECT_TRUE(fs::exists(t.out + "/" + Today("%Y%m%d") + "/Firm1.zip"));
+    EXPECT_TRUE(fs::exists(t.data + "/Bkp/history.tsv"));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(t.dir / "usr"), {}), 2);
+
+    // A program folder this user may not write to: the settings are only read, the
+    // history and the locks go to the user's state folder, and the run says so.
+    const std::string user = AsOrdinaryUser(t.dir);
+    fs::permissions(t.data + "/Bkp", fs::perms::owner_write | fs::perms::group_write,
+                    fs::perm_options::remove);
+    const std::string state =
+        t.dir / "state/vornback/" + std::regex_replace(t.data, std::regex("/"), "%2F");
     std::string out;
-    ASSERT_EQ(t.Run("history", &out), 0);
-    EXPECT_NE(out.find("firm 1  year 2  backup  stopped  0 bytes"), std::string::npos) << out;
-    EXPECT_NE(out.find("firm 7  year 2  backup  failed  0 bytes"), std::string::npos) << out;
-    EXPECT_NE(out.find("firm 1  year 2  backup  failed  0 bytes"), std::string::npos) << out;
-    EXPECT_NE(out.find("the archive was written but not mailed: "), std::string::npos) << out;
+    EXPECT_EQ(RunCommand(user + installed + "backup 1,2 --to " + t.out, &out), 0) << out;
+    EXPECT_NE(out.find("vornback-cli: the program folder \"" + t.data +
+                       "/Bkp\" is not writable for this user; the history and the locks are "
+                       "kept in \"" +
+                       state + "\"\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Count(test::ReadFile(state + "/history.tsv"), "\tok\t"), 1u);
+    out.clear();
+    EXPECT_EQ(RunCommand(user + installed + "history -q", &out), 0);
+    EXPECT_EQ(Count(out, "  backup  ok  "), 1u) << out;
+    EXPECT_EQ(Count(test::ReadFile(t.data + "/Bkp/history.tsv"), "\tok\t"), 2u);
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(t.dir / "usr"), {}), 2);
 }
 
 TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {
@@ -290,7 +440,10 @@ TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {
          "Old data will be Overwrite Are You Sure -> Yes", "Firm1/marker.txt", true},
         {"add-firm", 0, "Firm Added New Firm No Is 3", "Firm3/Firm3.mdb", true},
         {"full", 1, "would replace the firm folder " + t.data + "/Firm1", "Firm1/marker.txt", true},
-        {"full --yes", 0, "", "Firm1/marker.txt", false},
+        {"full --yes", 0,
+         "restored: Firm 1 was restored from \"" + archive +
+             "\". The firm as it was before is kept at \"" + t.data + "/Bkp/Back/Replaced/",
+         "Firm1/marker.txt", false},
     };
     for (const Case& c : cases) {
         std::string out;
@@ -315,6 +468,174 @@ TEST(CliRestore, EachTypeRefusesFirstAndRestoresWithItsChecks) {
     EXPECT_EQ(Count(out, "\"result\":\"ok\""), 4u) << out;
     EXPECT_EQ(Count(out, "\"kind\":\"add-year\",\"archive\":\"" + archive), 2u) << out;
     EXPECT_EQ(Count(out, "\"result\":\"refused\""), 1u) << out;
+}
+
+// The tool's options hold for one run: no run, done or refused, writes the window's
+// settings, and unset options come from them (as --dry-run tells, choice by choice).
+TEST(CliSettings, RunsNeverWriteTheWindowsSettings) {
+    Tree t;
+    const std::string settings = t.data + "/Bkp/settings.ini";
+    const std::string stored = "[Back]\r\nLPath=" + t.out +
+                               "\r\nBackType=0\r\nAdvSet=1\r\nIncAtcDoc=1\r\nCurYr=1\r\n"
+                               "[Rest]\r\nLPath=/nowhere\r\nRestType=1\r\nAdvSet=1\r\n";
+    test::WriteFile(settings, stored);
+    const std::string archive = t.dir / "Firm1.zip";
+    ASSERT_EQ(RunCommand(Cli("pack " + t.data + "/Firm1 " + archive)), 0);
+    const std::string restore = "restore 1,2 --archive " + archive + " --type ";
+    struct Case {
+        std::string args;
+        int status;
+        std::string made;    // the archive the run writes below t.out, "" for none
+        bool images = true;  // whether that archive holds the images
+    } cases[] = {
+        {"backup 1,2 --type day --current-year --to " + t.out, 0, Today("%A") + "/Firm1Yr2.zip",
+         false},
+        // The stored "Only Current Year" stands when no option says otherwise...
+        {"backup 1,2 --to " + t.out, 0, "Firm1Yr2.zip", false},
+        // ...and gives way to --whole-firm, as the stored images to --no-images.
+        {"backup 1,2 --whole-firm --to " + t.out, 0, "Firm1.zip", true},
+        {"backup 2,2 --whole-firm --no-images --to " + t.out, 0, "Firm2.zip", false},
+        {"backup 1,2 --whole-firm --to " + t.out + "/missing", 1, ""},
+        {"backup 1,2 --type date --dry-run", 0, ""},
+        {restore + "full", 1, ""},
+        {restore + "add-year --source-year 1", 1, ""},
+        {restore + "add-firm", 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(t.Run(c.args, &out), c.status) << c.args << out;
+        EXPECT_EQ(test::ReadFile(settings), stored) << c.args;
+        if (!c.made.empty()) {
+            ASSERT_TRUE(fs::exists(t.out + "/" + c.made)) << c.args;
+            EXPECT_EQ(HasEntry(t.out + "/" + c.made, "AttachDocs/"), c.images) << c.args;
+            EXPECT_EQ(HasEntry(t.out + "/" + c.made, "Yr1/"),
+                      c.made.find("Yr2") == std::string::npos)
+                << c.args;
+        }
+    }
+    // Without a settings file the runs make none.
+    fs::remove(settings);
+    EXPECT_EQ(t.Run("backup 1,2 --current-year --to " + t.out), 0);
+    EXPECT_EQ(t.Run(restore + "add-firm"), 0);
+    EXPECT_FALSE(fs::exists(settings));
+
+    // The dry run names every choice and where it came from.
+    test::WriteFile(settings, stored);
+    const std::string from = " (settings file " + settings + ")\n";
+    struct DryRun {
+        std::string options;
+        std::vector<std::string> lines;
+    } dryRuns[] = {
+        {"",
+         {" (the default backup folder)\n", "  type: single" + from,
+          "  what: the current year only" + from, "  images: left out" + from,
+          "  mail: none (no --mail)\n"}},
+        {"--type day --whole-firm --no-images --mail a@b --to /x",
+         {"  folder: /x (option --to)\n", "  type: day (option --type)\n",
+          "  what: the whole firm (option --whole-firm)\n",
+          "  images: left out (option --no-images)\n", "  mail: a@b (option --mail)\n"}},
+        {"--images",
+         {"  what: the whole firm (option --images)\n", "  images: included (option --images)\n"}},
+    };
+    for (const DryRun& d : dryRuns) {
+        std::string out;
+        ASSERT_EQ(t.Run("backup 1,2 --dry-run " + d.options, &out), 0) << out;
+        for (const std::string& line : d.lines) {
+            EXPECT_NE(out.find(line), std::string::npos) << d.options << "\n"
+                                                         << line << "\n"
+                                                         << out;
+        }
+    }
+    EXPECT_EQ(test::ReadFile(settings), stored);
+}
+
+// The JSON of history, list and verify parses (the parser refuses bytes that are not
+// UTF-8): names in another encoding are escaped, numbers are numbers, a missing year null.
+TEST(CliJson, ValidUtf8WithNumbersAndNulls) {
+    Tree t("--firms 1 --years 1");
+    const std::string latin1 = t.out + "/caf\xe9";
+    fs::create_directories(latin1);
+    ASSERT_EQ(RunCommand(Cli("pack " + t.data + "/Firm1 " + Quote(latin1 + "/Firm1.zip"))), 0);
+    ASSERT_EQ(RunCommand(Cli("pack " + t.data + "/Firm1/Yr1 " + t.out + "/OFirm1Yr1.zip")), 0);
+    HistoryRecord whole{1700000000, 1, "",  "backup",      latin1 + "/Firm1.zip",
+                        123,        4, 1.5, RunResult::Ok, ""};
+    HistoryRecord year{1700000100, 1, "1",  "backup-year",      "",
+                       0,          0, 0.25, RunResult::Stopped, "na\xc3\xafve \xff"};
+    AppendHistory(t.data + "/Bkp/history.tsv", whole);
+    AppendHistory(t.data + "/Bkp/history.tsv", year);
+    using nlohmann::json;
+    struct Case {
+        std::string command;
+        std::string pointer;
+        json value;
+    } cases[] = {
+        {"history --json", "/0/time", "2023-11-14T22:13:20Z"},
+        {"history --json", "/0/year", nullptr},
+        {"history --json", "/0/archive", t.out + "/caf\\xE9/Firm1.zip"},
+        {"history --json", "/0/bytes", 123},
+        {"history --json", "/0/seconds", 1.5},
+        {"history --json", "/1/year", 1},
+        {"history --json", "/1/archive", nullptr},
+        {"history --json", "/1/result", "stopped"},
+        {"history --json", "/1/reason", "na\xc3\xafve \\xFF"},
+        {"list --json " + t.out, "/0/archive", "OFirm1Yr1.zip"},
+        {"list --json " + t.out, "/0/year", 1},
+        {"list --json " + t.out, "/0/generation", "older"},
+        {"list --json " + t.out, "/1/archive", "caf\\xE9/Firm1.zip"},
+        {"list --json " + t.out, "/1/firm", 1},
+        {"list --json " + t.out, "/1/year", nullptr},
+        {"verify --json " + t.out, "/1/ok", true},
+        {"verify --json " + t.out, "/1/error", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        const std::string tree =
+            c.command.rfind("history", 0) == 0 ? " --program-folder " + t.data + "/Bkp" : "";
+        ASSERT_EQ(RunCommand(Cli(c.command + tree) + " 2>/dev/null", &out), 0) << c.command;
+        json parsed;
+        ASSERT_NO_THROW(parsed = json::parse(out)) << out;
+        const json::json_pointer at(c.pointer);
+        EXPECT_EQ(parsed.contains(at) ? parsed.at(at) : json("absent"), c.value)
+            << c.command << " " << c.pointer << "\n"
+            << out;
+    }
+    std::string out;
+    test::WriteFile(t.out + "/Firm9.zip", "damaged");
+    EXPECT_EQ(RunCommand(Cli("verify --json " + t.out + "/Firm9.zip"), &out), 1);
+    EXPECT_EQ(json::parse(out).at(0).at("ok"), false) << out;
+}
+
+// On a terminal the progress line names its step, and within a step its figures never
+// run backwards; sizes are in MiB.
+TEST(Cli, ProgressLineNamesItsStepsAndNeverRunsBackwards) {
+    if (RunCommand("command -v script") != 0) {
+        GTEST_SKIP() << "no script(1) here to give the tool a terminal";
+    }
+    Tree t("--firms 1 --years 2 --scale 20");
+    std::string out;
+    ASSERT_EQ(RunCommand("script -qec " +
+                             Quote(Cli("backup 1,2 --to " + t.out + " --program-folder " + t.data +
+                                       "/Bkp")) +
+                             " /dev/null",
+                         &out),
+              0)
+        << out;
+    const std::regex shown(
+        "\r\033\\[K([a-z]+) +([0-9.]+)%  ([0-9.]+) of ([0-9.]+) MiB  "
+        "[0-9.]+ MiB/s");
+    std::vector<std::string> steps;
+    double lastShare = 0;
+    for (std::sregex_iterator it(out.begin(), out.end(), shown), end; it != end; ++it) {
+        const std::string step = (*it)[1].str();
+        const double share = std::stod((*it)[2].str());
+        if (steps.empty() || steps.back() != step) {
+            steps.push_back(step);
+        } else {
+            EXPECT_GE(share, lastShare) << step;
+        }
+        lastShare = share;
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"packing", "checking"})) << out;
 }
 
 // Starts the tool, sends it SIGINT once ready() holds and returns its exit status.
@@ -365,6 +686,59 @@ TEST(Cli, CtrlCStopsBackupAndSampleWithNothingHalfWritten) {
     EXPECT_NE(out.find("  backup  cancelled  "), std::string::npos) << out;
 }
 
+// The bash completion offers every command the tool has and, for each, every option its
+// usage names.
+TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
+    const std::string completion = test::ReadFile(std::string(VORNBACK_TEST_SOURCE_DIR) +
+                                                  "/../packaging/vornback-cli.bash-completion");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(completion, m, std::regex("local commands=\"([^\"]*)\"")));
+    const std::string commands = " " + m[1].str() + " ";
+    std::string usage;
+    ASSERT_EQ(RunCommand(Cli("--help"), &usage), 0);
+    auto expand = [&](std::string options) {
+        for (const char* name : {"tree", "keep", "offsite", "common"}) {
+            std::smatch v;
+            if (std::regex_search(completion, v,
+                                  std::regex("local " + std::string(name) + "=\"([^\"]*)\""))) {
+                options =
+                    std::regex_replace(options, std::regex("\\$" + std::string(name)), v[1].str());
+            }
+        }
+        return " " + options + " ";
+    };
+    const std::regex commandLine("\n  ([a-z-]+) ");
+    size_t checked = 0;
+    for (std::sregex_iterator it(usage.begin(), usage.end(), commandLine), end; it != end; ++it) {
+        const std::string command = (*it)[1].str();
+        EXPECT_NE(commands.find(" " + command + " "), std::string::npos) << command;
+        std::string help;
+        ASSERT_EQ(RunCommand(Cli(command + " --help"), &help), 0) << command;
+        const std::string synopsis = help.substr(0, help.find("\n\n"));
+        std::smatch line;
+        std::string options;
+        if (std::regex_search(completion, line,
+                              std::regex("\n +" + command + "\\) options=\"([^\"]*)\""))) {
+            options = expand(line[1].str());
+        }
+        const std::regex option("--[a-z]+(-[a-z]+)*");
+        for (std::sregex_iterator o(synopsis.begin(), synopsis.end(), option), none; o != none;
+             ++o) {
+            if (o->str() != "--help") {
+                EXPECT_NE(options.find(" " + o->str() + " "), std::string::npos)
+                    << command << " " << o->str();
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 40u);
+    if (RunCommand("command -v bash") == 0) {
+        EXPECT_EQ(RunCommand("bash -n " + Quote(std::string(VORNBACK_TEST_SOURCE_DIR) +
+                                                "/../packaging/vornback-cli.bash-completion")),
+                  0);
+    }
+}
+
 // The systemd units pass systemd's own check, and the command line they run is one the
 // tool accepts (in its dry run, with the options of the example environment file).
 TEST(Cli, ScheduledBackupUnitsAreValid) {
@@ -374,14 +748,16 @@ TEST(Cli, ScheduledBackupUnitsAreValid) {
     std::smatch exec;
     ASSERT_TRUE(std::regex_search(service, exec, std::regex("\nExecStart=(\\S+) (.*)\n")));
     EXPECT_EQ(exec[1].str(), "/usr/bin/vornback-cli");
-    const std::string options = "--program-folder " + t.data + "/Bkp --to " + t.out;
-    std::string command = std::regex_replace(exec[2].str(), std::regex("%I"), "2,1");
+    const std::string options = "--data " + t.data + " --to " + t.out;
+    // The instance names the firm alone: the year is the firm's current one, read from its
+    // register at each run (the sample's years lie in the past: the latest of them).
+    std::string command = std::regex_replace(exec[2].str(), std::regex("%I"), "2");
     command = std::regex_replace(command, std::regex("\\$VORNBACK_OPTIONS"), options);
     std::string out;
     EXPECT_EQ(RunCommand(Cli(command + " --dry-run"), &out), 0) << command << out;
-    EXPECT_EQ(out,
-              "backup of firm 2, year 1, from " + t.data + "/Firm2 into " + t.out + " (single)\n");
-    EXPECT_NE(test::ReadFile(packaging + "backup.env").find("VORNBACK_OPTIONS=--program-folder "),
+    EXPECT_EQ(out.substr(0, out.find('\n') + 1),
+              "backup of firm 2, year 2, from " + t.data + "/Firm2 into " + t.out + " (single)\n");
+    EXPECT_NE(test::ReadFile(packaging + "backup.env").find("VORNBACK_OPTIONS=--data "),
               std::string::npos);
 
     if (RunCommand("command -v systemd-analyze") != 0) {
@@ -393,7 +769,7 @@ TEST(Cli, ScheduledBackupUnitsAreValid) {
     fs::copy_file(packaging + "vornback-backup@.timer", t.dir / "vornback-backup@.timer");
     std::string units;
     for (const char* kind : {"service", "timer"}) {
-        const std::string instance = t.dir / ("vornback-backup@2\\x2c1." + std::string(kind));
+        const std::string instance = t.dir / ("vornback-backup@2." + std::string(kind));
         fs::create_symlink(std::string("vornback-backup@.") + kind, instance);
         units += " " + Quote(instance);
     }
@@ -441,28 +817,34 @@ TEST(Cli, WhatHoldsTheBooksIsPrivateWhateverTheUmask) {
     }
 }
 
-// A data tree this user cannot write in: the backup is made and says it went ahead without
-// the firm's lock, not that something failed.
-TEST(Cli, ABackupOfAReadOnlyTreeSaysItWentAheadWithoutTheLock) {
+// A data tree this user cannot write in: the backup is made with the firm's lock taken in
+// the user's state folder, and says where; nothing failed.
+TEST(Cli, ABackupOfAReadOnlyTreeTakesItsLockWhereItCanWriteAndSaysWhere) {
     Tree t("--firms 1 --years 1");
+    const std::string state = t.dir / "state";
+    fs::create_directories(state);
     std::string as;  // the tests may run as root, whom permissions do not stop
     if (::geteuid() == 0) {
         as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
         fs::permissions(t.dir.Path(),
                         fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         ASSERT_EQ(::chown(t.out.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown(state.c_str(), 65534, 65534), 0);
     } else {
         ASSERT_EQ(RunCommand("chmod -R a-w " + Quote(t.data)), 0);
     }
     std::string out;
-    EXPECT_EQ(RunCommand(as + Cli("backup 1,1 --type single --to " + Quote(t.out) +
-                                  " --program-folder " + Quote(t.data + "/Bkp")),
+    EXPECT_EQ(RunCommand(as + "env XDG_STATE_HOME=" + Quote(state) + " " +
+                             Cli("backup 1,1 --type single --to " + Quote(t.out) +
+                                 " --program-folder " + Quote(t.data + "/Bkp")),
                          &out),
               0)
         << out;
     EXPECT_TRUE(fs::exists(t.out + "/Firm1.zip")) << out;
-    EXPECT_NE(out.find("read-only"), std::string::npos) << out;
-    EXPECT_NE(out.find("goes ahead without the firm's lock"), std::string::npos) << out;
+    EXPECT_NE(out.find("is not writable for this user; the history and the locks are kept in \"" +
+                       state + "/vornback/"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(out.find("try again"), std::string::npos) << out;
     RunCommand("chmod -R u+w " + Quote(t.data));
 }

@@ -14,6 +14,18 @@
 namespace fs = std::filesystem;
 
 namespace vornback::test {
+namespace {
+
+// The programs the tests start read and write names in UTF-8 and show local times: the
+// tests set the locale and time zone those need themselves, however they are started
+// (CTest sets the same).
+const bool kEnvironment = [] {
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::setenv("TZ", "Europe/Berlin", 0);
+    return true;
+}();
+
+}  // namespace
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "vornback-test-XXXXXX").string();

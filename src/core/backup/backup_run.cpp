@@ -170,19 +170,30 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
             ctx.view.FocusBrowseButton();
             return "";
         }
-        if (ctx.fs.Dir(base, true).empty()) {
-            Tell(ctx, "Invalid Backup Path");
-            ctx.view.FocusBrowseButton();
-            return "";
-        }
+    }
+    // A folder that is missing or that this user may not write to is refused before
+    // anything is written; the detail says which folder, why, and what to do.
+    std::string problem = FolderProblem(base);
+    if (problem.empty() && choices.hardDiskIndex == 1 && ctx.fs.Dir(base, true).empty()) {
+        problem = "cannot be read";
+    }
+    if (!problem.empty()) {
+        ctx.dialogs.Show(Message{"Invalid Backup Path", kProgramTitle, Buttons::Ok, Icon::None,
+                                 Answer::Ok,
+                                 "The backup folder \"" + base + "\" " + problem +
+                                     "; choose a folder that exists and that you may write to."});
+        ctx.view.FocusBrowseButton();
+        return "";
     }
 
     std::string destination;
-    const std::string notSaved = SaveBackupChoices(
-        settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
-        choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc, choices.ChkCurYr);
-    if (!notSaved.empty()) {
-        ctx.dialogs.Show(Message{notSaved, kProgramTitle, Buttons::Ok, Icon::Exclamation});
+    if (ctx.keepChoices) {
+        const std::string notSaved = SaveBackupChoices(
+            settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
+            choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc, choices.ChkCurYr);
+        if (!notSaved.empty()) {
+            ctx.dialogs.Show(Message{notSaved, kProgramTitle, Buttons::Ok, Icon::Exclamation});
+        }
     }
     if (choices.backTypeIndex == 0) {
         destination = base;
@@ -442,19 +453,22 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     // anything (RunLocked names the run that holds the firm).
     // Without a usable staging root the firm's lock cannot be kept there; the destination's
     // lock still keeps two runs apart, and a current-year run then stops at the staging.
+    // A lock that cannot be taken (a program folder this user may not write to) refuses the
+    // run: without it a second run of the firm could not be kept out.
     std::optional<RunLock> firmLock;
     try {
         firmLock.emplace(LockFirm(v, v.CurrentFirmNo));
     } catch (const FileSystemError& e) {
-        if (ReadOnlyForUs(StagingRoot(v)) || ReadOnlyForUs(v.ProgramFolder)) {
-            std::fprintf(stderr,
-                         "vornback: The data tree is read-only (\"%s\" cannot be written), so "
-                         "the backup of %s goes ahead without the firm's lock that keeps two "
-                         "runs apart.\n",
-                         v.ProgramFolder.c_str(), firmText.c_str());
-        } else {
-            std::fprintf(stderr, "vornback: %s\n", e.what());
-        }
+        const std::string why =
+            ReadOnlyForUs(StagingRoot(v)) || ReadOnlyForUs(v.ProgramFolder)
+                ? "The data tree is read-only (\"" + v.ProgramFolder +
+                      "\" cannot be written), so the lock that keeps two runs of " + firmText +
+                      " apart cannot be taken there."
+                : std::string(e.what());
+        ctx.dialogs.Show(Message{"Problem with folder permission, Please try again later",
+                                 kProgramTitle, Buttons::Ok, Icon::Critical, Answer::Ok,
+                                 why + " Nothing was backed up."});
+        throw ProgramEnd();
     }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
@@ -550,15 +564,21 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
     RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
+    // The message that stops a run is its reason in the history.
+    MessageMemo memo(ctx.dialogs);
+    BackupContext run{
+        ctx.values,           ctx.fs,     memo,        ctx.clock, ctx.mail,       ctx.view,
+        ctx.decimalSeparator, ctx.cancel, ctx.offsite, {},        ctx.keepChoices};
     try {
         std::string note;  // a backup made but not mailed says so
-        const RunEnd end = RunBackupSteps(ctx, choices, backupSourceFolder, record, note);
-        record.Finish(
-            end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
-            end == RunEnd::Stopped ? "stopped before packing; the message shown says why" : note);
+        const RunEnd end = RunBackupSteps(run, choices, backupSourceFolder, record, note);
+        ctx.offsiteFailure = run.offsiteFailure;
+        record.Finish(end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
+                      end == RunEnd::Stopped ? memo.Last() : note);
         return end;
     } catch (...) {
-        record.Fail();
+        ctx.offsiteFailure = run.offsiteFailure;
+        record.Fail(memo.Last());
         throw;
     }
 }

@@ -71,10 +71,14 @@ struct BackupContext {
     std::optional<OffsiteSettings> offsite{};
     // Set by the run when a wanted offsite copy failed: the reason.
     std::string offsiteFailure{};
+    // The window keeps its choices in the settings for its next opening; the headless
+    // tool's options hold for one run and leave the settings as they are.
+    bool keepChoices = true;
 };
 
 // Checks the chosen location, writes the window's choices to section "Back" of the
-// settings, adds the date or day sub-folder and creates it. Returns the destination, or
+// settings (when ctx.keepChoices), adds the date or day sub-folder and creates it. Returns the
+// destination, or
 // "" after telling the person why. A folder that cannot be created throws FileSystemError.
 std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices);
 

@@ -12,6 +12,10 @@ struct ProgramValues {
     std::string LaunchMode;     // "B" backup, "R" restore, compared exactly
     std::string ProgramFolder;  // folder of the running program, no trailing separator
     std::string AppFolder;      // ProgramFolder less its last four characters: the data root
+    // Where the history and the firms' locks are kept when the program folder cannot take
+    // them (a data tree whose program folder this user may not write to); "" keeps them in
+    // the program folder.
+    std::string StateFolder{};
 };
 
 }  // namespace vornback

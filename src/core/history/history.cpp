@@ -23,6 +23,7 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "platform/posix.h"
+#include "platform/run_lock.h"
 
 namespace vornback {
 
@@ -189,7 +190,8 @@ const char* ResultWord(RunResult result) {
 }
 
 std::string HistoryFile(const ProgramValues& values) {
-    return JoinPath(values.ProgramFolder, "history.tsv");
+    return JoinPath(values.StateFolder.empty() ? values.ProgramFolder : values.StateFolder,
+                    "history.tsv");
 }
 
 std::string FormatHistoryLine(const HistoryRecord& r) {
@@ -413,11 +415,13 @@ void RunRecord::Finish(RunResult result, const std::string& reason) {
     }
 }
 
-void RunRecord::Fail() {
+void RunRecord::Fail(const std::string& shown) {
     try {
         throw;
     } catch (const ProgramEnd&) {
-        Finish(RunResult::Refused, "refused; the message shown says why");
+        Finish(RunResult::Refused, shown.empty() ? "refused" : shown);
+    } catch (const RunLocked& e) {
+        Finish(RunResult::Refused, e.what());
     } catch (const ArchiveCancelled& e) {
         Finish(RunResult::Cancelled, e.what());
     } catch (const std::exception& e) {
@@ -425,6 +429,13 @@ void RunRecord::Fail() {
     } catch (...) {
         Finish(RunResult::Failed, "an unknown failure");
     }
+}
+
+Answer MessageMemo::Show(const Message& message) {
+    if (message.buttons == Buttons::Ok) {
+        last_ = message.text + (message.detail.empty() ? "" : " (" + message.detail + ")");
+    }
+    return inner_.Show(message);
 }
 
 }  // namespace vornback

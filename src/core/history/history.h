@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/dialogs.h"
 #include "base/program_values.h"
 
 namespace vornback {
@@ -40,7 +41,8 @@ struct HistoryRecord {
 // piece to a file opened for appending, as to a pipe); longer texts are cut to fit.
 inline constexpr size_t kMaxHistoryLine = 4096;
 
-std::string HistoryFile(const ProgramValues& values);  // ProgramFolder/history.tsv
+// ProgramFolder/history.tsv, or StateFolder/history.tsv when the values name one.
+std::string HistoryFile(const ProgramValues& values);
 
 // One tab-separated line ending in "\n": time as YYYY-MM-DDTHH:MM:SSZ, firm, year, kind,
 // archive, bytes, files, seconds, result, reason. Tabs, new-lines and backslashes in the
@@ -99,14 +101,37 @@ class RunRecord {
     // An Ok result also records the archive's size and file entries.
     void Finish(RunResult result, const std::string& reason = "");
     // Takes the result and reason from the exception being handled: a refusal already
-    // shown, a cancel, or a failure with its text.
-    void Fail();
+    // shown (its reason is the message shown, given as shown), another run holding the
+    // firm (refused, with the text naming that run), a cancel, or a failure with its text.
+    void Fail(const std::string& shown = "");
 
   private:
     std::string file_;
     HistoryRecord record_;
     int64_t startNanoseconds_ = 0;
     bool written_ = false;
+};
+
+// Passes every message on to the person and keeps the last one that was not a question:
+// the message that said why a run stopped, kept whole in the history.
+class MessageMemo : public Dialogs {
+  public:
+    explicit MessageMemo(Dialogs& inner) : inner_(inner) {}
+    Answer Show(const Message& message) override;
+    std::string BrowseForFolder(const std::string& initialFolder,
+                                const std::string& title) override {
+        return inner_.BrowseForFolder(initialFolder, title);
+    }
+    std::string OpenFile(const std::string& title, const std::string& filter,
+                         const std::string& initialFile) override {
+        return inner_.OpenFile(title, filter, initialFile);
+    }
+    // "<text> (<detail>)", or "" when no message was shown.
+    const std::string& Last() const { return last_; }
+
+  private:
+    Dialogs& inner_;
+    std::string last_;
 };
 
 }  // namespace vornback

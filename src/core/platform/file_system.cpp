@@ -26,6 +26,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -793,6 +794,30 @@ std::string LookupNoCase(FileSystem& fs, const std::string& root,
         path = JoinPath(path, name);
     }
     return path;
+}
+
+std::string FolderProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR
+                   ? "does not exist"
+                   : "cannot be reached: " + std::string(std::strerror(errno));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "is not a folder";
+    }
+    if (::access(path.c_str(), W_OK | X_OK) != 0) {
+        return "is not writable for this user";
+    }
+    return "";
+}
+
+uint64_t FreeBytes(const std::string& path) {
+    struct statvfs vfs {};
+    if (::statvfs(path.c_str(), &vfs) != 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
 }
 
 }  // namespace vornback

@@ -87,6 +87,14 @@ class FileSystem {
     virtual bool SameFile(const std::string& a, const std::string& b) = 0;
 };
 
+// Why a folder cannot take new files, in words for the person: "" when it is a folder
+// this user may write into; otherwise "does not exist", "is not a folder" or "is not
+// writable for this user".
+std::string FolderProblem(const std::string& path);
+
+// The bytes free for this user on the volume that holds path; 0 when it cannot tell.
+uint64_t FreeBytes(const std::string& path);
+
 // The path below root whose components match the given ones without regard to ASCII
 // letter case, as the data tree is read ("yr2" finds "YR2"). Each component that exists in
 // another case takes the case found; one that does not exist keeps its given spelling

@@ -141,7 +141,7 @@ void RunLock::Release() {
 }
 
 std::string FirmLockFile(const ProgramValues& values, int64_t firm) {
-    return JoinPath(JoinPath(values.ProgramFolder, "Back"),
+    return JoinPath(values.StateFolder.empty() ? StagingRoot(values) : values.StateFolder,
                     ".Firm" + std::to_string(firm) + ".lock");
 }
 
@@ -150,14 +150,17 @@ std::string DestinationLockFile(const std::string& destination, int64_t firm) {
 }
 
 RunLock LockFirm(const ProgramValues& values, int64_t firm) {
+    // The staging root is made here; a state folder is made by whoever names it.
     const std::string root = StagingRoot(values);
-    if (::mkdir(root.c_str(), PrivateFolderMode()) == 0) {
-        MakePrivate(root, true);
-    } else if (errno != EEXIST) {
-        const int err = errno;
-        throw FileSystemError(
-            "Could not create the staging folder \"" + root + "\": " + std::strerror(err) +
-            ". Check that you may write in the program's folder, then try again.");
+    if (values.StateFolder.empty()) {
+        if (::mkdir(root.c_str(), PrivateFolderMode()) == 0) {
+            MakePrivate(root, true);
+        } else if (errno != EEXIST) {
+            const int err = errno;
+            throw FileSystemError(
+                "Could not create the staging folder \"" + root + "\": " + std::strerror(err) +
+                ". Check that you may write in the program's folder, then try again.");
+        }
     }
     return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm));
 }

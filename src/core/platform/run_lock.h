@@ -52,7 +52,8 @@ class RunLock {
     Fd fd_;
 };
 
-// The lock of a firm's runs, in the staging root: ProgramFolder/Back/.Firm<n>.lock.
+// The lock of a firm's runs, in the staging root: ProgramFolder/Back/.Firm<n>.lock; in
+// the state folder instead when the values name one.
 std::string FirmLockFile(const ProgramValues& values, int64_t firm);
 // The lock a backup holds in its destination folder: <destination>/.Firm<n>.lock.
 std::string DestinationLockFile(const std::string& destination, int64_t firm);

@@ -301,11 +301,13 @@ int16_t SourceFirmNoFromName(const std::string& archivePath) {
 static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) {
     // The choices are kept before anything is restored, so a refused or failed run still
     // leaves them for the next start.
-    const std::string settings = SettingsFile(ctx.values);
-    const std::string notSaved =
-        SaveRestoreChoices(settings, choices.txtRestPath, choices.restTypeIndex, choices.chkAdvSet);
-    if (!notSaved.empty()) {
-        ctx.dialogs.Show(Message{notSaved, kRestoreTitle, Buttons::Ok, Icon::Exclamation});
+    if (ctx.keepChoices) {
+        const std::string notSaved =
+            SaveRestoreChoices(SettingsFile(ctx.values), choices.txtRestPath, choices.restTypeIndex,
+                               choices.chkAdvSet);
+        if (!notSaved.empty()) {
+            ctx.dialogs.Show(Message{notSaved, kRestoreTitle, Buttons::Ok, Icon::Exclamation});
+        }
     }
 
     ctx.view.BusyOn();
@@ -362,12 +364,15 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     } else {
         record.SetArchive(ctx.state.SelectedArchivePath);
     }
+    // The message that stops a run is its reason in the history.
+    MessageMemo memo(ctx.dialogs);
+    RestoreContext run{ctx.values, ctx.fs, memo, ctx.years, ctx.view, ctx.state, ctx.keepChoices};
     try {
-        const RestoreEnd end = RunRestoreSteps(ctx, choices);
+        const RestoreEnd end = RunRestoreSteps(run, choices);
         record.Finish(RunResult::Ok);
         return end;
     } catch (...) {
-        record.Fail();
+        record.Fail(memo.Last());
         throw;
     }
 }

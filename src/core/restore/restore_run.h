@@ -49,6 +49,8 @@ struct RestoreContext {
     YearChooser& years;
     RestoreView& view;
     RestoreState& state;
+    // The window keeps its choices in the settings; the headless tool never writes them.
+    bool keepChoices = true;
 };
 
 // Sets the labels, the select button and the folder frame for the type index (table of
