@@ -26,6 +26,7 @@
 #include "platform/posix.h"
 #include "recovery/recovery.h"
 #include "startup/launch.h"
+#include "startup/mail_account.h"
 #include "startup/window_settings.h"
 #include "store/registers.h"
 
@@ -145,7 +146,7 @@ int main(int argc, char** argv) {
         }
 
         SystemClock clock;
-        CurlMailTransport mail(SmtpSettingsFromEnvironment());
+        CurlMailTransport mail(MailSettingsFor(SettingsFile(decision.values)));
         QtDialogs dialogs;
         BackupWindow window(decision.values, decision.defaultFolder, fs, dialogs, clock, mail,
                             RegionalDecimalSeparator());

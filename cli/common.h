@@ -147,6 +147,7 @@ int ExplainKeep(const std::string& folder, const ParsedArgs& parsed);
 int DrillCommand(const std::vector<std::string>& args);
 int DoctorCommand(const std::vector<std::string>& args);
 int OffsiteCommand(const std::vector<std::string>& args);
+int MailCommand(const std::vector<std::string>& args);
 
 // The options that override section "Offsite" for one run: --offsite URL,
 // --offsite-host-key, --offsite-identity, --offsite-encrypt, --offsite-passphrase-file,

@@ -119,6 +119,13 @@ const CommandHelp kCommands[] = {
      "name the data tree an installed tool works on (kept in\n"
      "$XDG_CONFIG_HOME/vornback/vornback.conf); without --data, show it",
      ConfigCommand},
+    {"mail",
+     "mail set|show|test [--host HOST] [--port N] [--user USER] [--password-file FILE]\n"
+     "       [--to ADDRESS] [--program-folder DIR]",
+     "set writes section [Mail] of the settings file (the password stays in its file,\n"
+     "which must be your own and private), show prints it and the account in use, test\n"
+     "logs in and sends a short message --to ADDRESS",
+     MailCommand},
     {"make-sample", "make-sample DIR [--firms N] [--years K] [--scale S] [--seed N]",
      "build a sample host data tree at DIR (missing or empty), with the programs copied\n"
      "into DIR/Bkp",

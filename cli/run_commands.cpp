@@ -24,6 +24,7 @@
 #include "restore/year_list.h"
 #include "retention/prune.h"
 #include "startup/launch.h"
+#include "startup/mail_account.h"
 #include "startup/window_settings.h"
 #include "store/registers.h"
 
@@ -377,7 +378,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     CommandLineBackupView view(line);
     LocalFileSystem fs;
     SystemClock clock;
-    CurlMailTransport mail(SmtpSettingsFromEnvironment());
+    CurlMailTransport mail(MailSettingsFor(SettingsFile(values)));
     BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
     ctx.cancel = &gCancel;
     ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);

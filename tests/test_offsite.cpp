@@ -17,6 +17,7 @@
 #include "offsite/offsite_copy.h"
 #include "offsite/sftp_session.h"
 #include "platform/private_file.h"
+#include "startup/settings.h"
 #include "support/sftp_fixture.h"
 #include "support/smtp_fixture.h"
 #include "support/temp_dir.h"
@@ -467,6 +468,86 @@ TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
     EXPECT_EQ(RunCommand(Cli("offsite set " + program + " --url ftp://x/y"), &out), 1) << out;
     EXPECT_NE(out.find("is not an sftp:// address"), std::string::npos) << out;
     EXPECT_EQ(ReadFile(tree + "/Bkp/settings.ini"), settingsBefore);
+}
+
+// ---- the mail account ---------------------------------------------------------------
+
+TEST(MailAccount, SetShowAndTestAgainstTheTlsMailServer) {
+    TempDir tmp;
+    fs::create_directories(tmp.Path() / "smtp");
+    SmtpTestServer server(tmp.Path() / "smtp");
+    const SmtpSettings& smtp = server.Settings();
+    const std::string program = tmp / "Bkp";
+    fs::create_directories(program);
+    const std::string passwordFile = tmp / "mail-password";
+    WriteFile(passwordFile, smtp.password + "\n");
+    ::chmod(passwordFile.c_str(), 0600);
+    // The test server's certificate is trusted through the environment; nothing else is.
+    const std::string env =
+        "env -u VORNBACK_SMTP_HOST -u VORNBACK_SMTP_PORT -u "
+        "VORNBACK_SMTP_USER -u VORNBACK_SMTP_PASSWORD VORNBACK_SMTP_CAFILE='" +
+        smtp.caFile + "' ";
+    const std::string folder = " --program-folder '" + program + "'";
+    std::string out;
+    ASSERT_EQ(RunCommand(env + Cli("mail set" + folder + " --host " + smtp.host + " --port " +
+                                   std::to_string(smtp.port) + " --user " + smtp.user +
+                                   " --password-file '" + passwordFile + "'"),
+                         &out),
+              0)
+        << out;
+    const std::string ini = ReadFile(program + "/settings.ini");
+    EXPECT_EQ(ini.find(smtp.password), std::string::npos) << "the password is in the settings";
+    out.clear();
+    ASSERT_EQ(RunCommand(env + Cli("mail show" + folder), &out), 0) << out;
+    EXPECT_EQ(out.rfind("Host=" + smtp.host + "\nPort=" + std::to_string(smtp.port) +
+                            "\nUser=" + smtp.user + "\nPasswordFile=" + passwordFile + "\n",
+                        0),
+              0u)
+        << out;
+
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"the account as set", [] {}, 0, "a test message went to owner@firm.test"},
+        {"a password file open to others", [&] { ::chmod(passwordFile.c_str(), 0644); }, 1,
+         "may be read or changed by others (mode 0644)"},
+        {"a wrong password",
+         [&] {
+             WriteFile(passwordFile, "not-the-password\n");
+             ::chmod(passwordFile.c_str(), 0600);
+         },
+         1, "The test message was not sent"},
+        {"a port in the settings that is none",
+         [&] {
+             WriteFile(passwordFile, smtp.password + "\n");
+             WriteSetting("Mail", "Port", "99999", program + "/settings.ini");
+         },
+         1, "The mail port \"99999\" in the settings is not a port"},
+    };
+    size_t received = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.change();
+        out.clear();
+        EXPECT_EQ(RunCommand(env + Cli("mail test --to owner@firm.test" + folder), &out), c.status)
+            << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        received += c.status == 0 ? 1 : 0;
+        EXPECT_EQ(server.Received().size(), received);
+    }
+    EXPECT_EQ(server.Received().at(0).at("rcpt_tos"), "owner@firm.test");
+    // A password file open to others is refused when set, and nothing is written.
+    ::chmod(passwordFile.c_str(), 0640);
+    const std::string before = ReadFile(program + "/settings.ini");
+    out.clear();
+    EXPECT_EQ(RunCommand(env + Cli("mail set" + folder + " --password-file '" + passwordFile + "'"),
+                         &out),
+              1)
+        << out;
+    EXPECT_EQ(ReadFile(program + "/settings.ini"), before);
 }
 
 }  // namespace

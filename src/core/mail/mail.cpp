@@ -413,12 +413,22 @@ void CallKeepAlive(const std::function<void()>& keepAlive) {
 
 }  // namespace
 
-SmtpSettings SmtpSettingsFromEnvironment() {
+SmtpSettings BuiltInSmtpSettings() {
     SmtpSettings settings;
     settings.host = VORNBACK_SMTP_HOST;
     settings.port = VORNBACK_SMTP_PORT;
     settings.user = VORNBACK_SMTP_USER;
     settings.password = VORNBACK_SMTP_PASSWORD;
+    return settings;
+}
+
+SmtpSettings SmtpSettingsFromEnvironment() {
+    SmtpSettings settings = BuiltInSmtpSettings();
+    ApplySmtpEnvironment(settings);
+    return settings;
+}
+
+void ApplySmtpEnvironment(SmtpSettings& settings) {
     if (auto host = FromEnvironment("VORNBACK_SMTP_HOST")) {
         settings.host = *host;
     }
@@ -437,7 +447,6 @@ SmtpSettings SmtpSettingsFromEnvironment() {
     if (auto caFile = FromEnvironment("VORNBACK_SMTP_CAFILE")) {
         settings.caFile = *caFile;
     }
-    return settings;
 }
 
 bool AttachmentUsable(const std::string& path) {
@@ -454,6 +463,9 @@ bool AttachmentUsable(const std::string& path) {
 
 SendResult CurlMailTransport::Send(const MailToSend& mail) {
     InitCurlOnce();
+    if (!settings_.problem.empty()) {
+        return Failed(settings_.problem);
+    }
 
     // Refused before anything goes out: these would end a command or a header early.
     if (settings_.host.empty() || HasLineBreak(settings_.host)) {

@@ -20,10 +20,18 @@ struct SmtpSettings {
     std::string caFile;  // "" uses the system's certificate store
     long connectTimeoutSeconds = 30;
     long totalTimeoutSeconds = 1800;
+    // Why these settings cannot be used (a password file open to others, a port that is
+    // not one); a send then fails with this reason before connecting. "" when usable.
+    std::string problem{};
 };
 
 // The build-time values with the environment's overrides applied.
 SmtpSettings SmtpSettingsFromEnvironment();
+// The build-time values alone.
+SmtpSettings BuiltInSmtpSettings();
+// Applies the environment's overrides (VORNBACK_SMTP_HOST, _PORT, _USER, _PASSWORD,
+// _CAFILE) to settings.
+void ApplySmtpEnvironment(SmtpSettings& settings);
 
 struct MailToSend {
     std::string recipient;  // passed on unchanged, even when empty
