@@ -224,12 +224,8 @@ void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSet
     // The settings' "Drill" key: every backup proves its new archive before it rotates in.
     drill_ = stored.Drill == 1 ? 1 : 0;
 
-    // The window opens all the same; the run then fails with a plain sentence.
-    const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
-    SetNote(FirmFolderFound(firm)
-                ? ""
-                : "The folder of firm " + std::to_string(values_.CurrentFirmNo) +
-                      " was not found (" + firm + "); a backup of this firm cannot be made.");
+    // The window opens all the same; "&Backup" then says the same sentence.
+    SetNote(MissingFirmNote());
 
     FixOptionTabStops();
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
@@ -292,6 +288,14 @@ bool BackupWindow::FirmFolderFound(const std::string& firm) {
     return false;
 }
 
+std::string BackupWindow::MissingFirmNote() {
+    const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
+    return FirmFolderFound(firm)
+               ? ""
+               : "The folder of firm " + std::to_string(values_.CurrentFirmNo) +
+                     " was not found (" + firm + "); a backup of this firm cannot be made.";
+}
+
 BackupChoices BackupWindow::ReadChoices() const {
     BackupChoices c;
     c.hardDiskIndex = optHardDiskBack->checkedId();
@@ -314,7 +318,14 @@ void BackupWindow::OnBackup() {
         if (txtEmailToSend->hasFocus()) {
             StoreEmailAddress();
         }
-        BackupContext ctx{values_, fs_, dialogs_, clock_, mail_, *this, decimalSeparator_};
+        // Without the firm's folder there is nothing to back up: the note's own sentence.
+        if (const std::string missing = MissingFirmNote(); !missing.empty()) {
+            SetNote(missing);
+            dialogs_.Show(Message{missing, kProgramTitle, Buttons::Ok, Icon::Exclamation});
+            return;
+        }
+        BackupContext ctx{values_, fs_,   dialogs_,          clock_,
+                          mail_,   *this, decimalSeparator_, CancelFlag()};
         const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
         ShowLastBackup();
         if (end == RunEnd::Exit) {

@@ -49,6 +49,7 @@ class BackupWindow : public MainWindow, public BackupView {
         MainWindow::ShowProgress(progress);
     }
     void KeepAlive() override { Repaint(false); }
+    void CancelTooLate() override { DisableCancel(); }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -69,6 +70,8 @@ class BackupWindow : public MainWindow, public BackupView {
     void StoreEmailAddress();
     // Whether the firm's folder exists, whatever the letter case of its name.
     bool FirmFolderFound(const std::string& firm);
+    // The note for a firm without a folder, "" when the folder is there.
+    std::string MissingFirmNote();
     void FixOptionTabStops();
 
     BackupChoices ReadChoices() const;

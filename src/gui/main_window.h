@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -94,9 +95,16 @@ class MainWindow : public QDialog {
     void Repaint(bool force);
     // The run must not take its focus back to the OK button when it ends.
     void ForgetOkFocus() { okHadFocus_ = false; }
+    // Set by "Cancel" in the busy area; the run's packing or unpacking watches it.
+    const std::atomic<bool>* CancelFlag() const { return &cancelRequested_; }
+    // "Cancel" stays in the busy area, disabled, with the reason as its tooltip.
+    void DisableCancel();
+    // While busy, the person's input reaches "Cancel" alone.
+    bool InputBlocked(QObject* watched, QEvent* event) const;
 
     // Runs one event handler: a ProgramEnd closes the window with its code, any other
-    // failure is shown in a critical message box and closes the window with 1.
+    // failure is shown in a critical message box and closes the window with 1. A run
+    // refused because another holds the firm (RunLocked, RunRefused) leaves the window open.
     void Guarded(const std::function<void()>& handler);
     // Guarded, but ignored while a run works or another handler runs.
     void GuardedRun(const std::function<void()>& handler);
@@ -124,7 +132,9 @@ class MainWindow : public QDialog {
     QProgressBar* clipBar = nullptr;
     QProgressBar* progressBar = nullptr;
     QLabel* lblProgress = nullptr;
+    QPushButton* cmdCancel = nullptr;
     QLabel* lblNote = nullptr;
+    std::atomic<bool> cancelRequested_{false};
 
     bool busy_ = false;
     bool running_ = false;

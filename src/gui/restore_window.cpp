@@ -381,7 +381,7 @@ RestoreChoices RestoreWindow::ReadChoices() const {
 }
 
 RestoreContext RestoreWindow::Context() {
-    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_};
+    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_, true, CancelFlag()};
 }
 
 void RestoreWindow::OnSelectPath() {
@@ -406,6 +406,12 @@ void RestoreWindow::OnRestore() {
             ShowLabels();
         }
     });
+}
+
+void RestoreWindow::done(int result) {
+    RestoreContext ctx = Context();
+    DiscardUnpacked(ctx);
+    MainWindow::done(result);
 }
 
 void RestoreWindow::FocusBrowseButton() {

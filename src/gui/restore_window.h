@@ -51,6 +51,11 @@ class RestoreWindow : public MainWindow, public RestoreView {
         MainWindow::ShowProgress(progress);
     }
     void ShowLabels() override;
+    void CancelTooLate() override { DisableCancel(); }
+
+  public slots:
+    // However the window closes, what its steps unpacked goes with it.
+    void done(int result) override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

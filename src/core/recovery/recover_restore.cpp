@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "base/data_tree.h"
 #include "base/temp_names.h"
@@ -134,10 +135,14 @@ class Recovery {
             return true;
         }
         std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(v_, n));
-        if (!lock) {
+        // A restore window waiting with an unpacked archive holds the staging folder alone.
+        std::optional<RunLock> staging =
+            lock ? RunLock::TryTake(StagingLockFile(v_, n)) : std::nullopt;
+        if (!staging) {
             return false;
         }
         held_.emplace(n, std::make_shared<RunLock>(std::move(*lock)));
+        stagingHeld_.push_back(std::move(*staging));
         return true;
     }
 
@@ -300,6 +305,7 @@ class Recovery {
     std::optional<int64_t> only_;
     bool callerHolds_ = false;
     std::map<int64_t, std::shared_ptr<RunLock>> held_;
+    std::vector<RunLock> stagingHeld_;
     std::vector<std::string> lines_;
 };
 
