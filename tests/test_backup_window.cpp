@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QMessageBox>
@@ -23,6 +24,7 @@
 #include "gui/qt_dialogs.h"
 #include "gui/restore_window.h"
 #include "gui/year_list_window.h"
+#include "history/history.h"
 #include "mail/mail.h"
 #include "platform/run_lock.h"
 #include "sample/sample_tree.h"
@@ -83,6 +85,7 @@ class BackupWindowTest : public test::WindowTest<BackupWindow, BackupWindowSetti
     std::string destination;
     FixedClock clock;
     TestMail mail;
+    QtYearChooser years_;
 };
 
 TEST_F(BackupWindowTest, OpensFromTheStoredChoicesWithANoteForAMissingFirmFolder) {
@@ -329,6 +332,52 @@ TEST_F(BackupWindowTest, CancelWhilePackingLeavesTheGenerationsAsTheyWere) {
     EXPECT_EQ(States({"cmdCancel"}), "cmdCancel# ");
     EXPECT_FALSE(Button("cmdCancel")->toolTip().isEmpty());
     window->BusyOff();
+}
+
+// Both windows fit a 1024x768 screen (in the scale factor's pixels; the suite runs this at
+// scale 1 and 2) with long folders: a path is cut to fit, whole in its tooltip and for a
+// screen reader.
+TEST_F(BackupWindowTest, BothWindowsFitASmallScreenWithLongPathsCutToFit) {
+    std::string deep = destination;
+    for (int i = 0; i < 12; ++i) {
+        deep += "/a-folder-with-a-rather-long-name-" + std::to_string(i);
+    }
+    fs::create_directories(deep);
+    HistoryRecord last{1796669050, 7, "2", "backup",      deep + "/Firm1.zip",
+                       2048,       3, 1,   RunResult::Ok, ""};
+    AppendHistory(HistoryFile(values), last);
+    values.CurrentFirmNo = 7;  // no folder: a note with a long path as well
+    Open("", {0, 1, 1, 1, ""}, deep);
+    const auto fits = [](QWidget* w) {
+        const QSize screen(static_cast<int>(1024 / w->devicePixelRatio()),
+                           static_cast<int>(768 / w->devicePixelRatio()));
+        const QSize size = w->frameGeometry().size().expandedTo(w->sizeHint());
+        return size.width() <= screen.width() && size.height() <= screen.height()
+                   ? std::string("fits")
+                   : std::to_string(size.width()) + "x" + std::to_string(size.height()) + " on " +
+                         std::to_string(screen.width()) + "x" + std::to_string(screen.height());
+    };
+    EXPECT_EQ(fits(window.get()), "fits");
+    for (const char* name : {"lblHDPath", "lblLastBackup"}) {
+        QLabel* label = Label(name);
+        EXPECT_LT(label->text().size(), label->toolTip().size()) << name;
+        EXPECT_NE(label->toolTip().indexOf(QString::fromStdString(deep)), -1) << name;
+        QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(label);
+        EXPECT_NE((reader->text(QAccessible::Name) + reader->text(QAccessible::Description))
+                      .indexOf(QString::fromStdString(deep)),
+                  -1)
+            << name;
+    }
+
+    values.CurrentFirmNo = 1;
+    RestoreWindow restore(values, deep, files, dialogs, years_);
+    restore.FillForm(deep, {2, 1});
+    test::ShowActive(&restore);
+    dialogs.files = {deep + "/Firm1.zip"};
+    Click(test::Find<QPushButton>(&restore, "cmdSelectPath"));  // "Add Firm": the archive's path
+    EXPECT_EQ(fits(&restore), "fits");
+    EXPECT_EQ(test::Find<QLabel>(&restore, "LblPath")->toolTip().toStdString(),
+              deep + "/Firm1.zip");
 }
 
 TEST_F(BackupWindowTest, AFailureIsShownWithItsCauseAndEndsTheProgram) {

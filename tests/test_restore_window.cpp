@@ -24,6 +24,7 @@
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
 #include "restore/year_list.h"
+#include "startup/settings.h"
 #include "support/tree_compare.h"
 #include "support/window_test_support.h"
 
@@ -362,6 +363,52 @@ TEST_F(RestoreWindowTest, CancelWhileUnpackingLeavesTheLiveFirmUntouched) {
               "shown disabled Too late to cancel: the run is putting its work in place and "
               "finishes first.");
     EXPECT_EQ(test::LastRun(values), "restore-year ok");
+}
+
+// "Full Firm" moves the replaced firm into Back/Replaced and keeps the newest three copies
+// (a settings key changes the number), naming each in the closing detail; the image folder
+// that the archive left out comes along as hard links, not as a second copy.
+TEST_F(RestoreWindowTest, FullFirmKeepsTheNewestReplacedCopiesAndNamesThem) {
+    PackOptions withoutImages;
+    withoutImages.excludePatterns = {"AttachDocs\\*.*"};
+    PackFolder(FirmFolder(values, 1), backups + "/Firm1.zip", withoutImages);
+    Open({0, 1});
+    ChooseOthers(backups);
+    const std::string replaced = StagingRoot(values) + "/Replaced";
+    const auto copies = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(replaced)) {
+            names.push_back(e.path().string());
+        }
+        std::sort(names.rbegin(), names.rend());
+        return names;
+    };
+    std::vector<std::string> made;  // each run's newest copy
+    for (int run = 0; run < 4; ++run) {
+        const std::vector<std::string> before = fs::exists(replaced) ? copies() : made;
+        dialogs.answers = {Answer::No};
+        Click(Button("cmdOk"));
+        for (const std::string& c : copies()) {
+            if (std::find(before.begin(), before.end(), c) == before.end()) {
+                made.push_back(c);
+            }
+        }
+    }
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(copies().size(), 3u);
+    EXPECT_FALSE(fs::exists(made[0])) << "the oldest goes";
+    EXPECT_EQ(dialogs.shown.back().detail,
+              "Firm 1 was restored from \"" + backups + "/Firm1.zip\". The firm as it was before " +
+                  "is kept at \"" + made[3] + "\"; earlier copies at \"" + made[2] + "\", \"" +
+                  made[1] + "\".");
+    const std::string scan = "/AttachDocs/Scan0001.jpg";
+    EXPECT_TRUE(fs::equivalent(FirmFolder(values, 1) + scan, made[3] + scan));
+
+    WriteSetting("Rest", "KeepReplaced", "1", SettingsFile(values));
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ class QRadioButton;
 
 namespace vornback {
 
+class ElidedLabel;
+
 class BackupWindow : public MainWindow, public BackupView {
     Q_OBJECT
 
@@ -88,7 +90,7 @@ class BackupWindow : public MainWindow, public BackupView {
     QRadioButton* optHardDiskBack0 = nullptr;
     QRadioButton* optHardDiskBack1 = nullptr;
     QButtonGroup* optHardDiskBack = nullptr;
-    QLabel* lblHDPath = nullptr;
+    ElidedLabel* lblHDPath = nullptr;
     QLineEdit* txtBackPath = nullptr;
     QPushButton* cmdBackPath = nullptr;
     QCheckBox* chkAdvSet = nullptr;

@@ -21,6 +21,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "gui/elided_label.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 
@@ -154,13 +155,13 @@ void MainWindow::TabStopOnSelectedOption(QButtonGroup* group) {
     }
 }
 
-void MainWindow::ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox,
+void MainWindow::ShowFolderChoice(int index, ElidedLabel* defaultPath, QLineEdit* pathBox,
                                   QPushButton* browse) {
     if (index == 0) {
         browse->hide();
         pathBox->hide();
         defaultPath->show();
-        defaultPath->setText(Q(defaultFolder_));
+        defaultPath->SetFullText(Q(defaultFolder_));
     } else {
         browse->show();
         pathBox->show();

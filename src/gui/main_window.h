@@ -29,6 +29,7 @@ class QPushButton;
 namespace vornback {
 
 class Dialogs;
+class ElidedLabel;
 class FileSystem;
 struct Message;
 
@@ -79,7 +80,8 @@ class MainWindow : public QDialog {
     static void TabStopOnSelectedOption(QButtonGroup* group);
     // "Default Directory" (index 0) shows the default folder; "Others" the box and its
     // browse button.
-    void ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox, QPushButton* browse);
+    void ShowFolderChoice(int index, ElidedLabel* defaultPath, QLineEdit* pathBox,
+                          QPushButton* browse);
     // The folder picker, starting on the box's folder (the default folder, or the nearest
     // folder above it that exists, while the box is empty); a chosen folder replaces the
     // box's text.

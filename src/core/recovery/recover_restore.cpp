@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
+#include "startup/window_settings.h"
 #include "store/registers.h"
 
 namespace vornback {
@@ -266,9 +267,17 @@ class Recovery {
     // them) and partial deletions go.
     void KeepNewestCopies(const std::string& replaced) {
         std::vector<FileEntry> copies = fs_.SubFolders(replaced);
-        std::sort(copies.begin(), copies.end(),
-                  [](const FileEntry& a, const FileEntry& b) { return a.name > b.name; });
-        std::map<int64_t, bool> seen;
+        // Newest first within each firm: by firm, then by stamp.
+        std::sort(copies.begin(), copies.end(), [](const FileEntry& a, const FileEntry& b) {
+            const auto x = ParseFirm(a.name);
+            const auto y = ParseFirm(b.name);
+            if (!x || !y || x->firm != y->firm) {
+                return a.name > b.name;
+            }
+            return NewerStamp(x->rest, y->rest);
+        });
+        const int keep = ReplacedCopiesToKeep(SettingsFile(v_));
+        std::map<int64_t, int> seen;
         for (const FileEntry& e : copies) {
             if (StartsWith(e.name, ".deleting-")) {
                 const auto of = ParseFirm(e.name.substr(10));
@@ -283,13 +292,14 @@ class Recovery {
             if (!named || named->rest.empty() || MarkerOf(named->firm) || !Locked(named->firm)) {
                 continue;
             }
-            if (seen[named->firm]) {
+            if (seen[named->firm] >= keep) {
                 const std::string doomed = JoinPath(replaced, DeletingName(e.name));
                 Move(e.path, doomed);
                 fs_.DeleteFolder(doomed, false);
-                Say("An older replaced copy \"" + e.path + "\" was removed; the latest stays.");
+                Say("An older replaced copy \"" + e.path + "\" was removed; the newest " +
+                    std::to_string(keep) + " stay.");
             }
-            seen[named->firm] = true;
+            ++seen[named->firm];
         }
     }
 

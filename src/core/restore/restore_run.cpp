@@ -1,8 +1,11 @@
 #include "restore/restore_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "base/data_tree.h"
 #include "base/dialogs.h"
@@ -125,8 +128,24 @@ void HideSelectButton(RestoreContext& ctx) {
     ctx.view.ShowLabels();
 }
 
+// A folder's tree under a new name, its files hard links of the originals (a copy where the
+// file system has none): the image folder is not written twice.
+void LinkTree(FileSystem& fs, const std::string& from, const std::string& to) {
+    fs.CreateFolder(to);
+    for (const FileEntry& file : fs.Files(from)) {
+        if (!fs.HardLink(file.path, JoinPath(to, file.name))) {
+            fs.DeleteFolder(to, true);
+            fs.CopyFolder(from, to, false);
+            return;
+        }
+    }
+    for (const FileEntry& folder : fs.SubFolders(from)) {
+        LinkTree(fs, folder.path, JoinPath(to, folder.name));
+    }
+}
+
 // Folders that the live firm has and the archive left out travel into the staged firm as
-// copies, so the live firm stays whole until the swap.
+// hard links, so the live firm stays whole until the swap and nothing is duplicated.
 void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std::string& staged) {
     if (!ctx.fs.FolderExists(live)) {
         return;
@@ -134,22 +153,24 @@ void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std:
     for (const char* name : kLeftOutByBackups) {
         const auto kept = FindNoCase(ctx.fs, live, name, true);
         if (kept && !FindNoCase(ctx.fs, staged, name, true)) {
-            ctx.fs.CopyFolder(*kept, JoinPath(staged, kept->substr(live.size() + 1)), false);
+            LinkTree(ctx.fs, *kept, JoinPath(staged, kept->substr(live.size() + 1)));
         }
     }
 }
 
-// Whether a folder name of the replaced copies is one of firm n: Firm<n>-<stamp>.
-bool IsReplacedCopyOf(const std::string& name, int64_t n) {
+// The stamp of a folder name of the replaced copies of firm n (Firm<n>-<stamp>), or "".
+std::string ReplacedStampOf(const std::string& name, int64_t n) {
     const std::string prefix = "Firm" + std::to_string(n) + "-";
-    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-           name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
+    const bool ours = name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+                      name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
+    return ours ? name.substr(prefix.size()) : "";
 }
 
-// Replaces the live firm by the staged one and keeps the replaced firm as the one copy of
-// it in Back/Replaced (older copies of the firm go once the new one stands). Returns that
-// copy's path, "" when the firm had no folder.
-std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t n) {
+// Replaces the live firm by the staged one; the replaced firm is moved into Back/Replaced,
+// and of the firm's copies there the newest ones stay ("KeepReplaced", 3 unless set), the
+// older ones going once the new one stands. Returns the kept copies, newest first; none
+// when the firm had no folder.
+std::vector<std::string> ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t n) {
     FileSystem& fs = ctx.fs;
     const ProgramValues& v = ctx.values;
     const std::string live = LiveFirmFolder(v, fs, n);
@@ -173,14 +194,26 @@ std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t 
     const bool hadLive = fs.FolderExists(live);
     SwapIntoPlace(fs, v, staged, live, copy, FirmSwapMarker(v, n, stamp));
     if (!hadLive) {
-        return "";
+        return {};
     }
-    for (const FileEntry& older : fs.SubFolders(replaced)) {
-        if (older.path != copy && IsReplacedCopyOf(older.name, n)) {
-            DeleteWhole(fs, older.path);
+    std::vector<std::pair<std::string, std::string>> copies;  // stamp, path
+    for (const FileEntry& entry : fs.SubFolders(replaced)) {
+        if (std::string s = ReplacedStampOf(entry.name, n); !s.empty()) {
+            copies.emplace_back(std::move(s), entry.path);
         }
     }
-    return copy;
+    std::sort(copies.begin(), copies.end(),
+              [](const auto& a, const auto& b) { return NewerStamp(a.first, b.first); });
+    const size_t keep = static_cast<size_t>(ReplacedCopiesToKeep(SettingsFile(v)));
+    std::vector<std::string> kept;
+    for (const auto& [s, path] : copies) {
+        if (kept.size() < keep || path == copy) {
+            kept.push_back(path);
+        } else {
+            DeleteWhole(fs, path);
+        }
+    }
+    return kept;
 }
 
 }  // namespace
@@ -463,11 +496,16 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
     state.RestoreStagingFolder = staged->folder;
 
     ctx.view.CancelTooLate();
-    const std::string copy = ReplaceFirm(ctx, staged->folder, n);
+    const std::vector<std::string> kept = ReplaceFirm(ctx, staged->folder, n);
     DeleteIfThere(ctx.fs, outer);
     state.restoredDetail = "Firm " + std::to_string(n) + " was restored from \"" + archive + "\".";
-    if (!copy.empty()) {
-        state.restoredDetail += " The firm as it was before is kept at \"" + copy + "\".";
+    for (size_t i = 0; i < kept.size(); ++i) {
+        state.restoredDetail += i == 0
+                                    ? " The firm as it was before is kept at \"" + kept[i] + "\""
+                                    : (i == 1 ? "; earlier copies at \"" : ", \"") + kept[i] + "\"";
+    }
+    if (!kept.empty()) {
+        state.restoredDetail += ".";
     }
 }
 

@@ -112,7 +112,8 @@ void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n);
 
 // "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip. The staged
 // firm gets the live firm's image folder when the archive holds none, is synced, and is
-// swapped in; the replaced firm stays as Back/Replaced/Firm<n>-<stamp> (the latest only).
+// swapped in; the replaced firm is moved to Back/Replaced/Firm<n>-<stamp>, where the newest
+// copies stay (ReplacedCopiesToKeep) and the closing question's detail names each.
 void FullFirm(RestoreContext& ctx, const RestoreChoices& choices);
 
 }  // namespace vornback
