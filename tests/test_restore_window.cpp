@@ -129,7 +129,7 @@ TEST_F(RestoreWindowTest, OpensFromTheStoredChoices) {
               QStringLiteral("Selected YearAdd Year"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Restore For Firm No.1"));
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("1"));
-    EXPECT_EQ(Label("lblHDPath")->text().toStdString(), backups + "/VornBack");
+    EXPECT_EQ(Label("lblHDPath")->toolTip().toStdString(), backups + "/VornBack");
     EXPECT_EQ(Edit("txtRestPath")->text(), QStringLiteral("/some/where"));
     EXPECT_FALSE(SettingsWritten()) << "opening writes nothing";
 }

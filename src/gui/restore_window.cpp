@@ -108,7 +108,7 @@ void RestoreWindow::BuildControls() {
     optHardDiskRest0->setChecked(true);
 
     // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
-    lblHDPath = new ElidedLabel(280, FrmDirSel);
+    lblHDPath = new ElidedLabel(200, FrmDirSel);
     lblHDPath->SetFullText(QStringLiteral("&Path"));
     lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
     lblHDPath->setTextFormat(Qt::PlainText);
@@ -117,7 +117,7 @@ void RestoreWindow::BuildControls() {
     txtRestPath = new QLineEdit(FrmDirSel);
     txtRestPath->setObjectName(QStringLiteral("txtRestPath"));
     // Narrow enough for a 1024x768 screen at scale factor 2.
-    txtRestPath->setMinimumWidth(280);
+    txtRestPath->setMinimumWidth(200);
     cmdRestPath = new QPushButton(QStringLiteral("..."), FrmDirSel);
     cmdRestPath->setObjectName(QStringLiteral("cmdRestPath"));
     cmdRestPath->setFixedWidth(cmdRestPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
