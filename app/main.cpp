@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         if (const auto done = RecoverAtStartup(decision.values, fs); !done.empty()) {
             std::string text;
             for (const std::string& line : done) {
-                text += line + "\n";
+                text += (text.empty() ? "" : "\n") + line;
             }
             QMessageBox::information(nullptr, QString::fromUtf8(kProgramTitle),
                                      QString::fromStdString(text));

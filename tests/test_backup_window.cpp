@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +24,11 @@
 #include "gui/qt_dialogs.h"
 #include "gui/restore_window.h"
 #include "gui/year_list_window.h"
+#include "history/history.h"
 #include "mail/mail.h"
+#include "platform/run_lock.h"
 #include "sample/sample_tree.h"
+#include "support/test_data.h"
 #include "support/window_test_support.h"
 
 namespace vornback {
@@ -39,8 +44,15 @@ class FixedClock : public Clock {
     Today Now() override { return {2015, 3, 14, "Saturday"}; }
 };
 
-class NoMail : public MailTransport {
-    SendResult Send(const MailToSend&) override { return {false, "no mail here"}; }
+// Refuses every mail unless told to take it; keeps what each mail had attached.
+class TestMail : public MailTransport {
+  public:
+    SendResult Send(const MailToSend& m) override {
+        attachments.push_back(m.attachmentPath);
+        return {accept, accept ? "" : "no mail here"};
+    }
+    bool accept = false;
+    std::vector<std::string> attachments;
 };
 
 class BackupWindowTest : public test::WindowTest<BackupWindow, BackupWindowSettings> {
@@ -72,7 +84,8 @@ class BackupWindowTest : public test::WindowTest<BackupWindow, BackupWindowSetti
     }
     std::string destination;
     FixedClock clock;
-    NoMail mail;
+    TestMail mail;
+    QtYearChooser years_;
 };
 
 TEST_F(BackupWindowTest, OpensFromTheStoredChoicesWithANoteForAMissingFirmFolder) {
@@ -216,6 +229,155 @@ TEST_F(BackupWindowTest, WholeFirmAndCurrentYearRunsEndWithTheFocusOnBackup) {
     Click(Button("cmdOk"));
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->ExitCode(), 0);
+}
+
+// The run is recorded and its locks are free before the closing question; a refusal for a
+// busy firm leaves the window open; the question follows even when its detail cannot be
+// worked out (the archive deleted while the mail's size question waited).
+TEST_F(BackupWindowTest, TheClosingQuestionWaitsOnARecordedRunWithoutLocksOrAFatalDetail) {
+    Open(destination, {0, 0, 0, 0, ""});
+    ChooseOthers(destination);
+    const std::string archive = destination + "/Firm1.zip";
+    std::vector<std::string> atQuestion;  // the last run and the two locks, as they stood
+    dialogs.onShow = [&](const Message& m) {
+        if (m.text == "Back up Completed. Do You Want To Exit?") {
+            const bool firmFree = RunLock::TryTake(FirmLockFile(values, 1)).has_value();
+            const bool destinationFree =
+                RunLock::TryTake(DestinationLockFile(destination, 1)).has_value();
+            atQuestion.push_back(test::LastRun(values) +
+                                 (firmFree && destinationFree ? " free" : " locked") + " " +
+                                 m.detail.substr(0, m.detail.find('(')));
+        } else if (m.text.starts_with("File size is")) {
+            fs::remove(archive);  // the person deletes it meanwhile
+        }
+    };
+    // A refusal while another run holds the firm: the window stays for another try.
+    std::optional<RunLock> other(LockFirm(values, 1));
+    Click(Button("cmdOk"));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_NE(dialogs.shown[0].text.find("Wait until it has finished, then try again"),
+              std::string::npos);
+    EXPECT_EQ(dialogs.shown[0].icon, Icon::Exclamation);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(States({"cmdOk", "Animation1"}), "cmdOk Animation1- ");
+    EXPECT_EQ(test::LastRun(values), "backup refused");
+    other.reset();
+
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    // A mailed archive of 15 MB or more asks first; the mail then goes without it.
+    test::WriteFile(FirmFolder(values, 1) + "/Scans.bin",
+                    test::RandomBytes(kMailSizeQuestionBytes, 7));
+    Click(Check("chkSendEmail"));
+    Edit("txtEmailToSend")->setText(QStringLiteral("office@example.com"));
+    mail.accept = true;
+    dialogs.answers = {Answer::Yes, Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(atQuestion, (std::vector<std::string>{"backup ok free The backup is " + archive + " ",
+                                                    "backup ok free "}));
+    EXPECT_EQ(mail.attachments, std::vector<std::string>{""});
+    const std::vector<std::string> texts = dialogs.Texts();
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 2, texts.end()),
+              (std::vector<std::string>{"E-Mail Send Completed.",
+                                        "Back up Completed. Do You Want To Exit?"}));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 0);
+}
+
+// A run that cannot start says why in the person's words and leaves the window open.
+TEST_F(BackupWindowTest, ARunThatCannotStartSaysWhyPlainlyAndKeepsTheWindow) {
+    struct Case {
+        int32_t firm;
+        const char* year;
+        BackupWindowSettings stored;
+        const char* says;  // the start of the one message
+    };
+    for (const Case& c : std::vector<Case>{
+             {9, "2", {0, 0, 0, 0, ""}, "The folder of firm 9 was not found ("},
+             {1, "", {0, 1, 0, 1, ""}, "The program was started without a year, so there is"}}) {
+        values.CurrentFirmNo = c.firm;
+        values.CurrentYearNo = c.year;
+        dialogs.shown.clear();
+        Open("", c.stored);
+        Click(Button("cmdOk"));
+        ASSERT_EQ(dialogs.shown.size(), 1u) << c.says;
+        EXPECT_TRUE(dialogs.shown[0].text.starts_with(c.says)) << dialogs.shown[0].text;
+        EXPECT_EQ(dialogs.shown[0].text.find(StagingRoot(values)), std::string::npos);
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_FALSE(fs::exists(destination + "/Default"));
+    }
+    EXPECT_EQ(window->Note(), "");
+}
+
+// "Cancel" in the busy area stops the packing: the generations stay as they were and the
+// window stays open; once the archive is checked, the button is disabled with the reason.
+TEST_F(BackupWindowTest, CancelWhilePackingLeavesTheGenerationsAsTheyWere) {
+    Open(destination, {0, 0, 0, 0, ""});
+    ChooseOthers(destination);
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    const std::string first = test::ReadFile(destination + "/Firm1.zip");
+    test::WriteFile(FirmFolder(values, 1) + "/New.txt", "changed since");
+    QTimer::singleShot(0, [this] { Click(Button("cmdCancel")); });
+    Click(Button("cmdOk"));
+    EXPECT_EQ(test::ReadFile(destination + "/Firm1.zip"), first);
+    EXPECT_EQ(std::distance(fs::directory_iterator(destination), fs::directory_iterator()), 1)
+        << "Firm1.zip alone: no older generation, no temporary archive";
+    EXPECT_EQ(test::LastRun(values), "backup cancelled");
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(States({"cmdOk", "Animation1"}), "cmdOk Animation1- ");
+
+    window->BusyOn();
+    window->CancelTooLate();
+    EXPECT_EQ(States({"cmdCancel"}), "cmdCancel# ");
+    EXPECT_FALSE(Button("cmdCancel")->toolTip().isEmpty());
+    window->BusyOff();
+}
+
+// Both windows fit a 1024x768 screen (in the scale factor's pixels; the suite runs this at
+// scale 1 and 2) with long folders: a path is cut to fit, whole in its tooltip and for a
+// screen reader.
+TEST_F(BackupWindowTest, BothWindowsFitASmallScreenWithLongPathsCutToFit) {
+    std::string deep = destination;
+    for (int i = 0; i < 12; ++i) {
+        deep += "/a-folder-with-a-rather-long-name-" + std::to_string(i);
+    }
+    fs::create_directories(deep);
+    HistoryRecord last{1796669050, 7, "2", "backup",      deep + "/Firm1.zip",
+                       2048,       3, 1,   RunResult::Ok, ""};
+    AppendHistory(HistoryFile(values), last);
+    values.CurrentFirmNo = 7;  // no folder: a note with a long path as well
+    Open("", {0, 1, 1, 1, ""}, deep);
+    const auto fits = [](QWidget* w) {
+        const QSize screen(static_cast<int>(1024 / w->devicePixelRatio()),
+                           static_cast<int>(768 / w->devicePixelRatio()));
+        const QSize size = w->frameGeometry().size().expandedTo(w->sizeHint());
+        return size.width() <= screen.width() && size.height() <= screen.height()
+                   ? std::string("fits")
+                   : std::to_string(size.width()) + "x" + std::to_string(size.height()) + " on " +
+                         std::to_string(screen.width()) + "x" + std::to_string(screen.height());
+    };
+    EXPECT_EQ(fits(window.get()), "fits");
+    for (const char* name : {"lblHDPath", "lblLastBackup"}) {
+        QLabel* label = Label(name);
+        EXPECT_LT(label->text().size(), label->toolTip().size()) << name;
+        EXPECT_NE(label->toolTip().indexOf(QString::fromStdString(deep)), -1) << name;
+        QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(label);
+        EXPECT_NE((reader->text(QAccessible::Name) + reader->text(QAccessible::Description))
+                      .indexOf(QString::fromStdString(deep)),
+                  -1)
+            << name;
+    }
+
+    values.CurrentFirmNo = 1;
+    RestoreWindow restore(values, deep, files, dialogs, years_);
+    restore.FillForm(deep, {2, 1});
+    test::ShowActive(&restore);
+    dialogs.files = {deep + "/Firm1.zip"};
+    Click(test::Find<QPushButton>(&restore, "cmdSelectPath"));  // "Add Firm": the archive's path
+    EXPECT_EQ(fits(&restore), "fits");
+    EXPECT_EQ(test::Find<QLabel>(&restore, "LblPath")->toolTip().toStdString(),
+              deep + "/Firm1.zip");
 }
 
 TEST_F(BackupWindowTest, AFailureIsShownWithItsCauseAndEndsTheProgram) {

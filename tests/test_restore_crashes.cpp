@@ -240,9 +240,11 @@ TEST_F(RestoreCrashes, FullFirm) {
     EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
               ReadFile(pristine_ + "/Firm2/Yr2/DVorn2.mdb"));
     EXPECT_FALSE(fs::exists(data_ + "/Firm2/Yr2/Later.txt"));
+    // The newest replaced copies stay (three unless set), the older ones went.
     const auto copies = test::Names(values_.ProgramFolder + "/Back/Replaced");
-    ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(ReadFile(values_.ProgramFolder + "/Back/Replaced/" + copies[0] + "/Yr2/Later.txt"),
+    ASSERT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies[0], "Firm2-20000101-000000");
+    EXPECT_EQ(ReadFile(values_.ProgramFolder + "/Back/Replaced/" + copies[1] + "/Yr2/Later.txt"),
               "entered after the backup");
 }
 

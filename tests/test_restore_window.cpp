@@ -2,23 +2,30 @@
 // note that names what it will overwrite.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QTimer>
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
 #include "gui/restore_window.h"
 #include "history/history.h"
+#include "platform/run_lock.h"
+#include "recovery/recovery.h"
 #include "restore/year_list.h"
+#include "startup/settings.h"
+#include "support/tree_compare.h"
 #include "support/window_test_support.h"
 
 namespace vornback {
@@ -47,7 +54,7 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
   protected:
     RestoreWindowTest() : WindowTest("Rest", "optHardDiskRest1", "txtRestPath") {}
     void SetUp() override {
-        values = test::SampleProgram(dir / "data", 1, 3, 0.05, "R");
+        values = test::SampleProgram(dir / "data", 2, 3, 0.05, "R");
         backups = dir / "backups";
         fs::create_directory(backups);
     }
@@ -85,6 +92,15 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
         return !TypeList()->view()->isVisible() &&
                QGuiApplication::focusWindow() == window->windowHandle();
     }
+    // The names in the staging root, sorted.
+    std::vector<std::string> Staged() {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(StagingRoot(values))) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     std::string backups;
     ScriptedYears years;
 };
@@ -113,7 +129,7 @@ TEST_F(RestoreWindowTest, OpensFromTheStoredChoices) {
               QStringLiteral("Selected YearAdd Year"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Restore For Firm No.1"));
     EXPECT_EQ(Label("LblTargetFNo")->text(), QStringLiteral("1"));
-    EXPECT_EQ(Label("lblHDPath")->text().toStdString(), backups + "/VornBack");
+    EXPECT_EQ(Label("lblHDPath")->toolTip().toStdString(), backups + "/VornBack");
     EXPECT_EQ(Edit("txtRestPath")->text(), QStringLiteral("/some/where"));
     EXPECT_FALSE(SettingsWritten()) << "opening writes nothing";
 }
@@ -241,6 +257,158 @@ TEST_F(RestoreWindowTest, RestoreDrillButtonProvesTheFoldersArchive) {
         results.push_back(r.kind + " " + ResultWord(r.result));
     }
     EXPECT_EQ(results, (std::vector<std::string>{"drill ok", "drill failed"}));
+}
+
+// Waiting with an unpacked archive, the window holds that staging folder alone: a run of
+// the archive's firm that leaves the folder alone goes on, one that needs it is refused
+// with the holder named, recovery leaves it; closing the window removes it.
+TEST_F(RestoreWindowTest, AnIdleWindowHoldsOnlyTheStagingFolderItUnpackedAndClosingRemovesIt) {
+    const std::string archive = backups + "/Firm2.zip";
+    PackFolder(FirmFolder(values, 2), archive);
+    Open({1, 1});
+    years.picks = {{PickKey::Esc, 1}, {PickKey::Enter, 0}};
+    dialogs.files = {archive};
+    Click(Button("cmdSelectPath"));
+    const std::string staging = StagingFirmFolder(values, 2);
+    ASSERT_TRUE(fs::exists(staging));
+    const std::string cli = std::string(VORNBACK_CLI_PATH) + " backup 2,1 --program-folder '" +
+                            values.ProgramFolder + "' --to '" + backups + "' 2>&1";
+    std::string out;
+    EXPECT_EQ(test::RunCommand(cli, &out), 0) << out;
+    out.clear();
+    EXPECT_EQ(test::RunCommand(cli + " --current-year", &out), 1) << out;
+    EXPECT_NE(out.find("the restore window of firm 1, process " + std::to_string(::getpid()) +
+                       ", holds an unpacked archive of firm 2; close it or finish that restore"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(staging + "/Yr1"));
+    Click(Button("cmdClose"));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->ExitCode(), 0);
+    EXPECT_EQ(Staged(), std::vector<std::string>{});
+    EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
+}
+
+// A run is recorded and its lock released before the closing question; a run refused for a
+// busy firm leaves the window open; a No to overwriting a year counts as cancelled.
+TEST_F(RestoreWindowTest, RunsAreRecordedBeforeTheirQuestionAndARefusalKeepsTheWindowOpen) {
+    const std::string archive = backups + "/Firm1.zip";
+    PackFolder(FirmFolder(values, 1), archive);
+    Open({0, 1});
+    ChooseOthers(backups);
+    std::vector<std::string> atQuestion;
+    dialogs.onShow = [&](const Message& m) {
+        if (m.text == "Restore Competed. Do You Want To Exit?") {
+            const bool free = RunLock::TryTake(FirmLockFile(values, 1)).has_value();
+            atQuestion.push_back(test::LastRun(values) + (free ? " free" : " locked"));
+        }
+    };
+    std::optional<RunLock> other(LockFirm(values, 1));
+    Click(Button("cmdOk"));
+    EXPECT_TRUE(window->isVisible());
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_NE(dialogs.shown[0].text.find("is already running"), std::string::npos);
+    EXPECT_EQ(test::LastRun(values), "restore-full refused");
+    other.reset();
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(atQuestion, std::vector<std::string>{"restore-full ok free"});
+
+    PickType(1);
+    years.picks = {{PickKey::Esc, 1}, {PickKey::Enter, 1}};
+    dialogs.files = {archive};
+    Click(Button("cmdSelectPath"));
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(dialogs.Texts().back(), "Old data will be Overwrite Are You Sure");
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(test::LastRun(values), "restore-year cancelled");
+    EXPECT_EQ(Staged(), std::vector<std::string>{"Replaced"});
+}
+
+// "Cancel" while "Full Firm" unpacks leaves the live firm as it was and no staging behind; a
+// type that has nothing to unpack in its run cannot be cancelled once it started.
+TEST_F(RestoreWindowTest, CancelWhileUnpackingLeavesTheLiveFirmUntouched) {
+    const std::string archive = backups + "/Firm1.zip";
+    PackFolder(FirmFolder(values, 1), archive);
+    test::WriteFile(FirmFolder(values, 1) + "/New.txt", "not in the archive");
+    const std::string kept = dir / "kept";
+    fs::copy(FirmFolder(values, 1), kept, fs::copy_options::recursive);
+    Open({0, 1});
+    ChooseOthers(backups);
+    QTimer::singleShot(0, [this] { Click(Button("cmdCancel")); });
+    Click(Button("cmdOk"));
+    EXPECT_EQ(test::CompareTrees(kept, FirmFolder(values, 1), {false}), "");
+    EXPECT_EQ(Staged(), std::vector<std::string>{});
+    EXPECT_EQ(test::LastRun(values), "restore-full cancelled");
+    EXPECT_TRUE(window->isVisible());
+
+    PickType(1);
+    years.picks = {{PickKey::Esc, 1}, {PickKey::Enter, 1}};
+    dialogs.files = {archive};
+    Click(Button("cmdSelectPath"));
+    std::string cancelAtQuestion;
+    dialogs.onShow = [&](const Message& m) {
+        if (m.text == "Old data will be Overwrite Are You Sure") {
+            QPushButton* cancel = Button("cmdCancel");
+            cancelAtQuestion = (cancel->isVisible() ? "shown " : "hidden ") +
+                               std::string(cancel->isEnabled() ? "enabled " : "disabled ") +
+                               cancel->toolTip().toStdString();
+        }
+    };
+    dialogs.answers = {Answer::Yes, Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(cancelAtQuestion,
+              "shown disabled Too late to cancel: the run is putting its work in place and "
+              "finishes first.");
+    EXPECT_EQ(test::LastRun(values), "restore-year ok");
+}
+
+// "Full Firm" moves the replaced firm into Back/Replaced and keeps the newest three copies
+// (a settings key changes the number), naming each in the closing detail; the image folder
+// that the archive left out comes along as hard links, not as a second copy.
+TEST_F(RestoreWindowTest, FullFirmKeepsTheNewestReplacedCopiesAndNamesThem) {
+    PackOptions withoutImages;
+    withoutImages.excludePatterns = {"AttachDocs\\*.*"};
+    PackFolder(FirmFolder(values, 1), backups + "/Firm1.zip", withoutImages);
+    Open({0, 1});
+    ChooseOthers(backups);
+    const std::string replaced = StagingRoot(values) + "/Replaced";
+    const auto copies = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(replaced)) {
+            names.push_back(e.path().string());
+        }
+        std::sort(names.rbegin(), names.rend());
+        return names;
+    };
+    std::vector<std::string> made;  // each run's newest copy
+    for (int run = 0; run < 4; ++run) {
+        const std::vector<std::string> before = fs::exists(replaced) ? copies() : made;
+        dialogs.answers = {Answer::No};
+        Click(Button("cmdOk"));
+        for (const std::string& c : copies()) {
+            if (std::find(before.begin(), before.end(), c) == before.end()) {
+                made.push_back(c);
+            }
+        }
+    }
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(copies().size(), 3u);
+    EXPECT_FALSE(fs::exists(made[0])) << "the oldest goes";
+    EXPECT_EQ(dialogs.shown.back().detail,
+              "Firm 1 was restored from \"" + backups + "/Firm1.zip\". The firm as it was before " +
+                  "is kept at \"" + made[3] + "\"; earlier copies at \"" + made[2] + "\", \"" +
+                  made[1] + "\".");
+    const std::string scan = "/AttachDocs/Scan0001.jpg";
+    EXPECT_TRUE(fs::equivalent(FirmFolder(values, 1) + scan, made[3] + scan));
+
+    WriteSetting("Rest", "KeepReplaced", "1", SettingsFile(values));
+    dialogs.answers = {Answer::No};
+    Click(Button("cmdOk"));
+    EXPECT_EQ(copies().size(), 1u);
+    EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/text.h"
+#include "gui/elided_label.h"
 #include "history/history.h"
 #include "platform/file_system.h"
 
@@ -67,7 +68,9 @@ void BackupWindow::BuildControls() {
     folderChoice->addStretch(1);
     frame->addLayout(folderChoice);
 
-    lblHDPath = new QLabel(QStringLiteral("&Path"), FrmBackup);
+    // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
+    lblHDPath = new ElidedLabel(360, FrmBackup);
+    lblHDPath->SetFullText(QStringLiteral("&Path"));
     lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
     lblHDPath->setTextFormat(Qt::PlainText);
     lblHDPath->setFrameShape(QFrame::StyledPanel);
@@ -76,7 +79,6 @@ void BackupWindow::BuildControls() {
     txtBackPath->setObjectName(QStringLiteral("txtBackPath"));
     // Room for a path of some length, whichever of the two folder controls shows.
     txtBackPath->setMinimumWidth(360);
-    lblHDPath->setMinimumWidth(360);
     cmdBackPath = new QPushButton(QStringLiteral("..."), FrmBackup);
     cmdBackPath->setObjectName(QStringLiteral("cmdBackPath"));
     cmdBackPath->setFixedWidth(cmdBackPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
@@ -141,9 +143,8 @@ void BackupWindow::BuildControls() {
     BuildNoteLine(outer);
 
     // Under the frame: this firm's last good backup, from the run history.
-    auto* lblLastBackup = new QLabel(this);
+    auto* lblLastBackup = new ElidedLabel(480, this);
     lblLastBackup->setObjectName(QStringLiteral("lblLastBackup"));
-    lblLastBackup->setTextFormat(Qt::PlainText);
     outer->addWidget(lblLastBackup);
 }
 
@@ -224,12 +225,8 @@ void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSet
     // The settings' "Drill" key: every backup proves its new archive before it rotates in.
     drill_ = stored.Drill == 1 ? 1 : 0;
 
-    // The window opens all the same; the run then fails with a plain sentence.
-    const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
-    SetNote(FirmFolderFound(firm)
-                ? ""
-                : "The folder of firm " + std::to_string(values_.CurrentFirmNo) +
-                      " was not found (" + firm + "); a backup of this firm cannot be made.");
+    // The window opens all the same; "&Backup" then says the same sentence.
+    SetNote(MissingFirmNote());
 
     FixOptionTabStops();
     optHardDiskBack0->setFocus(Qt::OtherFocusReason);
@@ -237,8 +234,8 @@ void BackupWindow::FillForm(const std::string& StrPathStr, const BackupWindowSet
 }
 
 void BackupWindow::ShowLastBackup() {
-    findChild<QLabel*>(QStringLiteral("lblLastBackup"))
-        ->setText(Q(LastBackupText(HistoryFile(values_), values_.CurrentFirmNo)));
+    findChild<ElidedLabel*>(QStringLiteral("lblLastBackup"))
+        ->SetFullText(Q(LastBackupText(HistoryFile(values_), values_.CurrentFirmNo)));
 }
 
 void BackupWindow::OnHardDiskClicked(int index) {
@@ -292,10 +289,18 @@ bool BackupWindow::FirmFolderFound(const std::string& firm) {
     return false;
 }
 
+std::string BackupWindow::MissingFirmNote() {
+    const std::string firm = FirmFolder(values_, values_.CurrentFirmNo);
+    return FirmFolderFound(firm)
+               ? ""
+               : "The folder of firm " + std::to_string(values_.CurrentFirmNo) +
+                     " was not found (" + firm + "); a backup of this firm cannot be made.";
+}
+
 BackupChoices BackupWindow::ReadChoices() const {
     BackupChoices c;
     c.hardDiskIndex = optHardDiskBack->checkedId();
-    c.lblHDPath = lblHDPath->text().toStdString();
+    c.lblHDPath = lblHDPath->FullText().toStdString();
     c.txtBackPath = txtBackPath->text().toStdString();
     c.backTypeIndex = optBackType->checkedId();
     c.chkAdvSet = CheckValue(chkAdvSet);
@@ -314,7 +319,14 @@ void BackupWindow::OnBackup() {
         if (txtEmailToSend->hasFocus()) {
             StoreEmailAddress();
         }
-        BackupContext ctx{values_, fs_, dialogs_, clock_, mail_, *this, decimalSeparator_};
+        // Without the firm's folder there is nothing to back up: the note's own sentence.
+        if (const std::string missing = MissingFirmNote(); !missing.empty()) {
+            SetNote(missing);
+            dialogs_.Show(Message{missing, kProgramTitle, Buttons::Ok, Icon::Exclamation});
+            return;
+        }
+        BackupContext ctx{values_, fs_,   dialogs_,          clock_,
+                          mail_,   *this, decimalSeparator_, CancelFlag()};
         const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
         ShowLastBackup();
         if (end == RunEnd::Exit) {

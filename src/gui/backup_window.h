@@ -24,6 +24,8 @@ class QRadioButton;
 
 namespace vornback {
 
+class ElidedLabel;
+
 class BackupWindow : public MainWindow, public BackupView {
     Q_OBJECT
 
@@ -49,6 +51,7 @@ class BackupWindow : public MainWindow, public BackupView {
         MainWindow::ShowProgress(progress);
     }
     void KeepAlive() override { Repaint(false); }
+    void CancelTooLate() override { DisableCancel(); }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -69,6 +72,8 @@ class BackupWindow : public MainWindow, public BackupView {
     void StoreEmailAddress();
     // Whether the firm's folder exists, whatever the letter case of its name.
     bool FirmFolderFound(const std::string& firm);
+    // The note for a firm without a folder, "" when the folder is there.
+    std::string MissingFirmNote();
     void FixOptionTabStops();
 
     BackupChoices ReadChoices() const;
@@ -85,7 +90,7 @@ class BackupWindow : public MainWindow, public BackupView {
     QRadioButton* optHardDiskBack0 = nullptr;
     QRadioButton* optHardDiskBack1 = nullptr;
     QButtonGroup* optHardDiskBack = nullptr;
-    QLabel* lblHDPath = nullptr;
+    ElidedLabel* lblHDPath = nullptr;
     QLineEdit* txtBackPath = nullptr;
     QPushButton* cmdBackPath = nullptr;
     QCheckBox* chkAdvSet = nullptr;

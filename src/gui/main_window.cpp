@@ -1,5 +1,6 @@
 #include "gui/main_window.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -20,7 +21,9 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "gui/elided_label.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 
 namespace vornback {
 namespace {
@@ -97,8 +100,16 @@ QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption
     lblProgress->setObjectName(QStringLiteral("lblProgress"));
     lblProgress->setTextFormat(Qt::PlainText);
     Speak(lblProgress, "Progress details", "Files done and the name being worked on");
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), Animation1);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    NoAutoDefault(cmdCancel);
+    Speak(cmdCancel, "Cancel", "Stop the run before it changes anything");
+    connect(cmdCancel, &QPushButton::clicked, this, [this] { cancelRequested_ = true; });
+    auto* progressRow = new QHBoxLayout;
+    progressRow->addWidget(progressBar, 1);
+    progressRow->addWidget(cmdCancel);
     busy->addWidget(clipBar);
-    busy->addWidget(progressBar);
+    busy->addLayout(progressRow);
     busy->addWidget(lblProgress);
 
     cmdOk = new QPushButton(okCaption, frame);
@@ -144,13 +155,13 @@ void MainWindow::TabStopOnSelectedOption(QButtonGroup* group) {
     }
 }
 
-void MainWindow::ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox,
+void MainWindow::ShowFolderChoice(int index, ElidedLabel* defaultPath, QLineEdit* pathBox,
                                   QPushButton* browse) {
     if (index == 0) {
         browse->hide();
         pathBox->hide();
         defaultPath->show();
-        defaultPath->setText(Q(defaultFolder_));
+        defaultPath->SetFullText(Q(defaultFolder_));
     } else {
         browse->show();
         pathBox->show();
@@ -195,8 +206,18 @@ void MainWindow::GuardedRun(const std::function<void()>& handler) {
 void MainWindow::Guarded(const std::function<void()>& handler) {
     try {
         handler();
+    } catch (const RunRefused&) {
+        // Another run holds what this one needs; the refusal was shown. The window stays,
+        // so the person can try again once that run has finished.
+        BusyOff();
     } catch (const ProgramEnd& end) {
         EndProgram(end.ExitCode());
+    } catch (const ArchiveCancelled&) {
+        // Stopped by "Cancel" before anything was put in place; the run cleaned up.
+        BusyOff();
+    } catch (const RunLocked& e) {
+        BusyOff();
+        dialogs_.Show(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Exclamation});
     } catch (const Error& e) {
         // The system's own failures say in one sentence what failed, where and why.
         ShowFailure(Message{e.what(), kProgramTitle, Buttons::Ok, Icon::Critical});
@@ -233,6 +254,10 @@ void MainWindow::BusyOn() {
     cmdOk->hide();
     progressBar->setValue(0);
     lblProgress->clear();
+    cancelRequested_ = false;
+    cmdCancel->setEnabled(true);
+    cmdCancel->setToolTip(QString());
+    qApp->installEventFilter(this);
     // Qt Widgets has no player for the clip; a running bar stands in for it when the clip
     // is installed, and without it the busy area shows only the progress.
     clipBar->setVisible(fs_.FileExists(ClipFile(values_)));
@@ -244,6 +269,7 @@ void MainWindow::BusyOff() {
     if (!busy_) {
         return;
     }
+    qApp->removeEventFilter(this);
     Animation1->hide();
     clipBar->hide();
     cmdOk->show();
@@ -253,6 +279,34 @@ void MainWindow::BusyOff() {
         cmdOk->setFocus(Qt::OtherFocusReason);
         okHadFocus_ = false;
     }
+}
+
+void MainWindow::DisableCancel() {
+    cmdCancel->setEnabled(false);
+    const QString why = QStringLiteral(
+        "Too late to cancel: the run is putting its work in place and finishes first.");
+    cmdCancel->setToolTip(why);
+    cmdCancel->setAccessibleDescription(why);
+}
+
+bool MainWindow::InputBlocked(QObject* watched, QEvent* event) const {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+        case QEvent::ContextMenu:
+            break;
+        default:
+            return false;
+    }
+    // Only this window's controls are held back; a message box the run shows takes its input.
+    auto* w = qobject_cast<QWidget*>(watched);
+    return w != nullptr && w->window() == this && w != cmdCancel;
 }
 
 void MainWindow::ShowProgress(const ArchiveProgress& progress) {
@@ -274,7 +328,8 @@ void MainWindow::Repaint(bool force) {
     if (!force && lastRepaint_.isValid() && lastRepaint_.elapsed() < kRepaintMilliseconds) {
         return;
     }
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // The person's input goes to "Cancel" alone (InputBlocked).
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     lastRepaint_.start();
 }
 
@@ -295,6 +350,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (busy_ && InputBlocked(watched, event)) {
+        return true;
+    }
+    if (auto* w = qobject_cast<QWidget*>(watched); busy_ && (w == nullptr || w->window() != this)) {
+        // Watched for the busy time only: another window's keys are its own.
+        return QDialog::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -28,6 +29,7 @@ class QPushButton;
 namespace vornback {
 
 class Dialogs;
+class ElidedLabel;
 class FileSystem;
 struct Message;
 
@@ -78,7 +80,8 @@ class MainWindow : public QDialog {
     static void TabStopOnSelectedOption(QButtonGroup* group);
     // "Default Directory" (index 0) shows the default folder; "Others" the box and its
     // browse button.
-    void ShowFolderChoice(int index, QLabel* defaultPath, QLineEdit* pathBox, QPushButton* browse);
+    void ShowFolderChoice(int index, ElidedLabel* defaultPath, QLineEdit* pathBox,
+                          QPushButton* browse);
     // The folder picker, starting on the box's folder (the default folder, or the nearest
     // folder above it that exists, while the box is empty); a chosen folder replaces the
     // box's text.
@@ -94,9 +97,16 @@ class MainWindow : public QDialog {
     void Repaint(bool force);
     // The run must not take its focus back to the OK button when it ends.
     void ForgetOkFocus() { okHadFocus_ = false; }
+    // Set by "Cancel" in the busy area; the run's packing or unpacking watches it.
+    const std::atomic<bool>* CancelFlag() const { return &cancelRequested_; }
+    // "Cancel" stays in the busy area, disabled, with the reason as its tooltip.
+    void DisableCancel();
+    // While busy, the person's input reaches "Cancel" alone.
+    bool InputBlocked(QObject* watched, QEvent* event) const;
 
     // Runs one event handler: a ProgramEnd closes the window with its code, any other
-    // failure is shown in a critical message box and closes the window with 1.
+    // failure is shown in a critical message box and closes the window with 1. A run
+    // refused because another holds the firm (RunLocked, RunRefused) leaves the window open.
     void Guarded(const std::function<void()>& handler);
     // Guarded, but ignored while a run works or another handler runs.
     void GuardedRun(const std::function<void()>& handler);
@@ -124,7 +134,9 @@ class MainWindow : public QDialog {
     QProgressBar* clipBar = nullptr;
     QProgressBar* progressBar = nullptr;
     QLabel* lblProgress = nullptr;
+    QPushButton* cmdCancel = nullptr;
     QLabel* lblNote = nullptr;
+    std::atomic<bool> cancelRequested_{false};
 
     bool busy_ = false;
     bool running_ = false;

@@ -25,6 +25,7 @@
 #include "base/dialogs.h"
 #include "base/text.h"
 #include "drill/drill.h"
+#include "gui/elided_label.h"
 
 namespace vornback {
 namespace {
@@ -106,15 +107,17 @@ void RestoreWindow::BuildControls() {
     optHardDiskRest->addButton(optHardDiskRest1, 1);
     optHardDiskRest0->setChecked(true);
 
-    lblHDPath = new QLabel(QStringLiteral("&Path"), FrmDirSel);
+    // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
+    lblHDPath = new ElidedLabel(200, FrmDirSel);
+    lblHDPath->SetFullText(QStringLiteral("&Path"));
     lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
     lblHDPath->setTextFormat(Qt::PlainText);
     lblHDPath->setFrameShape(QFrame::StyledPanel);
     lblHDPath->setFrameShadow(QFrame::Sunken);
-    lblHDPath->setMinimumWidth(360);
     txtRestPath = new QLineEdit(FrmDirSel);
     txtRestPath->setObjectName(QStringLiteral("txtRestPath"));
-    txtRestPath->setMinimumWidth(360);
+    // Narrow enough for a 1024x768 screen at scale factor 2.
+    txtRestPath->setMinimumWidth(200);
     cmdRestPath = new QPushButton(QStringLiteral("..."), FrmDirSel);
     cmdRestPath->setObjectName(QStringLiteral("cmdRestPath"));
     cmdRestPath->setFixedWidth(cmdRestPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
@@ -159,8 +162,10 @@ void RestoreWindow::BuildControls() {
     QPalette darkRed = LblFinYr->palette();
     darkRed.setColor(QPalette::WindowText, QColor(Qt::darkRed));
     LblFinYr->setPalette(darkRed);
-    LblPath = MakeLabel("LblPath", design.LblPath, FrmAdvSet);
-    LblPath->setWordWrap(true);
+    LblPath = new ElidedLabel(360, FrmAdvSet);
+    LblPath->setObjectName(QStringLiteral("LblPath"));
+    LblPath->SetFullText(Q(design.LblPath.caption));
+    LblPath->setVisible(design.LblPath.visible);
     // Row 0: the type, its button and the firm; row 1: the year number at the right;
     // row 2: the archive path and the year's period.
     advanced->addWidget(CboRestType, 0, 0);
@@ -320,7 +325,8 @@ void RestoreWindow::ShowLabels() {
     Show(LblTxtTrYr, l.LblTxtTrYr);
     Show(LblTargetYNo, l.LblTargetYNo);
     Show(LblFinYr, l.LblFinYr);
-    Show(LblPath, l.LblPath);
+    LblPath->SetFullText(Q(l.LblPath.caption));
+    LblPath->setVisible(l.LblPath.visible);
     cmdSelectPath->setText(Q(l.cmdSelectPath.caption));
     cmdSelectPath->setVisible(l.cmdSelectPath.visible);
     FrmDirSel->setEnabled(l.FrmDirSelEnabled);
@@ -373,7 +379,7 @@ void RestoreWindow::OnDrill() {
 RestoreChoices RestoreWindow::ReadChoices() const {
     RestoreChoices c;
     c.hardDiskIndex = optHardDiskRest->checkedId();
-    c.lblHDPath = lblHDPath->text().toStdString();
+    c.lblHDPath = lblHDPath->FullText().toStdString();
     c.txtRestPath = txtRestPath->text().toStdString();
     c.restTypeIndex = CboRestType->currentIndex();
     c.chkAdvSet = chkAdvSet->isChecked() ? 1 : 0;
@@ -381,7 +387,7 @@ RestoreChoices RestoreWindow::ReadChoices() const {
 }
 
 RestoreContext RestoreWindow::Context() {
-    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_};
+    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_, true, CancelFlag()};
 }
 
 void RestoreWindow::OnSelectPath() {
@@ -406,6 +412,12 @@ void RestoreWindow::OnRestore() {
             ShowLabels();
         }
     });
+}
+
+void RestoreWindow::done(int result) {
+    RestoreContext ctx = Context();
+    DiscardUnpacked(ctx);
+    MainWindow::done(result);
 }
 
 void RestoreWindow::FocusBrowseButton() {

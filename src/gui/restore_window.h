@@ -25,6 +25,8 @@ class QRadioButton;
 
 namespace vornback {
 
+class ElidedLabel;
+
 class RestoreWindow : public MainWindow, public RestoreView {
     Q_OBJECT
 
@@ -51,6 +53,11 @@ class RestoreWindow : public MainWindow, public RestoreView {
         MainWindow::ShowProgress(progress);
     }
     void ShowLabels() override;
+    void CancelTooLate() override { DisableCancel(); }
+
+  public slots:
+    // However the window closes, what its steps unpacked goes with it.
+    void done(int result) override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -92,7 +99,7 @@ class RestoreWindow : public MainWindow, public RestoreView {
     QRadioButton* optHardDiskRest0 = nullptr;
     QRadioButton* optHardDiskRest1 = nullptr;
     QButtonGroup* optHardDiskRest = nullptr;
-    QLabel* lblHDPath = nullptr;
+    ElidedLabel* lblHDPath = nullptr;
     QLineEdit* txtRestPath = nullptr;
     QPushButton* cmdRestPath = nullptr;
     QPushButton* cmdDrill = nullptr;
@@ -105,7 +112,7 @@ class RestoreWindow : public MainWindow, public RestoreView {
     QLabel* LblTxtTrYr = nullptr;
     QLabel* LblTargetYNo = nullptr;
     QLabel* LblFinYr = nullptr;
-    QLabel* LblPath = nullptr;
+    ElidedLabel* LblPath = nullptr;
 
     bool loaded_ = false;
     bool settingUp_ = false;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ class ScriptedDialogs : public Dialogs {
   public:
     Answer Show(const Message& message) override {
         shown.push_back(message);
+        if (onShow) {
+            onShow(message);  // what the person might do while the message waits
+        }
         if (message.buttons == Buttons::Ok) {
             return Answer::Ok;
         }
@@ -69,6 +73,7 @@ class ScriptedDialogs : public Dialogs {
     std::deque<std::string> files;    // answers of the file dialog ("" = cancel)
     std::vector<FolderRequest> folderRequests;
     std::vector<FileRequest> fileRequests;
+    std::function<void(const Message&)> onShow;
 
   private:
     template <typename T>

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <utility>
 
+#include "history/history.h"
 #include "sample/sample_tree.h"
 
 namespace vornback::test {
@@ -84,6 +85,11 @@ std::string UnnamedControls(QWidget* window) {
         }
     }
     return missing;
+}
+
+std::string LastRun(const ProgramValues& values) {
+    const std::vector<HistoryRecord> runs = ReadHistory(HistoryFile(values));
+    return runs.empty() ? "none" : runs.back().kind + " " + ResultWord(runs.back().result);
 }
 
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,

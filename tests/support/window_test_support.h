@@ -40,6 +40,9 @@ void WhenModal(std::function<void(QWidget*)> act);
 // screen reader finds without a name or description, or a grid telling of hidden columns.
 std::string UnnamedControls(QWidget* window);
 
+// "kind result" of the history's last line ("backup ok"), "none" without one.
+std::string LastRun(const ProgramValues& values);
+
 // A sample data tree below root and its program values for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
                             const std::string& launchMode, int firstYear = 2021);

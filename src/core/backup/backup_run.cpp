@@ -444,11 +444,33 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
     return "offsite copy failed: " + ctx.offsiteFailure;
 }
 
-static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
-                             std::string& backupSourceFolder, RunRecord& record,
-                             std::string& note) {
+namespace {
+
+// What a finished backup leaves for its mail and its closing question.
+struct BackupMade {
+    std::string archive;
+    std::vector<std::string> skippedLinks;
+    std::string offsite;  // why the offsite copy failed, "" when it did not
+    std::string removed;  // the older backups the keep policy removed
+};
+
+// The steps of the run that change files, under the firm's locks: they are released when
+// this returns, before the mail and before any question waits on the person. Nothing when
+// the run stopped early (the message shown says why).
+std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& choices,
+                                     std::string& backupSourceFolder, RunRecord& record) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
+    const bool currentYearOnly = choices.ChkCurYr == 1;
+    if (currentYearOnly && v.CurrentYearNo.empty()) {
+        Tell(ctx,
+             "The program was started without a year, so there is no current year to back up. "
+             "Untick \"Only Current Year\" to back up the whole firm, or start the program "
+             "with the firm and the year (such as " +
+                 std::to_string(v.CurrentFirmNo) + ",2,B).",
+             Icon::Exclamation);
+        return std::nullopt;
+    }
     // One backup or restore of a firm at a time; a second one is refused before it changes
     // anything (RunLocked names the run that holds the firm).
     // Without a usable staging root the firm's lock cannot be kept there; the destination's
@@ -470,9 +492,14 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                                  why + " Nothing was backed up."});
         throw ProgramEnd();
     }
+    // A current-year backup stages in the firm's staging folder, which a restore window may
+    // hold with an unpacked archive; a whole-firm backup leaves that folder alone.
+    if (currentYearOnly && firmLock) {
+        EnsureStagingFolderFree(v, v.CurrentFirmNo);
+    }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
-        return RunEnd::Stopped;
+        return std::nullopt;
     }
     const RunLock destinationLock =
         RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
@@ -488,9 +515,9 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
         std::fprintf(stderr, "vornback: %s\n", line.c_str());
     }
 
-    const bool currentYearOnly = choices.ChkCurYr == 1;
-    std::vector<std::string> skippedLinks;
-    const std::string archive = ArchivePath(v, destination, currentYearOnly, false);
+    BackupMade made;
+    made.archive = ArchivePath(v, destination, currentYearOnly, false);
+    const std::string& archive = made.archive;
     const std::string previous = ArchivePath(v, destination, currentYearOnly, true);
     record.SetArchive(archive);
     const std::string tag = NewRunTag();
@@ -502,7 +529,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
     {
         // On a failure: the run's temporary archive and staging copy go; the generations
         // are as they were.
-        Leftover made([&] {
+        Leftover leftover([&] {
             if (ctx.fs.FileExists(temporary)) {
                 ctx.fs.Kill(temporary);
             }
@@ -513,7 +540,7 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
         if (currentYearOnly) {
             if (!PreCurYr(ctx, choices, backupSourceFolder)) {
                 ctx.view.BusyOff();
-                return RunEnd::Stopped;
+                return std::nullopt;
             }
         } else {
             backupSourceFolder =
@@ -522,44 +549,65 @@ static RunEnd RunBackupSteps(BackupContext& ctx, const BackupChoices& choices,
                 exclusions.push_back("AttachDocs\\*.*");
             }
         }
-        skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+        made.skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
         if (choices.drill == 1) {
             DrillNewArchive(ctx, temporary, archive, currentYearOnly);
         }
+        ctx.view.CancelTooLate();
         RotateGenerations(ctx, destination, temporary, archive, previous, tag);
-        made.Dismiss();
+        leftover.Dismiss();
         if (currentYearOnly && ctx.fs.FolderExists(staging)) {
             ctx.fs.DeleteFolder(staging, false);
         }
     }
-
-    const std::string offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous);
-    note = MailBackupArchive(ctx, choices, archive);
-    if (!offsite.empty()) {
-        note = offsite + (note.empty() ? "" : "; " + note);
-    }
-    const std::string removed =
-        RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
-    ctx.view.BusyOff();
-    Message done{"Back up Completed. Do You Want To Exit?", kBackupTitle, Buttons::YesNo,
-                 Icon::None, Answer::Yes};
-    done.detail = "The backup is " + archive + " (" +
-                  SizeInMegabytes(ctx.fs.FileLength(archive), ctx.decimalSeparator) + " MB)" +
-                  (removed.empty() ? "" : "; " + removed) + ".";
-    for (size_t i = 0; i < skippedLinks.size(); ++i) {
-        done.detail += (i == 0 ? " Links are not backed up; left out: " : ", ") + skippedLinks[i];
-    }
-    if (!skippedLinks.empty()) {
-        done.detail += ".";
-    }
-    if (!offsite.empty()) {
-        done.detail += " The " + offsite + "; the backup on this computer is complete.";
-    }
-    const Answer answer = ctx.dialogs.Show(done);
-    return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
+    made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous);
+    made.removed = RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
+    return made;
 }
 
-// Every run leaves one line in the history, however it ends.
+// The closing question's detail: the archive and its size, the older backups removed, the
+// links left out, a failed offsite copy. What cannot be worked out any more (the archive
+// deleted while a question waited) is left out; the question follows all the same.
+std::string CompletionDetail(BackupContext& ctx, const BackupMade& made) {
+    std::string detail;
+    try {
+        if (ctx.fs.FileExists(made.archive)) {
+            detail = "The backup is " + made.archive + " (" +
+                     SizeInMegabytes(ctx.fs.FileLength(made.archive), ctx.decimalSeparator) +
+                     " MB)";
+        }
+    } catch (const Error& e) {
+        std::fprintf(stderr, "vornback: %s\n", e.what());
+    }
+    if (!made.removed.empty()) {
+        detail += detail.empty() ? "Older backups: " + made.removed : "; " + made.removed;
+    }
+    if (!detail.empty()) {
+        detail += ".";
+    }
+    for (size_t i = 0; i < made.skippedLinks.size(); ++i) {
+        if (i == 0) {
+            detail +=
+                std::string(detail.empty() ? "" : " ") + "Links are not backed up; left out: ";
+        } else {
+            detail += ", ";
+        }
+        detail += made.skippedLinks[i];
+    }
+    if (!made.skippedLinks.empty()) {
+        detail += ".";
+    }
+    if (!made.offsite.empty()) {
+        detail += std::string(detail.empty() ? "" : " ") + "The " + made.offsite +
+                  "; the backup on this computer is complete.";
+    }
+    return detail;
+}
+
+}  // namespace
+
+// Every run leaves one line in the history, however it ends; a finished run is recorded
+// before its closing question, with the time of its own work.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
@@ -569,18 +617,31 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
     BackupContext run{
         ctx.values,           ctx.fs,     memo,        ctx.clock, ctx.mail,       ctx.view,
         ctx.decimalSeparator, ctx.cancel, ctx.offsite, {},        ctx.keepChoices};
+    std::optional<BackupMade> made;
+    std::string note;  // a backup made but not mailed or not copied offsite says so
     try {
-        std::string note;  // a backup made but not mailed says so
-        const RunEnd end = RunBackupSteps(run, choices, backupSourceFolder, record, note);
+        made = MakeBackup(run, choices, backupSourceFolder, record);
         ctx.offsiteFailure = run.offsiteFailure;
-        record.Finish(end == RunEnd::Stopped ? RunResult::Stopped : RunResult::Ok,
-                      end == RunEnd::Stopped ? memo.Last() : note);
-        return end;
+        if (!made) {
+            record.Finish(RunResult::Stopped, memo.Last());
+            return RunEnd::Stopped;
+        }
+        note = MailBackupArchive(run, choices, made->archive);
+        if (!made->offsite.empty()) {
+            note = made->offsite + (note.empty() ? "" : "; " + note);
+        }
     } catch (...) {
         ctx.offsiteFailure = run.offsiteFailure;
         record.Fail(memo.Last());
         throw;
     }
+    record.Finish(RunResult::Ok, note);
+    ctx.view.BusyOff();
+    Message done{"Back up Completed. Do You Want To Exit?", kBackupTitle, Buttons::YesNo,
+                 Icon::None, Answer::Yes};
+    done.detail = CompletionDetail(ctx, *made);
+    const Answer answer = ctx.dialogs.Show(done);
+    return answer == Answer::Yes ? RunEnd::Exit : RunEnd::KeepOpen;
 }
 
 }  // namespace vornback

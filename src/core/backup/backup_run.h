@@ -53,6 +53,8 @@ class BackupView {
     virtual void ShowProgress(const ArchiveProgress& progress) = 0;
     // Lets the window repaint without taking user input (during the mail).
     virtual void KeepAlive() = 0;
+    // From here on the run puts its work in place and finishes: a cancel no longer stops it.
+    virtual void CancelTooLate() {}
 };
 
 struct BackupContext {
@@ -135,15 +137,18 @@ enum class RunEnd {
 
 // The whole run of the "&Backup" button. backupSourceFolder is the window member the run
 // and the staging share. The run holds the firm's lock in the staging root and in the
-// destination throughout: a second run of the firm throws RunLocked before it changes
-// anything. Leftovers of killed runs of the firm in the destination are recovered first.
-// The new archive is written and checked under a name of its own, then rotated in so
-// that a restorable last archive exists at every moment. Failures of files, archives and
+// destination while it changes files (not while the mail's size question or the closing
+// question waits): a second run of the firm throws RunLocked before it changes anything,
+// and so does a current-year run while a restore window holds the firm's staging folder.
+// Leftovers of killed runs of the firm in the destination are recovered first. The new
+// archive is written and checked under a name of its own, then rotated in so that a
+// restorable last archive exists at every moment. Failures of files, archives and
 // databases throw after this run's temporary archive and staging folder are removed; the
 // generations are then as they were. A date-wise or day-wise backup then removes the
 // firm's older archives of that kind that its keep policy no longer keeps (a failure
-// there leaves its reason on stderr, the backup stands). The closing question's detail
-// names the archive, its size and the archives removed.
+// there leaves its reason on stderr, the backup stands). The history line is written
+// before the closing question, whose detail names the archive, its size (left out when the
+// archive can no longer be read) and the archives removed.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);
 
 }  // namespace vornback

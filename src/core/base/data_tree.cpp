@@ -44,4 +44,20 @@ std::string ClipFile(const ProgramValues& values) {
     return JoinPath(JoinPath(values.AppFolder, "Res"), "fc.avi");
 }
 
+bool NewerStamp(const std::string& a, const std::string& b) {
+    constexpr size_t kStampLength = 15;  // YYYYMMDD-HHMMSS
+    const auto serial = [](const std::string& stamp) {
+        uint64_t n = 0;
+        for (size_t i = kStampLength + 1; i < stamp.size() && n < 1000000; ++i) {
+            if (stamp[i] < '0' || stamp[i] > '9') {
+                break;
+            }
+            n = n * 10 + static_cast<uint64_t>(stamp[i] - '0');
+        }
+        return stamp.size() > kStampLength + 1 ? n : 1;
+    };
+    const int order = a.compare(0, kStampLength, b, 0, kStampLength);
+    return order != 0 ? order > 0 : serial(a) > serial(b);
+}
+
 }  // namespace vornback

@@ -21,4 +21,8 @@ std::string YearFolder(const ProgramValues& values, int64_t n, const std::string
 std::string YearDatabase(const ProgramValues& values, int64_t n, const std::string& k);
 std::string ClipFile(const ProgramValues& values);  // AppFolder/Res/fc.avi
 
+// Orders the stamps of kept copies ("YYYYMMDD-HHMMSS", then "-<serial>" for a second copy
+// in the same second): true when stamp a is newer than stamp b.
+bool NewerStamp(const std::string& a, const std::string& b);
+
 }  // namespace vornback

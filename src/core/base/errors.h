@@ -58,4 +58,19 @@ class ProgramEnd : public std::exception {
     int exitCode_;
 };
 
+// A run refused because another run or window holds what it needs, after the refusal was
+// shown: a window stays open so that the person can try again once the other has finished;
+// the headless tool ends.
+class RunRefused : public ProgramEnd {
+  public:
+    using ProgramEnd::ProgramEnd;
+};
+
+// The person answered No to a question that ends the run ("Old data will be Overwrite Are
+// You Sure"): the program ends as after a refusal, and the run counts as cancelled.
+class RunDeclined : public ProgramEnd {
+  public:
+    using ProgramEnd::ProgramEnd;
+};
+
 }  // namespace vornback

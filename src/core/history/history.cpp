@@ -402,12 +402,7 @@ void RunRecord::Finish(RunResult result, const std::string& reason) {
     record_.seconds = static_cast<double>(NowNanoseconds() - startNanoseconds_) / 1e9;
     try {
         if (result == RunResult::Ok && !record_.archive.empty()) {
-            for (const ArchiveEntry& entry : ListArchive(record_.archive)) {
-                record_.files += entry.isFolder ? 0 : 1;
-            }
-            std::error_code error;
-            const uintmax_t size = std::filesystem::file_size(record_.archive, error);
-            record_.bytes = error ? 0 : static_cast<uint64_t>(size);
+            CountArchive();
         }
         AppendHistory(file_, record_);
     } catch (const Error& e) {
@@ -415,9 +410,32 @@ void RunRecord::Finish(RunResult result, const std::string& reason) {
     }
 }
 
+void RunRecord::CountArchive() {
+    // The archive may be gone by now (a person deleted it while a question waited): the
+    // run is recorded all the same, without its size and entries.
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(record_.archive, error);
+    if (error) {
+        return;
+    }
+    try {
+        uint64_t files = 0;
+        for (const ArchiveEntry& entry : ListArchive(record_.archive)) {
+            files += entry.isFolder ? 0 : 1;
+        }
+        record_.files = files;
+        record_.bytes = static_cast<uint64_t>(size);
+    } catch (const Error& e) {
+        std::cerr << "vornback: the archive's entries were not counted for the history: "
+                  << e.what() << "\n";
+    }
+}
+
 void RunRecord::Fail(const std::string& shown) {
     try {
         throw;
+    } catch (const RunDeclined&) {
+        Finish(RunResult::Cancelled, "the person answered No; nothing was changed");
     } catch (const ProgramEnd&) {
         Finish(RunResult::Refused, shown.empty() ? "refused" : shown);
     } catch (const RunLocked& e) {

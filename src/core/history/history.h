@@ -102,10 +102,13 @@ class RunRecord {
     void Finish(RunResult result, const std::string& reason = "");
     // Takes the result and reason from the exception being handled: a refusal already
     // shown (its reason is the message shown, given as shown), another run holding the
-    // firm (refused, with the text naming that run), a cancel, or a failure with its text.
+    // firm (refused, with the text naming that run), a cancel or a No that ends the run
+    // (cancelled), or a failure with its text.
     void Fail(const std::string& shown = "");
 
   private:
+    void CountArchive();  // the archive's size and file entries, when it can still be read
+
     std::string file_;
     HistoryRecord record_;
     int64_t startNanoseconds_ = 0;

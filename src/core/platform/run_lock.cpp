@@ -140,6 +140,52 @@ void RunLock::Release() {
     }
 }
 
+void RunLock::Describe(const std::string& sentence) {
+    if (!fd_.Valid()) {
+        return;
+    }
+    const std::string line = sentence + "\n";
+    const off_t end = ::lseek(fd_.Get(), 0, SEEK_END);
+    if (end < 0 || ::pwrite(fd_.Get(), line.data(), line.size(), end) < 0) {
+        return;
+    }
+}
+
+std::string StagingLockFile(const ProgramValues& values, int64_t firm) {
+    return JoinPath(StagingRoot(values), ".Firm" + std::to_string(firm) + ".staging.lock");
+}
+
+RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm) {
+    RunLock lock = RunLock::Take(StagingLockFile(values, firm),
+                                 "the staging folder of firm " + std::to_string(firm));
+    lock.Describe("the restore window of firm " + std::to_string(holderFirm) + ", process " +
+                  std::to_string(::getpid()) + ", holds an unpacked archive of firm " +
+                  std::to_string(firm) + "; close it or finish that restore");
+    return lock;
+}
+
+void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm) {
+    const std::string file = StagingLockFile(values, firm);
+    if (RunLock::TryTake(file)) {
+        return;  // released at once: taken only under the firm's lock, which this run holds
+    }
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    char buffer[512] = {};
+    const ssize_t n = fd.Valid() ? ReadAt(fd.Get(), buffer, sizeof buffer - 1, 0) : -1;
+    const std::string text = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+    const size_t second = text.find('\n');
+    std::string holder = second == std::string::npos
+                             ? ""
+                             : text.substr(second + 1, text.find('\n', second + 1) - second - 1);
+    if (holder.empty()) {
+        holder = "a restore window holds an unpacked archive of firm " + std::to_string(firm) +
+                 "; close it or finish that restore";
+    }
+    throw RunLocked("The staging folder of firm " + std::to_string(firm) +
+                    " is in use, so this run was not started and nothing was changed: " + holder +
+                    ".");
+}
+
 std::string FirmLockFile(const ProgramValues& values, int64_t firm) {
     return JoinPath(values.StateFolder.empty() ? StagingRoot(values) : values.StateFolder,
                     ".Firm" + std::to_string(firm) + ".lock");

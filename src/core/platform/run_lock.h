@@ -46,6 +46,10 @@ class RunLock {
 
     const std::string& File() const { return file_; }
 
+    // Adds a second line to the held lock file: the sentence a refused run shows about
+    // what holds it (see StagingInUse). Best effort, as the holder's line.
+    void Describe(const std::string& sentence);
+
   private:
     RunLock(std::string file, Fd fd) : file_(std::move(file)), fd_(std::move(fd)) {}
     std::string file_;
@@ -57,6 +61,22 @@ class RunLock {
 std::string FirmLockFile(const ProgramValues& values, int64_t firm);
 // The lock a backup holds in its destination folder: <destination>/.Firm<n>.lock.
 std::string DestinationLockFile(const std::string& destination, int64_t firm);
+
+// The lock on the staging folder ProgramFolder/Back/Firm<n> alone, held by a restore window
+// that has unpacked an archive of firm n and waits on the person: .Firm<n>.staging.lock.
+// The firm's own lock is free meanwhile, so a run that leaves that folder alone (a
+// whole-firm backup) goes on; a run that needs the folder is refused.
+std::string StagingLockFile(const ProgramValues& values, int64_t firm);
+
+// Takes the staging lock of firm n for the restore window of holderFirm; take it while
+// holding firm n's lock. Throws RunLocked as Take.
+RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm);
+
+// For a run that holds firm n's lock and needs its staging folder: throws RunLocked when a
+// window holds that folder, with a text naming it ("the restore window of firm 1, process
+// N, holds an unpacked archive of firm 2; close it or finish that restore"). The lock of a
+// window that no longer lives is free, and the folder is the run's to use.
+void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm);
 
 // Takes the firm's lock in the staging root, creating ProgramFolder/Back when it is
 // missing. Throws RunLocked or FileSystemError as Take.

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "base/data_tree.h"
 #include "base/temp_names.h"
@@ -16,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
+#include "startup/window_settings.h"
 #include "store/registers.h"
 
 namespace vornback {
@@ -134,10 +136,14 @@ class Recovery {
             return true;
         }
         std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(v_, n));
-        if (!lock) {
+        // A restore window waiting with an unpacked archive holds the staging folder alone.
+        std::optional<RunLock> staging =
+            lock ? RunLock::TryTake(StagingLockFile(v_, n)) : std::nullopt;
+        if (!staging) {
             return false;
         }
         held_.emplace(n, std::make_shared<RunLock>(std::move(*lock)));
+        stagingHeld_.push_back(std::move(*staging));
         return true;
     }
 
@@ -261,9 +267,17 @@ class Recovery {
     // them) and partial deletions go.
     void KeepNewestCopies(const std::string& replaced) {
         std::vector<FileEntry> copies = fs_.SubFolders(replaced);
-        std::sort(copies.begin(), copies.end(),
-                  [](const FileEntry& a, const FileEntry& b) { return a.name > b.name; });
-        std::map<int64_t, bool> seen;
+        // Newest first within each firm: by firm, then by stamp.
+        std::sort(copies.begin(), copies.end(), [](const FileEntry& a, const FileEntry& b) {
+            const auto x = ParseFirm(a.name);
+            const auto y = ParseFirm(b.name);
+            if (!x || !y || x->firm != y->firm) {
+                return a.name > b.name;
+            }
+            return NewerStamp(x->rest, y->rest);
+        });
+        const int keep = ReplacedCopiesToKeep(SettingsFile(v_));
+        std::map<int64_t, int> seen;
         for (const FileEntry& e : copies) {
             if (StartsWith(e.name, ".deleting-")) {
                 const auto of = ParseFirm(e.name.substr(10));
@@ -278,13 +292,14 @@ class Recovery {
             if (!named || named->rest.empty() || MarkerOf(named->firm) || !Locked(named->firm)) {
                 continue;
             }
-            if (seen[named->firm]) {
+            if (seen[named->firm] >= keep) {
                 const std::string doomed = JoinPath(replaced, DeletingName(e.name));
                 Move(e.path, doomed);
                 fs_.DeleteFolder(doomed, false);
-                Say("An older replaced copy \"" + e.path + "\" was removed; the latest stays.");
+                Say("An older replaced copy \"" + e.path + "\" was removed; the newest " +
+                    std::to_string(keep) + " stay.");
             }
-            seen[named->firm] = true;
+            ++seen[named->firm];
         }
     }
 
@@ -300,6 +315,7 @@ class Recovery {
     std::optional<int64_t> only_;
     bool callerHolds_ = false;
     std::map<int64_t, std::shared_ptr<RunLock>> held_;
+    std::vector<RunLock> stagingHeld_;
     std::vector<std::string> lines_;
 };
 

@@ -209,11 +209,16 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
             return true;
         }
         std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm));
-        if (lock) {
-            held.push_back(std::move(*lock));
-            heldFirms.push_back(firm);
+        // A restore window waiting with an unpacked archive holds the staging folder alone.
+        std::optional<RunLock> staging =
+            lock ? RunLock::TryTake(StagingLockFile(values, firm)) : std::nullopt;
+        if (!staging) {
+            return false;
         }
-        return lock.has_value();
+        held.push_back(std::move(*lock));
+        held.push_back(std::move(*staging));
+        heldFirms.push_back(firm);
+        return true;
     };
     const std::vector<FileEntry> files = fs.Files(root);
     for (const FileEntry& file : only ? std::vector<FileEntry>{} : files) {

@@ -1,8 +1,11 @@
 #include "restore/restore_run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "base/data_tree.h"
 #include "base/dialogs.h"
@@ -50,12 +53,19 @@ void RemoveStaging(RestoreContext& ctx, const std::string& staging) {
 }
 
 // The end of every run, whatever its ending: the staging folders of the firms whose locks
-// the run holds are removed (they are the run's own, or stale), then the locks go.
-void EndRun(RestoreContext& ctx) {
+// the run holds are removed (they are the run's own, or stale), then the locks go. With
+// keepUnpacked (a run refused before it began) the archive the window unpacked stays for
+// the next try, under its staging lock.
+void EndRun(RestoreContext& ctx, bool keepUnpacked = false) {
     for (const auto& [firm, lock] : ctx.state.locks) {
-        RemoveStaging(ctx, StagingFirmFolder(ctx.values, firm));
+        if (!keepUnpacked || ctx.state.stagingLocks.count(firm) == 0) {
+            RemoveStaging(ctx, StagingFirmFolder(ctx.values, firm));
+        }
     }
     ctx.state.locks.clear();
+    if (!keepUnpacked) {
+        DiscardUnpacked(ctx);
+    }
 }
 
 void ShowLocked(RestoreContext& ctx, const RunLocked& e) {
@@ -78,25 +88,29 @@ bool ChooseArchive(RestoreContext& ctx) {
     return true;
 }
 
-// The unpack step: the archive chosen goes into ProgramFolder/Back/Firm<source firm>, whose
-// lock the window keeps until the run. False when another run holds that firm.
+// The unpack step: the archive chosen goes into ProgramFolder/Back/Firm<source firm>. The
+// firm's lock is held while the archive is unpacked; then only the staging folder's lock
+// stays with the window until the run, so a run of that firm that leaves the folder alone
+// goes on meanwhile. An archive unpacked earlier by this window goes first. False when
+// another run holds that firm or its staging folder.
 bool UnpackStep(RestoreContext& ctx) {
     RestoreState& state = ctx.state;
     ctx.view.BusyOn();
     try {
+        DiscardUnpacked(ctx);
         state.SourceFirmNo = SourceFirmNoFromName(state.SelectedArchivePath);
         state.RestoreStagingFolder = StagingFirmFolder(ctx.values, state.SourceFirmNo);
-        HoldFirmLock(state.locks, ctx.values, state.SourceFirmNo);
+        HoldFirm(ctx, state.SourceFirmNo);
         UnpackIntoStaging(ctx, state.SelectedArchivePath, state.RestoreStagingFolder);
+        state.stagingLocks[state.SourceFirmNo] = std::make_shared<RunLock>(
+            HoldStagingFolder(ctx.values, state.SourceFirmNo, ctx.values.CurrentFirmNo));
+        state.locks.clear();
     } catch (const RunLocked& e) {
         ctx.view.BusyOff();
+        state.locks.clear();
         ShowLocked(ctx, e);
         return false;
-    } catch (const ProgramEnd&) {
-        ctx.view.BusyOff();
-        state.locks.clear();
-        throw;
-    } catch (const Error&) {
+    } catch (...) {
         ctx.view.BusyOff();
         state.locks.clear();
         throw;
@@ -114,8 +128,24 @@ void HideSelectButton(RestoreContext& ctx) {
     ctx.view.ShowLabels();
 }
 
+// A folder's tree under a new name, its files hard links of the originals (a copy where the
+// file system has none): the image folder is not written twice.
+void LinkTree(FileSystem& fs, const std::string& from, const std::string& to) {
+    fs.CreateFolder(to);
+    for (const FileEntry& file : fs.Files(from)) {
+        if (!fs.HardLink(file.path, JoinPath(to, file.name))) {
+            fs.DeleteFolder(to, true);
+            fs.CopyFolder(from, to, false);
+            return;
+        }
+    }
+    for (const FileEntry& folder : fs.SubFolders(from)) {
+        LinkTree(fs, folder.path, JoinPath(to, folder.name));
+    }
+}
+
 // Folders that the live firm has and the archive left out travel into the staged firm as
-// copies, so the live firm stays whole until the swap.
+// hard links, so the live firm stays whole until the swap and nothing is duplicated.
 void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std::string& staged) {
     if (!ctx.fs.FolderExists(live)) {
         return;
@@ -123,22 +153,24 @@ void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std:
     for (const char* name : kLeftOutByBackups) {
         const auto kept = FindNoCase(ctx.fs, live, name, true);
         if (kept && !FindNoCase(ctx.fs, staged, name, true)) {
-            ctx.fs.CopyFolder(*kept, JoinPath(staged, kept->substr(live.size() + 1)), false);
+            LinkTree(ctx.fs, *kept, JoinPath(staged, kept->substr(live.size() + 1)));
         }
     }
 }
 
-// Whether a folder name of the replaced copies is one of firm n: Firm<n>-<stamp>.
-bool IsReplacedCopyOf(const std::string& name, int64_t n) {
+// The stamp of a folder name of the replaced copies of firm n (Firm<n>-<stamp>), or "".
+std::string ReplacedStampOf(const std::string& name, int64_t n) {
     const std::string prefix = "Firm" + std::to_string(n) + "-";
-    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-           name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
+    const bool ours = name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+                      name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
+    return ours ? name.substr(prefix.size()) : "";
 }
 
-// Replaces the live firm by the staged one and keeps the replaced firm as the one copy of
-// it in Back/Replaced (older copies of the firm go once the new one stands). Returns that
-// copy's path, "" when the firm had no folder.
-std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t n) {
+// Replaces the live firm by the staged one; the replaced firm is moved into Back/Replaced,
+// and of the firm's copies there the newest ones stay ("KeepReplaced", 3 unless set), the
+// older ones going once the new one stands. Returns the kept copies, newest first; none
+// when the firm had no folder.
+std::vector<std::string> ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t n) {
     FileSystem& fs = ctx.fs;
     const ProgramValues& v = ctx.values;
     const std::string live = LiveFirmFolder(v, fs, n);
@@ -162,23 +194,55 @@ std::string ReplaceFirm(RestoreContext& ctx, const std::string& staged, int64_t 
     const bool hadLive = fs.FolderExists(live);
     SwapIntoPlace(fs, v, staged, live, copy, FirmSwapMarker(v, n, stamp));
     if (!hadLive) {
-        return "";
+        return {};
     }
-    for (const FileEntry& older : fs.SubFolders(replaced)) {
-        if (older.path != copy && IsReplacedCopyOf(older.name, n)) {
-            DeleteWhole(fs, older.path);
+    std::vector<std::pair<std::string, std::string>> copies;  // stamp, path
+    for (const FileEntry& entry : fs.SubFolders(replaced)) {
+        if (std::string s = ReplacedStampOf(entry.name, n); !s.empty()) {
+            copies.emplace_back(std::move(s), entry.path);
         }
     }
-    return copy;
+    std::sort(copies.begin(), copies.end(),
+              [](const auto& a, const auto& b) { return NewerStamp(a.first, b.first); });
+    const size_t keep = static_cast<size_t>(ReplacedCopiesToKeep(SettingsFile(v)));
+    std::vector<std::string> kept;
+    for (const auto& [s, path] : copies) {
+        if (kept.size() < keep || path == copy) {
+            kept.push_back(path);
+        } else {
+            DeleteWhole(fs, path);
+        }
+    }
+    return kept;
 }
 
 }  // namespace
+
+void HoldFirm(RestoreContext& ctx, int64_t n) {
+    HoldFirmLock(ctx.state.locks, ctx.values, n);
+    if (ctx.state.stagingLocks.count(n) == 0) {
+        try {
+            EnsureStagingFolderFree(ctx.values, n);
+        } catch (const RunLocked&) {
+            ctx.state.locks.erase(n);
+            throw;
+        }
+    }
+}
+
+void DiscardUnpacked(RestoreContext& ctx) {
+    for (const auto& [firm, lock] : ctx.state.stagingLocks) {
+        RemoveStaging(ctx, StagingFirmFolder(ctx.values, firm));
+    }
+    ctx.state.stagingLocks.clear();
+}
 
 void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
                        const std::string& staging) {
     DeleteIfThere(ctx.fs, staging);
     UnpackOptions options;
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
+    options.cancel = ctx.cancel;
     try {
         UnpackArchive(archive, staging, options);
         // The staged copy of a firm's books is private whatever the umask.
@@ -186,6 +250,9 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
             throw FileSystemError("Could not make the staging folder \"" + staging +
                                   "\" private: " + std::strerror(err));
         }
+    } catch (const ArchiveCancelled&) {
+        RemoveStaging(ctx, staging);
+        throw;
     } catch (const ArchiveError& e) {
         RefuseArchive(ctx, staging, e.what());
     } catch (const Error&) {
@@ -298,7 +365,7 @@ int16_t SourceFirmNoFromName(const std::string& archivePath) {
     return static_cast<int16_t>(number);
 }
 
-static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) {
+static void RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) {
     // The choices are kept before anything is restored, so a refused or failed run still
     // leaves them for the next start.
     if (ctx.keepChoices) {
@@ -312,6 +379,10 @@ static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& cho
 
     ctx.view.BusyOn();
     ctx.state.restoredDetail.clear();
+    // Only "Full Firm" unpacks during the run; the other types start changing at once.
+    if (choices.restTypeIndex != 0) {
+        ctx.view.CancelTooLate();
+    }
     try {
         switch (choices.restTypeIndex) {
             case 0:
@@ -330,26 +401,21 @@ static RestoreEnd RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& cho
                 break;
         }
     } catch (const RunLocked& e) {
-        EndRun(ctx);
+        // Refused before anything changed: what the window unpacked stays for the next try.
+        EndRun(ctx, true);
+        ctx.view.BusyOff();
         ShowLocked(ctx, e);
-        throw ProgramEnd();
-    } catch (const ProgramEnd&) {
-        EndRun(ctx);
-        throw;
-    } catch (const Error&) {
+        throw RunRefused();
+    } catch (...) {
         EndRun(ctx);
         throw;
     }
     EndRun(ctx);
     ctx.view.BusyOff();
-
-    const Answer answer =
-        ctx.dialogs.Show(Message{"Restore Competed. Do You Want To Exit?", "Backup", Buttons::YesNo,
-                                 Icon::None, Answer::Yes, ctx.state.restoredDetail});
-    return answer == Answer::Yes ? RestoreEnd::Exit : RestoreEnd::KeepOpen;
 }
 
-// Every run leaves one line in the history, however it ends.
+// Every run leaves one line in the history, however it ends; a finished run is recorded
+// before the closing question, with the time of its own work.
 RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     static constexpr const char* kKinds[] = {"restore-full", "restore-year", "add-firm",
                                              "add-year"};
@@ -366,15 +432,19 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     }
     // The message that stops a run is its reason in the history.
     MessageMemo memo(ctx.dialogs);
-    RestoreContext run{ctx.values, ctx.fs, memo, ctx.years, ctx.view, ctx.state, ctx.keepChoices};
+    RestoreContext run{ctx.values, ctx.fs,          memo,      ctx.years, ctx.view,
+                       ctx.state,  ctx.keepChoices, ctx.cancel};
     try {
-        const RestoreEnd end = RunRestoreSteps(run, choices);
-        record.Finish(RunResult::Ok);
-        return end;
+        RunRestoreSteps(run, choices);
     } catch (...) {
         record.Fail(memo.Last());
         throw;
     }
+    record.Finish(RunResult::Ok);
+    const Answer answer =
+        ctx.dialogs.Show(Message{"Restore Competed. Do You Want To Exit?", "Backup", Buttons::YesNo,
+                                 Icon::None, Answer::Yes, ctx.state.restoredDetail});
+    return answer == Answer::Yes ? RestoreEnd::Exit : RestoreEnd::KeepOpen;
 }
 
 void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n) {
@@ -411,7 +481,7 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
                                      "\"; choose the folder that holds the firm's backup."});
         throw ProgramEnd();
     }
-    HoldFirmLock(ctx.state.locks, v, n);
+    HoldFirm(ctx, n);
     RecoverFirstOrRefuse(ctx, n);
 
     const std::string outer = StagingFirmFolder(v, n);
@@ -425,11 +495,17 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
     }
     state.RestoreStagingFolder = staged->folder;
 
-    const std::string copy = ReplaceFirm(ctx, staged->folder, n);
+    ctx.view.CancelTooLate();
+    const std::vector<std::string> kept = ReplaceFirm(ctx, staged->folder, n);
     DeleteIfThere(ctx.fs, outer);
     state.restoredDetail = "Firm " + std::to_string(n) + " was restored from \"" + archive + "\".";
-    if (!copy.empty()) {
-        state.restoredDetail += " The firm as it was before is kept at \"" + copy + "\".";
+    for (size_t i = 0; i < kept.size(); ++i) {
+        state.restoredDetail += i == 0
+                                    ? " The firm as it was before is kept at \"" + kept[i] + "\""
+                                    : (i == 1 ? "; earlier copies at \"" : ", \"") + kept[i] + "\"";
+    }
+    if (!kept.empty()) {
+        state.restoredDetail += ".";
     }
 }
 

@@ -4,6 +4,7 @@
 // implements RestoreView; the state lives in the window's RestoreState.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "archive/archive.h"
@@ -40,6 +41,9 @@ class RestoreView {
     virtual void ShowProgress(const ArchiveProgress& progress) = 0;
     // The state's labels changed: the window shows them now (before a modal list opens).
     virtual void ShowLabels() = 0;
+    // From here on the run changes the live data tree and finishes: a cancel no longer
+    // stops it.
+    virtual void CancelTooLate() {}
 };
 
 struct RestoreContext {
@@ -51,6 +55,9 @@ struct RestoreContext {
     RestoreState& state;
     // The window keeps its choices in the settings; the headless tool never writes them.
     bool keepChoices = true;
+    // Set to true to stop unpacking: the archive's staging folder goes, nothing live has
+    // changed, and ArchiveCancelled goes up.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Sets the labels, the select button and the folder frame for the type index (table of
@@ -75,11 +82,22 @@ enum class RestoreEnd {
 };
 
 // The "&Restore" click: writes "LPath", "RestType", "AdvSet", BusyOn, runs the chosen
-// type, BusyOff, asks "Restore Competed. Do You Want To Exit?" (its detail says what was
-// restored). A refusal inside a type, or a firm held by another run, throws ProgramEnd
-// after its message; failures throw Error. Whatever the ending, the staging folders of the
-// firms the run locked are removed and the locks released.
+// type, BusyOff, records the run in the history, then asks "Restore Competed. Do You Want
+// To Exit?" (its detail says what was restored). A firm or staging folder held by another
+// run shows the refusal and throws RunRefused, keeping what the window unpacked; another
+// refusal inside a type throws ProgramEnd after its message (RunDeclined after a No to
+// overwriting); failures throw Error. Otherwise, whatever the ending, the staging folders
+// of the firms the run locked are removed and the locks released, all before the question.
 RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices);
+
+// Takes firm n's lock for the run (kept in the state) and checks that no other window holds
+// its staging folder. Throws RunLocked naming the holder; the firm's lock then is not kept.
+void HoldFirm(RestoreContext& ctx, int64_t n);
+
+// What the window unpacked and still holds goes, and its staging locks with it (the window
+// closes, or a new archive takes the place of the old one). A folder that cannot be removed
+// is reported on stderr; the next start removes it.
+void DiscardUnpacked(RestoreContext& ctx);
 
 // Unpacks an archive into a staging folder, emptied first so that files of an earlier run
 // never travel with the new ones. A fault of the archive itself shows "Invalid Backup File"
@@ -94,7 +112,8 @@ void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n);
 
 // "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip. The staged
 // firm gets the live firm's image folder when the archive holds none, is synced, and is
-// swapped in; the replaced firm stays as Back/Replaced/Firm<n>-<stamp> (the latest only).
+// swapped in; the replaced firm is moved to Back/Replaced/Firm<n>-<stamp>, where the newest
+// copies stay (ReplacedCopiesToKeep) and the closing question's detail names each.
 void FullFirm(RestoreContext& ctx, const RestoreChoices& choices);
 
 }  // namespace vornback

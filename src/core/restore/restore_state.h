@@ -38,9 +38,13 @@ struct RestoreState {
     std::string TargetYearNo, TargetYearFrom, TargetYearTo;
     int16_t NewYearNo = 0;
     RestoreLabels labels;
-    // The firm locks taken since the archive was staged; the run that ends releases them
+    // The firm locks a run holds while it changes files; the run that ends releases them
     // and removes the staging folders of those firms.
     FirmLocks locks;
+    // The staging locks the window holds while it waits on the person with an unpacked
+    // archive (its firm's lock is free meanwhile); the run or the window's closing removes
+    // the folder and releases them.
+    FirmLocks stagingLocks;
     // What the last run restored, for the closing question's informative line.
     std::string restoredDetail;
 };

@@ -41,9 +41,9 @@ void CleanUpYearStaging(RestoreContext& ctx) {
 
 // The locks of the firms a year restore touches: the current firm and the archive's.
 void LockYearRestore(RestoreContext& ctx) {
-    HoldFirmLock(ctx.state.locks, ctx.values, ctx.values.CurrentFirmNo);
+    HoldFirm(ctx, ctx.values.CurrentFirmNo);
     if (!ctx.state.RestoreStagingFolder.empty()) {
-        HoldFirmLock(ctx.state.locks, ctx.values, ctx.state.SourceFirmNo);
+        HoldFirm(ctx, ctx.state.SourceFirmNo);
     }
 }
 
@@ -142,7 +142,7 @@ void SelectedYear(RestoreContext& ctx) {
                                      Buttons::YesNo, Icon::Question, Answer::No});
         if (answer != Answer::Yes) {
             CleanUpYearStaging(ctx);
-            throw ProgramEnd();
+            throw RunDeclined();
         }
     }
     // The merged year is built beside the live one (files of the live year that the archive
@@ -180,7 +180,7 @@ void AddFirm(RestoreContext& ctx) {
         Refuse(ctx, e.what(), [] {});
     }
     st.SourceFirmNo = sourceNo;
-    HoldFirmLock(st.locks, v, sourceNo);
+    HoldFirm(ctx, sourceNo);
     const std::string outer = StagingFirmFolder(v, sourceNo);
     st.RestoreStagingFolder = outer;
     const auto removeOuter = [&fs, &outer] { DeleteIfThere(fs, outer); };
@@ -224,7 +224,7 @@ void AddFirm(RestoreContext& ctx) {
         newNo = kReservedFirmNo + 1;
     }
     newNo = NextFreeFirmFolderNo(fs, v.AppFolder, newNo);
-    HoldFirmLock(st.locks, v, newNo);
+    HoldFirm(ctx, newNo);
     const std::string newName = "Firm" + std::to_string(newNo);
 
     // The staged firm folder that goes into the data tree: the folder holding the firm

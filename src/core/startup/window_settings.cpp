@@ -99,4 +99,9 @@ bool GroupReadAllowed(const std::string& settingsFile) {
     return NumericSetting(ReadSetting(kBack, "GroupRead", settingsFile)) == 1;
 }
 
+int ReplacedCopiesToKeep(const std::string& settingsFile) {
+    const int16_t kept = NumericSetting(ReadSetting("Rest", "KeepReplaced", settingsFile));
+    return kept >= 1 ? kept : 3;
+}
+
 }  // namespace vornback

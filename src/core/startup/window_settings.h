@@ -55,4 +55,8 @@ std::string SaveRestoreChoices(const std::string& settingsFile, const std::strin
 // the owner's group too (0640 files, 0750 folders) instead of by the owner only.
 bool GroupReadAllowed(const std::string& settingsFile);
 
+// How many replaced copies of a firm "Full Firm" keeps in Back/Replaced: "KeepReplaced" of
+// section "Rest", 3 when the key is missing or holds no number of 1 or more.
+int ReplacedCopiesToKeep(const std::string& settingsFile);
+
 }  // namespace vornback
