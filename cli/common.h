@@ -128,7 +128,8 @@ class ProgressLine {
     uint64_t lastDone_ = 0;
 };
 
-// The commands beyond the archive ones; each returns its exit status.
+// The commands of run_commands.cpp (backup, restore, history) and of archive_commands.cpp
+// (list, verify); each returns its exit status. pack, unpack and make-sample are in main.cpp.
 int BackupCommand(const std::vector<std::string>& args);
 int RestoreCommand(const std::vector<std::string>& args);
 int HistoryCommand(const std::vector<std::string>& args);

@@ -1,6 +1,6 @@
 // Name rules shared by the archive component's packing and unpacking: splitting entry
 // names into path components the way the unpacker reads them, and the wildcard match of
-// the exclusion patterns. Private to src/components.
+// the exclusion patterns. Private to src/core/archive.
 #pragma once
 
 #include <optional>
