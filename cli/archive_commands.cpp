@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/names.h"
 #include "common.h"
 #include "history/history.h"
 
@@ -32,7 +32,6 @@ struct FoundArchive {
 // The archives a backup writes: Firm<n>.zip or Firm<n>Yr<y>.zip, the older generation with
 // "OFirm"; in the folder itself or one sub-folder down (per date or per day).
 std::vector<FoundArchive> FindArchives(const std::string& folder) {
-    static const std::regex kName("(O?)Firm([0-9]+)(?:Yr([0-9]+))?\\.zip");
     std::vector<FoundArchive> found;
     std::vector<fs::path> folders{fs::path(folder)};
     std::error_code error;
@@ -46,17 +45,15 @@ std::vector<FoundArchive> FindArchives(const std::string& folder) {
     }
     for (const fs::path& f : folders) {
         for (const fs::directory_entry& entry : fs::directory_iterator(f, error)) {
-            std::smatch m;
-            const std::string name = entry.path().filename().string();
+            const auto name = ParseArchiveName(entry.path().filename().string());
             struct stat st {};
-            if (!std::regex_match(name, m, kName) || ::stat(entry.path().c_str(), &st) != 0 ||
-                !S_ISREG(st.st_mode)) {
+            if (!name || ::stat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
                 continue;
             }
             found.push_back(FoundArchive{
-                entry.path().string(), entry.path().lexically_relative(folder).string(), m[2].str(),
-                m[3].str(), m[1].length() != 0, static_cast<uint64_t>(st.st_size),
-                static_cast<int64_t>(st.st_mtime)});
+                entry.path().string(), entry.path().lexically_relative(folder).string(),
+                std::to_string(name->firm), name->year, name->older,
+                static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtime)});
         }
     }
     std::sort(found.begin(), found.end(),

@@ -447,9 +447,10 @@ int RestoreCommand(const std::vector<std::string>& args) {
         throw Error("The archive \"" + parsed.Value("--archive") +
                     "\" is not a file; give the path of a backup archive.");
     }
-    if (type == 0 && archive.filename() != "Firm" + n + ".zip") {
-        throw Usage{"a full restore of firm " + n + " reads its archive Firm" + n + ".zip, not \"" +
-                    archive.filename().string() + "\""};
+    const std::string fullArchive = FormatArchiveName(ArchiveName{values.CurrentFirmNo, "", false});
+    if (type == 0 && archive.filename() != fullArchive) {
+        throw Usage{"a full restore of firm " + n + " reads its archive " + fullArchive +
+                    ", not \"" + archive.filename().string() + "\""};
     }
 
     RecoverFirmFirst(values);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <limits>
 
+#include "base/names.h"
 #include "base/text.h"
 
 namespace vornback {
@@ -57,6 +58,109 @@ TEST(Text, DecimalNumbersLowerCaseAndJoins) {
     EXPECT_EQ(JoinPath("/data", "Firm3"), "/data/Firm3");
     // A trailing separator typed by the person is kept, so it doubles.
     EXPECT_EQ(JoinPath("/data/", "Firm3"), "/data//Firm3");
+}
+
+// Every data-tree and archive name: what it reads back as, and that the name it is formatted
+// from reads back the same. A name in another letter case reads the same but is written in
+// the system's case.
+TEST(Names, RoundTrip) {
+    enum Kind { FirmFolder, YearFolder, FirmDb, YearDb };
+    using Parse = std::optional<int64_t> (*)(std::string_view);
+    const Parse parsers[] = {ParseFirmFolderName, ParseYearFolderName, ParseFirmDatabaseName,
+                             ParseYearDatabaseName};
+    const auto format = [](Kind kind, int64_t n) {
+        switch (kind) {
+            case FirmFolder:
+                return FirmFolderName(n);
+            case YearFolder:
+                return YearFolderName(n);
+            case FirmDb:
+                return FirmDatabaseName(n);
+            case YearDb:
+                return YearDatabaseName(n);
+        }
+        return std::string();
+    };
+    const struct {
+        Kind kind;
+        const char* name;
+        std::optional<int64_t> number;
+    } numbered[] = {// clang-format off
+        {FirmFolder, "Firm3", 3}, {FirmFolder, "Firm120", 120}, {FirmFolder, "FIRM3", 3},
+        {FirmFolder, "firm0", 0}, {FirmFolder, "Firm", {}}, {FirmFolder, "Firm03", {}},
+        {FirmFolder, "Firm3a", {}}, {FirmFolder, "Firm-3", {}}, {FirmFolder, "Firm3.mdb", {}},
+        {FirmFolder, "Frm3", {}}, {FirmFolder, "Firm1234567890123456789", {}},
+        {YearFolder, "Yr2", 2}, {YearFolder, "yR17", 17}, {YearFolder, "Yr", {}},
+        {YearFolder, "Yr 2", {}}, {YearFolder, "Year2", {}},
+        {FirmDb, "Firm3.mdb", 3}, {FirmDb, "firm3.MDB", 3}, {FirmDb, "Firm3", {}},
+        {FirmDb, "Firm.mdb", {}}, {FirmDb, "Firm3.mdbx", {}}, {FirmDb, "Firm3Yr1.mdb", {}},
+        {YearDb, "DVorn2.mdb", 2}, {YearDb, "dvorn2.Mdb", 2}, {YearDb, "DVorn.mdb", {}},
+        {YearDb, "Vorn2.mdb", {}}, {YearDb, "DVorn2.zip", {}}};
+    // clang-format on
+    for (const auto& row : numbered) {
+        EXPECT_EQ(parsers[row.kind](row.name), row.number) << row.name;
+        if (row.number) {
+            EXPECT_EQ(parsers[row.kind](format(row.kind, *row.number)), row.number) << row.name;
+            EXPECT_EQ(ToLower(format(row.kind, *row.number)), ToLower(row.name));
+        }
+    }
+    EXPECT_EQ(YearFolderName("2"), "Yr2");
+    EXPECT_EQ(YearDatabaseName("2"), "DVorn2.mdb");
+    EXPECT_TRUE(IsRootDatabaseName(kRootDatabaseName));
+    EXPECT_TRUE(IsRootDatabaseName("ROOT.mdb"));
+    EXPECT_FALSE(IsRootDatabaseName("Root.mdb.bak"));
+
+    const struct {
+        const char* name;
+        std::optional<ArchiveName> archive;
+    } archives[] = {// clang-format off
+        {"Firm3.zip", ArchiveName{3, "", false}}, {"OFirm3.zip", ArchiveName{3, "", true}},
+        {"Firm3Yr2.zip", ArchiveName{3, "2", false}}, {"OFirm12Yr10.zip", ArchiveName{12, "10", true}},
+        {"firm3yr2.ZIP", ArchiveName{3, "2", false}}, {"oFIRM3.zip", ArchiveName{3, "", true}},
+        {"Firm.zip", {}}, {"Firm3Yr.zip", {}}, {"FirmYr2.zip", {}}, {"OOFirm3.zip", {}},
+        {"Firm3.zip.partial-1-0a", {}}, {".Firm3.zip", {}}, {"Firm3Yr2x.zip", {}},
+        {"Firm03.zip", {}}, {"Firm3.tar", {}}, {"Firm3", {}}, {"XFirm3.zip", {}}};
+    // clang-format on
+    for (const auto& [name, archive] : archives) {
+        EXPECT_EQ(ParseArchiveName(name), archive) << name;
+        if (archive) {
+            EXPECT_EQ(ToLower(FormatArchiveName(*archive)), ToLower(name));
+        }
+    }
+    // A restore reads the firm from any file name the way the host did.
+    const struct {
+        const char* name;
+        std::optional<int64_t> firm;
+    } sources[] = {{"Firm12.zip", 12}, {"Firm12Yr3.zip", 12},    {"Firm007.zip", 7},
+                   {"FirmX3.zip", 0},  {"Firm.zip", 0},          {"Backup.zip", 0},
+                   {"abcd5", 5},       {"Firm32767.zip", 32767}, {"Firm32768.zip", {}}};
+    for (const auto& [name, firm] : sources) {
+        EXPECT_EQ(ArchiveFirmNumber(name, 32767), firm) << name;
+    }
+
+    const struct {
+        const char* name;
+        bool date;
+    } dates[] = {{"20150314", true},    {"20240229", true},  {"20230229", false},
+                 {"20151314", false},   {"20150300", false}, {"2015031", false},
+                 {"2015-03-14", false}, {"00000101", false}, {"20151231", true},
+                 {"20150431", false}};
+    for (const auto& [name, date] : dates) {
+        const auto today = ParseDateFolderName(name);
+        EXPECT_EQ(today.has_value(), date) << name;
+        if (today) {
+            EXPECT_EQ(DateFolderName(*today), name);
+        }
+    }
+    EXPECT_EQ(DateFolderName(Today{2015, 3, 4, "Wednesday"}), "20150304");
+    // The tests run in the C locale's language.
+    EXPECT_EQ(DayFolderName(Today{2015, 3, 14, "Saturday"}), "Saturday");
+    for (const char* day : {"Monday", "sunday", "SATURDAY"}) {
+        EXPECT_TRUE(IsDayFolderName(day)) << day;
+    }
+    for (const char* day : {"Mon", "Samstag", "", "Saturday1"}) {
+        EXPECT_FALSE(IsDayFolderName(day)) << day;
+    }
 }
 
 }  // namespace

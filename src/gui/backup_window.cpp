@@ -277,12 +277,11 @@ bool BackupWindow::FirmFolderFound(const std::string& firm) {
         return true;
     }
     // Letter case does not matter in the data tree.
-    const std::string wanted = "firm" + std::to_string(values_.CurrentFirmNo);
     if (!fs_.FolderExists(values_.AppFolder)) {
         return false;
     }
     for (const FileEntry& entry : fs_.SubFolders(values_.AppFolder)) {
-        if (ToLower(entry.name) == wanted) {
+        if (ParseFirmFolderName(entry.name) == values_.CurrentFirmNo) {
             return true;
         }
     }

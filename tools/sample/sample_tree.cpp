@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "base/names.h"
 #include "base/text.h"
 #include "store/registers.h"
 
@@ -451,7 +452,7 @@ void InsertFirmRow(Database& db, const FirmInfo& f, bool root, const std::string
 }
 
 void MakeRootRegister(TreeWriter& w, const std::vector<FirmInfo>& firms, int64_t time) {
-    const std::string path = w.PathOf("Root.mdb");
+    const std::string path = w.PathOf(kRootDatabaseName);
     {
         Database db = Database::Create(path, kRootPassword);
         CreateRootSchema(db);
@@ -596,19 +597,19 @@ void FillFolder(TreeWriter& w, const std::string& folder, const char* prefix, si
 
 void MakeFirm(TreeWriter& w, const FirmInfo& f) {
     const SampleOptions& o = w.Options();
-    const std::string firm = "Firm" + std::to_string(f.no);
+    const std::string firm = FirmFolderName(f.no);
     Random r = w.Stream(firm);
     const Period whole{YearPeriod(o.firstYear, 1).firstDay,
                        YearPeriod(o.firstYear, std::max(1, o.years)).lastDay};
 
     w.Folder(firm, TimeWithin(r, whole));
-    MakeFirmRegister(w, f, JoinPath(firm, firm + ".mdb"), TimeWithin(r, whole));
+    MakeFirmRegister(w, f, JoinPath(firm, FirmDatabaseName(f.no)), TimeWithin(r, whole));
 
     for (int k = 1; k <= o.years; ++k) {
-        const std::string yr = JoinPath(firm, "Yr" + std::to_string(k));
+        const std::string yr = JoinPath(firm, YearFolderName(int64_t{k}));
         const Period p = YearPeriod(o.firstYear, k);
         w.Folder(yr, TimeWithin(r, p));
-        MakeYearDatabase(w, JoinPath(yr, "DVorn" + std::to_string(k) + ".mdb"),
+        MakeYearDatabase(w, JoinPath(yr, YearDatabaseName(int64_t{k})),
                          SampleYearProtected(f.no, k), p, TimeWithin(r, p));
         const std::string data = JoinPath(yr, "Vch" + std::to_string(k) + ".dat");
         Random dr = w.Stream(data);

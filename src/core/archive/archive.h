@@ -97,10 +97,6 @@ void VerifyArchive(const std::string& archivePath, const UnpackOptions& options 
 // The entries of an archive as stored; throws ArchiveError when it is not a readable zip.
 std::vector<ArchiveEntry> ListArchive(const std::string& archivePath);
 
-// Whether an entry name is safe to unpack ("\" counts as a separator): not empty, not
-// absolute, no drive letter, no ".." component at all (even one that would stay inside).
-bool IsSafeEntryName(const std::string& name);
-
 // Whether a path relative to the packed folder (with "/" separators) is left out by the
 // exclusion pattern.
 bool MatchesExclusion(const std::string& relativePath, const std::string& pattern);

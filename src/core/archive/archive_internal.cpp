@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <random>
 #include <thread>
 
 namespace vornback::archive_internal {
@@ -22,16 +21,6 @@ constexpr size_t kMapThreshold = 256 * 1024;
 
 std::string SystemReason(int error) {
     return std::strerror(error);
-}
-
-std::string RandomSuffix() {
-    static thread_local std::mt19937_64 engine{std::random_device{}()};
-    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string suffix;
-    for (int i = 0; i < 8; ++i) {
-        suffix += kDigits[engine() % (sizeof(kDigits) - 1)];
-    }
-    return suffix;
 }
 
 std::string ExtendedTimestamp(int64_t mtime) {

@@ -1,7 +1,7 @@
 // Pieces shared by the packing and the unpacking halves of the archive component: file
-// descriptors, temporary names, the cancel check, the extended timestamp field, owned byte
+// descriptors, the cancel check, the extended timestamp field, owned byte
 // buffers that give their memory back at once, and the number of worker threads. Private
-// to src/components.
+// to src/core/archive.
 #pragma once
 
 #include <sys/types.h>
@@ -34,9 +34,6 @@ constexpr size_t kPackChunk = 4 * 1024 * 1024;
 constexpr uint64_t kProgressStep = 1024 * 1024;
 
 std::string SystemReason(int error);
-
-// A random name part for temporary files; safe to call from any thread.
-std::string RandomSuffix();
 
 inline bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel != nullptr && cancel->load(std::memory_order_relaxed);

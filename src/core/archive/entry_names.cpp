@@ -121,10 +121,6 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
 
 }  // namespace entry_names
 
-bool IsSafeEntryName(const std::string& name) {
-    return entry_names::SafeComponents(name).has_value();
-}
-
 bool MatchesExclusion(const std::string& relativePath, const std::string& pattern) {
     std::vector<std::string> patternParts = entry_names::SplitPath(pattern);
     // A last component that takes every name ("Folder\*.*", "Folder\*") means the folder

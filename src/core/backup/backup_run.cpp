@@ -44,12 +44,6 @@ bool ReadOnlyForUs(const std::string& folder) {
            (errno == EACCES || errno == EROFS || errno == EPERM);
 }
 
-std::string DateFolderName(const Today& today) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d%02d%02d", today.year, today.month, today.day);
-    return name;
-}
-
 // Runs a removal when the scope ends unless dismissed: what a failed run made is removed
 // whatever ended it. A removal that fails leaves its reason on stderr; the run's own
 // failure is what the person must see.
@@ -200,7 +194,7 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
     } else if (choices.backTypeIndex == 1) {
         destination = JoinPath(base, DateFolderName(ctx.clock.Now()));
     } else {
-        destination = JoinPath(base, ctx.clock.Now().dayName);
+        destination = JoinPath(base, DayFolderName(ctx.clock.Now()));
     }
 
     if (!ctx.fs.FolderExists(destination)) {
@@ -211,13 +205,9 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
 
 std::string ArchivePath(const ProgramValues& values, const std::string& destination,
                         bool currentYearOnly, bool previous) {
-    std::string name = previous ? "OFirm" : "Firm";
-    name += std::to_string(values.CurrentFirmNo);
-    if (currentYearOnly) {
-        name += "Yr" + values.CurrentYearNo;
-    }
-    name += ".zip";
-    return JoinPath(destination, name);
+    return JoinPath(destination, FormatArchiveName(ArchiveName{
+                                     values.CurrentFirmNo,
+                                     currentYearOnly ? values.CurrentYearNo : "", previous}));
 }
 
 bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot) {
@@ -251,14 +241,14 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
     ctx.fs.CopyFolder(source, staging, false);
 
     // The year folder keeps its database only.
-    const std::string yearDatabase = ToLower("DVorn" + y + ".mdb");
-    for (const FileEntry& file : ctx.fs.Files(LookupNoCase(ctx.fs, staging, {"Yr" + y}))) {
+    const std::string yearDatabase = ToLower(YearDatabaseName(y));
+    for (const FileEntry& file : ctx.fs.Files(LookupNoCase(ctx.fs, staging, {YearFolderName(y)}))) {
         if (ToLower(file.name) != yearDatabase) {
             ctx.fs.DeleteFile(file.path, true);
         }
     }
     // The firm keeps its own files, the current year and the folders d and g.
-    const std::string yearFolder = "yr" + y;
+    const std::string yearFolder = ToLower(YearFolderName(y));
     for (const FileEntry& folder : ctx.fs.SubFolders(staging)) {
         const std::string name = ToLower(folder.name);
         if (name != yearFolder && name != "d" && name != "g") {
@@ -279,9 +269,10 @@ bool MaintData(BackupContext& ctx, const std::string& strFilePath,
     // the staged database as it was (the reason goes to stderr).
     const ProgramValues& v = ctx.values;
     const std::string& y = v.CurrentYearNo;
-    const std::string source = LookupNoCase(ctx.fs, strFilePath, {"Yr" + y, "DVorn" + y + ".mdb"});
+    const std::string source =
+        LookupNoCase(ctx.fs, strFilePath, {YearFolderName(y), YearDatabaseName(y)});
     const std::string target =
-        LookupNoCase(ctx.fs, backupSourceFolder, {"Yr" + y, "DVorn" + y + ".mdb"});
+        LookupNoCase(ctx.fs, backupSourceFolder, {YearFolderName(y), YearDatabaseName(y)});
     // The copy's name is this run's own, so no earlier copy can be in its way.
     const std::string temporary =
         JoinPath(StagingRoot(v), CompactionTemporaryName(y, v.CurrentFirmNo, NewRunTag()));

@@ -4,10 +4,6 @@
 
 namespace vornback {
 
-std::string FirmFolderName(int64_t n) {
-    return "Firm" + std::to_string(n);
-}
-
 std::string SettingsFile(const ProgramValues& values) {
     return JoinPath(values.ProgramFolder, "settings.ini");
 }
@@ -21,7 +17,7 @@ std::string StagingFirmFolder(const ProgramValues& values, int64_t n) {
 }
 
 std::string RootDatabase(const ProgramValues& values) {
-    return JoinPath(values.AppFolder, "Root.mdb");
+    return JoinPath(values.AppFolder, kRootDatabaseName);
 }
 
 std::string FirmFolder(const ProgramValues& values, int64_t n) {
@@ -29,15 +25,11 @@ std::string FirmFolder(const ProgramValues& values, int64_t n) {
 }
 
 std::string FirmDatabase(const ProgramValues& values, int64_t n) {
-    return JoinPath(FirmFolder(values, n), "Firm" + std::to_string(n) + ".mdb");
+    return JoinPath(FirmFolder(values, n), FirmDatabaseName(n));
 }
 
 std::string YearFolder(const ProgramValues& values, int64_t n, const std::string& k) {
-    return JoinPath(FirmFolder(values, n), "Yr" + k);
-}
-
-std::string YearDatabase(const ProgramValues& values, int64_t n, const std::string& k) {
-    return JoinPath(YearFolder(values, n, k), "DVorn" + k + ".mdb");
+    return JoinPath(FirmFolder(values, n), YearFolderName(k));
 }
 
 std::string ClipFile(const ProgramValues& values) {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/names.h"
 #include "base/program_values.h"
 
 namespace vornback {
 
-std::string FirmFolderName(int64_t n);                  // Firm<n>
 std::string SettingsFile(const ProgramValues& values);  // ProgramFolder/settings.ini
 std::string StagingRoot(const ProgramValues& values);   // ProgramFolder/Back
 std::string StagingFirmFolder(const ProgramValues& values,
@@ -17,8 +17,8 @@ std::string StagingFirmFolder(const ProgramValues& values,
 std::string RootDatabase(const ProgramValues& values);             // AppFolder/Root.mdb
 std::string FirmFolder(const ProgramValues& values, int64_t n);    // AppFolder/Firm<n>
 std::string FirmDatabase(const ProgramValues& values, int64_t n);  // FirmFolder/Firm<n>.mdb
-std::string YearFolder(const ProgramValues& values, int64_t n, const std::string& k);
-std::string YearDatabase(const ProgramValues& values, int64_t n, const std::string& k);
+std::string YearFolder(const ProgramValues& values, int64_t n,
+                       const std::string& k);       // FirmFolder/Yr<k>
 std::string ClipFile(const ProgramValues& values);  // AppFolder/Res/fc.avi
 
 // Orders the stamps of kept copies ("YYYYMMDD-HHMMSS", then "-<serial>" for a second copy

@@ -51,13 +51,10 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// A year number after "Yr" in rest, or nothing.
+// The year number of a "Yr<k>" rest, as text, or nothing.
 std::optional<std::string> YearOf(const std::string& rest) {
-    if (!StartsWith(rest, "Yr") || rest.size() == 2 ||
-        rest.find_first_not_of("0123456789", 2) != std::string::npos) {
-        return std::nullopt;
-    }
-    return rest.substr(2);
+    const auto year = ParseYearFolderName(rest);
+    return year ? std::optional<std::string>(std::to_string(*year)) : std::nullopt;
 }
 
 std::string ParentOf(const std::string& path) {
@@ -166,14 +163,14 @@ class Recovery {
             return;
         }
         const int64_t n = named->firm;
-        const std::string firmName = "Firm" + std::to_string(n);
+        const std::string firmName = FirmFolderName(n);
         const std::optional<std::string> year = YearOf(named->rest);
         if (swap && year) {
             const std::string firm = LookupNoCase(fs_, v_.AppFolder, {firmName});
             const std::string aside = JoinPath(back_, YearAsideName(n, *year));
-            const bool live = Existing(fs_, firm, "Yr" + *year).has_value();
+            const bool live = Existing(fs_, firm, YearFolderName(*year)).has_value();
             if (!live && fs_.FolderExists(aside)) {
-                Move(aside, JoinPath(firm, "Yr" + *year));
+                Move(aside, JoinPath(firm, YearFolderName(*year)));
                 Say("Year " + *year + " of firm " + std::to_string(n) +
                     " was put back as it was before an interrupted restore.");
             } else if (fs_.FolderExists(aside)) {
@@ -208,8 +205,9 @@ class Recovery {
             if (year) {
                 ProgramValues firmValues = v_;
                 firmValues.CurrentFirmNo = static_cast<int32_t>(n);
-                const auto found = Existing(
-                    fs_, LookupNoCase(fs_, v_.AppFolder, {FirmFolderName(n)}), "Yr" + *year);
+                const auto found =
+                    Existing(fs_, LookupNoCase(fs_, v_.AppFolder, {FirmFolderName(n)}),
+                             YearFolderName(*year));
                 folder = found.value_or("");
                 if (!found) {
                     return true;

@@ -16,30 +16,11 @@ namespace vornback {
 
 namespace {
 
-// The firm number of a staging folder name "Firm<n>" in any letter case, or nothing.
-std::optional<int64_t> StagedFirmNumber(const std::string& name) {
-    const std::string lower = ToLower(name);
-    if (!lower.starts_with("firm") || lower.size() == 4 || lower.size() > 13) {
-        return std::nullopt;
-    }
-    int64_t number = 0;
-    for (size_t i = 4; i < lower.size(); ++i) {
-        if (lower[i] < '0' || lower[i] > '9') {
-            return std::nullopt;
-        }
-        number = number * 10 + (lower[i] - '0');
-    }
-    return number;
-}
-
-// Whether an archive name is one of the firm's: "Firm<n>.zip" or "Firm<n>Yr<k>.zip".
+// Whether an archive name is one of the firm's newest generation: "Firm<n>.zip" or
+// "Firm<n>Yr<k>.zip".
 bool IsArchiveOf(const std::string& archiveName, int64_t firm) {
-    const std::string prefix = FirmFolderName(firm);
-    if (!archiveName.starts_with(prefix) || !archiveName.ends_with(".zip")) {
-        return false;
-    }
-    const std::string rest = archiveName.substr(prefix.size());
-    return rest == ".zip" || rest.starts_with("Yr");
+    const auto archive = ParseArchiveName(archiveName);
+    return archive && archive->firm == firm && !archive->older;
 }
 
 bool IsChecked(const std::string& archive) {
@@ -223,14 +204,14 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
     const std::vector<FileEntry> files = fs.Files(root);
     for (const FileEntry& file : only ? std::vector<FileEntry>{} : files) {
         if (file.name.starts_with(".Firm") && file.name.ends_with(".lock")) {
-            const auto firm = StagedFirmNumber(file.name.substr(1, file.name.size() - 6));
+            const auto firm = ParseFirmFolderName(file.name.substr(1, file.name.size() - 6));
             if (firm && !hold(*firm)) {
                 return lines;  // a run is working; the next start tidies up
             }
         }
     }
     for (const FileEntry& folder : fs.SubFolders(root)) {
-        const std::optional<int64_t> firm = StagedFirmNumber(folder.name);
+        const std::optional<int64_t> firm = ParseFirmFolderName(folder.name);
         if (!firm || !hold(*firm)) {
             continue;
         }
@@ -246,7 +227,7 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
         if (!file.name.starts_with("M") || firmAt == std::string::npos) {
             continue;
         }
-        const std::optional<int64_t> firm = StagedFirmNumber(
+        const std::optional<int64_t> firm = ParseFirmFolderName(
             file.name.substr(firmAt + 1, file.name.find('.', firmAt + 1) - firmAt - 1));
         if (!firm || !IsCompactionTemporaryOf(file.name, *firm) || !hold(*firm)) {
             continue;

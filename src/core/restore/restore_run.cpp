@@ -10,6 +10,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "base/text.h"
 #include "history/history.h"
 #include "platform/file_system.h"
@@ -160,7 +161,7 @@ void KeepLeftOutFolders(RestoreContext& ctx, const std::string& live, const std:
 
 // The stamp of a folder name of the replaced copies of firm n (Firm<n>-<stamp>), or "".
 std::string ReplacedStampOf(const std::string& name, int64_t n) {
-    const std::string prefix = "Firm" + std::to_string(n) + "-";
+    const std::string prefix = ReplacedCopyName(n, "");
     const bool ours = name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
                       name[prefix.size()] >= '0' && name[prefix.size()] <= '9';
     return ours ? name.substr(prefix.size()) : "";
@@ -350,19 +351,12 @@ int16_t SourceFirmNoFromName(const std::string& archivePath) {
     const size_t slash = archivePath.find_last_of(kSeparator);
     const std::string name =
         slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
-    const std::string rest = name.size() > 4 ? name.substr(4) : "";
-    int64_t number = 0;
-    for (const char c : rest) {
-        if (c < '0' || c > '9') {
-            break;
-        }
-        number = number * 10 + (c - '0');
-        if (number > std::numeric_limits<int16_t>::max()) {
-            throw Error("The backup file \"" + name +
-                        "\" names a firm number beyond 32767, the highest a firm can have");
-        }
+    const auto number = ArchiveFirmNumber(name, std::numeric_limits<int16_t>::max());
+    if (!number) {
+        throw Error("The backup file \"" + name +
+                    "\" names a firm number beyond 32767, the highest a firm can have");
     }
-    return static_cast<int16_t>(number);
+    return static_cast<int16_t>(*number);
 }
 
 static void RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) {
@@ -426,7 +420,7 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
         const std::string folder =
             choices.hardDiskIndex == 0 ? choices.lblHDPath : choices.txtRestPath;
         record.SetArchive(
-            JoinPath(folder, "Firm" + std::to_string(ctx.values.CurrentFirmNo) + ".zip"));
+            JoinPath(folder, FormatArchiveName(ArchiveName{ctx.values.CurrentFirmNo, "", false})));
     } else {
         record.SetArchive(ctx.state.SelectedArchivePath);
     }
@@ -472,7 +466,7 @@ void FullFirm(RestoreContext& ctx, const RestoreChoices& choices) {
     }
     const ProgramValues& v = ctx.values;
     const int64_t n = v.CurrentFirmNo;
-    const std::string name = "Firm" + std::to_string(n) + ".zip";
+    const std::string name = FormatArchiveName(ArchiveName{n, "", false});
     const std::string archive = JoinPath(folder, name);
     if (!ctx.fs.FileExists(archive)) {
         ctx.dialogs.Show(Message{"Backup File Not Found For Firm No. " + std::to_string(n),

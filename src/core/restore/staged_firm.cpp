@@ -10,12 +10,12 @@
 namespace vornback {
 
 std::optional<StagedFirm> FindStagedFirm(FileSystem& fs, const std::string& outer, int64_t n) {
-    const std::string name = "Firm" + std::to_string(n);
-    if (auto flat = FindNoCase(fs, outer, name + ".mdb", false)) {
+    const std::string name = FirmFolderName(n);
+    if (auto flat = FindNoCase(fs, outer, FirmDatabaseName(n), false)) {
         return StagedFirm{outer, *flat};
     }
     if (auto inner = FindNoCase(fs, outer, name, true)) {
-        if (auto nested = FindNoCase(fs, *inner, name + ".mdb", false)) {
+        if (auto nested = FindNoCase(fs, *inner, FirmDatabaseName(n), false)) {
             return StagedFirm{*inner, *nested};
         }
     }
@@ -23,11 +23,9 @@ std::optional<StagedFirm> FindStagedFirm(FileSystem& fs, const std::string& oute
 }
 
 std::string NoStagedFirmDetail(int64_t n) {
-    const std::string name = "Firm" + std::to_string(n);
-    return "The archive holds no firm database " + name +
-           ".mdb, neither at its top level nor in a "
-           "folder " +
-           name + "; choose a backup of firm " + std::to_string(n) + ".";
+    return "The archive holds no firm database " + FirmDatabaseName(n) +
+           ", neither at its top level nor in a folder " + FirmFolderName(n) +
+           "; choose a backup of firm " + std::to_string(n) + ".";
 }
 
 Database OpenStagedFirmConnection(const ProgramValues& values, int32_t sourceFirmNo,

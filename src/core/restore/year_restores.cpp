@@ -76,7 +76,7 @@ std::optional<int16_t> YearNumberOf(const std::string& caption) {
 // name that is already right stays where it is.
 void NameYear(FileSystem& fs, const std::string& year, const std::string& database,
               const std::string& renamedYear, const std::string& k) {
-    const std::string renamedDatabase = JoinPath(year, "DVorn" + k + ".mdb");
+    const std::string renamedDatabase = JoinPath(year, YearDatabaseName(k));
     if (database != renamedDatabase) {
         fs.MoveFile(database, renamedDatabase);
     }
@@ -110,9 +110,10 @@ void SelectedYear(RestoreContext& ctx) {
     RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
     // The archive's names in any letter case, as the data tree is read.
-    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + s});
+    const std::string sourceYear =
+        staging.empty() ? "" : LookupNoCase(fs, staging, {YearFolderName(s)});
     const std::string sourceDatabase =
-        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + s + ".mdb"});
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {YearDatabaseName(s)});
     if (staging.empty() || !fs.FolderExists(sourceYear)) {
         RefuseYear(ctx, "File Not Found For the Year " + period);
     }
@@ -129,12 +130,13 @@ void SelectedYear(RestoreContext& ctx) {
 
     // Everything up to the question changes the staging folder only.
     DeleteExtraFold(fs, staging, *sourceNo);
-    const std::string stagedYear = JoinPath(staging, "Yr" + t);
+    const std::string stagedYear = JoinPath(staging, YearFolderName(t));
     NameYear(fs, sourceYear, sourceDatabase, stagedYear, t);
 
     const int64_t n = ctx.values.CurrentFirmNo;
-    const std::string liveYear = FindNoCase(fs, LiveFirmFolder(ctx.values, fs, n), "Yr" + t, true)
-                                     .value_or(YearFolder(ctx.values, n, t));
+    const std::string liveYear =
+        FindNoCase(fs, LiveFirmFolder(ctx.values, fs, n), YearFolderName(t), true)
+            .value_or(YearFolder(ctx.values, n, t));
     const bool hadLive = fs.FolderExists(liveYear);
     if (hadLive) {
         const Answer answer =
@@ -225,7 +227,7 @@ void AddFirm(RestoreContext& ctx) {
     }
     newNo = NextFreeFirmFolderNo(fs, v.AppFolder, newNo);
     HoldFirm(ctx, newNo);
-    const std::string newName = "Firm" + std::to_string(newNo);
+    const std::string newName = FirmFolderName(newNo);
 
     // The staged firm folder that goes into the data tree: the folder holding the firm
     // database, so that an archive packed one level down keeps the tree's layout.
@@ -238,7 +240,7 @@ void AddFirm(RestoreContext& ctx) {
             RenumberFirmRows(db, newNo);
             db.Close();
         }
-        fs.MoveFile(staged->database, JoinPath(stagedFirm, newName + ".mdb"));
+        fs.MoveFile(staged->database, JoinPath(stagedFirm, FirmDatabaseName(newNo)));
         const std::string renamed = StagingFirmFolder(v, newNo);
         DeleteIfThere(fs, renamed);  // left over from an interrupted run
         fs.MoveFolder(stagedFirm, renamed);
@@ -280,9 +282,10 @@ void AddYear(RestoreContext& ctx) {
     RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
     // The archive's names in any letter case, as the data tree is read.
-    const std::string sourceYear = staging.empty() ? "" : LookupNoCase(fs, staging, {"Yr" + y});
+    const std::string sourceYear =
+        staging.empty() ? "" : LookupNoCase(fs, staging, {YearFolderName(y)});
     const std::string sourceDatabase =
-        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {"DVorn" + y + ".mdb"});
+        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {YearDatabaseName(y)});
     if (staging.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
@@ -320,12 +323,12 @@ void AddYear(RestoreContext& ctx) {
     st.NewYearNo = newNo;
     const std::string newText = std::to_string(newNo);
 
-    const std::string stagedYear = JoinPath(staging, "Yr" + newText);
+    const std::string stagedYear = JoinPath(staging, YearFolderName(newText));
     NameYear(fs, sourceYear, sourceDatabase, stagedYear, newText);
 
     // A folder that appeared since the walk would be taken for this year's data.
-    const std::string target = JoinPath(firmFolder, "Yr" + newText);
-    if (FindNoCase(fs, firmFolder, "Yr" + newText, true)) {
+    const std::string target = JoinPath(firmFolder, YearFolderName(newText));
+    if (FindNoCase(fs, firmFolder, YearFolderName(newText), true)) {
         RefuseYear(ctx, "Year folder " + target + " exists already; nothing was added");
     }
     SyncTree(fs, stagedYear);
