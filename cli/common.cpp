@@ -337,10 +337,17 @@ int ConfigCommand(const std::vector<std::string>& args) {
     {
         Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         const std::string text = "data=" + tree + "\n";
-        if (!fd.Valid() || WriteAll(fd.Get(), text.data(), text.size()) != 0 ||
-            ::fsync(fd.Get()) != 0 || fd.Close() != 0 ||
-            ::rename(temporary.c_str(), file.c_str()) != 0) {
-            const int cause = errno;
+        int cause = fd.Valid() ? WriteAll(fd.Get(), text.data(), text.size()) : errno;
+        if (cause == 0 && ::fsync(fd.Get()) != 0) {
+            cause = errno;
+        }
+        if (cause == 0) {
+            cause = fd.Close();
+        }
+        if (cause == 0 && ::rename(temporary.c_str(), file.c_str()) != 0) {
+            cause = errno;
+        }
+        if (cause != 0) {
             ::unlink(temporary.c_str());
             throw Error("The configuration \"" + file +
                         "\" could not be written: " + std::strerror(cause) + ".");

@@ -82,7 +82,8 @@ const CommandHelp kCommands[] = {
      ListCommand},
     {"prune",
      "prune [<firm>] [DIR] [--dry-run] [--json] [--keep-last N] [--keep-daily N]\n"
-     "       [--keep-weekly N] [--keep-monthly N] [--keep-yearly N] [--program-folder DIR]",
+     "       [--keep-weekly N] [--keep-monthly N] [--keep-yearly N] [--data DIR|--program-folder "
+     "DIR]",
      "remove the date-wise and day-wise archives (of one firm, or all) that the keep policy\n"
      "does not keep; the policy is section [Keep] of the settings, each option in place of\n"
      "its key. DIR is the backup folder (default: the default backup folder). --dry-run\n"

@@ -102,6 +102,7 @@ int ExplainKeep(const std::string& folder, const ParsedArgs& parsed) {
 int PruneCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = kKeepOptions;
     valueOptions.push_back("--program-folder");
+    valueOptions.push_back("--data");
     const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--dry-run", "--json"});
     PruneRequest request;
     std::string folder;
@@ -125,12 +126,16 @@ int PruneCommand(const std::vector<std::string>& args) {
     request.policy = PolicyOf(parsed);
     request.dryRun = parsed.Has("--dry-run");
     request.cancel = &gCancel;
-    // The history beside the settings of the program folder; an installed tool without
-    // --program-folder has none, and never writes into its own installation folder.
-    ProgramValues values;
-    values.ProgramFolder = ProgramFolderOption(parsed);
-    if (parsed.Has("--program-folder") || std::filesystem::exists(SettingsFile(values))) {
+    // The history of the data tree (in the user's state folder when its program folder is
+    // not writable); an installed tool without a data tree has none to record in.
+    try {
+        const Workplace place = WorkplaceOption(parsed, false);
+        ProgramValues values;
+        values.ProgramFolder = place.programFolder;
+        values.StateFolder = place.stateFolder;
         request.historyFile = HistoryFile(values);
+    } catch (const Usage&) {
+        request.historyFile.clear();
     }
     const bool json = parsed.Has("--json");
     if (!json) {

@@ -428,7 +428,7 @@ TEST_F(PruneTest, CommandLineExplainsEveryDecisionAndPrunes) {
     // only copy of 2020.
     const std::string program = MakeSampleTree(tmp_ / "data", SampleOptions{});
     std::string said;
-    EXPECT_EQ(test::RunCommand(cli + "backup 1,2 --type date --keep-last 1 --to " + backups_ +
+    EXPECT_EQ(test::RunCommand(cli + "backup 1,2 --type date --keep-last 1 -q --to " + backups_ +
                                    " --program-folder " + program,
                                &said),
               0);
