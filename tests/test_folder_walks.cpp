@@ -90,7 +90,7 @@ TEST(NextFreeFolderNo, SkipsTakenNamesInAnyLetterCaseWithoutTrimming) {
         {NextFreeFirmFolderNo(fsys, r, 1001), 1002}, {NextFreeFirmFolderNo(fsys, r, 3), 3},
         {NextFreeYearFolderNo(fsys, f, 9), 11},      {NextFreeYearFolderNo(fsys, f, 4), 11},
         {NextFreeYearFolderNo(fsys, f, 0), 0},       {NextFreeYearFolderNo(fsys, f, 11), 11},
-        {NextFreeFolderNo(fsys, g, "YR", 1), 3},     {NextFreeYearFolderNo(fsys, g, 4), 4},
+        {NextFreeYearFolderNo(fsys, g, 1), 3},       {NextFreeYearFolderNo(fsys, g, 4), 4},
         {NextFreeYearFolderNo(fsys, g, 5), 5},       {NextFreeYearFolderNo(fsys, f, -1), -1},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
