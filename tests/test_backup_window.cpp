@@ -1,6 +1,7 @@
 // The backup window through its controls; what a screen reader is told of all three
 // windows; the program's own options; the Qt message boxes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -179,6 +180,18 @@ TEST_F(BackupWindowTest, MailAddressIsStoredWhenTheFocusMovesOnNotWhenTheWindowC
     EXPECT_EQ(Stored("SendEMailAdd"), "");
     QTest::keyClick(address, Qt::Key_Tab);
     EXPECT_EQ(Stored("SendEMailAdd"), "first@example.com");
+    // A settings file that cannot be written: the address is not saved, and the person is
+    // told so once the focus has moved on.
+    const std::string settings = SettingsFile(values);
+    chmod(settings.c_str(), 0444);
+    Click(address);
+    QTest::keyClicks(address, QStringLiteral(".net"));
+    QTest::keyClick(address, Qt::Key_Tab);
+    QTest::qWait(0);
+    ASSERT_EQ(dialogs.Texts().size(), 1u);
+    EXPECT_NE(dialogs.Texts()[0].find("not saved"), std::string::npos) << dialogs.Texts()[0];
+    EXPECT_NE(dialogs.Texts()[0].find("SendEMailAdd"), std::string::npos);
+    chmod(settings.c_str(), 0644);
     Click(address);
     QTest::keyClicks(address, QStringLiteral(".org"));
     QTest::keyClick(address, Qt::Key_Escape);  // ends the program: nothing stored

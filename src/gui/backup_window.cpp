@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -268,8 +269,18 @@ void BackupWindow::OnBrowse() {
     BrowseInto(txtBackPath, "Please Select Folder, Where You Put Your Backup");
 }
 
-void BackupWindow::StoreEmailAddress() {
-    SaveEmailAddress(settingsFile_, txtEmailToSend->text().toStdString());
+void BackupWindow::StoreEmailAddress(bool deferWarning) {
+    const std::string notSaved =
+        SaveEmailAddress(settingsFile_, txtEmailToSend->text().toStdString());
+    if (notSaved.empty()) {
+        return;
+    }
+    const Message warning{notSaved, kProgramTitle, Buttons::Ok, Icon::Exclamation};
+    if (deferWarning) {
+        QTimer::singleShot(0, this, [this, warning] { dialogs_.Show(warning); });
+    } else {
+        dialogs_.Show(warning);
+    }
 }
 
 bool BackupWindow::FirmFolderFound(const std::string& firm) {
@@ -316,7 +327,7 @@ void BackupWindow::OnBackup() {
         // Pressed while the address box still had the focus (a click from code, or a key
         // that did not move the focus): the address counts as left.
         if (txtEmailToSend->hasFocus()) {
-            StoreEmailAddress();
+            StoreEmailAddress(false);
         }
         // Without the firm's folder there is nothing to back up: the note's own sentence.
         if (const std::string missing = MissingFirmNote(); !missing.empty()) {
@@ -344,7 +355,7 @@ bool BackupWindow::eventFilter(QObject* watched, QEvent* event) {
         // not when the window closes or another window takes the focus.
         QWidget* next = QApplication::focusWidget();
         if (next != nullptr && next != txtEmailToSend && isAncestorOf(next) && isVisible()) {
-            StoreEmailAddress();
+            StoreEmailAddress(true);
         }
     }
     return MainWindow::eventFilter(watched, event);

@@ -69,7 +69,9 @@ class BackupWindow : public MainWindow, public BackupView {
     void OnSendEmailChanged();
     void OnBrowse();
     void OnBackup();
-    void StoreEmailAddress();
+    // Saves the address in the settings; a save that fails is told (deferred: shown once
+    // the focus change that caused it is over).
+    void StoreEmailAddress(bool deferWarning);
     // Whether the firm's folder exists, whatever the letter case of its name.
     bool FirmFolderFound(const std::string& firm);
     // The note for a firm without a folder, "" when the folder is there.

@@ -232,6 +232,19 @@ std::string WriteSetting(const std::string& section, const std::string& key,
         unlink(temp.c_str());
         return std::string("it could not be written: ") + std::strerror(err);
     }
+    // The rename stands a power loss only once the folder's entries are on the disk.
+    const size_t slash = file.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || fsync(dir) != 0) {
+        const int err = errno;
+        if (dir >= 0) {
+            close(dir);
+        }
+        return std::string("its new contents could not be made durable on the disk: ") +
+               std::strerror(err);
+    }
+    close(dir);
     return "";
 }
 
