@@ -187,9 +187,25 @@ std::vector<std::string> ReplaceFirm(RestoreContext& ctx, const std::string& sta
         throw FileSystemError("Could not make the folder \"" + replaced +
                               "\" of the replaced firms private: " + std::strerror(err));
     }
-    std::string stamp = Stamp();
-    for (int serial = 2; fs.FolderExists(ReplacedCopy(v, n, stamp)); ++serial) {
-        stamp = Stamp() + "-" + std::to_string(serial);
+    // The new copy's stamp must sort before every copy of the firm made in the same second:
+    // an older copy removed meanwhile frees its name, and a copy taking that name again would
+    // count as older than those beside it and be the one removed.
+    std::vector<std::string> stamps;
+    for (const FileEntry& entry : fs.SubFolders(replaced)) {
+        if (std::string s = ReplacedStampOf(entry.name, n); !s.empty()) {
+            stamps.push_back(std::move(s));
+        }
+    }
+    const std::string second = Stamp();
+    const auto taken = [&](const std::string& candidate) {
+        return fs.FolderExists(ReplacedCopy(v, n, candidate)) ||
+               std::any_of(stamps.begin(), stamps.end(), [&](const std::string& old) {
+                   return old.compare(0, second.size(), second) == 0 && !NewerStamp(candidate, old);
+               });
+    };
+    std::string stamp = second;
+    for (int serial = 2; taken(stamp); ++serial) {
+        stamp = second + "-" + std::to_string(serial);
     }
     const std::string copy = ReplacedCopy(v, n, stamp);
     const bool hadLive = fs.FolderExists(live);
