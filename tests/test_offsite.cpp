@@ -270,8 +270,9 @@ TEST_F(OffsiteServer, ADroppedLinkResumesWhereTheServerStopped) {
     // Starting again each time would send at least 1.2 MB more than the archive.
     EXPECT_LT(proxy.BytesUp(), size + 600000) << "the upload started again, not resumed";
 
-    // A link that keeps dying gives up after the tries, and leaves the generations alone.
-    CuttingProxy dying(server_->Port(), 300000, 100);
+    // A link that keeps dying gives up after the tries, and leaves the generations alone
+    // (four tries of 100 kB cannot carry the 900 kB archive, however much each delivers).
+    CuttingProxy dying(server_->Port(), 100000, 100);
     try {
         Copy(server_->Settings("backups", dying.Port()), Archive("b.zip", 900000, 6));
         ADD_FAILURE() << "copied";
