@@ -17,6 +17,7 @@
 #include "base/data_tree.h"
 #include "base/dialogs.h"
 #include "base/errors.h"
+#include "base/warnings.h"
 #include "gui/backup_window.h"
 #include "gui/qt_dialogs.h"
 #include "gui/restore_window.h"
@@ -64,6 +65,12 @@ void Complain(const std::string& text) {
     std::fprintf(stderr, "vornback: %s\n", text.c_str());
 }
 
+// The core's warnings go to the program's log, stderr, under the program's name.
+class LogWarnings : public vornback::WarningSink {
+  public:
+    void Warn(const std::string& text) override { Complain(text); }
+};
+
 // The failure's text is one sentence with its cause; a failure of the machine itself
 // (memory, a library) gets a sentence of the program's own and its words as the cause.
 int ShowFailure(const std::string& text, const std::string& cause = "") {
@@ -82,6 +89,8 @@ int main(int argc, char** argv) {
     using namespace vornback;
     std::setlocale(LC_ALL, "");
     vornback::ReadTimeZoneOnce();
+    LogWarnings warnings;
+    SetWarningSink(&warnings);
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(kUsageText, stdout);
         return 0;

@@ -21,6 +21,7 @@
 
 #include "archive/archive.h"
 #include "base/errors.h"
+#include "base/warnings.h"
 #include "common.h"
 #include "platform/posix.h"
 #include "sample/sample_tree.h"
@@ -335,6 +336,12 @@ int Run(int argc, char** argv) {
     }
 }
 
+// The core's warnings, one line each on stderr under the tool's own name.
+class PrintWarnings : public WarningSink {
+  public:
+    void Warn(const std::string& text) override { std::cerr << "vornback-cli: " << text << "\n"; }
+};
+
 }  // namespace
 }  // namespace vornback
 
@@ -343,6 +350,8 @@ int main(int argc, char** argv) {
     // window program.
     std::setlocale(LC_ALL, "");
     vornback::ReadTimeZoneOnce();
+    vornback::PrintWarnings warnings;
+    vornback::SetWarningSink(&warnings);
     std::signal(SIGINT, vornback::OnSignal);
     std::signal(SIGTERM, vornback::OnSignal);
     int status = vornback::kFailure;

@@ -308,12 +308,12 @@ int BackupCommand(const std::vector<std::string>& args) {
     const std::string fromSettings = "settings file " + settingsFile;
     auto from = [&](const char* option) { return std::string("option ") + option; };
     BackupChoices c;
-    c.lblHDPath = start.defaultFolder;
-    c.txtBackPath = start.StartLocation;
+    c.defaultFolder = start.defaultFolder;
+    c.backupPath = start.StartLocation;
     std::string folderFrom = "the default backup folder";
     if (parsed.Has("--to")) {
-        c.hardDiskIndex = 1;
-        c.txtBackPath = parsed.Value("--to");
+        c.folder = FolderChoice::Other;
+        c.backupPath = parsed.Value("--to");
         folderFrom = from("--to");
     }
     const int storedType = stored.BackType;
@@ -321,26 +321,26 @@ int BackupCommand(const std::vector<std::string>& args) {
     if (type < 0 && (storedType < 0 || storedType > 2)) {
         typeFrom = "the window's first choice (no type in the " + fromSettings + ")";
     }
-    c.backTypeIndex = type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0);
+    c.type = BackupTypeAt(type >= 0 ? type : (storedType >= 0 && storedType <= 2 ? storedType : 0));
     // --images and --whole-firm ask for a whole-firm backup: a stored "Only Current Year"
     // gives way to them.
     const bool wholeFirm = parsed.Has("--whole-firm") || parsed.Has("--images");
-    c.ChkCurYr = parsed.Has("--current-year") || (stored.CurYr == 1 && !wholeFirm) ? 1 : 0;
+    c.currentYearOnly = parsed.Has("--current-year") || (stored.CurYr == 1 && !wholeFirm);
     const std::string yearFrom = parsed.Has("--current-year") ? from("--current-year")
                                  : parsed.Has("--whole-firm") ? from("--whole-firm")
                                  : parsed.Has("--images")     ? from("--images")
                                                               : fromSettings;
-    c.ChkIncAtcDoc = c.ChkCurYr == 0 && !parsed.Has("--no-images") &&
-                     (parsed.Has("--images") || stored.IncAtcDoc == 1);
+    c.includeImages = !c.currentYearOnly && !parsed.Has("--no-images") &&
+                      (parsed.Has("--images") || stored.IncAtcDoc == 1);
     const std::string imagesFrom = parsed.Has("--images")         ? from("--images")
                                    : parsed.Has("--no-images")    ? from("--no-images")
                                    : parsed.Has("--current-year") ? from("--current-year")
                                                                   : fromSettings;
     const bool advanced = type >= 0 || parsed.Has("--current-year") || parsed.Has("--images") ||
                           parsed.Has("--whole-firm") || parsed.Has("--no-images");
-    c.chkAdvSet = advanced || stored.AdvSet == 1 ? 1 : 0;
-    c.chkSendEmail = parsed.Has("--mail") ? 1 : 0;
-    c.txtEmailToSend = parsed.Value("--mail");
+    c.advanced = advanced || stored.AdvSet == 1;
+    c.sendEmail = parsed.Has("--mail");
+    c.emailAddress = parsed.Value("--mail");
     // The keep options stand in for their keys of section "Keep"; the others stay.
     const KeepPolicy storedKeep = LoadKeepPolicy(SettingsFile(values));
     if (const KeepPolicy keep = KeepOptions(parsed, storedKeep); !(keep == storedKeep)) {
@@ -350,23 +350,25 @@ int BackupCommand(const std::vector<std::string>& args) {
 
     if (parsed.Has("--dry-run")) {
         static const char* const kTypes[] = {"single", "date", "day"};
-        const std::string into = c.hardDiskIndex == 0 ? c.lblHDPath : c.txtBackPath;
+        const std::string into = c.folder == FolderChoice::Default ? c.defaultFolder : c.backupPath;
         std::cout << "backup of firm " << values.CurrentFirmNo << ", year " << values.CurrentYearNo
                   << ", from " << FirmFolder(values, values.CurrentFirmNo) << " into " << into
-                  << " (" << kTypes[c.backTypeIndex] << (c.ChkCurYr ? ", current year only" : "")
-                  << (c.ChkIncAtcDoc ? ", with images" : "")
-                  << (c.chkSendEmail ? ", mailed to " + c.txtEmailToSend : "")
-                  << (c.backTypeIndex != 0 ? ", keep " + KeepOptions(parsed, storedKeep).Text()
-                                           : "")
+                  << " (" << kTypes[static_cast<int>(c.type)]
+                  << (c.currentYearOnly ? ", current year only" : "")
+                  << (c.includeImages ? ", with images" : "")
+                  << (c.sendEmail ? ", mailed to " + c.emailAddress : "")
+                  << (c.type != BackupType::Single
+                          ? ", keep " + KeepOptions(parsed, storedKeep).Text()
+                          : "")
                   << (c.drill ? ", drilled before the generations rotate" : "") << ")\n"
                   << "  folder: " << into << " (" << folderFrom << ")\n"
-                  << "  type: " << kTypes[c.backTypeIndex] << " (" << typeFrom << ")\n"
-                  << "  what: " << (c.ChkCurYr ? "the current year only" : "the whole firm") << " ("
-                  << yearFrom << ")\n"
-                  << "  images: " << (c.ChkIncAtcDoc ? "included" : "left out") << " ("
+                  << "  type: " << kTypes[static_cast<int>(c.type)] << " (" << typeFrom << ")\n"
+                  << "  what: " << (c.currentYearOnly ? "the current year only" : "the whole firm")
+                  << " (" << yearFrom << ")\n"
+                  << "  images: " << (c.includeImages ? "included" : "left out") << " ("
                   << imagesFrom << ")\n"
-                  << "  mail: " << (c.chkSendEmail ? c.txtEmailToSend : "none") << " ("
-                  << (c.chkSendEmail ? from("--mail") : "no --mail") << ")\n"
+                  << "  mail: " << (c.sendEmail ? c.emailAddress : "none") << " ("
+                  << (c.sendEmail ? from("--mail") : "no --mail") << ")\n"
                   << "  settings file: " << settingsFile
                   << " (read only: this tool never writes it)\n";
         return kOk;
@@ -455,11 +457,11 @@ int RestoreCommand(const std::vector<std::string>& args) {
 
     RecoverFirmFirst(values);
     RestoreChoices c;
-    c.lblHDPath = start.defaultFolder;
-    c.hardDiskIndex = 1;
-    c.txtRestPath = archive.parent_path().string();
-    c.restTypeIndex = type;
-    c.chkAdvSet = type != 0 || LoadRestoreWindowSettings(SettingsFile(values)).AdvSet == 1;
+    c.defaultFolder = start.defaultFolder;
+    c.folder = FolderChoice::Other;
+    c.restorePath = archive.parent_path().string();
+    c.type = RestoreTypeAt(type);
+    c.advanced = type != 0 || LoadRestoreWindowSettings(SettingsFile(values)).AdvSet == 1;
 
     ProgressLine line("unpacking");
     CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
@@ -479,7 +481,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     ctx.keepChoices = false;
 
     // The choosing steps of the window; they fill only the staging folder.
-    ShowHideLbl(state, type, values.CurrentFirmNo);
+    ShowHideLbl(state, c.type, values.CurrentFirmNo);
     if (type != 0) {
         SelectPathClick(ctx, c);
     }

@@ -19,6 +19,7 @@
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
+#include "base/warnings.h"
 #include "history/history.h"
 #include "mail/mail.h"
 #include "platform/file_system.h"
@@ -79,11 +80,11 @@ class BackupRunTest : public ::testing::Test {
   protected:
     BackupRunTest() { fs::create_directory(backups_); }
 
-    BackupChoices Others(const std::string& folder, int currentYear = 0) const {
+    BackupChoices Others(const std::string& folder, bool currentYear = false) const {
         BackupChoices c;
-        c.hardDiskIndex = 1;
-        c.txtBackPath = folder;
-        c.ChkCurYr = currentYear;
+        c.folder = FolderChoice::Other;
+        c.backupPath = folder;
+        c.currentYearOnly = currentYear;
         return c;
     }
 
@@ -137,10 +138,17 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
 
     log_.events.clear();
     BackupChoices c = Others(backups_);
-    c.backTypeIndex = 7;  // unknown: day-wise
-    c.chkAdvSet = 1;
+    c.type = BackupTypeAt(7);  // unknown: day-wise
+    c.advanced = true;
     fs::create_symlink("Firm2.mdb", firm_ + "/Link.mdb");  // left out, and said so
+    struct Kept : WarningSink {
+        void Warn(const std::string& text) override { lines.push_back(text); }
+        Strings lines;
+    } warnings;
+    WarningSink* const previous = SetWarningSink(&warnings);
     EXPECT_EQ(Run(c), RunEnd::Exit);
+    SetWarningSink(previous);
+    EXPECT_EQ(warnings.lines, Strings{"left out of the backup, a link: " + firm_ + "/Link.mdb"});
     fs::remove(firm_ + "/Link.mdb");
     const std::string text = ReadFile(Settings());
     size_t at = 0;
@@ -172,12 +180,12 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
 
     // The default directory is made (one level only); the path typed for Others is neither
     // checked nor kept.
-    c.hardDiskIndex = 0;
-    c.lblHDPath = tmp_ / "VornBack";
-    c.txtBackPath = tmp_ / "missing";
+    c.folder = FolderChoice::Default;
+    c.defaultFolder = tmp_ / "VornBack";
+    c.backupPath = tmp_ / "missing";
     EXPECT_EQ(RetValidPath(ctx_, c), tmp_ / "VornBack/Saturday");
     EXPECT_EQ(ReadSetting("Back", "LPath", Settings()), backups_);
-    c.lblHDPath = tmp_ / "no/VornBack";
+    c.defaultFolder = tmp_ / "no/VornBack";
     EXPECT_THROW(RetValidPath(ctx_, c), FileSystemError);
 }
 
@@ -195,9 +203,9 @@ TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
     const std::string live = tmp_ / "live-before";
     fs::copy(firm_, live, fs::copy_options::recursive);
 
-    BackupChoices c = Others(backups_, 1);
-    c.ChkIncAtcDoc = 1;  // the staging copy never holds the image folder
-    c.chkSendEmail = 1;
+    BackupChoices c = Others(backups_, true);
+    c.includeImages = true;  // the staging copy never holds the image folder
+    c.sendEmail = true;
     EXPECT_EQ(Run(c), RunEnd::Exit);
 
     const std::string archive = backups_ + "/Firm2Yr2.zip";
@@ -278,19 +286,19 @@ TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndRepor
     const Message notMailed{"Backup Can not Email", kProgramTitle, Buttons::Ok,
                             Icon::Critical,         Answer::Ok,    why};
     const struct {
-        int checked;
+        bool checked;
         uint64_t size;
         Answer answer;
         bool succeed;
         std::vector<Message> shown;
-    } cases[] = {{1, 15728640, Answer::Yes, true, {ask("15"), sent}},
-                 {1, 16252928, Answer::No, true, {ask("15,5")}},
-                 {1, 15728640 + 65536, Answer::No, true, {ask("15,062")}},   // halves to even
-                 {1, 15728640 + 196608, Answer::No, true, {ask("15,188")}},  // 15.1875
-                 {1, 17 * 1048576 - 1, Answer::No, true, {ask("17")}},
-                 {1, 15728639, Answer::Yes, true, {sent}},
-                 {1, 15728639, Answer::Yes, false, {smtp, notMailed}},
-                 {0, 16252928, Answer::Yes, true, {}}};  // unchecked: nothing at all
+    } cases[] = {{true, 15728640, Answer::Yes, true, {ask("15"), sent}},
+                 {true, 16252928, Answer::No, true, {ask("15,5")}},
+                 {true, 15728640 + 65536, Answer::No, true, {ask("15,062")}},   // halves to even
+                 {true, 15728640 + 196608, Answer::No, true, {ask("15,188")}},  // 15.1875
+                 {true, 17 * 1048576 - 1, Answer::No, true, {ask("17")}},
+                 {true, 15728639, Answer::Yes, true, {sent}},
+                 {true, 15728639, Answer::Yes, false, {smtp, notMailed}},
+                 {false, 16252928, Answer::Yes, true, {}}};  // unchecked: nothing at all
     for (const auto& k : cases) {
         SCOPED_TRACE(k.size);
         dialogs_.shown.clear();
@@ -298,7 +306,7 @@ TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndRepor
         dialogs_.answers.assign({k.answer});
         mail_.succeed = k.succeed;
         BackupChoices c;
-        c.chkSendEmail = k.checked;
+        c.sendEmail = k.checked;
         fs::resize_file(archive, k.size);
         MailBackupArchive(ctx_, c, archive);
         EXPECT_EQ(dialogs_.shown, k.shown);
@@ -357,7 +365,7 @@ TEST_F(BackupRunTest, DatedBackupsRemoveWhatTheKeepPolicyDropsAndSaySo) {
         }
         WriteSetting("Keep", "Last", row.settingsLast, Settings());
         BackupChoices c = Others(folder);
-        c.backTypeIndex = row.type;
+        c.type = BackupTypeAt(row.type);
         c.keep = row.keep;
         EXPECT_EQ(Run(c), RunEnd::Exit);
         Strings left;
@@ -381,8 +389,8 @@ TEST_F(BackupRunTest, DatedBackupsRemoveWhatTheKeepPolicyDropsAndSaySo) {
 TEST_F(BackupRunTest, FailedRunsLeaveBothGenerationsAndNothingOfTheirOwn) {
     test::HookedFileSystem hooked;
     BackupContext ctx{values_, hooked, dialogs_, clock_, mail_, view_, "."};
-    BackupChoices c = Others(backups_, 1);
-    c.chkSendEmail = 1;
+    BackupChoices c = Others(backups_, true);
+    c.sendEmail = true;
     const std::string back = program_ + "/Back";
     // Another firm's unfinished archive in the same folder is not this run's to remove.
     const std::string other = ".Firm3Yr2.zip.partial-99-0000abcd";
@@ -616,7 +624,7 @@ TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
     }
     const RunLock working = RunLock::Take(DestinationLockFile(backups_ + "/Monday", 2), "firm 2");
     BackupChoices c = Others(backups_);
-    c.backTypeIndex = 1;  // date-wise: 20150314
+    c.type = BackupType::DateWise;  // 20150314
     EXPECT_EQ(Run(c), RunEnd::Exit);
     for (const auto& f : folders) {
         Strings kept = f.kept;

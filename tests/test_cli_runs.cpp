@@ -72,8 +72,16 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
     EXPECT_FALSE(fs::exists(t.data + "/Bkp/Back/Firm1"));  // the staging copy is gone
 
     // Without options the settings decide, as the window opens with them: the --images of
-    // the runs above did not stick, and without a settings file the images stay out.
-    ASSERT_EQ(t.Run("backup 2,2 --to " + t.out), 0);
+    // the runs above did not stick, and without a settings file the images stay out. A
+    // warning of the run comes under the tool's own name.
+    fs::create_symlink("Firm2.mdb", t.data + "/Firm2/Link.mdb");
+    std::string warned;
+    ASSERT_EQ(t.Run("backup 2,2 --to " + t.out, &warned), 0);
+    fs::remove(t.data + "/Firm2/Link.mdb");
+    EXPECT_NE(warned.find("vornback-cli: left out of the backup, a link: Link.mdb\n"),
+              std::string::npos)
+        << warned;
+    EXPECT_EQ(warned.find("vornback: "), std::string::npos) << warned;
     EXPECT_FALSE(HasEntry(t.out + "/Firm2.zip", "AttachDocs/"));
 
     std::string out;

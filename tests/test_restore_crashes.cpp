@@ -191,15 +191,13 @@ class RestoreCrashes : public ::testing::Test {
         UnpackIntoStaging(ctx, archive, StagingFirmFolder(ctx.values, firm));
         s.RestoreStagingFolder =
             FindStagedFirm(ctx.fs, StagingFirmFolder(ctx.values, firm), firm)->folder;
-        s.PickedYearFrom = s.TargetYearFrom = from;
-        s.PickedYearTo = s.TargetYearTo = to;
-        s.TargetYearNo = "2";
-        s.labels.LblTargetYNo.caption = year;
-        s.labels.LblFinYr.caption = "From Date " + from + " To " + to;
+        s.pickedYear = YearRow{static_cast<int16_t>(std::stoi(year)), *ParseDisplayDate(from),
+                               *ParseDisplayDate(to)};
+        s.targetYear = YearRow{2, *ParseDisplayDate(from), *ParseDisplayDate(to)};
     }
 
     static RestoreChoices Type(int index, const std::string& folder = "") {
-        return RestoreChoices{1, "", folder, index, 1};
+        return RestoreChoices{FolderChoice::Other, "", folder, RestoreTypeAt(index), true};
     }
 
     void Report(const char* flow, int points) {

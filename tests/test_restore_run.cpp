@@ -12,6 +12,7 @@
 
 #include "archive/archive.h"
 #include "base/errors.h"
+#include "gui/restore_captions.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "restore/restore_run.h"
@@ -33,10 +34,28 @@ using test::CompareTrees;
 using test::TempDir;
 using test::WriteFile;
 
+// Every caption of the restore window as one line, so that a whole state can be compared at
+// once.
+std::string Describe(const RestoreState& state) {
+    const RestoreCaptions l = CaptionsOf(state);
+    const auto one = [](const char* name, const Caption& s) {
+        return std::string(name) + "=" + s.text + (s.visible ? "(shown) " : "(hidden) ");
+    };
+    return one("TxtTrFNo", l.LblTxtTrFNo) + one("TargetFNo", l.LblTargetFNo) +
+           one("TxtTrYr", l.LblTxtTrYr) + one("TargetYNo", l.LblTargetYNo) +
+           one("FinYr", l.LblFinYr) + one("Path", l.LblPath) + one("Select", l.cmdSelectPath) +
+           (l.FrmDirSelEnabled ? "DirSel(enabled)" : "DirSel(disabled)");
+}
+
+// A year as number, first and last day, "" for none.
+std::string YearText(const std::optional<YearRow>& year) {
+    return year ? std::to_string(year->Col99) + DisplayDate(year->Col98) + DisplayDate(year->Col97)
+                : "";
+}
+
 constexpr const char* kCompleted = "Restore Competed. Do You Want To Exit?";
 constexpr const char* kInvalid = "Invalid Backup File";
 
-using test::Describe;
 using test::HookedFileSystem;
 using test::HostileArchive;
 using test::Names;
@@ -86,6 +105,7 @@ class RestoreTest : public ::testing::Test {
           years_(log_, view_),
           ctx_{values_, fs_, dialogs_, years_, view_, state_} {
         fs::create_directory(backups_);
+        view_.describe = Describe;
     }
 
     // A whole-firm archive, packed as a backup packs the firm folder.
@@ -103,7 +123,7 @@ class RestoreTest : public ::testing::Test {
     }
 
     static RestoreChoices FullFirmFrom(const std::string& folder) {
-        return RestoreChoices{1, "", folder, 0, 0};
+        return RestoreChoices{FolderChoice::Other, "", folder, RestoreType::FullFirm, false};
     }
 
     std::string Staging(int n) const { return program_ + "/Back/Firm" + std::to_string(n); }
@@ -127,14 +147,10 @@ class RestoreTest : public ::testing::Test {
 TEST_F(RestoreTest, ShowHideLblFollowsTheTableForEachType) {
     // A state as earlier choices leave it: a period shown, an archive path, a source firm.
     RestoreState used;
-    used.labels.LblTxtTrFNo = {"Source Firm No.", true};
-    used.labels.LblTargetFNo = {"9", true};
-    used.labels.LblTxtTrYr.visible = true;
-    used.labels.LblTargetYNo = {"3", true};
-    used.labels.LblFinYr = {"From Date 01/04/2023 To 31/03/2024", true};
-    used.labels.LblPath = {"/b/Firm9.zip", true};
-    used.labels.cmdSelectPath = {"Select Year", false};
-    used.labels.FrmDirSelEnabled = false;
+    used.shown =
+        RestoreShown{true, true, 9, true, true, true, false, SelectStep::SelectYear, false};
+    used.pickedYear = YearRow{3, Date{2023, 4, 1}, Date{2024, 3, 31}};
+    used.SelectedArchivePath = "/b/Firm9.zip";
 
     const std::string period = "FinYr=From Date 01/04/2023 To 31/03/2024(shown) ";
     const std::string untouched = "TxtTrYr=Year No.(hidden) TargetYNo=3(hidden) ";
@@ -155,26 +171,29 @@ TEST_F(RestoreTest, ShowHideLblFollowsTheTableForEachType) {
     };
     for (const Case& c : cases) {
         RestoreState s = used;
-        ShowHideLbl(s, c.index, 2);
-        EXPECT_EQ(Describe(s.labels), c.expected) << "type " << c.index;
+        ShowHideLbl(s, RestoreTypeAt(c.index), 2);
+        EXPECT_EQ(Describe(s), c.expected) << "type " << c.index;
     }
     for (const int other : {-1, 4}) {
         RestoreState s = used;
-        ShowHideLbl(s, other, 2);
-        EXPECT_EQ(Describe(s.labels), Describe(used.labels)) << "type " << other;
+        ShowHideLbl(s, RestoreTypeAt(other), 2);
+        EXPECT_EQ(Describe(s), Describe(used)) << "type " << other;
     }
     // The design state stays as it is for "nothing chosen".
     RestoreState fresh;
-    ShowHideLbl(fresh, -1, 2);
-    EXPECT_EQ(Describe(fresh.labels), Describe(RestoreState{}.labels));
+    ShowHideLbl(fresh, RestoreType::None, 2);
+    EXPECT_EQ(Describe(fresh),
+              "TxtTrFNo=Target Firm No.(hidden) TargetFNo=0(hidden) "
+              "TxtTrYr=Year No.(hidden) TargetYNo=0(hidden) FinYr=XX(hidden) "
+              "Path=Target Firm No.(hidden) Select=...(hidden) DirSel(enabled)");
 }
 
 TEST_F(RestoreTest, RetValidPathRefusesABlankOtherFolderOnly) {
-    RestoreChoices c{0, "/media/VornBack", "   ", 0, 0};
+    RestoreChoices c{FolderChoice::Default, "/media/VornBack", "   ", RestoreType::FullFirm, false};
     EXPECT_EQ(RetValidPath(ctx_, c), "/media/VornBack");
-    c.hardDiskIndex = 1;
+    c.folder = FolderChoice::Other;
     EXPECT_EQ(RetValidPath(ctx_, c), "");
-    c.txtRestPath = " /srv/backups/ ";  // as typed, blanks and separator kept
+    c.restorePath = " /srv/backups/ ";  // as typed, blanks and separator kept
     EXPECT_EQ(RetValidPath(ctx_, c), " /srv/backups/ ");
     EXPECT_EQ(dialogs_.shown,
               (std::vector<Message>{{"Please Select Restore Path", kProgramTitle, Buttons::Ok}}));
@@ -194,7 +213,7 @@ TEST_F(RestoreTest, RunWritesTheSettingsFirstEvenWhenTheTypeRefuses) {
     WriteSetting("Rest", "LPath", "earlier", settings);
     WriteSetting("Rest", "RestType", "3", settings);
     RestoreChoices c = FullFirmFrom("  ");
-    c.chkAdvSet = 1;
+    c.advanced = true;
     dialogs_.answers = {Answer::No};
     EXPECT_EQ(RunRestore(ctx_, c), RestoreEnd::KeepOpen);
     EXPECT_EQ(atBusyOn, (std::vector<std::string>{"", "0", "1"}));
@@ -206,9 +225,9 @@ TEST_F(RestoreTest, RunWritesTheSettingsFirstEvenWhenTheTypeRefuses) {
 
     // Nothing chosen: "-1" is kept, nothing is restored, the question still comes.
     const std::string before = Keep(root_ + "/Firm2", "firm2");
-    c.restTypeIndex = -1;
-    c.chkAdvSet = 0;
-    c.txtRestPath = "/srv/b";
+    c.type = RestoreType::None;
+    c.advanced = false;
+    c.restorePath = "/srv/b";
     log_.events.clear();
     dialogs_.answers = {Answer::Yes};
     EXPECT_EQ(RunRestore(ctx_, c), RestoreEnd::Exit);
@@ -222,16 +241,17 @@ TEST_F(RestoreTest, RunWritesTheSettingsFirstEvenWhenTheTypeRefuses) {
 // ---- The select button ----
 
 TEST_F(RestoreTest, AddFirmShowsTheChosenPathAndUnpacksNothing) {
-    ShowHideLbl(state_, 2, 2);
+    const RestoreChoices addFirm{FolderChoice::Default, "", "", RestoreType::AddFirm, true};
+    ShowHideLbl(state_, RestoreType::AddFirm, 2);
     dialogs_.files = {""};
-    SelectPathClick(ctx_, RestoreChoices{0, "", "", 2, 1});
-    EXPECT_TRUE(state_.labels.cmdSelectPath.visible);  // no file: nothing changes
-    EXPECT_FALSE(state_.labels.LblPath.visible);
+    SelectPathClick(ctx_, addFirm);
+    EXPECT_TRUE(state_.shown.select);  // no file: nothing changes
+    EXPECT_FALSE(state_.shown.archive);
     EXPECT_EQ(state_.SelectedArchivePath, "");
 
     const std::string archive = Backup(1, "Firm1.zip");
     dialogs_.files = {archive};
-    SelectPathClick(ctx_, RestoreChoices{0, "", "", 2, 1});
+    SelectPathClick(ctx_, addFirm);
     ASSERT_EQ(dialogs_.fileRequests.size(), 2u);
     const auto& request = dialogs_.fileRequests[1];
     EXPECT_EQ(request.title + "|" + request.filter + "|" + request.initialFile,
@@ -250,8 +270,9 @@ TEST_F(RestoreTest, AddFirmShowsTheChosenPathAndUnpacksNothing) {
 
 TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
     const std::string archive = Backup(1, "Firm1.zip");
-    const RestoreChoices selectedYear{0, "", "", 1, 1};
-    ShowHideLbl(state_, 1, 2);
+    const RestoreChoices selectedYear{FolderChoice::Default, "", "", RestoreType::SelectedYear,
+                                      true};
+    ShowHideLbl(state_, RestoreType::SelectedYear, 2);
 
     // Target year 2 of firm 2, then the file dialog is cancelled.
     years_.picks = {YearPick{PickKey::Enter, 1}};
@@ -262,11 +283,10 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
     ASSERT_EQ(years_.lists[0].size(), 3u);
     EXPECT_EQ(years_.lists[0][2].no + years_.lists[0][2].from + years_.lists[0][2].to,
               "301/04/202331/03/2024");
-    EXPECT_EQ(state_.labels.cmdSelectPath.caption, "Select Firm");
-    EXPECT_TRUE(state_.labels.cmdSelectPath.visible);
-    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearFrom + state_.TargetYearTo,
-              "201/04/202231/03/2023");
-    EXPECT_EQ(view_.shownLabels, Describe(state_.labels));  // shown before the file dialog
+    EXPECT_EQ(CaptionsOf(state_).cmdSelectPath.text, "Select Firm");
+    EXPECT_TRUE(state_.shown.select);
+    EXPECT_EQ(YearText(state_.targetYear), "201/04/202231/03/2023");
+    EXPECT_EQ(view_.shownLabels, Describe(state_));  // shown before the file dialog
 
     // The next press asks only for the file, unpacks it and lists the archive's years.
     log_.events.clear();
@@ -288,13 +308,14 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
               "01/04/2021 To 31/03/2022(shown) Path=Target Firm No.(hidden) "
               "Select=Select Year(hidden) DirSel(disabled)");
     // An Enter pick of the source leaves the target as it was.
-    EXPECT_EQ(state_.TargetYearNo + state_.PickedYearNo, "21");
+    EXPECT_EQ(YearText(state_.targetYear), "201/04/202231/03/2023");
+    EXPECT_EQ(YearText(state_.pickedYear), "101/04/202131/03/2022");
 }
 
 TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles) {
     const std::string archive = Backup(1, "Firm1.zip");
-    const RestoreChoices addYear{0, "", "", 3, 1};
-    ShowHideLbl(state_, 3, 2);
+    const RestoreChoices addYear{FolderChoice::Default, "", "", RestoreType::AddYear, true};
+    ShowHideLbl(state_, RestoreType::AddYear, 2);
     years_.picks = {YearPick{PickKey::Esc, 2}};
     dialogs_.files = {archive};
     SelectPathClick(ctx_, addYear);
@@ -304,14 +325,14 @@ TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles)
               "TxtTrYr=Year No.(shown) TargetYNo=3(shown) FinYr=From Date "
               "01/04/2023 To 31/03/2024(shown) Path=Target Firm No.(hidden) "
               "Select=Select Year(hidden) DirSel(disabled)");
-    EXPECT_EQ(state_.TargetYearNo + state_.TargetYearTo, "331/03/2024");  // Esc: the target too
+    EXPECT_EQ(YearText(state_.targetYear), "301/04/202331/03/2024");  // Esc: the target too
 
     // Left behind as by a run that ended early.
     WriteFile(Staging(1) + "/stale.txt", "old");
     WriteFile(Staging(1) + "/Yr9/DVorn9.mdb", "old");
 
     // Picked again; the dialog is cancelled but still holds the file, so the click goes on.
-    ShowHideLbl(state_, 3, 2);
+    ShowHideLbl(state_, RestoreType::AddYear, 2);
     log_.events.clear();
     years_.picks = {YearPick{PickKey::None, 0}};
     dialogs_.files = {""};
@@ -320,8 +341,8 @@ TEST_F(RestoreTest, AddYearGoesOnWithTheRememberedFileAndNeverCarriesStaleFiles)
     EXPECT_EQ(log_.events, (std::vector<std::string>{"OpenFile", "BusyOn", "BusyOff", "YearList"}));
     EXPECT_EQ(state_.SelectedArchivePath, archive);
     EXPECT_EQ(CompareTrees(root_ + "/Firm1", Staging(1)), "");
-    EXPECT_FALSE(state_.labels.cmdSelectPath.visible);
-    EXPECT_EQ(state_.TargetYearNo, "3");  // closing the list picked nothing
+    EXPECT_FALSE(state_.shown.select);
+    EXPECT_EQ(YearText(state_.targetYear), "301/04/202331/03/2024");  // the list picked nothing
 }
 
 TEST_F(RestoreTest, SourceFirmNumberComesFromTheFileName) {
@@ -444,7 +465,7 @@ TEST_F(RestoreTest, SecondRunOfTheFirmIsRefused) {
     } catch (const RunLocked& e) {
         refusal = e.what();
     }
-    EXPECT_THROW(RunRestore(ctx_, FullFirmFrom(backups_)), ProgramEnd);
+    EXPECT_THROW(RunRestore(ctx_, FullFirmFrom(backups_)), RunRefused);
     EXPECT_EQ(dialogs_.shown,
               (std::vector<Message>{{refusal, "Restore", Buttons::Ok, Icon::Exclamation}}));
     EXPECT_EQ(Names(program_ + "/Back"), std::vector<std::string>{".Firm2.lock"});

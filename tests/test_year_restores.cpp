@@ -56,6 +56,12 @@ void MendRegister(const std::string& path) {
     fs::rename(path + ".kept", path);
 }
 
+// A register year from its number and two days DD/MM/YYYY.
+YearRow Year(const std::string& no, const std::string& from, const std::string& to) {
+    return YearRow{static_cast<int16_t>(std::stoi(no)), *ParseDisplayDate(from),
+                   *ParseDisplayDate(to)};
+}
+
 std::string Period(const std::string& from, const std::string& to) {
     return "From Date " + from + " To " + to;
 }
@@ -138,17 +144,11 @@ class YearRestores : public ::testing::Test {
         state.SourceFirmNo = sourceFirm;
         state.SelectedArchivePath = archive;
         state.RestoreStagingFolder = FindStagedFirm(local, outer, sourceFirm)->folder;
-        state.PickedYearNo = yearNo;
-        state.PickedYearFrom = from;
-        state.PickedYearTo = to;
-        state.labels.LblTargetYNo.caption = yearNo;
-        state.labels.LblFinYr.caption = Period(from, to);
+        state.pickedYear = Year(yearNo, from, to);
     }
 
     void TargetYear(const std::string& no, const std::string& from, const std::string& to) {
-        state.TargetYearNo = no;
-        state.TargetYearFrom = from;
-        state.TargetYearTo = to;
+        state.targetYear = Year(no, from, to);
     }
 
     std::vector<int> RootNumbers() {
@@ -273,9 +273,15 @@ TEST_F(YearRestores, SelectedYearRefusals) {
          "File Not Found For the Year " + period},
         {"year database missing", [&] { fs::remove(Back(1) + "/Yr2/DVorn2.mdb"); },
          "File Not Found For the Year" + period},
-        {"first day differs", [&] { state.TargetYearFrom = "02/04/2022"; },
+        {"first day differs",
+         [&] {
+             state.targetYear->Col98 = Date{2022, 4, 2};
+         },
          "Financial Year Not Match Please Try Again"},
-        {"last day differs", [&] { state.TargetYearTo = "30/03/2023"; },
+        {"last day differs",
+         [&] {
+             state.targetYear->Col97 = Date{2023, 3, 30};
+         },
          "Financial Year Not Match Please Try Again"},
         {"nothing chosen",
          [&] {

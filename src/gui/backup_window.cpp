@@ -22,13 +22,7 @@
 #include "platform/file_system.h"
 
 namespace vornback {
-namespace {
-
-int CheckValue(const QCheckBox* box) {
-    return box->isChecked() ? 1 : 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 BackupWindow::BackupWindow(const ProgramValues& values, const std::string& defaultFolder,
                            FileSystem& fs, Dialogs& dialogs, Clock& clock, MailTransport& mail,
@@ -309,15 +303,15 @@ std::string BackupWindow::MissingFirmNote() {
 
 BackupChoices BackupWindow::ReadChoices() const {
     BackupChoices c;
-    c.hardDiskIndex = optHardDiskBack->checkedId();
-    c.lblHDPath = lblHDPath->FullText().toStdString();
-    c.txtBackPath = txtBackPath->text().toStdString();
-    c.backTypeIndex = optBackType->checkedId();
-    c.chkAdvSet = CheckValue(chkAdvSet);
-    c.ChkIncAtcDoc = CheckValue(ChkIncAtcDoc);
-    c.ChkCurYr = CheckValue(ChkCurYr);
-    c.chkSendEmail = CheckValue(chkSendEmail);
-    c.txtEmailToSend = txtEmailToSend->text().toStdString();
+    c.folder = optHardDiskBack->checkedId() == 0 ? FolderChoice::Default : FolderChoice::Other;
+    c.defaultFolder = lblHDPath->FullText().toStdString();
+    c.backupPath = txtBackPath->text().toStdString();
+    c.type = BackupTypeAt(optBackType->checkedId());
+    c.advanced = chkAdvSet->isChecked();
+    c.includeImages = ChkIncAtcDoc->isChecked();
+    c.currentYearOnly = ChkCurYr->isChecked();
+    c.sendEmail = chkSendEmail->isChecked();
+    c.emailAddress = txtEmailToSend->text().toStdString();
     c.drill = drill_;
     return c;
 }

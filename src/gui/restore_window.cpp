@@ -26,23 +26,24 @@
 #include "base/text.h"
 #include "drill/drill.h"
 #include "gui/elided_label.h"
+#include "gui/restore_captions.h"
 
 namespace vornback {
 namespace {
 
 constexpr int kTypeCount = static_cast<int>(std::size(kRestoreTypes));
 
-QLabel* MakeLabel(const char* name, const LabelState& design, QWidget* parent) {
-    auto* label = new QLabel(QString::fromStdString(design.caption), parent);
+QLabel* MakeLabel(const char* name, const Caption& design, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(design.text), parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setTextFormat(Qt::PlainText);
     label->setVisible(design.visible);
     return label;
 }
 
-void Show(QLabel* label, const LabelState& state) {
-    label->setText(QString::fromStdString(state.caption));
-    label->setVisible(state.visible);
+void Show(QLabel* label, const Caption& caption) {
+    label->setText(QString::fromStdString(caption.text));
+    label->setVisible(caption.visible);
 }
 
 // The window's dialogs, with the file dialog starting in the folder the window shows for
@@ -83,7 +84,7 @@ RestoreWindow::RestoreWindow(const ProgramValues& values, const std::string& def
 RestoreWindow::~RestoreWindow() = default;
 
 void RestoreWindow::BuildControls() {
-    const RestoreLabels design;
+    const RestoreCaptions design = CaptionsOf(RestoreState{});
     auto* outer = new QVBoxLayout(this);
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -146,7 +147,7 @@ void RestoreWindow::BuildControls() {
     auto* advanced = new QGridLayout(FrmAdvSet);
     CboRestType = new QComboBox(FrmAdvSet);
     CboRestType->setObjectName(QStringLiteral("CboRestType"));
-    cmdSelectPath = new QPushButton(Q(design.cmdSelectPath.caption), FrmAdvSet);
+    cmdSelectPath = new QPushButton(Q(design.cmdSelectPath.text), FrmAdvSet);
     cmdSelectPath->setObjectName(QStringLiteral("cmdSelectPath"));
     cmdSelectPath->setVisible(design.cmdSelectPath.visible);
     LblTxtTrFNo = MakeLabel("LblTxtTrFNo", design.LblTxtTrFNo, FrmAdvSet);
@@ -164,7 +165,7 @@ void RestoreWindow::BuildControls() {
     LblFinYr->setPalette(darkRed);
     LblPath = new ElidedLabel(360, FrmAdvSet);
     LblPath->setObjectName(QStringLiteral("LblPath"));
-    LblPath->SetFullText(Q(design.LblPath.caption));
+    LblPath->SetFullText(Q(design.LblPath.text));
     LblPath->setVisible(design.LblPath.visible);
     // Row 0: the type, its button and the firm; row 1: the year number at the right;
     // row 2: the archive path and the year's period.
@@ -222,13 +223,14 @@ std::string RestoreWindow::ShownFolder() {
 }
 
 void RestoreWindow::ShowTargetNote() {
-    if (!targetNote_ || CboRestType->currentIndex() != 1 || state_.TargetYearNo.empty()) {
+    const std::optional<YearRow>& target = state_.targetYear;
+    if (!targetNote_ || CboRestType->currentIndex() != 1 || !target) {
         SetNote("");
         return;
     }
-    std::string note = "Year " + state_.TargetYearNo + " of firm " +
-                       std::to_string(values_.CurrentFirmNo) + " (" + state_.TargetYearFrom +
-                       " to " + state_.TargetYearTo + ") will be overwritten";
+    std::string note = "Year " + std::to_string(target->Col99) + " of firm " +
+                       std::to_string(values_.CurrentFirmNo) + " (" + DisplayDate(target->Col98) +
+                       " to " + DisplayDate(target->Col97) + ") will be overwritten";
     if (!state_.SelectedArchivePath.empty() && cmdSelectPath->isHidden()) {
         note += " from the archive " + state_.SelectedArchivePath;
     }
@@ -308,7 +310,7 @@ void RestoreWindow::OnAdvSetChanged() {
 }
 
 void RestoreWindow::OnRestTypePicked() {
-    ShowHideLbl(state_, CboRestType->currentIndex(), values_.CurrentFirmNo);
+    ShowHideLbl(state_, RestoreTypeAt(CboRestType->currentIndex()), values_.CurrentFirmNo);
     ShowLabels();
     targetNote_ = false;
     ShowTargetNote();
@@ -319,15 +321,15 @@ void RestoreWindow::FixOptionTabStops() {
 }
 
 void RestoreWindow::ShowLabels() {
-    const RestoreLabels& l = state_.labels;
+    const RestoreCaptions l = CaptionsOf(state_);
     Show(LblTxtTrFNo, l.LblTxtTrFNo);
     Show(LblTargetFNo, l.LblTargetFNo);
     Show(LblTxtTrYr, l.LblTxtTrYr);
     Show(LblTargetYNo, l.LblTargetYNo);
     Show(LblFinYr, l.LblFinYr);
-    LblPath->SetFullText(Q(l.LblPath.caption));
+    LblPath->SetFullText(Q(l.LblPath.text));
     LblPath->setVisible(l.LblPath.visible);
-    cmdSelectPath->setText(Q(l.cmdSelectPath.caption));
+    cmdSelectPath->setText(Q(l.cmdSelectPath.text));
     cmdSelectPath->setVisible(l.cmdSelectPath.visible);
     FrmDirSel->setEnabled(l.FrmDirSelEnabled);
 }
@@ -341,7 +343,8 @@ void RestoreWindow::OnDrill() {
         // The archive a select step chose, else the firm's newest archive in the folder.
         std::string archive = state_.SelectedArchivePath;
         const RestoreChoices c = ReadChoices();
-        const std::string folder = c.hardDiskIndex == 0 ? c.lblHDPath : c.txtRestPath;
+        const std::string folder =
+            c.folder == FolderChoice::Default ? c.defaultFolder : c.restorePath;
         if (archive.empty()) {
             archive = NewestFirmArchive(folder, values_.CurrentFirmNo).value_or("");
         }
@@ -378,11 +381,11 @@ void RestoreWindow::OnDrill() {
 
 RestoreChoices RestoreWindow::ReadChoices() const {
     RestoreChoices c;
-    c.hardDiskIndex = optHardDiskRest->checkedId();
-    c.lblHDPath = lblHDPath->FullText().toStdString();
-    c.txtRestPath = txtRestPath->text().toStdString();
-    c.restTypeIndex = CboRestType->currentIndex();
-    c.chkAdvSet = chkAdvSet->isChecked() ? 1 : 0;
+    c.folder = optHardDiskRest->checkedId() == 0 ? FolderChoice::Default : FolderChoice::Other;
+    c.defaultFolder = lblHDPath->FullText().toStdString();
+    c.restorePath = txtRestPath->text().toStdString();
+    c.type = RestoreTypeAt(CboRestType->currentIndex());
+    c.advanced = chkAdvSet->isChecked();
     return c;
 }
 

@@ -44,16 +44,6 @@ void HookedFileSystem::Around(const char* op, const std::string& from, const std
     }
 }
 
-std::string Describe(const RestoreLabels& l) {
-    const auto one = [](const char* name, const LabelState& s) {
-        return std::string(name) + "=" + s.caption + (s.visible ? "(shown) " : "(hidden) ");
-    };
-    return one("TxtTrFNo", l.LblTxtTrFNo) + one("TargetFNo", l.LblTargetFNo) +
-           one("TxtTrYr", l.LblTxtTrYr) + one("TargetYNo", l.LblTargetYNo) +
-           one("FinYr", l.LblFinYr) + one("Path", l.LblPath) + one("Select", l.cmdSelectPath) +
-           (l.FrmDirSelEnabled ? "DirSel(enabled)" : "DirSel(disabled)");
-}
-
 void LoggingRestoreView::BusyOn() {
     log_.events.push_back("BusyOn");
     if (onBusyOn) {

@@ -48,10 +48,8 @@ class HookedFileSystem : public LocalFileSystem {
                 const std::function<void()>& call);
 };
 
-// Every restore label as one line, so that a whole state can be compared at once.
-std::string Describe(const RestoreLabels& labels);
-
-// Logs BusyOn, BusyOff and Focus; counts progress calls; keeps the labels as last shown.
+// Logs BusyOn, BusyOff and Focus; counts progress calls; keeps the labels as last shown, in
+// the words describe gives them (nothing without it).
 class LoggingRestoreView : public RestoreView {
   public:
     LoggingRestoreView(EventLog& log, const RestoreState& state) : log_(log), state_(state) {}
@@ -59,10 +57,15 @@ class LoggingRestoreView : public RestoreView {
     void BusyOff() override { log_.events.push_back("BusyOff"); }
     void FocusBrowseButton() override { log_.events.push_back("Focus"); }
     void ShowProgress(const ArchiveProgress&) override { ++progressCalls; }
-    void ShowLabels() override { shownLabels = Describe(state_.labels); }
+    void ShowLabels() override {
+        if (describe) {
+            shownLabels = describe(state_);
+        }
+    }
 
     int progressCalls = 0;
     std::string shownLabels;
+    std::function<std::string(const RestoreState&)> describe;
     std::function<void()> onBusyOn;
 
   private:

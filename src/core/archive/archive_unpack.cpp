@@ -22,6 +22,7 @@
 #include "archive/unpack_run.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
+#include "base/warnings.h"
 #include "platform/posix.h"
 
 namespace vornback {
@@ -133,8 +134,7 @@ void UnpackArchiveWhole(const std::string& archivePath, const std::string& destF
                 std::error_code ignored;
                 fs::remove_all(path, ignored);
                 if (ignored) {
-                    std::fprintf(stderr, "vornback: cannot remove %s: %s\n", path.c_str(),
-                                 ignored.message().c_str());
+                    Warn("cannot remove " + path + ": " + ignored.message());
                 }
             }
         }

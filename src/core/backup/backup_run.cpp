@@ -15,6 +15,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "drill/drill.h"
 #include "history/history.h"
 #include "mail/mail.h"
@@ -57,7 +58,7 @@ class Leftover {
         try {
             removal_();
         } catch (const Error& e) {
-            std::fprintf(stderr, "vornback: %s\n", e.what());
+            Warn(e.what());
         }
     }
     Leftover(const Leftover&) = delete;
@@ -67,11 +68,6 @@ class Leftover {
   private:
     std::function<void()> removal_;
 };
-
-std::string NameOf(const std::string& path) {
-    const size_t slash = path.find_last_of(kSeparator);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Packs the source into the run's own temporary archive and reads every entry back; a
 // failure leaves no temporary archive behind. Returns the links met in the source, which
@@ -94,7 +90,7 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
     VerifyArchive(temporary, verify);
     unchecked.Dismiss();
     for (const std::string& link : summary.skippedLinks) {
-        std::fprintf(stderr, "vornback: left out of the backup, a link: %s\n", link.c_str());
+        Warn("left out of the backup, a link: " + link);
     }
     return std::move(summary.skippedLinks);
 }
@@ -149,16 +145,22 @@ void DrillNewArchive(BackupContext& ctx, const std::string& temporary, const std
 
 }  // namespace
 
+BackupType BackupTypeAt(int index) {
+    return index == 0   ? BackupType::Single
+           : index == 1 ? BackupType::DateWise
+                        : BackupType::DayWise;
+}
+
 std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
     const std::string settings = SettingsFile(ctx.values);
     std::string base;
-    if (choices.hardDiskIndex == 0) {
-        base = choices.lblHDPath;
+    if (choices.folder == FolderChoice::Default) {
+        base = choices.defaultFolder;
         if (!ctx.fs.FolderExists(base)) {
             ctx.fs.CreateFolder(base);
         }
     } else {
-        base = choices.txtBackPath;
+        base = choices.backupPath;
         if (base.empty()) {
             Tell(ctx, "Please Select Backup Path");
             ctx.view.FocusBrowseButton();
@@ -168,7 +170,8 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
     // A folder that is missing or that this user may not write to is refused before
     // anything is written; the detail says which folder, why, and what to do.
     std::string problem = FolderProblem(base);
-    if (problem.empty() && choices.hardDiskIndex == 1 && ctx.fs.Dir(base, true).empty()) {
+    if (problem.empty() && choices.folder == FolderChoice::Other &&
+        ctx.fs.Dir(base, true).empty()) {
         problem = "cannot be read";
     }
     if (!problem.empty()) {
@@ -183,15 +186,16 @@ std::string RetValidPath(BackupContext& ctx, const BackupChoices& choices) {
     std::string destination;
     if (ctx.keepChoices) {
         const std::string notSaved = SaveBackupChoices(
-            settings, choices.hardDiskIndex == 0 ? nullptr : &choices.txtBackPath,
-            choices.backTypeIndex, choices.chkAdvSet, choices.ChkIncAtcDoc, choices.ChkCurYr);
+            settings, choices.folder == FolderChoice::Default ? nullptr : &choices.backupPath,
+            static_cast<int>(choices.type), choices.advanced ? 1 : 0, choices.includeImages ? 1 : 0,
+            choices.currentYearOnly ? 1 : 0);
         if (!notSaved.empty()) {
             ctx.dialogs.Show(Message{notSaved, kProgramTitle, Buttons::Ok, Icon::Exclamation});
         }
     }
-    if (choices.backTypeIndex == 0) {
+    if (choices.type == BackupType::Single) {
         destination = base;
-    } else if (choices.backTypeIndex == 1) {
+    } else if (choices.type == BackupType::DateWise) {
         destination = JoinPath(base, DateFolderName(ctx.clock.Now()));
     } else {
         destination = JoinPath(base, DayFolderName(ctx.clock.Now()));
@@ -217,7 +221,7 @@ bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot) {
         }
         return true;
     } catch (const FileSystemError& e) {
-        std::fprintf(stderr, "vornback: %s\n", e.what());
+        Warn(e.what());
         return false;
     }
 }
@@ -257,7 +261,7 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
     }
 
     backupSourceFolder = staging;
-    if (choices.chkSendEmail == 1) {
+    if (choices.sendEmail) {
         MaintData(ctx, backupSourceFolder, backupSourceFolder);
     }
     return true;
@@ -288,8 +292,8 @@ bool MaintData(BackupContext& ctx, const std::string& strFilePath,
         try {
             CompactDatabase(source, temporary, kYearPassword);
         } catch (const DatabaseError& protectedToo) {
-            std::fprintf(stderr, "vornback: the staged year database was not compacted: %s; %s\n",
-                         plain.what(), protectedToo.what());
+            Warn(std::string("the staged year database was not compacted: ") + plain.what() + "; " +
+                 protectedToo.what());
             Tell(ctx, "invalid pass");
             return false;
         }
@@ -305,8 +309,7 @@ bool MaintData(BackupContext& ctx, const std::string& strFilePath,
         }
         ctx.fs.MoveFile(temporary, target);
     } catch (const FileSystemError& e) {
-        std::fprintf(stderr, "vornback: the compacted year database was not put in place: %s\n",
-                     e.what());
+        Warn(std::string("the compacted year database was not put in place: ") + e.what());
         return false;
     }
     copy.Dismiss();
@@ -340,7 +343,7 @@ std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator)
 
 std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& archivePath) {
-    if (choices.chkSendEmail != 1) {
+    if (!choices.sendEmail) {
         return "";
     }
     const uint64_t size = ctx.fs.FileLength(archivePath);
@@ -353,7 +356,7 @@ std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
             return "";
         }
     }
-    const MailOutcome mailed = SendBackupMail(archivePath, choices.txtEmailToSend, ctx.mail,
+    const MailOutcome mailed = SendBackupMail(archivePath, choices.emailAddress, ctx.mail,
                                               ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); });
     if (mailed.sent) {
         return "";
@@ -372,7 +375,7 @@ static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& c
                                       const std::string& destination, const std::string& archive,
                                       bool currentYearOnly) {
     const ProgramValues& v = ctx.values;
-    if (choices.backTypeIndex != 1 && choices.backTypeIndex != 2) {
+    if (choices.type == BackupType::Single) {
         return "";
     }
     PruneRequest request;
@@ -382,7 +385,7 @@ static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& c
     }
     request.firm = v.CurrentFirmNo;
     request.yearNo = currentYearOnly ? v.CurrentYearNo : "";
-    request.set = choices.backTypeIndex == 1 ? ArchiveSet::DateWise : ArchiveSet::DayWise;
+    request.set = choices.type == BackupType::DateWise ? ArchiveSet::DateWise : ArchiveSet::DayWise;
     request.ownFolder = destination;
     request.knownGood = archive;
     request.historyFile = HistoryFile(v);
@@ -390,15 +393,15 @@ static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& c
     try {
         const PruneOutcome outcome = PruneBackupFolder(ctx.fs, FolderOf(destination), request);
         for (const std::string& line : outcome.notes) {
-            std::fprintf(stderr, "vornback: %s\n", line.c_str());
+            Warn(line);
         }
         for (const std::string& line : outcome.failures) {
-            std::fprintf(stderr, "vornback: an older backup was not removed: %s\n", line.c_str());
+            Warn("an older backup was not removed: " + line);
         }
         return RemovedBackupsText(outcome.removed);
     } catch (const Error& e) {
         // The backup itself is made and checked; only the clearing of older ones stopped.
-        std::fprintf(stderr, "vornback: older backups were not removed: %s\n", e.what());
+        Warn(std::string("older backups were not removed: ") + e.what());
         return "";
     }
 }
@@ -420,11 +423,11 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
         // destination, which the folder's recovery clears should the run be killed.
         const std::string scratch =
             JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
-        const OffsiteCopyResult copied =
-            CopyOffsite(settings, archive, choices.backTypeIndex == 0 ? "" : NameOf(destination),
-                        NameOf(archive), NameOf(previous), scratch, options);
+        const OffsiteCopyResult copied = CopyOffsite(
+            settings, archive, choices.type == BackupType::Single ? "" : NameOf(destination),
+            NameOf(archive), NameOf(previous), scratch, options);
         for (const std::string& note : copied.notes) {
-            std::fprintf(stderr, "vornback: offsite: %s\n", note.c_str());
+            Warn("offsite: " + note);
         }
         return "";
     } catch (const ArchiveCancelled&) {
@@ -452,7 +455,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
                                      std::string& backupSourceFolder, RunRecord& record) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
-    const bool currentYearOnly = choices.ChkCurYr == 1;
+    const bool currentYearOnly = choices.currentYearOnly;
     if (currentYearOnly && v.CurrentYearNo.empty()) {
         Tell(ctx,
              "The program was started without a year, so there is no current year to back up. "
@@ -495,15 +498,15 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
     const RunLock destinationLock =
         RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
     for (const std::string& line : RecoverDestination(ctx.fs, destination, v.CurrentFirmNo)) {
-        std::fprintf(stderr, "vornback: %s\n", line.c_str());
+        Warn(line);
     }
     // Killed backups into other date-wise or day-wise folders are tidied here too: a dated
     // folder is never the destination again.
-    const std::string backupFolder = choices.backTypeIndex == 0
+    const std::string backupFolder = choices.type == BackupType::Single
                                          ? destination
                                          : destination.substr(0, destination.rfind(kSeparator));
     for (const std::string& line : RecoverBackupFolder(ctx.fs, backupFolder, v.CurrentFirmNo)) {
-        std::fprintf(stderr, "vornback: %s\n", line.c_str());
+        Warn(line);
     }
 
     BackupMade made;
@@ -536,7 +539,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         } else {
             backupSourceFolder =
                 LookupNoCase(ctx.fs, v.AppFolder, {FirmFolderName(v.CurrentFirmNo)});
-            if (choices.ChkIncAtcDoc != 1) {
+            if (!choices.includeImages) {
                 exclusions.push_back("AttachDocs\\*.*");
             }
         }
@@ -602,7 +605,7 @@ std::string CompletionDetail(BackupContext& ctx, const BackupMade& made) {
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
-    RunRecord record(ctx.values, choices.ChkCurYr == 1 ? "backup-year" : "backup");
+    RunRecord record(ctx.values, choices.currentYearOnly ? "backup-year" : "backup");
     // The message that stops a run is its reason in the history.
     MessageMemo memo(ctx.dialogs);
     BackupContext run{

@@ -13,6 +13,7 @@
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
 #include "startup/launch.h"
+#include "startup/window_settings.h"
 
 namespace vornback {
 
@@ -21,18 +22,25 @@ class Dialogs;
 class FileSystem;
 class MailTransport;
 
-// What the backup window's controls hold at the moment of the run. Check boxes hold
-// their value: 1 checked, anything else unchecked.
+// Where in the backup folder the archive goes: the folder itself ("Single"), a sub-folder
+// named for the date ("Date wise") or for the day of the week ("Day wise").
+enum class BackupType { Single = 0, DateWise = 1, DayWise = 2 };
+
+// The type of a position of the window's type options: 0 Single, 1 Date wise, any other
+// Day wise.
+BackupType BackupTypeAt(int index);
+
+// What the person chose in the backup window at the moment of the run.
 struct BackupChoices {
-    int hardDiskIndex = 0;    // optHardDiskBack: 0 "Default Directory", 1 "Others"
-    std::string lblHDPath;    // caption of lblHDPath: the default backup folder
-    std::string txtBackPath;  // the person's own backup folder
-    int backTypeIndex = 0;    // optBackType: 0 "Single", 1 "Date wise", 2 "Day wise"
-    int chkAdvSet = 0;
-    int ChkIncAtcDoc = 0;
-    int ChkCurYr = 0;
-    int chkSendEmail = 0;
-    std::string txtEmailToSend;
+    FolderChoice folder = FolderChoice::Default;
+    std::string defaultFolder;  // the default backup folder, as the window shows it
+    std::string backupPath;     // the person's own backup folder
+    BackupType type = BackupType::Single;
+    bool advanced = false;         // "Advance Back Type"
+    bool includeImages = false;    // "Include Image Folder"
+    bool currentYearOnly = false;  // "Only Current Year"
+    bool sendEmail = false;        // "Send Email"
+    std::string emailAddress;
     // The keep policy for date-wise and day-wise backups; without one, section "Keep" of
     // the settings holds it (the headless tool's options take its place).
     std::optional<KeepPolicy> keep;
@@ -47,7 +55,7 @@ class BackupView {
     virtual ~BackupView() = default;
     virtual void BusyOn() = 0;
     virtual void BusyOff() = 0;
-    virtual void FocusBrowseButton() = 0;  // the focus goes to cmdBackPath
+    virtual void FocusBrowseButton() = 0;  // the focus goes to the folder browse button
     // Progress of the current pack, copy or compaction; the window shows it in the busy
     // area and repaints.
     virtual void ShowProgress(const ArchiveProgress& progress) = 0;

@@ -14,19 +14,23 @@ bool HasPrefix(std::string_view name, std::string_view prefix) {
     return name.size() >= prefix.size() && ToLower(name.substr(0, prefix.size())) == prefix;
 }
 
-// The number that text is as a whole: 1 to 18 digits, no leading zero (except "0").
+// The number that text is as a whole: an optional "-" and 1 to 18 digits, no leading zero
+// (except "0" itself; "-0" is not one).
 std::optional<int64_t> WholeNumber(std::string_view text) {
-    if (text.empty() || text.size() > 18 || (text.size() > 1 && text[0] == '0')) {
+    const bool negative = text.starts_with('-');
+    const std::string_view digits = negative ? text.substr(1) : text;
+    if (digits.empty() || digits.size() > 18 || (digits.size() > 1 && digits[0] == '0') ||
+        (negative && digits == "0")) {
         return std::nullopt;
     }
     int64_t number = 0;
-    for (const char c : text) {
+    for (const char c : digits) {
         if (c < '0' || c > '9') {
             return std::nullopt;
         }
         number = number * 10 + (c - '0');
     }
-    return number;
+    return negative ? -number : number;
 }
 
 // The number between prefix and suffix of name, letter case aside.

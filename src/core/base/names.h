@@ -1,7 +1,8 @@
 // Every name the host's data tree and the backups give a folder, a database or an archive,
 // written and read back in one place, beside the temporary names. Numbers are written as
 // plain decimal text without leading zeros; reading is blind to letter case (the data come
-// from a case-insensitive system) and takes digits only, without a leading zero.
+// from a case-insensitive system) and takes digits only (a register number may be
+// negative: "-" first), without a leading zero.
 #pragma once
 
 #include <cstdint>

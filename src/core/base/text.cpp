@@ -118,6 +118,22 @@ std::string ToLower(std::string_view text) {
     return out;
 }
 
+std::string FolderOf(std::string_view path) {
+    const auto slash = path.rfind(kSeparator);
+    if (slash == std::string_view::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return std::string(1, kSeparator);
+    }
+    return std::string(path.substr(0, slash));
+}
+
+std::string NameOf(std::string_view path) {
+    const auto slash = path.rfind(kSeparator);
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
 std::string JoinPath(std::string_view folder, std::string_view name) {
     std::string out(folder);
     out.push_back(kSeparator);

@@ -38,4 +38,11 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 
 inline constexpr char kSeparator = '/';
 
+// The folder a path lies in: "." for a bare name, "/" for an entry of the root. The one
+// rule for the folder of a path; a trailing separator is not trimmed first.
+std::string FolderOf(std::string_view path);
+
+// The last part of a path, after its last separator (the whole text when it has none).
+std::string NameOf(std::string_view path);
+
 }  // namespace vornback

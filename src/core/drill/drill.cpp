@@ -20,6 +20,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "history/history.h"
 
 namespace vornback {
@@ -56,8 +57,8 @@ class Scratch {
         ::chmod(path.c_str(), 0700);
         fs::remove_all(path, error);
         if (error) {
-            std::cerr << "vornback: the drill's scratch folder " << path
-                      << " could not be removed: " << error.message() << "\n";
+            Warn("the drill's scratch folder " + path +
+                 " could not be removed: " + error.message());
         }
     }
 
@@ -418,7 +419,7 @@ void RecordDrill(const ProgramValues& values, const DrillReport& report, int64_t
     try {
         AppendHistory(HistoryFile(values), record);
     } catch (const Error& e) {
-        std::cerr << "vornback: the drill was not recorded in the history: " << e.what() << "\n";
+        Warn(std::string("the drill was not recorded in the history: ") + e.what());
     }
 }
 

@@ -22,6 +22,7 @@
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "platform/posix.h"
 #include "platform/run_lock.h"
 
@@ -89,13 +90,22 @@ std::string CutEscaped(const std::string& escaped, size_t length) {
     return escaped.substr(0, end);
 }
 
-std::string UtcText(int64_t time) {
+// A time as text in a strftime format, in UTC or in the local time zone.
+std::string TimeText(int64_t time, bool utc, const char* format) {
     const std::time_t t = static_cast<std::time_t>(time);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    if (utc) {
+        gmtime_r(&t, &tm);
+    } else {
+        localtime_r(&t, &tm);
+    }
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    std::strftime(text, sizeof text, format, &tm);
     return text;
+}
+
+std::string UtcText(int64_t time) {
+    return TimeText(time, true, "%Y-%m-%dT%H:%M:%SZ");
 }
 
 std::optional<int64_t> ParseUtc(const std::string& text) {
@@ -320,12 +330,7 @@ std::string HistoryJson(const HistoryRecord& r) {
 }
 
 std::string LocalTimeText(int64_t time) {
-    const std::time_t t = static_cast<std::time_t>(time);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
-    return text;
+    return TimeText(time, false, "%Y-%m-%d %H:%M");
 }
 
 std::string DrillProofText(const std::vector<HistoryRecord>& records, int32_t firm,
@@ -361,13 +366,11 @@ std::string LastBackupText(const std::string& file, int32_t firm) {
     try {
         records = ReadHistory(file);
     } catch (const FileSystemError& e) {
-        std::cerr << "vornback: " << e.what() << "\n";
+        Warn(e.what());
     }
     for (auto it = records.rbegin(); it != records.rend(); ++it) {
         if (it->firm == firm && it->result == RunResult::Ok && it->kind.rfind("backup", 0) == 0) {
-            const size_t slash = it->archive.find_last_of(kSeparator);
-            const std::string folder =
-                slash == std::string::npos ? it->archive : it->archive.substr(0, slash);
+            const std::string folder = FolderOf(it->archive);
             const std::string proof = DrillProofText(records, firm, *it);
             std::string text = "Last backup: " + LocalTimeText(it->time) + ", " +
                                SizeText(it->bytes) + ", " + folder +
@@ -406,7 +409,7 @@ void RunRecord::Finish(RunResult result, const std::string& reason) {
         }
         AppendHistory(file_, record_);
     } catch (const Error& e) {
-        std::cerr << "vornback: the run was not recorded in the history: " << e.what() << "\n";
+        Warn(std::string("the run was not recorded in the history: ") + e.what());
     }
 }
 

@@ -74,17 +74,6 @@ ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-std::string FolderOf(std::string_view path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string_view::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return std::string(path.substr(0, slash));
-}
-
 int RenameNoReplaceAt(int fromDir, const char* from, int toDir, const char* to) {
     if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) {
         return 0;

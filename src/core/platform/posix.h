@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
+
 namespace vornback {
 
 // An open file descriptor, closed when it goes out of scope.
@@ -49,9 +51,6 @@ int WriteAllAt(int fd, const void* data, size_t length, uint64_t offset);
 // Reads exactly length bytes at offset, retrying short reads; returns the bytes read,
 // which is less than length only at the end of the file; -1 on error (errno set).
 ssize_t ReadAt(int fd, void* data, size_t length, uint64_t offset);
-
-// The folder a path lies in: "." for a bare name, "/" for an entry of the root.
-std::string FolderOf(std::string_view path);
 
 // Renames without ever replacing an existing target (renameat2 RENAME_NOREPLACE). On a file
 // system without the flag (some network ones answer EINVAL), a file is hard-linked and its

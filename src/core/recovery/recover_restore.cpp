@@ -14,6 +14,7 @@
 #include "base/data_tree.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
@@ -55,10 +56,6 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 std::optional<std::string> YearOf(const std::string& rest) {
     const auto year = ParseYearFolderName(rest);
     return year ? std::optional<std::string>(std::to_string(*year)) : std::nullopt;
-}
-
-std::string ParentOf(const std::string& path) {
-    return path.substr(0, path.find_last_of(kSeparator));
 }
 
 std::optional<std::string> Existing(FileSystem& fs, const std::string& folder,
@@ -226,8 +223,7 @@ class Recovery {
                 registered = FirmNumberTaken(db, static_cast<int32_t>(n));
             }
         } catch (const DatabaseError& e) {
-            std::fprintf(stderr, "vornback: %s left for the next start: %s\n", markerName.c_str(),
-                         e.what());
+            Warn(markerName + " left for the next start: " + e.what());
             return false;
         }
         if (!registered) {
@@ -303,8 +299,8 @@ class Recovery {
 
     void Move(const std::string& from, const std::string& to) {
         fs_.MoveFolder(from, to);
-        fs_.SyncFolder(ParentOf(to));
-        fs_.SyncFolder(ParentOf(from));
+        fs_.SyncFolder(FolderOf(to));
+        fs_.SyncFolder(FolderOf(from));
     }
 
     const ProgramValues& v_;

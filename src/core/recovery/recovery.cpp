@@ -10,6 +10,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "platform/run_lock.h"
 
 namespace vornback {
@@ -28,7 +29,7 @@ bool IsChecked(const std::string& archive) {
         VerifyArchive(archive);
         return true;
     } catch (const ArchiveError& e) {
-        std::fprintf(stderr, "vornback: %s\n", e.what());
+        Warn(e.what());
         return false;
     }
 }

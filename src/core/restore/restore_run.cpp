@@ -12,6 +12,7 @@
 #include "base/errors.h"
 #include "base/temp_names.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "history/history.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
@@ -27,8 +28,6 @@ namespace vornback {
 namespace {
 
 constexpr const char* kRestoreTitle = "Restore";
-constexpr const char* kSelectYear = "Select Year";
-constexpr const char* kSelectFirm = "Select Firm";
 
 // Folders that a backup may leave out of an archive (the image folder, left out unless the
 // person asks for it): a Full Firm restore of such an archive keeps the live ones.
@@ -40,7 +39,7 @@ void RemoveStaging(RestoreContext& ctx, const std::string& staging) {
     try {
         DeleteIfThere(ctx.fs, staging);
     } catch (const FileSystemError& e) {
-        std::fprintf(stderr, "vornback: the staging folder stays: %s\n", e.what());
+        Warn(std::string("the staging folder stays: ") + e.what());
     }
 }
 
@@ -116,16 +115,17 @@ bool UnpackStep(RestoreContext& ctx) {
         state.locks.clear();
         throw;
     }
-    state.labels.LblTxtTrFNo = LabelState{"Source Firm No.", true};
-    state.labels.LblTargetFNo = LabelState{std::to_string(state.SourceFirmNo), true};
-    state.labels.cmdSelectPath.caption = kSelectYear;
+    state.shown.firm = true;
+    state.shown.sourceFirm = true;
+    state.shown.firmNo = state.SourceFirmNo;
+    state.shown.step = SelectStep::SelectYear;
     ctx.view.BusyOff();
     ctx.view.ShowLabels();
     return true;
 }
 
 void HideSelectButton(RestoreContext& ctx) {
-    ctx.state.labels.cmdSelectPath.visible = false;
+    ctx.state.shown.select = false;
     ctx.view.ShowLabels();
 }
 
@@ -278,60 +278,59 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
     }
 }
 
-void ShowHideLbl(RestoreState& state, int restTypeIndex, int32_t currentFirmNo) {
-    if (restTypeIndex < 0 || restTypeIndex > 3) {
+RestoreType RestoreTypeAt(int index) {
+    return index >= 0 && index <= 3 ? static_cast<RestoreType>(index) : RestoreType::None;
+}
+
+void ShowHideLbl(RestoreState& state, RestoreType type, int32_t currentFirmNo) {
+    if (type == RestoreType::None) {
         return;
     }
-    RestoreLabels& l = state.labels;
-    const std::string firmNo = std::to_string(currentFirmNo);
-    const bool targetShown = restTypeIndex <= 1;
-    l.LblTxtTrFNo.visible = targetShown;
-    l.LblTargetFNo.visible = targetShown;
-    if (restTypeIndex != 2) {
-        l.LblTargetFNo.caption = firmNo;
+    RestoreShown& s = state.shown;
+    s.firm = type == RestoreType::FullFirm || type == RestoreType::SelectedYear;
+    if (type != RestoreType::AddFirm) {
+        s.firmNo = currentFirmNo;
     }
-    l.LblTxtTrYr.visible = false;
-    l.LblTargetYNo.visible = false;
-    if (restTypeIndex == 0 || restTypeIndex == 2) {
-        l.LblFinYr.visible = false;
+    s.yearNo = false;
+    if (type == RestoreType::FullFirm || type == RestoreType::AddFirm) {
+        s.period = false;
     }
-    if (restTypeIndex == 0) {
-        l.cmdSelectPath.visible = false;
+    if (type == RestoreType::FullFirm) {
+        s.select = false;
     } else {
-        l.cmdSelectPath = LabelState{restTypeIndex == 1 ? kSelectYear : kSelectFirm, true};
+        s.step =
+            type == RestoreType::SelectedYear ? SelectStep::SelectYear : SelectStep::SelectFirm;
+        s.select = true;
     }
-    l.FrmDirSelEnabled = restTypeIndex == 0;
+    s.folderChoice = type == RestoreType::FullFirm;
 }
 
 std::string RetValidPath(RestoreContext& ctx, const RestoreChoices& choices) {
-    if (choices.hardDiskIndex == 0) {
-        return choices.lblHDPath;
+    if (choices.folder == FolderChoice::Default) {
+        return choices.defaultFolder;
     }
-    if (TrimBlanks(choices.txtRestPath).empty()) {
+    if (TrimBlanks(choices.restorePath).empty()) {
         ctx.dialogs.Show(Message{"Please Select Restore Path", kProgramTitle, Buttons::Ok});
         ctx.view.FocusBrowseButton();
         return "";
     }
-    return choices.txtRestPath;
+    return choices.restorePath;
 }
 
 void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices) {
     RestoreState& state = ctx.state;
-    RestoreLabels& labels = state.labels;
-    const int type = choices.restTypeIndex;
-    // Some steps set the next caption and run the click once more.
+    const RestoreType type = choices.type;
+    // Some steps set the next step and run the click once more.
     for (;;) {
-        const std::string caption = labels.cmdSelectPath.caption;
-        if (caption == kSelectYear && type == 1) {
+        const SelectStep step = state.shown.step;
+        if (step == SelectStep::SelectYear && type == RestoreType::SelectedYear) {
             RetYearNo(ctx);
-            state.TargetYearNo = labels.LblTargetYNo.caption;
-            state.TargetYearFrom = Mid(labels.LblFinYr.caption, 11, 10);
-            state.TargetYearTo = Mid(labels.LblFinYr.caption, 25, 10);
-            labels.cmdSelectPath.caption = kSelectFirm;
+            state.targetYear = state.pickedYear;
+            state.shown.step = SelectStep::SelectFirm;
             ctx.view.ShowLabels();
             continue;
         }
-        if (caption == kSelectFirm && type == 1) {
+        if (step == SelectStep::SelectFirm && type == RestoreType::SelectedYear) {
             if (!ChooseArchive(ctx) || !UnpackStep(ctx)) {
                 return;
             }
@@ -339,22 +338,22 @@ void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices) {
             HideSelectButton(ctx);
             return;
         }
-        if (caption == kSelectFirm && type == 2) {
+        if (step == SelectStep::SelectFirm && type == RestoreType::AddFirm) {
             if (!ChooseArchive(ctx)) {
                 return;
             }
-            labels.cmdSelectPath.visible = false;
-            labels.LblPath = LabelState{state.SelectedArchivePath, true};
+            state.shown.select = false;
+            state.shown.archive = true;
             ctx.view.ShowLabels();
             return;
         }
-        if (caption == kSelectFirm && type == 3) {
+        if (step == SelectStep::SelectFirm && type == RestoreType::AddYear) {
             if (!ChooseArchive(ctx) || !UnpackStep(ctx)) {
                 return;
             }
             continue;
         }
-        if (caption == kSelectYear && type == 3) {
+        if (step == SelectStep::SelectYear && type == RestoreType::AddYear) {
             RetYearToAdd(ctx);
             HideSelectButton(ctx);
             return;
@@ -364,9 +363,7 @@ void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices) {
 }
 
 int16_t SourceFirmNoFromName(const std::string& archivePath) {
-    const size_t slash = archivePath.find_last_of(kSeparator);
-    const std::string name =
-        slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
+    const std::string name = NameOf(archivePath);
     const auto number = ArchiveFirmNumber(name, std::numeric_limits<int16_t>::max());
     if (!number) {
         throw Error("The backup file \"" + name +
@@ -380,8 +377,8 @@ static void RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) 
     // leaves them for the next start.
     if (ctx.keepChoices) {
         const std::string notSaved =
-            SaveRestoreChoices(SettingsFile(ctx.values), choices.txtRestPath, choices.restTypeIndex,
-                               choices.chkAdvSet);
+            SaveRestoreChoices(SettingsFile(ctx.values), choices.restorePath,
+                               static_cast<int>(choices.type), choices.advanced ? 1 : 0);
         if (!notSaved.empty()) {
             ctx.dialogs.Show(Message{notSaved, kRestoreTitle, Buttons::Ok, Icon::Exclamation});
         }
@@ -390,24 +387,24 @@ static void RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) 
     ctx.view.BusyOn();
     ctx.state.restoredDetail.clear();
     // Only "Full Firm" unpacks during the run; the other types start changing at once.
-    if (choices.restTypeIndex != 0) {
+    if (choices.type != RestoreType::FullFirm) {
         ctx.view.CancelTooLate();
     }
     try {
-        switch (choices.restTypeIndex) {
-            case 0:
+        switch (choices.type) {
+            case RestoreType::FullFirm:
                 FullFirm(ctx, choices);
                 break;
-            case 1:
+            case RestoreType::SelectedYear:
                 SelectedYear(ctx);
                 break;
-            case 2:
+            case RestoreType::AddFirm:
                 AddFirm(ctx);
                 break;
-            case 3:
+            case RestoreType::AddYear:
                 AddYear(ctx);
                 break;
-            default:
+            case RestoreType::None:
                 break;
         }
     } catch (const RunLocked& e) {
@@ -429,12 +426,13 @@ static void RunRestoreSteps(RestoreContext& ctx, const RestoreChoices& choices) 
 RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     static constexpr const char* kKinds[] = {"restore-full", "restore-year", "add-firm",
                                              "add-year"};
-    const int type = choices.restTypeIndex;
+    const RestoreType type = choices.type;
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
-    RunRecord record(ctx.values, type >= 0 && type <= 3 ? kKinds[type] : "restore-none");
-    if (type == 0) {
+    RunRecord record(ctx.values,
+                     type == RestoreType::None ? "restore-none" : kKinds[static_cast<int>(type)]);
+    if (type == RestoreType::FullFirm) {
         const std::string folder =
-            choices.hardDiskIndex == 0 ? choices.lblHDPath : choices.txtRestPath;
+            choices.folder == FolderChoice::Default ? choices.defaultFolder : choices.restorePath;
         record.SetArchive(
             JoinPath(folder, FormatArchiveName(ArchiveName{ctx.values.CurrentFirmNo, "", false})));
     } else {

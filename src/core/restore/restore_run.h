@@ -1,6 +1,6 @@
 // The restore run and the steps the restore window orders: the folder check
 // (RetValidPath), ShowHideLbl, the select button's small machine, the run of the chosen
-// restore type and "Full Firm". Qt-free: the window hands in what its controls hold and
+// restore type and "Full Firm". Qt-free: the window hands in what the person chose and
 // implements RestoreView; the state lives in the window's RestoreState.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include "archive/archive.h"
 #include "restore/restore_state.h"
 #include "startup/launch.h"
+#include "startup/window_settings.h"
 
 namespace vornback {
 
@@ -17,14 +18,13 @@ class Dialogs;
 class FileSystem;
 class YearChooser;
 
-// What the restore window's controls hold at the moment of a click.
+// What the person chose in the restore window at the moment of a click.
 struct RestoreChoices {
-    int hardDiskIndex = 0;    // optHardDiskRest: 0 "Default Directory", 1 "Others"
-    std::string lblHDPath;    // caption of lblHDPath: the default folder
-    std::string txtRestPath;  // the other folder, as typed
-    int restTypeIndex = 0;    // CboRestType: -1 none, 0 "Full Firm", 1 "Selected Year",
-                              // 2 "Add Firm", 3 "Add Year"
-    int chkAdvSet = 0;
+    FolderChoice folder = FolderChoice::Default;
+    std::string defaultFolder;  // the default restore folder, as the window shows it
+    std::string restorePath;    // the other folder, as typed
+    RestoreType type = RestoreType::FullFirm;
+    bool advanced = false;  // "Advance Back Type" ticked
 };
 
 inline constexpr const char* kRestoreTypes[] = {"Full Firm", "Selected Year", "Add Firm",
@@ -36,10 +36,10 @@ class RestoreView {
     virtual ~RestoreView() = default;
     virtual void BusyOn() = 0;
     virtual void BusyOff() = 0;
-    virtual void FocusBrowseButton() = 0;  // the focus goes to cmdRestPath
+    virtual void FocusBrowseButton() = 0;  // the focus goes to the folder browse button
     // Progress of an unpack or copy; the window shows it in the busy area and repaints.
     virtual void ShowProgress(const ArchiveProgress& progress) = 0;
-    // The state's labels changed: the window shows them now (before a modal list opens).
+    // What the state shows changed: the window shows it now (before a modal list opens).
     virtual void ShowLabels() = 0;
     // From here on the run changes the live data tree and finishes: a cancel no longer
     // stops it.
@@ -60,16 +60,17 @@ struct RestoreContext {
     const std::atomic<bool>* cancel = nullptr;
 };
 
-// Sets the labels, the select button and the folder frame for the type index (table of
-// the restore window); any other index changes nothing.
-void ShowHideLbl(RestoreState& state, int restTypeIndex, int32_t currentFirmNo);
+// ShowHideLbl: sets what the firm and year area shows, the select button's first step and
+// whether the folder frame takes input, for the type; None changes nothing.
+void ShowHideLbl(RestoreState& state, RestoreType type, int32_t currentFirmNo);
 
-// "Default Directory": lblHDPath. "Others": "" with "Please Select Restore Path" (and the
-// focus on the browse button) when the text is blank, else the text as typed.
+// RetValidPath: the folder to restore from. "Default Directory": the default folder.
+// "Others": "" with "Please Select Restore Path" (and the focus on the browse button) when
+// the text is blank, else the text as typed.
 std::string RetValidPath(RestoreContext& ctx, const RestoreChoices& choices);
 
-// The select button's click for the chosen type, by its caption (the machine of the
-// choosing steps): file dialog, SourceFirmNo, unpack into the staging folder, year lists.
+// The select button's click for the chosen type, by its step (the machine of the choosing
+// steps): file dialog, SourceFirmNo, unpack into the staging folder, year lists.
 void SelectPathClick(RestoreContext& ctx, const RestoreChoices& choices);
 
 // The number read from an archive's file name: the name less its first four characters,
@@ -110,10 +111,10 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive, const st
 // marker that stays after that refuses the run (message, ProgramEnd) with nothing changed.
 void RecoverFirstOrRefuse(RestoreContext& ctx, int64_t n);
 
-// "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip. The staged
-// firm gets the live firm's image folder when the archive holds none, is synced, and is
-// swapped in; the replaced firm is moved to Back/Replaced/Firm<n>-<stamp>, where the newest
-// copies stay (ReplacedCopiesToKeep) and the closing question's detail names each.
+// FullFirm, "Full Firm": the whole firm folder of CurrentFirmNo from <folder>/Firm<n>.zip.
+// The staged firm gets the live firm's image folder when the archive holds none, is synced,
+// and is swapped in; the replaced firm is moved to Back/Replaced/Firm<n>-<stamp>, where the
+// newest copies stay (ReplacedCopiesToKeep) and the closing question's detail names each.
 void FullFirm(RestoreContext& ctx, const RestoreChoices& choices);
 
 }  // namespace vornback

@@ -27,12 +27,6 @@ std::string LiveFirmFolder(const ProgramValues& values, FileSystem& fs, int64_t 
     return LookupNoCase(fs, values.AppFolder, {FirmFolderName(n)});
 }
 
-std::string ParentOf(const std::string& path) {
-    const size_t slash = path.find_last_of(kSeparator);
-    return slash == std::string::npos || slash == 0 ? std::string(1, kSeparator)
-                                                    : path.substr(0, slash);
-}
-
 void SyncTree(FileSystem& fs, const std::string& folder) {
     for (const FileEntry& file : fs.Files(folder)) {
         fs.SyncFile(file.path);
@@ -84,19 +78,19 @@ void MakeMarker(FileSystem& fs, const std::string& marker) {
     if (!fs.FolderExists(marker)) {
         fs.CreateFolder(marker);
     }
-    fs.SyncFolder(ParentOf(marker));
+    fs.SyncFolder(FolderOf(marker));
 }
 
 void RemoveMarker(FileSystem& fs, const std::string& marker) {
     fs.DeleteFolder(marker, false);
-    fs.SyncFolder(ParentOf(marker));
+    fs.SyncFolder(FolderOf(marker));
 }
 
 void MoveAndSync(FileSystem& fs, const std::string& from, const std::string& to) {
     fs.MoveFolder(from, to);
-    fs.SyncFolder(ParentOf(to));
-    if (ParentOf(from) != ParentOf(to)) {
-        fs.SyncFolder(ParentOf(from));
+    fs.SyncFolder(FolderOf(to));
+    if (FolderOf(from) != FolderOf(to)) {
+        fs.SyncFolder(FolderOf(from));
     }
 }
 
@@ -114,13 +108,13 @@ std::string PutBack(FileSystem& fs, const std::string& staged, const std::string
     try {
         if (movedIn) {
             fs.MoveFolder(target, staged);
-            fs.SyncFolder(ParentOf(staged));
+            fs.SyncFolder(FolderOf(staged));
         }
         if (movedAside) {
             fs.MoveFolder(aside, target);
-            fs.SyncFolder(ParentOf(aside));
+            fs.SyncFolder(FolderOf(aside));
         }
-        fs.SyncFolder(ParentOf(target));
+        fs.SyncFolder(FolderOf(target));
         RemoveMarker(fs, marker);
     } catch (const FileSystemError& back) {
         if (!movedAside) {
@@ -160,13 +154,13 @@ void SwapIntoPlace(FileSystem& fs, const ProgramValues& values, const std::strin
         if (hadLive) {
             fs.MoveFolder(target, aside);
             movedAside = true;
-            fs.SyncFolder(ParentOf(aside));
+            fs.SyncFolder(FolderOf(aside));
         }
         fs.MoveFolder(staged, target);
         movedIn = true;
-        fs.SyncFolder(ParentOf(target));
-        if (ParentOf(staged) != ParentOf(target)) {
-            fs.SyncFolder(ParentOf(staged));
+        fs.SyncFolder(FolderOf(target));
+        if (FolderOf(staged) != FolderOf(target)) {
+            fs.SyncFolder(FolderOf(staged));
         }
     } catch (const FileSystemError& e) {
         throw FileSystemError(e.what() +
@@ -184,9 +178,9 @@ void PlaceThenRegister(FileSystem& fs, const ProgramValues& values, const std::s
     try {
         fs.MoveFolder(staged, target);
         moved = true;
-        fs.SyncFolder(ParentOf(target));
-        if (ParentOf(staged) != ParentOf(target)) {
-            fs.SyncFolder(ParentOf(staged));
+        fs.SyncFolder(FolderOf(target));
+        if (FolderOf(staged) != FolderOf(target)) {
+            fs.SyncFolder(FolderOf(staged));
         }
     } catch (const FileSystemError& e) {
         // A folder in place without its register row must not outlive the marker.
@@ -210,11 +204,10 @@ void PlaceThenRegister(FileSystem& fs, const ProgramValues& values, const std::s
 }
 
 void DeleteWhole(FileSystem& fs, const std::string& folder) {
-    const size_t slash = folder.find_last_of(kSeparator);
-    const std::string doomed = JoinPath(ParentOf(folder), ".deleting-" + folder.substr(slash + 1));
+    const std::string doomed = JoinPath(FolderOf(folder), DeletingName(NameOf(folder)));
     DeleteIfThere(fs, doomed);  // left by a kill during an earlier deletion
     fs.MoveFolder(folder, doomed);
-    fs.SyncFolder(ParentOf(folder));
+    fs.SyncFolder(FolderOf(folder));
     fs.DeleteFolder(doomed, false);
 }
 

@@ -44,8 +44,6 @@ std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
 // path when there is none.
 std::string LiveFirmFolder(const ProgramValues& values, FileSystem& fs, int64_t n);
 
-std::string ParentOf(const std::string& path);
-
 // Syncs every file and every folder below folder, the folder itself included.
 void SyncTree(FileSystem& fs, const std::string& folder);
 

@@ -9,57 +9,55 @@ namespace vornback {
 
 namespace {
 
-// The rows of the list, read from an open firm database; the caller closes it before the
-// window is shown, so no connection stays open while the person chooses.
-std::vector<YearListRow> ListRows(Database& firmDb) {
+// The rows of the list for the register's years.
+std::vector<YearListRow> ListRows(const std::vector<YearRow>& years) {
     std::vector<YearListRow> rows;
-    for (const YearRow& year : YearsInOrder(firmDb)) {
+    for (const YearRow& year : years) {
         rows.push_back(YearListRow{std::to_string(year.Col99), DisplayDate(year.Col98),
                                    DisplayDate(year.Col97)});
     }
     return rows;
 }
 
-void ChooseAndApply(RestoreContext& ctx, const std::vector<YearListRow>& rows) {
-    const YearPick pick = ctx.years.ChooseYear(rows);
-    ApplyYearPick(ctx.state, rows, pick);
+// The caller closes the database before the window is shown, so no connection stays open
+// while the person chooses.
+void ChooseAndApply(RestoreContext& ctx, const std::vector<YearRow>& years) {
+    const YearPick pick = ctx.years.ChooseYear(ListRows(years));
+    ApplyYearPick(ctx.state, years, pick);
 }
 
 }  // namespace
 
-void ApplyYearPick(RestoreState& state, const std::vector<YearListRow>& rows,
-                   const YearPick& pick) {
-    if (pick.key == PickKey::None || pick.row >= rows.size()) {
+std::string PeriodText(const std::optional<YearRow>& year) {
+    return year ? "From Date " + DisplayDate(year->Col98) + " To " + DisplayDate(year->Col97)
+                : "XX";
+}
+
+void ApplyYearPick(RestoreState& state, const std::vector<YearRow>& years, const YearPick& pick) {
+    if (pick.key == PickKey::None || pick.row >= years.size()) {
         return;
     }
-    const YearListRow& row = rows[pick.row];
-    state.PickedYearNo = row.no;
-    state.PickedYearFrom = row.from;
-    state.PickedYearTo = row.to;
+    state.pickedYear = years[pick.row];
     if (pick.key == PickKey::Esc) {
-        state.TargetYearNo = row.no;
-        state.TargetYearFrom = row.from;
-        state.TargetYearTo = row.to;
+        state.targetYear = years[pick.row];
     }
-    RestoreLabels& labels = state.labels;
-    labels.LblTxtTrYr.visible = true;
-    labels.LblTargetYNo = LabelState{row.no, true};
-    labels.LblFinYr = LabelState{"From Date " + row.from + " To " + row.to, true};
+    state.shown.yearNo = true;
+    state.shown.period = true;
 }
 
 void RetYearNo(RestoreContext& ctx) {
     Database firmDb = OpenFirmConnection(ctx.values);
-    const std::vector<YearListRow> rows = ListRows(firmDb);
+    const std::vector<YearRow> years = YearsInOrder(firmDb);
     firmDb.Close();
-    ChooseAndApply(ctx, rows);
+    ChooseAndApply(ctx, years);
 }
 
 void RetYearToAdd(RestoreContext& ctx) {
     Database stagedDb = OpenStagedFirmConnection(
         ctx.values, ctx.state.SourceFirmNo, ctx.state.RestoreStagingFolder, ctx.fs, ctx.dialogs);
-    const std::vector<YearListRow> rows = ListRows(stagedDb);
+    const std::vector<YearRow> years = YearsInOrder(stagedDb);
     stagedDb.Close();
-    ChooseAndApply(ctx, rows);
+    ChooseAndApply(ctx, years);
 }
 
 }  // namespace vornback

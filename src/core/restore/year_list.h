@@ -39,16 +39,16 @@ class YearChooser {
     virtual YearPick ChooseYear(const std::vector<YearListRow>& rows) = 0;
 };
 
-// Applies a pick to the state: Picked* from the row; for Esc also Target*; LblTxtTrYr
-// shown, LblTargetYNo = the number (shown), LblFinYr = "From Date " + from + " To " + to
-// (shown). A pick of None, or a row out of range, changes nothing.
-void ApplyYearPick(RestoreState& state, const std::vector<YearListRow>& rows, const YearPick& pick);
+// Applies a pick among the register's years (in the order listed) to the state: the picked
+// year, for Esc the target year too; the year's number and period show. A pick of None,
+// or a row out of range, changes nothing.
+void ApplyYearPick(RestoreState& state, const std::vector<YearRow>& years, const YearPick& pick);
 
-// The years of the current firm (its firm database) in the list. Opens and closes the
+// RetYearNo: the years of the current firm (its firm database) in the list. Opens and closes the
 // firm connection before the window is shown. Database failures throw DatabaseError.
 void RetYearNo(RestoreContext& ctx);
 
-// The years of the unpacked archive's firm database (the staged connection, which may
+// RetYearToAdd: the years of the unpacked archive's firm database (the staged connection, which may
 // move the staging folder one level down, or end the program with "Invalid Backup File").
 void RetYearToAdd(RestoreContext& ctx);
 

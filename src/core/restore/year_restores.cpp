@@ -59,17 +59,22 @@ template <typename CleanUp>
     Refuse(ctx, text, [&ctx] { CleanUpYearStaging(ctx); });
 }
 
-// A year number as the year list left it in a caption: the plain decimal text of a
-// number that fits the 16-bit register column. Anything else could not have come from a
-// register, and it would enter folder names.
-std::optional<int16_t> YearNumberOf(const std::string& caption) {
-    const std::optional<int64_t> n =
-        RoundHalfEven(LeadingNumber(caption), std::numeric_limits<int16_t>::min(),
-                      std::numeric_limits<int16_t>::max());
-    if (!n || std::to_string(*n) != caption) {
-        return std::nullopt;
+// The picked year's folder and database in the staging folder, found in any letter case
+// as the data tree is read; all empty without a pick or a staging folder.
+struct StagedYear {
+    std::string number, folder, database;
+};
+
+StagedYear FindStagedYear(FileSystem& fs, const std::string& staging,
+                          const std::optional<YearRow>& picked) {
+    StagedYear year;
+    if (!picked || staging.empty()) {
+        return year;
     }
-    return static_cast<int16_t>(*n);
+    year.number = std::to_string(picked->Col99);
+    year.folder = LookupNoCase(fs, staging, {YearFolderName(year.number)});
+    year.database = LookupNoCase(fs, year.folder, {YearDatabaseName(year.number)});
+    return year;
 }
 
 // Gives the staged year folder and its database the number k (Yr<k>, DVorn<k>.mdb); a
@@ -85,11 +90,6 @@ void NameYear(FileSystem& fs, const std::string& year, const std::string& databa
     }
 }
 
-std::string NotAYearNumber(const std::string& caption, const char* outcome) {
-    return "The year number \"" + caption +
-           "\" is not a 16-bit register year number (-32768 to 32767); " + outcome;
-}
-
 std::string DoesNotFit(const std::string& what, int64_t value) {
     return what + " " + std::to_string(value) +
            " does not fit a 16-bit register number (-32768 to 32767); nothing was changed";
@@ -102,34 +102,30 @@ std::string DoesNotFit(const std::string& what, int64_t value) {
 void SelectedYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
-    const std::string s = st.labels.LblTargetYNo.caption;
-    const std::string period = st.labels.LblFinYr.caption;
-    const std::string t = st.TargetYearNo;
+    const std::optional<YearRow>& picked = st.pickedYear;
+    const std::string period = PeriodText(picked);
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
     RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
-    // The archive's names in any letter case, as the data tree is read.
-    const std::string sourceYear =
-        staging.empty() ? "" : LookupNoCase(fs, staging, {YearFolderName(s)});
-    const std::string sourceDatabase =
-        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {YearDatabaseName(s)});
-    if (staging.empty() || !fs.FolderExists(sourceYear)) {
+    const StagedYear source = FindStagedYear(fs, staging, picked);
+    const std::string& s = source.number;
+    const std::string& sourceYear = source.folder;
+    const std::string& sourceDatabase = source.database;
+    if (sourceYear.empty() || !fs.FolderExists(sourceYear)) {
         RefuseYear(ctx, "File Not Found For the Year " + period);
     }
     if (!fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
-    if (Mid(period, 11, 10) != st.TargetYearFrom || Mid(period, 25, 10) != st.TargetYearTo) {
+    const std::optional<YearRow>& target = st.targetYear;
+    if (!target || picked->Col98 != target->Col98 || picked->Col97 != target->Col97) {
         RefuseYear(ctx, "Financial Year Not Match Please Try Again");
     }
-    const std::optional<int16_t> sourceNo = YearNumberOf(s);
-    if (!sourceNo || !YearNumberOf(t)) {
-        RefuseYear(ctx, NotAYearNumber(sourceNo ? t : s, "nothing was restored"));
-    }
+    const std::string t = std::to_string(target->Col99);
 
     // Everything up to the question changes the staging folder only.
-    DeleteExtraFold(fs, staging, *sourceNo);
+    DeleteExtraFold(fs, staging, picked->Col99);
     const std::string stagedYear = JoinPath(staging, YearFolderName(t));
     NameYear(fs, sourceYear, sourceDatabase, stagedYear, t);
 
@@ -275,38 +271,29 @@ void AddYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
     const ProgramValues& v = ctx.values;
-    const std::string y = st.labels.LblTargetYNo.caption;
-    const std::string period = st.labels.LblFinYr.caption;
+    const std::optional<YearRow>& picked = st.pickedYear;
+    const std::string period = PeriodText(picked);
     const std::string staging = st.RestoreStagingFolder;
     LockYearRestore(ctx);
     RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
 
-    // The archive's names in any letter case, as the data tree is read.
-    const std::string sourceYear =
-        staging.empty() ? "" : LookupNoCase(fs, staging, {YearFolderName(y)});
-    const std::string sourceDatabase =
-        staging.empty() ? "" : LookupNoCase(fs, sourceYear, {YearDatabaseName(y)});
-    if (staging.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
+    const StagedYear source = FindStagedYear(fs, staging, picked);
+    const std::string& y = source.number;
+    const std::string& sourceYear = source.folder;
+    const std::string& sourceDatabase = source.database;
+    if (sourceYear.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
-    const std::optional<int16_t> pickedNo = YearNumberOf(y);
-    if (!pickedNo) {
-        RefuseYear(ctx, NotAYearNumber(y, "nothing was added"));
-    }
-    const std::optional<Date> first = ParseDisplayDate(st.PickedYearFrom);
-    const std::optional<Date> last = ParseDisplayDate(st.PickedYearTo);
-    if (!first || !last) {
-        RefuseYear(ctx, "The period \"" + st.PickedYearFrom + "\" to \"" + st.PickedYearTo +
-                            "\" of the picked year is not two days DD/MM/YYYY; nothing was added");
-    }
+    const Date first = picked->Col98;
+    const Date last = picked->Col97;
 
-    DeleteExtraFold(fs, staging, *pickedNo);
+    DeleteExtraFold(fs, staging, picked->Col99);
 
     bool taken = false;
     int64_t candidate = 0;
     {
         Database firm = OpenFirmConnection(v);
-        taken = YearPeriodTaken(firm, *first, *last);
+        taken = YearPeriodTaken(firm, first, last);
         candidate = int64_t{HighestYearNumber(firm).value_or(0)} + 1;
         firm.Close();
     }
@@ -334,7 +321,7 @@ void AddYear(RestoreContext& ctx) {
     SyncTree(fs, stagedYear);
     PlaceThenRegister(fs, v, stagedYear, target, YearPlaceMarker(v, v.CurrentFirmNo, newNo), [&] {
         Database firm = OpenFirmConnection(v);
-        AddYearRow(firm, YearRow{newNo, *first, *last});
+        AddYearRow(firm, YearRow{newNo, first, last});
         firm.Close();
     });
     CleanUpYearStaging(ctx);

@@ -15,6 +15,7 @@
 #include "archive/archive.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "base/warnings.h"
 #include "history/history.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
@@ -92,7 +93,7 @@ bool Verifies(const std::string& path, const std::atomic<bool>* cancel) {
     } catch (const ArchiveCancelled&) {
         throw;
     } catch (const ArchiveError& e) {
-        std::fprintf(stderr, "vornback: %s does not verify: %s\n", path.c_str(), e.what());
+        Warn(path + " does not verify: " + e.what());
         return false;
     }
 }
@@ -118,7 +119,7 @@ void Record(const PruneRequest& request, const FolderArchive& a) {
     try {
         AppendHistory(request.historyFile, record);
     } catch (const Error& e) {
-        std::fprintf(stderr, "vornback: %s\n", e.what());
+        Warn(e.what());
     }
 }
 
@@ -188,7 +189,7 @@ std::vector<FolderArchive> FindFolderArchives(FileSystem& fs, const std::string&
         try {
             files = fs.Files(folder.path);
         } catch (const FileSystemError& e) {
-            std::fprintf(stderr, "vornback: %s\n", e.what());
+            Warn(e.what());
             continue;
         }
         for (const FileEntry& file : files) {

@@ -9,6 +9,9 @@
 
 namespace vornback {
 
+// Where a window's folder comes from: "Default Directory" or "Others" (the person's own).
+enum class FolderChoice { Default, Other };
+
 // The backup window's choices as stored. Numbers follow the numeric reading rule; a
 // missing key gives 0 or "".
 struct BackupWindowSettings {

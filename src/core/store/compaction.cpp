@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "base/errors.h"
+#include "base/warnings.h"
 #include "store/database.h"
 
 namespace vornback {
@@ -76,7 +77,7 @@ void CompactDatabase(const std::string& source, const std::string& destination,
             try {
                 db.Execute(std::string("DETACH DATABASE ") + kCopySchema + ";");
             } catch (const DatabaseError& detachError) {
-                std::cerr << detachError.what() << '\n';
+                Warn(detachError.what());
             }
         }
         db.Close();

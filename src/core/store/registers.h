@@ -49,6 +49,7 @@ struct YearRow {
     int16_t Col99 = 0;  // year number
     Date Col98;         // first day
     Date Col97;         // last day
+    bool operator==(const YearRow&) const = default;
 };
 
 // The connections. Each opens a fresh Database; the caller closes it when its step is done.
