@@ -88,7 +88,7 @@ TEST(Names, RoundTrip) {
     } numbered[] = {// clang-format off
         {FirmFolder, "Firm3", 3}, {FirmFolder, "Firm120", 120}, {FirmFolder, "FIRM3", 3},
         {FirmFolder, "firm0", 0}, {FirmFolder, "Firm", {}}, {FirmFolder, "Firm03", {}},
-        {FirmFolder, "Firm3a", {}}, {FirmFolder, "Firm-3", {}}, {FirmFolder, "Firm3.mdb", {}},
+        {FirmFolder, "Firm3a", {}}, {FirmFolder, "Firm-3", -3}, {FirmFolder, "Firm3.mdb", {}},
         {FirmFolder, "Frm3", {}}, {FirmFolder, "Firm1234567890123456789", {}},
         {YearFolder, "Yr2", 2}, {YearFolder, "yR17", 17}, {YearFolder, "Yr-3", -3},
         {YearFolder, "Yr-0", {}}, {YearFolder, "Yr-", {}}, {YearFolder, "Yr", {}},

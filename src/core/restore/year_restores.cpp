@@ -59,21 +59,28 @@ template <typename CleanUp>
     Refuse(ctx, text, [&ctx] { CleanUpYearStaging(ctx); });
 }
 
-// The picked year's folder and database in the staging folder, found in any letter case
-// as the data tree is read; all empty without a pick or a staging folder.
+// The picked year as a year restore starts: its period as the messages word it, and its
+// folder and database in the staging folder, found in any letter case as the data tree is
+// read (number, folder and database empty without a pick or a staging folder).
 struct StagedYear {
-    std::string number, folder, database;
+    std::string period, number, folder, database;
 };
 
-StagedYear FindStagedYear(FileSystem& fs, const std::string& staging,
-                          const std::optional<YearRow>& picked) {
+// The start of both year restores: the locks of the firms they touch, what an interrupted
+// run of the current firm left finished first, then the picked year.
+StagedYear StartYearRestore(RestoreContext& ctx) {
+    LockYearRestore(ctx);
+    RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
+    const std::optional<YearRow>& picked = ctx.state.pickedYear;
+    const std::string& staging = ctx.state.RestoreStagingFolder;
     StagedYear year;
+    year.period = PeriodText(picked);
     if (!picked || staging.empty()) {
         return year;
     }
     year.number = std::to_string(picked->Col99);
-    year.folder = LookupNoCase(fs, staging, {YearFolderName(year.number)});
-    year.database = LookupNoCase(fs, year.folder, {YearDatabaseName(year.number)});
+    year.folder = LookupNoCase(ctx.fs, staging, {YearFolderName(year.number)});
+    year.database = LookupNoCase(ctx.fs, year.folder, {YearDatabaseName(year.number)});
     return year;
 }
 
@@ -102,13 +109,10 @@ std::string DoesNotFit(const std::string& what, int64_t value) {
 void SelectedYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
+    const StagedYear source = StartYearRestore(ctx);
     const std::optional<YearRow>& picked = st.pickedYear;
-    const std::string period = PeriodText(picked);
-    const std::string staging = st.RestoreStagingFolder;
-    LockYearRestore(ctx);
-    RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
-
-    const StagedYear source = FindStagedYear(fs, staging, picked);
+    const std::string& staging = st.RestoreStagingFolder;
+    const std::string& period = source.period;
     const std::string& s = source.number;
     const std::string& sourceYear = source.folder;
     const std::string& sourceDatabase = source.database;
@@ -271,13 +275,10 @@ void AddYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
     const ProgramValues& v = ctx.values;
+    const StagedYear source = StartYearRestore(ctx);
     const std::optional<YearRow>& picked = st.pickedYear;
-    const std::string period = PeriodText(picked);
-    const std::string staging = st.RestoreStagingFolder;
-    LockYearRestore(ctx);
-    RecoverFirstOrRefuse(ctx, ctx.values.CurrentFirmNo);
-
-    const StagedYear source = FindStagedYear(fs, staging, picked);
+    const std::string& staging = st.RestoreStagingFolder;
+    const std::string& period = source.period;
     const std::string& y = source.number;
     const std::string& sourceYear = source.folder;
     const std::string& sourceDatabase = source.database;
