@@ -46,7 +46,7 @@ bool ReadOnlyForUs(const std::string& folder) {
 }
 
 // Runs a removal when the scope ends unless dismissed: what a failed run made is removed
-// whatever ended it. A removal that fails leaves its reason on stderr; the run's own
+// whatever ended it. A removal that fails leaves its reason as a warning; the run's own
 // failure is what the person must see.
 class Leftover {
   public:
@@ -270,7 +270,7 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
 bool MaintData(BackupContext& ctx, const std::string& strFilePath,
                const std::string& backupSourceFolder) {
     // Maintenance is a courtesy to the mail: whatever goes wrong, the backup goes on with
-    // the staged database as it was (the reason goes to stderr).
+    // the staged database as it was (the reason goes out as a warning).
     const ProgramValues& v = ctx.values;
     const std::string& y = v.CurrentYearNo;
     const std::string source =
@@ -571,7 +571,7 @@ std::string CompletionDetail(BackupContext& ctx, const BackupMade& made) {
                      " MB)";
         }
     } catch (const Error& e) {
-        std::fprintf(stderr, "vornback: %s\n", e.what());
+        Warn(e.what());
     }
     if (!made.removed.empty()) {
         detail += detail.empty() ? "Older backups: " + made.removed : "; " + made.removed;

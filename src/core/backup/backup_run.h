@@ -108,7 +108,7 @@ bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& bac
 // letter case) through a temporary copy in ProgramFolder/Back, named for this run alone,
 // with its own key ("" first, then the year password), keeping its password state;
 // "invalid pass" when neither key opens it. Other failures leave the staged database as
-// it was, with the reason on stderr and no copy left. Returns true when the compacted
+// it was, with the reason as a warning and no copy left. Returns true when the compacted
 // copy took the database's place.
 bool MaintData(BackupContext& ctx, const std::string& strFilePath,
                const std::string& backupSourceFolder);
@@ -154,7 +154,7 @@ enum class RunEnd {
 // databases throw after this run's temporary archive and staging folder are removed; the
 // generations are then as they were. A date-wise or day-wise backup then removes the
 // firm's older archives of that kind that its keep policy no longer keeps (a failure
-// there leaves its reason on stderr, the backup stands). The history line is written
+// there leaves its reason as a warning, the backup stands). The history line is written
 // before the closing question, whose detail names the archive, its size (left out when the
 // archive can no longer be read) and the archives removed.
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder);

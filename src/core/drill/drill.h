@@ -70,7 +70,7 @@ std::string DrillText(const DrillReport& report);
 std::string DrillJson(const DrillReport& report);
 
 // Appends the drill's "drill" line to the history beside the settings file (start time in
-// seconds since the epoch). A line that cannot be written leaves its reason on stderr.
+// seconds since the epoch). A line that cannot be written leaves its reason as a warning.
 void RecordDrill(const ProgramValues& values, const DrillReport& report, int64_t startTime);
 
 }  // namespace vornback

@@ -429,8 +429,7 @@ void RunRecord::CountArchive() {
         record_.files = files;
         record_.bytes = static_cast<uint64_t>(size);
     } catch (const Error& e) {
-        std::cerr << "vornback: the archive's entries were not counted for the history: "
-                  << e.what() << "\n";
+        Warn(std::string("the archive's entries were not counted for the history: ") + e.what());
     }
 }
 

@@ -89,7 +89,7 @@ std::string LastBackupText(const std::string& file, int32_t firm);
 
 // Writes one history line for a run when it ends. The run sets the archive as soon as it
 // knows it; Finish (normal end) or Fail (inside the handler of the failure that ends the
-// run) writes the line. A line that cannot be written leaves its reason on stderr and
+// run) writes the line. A line that cannot be written leaves its reason as a warning and
 // never changes the run's own outcome.
 class RunRecord {
   public:

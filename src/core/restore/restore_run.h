@@ -97,7 +97,7 @@ void HoldFirm(RestoreContext& ctx, int64_t n);
 
 // What the window unpacked and still holds goes, and its staging locks with it (the window
 // closes, or a new archive takes the place of the old one). A folder that cannot be removed
-// is reported on stderr; the next start removes it.
+// is reported as a warning; the next start removes it.
 void DiscardUnpacked(RestoreContext& ctx);
 
 // Unpacks an archive into a staging folder, emptied first so that files of an earlier run
