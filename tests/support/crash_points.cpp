@@ -70,6 +70,12 @@ void KillingFileSystem::ReplaceFile(const std::string& from, const std::string& 
     Step();
 }
 
+void KillingFileSystem::WriteWholeFile(const std::string& path, const std::string& bytes,
+                                       unsigned mode) {
+    LocalFileSystem::WriteWholeFile(path, bytes, mode);
+    Step();
+}
+
 CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
                             bool hardLinks) {
     CrashOptions options;

@@ -29,6 +29,7 @@ class KillingFileSystem : public LocalFileSystem {
     void Kill(const std::string& path) override;
     bool HardLink(const std::string& existing, const std::string& link) override;
     void ReplaceFile(const std::string& from, const std::string& to) override;
+    void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode) override;
 
   protected:
     // Called after each changing call; ends the process when the limit is reached.

@@ -274,6 +274,15 @@ void PowerCutFileSystem::ReplaceFile(const std::string& from, const std::string&
     Rename(from, to, [&] { LocalFileSystem::ReplaceFile(from, to); });
 }
 
+void PowerCutFileSystem::WriteWholeFile(const std::string& path, const std::string& bytes,
+                                        unsigned mode) {
+    // Journalled before the write: the write syncs the folder itself.
+    const std::string saved = journal_.Save(path);
+    journal_.Record({FolderOf(path)}, [saved, path] { Restore(saved, path); });
+    LocalFileSystem::WriteWholeFile(path, bytes, mode);
+    Step();
+}
+
 bool PowerCutFileSystem::HardLink(const std::string& existing, const std::string& link) {
     if (!HardLinks()) {
         return false;

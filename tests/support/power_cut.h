@@ -79,6 +79,7 @@ class PowerCutFileSystem : public KillingFileSystem {
     void Kill(const std::string& path) override;
     bool HardLink(const std::string& existing, const std::string& link) override;
     void ReplaceFile(const std::string& from, const std::string& to) override;
+    void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode) override;
 
   protected:
     void BeforeExit() override { journal_.Cut(); }

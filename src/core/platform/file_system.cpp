@@ -70,6 +70,7 @@ std::string_view What(std::string_view op) {
         {"SyncFolder", "write to the disk the changes in the folder"},
         {"HardLink", "link the file"},
         {"ReplaceFile", "rename the file"},
+        {"WriteWholeFile", "write the file"},
     };
     for (const auto& [name, phrase] : kPhrases) {
         if (name == op) {
@@ -354,6 +355,50 @@ bool LocalFileSystem::SameFile(const std::string& a, const std::string& b) {
     struct stat second {};
     return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+int WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode,
+                   const char** step) {
+    *step = "create";
+    std::string temp = path + ".XXXXXX";
+    Fd fd(::mkstemp(temp.data()));
+    if (!fd.Valid()) {
+        return errno;
+    }
+    int err = ::fchmod(fd.Get(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : errno;
+    if (err == 0) {
+        *step = "write";
+        err = WriteAll(fd.Get(), bytes.data(), bytes.size());
+    }
+    if (err == 0 && ::fsync(fd.Get()) != 0) {
+        err = errno;
+    }
+    if (const int closeErr = fd.Close(); err == 0) {
+        err = closeErr;
+    }
+    if (err == 0) {
+        *step = "rename";
+        err = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+    }
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return err;
+    }
+    // The rename stands a power loss only once the folder's entries are on the disk.
+    *step = "sync the folder";
+    Fd folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.Valid() || ::fsync(folder.Get()) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+void LocalFileSystem::WriteWholeFile(const std::string& path, const std::string& bytes,
+                                     unsigned mode) {
+    const char* step = "";
+    if (const int err = vornback::WriteWholeFile(path, bytes, mode, &step); err != 0) {
+        Fail("WriteWholeFile", path, err, {}, step);
+    }
 }
 
 std::string LookupNoCase(FileSystem& fs, const std::string& root,
