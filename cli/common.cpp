@@ -333,27 +333,11 @@ int ConfigCommand(const std::vector<std::string>& args) {
     const fs::path folder = fs::path(file).parent_path();
     std::error_code error;
     fs::create_directories(folder, error);
-    const std::string temporary = file + ".new";
-    {
-        Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        const std::string text = "data=" + tree + "\n";
-        int cause = fd.Valid() ? WriteAll(fd.Get(), text.data(), text.size()) : errno;
-        if (cause == 0 && ::fsync(fd.Get()) != 0) {
-            cause = errno;
-        }
-        if (cause == 0) {
-            cause = fd.Close();
-        }
-        if (cause == 0 && ::rename(temporary.c_str(), file.c_str()) != 0) {
-            cause = errno;
-        }
-        if (cause != 0) {
-            ::unlink(temporary.c_str());
-            throw Error("The configuration \"" + file +
-                        "\" could not be written: " + std::strerror(cause) + ".");
-        }
+    const char* step = "";  // the message names the file and the reason only
+    if (const int cause = WriteWholeFile(file, "data=" + tree + "\n", 0600, &step); cause != 0) {
+        throw Error("The configuration \"" + file +
+                    "\" could not be written: " + std::strerror(cause) + ".");
     }
-    LocalFileSystem().SyncFolder(folder.string());
     std::cout << "data tree " << tree << " (" << file << ")\n";
     return kOk;
 }

@@ -250,6 +250,43 @@ TEST(FileSystem, MovesRenameAndTheRotationStepsReplace) {
     EXPECT_EQ(ReadFile(dir / "Back/OFirm3.zip") + ReadFile(dir / "Back/Firm3.zip"), "newnew");
 }
 
+// A small file written whole: the new bytes and mode in place of the old, or, when a step
+// fails, the old file as it was, a sentence naming the file and no temporary file left.
+TEST(FileSystem, WriteWholeFileReplacesWholeOrLeavesTheOldFile) {
+    TempDir dir;
+    LocalFileSystem fsys;
+    WriteFile(dir / "old.ini", "old");
+    fs::create_directory(dir / "folder.ini");
+    const struct {
+        std::string path;
+        unsigned mode;
+        const char* failure;  // a part of the sentence, "" when the write works
+    } cases[] = {
+        {dir / "new.ini", 0600, ""},
+        {dir / "old.ini", 0644, ""},
+        {dir / "missing/x.ini", 0600, "(create). Check that it exists"},
+        {dir / "folder.ini", 0600, "(rename)"},
+    };
+    for (const auto& c : cases) {
+        const std::set<std::string> before = test::AllPaths(dir.Path().string());
+        try {
+            fsys.WriteWholeFile(c.path, "new bytes", c.mode);
+            EXPECT_STREQ(c.failure, "") << c.path;
+            EXPECT_EQ(ReadFile(c.path), "new bytes");
+            struct stat st {};
+            ASSERT_EQ(::stat(c.path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << c.path;
+        } catch (const FileSystemError& e) {
+            const std::string said = e.what();
+            EXPECT_TRUE(said.starts_with("Could not write the file \"" + c.path + "\": ")) << said;
+            EXPECT_NE(said.find(c.failure), std::string::npos) << said;
+            EXPECT_EQ(test::AllPaths(dir.Path().string()), before) << c.path;
+        }
+    }
+    EXPECT_EQ(test::Names(dir.Path().string()),
+              (std::vector<std::string>{"folder.ini", "new.ini", "old.ini"}));
+}
+
 TEST(FileSystem, LookupNoCaseTakesTheCaseFoundAndKeepsTheRestAsGiven) {
     TempDir dir;
     LocalFileSystem fsys;

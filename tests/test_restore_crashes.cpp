@@ -1,7 +1,7 @@
-// Each restore type killed after every changing file-system step in turn, then recovery as
-// at the next start: the data tree is then exactly as before the run or exactly as after a
-// whole run (files, folders and register rows alike), the replaced firm is kept once, and
-// nothing is left in the staging area.
+// Each restore type killed after every changing file-system step in turn, by a kill and by a
+// power cut (which also loses what was not yet durable), then recovery as at the next start: the
+// data tree is then exactly as before the run or exactly as after a whole run (files, folders and
+// register rows alike), the replaced firm is kept once, and nothing is left in the staging area.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -89,7 +89,7 @@ std::vector<std::string> Leftovers(const ProgramValues& v) {
     return left;
 }
 
-class RestoreCrashes : public ::testing::Test {
+class RestoreCrashes : public ::testing::TestWithParam<test::CrashMode> {
   protected:
     RestoreCrashes() {
         SampleOptions o;
@@ -129,9 +129,13 @@ class RestoreCrashes : public ::testing::Test {
         EXPECT_EQ(Leftovers(values_), std::vector<std::string>{});
         const std::string cli = std::string(VORNBACK_CLI_PATH) + " ";
         const std::string folder = " --program-folder '" + values_.ProgramFolder + "'";
-        return test::ForEachKillPoint(fresh, run, [&](int n) {
+        test::CrashOptions options;
+        options.mode = GetParam();
+        options.roots = {tmp_.Path().string()};
+        const auto check = [&](int n) {
             std::string out;
-            bool mustFinish = false;
+            // A run that told its end (cut right after it) must have made all of it durable.
+            bool mustFinish = n == 0;
             switch (then) {
                 case Then::Start:
                     RecoverRestoreLeftovers(values_, local);
@@ -167,7 +171,8 @@ class RestoreCrashes : public ::testing::Test {
             std::vector<std::string> left = Leftovers(values_);
             std::erase(left, then == Then::CliBackup ? "Firm1" : "");
             EXPECT_EQ(left, std::vector<std::string>{}) << "killed after step " << n << out;
-        });
+        };
+        return test::ForEachKillPoint(fresh, run, check, options);
     }
 
     // One run of a flow on fsys, every question answered Yes.
@@ -216,7 +221,7 @@ class RestoreCrashes : public ::testing::Test {
 // A default backup (no image folder) restored over a firm whose scans and books changed
 // since: the books go back, the live scans stay; the firm before is kept once, replacing
 // an older copy.
-TEST_F(RestoreCrashes, FullFirm) {
+TEST_P(RestoreCrashes, FullFirm) {
     Reset();
     PackOptions noImages;
     noImages.excludePatterns = {"AttachDocs\\*.*"};
@@ -250,7 +255,7 @@ TEST_F(RestoreCrashes, FullFirm) {
 // each kill followed by a start, by the same restore at once (no start between: it must
 // recover first and never delete the year set aside), by the command line's restore and
 // by its backup (both recover the firm first).
-TEST_F(RestoreCrashes, SelectedYear) {
+TEST_P(RestoreCrashes, SelectedYear) {
     Reset();
     PackFolder(data_ + "/Firm1", archives_ + "/Firm1.zip");
     const auto prepare = [&] {
@@ -276,7 +281,7 @@ TEST_F(RestoreCrashes, SelectedYear) {
 }
 
 // Firm 2's archive added beside it: number 3, renumbered.
-TEST_F(RestoreCrashes, AddFirm) {
+TEST_P(RestoreCrashes, AddFirm) {
     Reset();
     PackFolder(data_ + "/Firm2", archives_ + "/Firm2.zip");
     Report("Add Firm", KillEverywhere([] {},
@@ -289,7 +294,7 @@ TEST_F(RestoreCrashes, AddFirm) {
 
 // Year 3 of firm 1's archive (its folder spelt YR3), packed one level down beside another
 // folder, added to firm 2 after its own year 3 went (row and folder).
-TEST_F(RestoreCrashes, AddYear) {
+TEST_P(RestoreCrashes, AddYear) {
     Reset();
     fs::create_directories(tmp_ / "outer");
     fs::copy(data_ + "/Firm1", tmp_ / "outer/Firm1", fs::copy_options::recursive);
@@ -316,6 +321,10 @@ TEST_F(RestoreCrashes, AddYear) {
                   ReadFile(pristine_ + "/Firm1/Yr3/DVorn3.mdb"));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(KilledOrPowerCut, RestoreCrashes,
+                         ::testing::Values(test::CrashMode::Kill, test::CrashMode::PowerLoss),
+                         ::testing::PrintToStringParamName());
 
 // The real file system whose n-th folder sync fails as a disk error would.
 class FailingSyncFileSystem : public LocalFileSystem {

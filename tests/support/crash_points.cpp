@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
+
+#include "support/power_cut.h"
 
 namespace vornback::test {
 
@@ -15,9 +18,14 @@ constexpr int kKilledStatus = 86;
 
 void KillingFileSystem::Step() {
     if (--remaining_ == 0) {
+        BeforeExit();
         std::fflush(nullptr);
         ::_exit(kKilledStatus);
     }
+}
+
+void PrintTo(CrashMode mode, std::ostream* out) {
+    *out << (mode == CrashMode::Kill ? "Kill" : "PowerLoss");
 }
 
 void KillingFileSystem::CreateFolder(const std::string& path) {
@@ -50,7 +58,7 @@ void KillingFileSystem::Kill(const std::string& path) {
 }
 
 bool KillingFileSystem::HardLink(const std::string& existing, const std::string& link) {
-    if (!hardLinks_) {
+    if (!HardLinks()) {
         return false;
     }
     const bool linked = LocalFileSystem::HardLink(existing, link);
@@ -62,8 +70,21 @@ void KillingFileSystem::ReplaceFile(const std::string& from, const std::string& 
     Step();
 }
 
+void KillingFileSystem::WriteWholeFile(const std::string& path, const std::string& bytes,
+                                       unsigned mode) {
+    LocalFileSystem::WriteWholeFile(path, bytes, mode);
+    Step();
+}
+
 CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
                             bool hardLinks) {
+    CrashOptions options;
+    options.hardLinks = hardLinks;
+    return RunKilledAfter(killAfter, flow, options);
+}
+
+CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
+                            const CrashOptions& options) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0) {
@@ -73,10 +94,22 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
     if (child == 0) {
         // A limit of 0 would never be reached: a run killed before its first step is the
         // starting state itself, so it is not a kill point.
-        KillingFileSystem fs(killAfter > 0 ? killAfter : -1, hardLinks);
+        const int limit = killAfter > 0 ? killAfter : -1;
         int status = 0;
         try {
-            flow(fs);
+            if (options.mode == CrashMode::PowerLoss) {
+                if (options.roots.empty()) {
+                    throw std::runtime_error("a power cut needs the folders it cuts");
+                }
+                PowerCutJournal journal(options.roots, options.roots[0] + "/.power-cut-saved");
+                PowerCutFileSystem fs(limit, options.hardLinks, journal);
+                flow(fs);
+                // The run has told its end: the power fails right after.
+                journal.Cut();
+            } else {
+                KillingFileSystem fs(limit, options.hardLinks);
+                flow(fs);
+            }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "flow failed: %s\n", e.what());
             status = 1;
@@ -97,15 +130,28 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
 int ForEachKillPoint(const std::function<void()>& prepare,
                      const std::function<void(FileSystem&)>& flow,
                      const std::function<void(int killedAfter)>& check, bool hardLinks) {
+    CrashOptions options;
+    options.hardLinks = hardLinks;
+    return ForEachKillPoint(prepare, flow, check, options);
+}
+
+int ForEachKillPoint(const std::function<void()>& prepare,
+                     const std::function<void(FileSystem&)>& flow,
+                     const std::function<void(int killedAfter)>& check,
+                     const CrashOptions& options) {
     int points = 0;
     for (int n = 1;; ++n) {
         prepare();
-        const CrashOutcome outcome = RunKilledAfter(n, flow, hardLinks);
+        const CrashOutcome outcome = RunKilledAfter(n, flow, options);
         if (outcome == CrashOutcome::Failed) {
             ADD_FAILURE() << "the flow failed instead of being killed after step " << n;
             return points;
         }
         if (outcome == CrashOutcome::Finished) {
+            if (options.mode == CrashMode::PowerLoss) {
+                check(0);
+                ++points;
+            }
             return points;
         }
         ++points;

@@ -1,10 +1,13 @@
 // Kill points: a flow runs in a child process whose file system ends the child at once
 // (as kill -9 would) right after its n-th changing call, so that a test can check what
-// every interrupted step leaves behind and what recovery makes of it.
+// every interrupted step leaves behind and what recovery makes of it. In the power-loss
+// mode the end is a power cut: what was not yet durable is lost too (support/power_cut.h).
 #pragma once
 
 #include <functional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -26,14 +29,32 @@ class KillingFileSystem : public LocalFileSystem {
     void Kill(const std::string& path) override;
     bool HardLink(const std::string& existing, const std::string& link) override;
     void ReplaceFile(const std::string& from, const std::string& to) override;
+    void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode) override;
 
   protected:
     // Called after each changing call; ends the process when the limit is reached.
     void Step();
+    // What happens to the disk as the process ends: nothing for a kill.
+    virtual void BeforeExit() {}
+    bool HardLinks() const { return hardLinks_; }
 
   private:
     int remaining_;
     bool hardLinks_;
+};
+
+// How a flow is ended at its kill point: the process killed, the disk as it lies; or the
+// power cut, the disk without what was not yet durable.
+enum class CrashMode { Kill, PowerLoss };
+void PrintTo(CrashMode mode, std::ostream* out);
+
+struct CrashOptions {
+    // Without hardLinks, HardLink answers as a file system without them does.
+    bool hardLinks = true;
+    CrashMode mode = CrashMode::Kill;
+    // For a power cut: the folders whose files lose unsynced data (the test's temporary
+    // folder, which holds everything the flow writes).
+    std::vector<std::string> roots;
 };
 
 enum class CrashOutcome { Killed, Finished, Failed };
@@ -41,12 +62,20 @@ enum class CrashOutcome { Killed, Finished, Failed };
 // Runs flow in a forked child with a KillingFileSystem that ends it after killAfter
 // changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
 CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
+                            const CrashOptions& options);
+CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
                             bool hardLinks = true);
 
 // For n = 1, 2, ...: prepare() lays the starting state, the flow runs killed after n
 // changing calls, then check(n) looks at what is left (recovery included). Stops after the
 // first run that finishes; returns the number of kill points (runs that were killed).
-// A flow that fails instead of being killed fails the test.
+// A flow that fails instead of being killed fails the test. With a power cut the run that
+// finishes is cut right after its end too, and check(0) looks at it: all it did must
+// stay.
+int ForEachKillPoint(const std::function<void()>& prepare,
+                     const std::function<void(FileSystem&)>& flow,
+                     const std::function<void(int killedAfter)>& check,
+                     const CrashOptions& options);
 int ForEachKillPoint(const std::function<void()>& prepare,
                      const std::function<void(FileSystem&)>& flow,
                      const std::function<void(int killedAfter)>& check, bool hardLinks = true);

@@ -85,7 +85,20 @@ class FileSystem {
 
     // Whether both paths name one and the same file (two names of it). Never throws.
     virtual bool SameFile(const std::string& a, const std::string& b) = 0;
+
+    // Writes a small file whole (settings, configurations): see WriteWholeFile below. Throws
+    // when it cannot, the file at path as it was.
+    virtual void WriteWholeFile(const std::string& path, const std::string& bytes,
+                                unsigned mode) = 0;
 };
+
+// Writes a small file whole under a new temporary name beside path, with the permission
+// bits mode, syncs it, renames it over path and syncs the folder: a kill or a power loss
+// leaves the old file or the new one whole, and once this returns the new one stays.
+// Returns 0, or the errno of the step that failed, which *step names ("create", "write",
+// "rename" or "sync the folder"); the temporary file is then gone.
+int WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode,
+                   const char** step);
 
 // Why a folder cannot take new files, in words for the person: "" when it is a folder
 // this user may write into; otherwise "does not exist", "is not a folder" or "is not
@@ -123,6 +136,7 @@ class LocalFileSystem : public FileSystem {
     bool HardLink(const std::string& existing, const std::string& link) override;
     void ReplaceFile(const std::string& source, const std::string& destination) override;
     bool SameFile(const std::string& a, const std::string& b) override;
+    void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode) override;
 };
 
 }  // namespace vornback

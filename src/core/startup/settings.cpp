@@ -15,9 +15,11 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "base/text.h"
+#include "platform/file_system.h"
 
 namespace vornback {
 namespace {
@@ -210,42 +212,19 @@ std::string WriteSetting(const std::string& section, const std::string& key,
 
     // Written whole under a new name and renamed into place: a crash never leaves half a
     // settings file.
-    std::string temp = file + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return std::string("no new copy can be made beside it: ") + std::strerror(errno);
+    const char* step = "";
+    const int err = WriteWholeFile(file, out, exists ? (st.st_mode & 07777) : 0644, &step);
+    if (err == 0) {
+        return "";
     }
-    bool ok = fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
-    size_t written = 0;
-    while (ok && written < out.size()) {
-        const ssize_t n = write(fd, out.data() + written, out.size() - written);
-        if (n <= 0) {
-            ok = false;
-        } else {
-            written += static_cast<size_t>(n);
-        }
+    const std::string reason = std::strerror(err);
+    if (std::string_view(step) == "create") {
+        return "no new copy can be made beside it: " + reason;
     }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
-        const int err = errno;
-        unlink(temp.c_str());
-        return std::string("it could not be written: ") + std::strerror(err);
+    if (std::string_view(step) == "sync the folder") {
+        return "its new contents could not be made durable on the disk: " + reason;
     }
-    // The rename stands a power loss only once the folder's entries are on the disk.
-    const size_t slash = file.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || fsync(dir) != 0) {
-        const int err = errno;
-        if (dir >= 0) {
-            close(dir);
-        }
-        return std::string("its new contents could not be made durable on the disk: ") +
-               std::strerror(err);
-    }
-    close(dir);
-    return "";
+    return "it could not be written: " + reason;
 }
 
 int16_t NumericSetting(const std::string& text) {
