@@ -1,6 +1,5 @@
 #include "common.h"
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -9,14 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "base/errors.h"
-#include "base/text.h"
-#include "platform/file_system.h"
-#include "platform/posix.h"
 #include "startup/launch.h"
 
 namespace vornback {
@@ -175,131 +170,18 @@ void PrintJsonArray(const std::vector<Json>& objects) {
     std::cout << "\n]\n";
 }
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// An absolute folder without a trailing separator; Error naming what it is for when it
-// does not exist.
-std::string ExistingFolder(const std::string& given, const std::string& missing) {
-    std::error_code error;
-    const fs::path folder = fs::absolute(given, error).lexically_normal();
-    if (error || given.empty() || !fs::is_directory(folder, error)) {
-        throw Error(missing);
-    }
-    std::string text = folder.string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
-
-bool HoldsRootRegister(const fs::path& folder) {
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        if (ToLower(entry.path().filename().string()) == "root.mdb") {
-            return true;
-        }
-    }
-    return false;
-}
-
-// $name, or $HOME followed by fallback when it is unset or not absolute.
-std::string BaseFolder(const char* name, const char* fallback) {
-    const char* set = std::getenv(name);
-    if (set != nullptr && set[0] == '/') {
-        return set;
-    }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-        throw Error(std::string("Neither $") + name + " nor $HOME names a folder.");
-    }
-    return std::string(home) + fallback;
-}
-
-// The data tree's folder as one file name: "%" and "/" written as "%25" and "%2F".
-std::string EscapedName(const std::string& path) {
-    std::string name;
-    for (const char c : path) {
-        name += c == '%' ? "%25" : c == '/' ? "%2F" : std::string(1, c);
-    }
-    return name;
-}
-
-}  // namespace
-
-std::string ConfigFile() {
-    return BaseFolder("XDG_CONFIG_HOME", "/.config") + "/vornback/vornback.conf";
-}
-
-// The data tree named in the user's configuration ("data=DIR"), "" when there is none.
-std::string ConfiguredDataTree() {
-    std::ifstream in(ConfigFile());
-    std::string line;
-    std::string data;
-    while (std::getline(in, line)) {
-        if (line.rfind("data=", 0) == 0) {
-            data = line.substr(5);
-        }
-    }
-    return data;
-}
-
 Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere) {
+    const auto given = [&](const char* option) {
+        return args.Has(option) ? std::optional<std::string>(args.Value(option)) : std::nullopt;
+    };
     Workplace place;
-    std::string data;
-    if (args.Has("--program-folder")) {
-        place.programFolder =
-            ExistingFolder(args.Value("--program-folder"),
-                           "The program folder \"" + args.Value("--program-folder") +
-                               "\" does not exist; give the Bkp folder of the host's data tree.");
-    } else if (args.Has("--data")) {
-        data = args.Value("--data");
-    } else {
-        const std::string own = RunningProgramFolder();
-        if (HoldsRootRegister(fs::path(own).parent_path())) {
-            place.programFolder = own;
-        } else {
-            data = ConfiguredDataTree();
-            if (data.empty()) {
-                throw Usage{
-                    "no data tree: give --data DIR, or name it once with "
-                    "\"vornback-cli config --data DIR\" (kept in " +
-                    ConfigFile() + ")"};
-            }
-        }
+    try {
+        place = FindWorkplace(given("--program-folder"), given("--data"), RunningProgramFolder());
+    } catch (const NoDataTree& e) {
+        throw Usage{e.what()};
     }
-    if (place.programFolder.empty()) {
-        const std::string tree = ExistingFolder(
-            data, "The data tree \"" + data +
-                      "\" does not exist; give the folder that holds the root register Root.mdb.");
-        if (!HoldsRootRegister(tree)) {
-            throw Error("The folder \"" + tree +
-                        "\" holds no root register Root.mdb; give the host's data tree.");
-        }
-        place.programFolder = (fs::path(tree) / "Bkp").string();
-    }
-    // A program folder this user may not write to keeps its settings as they are (this
-    // tool never writes them) and its history and locks go to the user's state folder.
-    const std::string problem = FolderProblem(place.programFolder);
-    if (!problem.empty()) {
-        const fs::path tree = fs::path(place.programFolder).parent_path();
-        place.stateFolder = BaseFolder("XDG_STATE_HOME", "/.local/state") + "/vornback/" +
-                            EscapedName(tree.string());
-        std::error_code error;
-        fs::create_directories(place.stateFolder, error);
-        fs::permissions(place.stateFolder, fs::perms::owner_all, error);
-        if (error || !FolderProblem(place.stateFolder).empty()) {
-            throw Error("The program folder \"" + place.programFolder + "\" " + problem +
-                        ", and the folder \"" + place.stateFolder +
-                        "\" for the history and the locks cannot be made: " + error.message() +
-                        ". Nothing was done.");
-        }
-        if (sayWhere && !args.Has("--quiet")) {
-            std::cerr << "vornback-cli: the program folder \"" << place.programFolder << "\" "
-                      << problem << "; the history and the locks are kept in \""
-                      << place.stateFolder << "\"\n";
-        }
+    if (sayWhere && !args.Has("--quiet") && !place.stateFolder.empty()) {
+        std::cerr << "vornback-cli: " << StateFolderNote(place) << "\n";
     }
     return place;
 }
@@ -320,24 +202,7 @@ int ConfigCommand(const std::vector<std::string>& args) {
                   << ")\n";
         return kOk;
     }
-    const std::string given = parsed.Value("--data");
-    const std::string tree = ExistingFolder(
-        given, "The data tree \"" + given +
-                   "\" does not exist; give the folder that holds the root register Root.mdb.");
-    if (!HoldsRootRegister(tree)) {
-        throw Error("The folder \"" + tree +
-                    "\" holds no root register Root.mdb; give the host's data tree.");
-    }
-    // Written whole beside its place and renamed over it, so a crash leaves the old or
-    // the new configuration.
-    const fs::path folder = fs::path(file).parent_path();
-    std::error_code error;
-    fs::create_directories(folder, error);
-    const char* step = "";  // the message names the file and the reason only
-    if (const int cause = WriteWholeFile(file, "data=" + tree + "\n", 0600, &step); cause != 0) {
-        throw Error("The configuration \"" + file +
-                    "\" could not be written: " + std::strerror(cause) + ".");
-    }
+    const std::string tree = SaveConfiguredDataTree(parsed.Value("--data"));
     std::cout << "data tree " << tree << " (" << file << ")\n";
     return kOk;
 }

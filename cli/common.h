@@ -14,6 +14,7 @@
 #include "archive/archive.h"
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
+#include "startup/workplace.h"
 
 namespace vornback {
 
@@ -61,24 +62,9 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args,
 long long NumberOption(const std::string& name, const std::string& text, long long lo,
                        long long hi);
 
-// Where a command works: the program folder of a data tree, and where the history and
-// the locks go when that folder cannot take them.
-struct Workplace {
-    std::string programFolder;
-    std::string stateFolder;  // "" when the program folder takes them
-};
-
-// The user's configuration: $XDG_CONFIG_HOME/vornback/vornback.conf (~/.config without it).
-std::string ConfigFile();
-
-// The program folder: --program-folder DIR (a data tree's program folder; it must exist;
-// it stands before --data),
-// else the data tree of --data DIR (its program folder DIR/Bkp), else this tool's own
-// folder when it lies in a data tree (its parent holds the root register Root.mdb in
-// any letter case), else the data tree in the user's configuration. An installed tool
-// without either throws Usage naming both ways. A program folder this user may not write
-// to keeps the history and locks in $XDG_STATE_HOME/vornback/ (~/.local/state without
-// it), said on stderr unless quiet. Throws Error for folders that do not exist.
+// The workplace of --program-folder DIR or --data DIR as FindWorkplace finds it, with this
+// tool's own folder; an installed tool without either option or configuration throws Usage
+// naming both ways. Where the history and locks go instead is said on stderr unless quiet.
 Workplace WorkplaceOption(const ParsedArgs& args, bool sayWhere = true);
 
 // Kept for the commands that need only the program folder.
