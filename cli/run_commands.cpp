@@ -23,6 +23,7 @@
 #include "restore/restore_run.h"
 #include "restore/year_list.h"
 #include "retention/prune.h"
+#include "startup/firm_list.h"
 #include "startup/launch.h"
 #include "startup/mail_account.h"
 #include "startup/window_settings.h"
@@ -170,14 +171,8 @@ std::string CurrentYear(const ProgramValues& values) {
                     " holds no year; nothing was backed up.");
     }
     const Today today = SystemClock().Now();
-    const Date now{today.year, today.month, today.day};
-    const YearRow* current = &years.back();
-    for (const YearRow& y : years) {
-        if (y.Col98 <= now && now <= y.Col97) {
-            current = &y;
-        }
-    }
-    return std::to_string(current->Col99);
+    return std::to_string(
+        years[CurrentYearIndex(years, Date{today.year, today.month, today.day})].Col99);
 }
 
 // "<firm>,<year>" with the mode letter the window program would get, in the data tree the
@@ -198,12 +193,10 @@ StartupDecision Decide(const std::string& firmYear, const std::string& mode,
     const Workplace place = WorkplaceOption(parsed);
     StartupDecision start;
     try {
-        start = DecideStartup((yearGiven ? firmYear : firm + ",0") + "," + mode,
-                              place.programFolder, LookUpDefaultFolderFacts(place.programFolder));
+        start = DecideStartup((yearGiven ? firmYear : firm + ",0") + "," + mode, place);
     } catch (const UsageError& e) {
         throw Usage{e.what()};
     }
-    start.values.StateFolder = place.stateFolder;
     if (!yearGiven) {
         start.values.CurrentYearNo = CurrentYear(start.values);
     }

@@ -428,7 +428,7 @@ TEST(WindowProgram, HelpVersionAndRefusalsWithoutAWindow) {
     };
     // clang-format off
     for (const Case& c : std::vector<Case>{
-             {"--help", 0, "Usage: vornback <firm>,<year>,<mode>\n", 13},
+             {"--help", 0, "Usage: vornback [--data DIR] <firm>,<year>,<mode>\n", 18},
              {"--version", 0, "vornback 0.", 1}, {"1,2,B", 2, "vornback: no display", 1},
              {"1,2", 2, "vornback: the command line \"1,2\"", 1},
              {"firm,2,B", 2, "vornback: the firm number \"firm\"", 1}}) {

@@ -160,4 +160,11 @@ std::string StateFolderNote(const Workplace& place) {
            "; the history and the locks are kept in \"" + place.stateFolder + "\"";
 }
 
+StartupDecision DecideStartup(std::string_view commandLine, const Workplace& place) {
+    StartupDecision decision = DecideStartup(commandLine, place.programFolder,
+                                             LookUpDefaultFolderFacts(place.programFolder));
+    decision.values.StateFolder = place.stateFolder;
+    return decision;
+}
+
 }  // namespace vornback

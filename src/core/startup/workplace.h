@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/errors.h"
+#include "startup/launch.h"
 
 namespace vornback {
 
@@ -63,5 +64,10 @@ Workplace FindWorkplace(const std::optional<std::string>& programFolder,
 // The line that says where the history and the locks are kept instead ("" when the
 // program folder takes them).
 std::string StateFolderNote(const Workplace& place);
+
+// The start-up decision for the command line in the workplace: its program folder, the
+// default folder facts of that folder and its state folder. Throws UsageError as
+// DecideStartup does.
+StartupDecision DecideStartup(std::string_view commandLine, const Workplace& place);
 
 }  // namespace vornback

@@ -1,0 +1,13 @@
+// The window a start opens, once the start-up decision is made: what killed runs left is
+// finished or undone first (said in one message), then the backup or the restore window
+// runs until it closes. The host's command line and the chooser both end here.
+#pragma once
+
+#include "startup/launch.h"
+
+namespace vornback {
+
+// Returns the program's exit status; throws ProgramEnd and Error as the windows do.
+int RunStartWindow(const StartupDecision& decision);
+
+}  // namespace vornback
