@@ -212,8 +212,7 @@ int main(int argc, char** argv) {
             if (const std::string note = StateFolderNote(place); !note.empty()) {
                 Complain(note);
             }
-            decision =
-                DecideStartup(std::to_string(pick.firm) + "," + pick.year + "," + pick.mode, place);
+            decision = DecideChosenStartup(pick, place);
         }
         return RunStartWindow(decision);
     } catch (const ProgramEnd& end) {

@@ -48,4 +48,8 @@ int RunStartWindow(const StartupDecision& decision) {
     return window.ShowForm(decision.StartLocation, LoadBackupWindowSettings(settings));
 }
 
+StartupDecision DecideChosenStartup(const ChooserPick& pick, const Workplace& place) {
+    return DecideStartup(std::to_string(pick.firm) + "," + pick.year + "," + pick.mode, place);
+}
+
 }  // namespace vornback
