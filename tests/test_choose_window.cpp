@@ -155,6 +155,7 @@ TEST_F(ChooseWindowTest, ABadOrMissingTreeOrRegisterSaysSoAndOffersNothingToChoo
             firms->setCurrentRow(c.firmRow);
         }
         EXPECT_EQ(firms->count(), c.firms) << c.tree;
+        EXPECT_EQ(Focused(), c.firms == 0 ? "cmdChange" : "lstFirms") << c.tree;
         EXPECT_EQ(years->count(), 0) << c.tree;
         EXPECT_EQ(window->Note().rfind(c.note, 0), 0u) << window->Note();
         EXPECT_FALSE(Enabled("cmdBackup") || Enabled("cmdRestore")) << c.tree;

@@ -129,7 +129,8 @@ ChooseWindow::ChooseWindow(const std::string& dataTree, Dialogs& dialogs, Clock&
 
     resize(560, 420);
     ShowTree(dataTree);
-    lstFirms->setFocus();
+    // Without a firm to choose, the way on is another data tree.
+    (lstFirms->count() > 0 ? static_cast<QWidget*>(lstFirms) : cmdChange)->setFocus();
 }
 
 ChooseWindow::~ChooseWindow() = default;
