@@ -147,7 +147,8 @@ void BackupWindow::NameControls() {
     Speak(FrmBackup, "Data Backup", "Where the backup goes and what it holds");
     Speak(optHardDiskBack0, "Default Directory", "Back up into the default folder");
     Speak(optHardDiskBack1, "Others", "Back up into a folder of your choice");
-    Speak(lblHDPath, "Default backup folder", "The folder the backup goes into");
+    // The folder itself is the line's name (ElidedLabel); the description says what it is.
+    lblHDPath->setAccessibleDescription(QStringLiteral("The default backup folder"));
     Speak(txtBackPath, "Backup folder", "The folder to back up into");
     Speak(cmdBackPath, "Browse for the backup folder", "Choose the folder to back up into");
     Speak(chkSendEmail, "Send Email", "Mail the finished backup");

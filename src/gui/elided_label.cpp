@@ -13,13 +13,9 @@ ElidedLabel::ElidedLabel(int preferredWidth, QWidget* parent)
 }
 
 void ElidedLabel::SetFullText(const QString& text) {
-    // A screen reader hears the whole text: as the name of a label without a name of its
-    // own, as the description of one with a fixed name.
-    if (accessibleName().isEmpty() || accessibleName() == full_) {
-        setAccessibleName(text);
-    } else {
-        setAccessibleDescription(text);
-    }
+    // A screen reader hears the whole text as the label's name, however much of it shows;
+    // what the line is for stays in its description.
+    setAccessibleName(text);
     full_ = text;
     setToolTip(text);
     ShowFitting();

@@ -60,7 +60,9 @@ void MainWindow::BuildNoteLine(QLayout* outer) {
     lblNote->setTextFormat(Qt::PlainText);
     lblNote->setWordWrap(true);
     lblNote->hide();
-    Speak(lblNote, "Note", "What the window found or what the next run will do");
+    // Its name is its text: a reader speaks the note itself, not a fixed word.
+    lblNote->setAccessibleDescription(
+        QStringLiteral("What the window found or what the next run will do"));
     outer->addWidget(lblNote);
 }
 
@@ -82,6 +84,7 @@ QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption
     Animation1 = new QFrame(frame);
     Animation1->setObjectName(QStringLiteral("Animation1"));
     Animation1->hide();
+    Speak(Animation1, "Run progress", "Shows how far the run is while it works");
     auto* busy = new QVBoxLayout(Animation1);
     busy->setContentsMargins(0, 0, 0, 0);
     clipBar = new QProgressBar(Animation1);
@@ -99,7 +102,9 @@ QHBoxLayout* MainWindow::BuildButtonRow(QWidget* frame, const QString& okCaption
     lblProgress = new QLabel(Animation1);
     lblProgress->setObjectName(QStringLiteral("lblProgress"));
     lblProgress->setTextFormat(Qt::PlainText);
-    Speak(lblProgress, "Progress details", "Files done and the name being worked on");
+    // Read by its text, like every label that shows what the run found or does.
+    lblProgress->setAccessibleDescription(
+        QStringLiteral("Files done and the name being worked on"));
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), Animation1);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     NoAutoDefault(cmdCancel);
@@ -272,6 +277,8 @@ void MainWindow::BusyOff() {
     qApp->removeEventFilter(this);
     Animation1->hide();
     clipBar->hide();
+    // A reader walks hidden labels too: the last step's files must not stay behind in it.
+    lblProgress->clear();
     cmdOk->show();
     cmdClose->show();
     busy_ = false;

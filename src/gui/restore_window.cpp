@@ -25,6 +25,7 @@
 #include "base/dialogs.h"
 #include "base/text.h"
 #include "drill/drill.h"
+#include "gui/choice_list.h"
 #include "gui/elided_label.h"
 #include "gui/restore_captions.h"
 
@@ -33,17 +34,23 @@ namespace {
 
 constexpr int kTypeCount = static_cast<int>(std::size(kRestoreTypes));
 
-QLabel* MakeLabel(const char* name, const Caption& design, QWidget* parent) {
-    auto* label = new QLabel(QString::fromStdString(design.text), parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setVisible(design.visible);
-    return label;
+// A hidden label holds no text: a screen reader walks hidden labels too, and would read
+// the design's placeholders ("XX", "0") or a caption that is not shown.
+QString Shown(const Caption& caption) {
+    return caption.visible ? QString::fromStdString(caption.text) : QString();
 }
 
 void Show(QLabel* label, const Caption& caption) {
-    label->setText(QString::fromStdString(caption.text));
+    label->setText(Shown(caption));
     label->setVisible(caption.visible);
+}
+
+QLabel* MakeLabel(const char* name, const Caption& design, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    Show(label, design);
+    return label;
 }
 
 // The window's dialogs, with the file dialog starting in the folder the window shows for
@@ -145,7 +152,7 @@ void RestoreWindow::BuildControls() {
     FrmAdvSet->setObjectName(QStringLiteral("FrmAdvSet"));
     FrmAdvSet->hide();
     auto* advanced = new QGridLayout(FrmAdvSet);
-    CboRestType = new QComboBox(FrmAdvSet);
+    CboRestType = new ChoiceList(FrmAdvSet);
     CboRestType->setObjectName(QStringLiteral("CboRestType"));
     cmdSelectPath = new QPushButton(Q(design.cmdSelectPath.text), FrmAdvSet);
     cmdSelectPath->setObjectName(QStringLiteral("cmdSelectPath"));
@@ -165,7 +172,7 @@ void RestoreWindow::BuildControls() {
     LblFinYr->setPalette(darkRed);
     LblPath = new ElidedLabel(360, FrmAdvSet);
     LblPath->setObjectName(QStringLiteral("LblPath"));
-    LblPath->SetFullText(Q(design.LblPath.text));
+    LblPath->SetFullText(Shown(design.LblPath));
     LblPath->setVisible(design.LblPath.visible);
     // Row 0: the type, its button and the firm; row 1: the year number at the right;
     // row 2: the archive path and the year's period.
@@ -194,7 +201,8 @@ void RestoreWindow::NameControls() {
     Speak(FrmDirSel, "Restore folder choice", "The folder that holds the backup");
     Speak(optHardDiskRest0, "Default Directory", "Restore from the default folder");
     Speak(optHardDiskRest1, "Others", "Restore from a folder of your choice");
-    Speak(lblHDPath, "Default restore folder", "The folder the backup is taken from");
+    // The folder itself is the line's name (ElidedLabel); the description says what it is.
+    lblHDPath->setAccessibleDescription(QStringLiteral("The default restore folder"));
     Speak(txtRestPath, "Restore folder", "The folder that holds the backup");
     Speak(cmdRestPath, "Browse for the restore folder", "Choose the folder that holds the backup");
     Speak(cmdDrill, "Restore drill",
@@ -327,7 +335,7 @@ void RestoreWindow::ShowLabels() {
     Show(LblTxtTrYr, l.LblTxtTrYr);
     Show(LblTargetYNo, l.LblTargetYNo);
     Show(LblFinYr, l.LblFinYr);
-    LblPath->SetFullText(Q(l.LblPath.text));
+    LblPath->SetFullText(Shown(l.LblPath));
     LblPath->setVisible(l.LblPath.visible);
     cmdSelectPath->setText(Q(l.cmdSelectPath.text));
     cmdSelectPath->setVisible(l.cmdSelectPath.visible);
