@@ -254,7 +254,9 @@ void MainWindow::BusyOn() {
         return;
     }
     busy_ = true;
-    okHadFocus_ = cmdOk->hasFocus();
+    // The window's own focus, whether or not it is the active window at this moment: the
+    // activation may arrive while the button is hidden, which would move the focus on.
+    okHadFocus_ = focusWidget() == cmdOk;
     cmdClose->hide();
     cmdOk->hide();
     progressBar->setValue(0);
