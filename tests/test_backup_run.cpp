@@ -2,10 +2,14 @@
 // compaction, mail, failures, kills, two runs at once and recovery.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <iostream>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -442,6 +446,73 @@ TEST_F(BackupRunTest, FailedRunsLeaveBothGenerationsAndNothingOfTheirOwn) {
         EXPECT_TRUE(mail_.sent.empty());
     }
 }
+// A backup folder on a disk too small for the archive: refused before packing when the
+// last archive there shows that the new one cannot fit, stopped when the disk fills while
+// packing. Either way the message's detail and the history line name the folder, the space
+// needed and the space free (once the run's partial archive is gone), never a temporary
+// name; the folder keeps what it had. The disk is a tmpfs of 1 MB mounted by the test.
+TEST_F(BackupRunTest, AFullBackupFolderIsNamedWithTheSpaceNeededAndFree) {
+    const std::string disk = tmp_ / "disk";
+    fs::create_directories(disk);
+    if (::mount("vornback-test", disk.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here (" << std::strerror(errno)
+                     << "): the full disk is not tried";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    // Bytes that packing cannot make smaller: the archive needs over 2 MB. The image folder
+    // is left out of this backup, so its bytes are not needed.
+    WriteFile(firm_ + "/Noise.bin", test::RandomBytes(2 * 1024 * 1024, 7));
+    uint64_t toPack = 0;
+    for (const auto& e : fs::recursive_directory_iterator(firm_)) {
+        const bool image = e.path().string().starts_with(firm_ + "/AttachDocs/");
+        toPack += e.is_regular_file() && !image ? e.file_size() : 0;
+    }
+    struct Case {
+        const char* name;
+        size_t lastArchive;  // the size of the Firm2.zip already there
+        bool packs;          // whether packing starts before the run stops
+    } cases[] = {{"the last archive shows it cannot fit", 600 * 1024, false},
+                 {"the disk fills while packing", 8 * 1024, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(disk + "/Firm2.zip", std::string(c.lastArchive, 'z'));
+        const Strings before = Names(disk);
+        int progress = 0;
+        view_.onProgress = [&](const ArchiveProgress&) { ++progress; };
+        // What the disk holds and has free while the message is shown.
+        uint64_t free = 0;
+        Strings shownWith;
+        dialogs_.onShow = [&](const Message&) {
+            struct statvfs vfs {};
+            ASSERT_EQ(::statvfs(disk.c_str(), &vfs), 0);
+            free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+            shownWith = Names(disk);
+        };
+        dialogs_.shown.clear();
+        EXPECT_EQ(RunBackup(ctx_, Others(disk), backupSourceFolder_), RunEnd::Stopped);
+        dialogs_.onShow = nullptr;
+        EXPECT_EQ(progress > 0, c.packs);
+        const uint64_t needed = c.packs ? toPack : c.lastArchive;
+        const std::string detail =
+            "no space in the backup folder \"" + disk + "\": about " +
+            SizeInMegabytes(needed, ".") + " MB needed, " + SizeInMegabytes(free, ".") +
+            " MB free. Free some space on that disk or choose another folder, then try again.";
+        // Only the lock of the run that shows it, beside what was there.
+        EXPECT_EQ(shownWith, (Strings{".Firm2.lock", "Firm2.zip"}));
+        ASSERT_EQ(dialogs_.shown.size(), 1u);
+        EXPECT_EQ(dialogs_.shown[0].text, "There is not enough space for the backup");
+        EXPECT_EQ(dialogs_.shown[0].detail, detail);
+        const HistoryRecord last = ReadHistory(HistoryFile(values_)).back();
+        EXPECT_EQ(last.result, RunResult::Stopped);
+        EXPECT_EQ(last.reason, "There is not enough space for the backup (" + detail + ")");
+        EXPECT_EQ(Names(disk), before);
+        EXPECT_EQ(ReadFile(disk + "/Firm2.zip"), std::string(c.lastArchive, 'z'));
+    }
+}
+
 class BackupSafetyTest : public BackupRunTest {
   protected:
     // An archive whose only file is the marker, so that a generation can be told by name.

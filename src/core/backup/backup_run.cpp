@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -440,6 +443,50 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
 
 namespace {
 
+// The bytes of the files below folder, without the image folder when it is left out: what
+// a backup packs, and so about the most its archive takes (packing only makes it smaller).
+// What cannot be read counts nothing here; the packing itself reports it.
+uint64_t BytesToPack(const std::string& folder, bool withoutImages) {
+    namespace fs = std::filesystem;
+    uint64_t total = 0;
+    std::error_code error;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied,
+                                        error);
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (withoutImages && it.depth() == 0 && it->is_directory(error) &&
+            ToLower(it->path().filename().string()) == "attachdocs") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file(error)) {
+            const uintmax_t size = it->file_size(error);
+            total += error ? 0 : size;
+        }
+        error.clear();
+    }
+    return total;
+}
+
+// A failure whose system reason is a full disk or an exhausted quota. The packer's errors
+// carry the system's reason as its text (strerror), beside the temporary archive's name.
+bool DiskFull(const Error& e) {
+    const std::string text = e.what();
+    return text.find(std::strerror(ENOSPC)) != std::string::npos ||
+           text.find(std::strerror(EDQUOT)) != std::string::npos;
+}
+
+// The run stops because the backup folder's disk cannot take the archive: the folder, the
+// space the backup needs and the space free, never the run's temporary archive.
+void TellNoSpace(BackupContext& ctx, const std::string& destination, uint64_t needed) {
+    ctx.dialogs.Show(Message{
+        "There is not enough space for the backup", kProgramTitle, Buttons::Ok, Icon::Exclamation,
+        Answer::Ok,
+        "no space in the backup folder \"" + destination + "\": about " +
+            SizeInMegabytes(needed, ctx.decimalSeparator) + " MB needed, " +
+            SizeInMegabytes(FreeBytes(destination), ctx.decimalSeparator) +
+            " MB free. Free some space on that disk or choose another folder, then try again."});
+}
+
 // What a finished backup leaves for its mail and its closing question.
 struct BackupMade {
     std::string archive;
@@ -543,7 +590,31 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
                 exclusions.push_back("AttachDocs\\*.*");
             }
         }
-        made.skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+        // The last archive of this kind is the best guess of the new one's size; a first
+        // backup can only count what it packs. A disk that cannot tell its free space (0)
+        // is left to the packing, which stops the same way when the disk fills.
+        const uint64_t toPack = BytesToPack(backupSourceFolder, !exclusions.empty());
+        const uint64_t expected = ctx.fs.FileExists(archive) ? ctx.fs.FileLength(archive) : toPack;
+        const uint64_t free = FreeBytes(destination);
+        if (free != 0 && free < expected) {
+            ctx.view.BusyOff();
+            TellNoSpace(ctx, destination, expected);
+            return std::nullopt;
+        }
+        try {
+            made.skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+        } catch (const Error& e) {
+            if (!DiskFull(e) || dynamic_cast<const ArchiveCancelled*>(&e) != nullptr) {
+                throw;
+            }
+            // The space is told as it is once this run's own partial archive is gone.
+            if (ctx.fs.FileExists(temporary)) {
+                ctx.fs.Kill(temporary);
+            }
+            ctx.view.BusyOff();
+            TellNoSpace(ctx, destination, std::max(toPack, expected));
+            return std::nullopt;
+        }
         if (choices.drill == 1) {
             DrillNewArchive(ctx, temporary, archive, currentYearOnly);
         }
