@@ -607,7 +607,8 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             if (!DiskFull(e) || dynamic_cast<const ArchiveCancelled*>(&e) != nullptr) {
                 throw;
             }
-            // The space is told as it is once this run's own partial archive is gone.
+            // The packer removes its partial archive when it fails; should one remain, it goes
+            // before the space is told, so that the free space is what the disk has.
             if (ctx.fs.FileExists(temporary)) {
                 ctx.fs.Kill(temporary);
             }
