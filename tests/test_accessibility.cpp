@@ -94,32 +94,29 @@ std::string Faults(const std::vector<Node>& nodes, const QWidget* window) {
     return faults;
 }
 
-class FixedClock : public Clock {
-  public:
+template <typename T>
+T Next(std::deque<T>& queue) {
+    T next = queue.empty() ? T{} : queue.front();
+    if (!queue.empty()) {
+        queue.pop_front();
+    }
+    return next;
+}
+
+struct FixedClock : Clock {
     Today Now() override { return {2015, 3, 14, "Saturday"}; }
 };
-
-class NoMail : public MailTransport {
-  public:
+struct NoMail : MailTransport {
     SendResult Send(const MailToSend&) override { return {false, "no mail here"}; }
 };
-
-class PlannedYears : public YearChooser {
-  public:
-    YearPick ChooseYear(const std::vector<YearListRow>&) override {
-        YearPick pick = picks.empty() ? YearPick{} : picks.front();
-        if (!picks.empty()) {
-            picks.pop_front();
-        }
-        return pick;
-    }
+struct PlannedYears : YearChooser {
+    YearPick ChooseYear(const std::vector<YearListRow>&) override { return Next(picks); }
     std::deque<YearPick> picks;
 };
 
 // Qt's own message boxes, answered with Esc as soon as they show ("Ok", or "No" for a
 // question), so that the focus comes back as it does for a person; file choices are planned.
-class RealMessageBoxes : public Dialogs {
-  public:
+struct RealMessageBoxes : Dialogs {
     Answer Show(const Message& message) override {
         shown.push_back(message.text);
         QTimer::singleShot(50, [] {
@@ -127,21 +124,14 @@ class RealMessageBoxes : public Dialogs {
                 QTest::keyClick(box, Qt::Key_Escape);
             }
         });
-        return boxes_.Show(message);
+        return QtDialogs().Show(message);
     }
     std::string BrowseForFolder(const std::string&, const std::string&) override { return ""; }
     std::string OpenFile(const std::string&, const std::string&, const std::string&) override {
-        std::string file = files.empty() ? std::string() : files.front();
-        if (!files.empty()) {
-            files.pop_front();
-        }
-        return file;
+        return Next(files);
     }
     std::vector<std::string> shown;
     std::deque<std::string> files;
-
-  private:
-    QtDialogs boxes_;
 };
 
 class AccessibilityTest : public ::testing::Test {
