@@ -73,6 +73,9 @@ int ListCommand(const std::vector<std::string>& args) {
         throw Usage{"list takes one backup folder"};
     }
     const std::string folder = parsed.positional[0];
+    if (folder.starts_with("sftp://") && parsed.Has("--why")) {
+        return ExplainKeep(folder, parsed);
+    }
     if (folder.starts_with("sftp://")) {
         return ListRemote(folder, OffsiteSettingsFor(parsed, ProgramFolderOption(parsed)));
     }

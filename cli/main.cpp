@@ -82,13 +82,16 @@ const CommandHelp kCommands[] = {
      "key and host key of the offsite settings (or --offsite-identity, --offsite-host-key)",
      ListCommand},
     {"prune",
-     "prune [<firm>] [DIR] [--dry-run] [--json] [--keep-last N] [--keep-daily N]\n"
-     "       [--keep-weekly N] [--keep-monthly N] [--keep-yearly N] [--data DIR|--program-folder "
-     "DIR]",
+     "prune [<firm>] [DIR|sftp://user@host[:port]/folder] [--dry-run] [--json] [--keep-last N]\n"
+     "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]\n"
+     "       [--data DIR|--program-folder DIR] [--offsite-host-key SHA256:...]\n"
+     "       [--offsite-identity FILE]",
      "remove the date-wise and day-wise archives (of one firm, or all) that the keep policy\n"
      "does not keep; the policy is section [Keep] of the settings, each option in place of\n"
-     "its key. DIR is the backup folder (default: the default backup folder). --dry-run\n"
-     "shows every archive with the rules that keep it or \"remove\" and changes nothing.",
+     "its key. DIR is the backup folder (default: the default backup folder); an sftp://\n"
+     "folder is the offsite folder, reached with the key and host key of the offsite\n"
+     "settings (or the --offsite-* options). --dry-run shows every archive with the rules\n"
+     "that keep it or \"remove\" and changes nothing.",
      PruneCommand},
     {"verify", "verify ARCHIVE|DIR|sftp://... [--json] [--program-folder DIR] [--offsite-...]",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"

@@ -1,9 +1,14 @@
 // prune and list --why: the keep policy applied to a backup folder's date-wise and
-// day-wise archives, removing what it does not keep or explaining every decision.
+// day-wise archives, or to those of an sftp:// offsite folder, removing what it does not
+// keep or explaining every decision.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,7 +17,9 @@
 #include "base/text.h"
 #include "common.h"
 #include "history/history.h"
+#include "offsite/offsite_prune.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 #include "retention/prune.h"
 #include "startup/launch.h"
 
@@ -63,12 +70,88 @@ void Show(const PruneOutcome& outcome, bool json, bool dryRun) {
     }
 }
 
+// What a prune did: its notes, every archive's decision, its failures and, in words, what
+// went. Failures give exit status 1.
+int Report(const PruneOutcome& outcome, bool json, bool dryRun) {
+    for (const std::string& note : outcome.notes) {
+        std::cerr << "vornback-cli: " << note << "\n";
+    }
+    Show(outcome, json, dryRun);
+    for (const std::string& failure : outcome.failures) {
+        std::cerr << "vornback-cli: " << failure << "\n";
+    }
+    if (!json && !dryRun) {
+        std::cout << (outcome.removed.empty() ? "nothing removed"
+                                              : RemovedBackupsText(outcome.removed))
+                  << "\n";
+    }
+    return outcome.failures.empty() ? kOk : kFailure;
+}
+
 // The policy of the settings file of the program folder, each --keep-* option in place
 // of its key.
 KeepPolicy PolicyOf(const ParsedArgs& parsed) {
     ProgramValues values;
     values.ProgramFolder = ProgramFolderOption(parsed);
     return KeepOptions(parsed, LoadKeepPolicy(SettingsFile(values)));
+}
+
+// The history file of the data tree (in the user's state folder when its program folder is
+// not writable) and its values; an installed tool without a data tree has none.
+std::optional<ProgramValues> DataTreeOf(const ParsedArgs& parsed) {
+    try {
+        const Workplace place = WorkplaceOption(parsed, false);
+        ProgramValues values;
+        values.ProgramFolder = place.programFolder;
+        values.StateFolder = place.stateFolder;
+        return values;
+    } catch (const Usage&) {
+        return std::nullopt;
+    }
+}
+
+// The keep policy on an sftp:// folder, reached with the offsite settings' key and host key
+// (or the --offsite-* options). A firm that a backup or restore of the data tree holds
+// keeps its remote archives; the firm's lock is held while its archives are removed.
+PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
+                         OffsitePruneRequest request) {
+    OffsiteSettings settings = OffsiteSettingsFor(parsed, ProgramFolderOption(parsed));
+    settings.url = url;
+    const std::optional<ProgramValues> values = DataTreeOf(parsed);
+    if (values) {
+        request.historyFile = HistoryFile(*values);
+    }
+    std::map<int64_t, RunLock> locks;
+    if (values && !request.dryRun) {
+        request.heldByRun = [&](int64_t firm) {
+            try {
+                locks.emplace(firm, LockFirm(*values, firm));
+                return false;
+            } catch (const RunLocked& e) {
+                std::cerr << "vornback-cli: " << e.what() << "; its offsite archives are kept\n";
+            } catch (const FileSystemError& e) {
+                std::cerr << "vornback-cli: the lock of firm " << firm << " cannot be taken ("
+                          << e.what() << "); its offsite archives are kept\n";
+            }
+            return true;
+        };
+    }
+    // A remote archive is verified in a private scratch folder of this run, removed after.
+    std::string scratchFolder = (std::filesystem::temp_directory_path() / "vornback-prune-XXXXXX");
+    if (::mkdtemp(scratchFolder.data()) == nullptr) {
+        throw Error("A scratch folder cannot be made in " +
+                    std::filesystem::temp_directory_path().string());
+    }
+    struct Remove {
+        std::string path;
+        ~Remove() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } remove{scratchFolder};
+    request.scratch = scratchFolder + "/archive.zip";
+    request.cancel = &gCancel;
+    return PruneOffsiteFolder(settings, request);
 }
 
 }  // namespace
@@ -89,12 +172,20 @@ KeepPolicy KeepOptions(const ParsedArgs& parsed, KeepPolicy policy) {
 }
 
 int ExplainKeep(const std::string& folder, const ParsedArgs& parsed) {
+    const KeepPolicy policy = PolicyOf(parsed);
+    std::cout << "keep policy: " << policy.Text() << "\n";
+    if (folder.starts_with("sftp://")) {
+        OffsitePruneRequest request;
+        request.policy = policy;
+        request.dryRun = true;
+        Show(PruneRemote(folder, parsed, request), false, true);
+        return kOk;
+    }
     LocalFileSystem fs;
     PruneRequest request;
-    request.policy = PolicyOf(parsed);
+    request.policy = policy;
     request.dryRun = true;
     request.cancel = &gCancel;
-    std::cout << "keep policy: " << request.policy.Text() << "\n";
     Show(PruneBackupFolder(fs, folder, request), false, true);
     return kOk;
 }
@@ -103,6 +194,8 @@ int PruneCommand(const std::vector<std::string>& args) {
     std::vector<std::string> valueOptions = kKeepOptions;
     valueOptions.push_back("--program-folder");
     valueOptions.push_back("--data");
+    valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
+                        kOffsiteValueOptions.end());
     const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--dry-run", "--json"});
     PruneRequest request;
     std::string folder;
@@ -114,6 +207,17 @@ int PruneCommand(const std::vector<std::string>& args) {
         } else {
             throw Usage{"prune takes at most a firm and one backup folder"};
         }
+    }
+    const bool json = parsed.Has("--json");
+    if (folder.starts_with("sftp://")) {
+        OffsitePruneRequest remote;
+        remote.policy = PolicyOf(parsed);
+        remote.firm = request.firm;
+        remote.dryRun = parsed.Has("--dry-run");
+        if (!json) {
+            std::cout << "keep policy: " << remote.policy.Text() << "\n";
+        }
+        return Report(PruneRemote(folder, parsed, remote), json, remote.dryRun);
     }
     if (folder.empty()) {
         const std::string programFolder = ProgramFolderOption(parsed);
@@ -137,25 +241,11 @@ int PruneCommand(const std::vector<std::string>& args) {
     } catch (const Usage&) {
         request.historyFile.clear();
     }
-    const bool json = parsed.Has("--json");
     if (!json) {
         std::cout << "keep policy: " << request.policy.Text() << "\n";
     }
     LocalFileSystem fs;
-    const PruneOutcome outcome = PruneBackupFolder(fs, folder, request);
-    for (const std::string& note : outcome.notes) {
-        std::cerr << "vornback-cli: " << note << "\n";
-    }
-    Show(outcome, json, request.dryRun);
-    for (const std::string& failure : outcome.failures) {
-        std::cerr << "vornback-cli: " << failure << "\n";
-    }
-    if (!json && !request.dryRun) {
-        std::cout << (outcome.removed.empty() ? "nothing removed"
-                                              : RemovedBackupsText(outcome.removed))
-                  << "\n";
-    }
-    return outcome.failures.empty() ? kOk : kFailure;
+    return Report(PruneBackupFolder(fs, folder, request), json, request.dryRun);
 }
 
 }  // namespace vornback

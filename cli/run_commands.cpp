@@ -46,10 +46,15 @@ class CommandLineDialogs : public Dialogs {
 
     Answer Show(const Message& m) override {
         if (m.text == kBackupDone || m.text == kRestoreDone) {
-            // The older backups the keep policy removed are said on the command line too.
-            const size_t removed = m.detail.find("; removed ");
-            if (removed != std::string::npos) {
-                size_t end = m.detail.find(". ", removed);
+            // The older backups the keep policy removed, here and in the offsite folder, are
+            // said on the command line too.
+            for (const char* said : {"; removed ", "; offsite: removed "}) {
+                const size_t removed = m.detail.find(said);
+                if (removed == std::string::npos) {
+                    continue;
+                }
+                size_t end = m.detail.find("; ", removed + 2);
+                end = std::min(end, m.detail.find(". ", removed));
                 end = end == std::string::npos ? m.detail.size() - 1 : end;
                 line_.Finish();
                 std::cerr << "vornback-cli: " << m.detail.substr(removed + 2, end - removed - 2)

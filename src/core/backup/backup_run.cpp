@@ -23,6 +23,7 @@
 #include "history/history.h"
 #include "mail/mail.h"
 #include "offsite/offsite_copy.h"
+#include "offsite/offsite_prune.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
 #include "platform/run_lock.h"
@@ -441,6 +442,50 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
     return "offsite copy failed: " + ctx.offsiteFailure;
 }
 
+// After the offsite copy of a date-wise or day-wise backup: the same keep policy on the
+// offsite folder's archives of the firm, of the same kind and in the same set of
+// sub-folders. The archive just copied and checked there counts as the newest good copy.
+// Gives "offsite: removed 2 older backups: ..." for the closing message, "" when none went.
+static std::string RemoveOlderOffsiteBackups(BackupContext& ctx, const BackupChoices& choices,
+                                             const std::string& destination,
+                                             const std::string& archive, bool currentYearOnly) {
+    const ProgramValues& v = ctx.values;
+    if (choices.type == BackupType::Single) {
+        return "";
+    }
+    OffsitePruneRequest request;
+    request.policy = choices.keep ? *choices.keep : LoadKeepPolicy(SettingsFile(v));
+    if (!request.policy.Any()) {
+        return "";
+    }
+    request.firm = v.CurrentFirmNo;
+    request.yearNo = currentYearOnly ? v.CurrentYearNo : "";
+    request.set = choices.type == BackupType::DateWise ? ArchiveSet::DateWise : ArchiveSet::DayWise;
+    request.knownGood = NameOf(destination) + "/" + NameOf(archive);
+    // A remote archive is read back into a temporary name of this run in the destination,
+    // which the folder's recovery clears should the run be killed.
+    request.scratch = JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
+    request.historyFile = HistoryFile(v);
+    request.cancel = ctx.cancel;
+    try {
+        const OffsiteSettings settings =
+            ctx.offsite ? *ctx.offsite : LoadOffsiteSettings(SettingsFile(v));
+        if (!settings.Configured()) {
+            return "";
+        }
+        const PruneOutcome outcome = PruneOffsiteFolder(settings, request);
+        for (const std::string& line : outcome.failures) {
+            Warn("an older offsite backup was not removed: " + line);
+        }
+        const std::string removed = RemovedBackupsText(outcome.removed);
+        return removed.empty() ? "" : "offsite: " + removed;
+    } catch (const Error& e) {
+        // The backup and its offsite copy are made; only the clearing of older ones stopped.
+        Warn(std::string("older offsite backups were not removed: ") + e.what());
+        return "";
+    }
+}
+
 namespace {
 
 // The bytes of the files below folder, without the image folder when it is left out: what
@@ -491,8 +536,9 @@ void TellNoSpace(BackupContext& ctx, const std::string& destination, uint64_t ne
 struct BackupMade {
     std::string archive;
     std::vector<std::string> skippedLinks;
-    std::string offsite;  // why the offsite copy failed, "" when it did not
-    std::string removed;  // the older backups the keep policy removed
+    std::string offsite;         // why the offsite copy failed, "" when it did not
+    std::string removed;         // the older backups the keep policy removed
+    std::string offsiteRemoved;  // the older offsite backups it removed
 };
 
 // The steps of the run that change files, under the firm's locks: they are released when
@@ -627,6 +673,10 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         }
     }
     made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous);
+    if (made.offsite.empty()) {
+        made.offsiteRemoved =
+            RemoveOlderOffsiteBackups(ctx, choices, destination, archive, currentYearOnly);
+    }
     made.removed = RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
     return made;
 }
@@ -647,6 +697,10 @@ std::string CompletionDetail(BackupContext& ctx, const BackupMade& made) {
     }
     if (!made.removed.empty()) {
         detail += detail.empty() ? "Older backups: " + made.removed : "; " + made.removed;
+    }
+    if (!made.offsiteRemoved.empty()) {
+        detail +=
+            detail.empty() ? "Older backups: " + made.offsiteRemoved : "; " + made.offsiteRemoved;
     }
     if (!detail.empty()) {
         detail += ".";

@@ -385,4 +385,20 @@ std::optional<uint64_t> SftpSession::FreeBytes(const std::string& folder) {
     return *unit * *available;
 }
 
+std::optional<int64_t> SftpSession::ModifiedTime(const std::string& path) {
+    curl_easy_reset(static_cast<CURL*>(curl_));
+    CURL* curl = static_cast<CURL*>(curl_);
+    Request r;
+    r.url = address_.UrlOf(path);
+    // A stat of the file, and nothing read from it.
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+    Perform(r, "asking for the time of " + path);
+    curl_off_t time = -1;
+    if (curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &time) != CURLE_OK || time < 0) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(time);
+}
+
 }  // namespace vornback

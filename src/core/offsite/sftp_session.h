@@ -70,6 +70,10 @@ class SftpSession {
     // nothing when it does not say. Throws SftpError when the request fails otherwise.
     std::optional<uint64_t> FreeBytes(const std::string& folder);
 
+    // The remote file's modification time, seconds since the epoch, as the server's stat
+    // gives it; nothing when the server does not say. Throws SftpError.
+    std::optional<int64_t> ModifiedTime(const std::string& path);
+
     // A path quoted for a command.
     static std::string Quoted(const std::string& path);
 

@@ -164,6 +164,16 @@ void RemoveAbandonedFolders(FileSystem& fs, const std::string& backupFolder,
 
 }  // namespace
 
+std::optional<ArchiveSet> ArchiveSetOfFolder(const std::string& name) {
+    if (IsDateFolderName(name)) {
+        return ArchiveSet::DateWise;
+    }
+    if (IsDayFolderName(name)) {
+        return ArchiveSet::DayWise;
+    }
+    return std::nullopt;
+}
+
 KeepPolicy LoadKeepPolicy(const std::string& settingsFile) {
     auto count = [&](const char* key) {
         return std::max(

@@ -26,6 +26,10 @@ KeepPolicy LoadKeepPolicy(const std::string& settingsFile);
 
 enum class ArchiveSet { DateWise, DayWise };
 
+// The set of a backup folder's sub-folder by its name: a date-wise folder YYYYMMDD (a real
+// date) or a day-wise one (a day of the week); nothing for any other name.
+std::optional<ArchiveSet> ArchiveSetOfFolder(const std::string& name);
+
 // One archive found in a backup folder.
 struct FolderArchive {
     std::string path;    // the archive's path

@@ -1,0 +1,331 @@
+// The keep policy on the offsite folder, against a real OpenSSH server: which remote
+// archives go and which stay whatever the policy, and the same through a backup run and
+// the headless tool's prune and list --why.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "history/history.h"
+#include "offsite/offsite_prune.h"
+#include "platform/run_lock.h"
+#include "startup/settings.h"
+#include "support/cli_tool.h"
+#include "support/sftp_fixture.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+
+namespace vornback {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// Local time "YYYY-MM-DD HH:MM" in seconds since the epoch.
+int64_t At(const std::string& text) {
+    std::tm t{};
+    t.tm_isdst = -1;
+    if (::strptime(text.c_str(), "%Y-%m-%d %H:%M", &t) == nullptr) {
+        ADD_FAILURE() << "not a time: " << text;
+    }
+    return static_cast<int64_t>(std::mktime(&t));
+}
+
+class OffsitePrune : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = SftpTestServer::Unavailable();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        server_ = std::make_unique<SftpTestServer>(tmp_.Path() / "server");
+        WriteFile(tmp_.Path() / "source/Firm1.mdb", RandomBytes(20000, 5));
+        PackFolder((tmp_.Path() / "source").string(), archive_);
+    }
+
+    // Puts a copy of a good archive (or a damaged one) on the server with the given time.
+    void Put(const std::string& relative, int64_t time, bool damaged = false) {
+        std::string bytes = ReadFile(archive_);
+        if (damaged) {
+            bytes[bytes.size() / 3] ^= 0x55;
+        }
+        WriteFile(Remote() / relative, bytes);
+        SetMTime(Remote() / relative, time);
+    }
+
+    fs::path Remote() const { return server_->Remote() / "backups"; }
+
+    TempDir tmp_;
+    std::string archive_ = tmp_ / "good.zip";
+    std::unique_ptr<SftpTestServer> server_;
+};
+
+TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
+    struct File {
+        std::string path;
+        std::string time;
+        bool damaged = false;
+    };
+    struct Case {
+        std::string what;
+        std::vector<File> files;
+        KeepPolicy policy;
+        std::optional<ArchiveSet> set;
+        std::string knownGood;
+        bool held = false;
+        bool dryRun = false;
+        Strings removed;  // oldest first
+        Strings folders;  // the sub-folders left
+        size_t toRemove;  // the decisions "remove"
+    } cases[] = {
+        {"two backups on one day, daily 2",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"},
+          {"20261102/Firm1.zip", "2026-11-02 12:00"},
+          {"20261103/OFirm1.zip", "2026-11-03 10:00"},
+          {"20261103/Firm1.zip", "2026-11-03 12:00"}},
+         {0, 2, 0, 0, 0},
+         std::nullopt,
+         "",
+         false,
+         false,
+         {"20261101/Firm1.zip", "20261103/OFirm1.zip"},
+         {"20261102", "20261103"},
+         2},
+        {"a person's file keeps its folder; other firms, series and sets stay",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"},
+          {"20261101/notes.txt", "2026-11-01 12:00"},
+          {"20261102/Firm1.zip", "2026-11-02 12:00"},
+          {"20261102/Firm2.zip", "2026-11-01 12:00"},
+          {"20261102/Firm1Yr2.zip", "2026-11-01 12:00"},
+          {"Monday/Firm1.zip", "2026-10-26 12:00"},
+          {"old/Firm1.zip", "2026-10-20 12:00"}},
+         {1, 0, 0, 0, 0},
+         ArchiveSet::DateWise,
+         "",
+         false,
+         false,
+         {"20261101/Firm1.zip"},
+         {"20261101", "20261102", "Monday", "old"},
+         1},
+        {"the newest copy is damaged: the newest good one stays too",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"},
+          {"20261102/Firm1.zip", "2026-11-02 12:00"},
+          {"20261103/Firm1.zip", "2026-11-03 12:00", true}},
+         {1, 0, 0, 0, 0},
+         std::nullopt,
+         "",
+         false,
+         false,
+         {"20261101/Firm1.zip"},
+         {"20261102", "20261103"},
+         1},
+        {"the archive just copied counts as good unread",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"},
+          {"20261102/Firm1.zip", "2026-11-02 12:00"},
+          {"20261103/Firm1.zip", "2026-11-03 12:00", true}},
+         {1, 0, 0, 0, 0},
+         std::nullopt,
+         "20261103/Firm1.zip",
+         false,
+         false,
+         {"20261101/Firm1.zip", "20261102/Firm1.zip"},
+         {"20261103"},
+         2},
+        {"the only copy of a year stays",
+         {{"20250601/Firm1.zip", "2025-06-01 12:00"},
+          {"20261102/Firm1.zip", "2026-11-02 12:00"},
+          {"20261103/Firm1.zip", "2026-11-03 12:00"}},
+         {1, 0, 0, 0, 0},
+         std::nullopt,
+         "",
+         false,
+         false,
+         {"20261102/Firm1.zip"},
+         {"20250601", "20261103"},
+         1},
+        {"a firm that another run holds keeps everything",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"}, {"20261102/Firm1.zip", "2026-11-02 12:00"}},
+         {1, 0, 0, 0, 0},
+         std::nullopt,
+         "",
+         true,
+         false,
+         {},
+         {"20261101", "20261102"},
+         0},
+        {"a dry run decides and removes nothing",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"}, {"20261102/Firm1.zip", "2026-11-02 12:00"}},
+         {1, 0, 0, 0, 0},
+         std::nullopt,
+         "",
+         false,
+         true,
+         {},
+         {"20261101", "20261102"},
+         1},
+        {"day-wise folders are a destination of their own",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00"},
+          {"Monday/Firm1.zip", "2026-11-02 12:00"},
+          {"Tuesday/Firm1.zip", "2026-11-03 12:00"}},
+         {1, 0, 0, 0, 0},
+         ArchiveSet::DayWise,
+         "",
+         false,
+         false,
+         {"Monday/Firm1.zip"},
+         {"20261101", "Tuesday"},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(Remote());
+        for (const File& f : c.files) {
+            Put(f.path, At(f.time), f.damaged);
+        }
+        const std::string history = tmp_ / "history.tsv";
+        fs::remove(history);
+        OffsitePruneRequest request;
+        request.policy = c.policy;
+        request.firm = 1;
+        request.yearNo = "";
+        request.set = c.set;
+        request.dryRun = c.dryRun;
+        request.knownGood = c.knownGood;
+        request.scratch = tmp_ / "scratch.zip";
+        request.historyFile = history;
+        request.heldByRun = [&](int64_t firm) {
+            EXPECT_EQ(firm, 1);
+            return c.held;
+        };
+        const PruneOutcome outcome = PruneOffsiteFolder(server_->Settings(), request);
+        EXPECT_EQ(outcome.removed, c.removed);
+        EXPECT_TRUE(outcome.failures.empty());
+        EXPECT_EQ(std::count_if(outcome.decisions.begin(), outcome.decisions.end(),
+                                [](const ArchiveDecision& d) { return !d.keep; }),
+                  static_cast<long>(c.toRemove));
+        for (const File& f : c.files) {
+            const bool gone =
+                std::find(c.removed.begin(), c.removed.end(), f.path) != c.removed.end();
+            EXPECT_EQ(fs::exists(Remote() / f.path), !gone) << f.path;
+        }
+        EXPECT_EQ(Names(Remote()), c.folders);
+        EXPECT_FALSE(fs::exists(request.scratch));
+        const std::vector<HistoryRecord> records =
+            fs::exists(history) ? ReadHistory(history) : std::vector<HistoryRecord>{};
+        ASSERT_EQ(records.size(), c.removed.size());
+        for (size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(records[i].kind, "prune");
+            EXPECT_EQ(records[i].archive,
+                      server_->Settings().url.substr(0, server_->Settings().url.find('/', 7)) +
+                          (Remote() / c.removed[i]).string());
+        }
+    }
+}
+
+// A date-wise backup with a keep policy prunes the offsite folder as it prunes the local
+// one, and says so; prune and list --why reach the offsite folder by its address.
+TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
+    const std::string tree = tmp_ / "data";
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("make-sample " + Quote(tree) + " --firms 1 --years 2 --seed 3"), &out),
+              0)
+        << out;
+    const std::string program = " --program-folder " + Quote(tree + "/Bkp");
+    const OffsiteSettings s = server_->Settings();
+    ASSERT_EQ(RunCommand(Cli("offsite set" + program + " --url " + Quote(s.url) + " --host-key " +
+                             Quote(s.hostKeySha256) + " --identity " + Quote(s.identityFile)),
+                         &out),
+              0)
+        << out;
+    // Minutes before the backup, in other dated folders; a year ago and more, the only
+    // copy of that year.
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    Put("20200101/Firm1.zip", now - 1800);
+    Put("20200102/Firm1.zip", now - 1200);
+    Put("20190601/Firm1.zip", now - 400 * 86400);
+    const std::string local = tmp_ / "backups";
+    fs::create_directories(local);
+    out.clear();
+    ASSERT_EQ(
+        RunCommand(Cli("backup 1,2 --type date --keep-last 1 -q --to " + Quote(local) + program),
+                   &out),
+        0)
+        << out;
+    EXPECT_EQ(out,
+              "vornback-cli: offsite: removed 2 older backups: 20200101/Firm1.zip, "
+              "20200102/Firm1.zip\n");
+    const std::string today = Today("%Y%m%d");
+    EXPECT_EQ(Names(Remote()), (Strings{"20190601", today}));
+    const std::vector<HistoryRecord> history = ReadHistory(tree + "/Bkp/history.tsv");
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].kind, "prune");
+    EXPECT_NE(history[0].archive.find("sftp://"), std::string::npos);
+    EXPECT_NE(history[0].archive.find("/20200101/Firm1.zip"), std::string::npos);
+    EXPECT_EQ(history[2].kind, "backup");
+
+    // One more remote archive: list --why and prune --dry-run explain, prune removes it,
+    // and a firm that a run holds keeps it.
+    Put("20200103/Firm1.zip", now - 600);
+    const std::string url = Quote(s.url);
+    const std::string oldYear = LocalTimeText(now - 400 * 86400).substr(0, 4);
+    struct Row {
+        std::string args;
+        bool holdFirm;
+        int status;
+        Strings lines;  // each found in the output
+        bool removed;   // 20200103/Firm1.zip gone afterwards
+    } rows[] = {
+        {"list " + url + " --why --keep-last 1",
+         false,
+         0,
+         {"keep policy: last 1", "20200103/Firm1.zip", " remove\n", "/Firm1.zip ",
+          "last 1, newest good copy\n", "20190601/Firm1.zip", "only copy of " + oldYear + "\n"},
+         false},
+        {"prune 1 " + url + " --dry-run --keep-last 1",
+         false,
+         0,
+         {"20200103/Firm1.zip", " remove\n"},
+         false},
+        {"prune 1 " + url + " --keep-last 1",
+         true,
+         0,
+         {"firm 1", "its offsite archives are kept", "nothing removed"},
+         false},
+        {"prune 1 " + url + " --keep-last 1 --offsite-host-key SHA256:" + std::string(43, 'x'),
+         false,
+         1,
+         {"host key mismatch"},
+         false},
+        {"prune 1 " + url + " --keep-last 1",
+         false,
+         0,
+         {"removed 1 older backup: 20200103/Firm1.zip\n"},
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args);
+        std::optional<RunLock> lock;
+        if (row.holdFirm) {
+            ProgramValues values;
+            values.ProgramFolder = tree + "/Bkp";
+            lock.emplace(LockFirm(values, 1));
+        }
+        out.clear();
+        EXPECT_EQ(RunCommand(Cli(row.args + program), &out), row.status) << out;
+        for (const std::string& line : row.lines) {
+            EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+        }
+        EXPECT_EQ(fs::exists(Remote() / "20200103/Firm1.zip"), !row.removed);
+    }
+    EXPECT_EQ(Names(Remote()), (Strings{"20190601", today}));
+}
+
+}  // namespace
+}  // namespace vornback
