@@ -128,10 +128,11 @@ PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
                 locks.emplace(firm, LockFirm(*values, firm));
                 return false;
             } catch (const RunLocked& e) {
-                std::cerr << "vornback-cli: " << e.what() << "; its offsite archives are kept\n";
+                std::cerr << "vornback-cli: the offsite archives of firm " << firm
+                          << " are kept: " << e.what() << "\n";
             } catch (const FileSystemError& e) {
-                std::cerr << "vornback-cli: the lock of firm " << firm << " cannot be taken ("
-                          << e.what() << "); its offsite archives are kept\n";
+                std::cerr << "vornback-cli: the offsite archives of firm " << firm
+                          << " are kept, as its lock cannot be taken: " << e.what() << "\n";
             }
             return true;
         };

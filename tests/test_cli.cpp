@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 
 #include "support/cli_tool.h"
 #include "support/temp_dir.h"
@@ -308,6 +309,31 @@ TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
 
 // The systemd units pass systemd's own check, and the command line they run is one the
 // tool accepts (in its dry run, with the options of the example environment file).
+// The manual's EXIT STATUS names every status the tool has (the constants of its common
+// header), each as a tagged paragraph, and no other.
+TEST(Cli, ManualListsEveryExitStatus) {
+    const std::string source = std::string(VORNBACK_TEST_SOURCE_DIR) + "/..";
+    const std::string header = test::ReadFile(source + "/cli/common.h");
+    const std::string manual = test::ReadFile(source + "/packaging/vornback-cli.1");
+    std::set<std::string> statuses;
+    const std::regex constant("constexpr int k[A-Za-z]+ = ([0-9]+);");
+    for (auto it = std::sregex_iterator(header.begin(), header.end(), constant);
+         it != std::sregex_iterator(); ++it) {
+        statuses.insert((*it)[1].str());
+    }
+    ASSERT_GE(statuses.size(), 6u);
+    const size_t start = manual.find(".SH EXIT STATUS\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::string section = manual.substr(start, manual.find("\n.SH ", start + 1) - start);
+    std::set<std::string> listed;
+    const std::regex tagged("\\.TP\n\\.B ([0-9]+)\n");
+    for (auto it = std::sregex_iterator(section.begin(), section.end(), tagged);
+         it != std::sregex_iterator(); ++it) {
+        listed.insert((*it)[1].str());
+    }
+    EXPECT_EQ(listed, statuses);
+}
+
 TEST(Cli, ScheduledBackupUnitsAreValid) {
     Tree t;
     const std::string packaging = std::string(VORNBACK_TEST_SOURCE_DIR) + "/../packaging/";

@@ -296,7 +296,7 @@ TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
         {"prune 1 " + url + " --keep-last 1",
          true,
          0,
-         {"firm 1", "its offsite archives are kept", "nothing removed"},
+         {"the offsite archives of firm 1 are kept: ", "nothing removed"},
          false},
         {"prune 1 " + url + " --keep-last 1 --offsite-host-key SHA256:" + std::string(43, 'x'),
          false,
