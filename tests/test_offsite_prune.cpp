@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,17 +74,15 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
         std::string time;
         bool damaged = false;
     };
+    using SetUp = std::function<void(OffsitePruneRequest&)>;
+    const SetUp asIs = [](OffsitePruneRequest&) {};
     struct Case {
         std::string what;
         std::vector<File> files;
         KeepPolicy policy;
-        std::optional<ArchiveSet> set;
-        std::string knownGood;
-        bool held = false;
-        bool dryRun = false;
+        SetUp setUp;      // what the request sets besides the policy and firm 1
         Strings removed;  // oldest first
         Strings folders;  // the sub-folders left
-        size_t toRemove;  // the decisions "remove"
     } cases[] = {
         {"two backups on one day, daily 2",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
@@ -91,13 +90,9 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
           {"20261103/OFirm1.zip", "2026-11-03 10:00"},
           {"20261103/Firm1.zip", "2026-11-03 12:00"}},
          {0, 2, 0, 0, 0},
-         std::nullopt,
-         "",
-         false,
-         false,
+         asIs,
          {"20261101/Firm1.zip", "20261103/OFirm1.zip"},
-         {"20261102", "20261103"},
-         2},
+         {"20261102", "20261103"}},
         {"a person's file keeps its folder; other firms, series and sets stay",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
           {"20261101/notes.txt", "2026-11-01 12:00"},
@@ -107,81 +102,47 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
           {"Monday/Firm1.zip", "2026-10-26 12:00"},
           {"old/Firm1.zip", "2026-10-20 12:00"}},
          {1, 0, 0, 0, 0},
-         ArchiveSet::DateWise,
-         "",
-         false,
-         false,
+         [](OffsitePruneRequest& r) { r.set = ArchiveSet::DateWise; },
          {"20261101/Firm1.zip"},
-         {"20261101", "20261102", "Monday", "old"},
-         1},
+         {"20261101", "20261102", "Monday", "old"}},
         {"the newest copy is damaged: the newest good one stays too",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
           {"20261102/Firm1.zip", "2026-11-02 12:00"},
           {"20261103/Firm1.zip", "2026-11-03 12:00", true}},
          {1, 0, 0, 0, 0},
-         std::nullopt,
-         "",
-         false,
-         false,
+         asIs,
          {"20261101/Firm1.zip"},
-         {"20261102", "20261103"},
-         1},
+         {"20261102", "20261103"}},
         {"the archive just copied counts as good unread",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
           {"20261102/Firm1.zip", "2026-11-02 12:00"},
           {"20261103/Firm1.zip", "2026-11-03 12:00", true}},
          {1, 0, 0, 0, 0},
-         std::nullopt,
-         "20261103/Firm1.zip",
-         false,
-         false,
+         [](OffsitePruneRequest& r) { r.knownGood = "20261103/Firm1.zip"; },
          {"20261101/Firm1.zip", "20261102/Firm1.zip"},
-         {"20261103"},
-         2},
+         {"20261103"}},
         {"the only copy of a year stays",
          {{"20250601/Firm1.zip", "2025-06-01 12:00"},
           {"20261102/Firm1.zip", "2026-11-02 12:00"},
           {"20261103/Firm1.zip", "2026-11-03 12:00"}},
          {1, 0, 0, 0, 0},
-         std::nullopt,
-         "",
-         false,
-         false,
+         asIs,
          {"20261102/Firm1.zip"},
-         {"20250601", "20261103"},
-         1},
+         {"20250601", "20261103"}},
         {"a firm that another run holds keeps everything",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"}, {"20261102/Firm1.zip", "2026-11-02 12:00"}},
          {1, 0, 0, 0, 0},
-         std::nullopt,
-         "",
-         true,
-         false,
+         [](OffsitePruneRequest& r) { r.heldByRun = [](int64_t firm) { return firm == 1; }; },
          {},
-         {"20261101", "20261102"},
-         0},
-        {"a dry run decides and removes nothing",
-         {{"20261101/Firm1.zip", "2026-11-01 12:00"}, {"20261102/Firm1.zip", "2026-11-02 12:00"}},
-         {1, 0, 0, 0, 0},
-         std::nullopt,
-         "",
-         false,
-         true,
-         {},
-         {"20261101", "20261102"},
-         1},
+         {"20261101", "20261102"}},
         {"day-wise folders are a destination of their own",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
           {"Monday/Firm1.zip", "2026-11-02 12:00"},
           {"Tuesday/Firm1.zip", "2026-11-03 12:00"}},
          {1, 0, 0, 0, 0},
-         ArchiveSet::DayWise,
-         "",
-         false,
-         false,
+         [](OffsitePruneRequest& r) { r.set = ArchiveSet::DayWise; },
          {"Monday/Firm1.zip"},
-         {"20261101", "Tuesday"},
-         1},
+         {"20261101", "Tuesday"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -195,21 +156,12 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
         request.policy = c.policy;
         request.firm = 1;
         request.yearNo = "";
-        request.set = c.set;
-        request.dryRun = c.dryRun;
-        request.knownGood = c.knownGood;
         request.scratch = tmp_ / "scratch.zip";
         request.historyFile = history;
-        request.heldByRun = [&](int64_t firm) {
-            EXPECT_EQ(firm, 1);
-            return c.held;
-        };
+        c.setUp(request);
         const PruneOutcome outcome = PruneOffsiteFolder(server_->Settings(), request);
         EXPECT_EQ(outcome.removed, c.removed);
         EXPECT_TRUE(outcome.failures.empty());
-        EXPECT_EQ(std::count_if(outcome.decisions.begin(), outcome.decisions.end(),
-                                [](const ArchiveDecision& d) { return !d.keep; }),
-                  static_cast<long>(c.toRemove));
         for (const File& f : c.files) {
             const bool gone =
                 std::find(c.removed.begin(), c.removed.end(), f.path) != c.removed.end();
@@ -275,42 +227,24 @@ TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
     Put("20200103/Firm1.zip", now - 600);
     const std::string url = Quote(s.url);
     const std::string oldYear = LocalTimeText(now - 400 * 86400).substr(0, 4);
+    const std::string badKey = "--offsite-host-key SHA256:" + std::string(43, 'x');
     struct Row {
-        std::string args;
         bool holdFirm;
         int status;
+        bool removed;  // 20200103/Firm1.zip gone afterwards
+        std::string command, options;
         Strings lines;  // each found in the output
-        bool removed;   // 20200103/Firm1.zip gone afterwards
     } rows[] = {
-        {"list " + url + " --why --keep-last 1",
-         false,
-         0,
-         {"keep policy: last 1", "20200103/Firm1.zip", " remove\n", "/Firm1.zip ",
-          "last 1, newest good copy\n", "20190601/Firm1.zip", "only copy of " + oldYear + "\n"},
-         false},
-        {"prune 1 " + url + " --dry-run --keep-last 1",
-         false,
-         0,
-         {"20200103/Firm1.zip", " remove\n"},
-         false},
-        {"prune 1 " + url + " --keep-last 1",
-         true,
-         0,
-         {"the offsite archives of firm 1 are kept: ", "nothing removed"},
-         false},
-        {"prune 1 " + url + " --keep-last 1 --offsite-host-key SHA256:" + std::string(43, 'x'),
-         false,
-         1,
-         {"host key mismatch"},
-         false},
-        {"prune 1 " + url + " --keep-last 1",
-         false,
-         0,
-         {"removed 1 older backup: 20200103/Firm1.zip\n"},
-         true},
+        {false, 0, false, "list", "--why", {"keep policy: last 1", "20200103/", "remove\n"}},
+        {false, 0, false, "list", "--why", {"newest good copy\n", "only copy of " + oldYear}},
+        {false, 0, false, "prune 1", "--dry-run", {"20200103/Firm1.zip", " remove\n"}},
+        {true, 0, false, "prune 1", "", {"of firm 1 are kept: ", "nothing removed"}},
+        {false, 1, false, "prune 1", badKey, {"host key mismatch"}},
+        {false, 0, true, "prune 1", "", {"removed 1 older backup: 20200103/Firm1.zip\n"}},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args);
+        const std::string args = row.command + " " + url + " --keep-last 1 " + row.options;
+        SCOPED_TRACE(args);
         std::optional<RunLock> lock;
         if (row.holdFirm) {
             ProgramValues values;
@@ -318,7 +252,7 @@ TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
             lock.emplace(LockFirm(values, 1));
         }
         out.clear();
-        EXPECT_EQ(RunCommand(Cli(row.args + program), &out), row.status) << out;
+        EXPECT_EQ(RunCommand(Cli(args + program), &out), row.status) << out;
         for (const std::string& line : row.lines) {
             EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
         }
