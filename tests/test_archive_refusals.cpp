@@ -16,6 +16,7 @@
 #include "archive/archive.h"
 #include "archive/unpack_destination.h"
 #include "base/errors.h"
+#include "support/refusal.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"
@@ -28,7 +29,9 @@ namespace {
 using test::AllPaths;
 using test::CompareTrees;
 using test::CompressibleText;
+using test::ErrorText;
 using test::HasTemporaryFile;
+using test::Mentions;
 using test::PythonZip;
 using test::RandomBytes;
 using test::ReadFile;
@@ -63,12 +66,9 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
         const std::string archive = dir / ("bad" + std::to_string(n++) + ".zip");
         PythonZip(archive, "z.writestr('good.txt', 'good')\n" + body);
         const fs::path out = dir.Path() / "out" / "dest";
-        try {
-            UnpackArchive(archive, out.string());
-            ADD_FAILURE() << what << " was unpacked";
-        } catch (const ArchiveError& e) {
-            EXPECT_NE(std::string(e.what()).find(archive), std::string::npos) << e.what();
-        }
+        EXPECT_TRUE(
+            Mentions(ErrorText<ArchiveError>([&] { UnpackArchive(archive, out); }), archive))
+            << what;
         EXPECT_FALSE(fs::exists(out)) << what;
         EXPECT_THROW(VerifyArchive(archive), ArchiveError) << what;
     }
@@ -76,36 +76,22 @@ TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     EXPECT_FALSE(fs::exists(dir.Path() / "x"));
     EXPECT_FALSE(fs::exists(dir.Path() / "b"));
     // Duplicates are named in the refusal.
-    try {
-        UnpackArchive(dir / "bad2.zip", dir / "out2");
-        ADD_FAILURE() << "letter-case duplicates unpacked";
-    } catch (const ArchiveError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  dir / "bad2.zip" +
-                      ": entry Yr1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
-                      "case, and both would be one file; the archive is refused");
-    }
-
-    try {
-        UnpackArchive(dir / "bad7.zip", dir / "out2");
-        ADD_FAILURE() << "folders differing in letter case unpacked";
-    } catch (const ArchiveError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  dir / "bad7.zip" +
-                      ": entry DIR/b.txt: the folder DIR differs from the folder Dir of the entry "
-                      "Dir/a.txt only in letter case, and both would be one folder; the archive "
-                      "is refused");
-    }
+    EXPECT_EQ(ErrorText<ArchiveError>([&] { UnpackArchive(dir / "bad2.zip", dir / "out2"); }),
+              dir / "bad2.zip" +
+                  ": entry Yr1/data.TXT: differs from the entry Yr1/Data.txt only in letter "
+                  "case, and both would be one file; the archive is refused");
+    EXPECT_EQ(ErrorText<ArchiveError>([&] { UnpackArchive(dir / "bad7.zip", dir / "out2"); }),
+              dir / "bad7.zip" +
+                  ": entry DIR/b.txt: the folder DIR differs from the folder Dir of the entry "
+                  "Dir/a.txt only in letter case, and both would be one folder; the archive "
+                  "is refused");
 
     // An encrypted entry (Info-ZIP's traditional encryption).
     WriteFile(dir.Path() / "plain.txt", "secret");
     ASSERT_EQ(RunCommand("cd '" + dir.Path().string() + "' && zip -q -P pw enc.zip plain.txt"), 0);
-    try {
-        UnpackArchive(dir / "enc.zip", dir / "out3");
-        ADD_FAILURE() << "encrypted archive unpacked";
-    } catch (const ArchiveError& e) {
-        EXPECT_NE(std::string(e.what()).find("encrypted"), std::string::npos) << e.what();
-    }
+    EXPECT_TRUE(
+        Mentions(ErrorText<ArchiveError>([&] { UnpackArchive(dir / "enc.zip", dir / "out3"); }),
+                 "encrypted"));
     EXPECT_FALSE(fs::exists(dir.Path() / "out3"));
 
     // A link already in the destination is never followed out of it.
@@ -174,15 +160,11 @@ TEST(Archive, NamesThatAreNotTextRefuseTheArchiveAndSaySo) {
         PatchNames(archive, c.standIn, c.name);
         const fs::path out = dir.Path() / "out";
         for (const bool whole : {false, true}) {
-            try {
-                whole ? UnpackArchiveWhole(archive, out.string())
-                      : UnpackArchive(archive, out.string());
-                ADD_FAILURE() << c.what << " was unpacked";
-            } catch (const ArchiveError& e) {
-                EXPECT_EQ(std::string(e.what()),
-                          archive + ": entry " + c.message + "; the archive is refused")
-                    << c.what;
-            }
+            EXPECT_EQ(ErrorText<ArchiveError>([&] {
+                          whole ? UnpackArchiveWhole(archive, out) : UnpackArchive(archive, out);
+                      }),
+                      archive + ": entry " + c.message + "; the archive is refused")
+                << c.what;
             EXPECT_FALSE(fs::exists(out)) << c.what;
         }
         EXPECT_THROW(VerifyArchive(archive), ArchiveError) << c.what;
@@ -199,13 +181,8 @@ TEST(Archive, NamesThatAreNotTextRefuseTheArchiveAndSaySo) {
 TEST(Archive, DamagedArchivesFailClearlyAndLeaveNoPartialFile) {
     TempDir dir;
     auto expectError = [&](const std::string& archive, const std::string& text) {
-        const fs::path out = dir.Path() / "out";
-        try {
-            UnpackArchive(archive, out.string());
-            ADD_FAILURE() << archive << " was unpacked";
-        } catch (const ArchiveError& e) {
-            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
-        }
+        EXPECT_TRUE(
+            Mentions(ErrorText<ArchiveError>([&] { UnpackArchive(archive, dir / "out"); }), text));
         EXPECT_FALSE(HasTemporaryFile(dir.Path())) << archive;
     };
 
@@ -269,16 +246,12 @@ TEST(Archive, FullDiskAndWholeUnpackLeaveNothingAndSaySo) {
     } unmount{disk.string()};
     // The destination does not exist yet: its nearest existing parent is checked.
     for (const std::string dest : {disk / "Back" / "Firm1", disk / "Firm1"}) {
-        try {
-            UnpackArchiveWhole(dir / "a.zip", dest);
-            ADD_FAILURE() << "unpacked onto a full disk";
-        } catch (const FileSystemError& e) {
-            const std::string text = e.what();
-            EXPECT_EQ(text.substr(0, text.find(" free")),
-                      "Could not unpack the archive into " + dest +
-                          ": the disk is full (6.0 MB needed, 4.0 MB")
-                << text;
-        }
+        const std::string text =
+            ErrorText<FileSystemError>([&] { UnpackArchiveWhole(dir / "a.zip", dest); });
+        EXPECT_EQ(text.substr(0, text.find(" free")),
+                  "Could not unpack the archive into " + dest +
+                      ": the disk is full (6.0 MB needed, 4.0 MB")
+            << text;
         EXPECT_TRUE(fs::is_empty(disk)) << dest;
     }
     // A whole unpack that fits: in place at once; into a folder that holds something: refused.
