@@ -301,6 +301,7 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
     unpack.progress = options.progress;
     unpack.cancel = options.cancel;
     unpack.threads = options.threads;
+    unpack.passphrase = options.passphrase;
     try {
         UnpackArchive(archive, scratch.Path(), unpack);
     } catch (const ArchiveCancelled&) {
