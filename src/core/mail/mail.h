@@ -37,10 +37,10 @@ struct MailToSend {
     std::string recipient;  // passed on unchanged, even when empty
     std::string subject;
     std::string body;
-    std::string senderName;      // display name of the sender
-    std::string recipientName;   // display name of the recipient
-    std::string attachmentPath;  // "" sends no attachment
-    std::string attachmentName;  // the name the attachment carries; "" for the file's own
+    std::string senderName;        // display name of the sender
+    std::string recipientName;     // display name of the recipient
+    std::string attachmentPath;    // "" sends no attachment
+    std::string attachmentName{};  // the name the attachment carries; "" for the file's own
 };
 
 struct SendResult {
