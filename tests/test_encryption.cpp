@@ -1,6 +1,7 @@
 // Encrypted copies of archives: made from the plain archive without packing again, read
 // back here with the passphrase and by 7-Zip and bsdtar, and refused plainly without it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "startup/settings.h"
+#include "support/sftp_fixture.h"
+#include "support/smtp_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"
@@ -215,6 +219,197 @@ TEST_F(Encrypted, DamageIsFoundAndShortPassphrasesAreRefused) {
         }
         EXPECT_FALSE(fs::exists(target));
     }
+}
+
+// ---- backups through the headless tool, against the real servers ----------------------
+
+std::string Cli(const std::string& args) {
+    return std::string(VORNBACK_CLI_PATH) + " " + args;
+}
+
+bool Readable(const std::string& archive, const std::string& passphrase) {
+    UnpackOptions options;
+    options.passphrase = passphrase;
+    try {
+        VerifyArchive(archive, options);
+        return true;
+    } catch (const ArchiveError&) {
+        return false;
+    }
+}
+
+// With Encrypt=1 the offsite copy and the mail carry the encrypted copy under the archive's
+// name, the local generations stay plain and the copy is gone; a passphrase that cannot be
+// used sends nothing at all, and the local backup stands.
+TEST(EncryptedBackup, OffsiteAndMailCarryTheEncryptedCopyOnly) {
+    if (const std::string why = test::SftpTestServer::Unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    TempDir tmp;
+    const std::string tree = tmp / "data";
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3"), &out), 0)
+        << out;
+    test::SftpTestServer sftp(tmp.Path() / "server");
+    fs::create_directories(tmp.Path() / "smtp");
+    test::SmtpTestServer smtp(tmp.Path() / "smtp");
+    const SmtpSettings& account = smtp.Settings();
+    const std::string passphraseFile = tmp / "passphrase";
+    WriteFile(passphraseFile, kPassphrase + "\n");
+    ::chmod(passphraseFile.c_str(), 0600);
+    const std::string passwordFile = tmp / "mail-password";
+    WriteFile(passwordFile, account.password + "\n");
+    ::chmod(passwordFile.c_str(), 0600);
+    const std::string env =
+        "env -u VORNBACK_SMTP_HOST -u VORNBACK_SMTP_PORT -u VORNBACK_SMTP_USER -u "
+        "VORNBACK_SMTP_PASSWORD -u DBUS_SESSION_BUS_ADDRESS VORNBACK_SMTP_CAFILE='" +
+        account.caFile + "' ";
+    const std::string program = " --program-folder '" + tree + "/Bkp'";
+    const OffsiteSettings s = sftp.Settings("office");
+    ASSERT_EQ(RunCommand(Cli("offsite set" + program + " --url '" + s.url + "' --host-key '" +
+                             s.hostKeySha256 + "' --identity '" + s.identityFile +
+                             "' --encrypt 1 --passphrase-file '" + passphraseFile + "'"),
+                         &out),
+              0)
+        << out;
+    ASSERT_EQ(RunCommand(env + Cli("mail set" + program + " --host " + account.host + " --port " +
+                                   std::to_string(account.port) + " --user " + account.user +
+                                   " --password-file '" + passwordFile + "'"),
+                         &out),
+              0)
+        << out;
+    const fs::path local = tmp.Path() / "backups";
+    fs::create_directories(local);
+    const std::string backup =
+        env + Cli("backup 1,2" + program + " --to '" + local.string() + "' --mail owner@firm.test");
+
+    out.clear();
+    ASSERT_EQ(RunCommand(backup, &out), 0) << out;
+    const fs::path remote = sftp.Remote() / "office" / "Firm1.zip";
+    ASSERT_TRUE(fs::exists(remote));
+    EXPECT_TRUE(ArchiveEncrypted(remote.string()));
+    EXPECT_TRUE(Readable(remote.string(), kPassphrase));
+    EXPECT_FALSE(Readable(remote.string(), ""));
+    ASSERT_EQ(smtp.Received().size(), 1u);
+    const test::ReceivedMail mail = smtp.Received()[0];
+    ASSERT_EQ(mail.count("att/Firm1.zip"), 1u) << "the attachment is named as the archive";
+    WriteFile(tmp / "mailed.zip", mail.at("att/Firm1.zip"));
+    EXPECT_TRUE(ArchiveEncrypted(tmp / "mailed.zip"));
+    EXPECT_TRUE(Readable(tmp / "mailed.zip", kPassphrase));
+    EXPECT_FALSE(ArchiveEncrypted((local / "Firm1.zip").string()));
+    EXPECT_TRUE(Readable((local / "Firm1.zip").string(), ""));
+    EXPECT_EQ(test::Names(local), (std::vector<std::string>{"Firm1.zip"}));
+
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"a passphrase file others may read", [&] { ::chmod(passphraseFile.c_str(), 0640); },
+         "may be read or changed by others (mode 0640)"},
+        {"a short passphrase",
+         [&] {
+             WriteFile(passphraseFile, "eleven char\n");
+             ::chmod(passphraseFile.c_str(), 0600);
+         },
+         "has 11 characters"},
+        {"no passphrase file", [&] { fs::remove(passphraseFile); }, "cannot be opened"},
+    };
+    const std::string remoteBefore = ReadFile(remote);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.change();
+        out.clear();
+        EXPECT_EQ(RunCommand(backup, &out), 4) << out;
+        EXPECT_NE(out.find("offsite copy failed: no encrypted copy, so nothing was sent"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        EXPECT_TRUE(ReadFile(remote) == remoteBefore);
+        EXPECT_EQ(test::Names(sftp.Remote() / "office"), (std::vector<std::string>{"Firm1.zip"}));
+        EXPECT_EQ(smtp.Received().size(), 1u) << "a plain copy was mailed";
+        EXPECT_EQ(test::Names(local), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
+        EXPECT_TRUE(Readable((local / "Firm1.zip").string(), ""));
+    }
+}
+
+// EncryptLocal=1: the local archive itself is encrypted (and checked, and drilled, with the
+// passphrase); restore, verify, drill and unpack read it with --passphrase-file only, and
+// without it or with a wrong one say so and change nothing.
+TEST(EncryptedBackup, EncryptedLocalArchivesAreReadWithThePassphraseFileOnly) {
+    TempDir tmp;
+    const std::string tree = tmp / "data";
+    std::string out;
+    ASSERT_EQ(RunCommand(Cli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3"), &out), 0)
+        << out;
+    const std::string settings = tree + "/Bkp/settings.ini";
+    const std::string right = tmp / "right";
+    const std::string wrong = tmp / "wrong";
+    WriteFile(right, kPassphrase + "\n");
+    WriteFile(wrong, "correct horse battery stable\n");
+    ::chmod(right.c_str(), 0600);
+    ::chmod(wrong.c_str(), 0600);
+    WriteSetting("Back", "EncryptLocal", "1", settings);
+    WriteSetting("Offsite", "PassphraseFile", right, settings);
+    const std::string program = " --program-folder '" + tree + "/Bkp'";
+    const std::string local = tmp / "backups";
+    fs::create_directories(local);
+    ASSERT_EQ(RunCommand("env -u DBUS_SESSION_BUS_ADDRESS " +
+                             Cli("backup 1,2" + program + " --to '" + local + "' --drill"),
+                         &out),
+              0)
+        << out;
+    const std::string archive = local + "/Firm1.zip";
+    ASSERT_TRUE(ArchiveEncrypted(archive));
+    EXPECT_TRUE(Readable(archive, kPassphrase));
+
+    const std::string firm = tree + "/Firm1";
+    struct Command {
+        const char* name;
+        std::string args;
+    };
+    // The unpack comes first: its destination stays missing until it is given the passphrase.
+    const Command commands[] = {
+        {"unpack", "unpack '" + archive + "' '" + (tmp / "unpacked") + "'"},
+        {"verify", "verify '" + archive + "'"},
+        {"drill", "drill 1,2" + program + " --archive '" + archive + "'"},
+        {"restore", "restore 1,2" + program + " --archive '" + archive + "' --type full --yes"},
+    };
+    struct Given {
+        const char* name;
+        std::string option;
+        int status;
+        const char* says;
+    };
+    const Given givens[] = {
+        {"no passphrase", "", 1, "--passphrase-file FILE"},
+        {"a wrong one", " --passphrase-file '" + wrong + "'", 1, "wrong passphrase"},
+        {"the right one", " --passphrase-file '" + right + "'", 0, ""},
+    };
+    for (const Command& command : commands) {
+        for (const Given& given : givens) {
+            SCOPED_TRACE(std::string(command.name) + " with " + given.name);
+            const std::set<std::string> before = test::AllPaths(firm);
+            out.clear();
+            EXPECT_EQ(RunCommand(Cli(command.args + given.option), &out), given.status) << out;
+            EXPECT_NE(out.find(given.says), std::string::npos) << out;
+            if (given.status != 0) {
+                EXPECT_EQ(test::AllPaths(firm), before);
+                EXPECT_EQ(fs::exists(tmp / "unpacked"), std::string(command.name) != "unpack");
+                EXPECT_FALSE(fs::exists(tree + "/Bkp/Back/Firm1"));
+            }
+        }
+    }
+    EXPECT_TRUE(fs::exists(tmp / "unpacked"));
+
+    // A passphrase file that others may read is refused before the archive is opened.
+    ::chmod(right.c_str(), 0644);
+    out.clear();
+    EXPECT_EQ(RunCommand(Cli("verify '" + archive + "' --passphrase-file '" + right + "'"), &out),
+              1)
+        << out;
+    EXPECT_NE(out.find("chmod 600"), std::string::npos) << out;
 }
 
 }  // namespace
