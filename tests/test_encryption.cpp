@@ -127,50 +127,6 @@ TEST_F(Encrypted, SevenZipAndBsdtarReadItWithThePassphraseOnly) {
     }
 }
 
-// A wrong or missing passphrase is told plainly by every way of reading, before anything
-// is written.
-TEST_F(Encrypted, AWrongOrMissingPassphraseWritesNothing) {
-    struct Read {
-        const char* name;
-        std::function<void(const UnpackOptions&, const std::string& dest)> run;
-    };
-    const Read reads[] = {
-        {"unpack",
-         [&](const UnpackOptions& o, const std::string& d) { UnpackArchive(encrypted_, d, o); }},
-        {"unpack whole", [&](const UnpackOptions& o,
-                             const std::string& d) { UnpackArchiveWhole(encrypted_, d, o); }},
-        {"verify",
-         [&](const UnpackOptions& o, const std::string&) { VerifyArchive(encrypted_, o); }},
-    };
-    struct Given {
-        const char* passphrase;
-        bool missing;
-        const char* says;
-    };
-    const Given givens[] = {
-        {"", true, "encrypted; its passphrase is needed"},
-        {"correct horse battery stapl", false, "wrong passphrase"},
-    };
-    for (const Read& read : reads) {
-        for (const Given& given : givens) {
-            SCOPED_TRACE(std::string(read.name) + " with '" + given.passphrase + "'");
-            const std::string dest = dir_ / "dest";
-            UnpackOptions options;
-            options.passphrase = given.passphrase;
-            try {
-                read.run(options, dest);
-                ADD_FAILURE() << "read without the right passphrase";
-            } catch (const PassphraseError& e) {
-                EXPECT_EQ(e.Missing(), given.missing);
-                EXPECT_NE(std::string(e.what()).find(given.says), std::string::npos) << e.what();
-            }
-            EXPECT_FALSE(fs::exists(dest));
-            EXPECT_EQ(test::Names(dir_.Path()),
-                      (std::vector<std::string>{"Firm2", "Firm2.aes.zip", "Firm2.zip"}));
-        }
-    }
-}
-
 // A changed byte of the encrypted data or of an entry's authentication code is found, in
 // an entry read whole and in one streamed in chunks; and a passphrase too short for the
 // weak key derivation is refused before anything is written.
