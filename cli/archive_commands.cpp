@@ -112,11 +112,12 @@ int ListCommand(const std::vector<std::string>& args) {
 }
 
 int VerifyCommand(const std::vector<std::string>& args) {
-    std::vector<std::string> valueOptions = {"--program-folder"};
+    std::vector<std::string> valueOptions = {"--program-folder", "--passphrase-file"};
     valueOptions.insert(valueOptions.end(), kOffsiteValueOptions.begin(),
                         kOffsiteValueOptions.end());
     const ParsedArgs parsed = ParseArgs(args, valueOptions, {"--json"});
     const bool json = parsed.Has("--json");
+    const std::string passphrase = PassphraseOption(parsed);
     std::vector<Json> objects;
     auto report = [&](const std::string& what, size_t entries, const std::string& failure) {
         if (json) {
@@ -139,8 +140,8 @@ int VerifyCommand(const std::vector<std::string>& args) {
     int status = kOk;
     for (const std::string& given : parsed.positional) {
         if (given.starts_with("sftp://")) {
-            if (VerifyRemote(given, OffsiteSettingsFor(parsed, ProgramFolderOption(parsed))) !=
-                kOk) {
+            if (VerifyRemote(given, OffsiteSettingsFor(parsed, ProgramFolderOption(parsed)),
+                             passphrase) != kOk) {
                 status = kFailure;
             }
             continue;
@@ -163,6 +164,7 @@ int VerifyCommand(const std::vector<std::string>& args) {
         UnpackOptions options;
         options.progress = line.Callback();
         options.cancel = &gCancel;
+        options.passphrase = passphrase;
         try {
             VerifyArchive(archive, options);
             const size_t entries = ListArchive(archive).size();
@@ -172,7 +174,7 @@ int VerifyCommand(const std::vector<std::string>& args) {
             throw;
         } catch (const ArchiveError& e) {
             line.Finish();
-            report(archive, 0, e.what());
+            report(archive, 0, ArchiveFailureText(e));
             status = kFailure;
         }
     }

@@ -12,11 +12,29 @@
 #include <optional>
 
 #include "base/errors.h"
+#include "platform/private_file.h"
 #include "startup/launch.h"
 
 namespace vornback {
 
 std::atomic<bool> gCancel{false};
+
+std::string PassphraseOption(const ParsedArgs& parsed) {
+    if (!parsed.Has("--passphrase-file")) {
+        return "";
+    }
+    return ReadPrivateFile(parsed.Value("--passphrase-file"), "The passphrase file");
+}
+
+std::string ArchiveFailureText(const ArchiveError& e) {
+    const auto* passphrase = dynamic_cast<const PassphraseError*>(&e);
+    if (passphrase != nullptr && passphrase->Missing()) {
+        return std::string(e.what()) +
+               " (give it with --passphrase-file FILE, a private file whose first line holds "
+               "it)";
+    }
+    return e.what();
+}
 
 bool ParsedArgs::Has(const std::string& option) const {
     return values.count(option) != 0 || lists.count(option) != 0 ||

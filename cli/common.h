@@ -123,6 +123,13 @@ int ListCommand(const std::vector<std::string>& args);
 int VerifyCommand(const std::vector<std::string>& args);
 int PruneCommand(const std::vector<std::string>& args);
 
+// The passphrase of encrypted archives from --passphrase-file FILE (its first line; the file
+// must be the user's own and private), "" without the option.
+std::string PassphraseOption(const ParsedArgs& parsed);
+// What the tool says when an archive cannot be read: an encrypted archive read without a
+// passphrase says how to give one.
+std::string ArchiveFailureText(const ArchiveError& e);
+
 // The keep options of backup, prune and list --why.
 extern const std::vector<std::string> kKeepOptions;
 // The policy with each --keep-* option given in place of its rule (Usage for a count that
@@ -144,7 +151,9 @@ extern const std::vector<std::string> kOffsiteValueOptions;
 OffsiteSettings OffsiteSettingsFor(const ParsedArgs& parsed, const std::string& programFolder);
 // list and verify of an sftp:// folder, connecting with the settings' key and host key.
 int ListRemote(const std::string& url, const OffsiteSettings& settings);
-int VerifyRemote(const std::string& url, const OffsiteSettings& settings);
+// passphrase: the one the remote archives are encrypted with ("" for plain ones).
+int VerifyRemote(const std::string& url, const OffsiteSettings& settings,
+                 const std::string& passphrase = "");
 int ConfigCommand(const std::vector<std::string>& args);
 
 }  // namespace vornback

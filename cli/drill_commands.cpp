@@ -17,8 +17,8 @@
 namespace vornback {
 
 int DrillCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed =
-        ParseArgs(args, {"--archive", "--program-folder", "--scratch"}, {"--json"});
+    const ParsedArgs parsed = ParseArgs(
+        args, {"--archive", "--program-folder", "--scratch", "--passphrase-file"}, {"--json"});
     if (parsed.positional.size() != 1) {
         throw Usage{"drill takes one <firm>,<year>"};
     }
@@ -66,6 +66,7 @@ int DrillCommand(const std::vector<std::string>& args) {
     const int64_t startTime = static_cast<int64_t>(std::time(nullptr));
     ProgressLine line("drilling");
     DrillOptions options;
+    options.passphrase = PassphraseOption(parsed);
     options.scratchParent = parsed.Value("--scratch");
     options.progress = line.Callback();
     options.cancel = &gCancel;

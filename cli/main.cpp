@@ -51,7 +51,7 @@ const CommandHelp kCommands[] = {
      "       [--data DIR|--program-folder DIR] [--dry-run] [-q] [--keep-last N]\n"
      "       [--keep-daily N] [--keep-weekly N] [--keep-monthly N] [--keep-yearly N]\n"
      "       [--offsite URL] [--offsite-host-key SHA256:...] [--offsite-identity FILE]\n"
-     "       [--offsite-verify 0|1]",
+     "       [--offsite-verify 0|1] [--offsite-encrypt 0|1] [--offsite-passphrase-file FILE]",
      "back up the firm as the window's \"&Backup\" does (without a year: the firm's current\n"
      "year, from its year register). The options hold for this run only; those not given\n"
      "are taken from the window's settings file, which this tool only reads (without --to:\n"
@@ -62,14 +62,18 @@ const CommandHelp kCommands[] = {
      "day-wise backup then removes the firm's older archives that the keep policy (section\n"
      "[Keep], or the --keep-* options) does not keep. --drill (or the settings key Drill=1)\n"
      "runs the restore drill on the new archive before the generations rotate; a failed\n"
-     "drill keeps them (exit 1).",
+     "drill keeps them (exit 1). With Encrypt=1 (or --offsite-encrypt 1) the offsite copy\n"
+     "and the mail are an AES-256 copy of the archive; EncryptLocal=1 in section [Back]\n"
+     "encrypts the local archive itself.",
      BackupCommand},
     {"restore",
      "restore <firm>,<year> --archive FILE --type full|year|add-firm|add-year\n"
-     "       [--source-year N] [--target-year N] [--yes] [--data DIR|--program-folder DIR] [-q]",
+     "       [--source-year N] [--target-year N] [--yes] [--data DIR|--program-folder DIR] [-q]\n"
+     "       [--passphrase-file FILE]",
      "restore as the window's \"&Restore\" does: full firm, selected year (--source-year of\n"
      "the archive over --target-year of the firm), add firm, add year (--source-year).\n"
-     "Without --yes a restore that would replace data says what and changes nothing.",
+     "Without --yes a restore that would replace data says what and changes nothing.\n"
+     "An encrypted archive is read with the passphrase in --passphrase-file FILE.",
      RestoreCommand},
     {"history", "history [--firm N] [--json] [--data DIR|--program-folder DIR]",
      "list the backups and restores recorded beside the settings file", HistoryCommand},
@@ -93,13 +97,17 @@ const CommandHelp kCommands[] = {
      "settings (or the --offsite-* options). --dry-run shows every archive with the rules\n"
      "that keep it or \"remove\" and changes nothing.",
      PruneCommand},
-    {"verify", "verify ARCHIVE|DIR|sftp://... [--json] [--program-folder DIR] [--offsite-...]",
+    {"verify",
+     "verify ARCHIVE|DIR|sftp://... [--json] [--passphrase-file FILE] [--program-folder DIR]\n"
+     "       [--offsite-...]",
      "read every entry of the archives (those in a folder too) and check their CRCs;\n"
      "the archives of an sftp:// folder are downloaded to a scratch file first;\n"
+     "encrypted ones are read with the passphrase in --passphrase-file FILE;\n"
      "exit status 1 when any fails",
      VerifyCommand},
     {"drill",
-     "drill <firm>,<year> [--archive FILE] [--json] [--scratch DIR] [--program-folder DIR]",
+     "drill <firm>,<year> [--archive FILE] [--json] [--scratch DIR] [--program-folder DIR]\n"
+     "       [--passphrase-file FILE]",
      "prove an archive restorable: unpack it into a private scratch folder, check every\n"
      "entry, open every database with its key and check it, match the year register with\n"
      "the year folders (default: the newest Firm<n>.zip of the backup folder). Recorded in\n"
@@ -137,7 +145,9 @@ const CommandHelp kCommands[] = {
      MakeSample},
     {"pack", "pack SOURCE ARCHIVE [--exclude PATTERN]...",
      "pack the folder SOURCE into a new zip archive", Pack},
-    {"unpack", "unpack ARCHIVE DEST", "unpack an archive below DEST (created when missing)",
+    {"unpack", "unpack ARCHIVE DEST [--passphrase-file FILE]",
+     "unpack an archive below DEST (created when missing); an encrypted one with the\n"
+     "passphrase in --passphrase-file FILE",
      Unpack},
 };
 
@@ -287,12 +297,14 @@ int Pack(const std::vector<std::string>& args) {
 }
 
 int Unpack(const std::vector<std::string>& parameters) {
-    const std::vector<std::string> args = ParseArgs(parameters, {}, {}).positional;
+    const ParsedArgs parsed = ParseArgs(parameters, {"--passphrase-file"}, {});
+    const std::vector<std::string>& args = parsed.positional;
     if (args.size() != 2) {
         throw Usage{"unpack needs ARCHIVE and DEST"};
     }
-    ProgressLine line("unpacking");
     UnpackOptions options;
+    options.passphrase = PassphraseOption(parsed);
+    ProgressLine line("unpacking");
     options.progress = line.Callback();
     options.cancel = &gCancel;
     try {
@@ -300,6 +312,8 @@ int Unpack(const std::vector<std::string>& parameters) {
         UnpackArchiveWhole(args[0], args[1], options);
     } catch (const ArchiveCancelled&) {
         throw;
+    } catch (const ArchiveError& e) {
+        throw Error(ArchiveFailureText(e) + " (nothing was unpacked into " + args[1] + ")");
     } catch (const Error& e) {
         throw Error(std::string(e.what()) + " (nothing was unpacked into " + args[1] + ")");
     }

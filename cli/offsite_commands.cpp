@@ -157,7 +157,8 @@ int ListRemote(const std::string& url, const OffsiteSettings& base) {
     return kOk;
 }
 
-int VerifyRemote(const std::string& url, const OffsiteSettings& base) {
+int VerifyRemote(const std::string& url, const OffsiteSettings& base,
+                 const std::string& passphrase) {
     OffsiteSettings s = base;
     s.url = url;
     SftpSession session(s, &gCancel);
@@ -207,6 +208,7 @@ int VerifyRemote(const std::string& url, const OffsiteSettings& base) {
             }
             UnpackOptions options;
             options.cancel = &gCancel;
+            options.passphrase = passphrase;
             VerifyArchive(scratch, options);
             const size_t entries = ListArchive(scratch).size();
             line.Finish();
@@ -215,7 +217,7 @@ int VerifyRemote(const std::string& url, const OffsiteSettings& base) {
             throw;
         } catch (const ArchiveError& e) {
             line.Finish();
-            std::cout << shown << ": FAILED: " << e.what() << "\n";
+            std::cout << shown << ": FAILED: " << ArchiveFailureText(e) << "\n";
             status = kFailure;
         }
         std::filesystem::remove(scratch);

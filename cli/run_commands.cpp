@@ -114,15 +114,25 @@ class CommandLineBackupView : public BackupView {
 
 class CommandLineRestoreView : public RestoreView {
   public:
-    explicit CommandLineRestoreView(ProgressLine& line) : line_(line) {}
+    CommandLineRestoreView(ProgressLine& line, std::string passphrase)
+        : line_(line), passphrase_(std::move(passphrase)) {}
     void BusyOn() override {}
     void BusyOff() override {}
     void FocusBrowseButton() override {}
     void ShowProgress(const ArchiveProgress& p) override { line_.Show(p); }
     void ShowLabels() override {}
+    std::optional<std::string> Passphrase(const std::string& archive) override {
+        if (passphrase_.empty()) {
+            std::cerr << "vornback-cli: " << archive
+                      << " is encrypted: give its passphrase with --passphrase-file FILE\n";
+            return std::nullopt;
+        }
+        return passphrase_;
+    }
 
   private:
     ProgressLine& line_;
+    std::string passphrase_;
 };
 
 // Picks the years named on the command line from the lists the window would show, in the
@@ -410,10 +420,10 @@ int BackupCommand(const std::vector<std::string>& args) {
 }
 
 int RestoreCommand(const std::vector<std::string>& args) {
-    const ParsedArgs parsed = ParseArgs(
-        args,
-        {"--archive", "--type", "--source-year", "--target-year", "--program-folder", "--data"},
-        {"--yes"});
+    const ParsedArgs parsed = ParseArgs(args,
+                                        {"--archive", "--type", "--source-year", "--target-year",
+                                         "--program-folder", "--data", "--passphrase-file"},
+                                        {"--yes"});
     const std::string firmYear = OnePositional(parsed, "restore");
     static const std::vector<std::string> kTypes = {"full", "year", "add-firm", "add-year"};
     const std::string typeName = parsed.Value("--type");
@@ -463,7 +473,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
 
     ProgressLine line("unpacking");
     CommandLineDialogs dialogs(line, parsed.Has("--yes"), archive.string());
-    CommandLineRestoreView view(line);
+    CommandLineRestoreView view(line, PassphraseOption(parsed));
     std::vector<CommandLineYears::Wanted> wanted;
     if (type == 1) {
         wanted.push_back({target, "the year register of firm " + n});

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QTimer>
 #include <algorithm>
 #include <deque>
@@ -288,6 +289,55 @@ TEST_F(RestoreWindowTest, AnIdleWindowHoldsOnlyTheStagingFolderItUnpackedAndClos
     EXPECT_EQ(window->ExitCode(), 0);
     EXPECT_EQ(Staged(), std::vector<std::string>{});
     EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
+}
+
+// An encrypted archive: the window asks for its passphrase (typed hidden) before it
+// unpacks; a wrong one is told plainly and nothing is unpacked.
+TEST_F(RestoreWindowTest, AnEncryptedArchiveIsUnpackedWithThePassphraseAskedFor) {
+    const std::string plain = dir / "Firm2-plain.zip";
+    const std::string archive = backups + "/Firm2.zip";
+    PackFolder(FirmFolder(values, 2), plain);
+    EncryptArchiveCopy(plain, archive, "correct horse battery staple");
+    Open({1, 1});
+    const std::string staging = StagingFirmFolder(values, 2);
+    struct Case {
+        const char* typed;
+        bool unpacked;
+    };
+    for (const Case c : {Case{"correct horse battery stable", false},
+                         Case{"correct horse battery staple", true}}) {
+        SCOPED_TRACE(c.typed);
+        bool asked = false;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            auto* ask = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (ask != nullptr) {
+                asked = true;
+                EXPECT_EQ(ask->textEchoMode(), QLineEdit::Password);
+                ask->setTextValue(QString::fromUtf8(c.typed));
+                ask->accept();
+            }
+        });
+        answer.start(20);
+        years.picks = {{PickKey::Esc, 1}, {PickKey::Enter, 0}};
+        dialogs.files = {archive};
+        try {
+            Click(Button("cmdSelectPath"));
+        } catch (const ProgramEnd&) {
+        }
+        answer.stop();
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(fs::exists(staging + "/Yr1"), c.unpacked);
+        if (!c.unpacked) {
+            ASSERT_FALSE(dialogs.shown.empty());
+            EXPECT_EQ(dialogs.Texts().back(), "wrong passphrase");
+            EXPECT_FALSE(fs::exists(staging));
+            dialogs.shown.clear();
+            if (!window->isVisible()) {
+                Open({1, 1});
+            }
+        }
+    }
 }
 
 // A run is recorded and its lock released before the closing question; a run refused for a

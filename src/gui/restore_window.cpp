@@ -10,6 +10,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -429,6 +430,22 @@ void RestoreWindow::done(int result) {
     RestoreContext ctx = Context();
     DiscardUnpacked(ctx);
     MainWindow::done(result);
+}
+
+std::optional<std::string> RestoreWindow::Passphrase(const std::string& archive) {
+    QInputDialog ask(this);
+    ask.setObjectName(QStringLiteral("passphraseDialog"));
+    ask.setWindowTitle(QStringLiteral("Passphrase"));
+    ask.setInputMode(QInputDialog::TextInput);
+    ask.setTextEchoMode(QLineEdit::Password);
+    ask.setLabelText(
+        QString::fromUtf8("The backup file " + archive + " is encrypted.\nIts passphrase:"));
+    ask.setAccessibleName(QStringLiteral("Passphrase"));
+    ask.setAccessibleDescription(QStringLiteral("The passphrase of the encrypted backup file"));
+    if (ask.exec() != QDialog::Accepted || ask.textValue().isEmpty()) {
+        return std::nullopt;
+    }
+    return ask.textValue().toStdString();
 }
 
 void RestoreWindow::FocusBrowseButton() {

@@ -54,6 +54,8 @@ class RestoreWindow : public MainWindow, public RestoreView {
     }
     void ShowLabels() override;
     void CancelTooLate() override { DisableCancel(); }
+    // Asks for the passphrase of an encrypted archive (the typing hidden).
+    std::optional<std::string> Passphrase(const std::string& archive) override;
 
   public slots:
     // However the window closes, what its steps unpacked goes with it.

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+
 namespace vornback {
 
 struct ArchiveProgress {
@@ -43,6 +45,30 @@ struct UnpackOptions {
     ArchiveProgressFn progress;
     const std::atomic<bool>* cancel = nullptr;
     unsigned threads = 0;  // worker threads that inflate and write; 0 takes one per core
+    // The passphrase of an encrypted archive (WinZip AES); empty for a plain one. An
+    // encrypted archive without it, or with a wrong one, throws PassphraseError before
+    // anything is written.
+    std::string passphrase;
+};
+
+// An encrypted archive read without a passphrase (Missing()), or with a wrong one.
+class PassphraseError : public ArchiveError {
+  public:
+    PassphraseError(const std::string& what, bool missing)
+        : ArchiveError(what), missing_(missing) {}
+    bool Missing() const { return missing_; }
+
+  private:
+    bool missing_;
+};
+
+// The shortest passphrase an encrypted archive is made with: the format derives its key
+// with few iterations, so the length of the passphrase is the defence.
+inline constexpr size_t kShortestPassphrase = 12;
+
+struct EncryptOptions {
+    ArchiveProgressFn progress;
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct ArchiveEntry {
@@ -90,6 +116,21 @@ void UnpackArchive(const std::string& archivePath, const std::string& destFolder
 // throws as UnpackArchive.
 void UnpackArchiveWhole(const std::string& archivePath, const std::string& destFolder,
                         const UnpackOptions& options = {});
+
+// Writes an AES-256 (WinZip AES) copy of a checked archive at targetPath, which must not
+// exist: every file entry's compressed bytes as they stand, encrypted with the passphrase
+// (never inflated and deflated again), names, times and attributes as in the source;
+// folder entries stay plain. File names stay readable, as the format leaves them. The
+// copy is private, synced with its folder, and then read back with the passphrase, every
+// entry's CRC and authentication code checked. On any failure nothing is left at
+// targetPath. Throws ArchiveError (ArchiveCancelled on cancel); a passphrase shorter than
+// kShortestPassphrase is refused before anything is written.
+void EncryptArchiveCopy(const std::string& sourcePath, const std::string& targetPath,
+                        const std::string& passphrase, const EncryptOptions& options = {});
+
+// Whether any entry of the archive is encrypted; throws ArchiveError when it is not a
+// readable zip.
+bool ArchiveEncrypted(const std::string& archivePath);
 
 // Reads every entry and checks its CRC; throws ArchiveError naming the first bad entry.
 void VerifyArchive(const std::string& archivePath, const UnpackOptions& options = {});

@@ -33,7 +33,7 @@ using namespace archive_internal;
 
 // Unpacks into target.folder; see UnpackArchive.
 void UnpackInto(const std::string& archivePath, const Target& given, const UnpackOptions& options) {
-    ReadArchive archive(archivePath);
+    ReadArchive archive(archivePath, true, options.passphrase);
     const std::vector<ReadEntry> entries = CheckedEntries(archive);
     Target target = given;
     target.needed = ReadTotals(entries).bytesTotal;
@@ -158,7 +158,7 @@ void UnpackArchiveWhole(const std::string& archivePath, const std::string& destF
 }
 
 void VerifyArchive(const std::string& archivePath, const UnpackOptions& options) {
-    ReadArchive archive(archivePath);
+    ReadArchive archive(archivePath, true, options.passphrase);
     const std::vector<ReadEntry> entries = CheckedEntries(archive);
     ReadRun run(archivePath, entries, options, nullptr, -1);
     run.Run();

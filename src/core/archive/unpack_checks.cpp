@@ -115,9 +115,40 @@ struct FolderSeen {
     std::string entry;
 };
 
+// The bytes a WinZip AES entry holds besides its data: the salt (half the key length),
+// the 2-byte password check and the 10-byte authentication code. 0 for other methods.
+uint64_t AesOverhead(uint16_t method) {
+    switch (method) {
+        case ZIP_EM_AES_128:
+            return 8 + 2 + 10;
+        case ZIP_EM_AES_192:
+            return 12 + 2 + 10;
+        case ZIP_EM_AES_256:
+            return 16 + 2 + 10;
+        default:
+            return 0;
+    }
+}
+
+// Opening an encrypted entry checks the passphrase against the entry's password check;
+// done on the first one before anything is written.
+void CheckPassphrase(const ReadArchive& archive, zip_uint64_t index, const std::string& name) {
+    zip_file_t* file = zip_fopen_index(archive.Get(), index, ZIP_FL_COMPRESSED);
+    if (file != nullptr) {
+        zip_fclose(file);
+        return;
+    }
+    const int code = zip_error_code_zip(zip_get_error(archive.Get()));
+    if (code == ZIP_ER_WRONGPASSWD) {
+        throw PassphraseError(archive.Path() + ": wrong passphrase", false);
+    }
+    archive.Fail(name, std::string("cannot read: ") + zip_strerror(archive.Get()));
+}
+
 }  // namespace
 
-ReadArchive::ReadArchive(const std::string& path, bool check) : path_(path) {
+ReadArchive::ReadArchive(const std::string& path, bool check, const std::string& passphrase)
+    : path_(path), hasPassphrase_(!passphrase.empty()) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         throw ArchiveError(path + ": cannot open: " + SystemReason(errno));
@@ -132,6 +163,12 @@ ReadArchive::ReadArchive(const std::string& path, bool check) : path_(path) {
     int code = 0;
     za_ = zip_open(path.c_str(), check ? ZIP_RDONLY | ZIP_CHECKCONS : ZIP_RDONLY, &code);
     if (za_ != nullptr) {
+        if (hasPassphrase_ && zip_set_default_password(za_, passphrase.c_str()) != 0) {
+            const std::string reason = zip_strerror(za_);
+            zip_discard(za_);
+            za_ = nullptr;
+            throw ArchiveError(path + ": cannot take the passphrase: " + reason);
+        }
         return;
     }
     zip_error_t error;
@@ -329,6 +366,7 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
         throw ArchiveError(archive.Path() + ": damaged zip archive (its directory cannot be read)");
     }
     files.reserve(static_cast<size_t>(std::min<zip_uint64_t>(count, 1u << 20)));
+    bool passphraseChecked = false;
     for (zip_uint64_t i = 0; i < count; ++i) {
         const zip_stat_t st = archive.Stat(i);
         const std::string& storedName = (*stored)[i];
@@ -367,7 +405,21 @@ std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive) {
             }
         }
         if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
-            archive.Fail(entry.name, "encrypted entries are not supported");
+            entry.encryptionOverhead = AesOverhead(st.encryption_method);
+            if (entry.encryptionOverhead == 0) {
+                archive.Fail(entry.name,
+                             "encrypted with a method that is not supported (only WinZip AES is)");
+            }
+            if (!archive.HasPassphrase()) {
+                throw PassphraseError(archive.Path() +
+                                          ": the archive is encrypted; its passphrase is needed "
+                                          "to read it",
+                                      true);
+            }
+            if (!entry.isFolder && !passphraseChecked) {
+                CheckPassphrase(archive, i, entry.name);
+                passphraseChecked = true;
+            }
         }
         if (!entry.isFolder && (st.valid & ZIP_STAT_COMP_METHOD) != 0 &&
             !zip_compression_method_supported(st.comp_method, 0)) {

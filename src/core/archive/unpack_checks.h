@@ -1,7 +1,8 @@
 // Reading an archive's directory, and the checks every archive passes before anything of it
 // is written: safe, well-formed names (UTF-8, no NUL byte, no two on one path even in
-// another letter case, in any of their folders), only files and folders, nothing encrypted,
-// methods that can be read. Private to the archive folder.
+// another letter case, in any of their folders), only files and folders, nothing encrypted
+// but with WinZip AES and a passphrase that opens it, methods that can be read. Private to the
+// archive folder.
 #pragma once
 
 #include <zip.h>
@@ -27,6 +28,10 @@ struct ReadEntry {
     int32_t method = ZIP_CM_STORE;
     uint32_t crc = 0;
     int64_t mtime = 0;
+    // The bytes of a WinZip AES entry that are not its data (salt, password check and
+    // authentication code); 0 for a plain entry.
+    uint64_t encryptionOverhead = 0;
+    bool Encrypted() const { return encryptionOverhead != 0; }
 };
 
 // A read-only handle on an archive. Every failure throws ArchiveError naming the archive.
@@ -34,13 +39,16 @@ class ReadArchive {
   public:
     // check: libzip's consistency check of every local header, done once by the handle
     // that reads the directory; the workers' own handles skip it.
-    explicit ReadArchive(const std::string& path, bool check = true);
+    // passphrase: the one encrypted entries are read with ("" for none).
+    explicit ReadArchive(const std::string& path, bool check = true,
+                         const std::string& passphrase = "");
     ~ReadArchive();
     ReadArchive(const ReadArchive&) = delete;
     ReadArchive& operator=(const ReadArchive&) = delete;
 
     zip_t* Get() const { return za_; }
     const std::string& Path() const { return path_; }
+    bool HasPassphrase() const { return hasPassphrase_; }
 
     [[noreturn]] void Fail(const std::string& entry, const std::string& what) const;
 
@@ -53,6 +61,7 @@ class ReadArchive {
   private:
     std::string path_;
     zip_t* za_ = nullptr;
+    bool hasPassphrase_ = false;
 };
 
 // The first count path components joined with "/".
@@ -70,8 +79,9 @@ size_t BadUtf8At(std::string_view text);
 
 // Reads the whole directory of the archive and checks it before anything is written:
 // every name safe and UTF-8 without NUL bytes, no link or special entry, nothing
-// encrypted, no method libzip cannot read, no two entries on one path, no file that is
-// needed as a folder too, and no two spellings of one path in letter case (files and
+// encrypted but with WinZip AES (the passphrase given and opening the first encrypted
+// file, PassphraseError otherwise), no method libzip cannot read, no two entries on one path, no
+// file that is needed as a folder too, and no two spellings of one path in letter case (files and
 // folders alike).
 std::vector<ReadEntry> CheckedEntries(const ReadArchive& archive);
 

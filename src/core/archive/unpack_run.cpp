@@ -179,7 +179,7 @@ void ReadRun::Work(unsigned threads) {
     std::optional<ReadArchive> archive;
     std::optional<Destination> destination;
     try {
-        archive.emplace(archivePath_, false);
+        archive.emplace(archivePath_, false, options_.passphrase);
         if (target_ != nullptr) {
             destination.emplace(*target_, rootFd_);
         }

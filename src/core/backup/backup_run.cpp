@@ -24,11 +24,13 @@
 #include "mail/mail.h"
 #include "offsite/offsite_copy.h"
 #include "offsite/offsite_prune.h"
+#include "offsite/passphrase.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
 #include "retention/prune.h"
+#include "startup/settings.h"
 #include "startup/window_settings.h"
 #include "store/compaction.h"
 #include "store/registers.h"
@@ -76,9 +78,12 @@ class Leftover {
 // Packs the source into the run's own temporary archive and reads every entry back; a
 // failure leaves no temporary archive behind. Returns the links met in the source, which
 // an archive does not hold.
+// With a passphrase (EncryptLocal) the checked archive is encrypted into the temporary
+// archive's name, and the encrypted one checked with the passphrase.
 std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sourceFolder,
                                      const std::string& temporary,
-                                     const std::vector<std::string>& exclusions) {
+                                     const std::vector<std::string>& exclusions,
+                                     const std::string& passphrase) {
     const ArchiveProgressFn progress = [&ctx](const ArchiveProgress& p) {
         ctx.view.ShowProgress(p);
     };
@@ -86,12 +91,29 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
     pack.excludePatterns = exclusions;
     pack.progress = progress;
     pack.cancel = ctx.cancel;
-    PackSummary summary = PackFolder(sourceFolder, temporary, pack);
-    Leftover unchecked([&] { ctx.fs.Kill(temporary); });
+    // The plain archive, when it is encrypted afterwards, has a temporary name of its own.
+    const std::string packed =
+        passphrase.empty()
+            ? temporary
+            : JoinPath(FolderOf(temporary), BackupTemporaryName(NameOf(temporary), NewRunTag()));
+    PackSummary summary = PackFolder(sourceFolder, packed, pack);
+    Leftover unchecked([&] {
+        ctx.fs.Kill(packed);
+        if (packed != temporary && ctx.fs.FileExists(temporary)) {
+            ctx.fs.Kill(temporary);
+        }
+    });
     UnpackOptions verify;
     verify.progress = progress;
     verify.cancel = ctx.cancel;
-    VerifyArchive(temporary, verify);
+    VerifyArchive(packed, verify);
+    if (!passphrase.empty()) {
+        EncryptOptions encrypt;
+        encrypt.progress = progress;
+        encrypt.cancel = ctx.cancel;
+        EncryptArchiveCopy(packed, temporary, passphrase, encrypt);
+        ctx.fs.Kill(packed);
+    }
     unchecked.Dismiss();
     for (const std::string& link : summary.skippedLinks) {
         Warn("left out of the backup, a link: " + link);
@@ -130,12 +152,13 @@ void RotateGenerations(BackupContext& ctx, const std::string& destination,
 // history under the archive's final name. A failed drill throws, and the run's failure
 // path removes the temporary archive: the previous generations stay as they were.
 void DrillNewArchive(BackupContext& ctx, const std::string& temporary, const std::string& archive,
-                     bool currentYearOnly) {
+                     bool currentYearOnly, const std::string& passphrase) {
     const int64_t start = static_cast<int64_t>(std::time(nullptr));
     DrillOptions options;
     options.onlyYear = currentYearOnly ? ctx.values.CurrentYearNo : "";
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
     options.cancel = ctx.cancel;
+    options.passphrase = passphrase;
     DrillReport report = DrillArchive(temporary, ctx.values.CurrentFirmNo, options);
     report.archive = archive;
     RecordDrill(ctx.values, report, start);
@@ -346,11 +369,18 @@ std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator)
 }
 
 std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
-                              const std::string& archivePath) {
+                              const std::string& archivePath, const LeavingCopy* leaving) {
     if (!choices.sendEmail) {
         return "";
     }
-    const uint64_t size = ctx.fs.FileLength(archivePath);
+    if (leaving != nullptr && leaving->path.empty()) {
+        // Nothing plain leaves when it is to leave encrypted.
+        ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
+                                 Answer::Ok, leaving->failure});
+        return "the archive was written but not mailed: " + leaving->failure;
+    }
+    const std::string& mailed = leaving != nullptr ? leaving->path : archivePath;
+    const uint64_t size = ctx.fs.FileLength(mailed);
     if (size >= kMailSizeQuestionBytes) {
         const Answer answer =
             ctx.dialogs.Show(Message{"File size is " + SizeInMegabytes(size, ctx.decimalSeparator) +
@@ -360,15 +390,16 @@ std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
             return "";
         }
     }
-    const MailOutcome mailed = SendBackupMail(archivePath, choices.emailAddress, ctx.mail,
-                                              ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); });
-    if (mailed.sent) {
+    const MailOutcome outcome = SendBackupMail(
+        mailed, choices.emailAddress, ctx.mail, ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); },
+        NameOf(archivePath));
+    if (outcome.sent) {
         return "";
     }
     ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
-                             Answer::Ok, mailed.detail});
+                             Answer::Ok, outcome.detail});
     return "the archive was written but not mailed" +
-           (mailed.detail.empty() ? std::string() : ": " + mailed.detail);
+           (outcome.detail.empty() ? std::string() : ": " + outcome.detail);
 }
 
 // After a date-wise or day-wise backup: the firm's older archives of the same kind (whole
@@ -410,9 +441,13 @@ static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& c
     }
 }
 
+bool EncryptLocalWanted(const std::string& settingsFile) {
+    return NumericSetting(ReadSetting("Back", "EncryptLocal", settingsFile)) != 0;
+}
+
 std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& destination, const std::string& archive,
-                              const std::string& previous) {
+                              const std::string& previous, const LeavingCopy& leaving) {
     ctx.offsiteFailure.clear();
     try {
         const OffsiteSettings settings =
@@ -420,15 +455,19 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
         if (!settings.Configured()) {
             return "";
         }
+        if (leaving.path.empty()) {
+            throw OffsiteError(leaving.failure);
+        }
         OffsiteCopyOptions options;
         options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
         options.cancel = ctx.cancel;
+        options.passphrase = leaving.passphrase;
         // A part found on the server is read back into a temporary name of this run in the
         // destination, which the folder's recovery clears should the run be killed.
         const std::string scratch =
             JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
         const OffsiteCopyResult copied = CopyOffsite(
-            settings, archive, choices.type == BackupType::Single ? "" : NameOf(destination),
+            settings, leaving.path, choices.type == BackupType::Single ? "" : NameOf(destination),
             NameOf(archive), NameOf(previous), scratch, options);
         for (const std::string& note : copied.notes) {
             Warn("offsite: " + note);
@@ -535,11 +574,41 @@ void TellNoSpace(BackupContext& ctx, const std::string& destination, uint64_t ne
 // What a finished backup leaves for its mail and its closing question.
 struct BackupMade {
     std::string archive;
+    LeavingCopy leaving;  // what the offsite copy and the mail send
     std::vector<std::string> skippedLinks;
     std::string offsite;         // why the offsite copy failed, "" when it did not
     std::string removed;         // the older backups the keep policy removed
     std::string offsiteRemoved;  // the older offsite backups it removed
 };
+
+// The file the offsite copy and the mail send: the archive, or with "Encrypt" on (and a
+// plain local archive) its encrypted copy, made only when something is to leave, beside
+// the generations under a name that the folder's recovery removes.
+LeavingCopy LeavingCopyOf(BackupContext& ctx, const BackupChoices& choices,
+                          const OffsiteSettings& offsite, const std::string& destination,
+                          const std::string& archive, const std::string& localPassphrase) {
+    LeavingCopy leaving{archive, localPassphrase, ""};
+    if (!offsite.encrypt || !localPassphrase.empty() ||
+        (!offsite.Configured() && !choices.sendEmail)) {
+        return leaving;
+    }
+    leaving.path.clear();
+    try {
+        leaving.passphrase = EncryptionPassphrase(offsite.passphraseFile);
+        const std::string copy =
+            JoinPath(destination, EncryptedCopyName(NameOf(archive), NewRunTag()));
+        EncryptOptions options;
+        options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
+        options.cancel = ctx.cancel;
+        EncryptArchiveCopy(archive, copy, leaving.passphrase, options);
+        leaving.path = copy;
+    } catch (const ArchiveCancelled&) {
+        leaving.failure = "interrupted before the encrypted copy was made";
+    } catch (const Error& e) {
+        leaving.failure = std::string("no encrypted copy, so nothing was sent: ") + e.what();
+    }
+    return leaving;
+}
 
 // The steps of the run that change files, under the firm's locks: they are released when
 // this returns, before the mail and before any question waits on the person. Nothing when
@@ -602,6 +671,14 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         Warn(line);
     }
 
+    // Encrypted archives: the passphrase is read before anything is written, so that a
+    // missing or unsafe one refuses an encrypted local backup rather than leaving it plain.
+    const OffsiteSettings offsite =
+        ctx.offsite ? *ctx.offsite : LoadOffsiteSettings(SettingsFile(v));
+    const bool encryptLocal = EncryptLocalWanted(SettingsFile(v));
+    const std::string localPassphrase =
+        encryptLocal ? EncryptionPassphrase(offsite.passphraseFile) : std::string();
+
     BackupMade made;
     made.archive = ArchivePath(v, destination, currentYearOnly, false);
     const std::string& archive = made.archive;
@@ -648,7 +725,8 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             return std::nullopt;
         }
         try {
-            made.skippedLinks = PackChecked(ctx, backupSourceFolder, temporary, exclusions);
+            made.skippedLinks =
+                PackChecked(ctx, backupSourceFolder, temporary, exclusions, localPassphrase);
         } catch (const Error& e) {
             if (!DiskFull(e) || dynamic_cast<const ArchiveCancelled*>(&e) != nullptr) {
                 throw;
@@ -663,7 +741,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             return std::nullopt;
         }
         if (choices.drill == 1) {
-            DrillNewArchive(ctx, temporary, archive, currentYearOnly);
+            DrillNewArchive(ctx, temporary, archive, currentYearOnly, localPassphrase);
         }
         ctx.view.CancelTooLate();
         RotateGenerations(ctx, destination, temporary, archive, previous, tag);
@@ -672,7 +750,8 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             ctx.fs.DeleteFolder(staging, false);
         }
     }
-    made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous);
+    made.leaving = LeavingCopyOf(ctx, choices, offsite, destination, archive, localPassphrase);
+    made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous, made.leaving);
     if (made.offsite.empty()) {
         made.offsiteRemoved =
             RemoveOlderOffsiteBackups(ctx, choices, destination, archive, currentYearOnly);
@@ -738,6 +817,13 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
         ctx.values,           ctx.fs,     memo,        ctx.clock, ctx.mail,       ctx.view,
         ctx.decimalSeparator, ctx.cancel, ctx.offsite, {},        ctx.keepChoices};
     std::optional<BackupMade> made;
+    // The encrypted copy goes once it has left (or failed to).
+    Leftover encryptedCopy([&] {
+        if (made && made->leaving.path != made->archive && !made->leaving.path.empty() &&
+            ctx.fs.FileExists(made->leaving.path)) {
+            ctx.fs.Kill(made->leaving.path);
+        }
+    });
     std::string note;  // a backup made but not mailed or not copied offsite says so
     try {
         made = MakeBackup(run, choices, backupSourceFolder, record);
@@ -746,7 +832,7 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
             record.Finish(RunResult::Stopped, memo.Last());
             return RunEnd::Stopped;
         }
-        note = MailBackupArchive(run, choices, made->archive);
+        note = MailBackupArchive(run, choices, made->archive, &made->leaving);
         if (!made->offsite.empty()) {
             note = made->offsite + (note.empty() ? "" : "; " + note);
         }

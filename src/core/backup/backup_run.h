@@ -86,6 +86,15 @@ struct BackupContext {
     bool keepChoices = true;
 };
 
+// What leaves the machine for a backup (offsite and mail): the archive itself, or with
+// "Encrypt" on its AES-256 copy beside it (the local archive stays plain unless
+// "EncryptLocal" in section "Back" encrypts the archive itself).
+struct LeavingCopy {
+    std::string path;        // the file that is sent; "" when nothing may leave
+    std::string passphrase;  // the one it is encrypted with; "" for a plain file
+    std::string failure;     // why nothing may leave (no passphrase, the copy failed)
+};
+
 // Checks the chosen location, writes the window's choices to section "Back" of the
 // settings (when ctx.keepChoices), adds the date or day sub-folder and creates it. Returns the
 // destination, or
@@ -125,17 +134,22 @@ inline constexpr uint64_t kMailSizeQuestionBytes = 15728640;  // 15 x 1,048,576
 // question; a failed mail shows "Backup Can not Email" and the backup stays as it is.
 // Gives back why the archive was not mailed (for the history), empty when it was or was
 // not to be.
+// leaving: the file to mail in place of the archive (its encrypted copy), under the
+// archive's name; null mails the archive.
 std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
-                              const std::string& archivePath);
+                              const std::string& archivePath, const LeavingCopy* leaving = nullptr);
+
+// Whether section "Back" of the settings file asks for encrypted local archives.
+bool EncryptLocalWanted(const std::string& settingsFile);
 
 // The offsite copy of a finished backup's archive (checked and rotated in), when one is
-// set up: uploaded beside the remote generations of the same date or day sub-folder and
-// rotated in there. A failure never touches the local generations: it sets
-// ctx.offsiteFailure and gives back "offsite copy failed: <reason>" for the completion
-// message and the history; "" when copied or not wanted.
+// set up: leaving.path uploaded beside the remote generations of the same date or day
+// sub-folder under the archive's name and rotated in there. A failure never touches the
+// local generations: it sets ctx.offsiteFailure and gives back "offsite copy failed:
+// <reason>" for the completion message and the history; "" when copied or not wanted.
 std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& destination, const std::string& archive,
-                              const std::string& previous);
+                              const std::string& previous, const LeavingCopy& leaving);
 
 enum class RunEnd {
     Stopped,   // the run ended early (destination refused, staging refused)

@@ -87,6 +87,10 @@ std::string RotationLinkName(std::string_view archiveName, std::string_view tag)
     return "." + std::string(archiveName) + ".previous-" + std::string(tag);
 }
 
+std::string EncryptedCopyName(std::string_view archiveName, std::string_view tag) {
+    return "." + std::string(archiveName) + ".encrypted-" + std::string(tag);
+}
+
 std::string OffsitePartName(std::string_view archiveName) {
     return "." + std::string(archiveName) + "." + temp_names::RandomPart() + ".part";
 }
@@ -119,6 +123,9 @@ std::optional<BackupLeftover> ParseBackupLeftover(std::string_view name) {
     }
     if (std::string archive = ArchiveOf(name, ".previous-"); !archive.empty()) {
         return BackupLeftover{BackupLeftover::Kind::RotationLink, std::move(archive)};
+    }
+    if (std::string archive = ArchiveOf(name, ".encrypted-"); !archive.empty()) {
+        return BackupLeftover{BackupLeftover::Kind::EncryptedCopy, std::move(archive)};
     }
     return std::nullopt;
 }

@@ -29,6 +29,10 @@ std::string BackupTemporaryName(std::string_view archiveName, std::string_view t
 // that the last one never leaves its place: "." + archiveName + ".previous-" + tag.
 std::string RotationLinkName(std::string_view archiveName, std::string_view tag);
 
+// The encrypted copy of a checked archive that leaves the machine (offsite, mail), beside
+// the generations until it has left: "." + archiveName + ".encrypted-" + tag.
+std::string EncryptedCopyName(std::string_view archiveName, std::string_view tag);
+
 // The compaction's copy of a staged year database, in the staging root:
 // "M" + year + ".Firm" + firm + "." + tag + ".mdb".
 std::string CompactionTemporaryName(std::string_view year, int64_t firm, std::string_view tag);
@@ -36,7 +40,7 @@ std::string CompactionTemporaryName(std::string_view year, int64_t firm, std::st
 // What a backup leftover in a destination folder is. packPart: a piece the archive writer
 // left beside the temporary archive ("<temporary>.part-XXXXXXXX[.YYYYYY]").
 struct BackupLeftover {
-    enum class Kind { Temporary, RotationLink, PackPart } kind;
+    enum class Kind { Temporary, RotationLink, PackPart, EncryptedCopy } kind;
     std::string archiveName;  // the archive it was made for, e.g. "Firm3Yr2.zip"
 };
 std::optional<BackupLeftover> ParseBackupLeftover(std::string_view name);

@@ -301,10 +301,17 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
     unpack.progress = options.progress;
     unpack.cancel = options.cancel;
     unpack.threads = options.threads;
+    unpack.passphrase = options.passphrase;
     try {
         UnpackArchive(archive, scratch.Path(), unpack);
     } catch (const ArchiveCancelled&) {
         throw;
+    } catch (const PassphraseError& e) {
+        report.findings.push_back({"archive", archive, Unprefixed(e.what(), archive),
+                                   e.Missing() ? "give the archive's passphrase "
+                                                 "(--passphrase-file FILE)"
+                                               : "give the passphrase the archive was made with"});
+        return finish();
     } catch (const Error& e) {
         report.findings.push_back(
             {"archive", archive, Unprefixed(e.what(), archive), kArchiveAdvice});

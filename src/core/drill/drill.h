@@ -29,6 +29,7 @@ struct DrillOptions {
     ArchiveProgressFn progress;                 // may be empty
     const std::atomic<bool>* cancel = nullptr;  // set to stop: throws ArchiveCancelled
     unsigned threads = 0;                       // 0: one per core
+    std::string passphrase;                     // of an encrypted archive; "" for a plain one
 };
 
 struct DrillReport {

@@ -551,7 +551,8 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
             return Failed("The archive " + mail.attachmentPath + " could not be attached (" +
                           curl_easy_strerror(rc) + ")");
         }
-        const std::filesystem::path path(mail.attachmentPath);
+        const std::filesystem::path path(mail.attachmentName.empty() ? mail.attachmentPath
+                                                                     : mail.attachmentName);
         Check(curl_mime_filename(file, path.filename().string().c_str()), "refused a file name");
         Check(curl_mime_type(file, AttachmentType(path).c_str()), "refused a content type");
         Check(curl_mime_encoder(file, "base64"), "refused an encoder");
@@ -567,7 +568,8 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
 
 MailOutcome SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
                            MailTransport& transport, Dialogs& dialogs,
-                           const std::function<void()>& keepAlive) {
+                           const std::function<void()>& keepAlive,
+                           const std::string& attachmentName) {
     try {
         MailToSend mail;
         mail.subject = kSubject;
@@ -576,6 +578,7 @@ MailOutcome SendBackupMail(const std::string& attachmentPath, const std::string&
 
         if (AttachmentUsable(attachmentPath)) {
             mail.attachmentPath = attachmentPath;
+            mail.attachmentName = attachmentName;
         } else {
             dialogs.Show(PlainMessage(kAttachmentMissingText, attachmentPath));
         }

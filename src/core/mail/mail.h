@@ -37,9 +37,10 @@ struct MailToSend {
     std::string recipient;  // passed on unchanged, even when empty
     std::string subject;
     std::string body;
-    std::string senderName;      // display name of the sender
-    std::string recipientName;   // display name of the recipient
-    std::string attachmentPath;  // "" sends no attachment
+    std::string senderName;        // display name of the sender
+    std::string recipientName;     // display name of the recipient
+    std::string attachmentPath;    // "" sends no attachment
+    std::string attachmentName{};  // the name the attachment carries; "" for the file's own
 };
 
 struct SendResult {
@@ -85,8 +86,10 @@ struct MailOutcome {
 // every 50 ms meanwhile so the window keeps repainting. Sent when the server accepted the
 // mail. A mail library that cannot be set up gives the "Sender" message and not sent;
 // other failures (out of memory) and ProgramEnd from a dialog pass through.
+// attachmentName: the name the archive carries in the mail ("" for the file's own).
 MailOutcome SendBackupMail(const std::string& attachmentPath, const std::string& recipient,
                            MailTransport& transport, Dialogs& dialogs,
-                           const std::function<void()>& keepAlive);
+                           const std::function<void()>& keepAlive,
+                           const std::string& attachmentName = "");
 
 }  // namespace vornback

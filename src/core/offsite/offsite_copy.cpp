@@ -81,7 +81,8 @@ void ReadBack(SftpSession& session, const std::string& remote, const std::string
 
 // Whether a part on the server is a whole, readable archive: read back into the scratch
 // file and every entry checked.
-bool PartComplete(SftpSession& session, const std::string& remote, const std::string& scratch) {
+bool PartComplete(SftpSession& session, const std::string& remote, const std::string& scratch,
+                  const std::string& passphrase) {
     bool complete = false;
     {
         Fd fd(::open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -96,7 +97,9 @@ bool PartComplete(SftpSession& session, const std::string& remote, const std::st
                                        " cannot be written: " + std::strerror(errno));
                 }
             });
-            VerifyArchive(scratch);
+            UnpackOptions check;
+            check.passphrase = passphrase;
+            VerifyArchive(scratch, check);
             complete = true;
         } catch (const ArchiveError&) {
             complete = false;
@@ -113,7 +116,7 @@ bool PartComplete(SftpSession& session, const std::string& remote, const std::st
 // and removes the parts of failed runs.
 void MendRemote(SftpSession& session, const std::string& folder, std::vector<RemoteEntry>& entries,
                 const std::string& archiveName, const std::string& scratch,
-                std::vector<std::string>& notes) {
+                const std::string& passphrase, std::vector<std::string>& notes) {
     std::vector<RemoteEntry> parts;
     for (const RemoteEntry& e : entries) {
         if (!e.folder && IsOffsitePartOf(e.name, archiveName)) {
@@ -126,7 +129,7 @@ void MendRemote(SftpSession& session, const std::string& folder, std::vector<Rem
     bool placed = Find(entries, archiveName) != nullptr;
     for (const RemoteEntry& part : parts) {
         const std::string path = Join(folder, part.name);
-        if (!placed && PartComplete(session, path, scratch)) {
+        if (!placed && PartComplete(session, path, scratch, passphrase)) {
             session.Commands({"rename " + SftpSession::Quoted(path) + " " +
                               SftpSession::Quoted(Join(folder, archiveName))});
             notes.push_back("completed the rotation an interrupted run left on the server: " +
@@ -207,11 +210,6 @@ OffsiteCopyResult CopyOffsite(const OffsiteSettings& settings, const std::string
                               const std::string& subFolder, const std::string& archiveName,
                               const std::string& previousName, const std::string& localScratch,
                               const OffsiteCopyOptions& options) {
-    if (settings.encrypt) {
-        throw OffsiteError(
-            "Encrypt=1 is set, but this version cannot encrypt the copies that leave the "
-            "machine; nothing was sent (set Encrypt=0 to send the archive as it is)");
-    }
     SftpSession session(settings, options.cancel);
     const SftpAddress& address = session.Address();
     const std::string folder = subFolder.empty() ? address.folder : Join(address.folder, subFolder);
@@ -233,7 +231,8 @@ OffsiteCopyResult CopyOffsite(const OffsiteSettings& settings, const std::string
     std::vector<RemoteEntry> entries;
     bool exists = false;
     WithTries(settings, options.cancel, [&](int) { entries = session.List(folder, &exists); });
-    MendRemote(session, folder, entries, archiveName, localScratch, result.notes);
+    MendRemote(session, folder, entries, archiveName, localScratch, options.passphrase,
+               result.notes);
 
     // A server without room for the archive is refused before anything is sent; the
     // folder itself may not be there yet.

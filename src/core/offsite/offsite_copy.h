@@ -21,6 +21,9 @@ struct OffsiteCopyOptions {
     // Called after each step that changes the server ("uploaded", "older removed", "last
     // renamed", "new renamed"); lets a test end the process there.
     std::function<void(const std::string& step)> afterStep;
+    // The passphrase the archives are encrypted with ("" for plain ones): a part found on
+    // the server is read back with it to decide whether it is complete.
+    std::string passphrase;
 };
 
 struct OffsiteCopyResult {

@@ -72,6 +72,11 @@ std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& d
         const std::string previous = JoinPath(destination, "O" + leftover.archiveName);
         Attempt(lines, [&] {
             switch (leftover.kind) {
+                case BackupLeftover::Kind::EncryptedCopy:
+                    fs.Kill(path);
+                    lines.push_back("Removed \"" + path +
+                                    "\", the encrypted copy an interrupted backup was sending.");
+                    break;
                 case BackupLeftover::Kind::PackPart:
                     fs.Kill(path);
                     lines.push_back("Removed \"" + path +

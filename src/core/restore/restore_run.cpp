@@ -261,6 +261,9 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
     options.cancel = ctx.cancel;
     try {
+        if (ArchiveEncrypted(archive)) {
+            options.passphrase = ctx.view.Passphrase(archive).value_or("");
+        }
         UnpackArchive(archive, staging, options);
         // The staged copy of a firm's books is private whatever the umask.
         if (const int err = MakePrivate(staging, true); err != 0) {
@@ -270,6 +273,15 @@ void UnpackIntoStaging(RestoreContext& ctx, const std::string& archive,
     } catch (const ArchiveCancelled&) {
         RemoveStaging(ctx, staging);
         throw;
+    } catch (const PassphraseError& e) {
+        // Nothing of an encrypted archive was unpacked without its passphrase.
+        ctx.dialogs.Show(Message{e.Missing() ? "The backup file is encrypted; its passphrase is "
+                                               "needed to restore it"
+                                             : "wrong passphrase",
+                                 kRestoreTitle, Buttons::Ok, Icon::Exclamation, Answer::Ok,
+                                 e.what()});
+        RemoveStaging(ctx, staging);
+        throw ProgramEnd();
     } catch (const ArchiveError& e) {
         RefuseArchive(ctx, staging, e.what());
     } catch (const Error&) {

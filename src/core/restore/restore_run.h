@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "archive/archive.h"
@@ -44,6 +45,12 @@ class RestoreView {
     // From here on the run changes the live data tree and finishes: a cancel no longer
     // stops it.
     virtual void CancelTooLate() {}
+    // The passphrase of the chosen archive, which is encrypted (the window asks for it);
+    // nothing when the person gives none.
+    virtual std::optional<std::string> Passphrase(const std::string& archive) {
+        (void)archive;
+        return std::nullopt;
+    }
 };
 
 struct RestoreContext {
