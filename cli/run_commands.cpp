@@ -485,7 +485,7 @@ int RestoreCommand(const std::vector<std::string>& args) {
     dialogs.StopAfterRefusal(&years.refusal);
     LocalFileSystem fs;
     RestoreState state;
-    RestoreContext ctx{values, fs, dialogs, years, view, state};
+    RestoreContext ctx{values, fs, dialogs, years, view, state, TheSystemClock()};
     ctx.keepChoices = false;
 
     // The choosing steps of the window; they fill only the staging folder.

@@ -42,6 +42,8 @@
 namespace vornback {
 namespace {
 
+using test::FixedClock;
+
 namespace fs = std::filesystem;
 using test::FileEntries;
 using test::Names;
@@ -51,10 +53,6 @@ using Strings = std::vector<std::string>;
 
 constexpr const char* kCompleted = "Back up Completed. Do You Want To Exit?";
 constexpr const char* kPermission = "Problem with folder permission, Please try again later";
-
-struct FixedClock : Clock {
-    Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
-};
 
 struct FakeView : BackupView {
     explicit FakeView(test::EventLog& l) : log(l) {}

@@ -29,21 +29,19 @@
 #include "mail/mail.h"
 #include "platform/run_lock.h"
 #include "sample/sample_tree.h"
+#include "support/run_doubles.h"
 #include "support/test_data.h"
 #include "support/window_test_support.h"
 
 namespace vornback {
 namespace {
 
+using test::FixedClock;
+
 namespace fs = std::filesystem;
 using test::Click;
 using test::Focused;
 using test::WhenModal;
-
-class FixedClock : public Clock {
-  public:
-    Today Now() override { return {2015, 3, 14, "Saturday"}; }
-};
 
 // Refuses every mail unless told to take it; keeps what each mail had attached.
 class TestMail : public MailTransport {

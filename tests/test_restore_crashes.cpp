@@ -183,7 +183,7 @@ class RestoreCrashes : public ::testing::TestWithParam<test::CrashMode> {
         NoYearList years;
         test::EventLog log;
         test::LoggingRestoreView view(log, state);
-        RestoreContext ctx{values_, fsys, dialogs, years, view, state};
+        RestoreContext ctx{values_, fsys, dialogs, years, view, state, TheSystemClock()};
         flow(ctx);
     }
 

@@ -103,7 +103,7 @@ class RestoreTest : public ::testing::Test {
           view_(log_, state_),
           dialogs_(log_),
           years_(log_, view_),
-          ctx_{values_, fs_, dialogs_, years_, view_, state_} {
+          ctx_{values_, fs_, dialogs_, years_, view_, state_, TheSystemClock()} {
         fs::create_directory(backups_);
         view_.describe = Describe;
     }
@@ -446,7 +446,7 @@ TEST_F(RestoreTest, FailedMovePutsTheLiveFirmBack) {
             throw FileSystemError("MoveFolder: refused by the test");
         }
     };
-    RestoreContext ctx{values_, failing, dialogs_, years_, view_, state_};
+    RestoreContext ctx{values_, failing, dialogs_, years_, view_, state_, TheSystemClock()};
     EXPECT_THROW(RunRestore(ctx, FullFirmFrom(backups_)), FileSystemError);
     EXPECT_EQ(CompareTrees(live, root_ + "/Firm2"), "");
     EXPECT_EQ(Names(root_), (std::vector<std::string>{"Bkp", "Firm1", "Firm2", "Res", "Root.mdb"}));

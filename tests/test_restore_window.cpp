@@ -26,6 +26,7 @@
 #include "recovery/recovery.h"
 #include "restore/year_list.h"
 #include "startup/settings.h"
+#include "support/run_doubles.h"
 #include "support/tree_compare.h"
 #include "support/window_test_support.h"
 
@@ -417,12 +418,15 @@ TEST_F(RestoreWindowTest, CancelWhileUnpackingLeavesTheLiveFirmUntouched) {
 
 // "Full Firm" moves the replaced firm into Back/Replaced and keeps the newest three copies
 // (a settings key changes the number), naming each in the closing detail; the image folder
-// that the archive left out comes along as hard links, not as a second copy.
+// that the archive left out comes along as hard links, not as a second copy. All the runs
+// fall into one second: each copy's stamp still sorts newer than the one before.
 TEST_F(RestoreWindowTest, FullFirmKeepsTheNewestReplacedCopiesAndNamesThem) {
     PackOptions withoutImages;
     withoutImages.excludePatterns = {"AttachDocs\\*.*"};
     PackFolder(FirmFolder(values, 1), backups + "/Firm1.zip", withoutImages);
     Open({0, 1});
+    test::FixedClock oneSecond;
+    window->UseClock(oneSecond);
     ChooseOthers(backups);
     const std::string replaced = StagingRoot(values) + "/Replaced";
     const auto copies = [&] {

@@ -190,7 +190,7 @@ class YearRestores : public ::testing::Test {
     test::EventLog log;
     test::LoggingRestoreView view{log, state};
     NoYearList yearList;
-    RestoreContext ctx{values, hooked, dialogs, yearList, view, state};
+    RestoreContext ctx{values, hooked, dialogs, yearList, view, state, TheSystemClock()};
     int serial = 0;
 };
 

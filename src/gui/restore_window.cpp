@@ -399,7 +399,8 @@ RestoreChoices RestoreWindow::ReadChoices() const {
 }
 
 RestoreContext RestoreWindow::Context() {
-    return RestoreContext{values_, fs_, *runDialogs_, years_, *this, state_, true, CancelFlag()};
+    return RestoreContext{values_, fs_,     *runDialogs_, years_,      *this,
+                          state_,  *clock_, true,         CancelFlag()};
 }
 
 void RestoreWindow::OnSelectPath() {

@@ -42,6 +42,8 @@ class RestoreWindow : public MainWindow, public RestoreView {
     int ShowForm(const std::string& StrPathStr, const RestoreWindowSettings& stored);
     // ShowForm's loading and filling, without showing the window (tests show it themselves).
     void FillForm(const std::string& StrPathStr, const RestoreWindowSettings& stored);
+    // The clock of the runs' stamps (the system clock unless set; it must outlive the window).
+    void UseClock(Clock& clock) { clock_ = &clock; }
 
     const RestoreState& State() const { return state_; }
 
@@ -91,6 +93,7 @@ class RestoreWindow : public MainWindow, public RestoreView {
     RestoreContext Context();
 
     YearChooser& years_;
+    Clock* clock_ = &TheSystemClock();
     // The dialogs the operations see: the file dialog starts in the shown folder.
     std::unique_ptr<Dialogs> runDialogs_;
     RestoreState state_;

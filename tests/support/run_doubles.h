@@ -1,13 +1,14 @@
 // Test doubles shared by the backup and restore run tests: one event log for the views'
 // calls and the messages, so that their order can be checked; a file system whose moves,
 // copies and deletions can be made to fail or be raced by another program; and a restore
-// view that keeps the labels it was last asked to show.
+// view that keeps the labels it was last asked to show; a clock that stands still.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "platform/file_system.h"
 #include "restore/restore_run.h"
 #include "support/scripted_dialogs.h"
@@ -19,6 +20,14 @@ struct EventLog {
 };
 
 // Logs every message text and each file dialog ("OpenFile") before answering as scripted.
+// A clock standing still at noon (UTC) on Saturday, 14 March 2015, or at the second set.
+class FixedClock : public Clock {
+  public:
+    Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
+    int64_t Seconds() override { return seconds; }
+    int64_t seconds = 1426334400;
+};
+
 class LoggingDialogs : public ScriptedDialogs {
   public:
     explicit LoggingDialogs(EventLog& log) : log_(log) {}

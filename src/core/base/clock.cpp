@@ -21,6 +21,15 @@ Today SystemClock::Now() {
     return today;
 }
 
+int64_t SystemClock::Seconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+Clock& TheSystemClock() {
+    static SystemClock clock;
+    return clock;
+}
+
 std::string RegionalDecimalSeparator() {
     const std::lconv* conventions = std::localeconv();
     if (conventions == nullptr || conventions->decimal_point == nullptr ||

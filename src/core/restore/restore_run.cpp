@@ -196,7 +196,7 @@ std::vector<std::string> ReplaceFirm(RestoreContext& ctx, const std::string& sta
             stamps.push_back(std::move(s));
         }
     }
-    const std::string second = Stamp();
+    const std::string second = Stamp(ctx.clock);
     const auto taken = [&](const std::string& candidate) {
         return fs.FolderExists(ReplacedCopy(v, n, candidate)) ||
                std::any_of(stamps.begin(), stamps.end(), [&](const std::string& old) {
@@ -452,8 +452,8 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     }
     // The message that stops a run is its reason in the history.
     MessageMemo memo(ctx.dialogs);
-    RestoreContext run{ctx.values, ctx.fs,          memo,      ctx.years, ctx.view,
-                       ctx.state,  ctx.keepChoices, ctx.cancel};
+    RestoreContext run{ctx.values, ctx.fs,          memo,      ctx.years, ctx.view, ctx.state,
+                       ctx.clock,  ctx.keepChoices, ctx.cancel};
     try {
         RunRestoreSteps(run, choices);
     } catch (...) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "base/clock.h"
 #include "restore/restore_state.h"
 #include "startup/launch.h"
 #include "startup/window_settings.h"
@@ -60,6 +61,8 @@ struct RestoreContext {
     YearChooser& years;
     RestoreView& view;
     RestoreState& state;
+    // The time of the stamps the run gives (the replaced firm's copy).
+    Clock& clock;
     // The window keeps its choices in the settings; the headless tool never writes them.
     bool keepChoices = true;
     // Set to true to stop unpacking: the archive's staging folder goes, nothing live has

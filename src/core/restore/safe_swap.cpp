@@ -211,8 +211,8 @@ void DeleteWhole(FileSystem& fs, const std::string& folder) {
     fs.DeleteFolder(doomed, false);
 }
 
-std::string Stamp() {
-    const std::time_t now = std::time(nullptr);
+std::string Stamp(Clock& clock) {
+    const auto now = static_cast<std::time_t>(clock.Seconds());
     std::tm local{};
     ::localtime_r(&now, &local);
     char text[32];

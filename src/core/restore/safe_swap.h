@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/errors.h"
 #include "base/program_values.h"
 #include "platform/run_lock.h"
@@ -83,7 +84,7 @@ void PlaceThenRegister(FileSystem& fs, const ProgramValues& values, const std::s
 // ".deleting-" name beside it first.
 void DeleteWhole(FileSystem& fs, const std::string& folder);
 
-// Local time as YYYYMMDD-HHMMSS.
-std::string Stamp();
+// The clock's local time as YYYYMMDD-HHMMSS.
+std::string Stamp(Clock& clock);
 
 }  // namespace vornback
