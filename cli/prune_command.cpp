@@ -18,6 +18,7 @@
 #include "common.h"
 #include "history/history.h"
 #include "offsite/offsite_prune.h"
+#include "offsite/passphrase.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
 #include "retention/prune.h"
@@ -117,6 +118,10 @@ PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
                          OffsitePruneRequest request) {
     OffsiteSettings settings = OffsiteSettingsFor(parsed, ProgramFolderOption(parsed));
     settings.url = url;
+    if (settings.encrypt) {
+        // Encrypted remote copies verify only with the archives' passphrase.
+        request.passphrase = EncryptionPassphrase(settings.passphraseFile);
+    }
     const std::optional<ProgramValues> values = DataTreeOf(parsed);
     if (values) {
         request.historyFile = HistoryFile(*values);

@@ -113,6 +113,7 @@ T Next(std::deque<T>& queue) {
 
 struct FixedClock : Clock {
     Today Now() override { return {2015, 3, 14, "Saturday"}; }
+    int64_t Seconds() override { return 1426334400; }
 };
 struct NoMail : MailTransport {
     SendResult Send(const MailToSend&) override { return {false, "no mail here"}; }

@@ -36,6 +36,7 @@ using test::Focused;
 class SetClock : public Clock {
   public:
     Today Now() override { return today; }
+    int64_t Seconds() override { return 1655294400; }
     Today today{2022, 6, 15, "Wednesday"};
 };
 

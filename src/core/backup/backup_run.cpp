@@ -487,7 +487,8 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
 // Gives "offsite: removed 2 older backups: ..." for the closing message, "" when none went.
 static std::string RemoveOlderOffsiteBackups(BackupContext& ctx, const BackupChoices& choices,
                                              const std::string& destination,
-                                             const std::string& archive, bool currentYearOnly) {
+                                             const std::string& archive, bool currentYearOnly,
+                                             const std::string& passphrase) {
     const ProgramValues& v = ctx.values;
     if (choices.type == BackupType::Single) {
         return "";
@@ -504,6 +505,7 @@ static std::string RemoveOlderOffsiteBackups(BackupContext& ctx, const BackupCho
     // A remote archive is read back into a temporary name of this run in the destination,
     // which the folder's recovery clears should the run be killed.
     request.scratch = JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
+    request.passphrase = passphrase;
     request.historyFile = HistoryFile(v);
     request.cancel = ctx.cancel;
     try {
@@ -753,8 +755,8 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
     made.leaving = LeavingCopyOf(ctx, choices, offsite, destination, archive, localPassphrase);
     made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous, made.leaving);
     if (made.offsite.empty()) {
-        made.offsiteRemoved =
-            RemoveOlderOffsiteBackups(ctx, choices, destination, archive, currentYearOnly);
+        made.offsiteRemoved = RemoveOlderOffsiteBackups(ctx, choices, destination, archive,
+                                                        currentYearOnly, made.leaving.passphrase);
     }
     made.removed = RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
     return made;

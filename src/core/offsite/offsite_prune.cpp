@@ -94,6 +94,7 @@ bool RemoteVerifies(SftpSession& session, const RemoteFound& a, const OffsitePru
     try {
         UnpackOptions options;
         options.cancel = r.cancel;
+        options.passphrase = r.passphrase;
         VerifyArchive(r.scratch, options);
         return true;
     } catch (const ArchiveCancelled&) {

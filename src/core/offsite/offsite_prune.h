@@ -32,6 +32,9 @@ struct OffsitePruneRequest {
     // A local file name the caller owns: a remote archive is read into it to be verified
     // (and removed afterwards).
     std::string scratch;
+    // The passphrase the remote archives are encrypted with ("" for plain ones): without it
+    // an encrypted copy could never count as a good one.
+    std::string passphrase;
     std::string historyFile;  // each removal is recorded here; "" records nothing
     // Whether another run holds the firm (its archives are then all kept); asked once per
     // firm. Unset: none does.
