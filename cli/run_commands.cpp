@@ -242,9 +242,8 @@ std::string BackupSummary(const ProgramValues& values) {
         if (r->firm == values.CurrentFirmNo && r->kind.rfind("backup", 0) == 0 &&
             r->result == RunResult::Ok) {
             char figures[128];
-            std::snprintf(figures, sizeof figures, "%.1f MiB (%llu bytes), %llu files, %.1f s",
-                          static_cast<double>(r->bytes) / 1048576.0,
-                          static_cast<unsigned long long>(r->bytes),
+            std::snprintf(figures, sizeof figures, "%s (%llu bytes), %llu files, %.1f s",
+                          SizeText(r->bytes).c_str(), static_cast<unsigned long long>(r->bytes),
                           static_cast<unsigned long long>(r->files), r->seconds);
             return "backed up firm " + std::to_string(r->firm) + ", year " + r->year + " into " +
                    r->archive + ": " + figures;

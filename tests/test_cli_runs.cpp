@@ -61,9 +61,10 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
         EXPECT_EQ(test::ReadFile(older), first) << c.options;
         // Without -q, one line: the archive, its size, its files and the time taken.
         EXPECT_TRUE(std::regex_match(
-            out, std::regex("backed up firm 1, year 2 into " + archive +
-                            ": [0-9]+\\.[0-9] MiB \\(" + std::to_string(fs::file_size(archive)) +
-                            " bytes\\), [1-9][0-9]* files, [0-9]+\\.[0-9] s\n")))
+            out,
+            std::regex("backed up firm 1, year 2 into " + archive + ": [0-9]+\\.[0-9] (KB|MB) \\(" +
+                       std::to_string(fs::file_size(archive)) +
+                       " bytes\\), [1-9][0-9]* files, [0-9]+\\.[0-9] s\n")))
             << out;
         EXPECT_EQ(HasEntry(archive, "AttachDocs/"), c.images) << c.options;
         EXPECT_EQ(HasEntry(archive, "Yr1/"), c.otherYears) << c.options;

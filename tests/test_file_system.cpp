@@ -304,6 +304,28 @@ TEST(FileSystem, LookupNoCaseTakesTheCaseFoundAndKeepsTheRestAsGiven) {
     for (const auto& c : cases) {
         EXPECT_EQ(LookupNoCase(fsys, dir.Path().string(), c.components), root + c.found);
     }
+    // The one lookup of an entry of one kind: an entry of the other kind does not count.
+    WriteFile(dir / "Firm2/YR2/firm2.mdb/inner", "x");
+    WriteFile(dir / "Firm2/YR2/FIRM2.MDB", "x");
+    const struct {
+        std::string folder, name;
+        bool wantFolder;
+        std::optional<std::string> found;
+    } entries[] = {
+        {"Firm2", "yr3", true, "Firm2/yr3"},
+        {"Firm2", "yr2", true, "Firm2/YR2"},
+        {"Firm2", "Yr3", true, "Firm2/Yr3"},
+        {"Firm2", "Yr3", false, std::nullopt},
+        {"Firm2/YR2", "Firm2.mdb", false, "Firm2/YR2/FIRM2.MDB"},
+        {"Firm2/YR2", "Firm2.mdb", true, "Firm2/YR2/firm2.mdb"},
+        {"Firm2", "Yr9", true, std::nullopt},
+        {"Firm9", "Yr2", true, std::nullopt},
+    };
+    for (const auto& e : entries) {
+        const auto found = FindNoCase(fsys, root + e.folder, e.name, e.wantFolder);
+        EXPECT_EQ(found, e.found ? std::optional(root + *e.found) : std::nullopt)
+            << e.folder << " " << e.name;
+    }
 }
 
 // One run per firm: a lock taken once is refused to every other open (another process

@@ -60,6 +60,31 @@ TEST(Text, DecimalNumbersLowerCaseAndJoins) {
     EXPECT_EQ(JoinPath("/data/", "Firm3"), "/data//Firm3");
 }
 
+// The one folder and name of a path, and the one size for a sentence.
+TEST(Text, PathPartsAndSizes) {
+    const struct {
+        const char* path;
+        const char* folder;
+        const char* name;
+    } paths[] = {// clang-format off
+        {"name", ".", "name"}, {"/x", "/", "x"}, {"/a/b", "/a", "b"}, {"a/b/", "a/b", ""},
+        {"/", "/", ""}, {"", ".", ""}, {"a//b", "a/", "b"}};
+    // clang-format on
+    for (const auto& p : paths) {
+        EXPECT_EQ(FolderOf(p.path), p.folder) << p.path;
+        EXPECT_EQ(NameOf(p.path), p.name) << p.path;
+    }
+    const std::pair<uint64_t, const char*> sizes[] = {
+        // clang-format off
+        {0, "0.0 KB"}, {512, "0.5 KB"}, {1048575, "1024.0 KB"}, {1048576, "1.0 MB"},
+        {1572864, "1.5 MB"}, {1073741823, "1024.0 MB"}, {1073741824, "1.00 GB"},
+        {uint64_t{5} << 40, "5120.00 GB"}};
+    // clang-format on
+    for (const auto& [bytes, text] : sizes) {
+        EXPECT_EQ(SizeText(bytes), text) << bytes;
+    }
+}
+
 // Every data-tree and archive name: what it reads back as, and that the name it is formatted
 // from reads back the same. A name in another letter case reads the same but is written in
 // the system's case.
@@ -107,6 +132,12 @@ TEST(Names, RoundTrip) {
     }
     EXPECT_EQ(YearFolderName("2"), "Yr2");
     EXPECT_EQ(YearDatabaseName("2"), "DVorn2.mdb");
+    EXPECT_EQ(ParseFirmLockName(FirmLockName(12)), 12);
+    EXPECT_EQ(ParseFirmLockName(".FIRM-3.LOCK"), -3);
+    for (const char* other : {"Firm3.lock", ".Firm3.staging.lock", ".Firm03.lock", ".Firm.lock"}) {
+        EXPECT_EQ(ParseFirmLockName(other), std::nullopt) << other;
+    }
+    EXPECT_EQ(StagingLockName(4), ".Firm4.staging.lock");
     EXPECT_TRUE(IsRootDatabaseName(kRootDatabaseName));
     EXPECT_TRUE(IsRootDatabaseName("ROOT.mdb"));
     EXPECT_FALSE(IsRootDatabaseName("Root.mdb.bak"));

@@ -262,11 +262,6 @@ void MakeYearDatabase(TreeWriter& w, const std::string& relative, bool isProtect
     SetTime(path, time);
 }
 
-std::string BaseName(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 void CopyProgramFile(TreeWriter& w, const std::string& source, const std::string& folder,
                      int64_t time) {
     struct stat st {};
@@ -298,7 +293,7 @@ void CopyProgramFile(TreeWriter& w, const std::string& source, const std::string
         bytes.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
-    w.File(JoinPath(folder, BaseName(source)), bytes, time, st.st_mode & 07777);
+    w.File(JoinPath(folder, NameOf(source)), bytes, time, st.st_mode & 07777);
 }
 
 // A folder of count numbered files, "<prefix><0001>.<extension>". Each file's stream is
@@ -411,7 +406,7 @@ void CheckOptions(const SampleOptions& o) {
         if (!S_ISREG(st.st_mode)) {
             throw Error("Sample tree: the program file \"" + source + "\" is not a file");
         }
-        const std::string name = BaseName(source);
+        const std::string name = NameOf(source);
         if (std::find(names.begin(), names.end(), name) != names.end()) {
             throw Error("Sample tree: two program files are named \"" + name + "\"");
         }

@@ -17,6 +17,7 @@
 #include "archive/unpack_checks.h"
 #include "base/errors.h"
 #include "base/temp_names.h"
+#include "base/text.h"
 
 namespace vornback::archive_internal {
 
@@ -31,12 +32,6 @@ constexpr uint64_t kWritebackStep = 16 * 1024 * 1024;
 
 std::atomic<int (*)(int)> syncFileSystem{::syncfs};
 std::atomic<int (*)(int)> syncFolder{::fsync};
-
-// Sizes in a sentence: megabytes with one decimal.
-std::string Megabytes(uint64_t bytes) {
-    const uint64_t tenths = (bytes * 10 + 512 * 1024) / (1024 * 1024);
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
-}
 
 // The free bytes of the file system that holds path, or of its nearest existing parent.
 uint64_t FreeSpace(const std::string& path) {
@@ -59,11 +54,11 @@ void ThrowDestinationFailure(const std::string& shown, const std::string& what, 
     const std::string start = "Could not unpack the archive into " + shown;
     switch (error) {
         case ENOSPC:
-            throw FileSystemError(start + ": the disk is full (" + Megabytes(needed) + " needed, " +
-                                  Megabytes(FreeSpace(shown)) +
+            throw FileSystemError(start + ": the disk is full (" + SizeText(needed) + " needed, " +
+                                  SizeText(FreeSpace(shown)) +
                                   " free); free some space or choose a folder on another disk.");
         case EDQUOT:
-            throw FileSystemError(start + ": the disk quota is used up (" + Megabytes(needed) +
+            throw FileSystemError(start + ": the disk quota is used up (" + SizeText(needed) +
                                   " needed); free some space or choose another folder.");
         case EXDEV:
             throw FileSystemError(start + ": " + what +

@@ -666,9 +666,8 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
     }
     // Killed backups into other date-wise or day-wise folders are tidied here too: a dated
     // folder is never the destination again.
-    const std::string backupFolder = choices.type == BackupType::Single
-                                         ? destination
-                                         : destination.substr(0, destination.rfind(kSeparator));
+    const std::string backupFolder =
+        choices.type == BackupType::Single ? destination : FolderOf(destination);
     for (const std::string& line : RecoverBackupFolder(ctx.fs, backupFolder, v.CurrentFirmNo)) {
         Warn(line);
     }

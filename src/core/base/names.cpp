@@ -95,6 +95,18 @@ std::optional<int64_t> ParseYearDatabaseName(std::string_view name) {
     return NumberBetween(name, "dvorn", ".mdb");
 }
 
+std::string FirmLockName(int64_t firm) {
+    return "." + FirmFolderName(firm) + ".lock";
+}
+
+std::optional<int64_t> ParseFirmLockName(std::string_view name) {
+    return NumberBetween(name, ".firm", ".lock");
+}
+
+std::string StagingLockName(int64_t firm) {
+    return "." + FirmFolderName(firm) + ".staging.lock";
+}
+
 std::string FormatArchiveName(const ArchiveName& archive) {
     std::string name = (archive.older ? "O" : "") + FirmFolderName(archive.firm);
     if (!archive.year.empty()) {
@@ -178,12 +190,15 @@ std::string DayFolderName(const Today& today) {
 }
 
 bool IsDayFolderName(std::string_view name) {
+    static const char* const kEnglish[] = {"sunday",   "monday", "tuesday", "wednesday",
+                                           "thursday", "friday", "saturday"};
     const std::string lower = ToLower(name);
     for (int day = 0; day < 7; ++day) {
         std::tm moment{};
         moment.tm_wday = day;
         char text[128] = {};
-        if (std::strftime(text, sizeof text, "%A", &moment) > 0 && ToLower(text) == lower) {
+        if (lower == kEnglish[day] ||
+            (std::strftime(text, sizeof text, "%A", &moment) > 0 && ToLower(text) == lower)) {
             return true;
         }
     }

@@ -39,6 +39,13 @@ std::string YearDatabaseName(std::string_view year);
 std::string YearDatabaseName(int64_t year);
 std::optional<int64_t> ParseYearDatabaseName(std::string_view name);
 
+// The lock file of a firm's runs, in the staging root and in a backup folder:
+// ".Firm<n>.lock"; read back, the firm's number. The lock a restore window holds on a firm's
+// staging folder: ".Firm<n>.staging.lock".
+std::string FirmLockName(int64_t firm);
+std::optional<int64_t> ParseFirmLockName(std::string_view name);
+std::string StagingLockName(int64_t firm);
+
 // ---- the backups -------------------------------------------------------------------------
 
 // An archive a backup writes: "Firm<n>.zip" for the whole firm, "Firm<n>Yr<y>.zip" for its
@@ -64,7 +71,8 @@ std::string DateFolderName(const Today& today);
 std::optional<Today> ParseDateFolderName(std::string_view name);
 
 // The day-wise sub-folder: the full name of the day of the week in the person's language
-// (LC_TIME), as the clock gives it. Read back, one of the seven names of that language.
+// (LC_TIME), as the clock gives it. Read back, one of the seven names of that language or
+// an English one (a backup made under another language), in any letter case.
 std::string DayFolderName(const Today& today);
 bool IsDayFolderName(std::string_view name);
 

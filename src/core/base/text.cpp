@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace vornback {
@@ -132,6 +133,20 @@ std::string FolderOf(std::string_view path) {
 std::string NameOf(std::string_view path) {
     const auto slash = path.rfind(kSeparator);
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string SizeText(uint64_t bytes) {
+    constexpr uint64_t kKilo = 1024;
+    char text[32];
+    if (bytes < kKilo * kKilo) {
+        std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / kKilo);
+    } else if (bytes < kKilo * kKilo * kKilo) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (kKilo * kKilo));
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GB",
+                      static_cast<double>(bytes) / (kKilo * kKilo * kKilo));
+    }
+    return text;
 }
 
 std::string JoinPath(std::string_view folder, std::string_view name) {

@@ -45,4 +45,9 @@ std::string FolderOf(std::string_view path);
 // The last part of a path, after its last separator (the whole text when it has none).
 std::string NameOf(std::string_view path);
 
+// A size for a sentence, in units of 1,024: "0.5 KB" and "1023.9 KB" below one MB, "1.5 MB"
+// below one GB, "2.25 GB" above; one decimal (two for GB), always the "." separator. The
+// backup's completion message has its own MB text (SizeInMegabytes).
+std::string SizeText(uint64_t bytes);
+
 }  // namespace vornback

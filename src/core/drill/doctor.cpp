@@ -14,6 +14,7 @@
 
 #include "base/data_tree.h"
 #include "base/errors.h"
+#include "base/names.h"
 #include "base/temp_names.h"
 #include "base/text.h"
 #include "history/history.h"
@@ -29,22 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int64_t kHighestRegisterNumber = 32767;
-
-// The number of a "Firm<digits>" name in any letter case (nothing for another name); may
-// lie outside the register's range.
-std::optional<std::string> FirmDigits(const std::string& name) {
-    const std::string lower = ToLower(name);
-    if (lower.size() < 5 || lower.compare(0, 4, "firm") != 0 ||
-        lower.find_first_not_of("0123456789", 4) != std::string::npos) {
-        return std::nullopt;
-    }
-    const size_t first = lower.find_first_not_of('0', 4);
-    return first == std::string::npos ? std::string("0") : lower.substr(first);
-}
-
-int64_t NumberOf(const std::string& digits) {
-    return digits.size() > 6 ? kHighestRegisterNumber + 1 : std::stoll(digits);
-}
 
 // Whether a run holds the lock file, asked without taking or changing it.
 bool LockHeld(const std::string& path) {
@@ -95,14 +80,15 @@ class Examination {
         std::error_code error;
         for (const fs::directory_entry& entry : fs::directory_iterator(values_.AppFolder, error)) {
             const std::string name = entry.path().filename().string();
-            const auto digits = FirmDigits(name);
-            if (!digits || !entry.is_directory(error)) {
+            // The host finds a firm's folder by its name "Firm<n>" only.
+            const auto number = ParseFirmFolderName(name);
+            if (!number || !entry.is_directory(error)) {
                 continue;
             }
-            const int64_t n = NumberOf(*digits);
-            if (n > kHighestRegisterNumber) {
+            const int64_t n = *number;
+            if (n > kHighestRegisterNumber || n < -kHighestRegisterNumber - 1) {
                 Add(0, {"range", entry.path().string(),
-                        "firm folder number " + *digits +
+                        "firm folder number " + std::to_string(n) +
                             " is outside the register's range (up to 32767); the host cannot "
                             "register it",
                         "move the folder out of the data tree and restore it with \"Add "
@@ -193,7 +179,7 @@ class Examination {
             if (name == kReplacedFolderName || !firm) {
                 continue;
             }
-            if (entry.is_directory(error) && FirmDigits(name)) {
+            if (entry.is_directory(error) && ParseFirmFolderName(name)) {
                 found.push_back({*firm, entry.path().string(),
                                  "a staging folder of an interrupted backup or restore", false});
             } else if (IsMarker(name)) {
@@ -222,8 +208,8 @@ class Examination {
                 continue;
             }
             const fs::path rel = it->path().lexically_relative(values_.AppFolder);
-            const auto firm = FirmDigits(rel.begin()->string());
-            found.push_back({firm ? NumberOf(*firm) : 0, it->path().string(),
+            const auto firm = ParseFirmFolderName(rel.begin()->string());
+            found.push_back({firm.value_or(0), it->path().string(),
                              "a temporary file of an interrupted run", true});
         }
         return found;

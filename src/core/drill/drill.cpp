@@ -18,10 +18,12 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "base/names.h"
 #include "base/temp_names.h"
 #include "base/text.h"
 #include "base/warnings.h"
 #include "history/history.h"
+#include "platform/file_system.h"
 
 namespace vornback {
 
@@ -202,18 +204,12 @@ std::string DefaultScratchParent() {
 }
 
 std::string CurrentYearOfArchive(const std::string& archivePath, int64_t firm) {
-    const std::string name = ToLower(fs::path(archivePath).filename().string());
-    const std::string head = "firm" + std::to_string(firm) + "yr";
-    if (name.size() <= head.size() + 4 || name.compare(0, head.size(), head) != 0 ||
-        name.compare(name.size() - 4, 4, ".zip") != 0) {
-        return "";
-    }
-    const std::string year = name.substr(head.size(), name.size() - head.size() - 4);
-    return year.find_first_not_of("0123456789") == std::string::npos ? year : "";
+    const auto name = ParseArchiveName(NameOf(archivePath));
+    return name && name->firm == firm && !name->older ? name->year : "";
 }
 
 std::optional<std::string> NewestFirmArchive(const std::string& backupFolder, int64_t firm) {
-    const std::string wanted = "Firm" + std::to_string(firm) + ".zip";
+    const std::string wanted = FormatArchiveName(ArchiveName{firm, "", false});
     std::vector<fs::path> folders{fs::path(backupFolder)};
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(backupFolder, error)) {
@@ -280,11 +276,10 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
     }
     const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
     if (free < needed) {
-        report.findings.push_back(
-            {"space", parent,
-             "has " + std::to_string(free / 1048576) + " MB free; the drill needs " +
-                 std::to_string(needed / 1048576 + 1) + " MB to unpack the archive",
-             "free some space there or give another scratch folder"});
+        report.findings.push_back({"space", parent,
+                                   "has " + SizeText(free) + " free; the drill needs " +
+                                       SizeText(needed) + " to unpack the archive",
+                                   "free some space there or give another scratch folder"});
         return finish();
     }
     const std::string path = (fs::path(parent) / DrillScratchName()).string();
@@ -324,16 +319,18 @@ DrillReport DrillArchive(const std::string& archive, int64_t firm, const DrillOp
 
     // The firm folder lies flat in the archive or one folder down, as the restore finds it.
     std::string firmFolder = scratch.Path();
-    const std::string firmName = "Firm" + std::to_string(firm);
-    if (!FindNoCaseIn(firmFolder, firmName + ".mdb", false)) {
-        if (const auto inner = FindNoCaseIn(firmFolder, firmName, true)) {
+    const std::string firmName = FirmFolderName(firm);
+    const std::string firmDatabase = FirmDatabaseName(firm);
+    LocalFileSystem files;
+    if (!FindNoCase(files, firmFolder, firmDatabase, false)) {
+        if (const auto inner = FindNoCase(files, firmFolder, firmName, true)) {
             firmFolder = *inner;
         }
     }
-    if (!FindNoCaseIn(firmFolder, firmName + ".mdb", false)) {
+    if (!FindNoCase(files, firmFolder, firmDatabase, false)) {
         report.findings.push_back({"archive", archive,
-                                   "holds no firm database " + firmName +
-                                       ".mdb, neither at its top level nor in a folder " + firmName,
+                                   "holds no firm database " + firmDatabase +
+                                       ", neither at its top level nor in a folder " + firmName,
                                    "choose a backup of firm " + std::to_string(firm)});
         return finish();
     }

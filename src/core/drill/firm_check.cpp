@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "base/names.h"
 #include "base/text.h"
+#include "platform/file_system.h"
 #include "store/registers.h"
 
 namespace vornback {
@@ -75,39 +77,7 @@ std::vector<std::vector<std::string>> CaseTwins(const std::string& folder) {
     return twins;
 }
 
-std::optional<std::string> FindNoCaseIn(const std::string& folder, const std::string& name,
-                                        bool wantFolder) {
-    std::error_code error;
-    const fs::path exact = fs::path(folder) / name;
-    if (wantFolder ? fs::is_directory(exact, error) : fs::is_regular_file(exact, error)) {
-        return exact.string();
-    }
-    const std::string lower = ToLower(name);
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        if (ToLower(entry.path().filename().string()) == lower &&
-            (wantFolder ? entry.is_directory(error) : entry.is_regular_file(error))) {
-            return entry.path().string();
-        }
-    }
-    return std::nullopt;
-}
-
 namespace {
-
-// A year folder's number: "Yr<digits>" in any letter case.
-std::optional<std::string> YearOfFolder(const std::string& name) {
-    const std::string lower = ToLower(name);
-    if (lower.size() < 3 || lower.compare(0, 2, "yr") != 0) {
-        return std::nullopt;
-    }
-    for (size_t i = 2; i < lower.size(); ++i) {
-        if (lower[i] < '0' || lower[i] > '9') {
-            return std::nullopt;
-        }
-    }
-    const size_t first = lower.find_first_not_of('0', 2);
-    return first == std::string::npos ? std::string("0") : lower.substr(first);
-}
 
 // Runs the checks of the year databases on up to `threads` connections at once; the
 // findings keep the order of the databases.
@@ -143,7 +113,6 @@ std::vector<Finding> CheckYearDatabases(const std::vector<std::string>& paths, u
 std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
                                      const FirmCheckOptions& options) {
     std::vector<Finding> findings;
-    const std::string firmName = "Firm" + std::to_string(firm);
     for (const auto& twins : CaseTwins(folder)) {
         std::string names;
         for (const std::string& name : twins) {
@@ -153,9 +122,10 @@ std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
                             names + " differ only in letter case; the host sees one name",
                             "keep the one the host uses and move the other out of the data tree"});
     }
-    const auto firmDbPath = FindNoCaseIn(folder, firmName + ".mdb", false);
+    LocalFileSystem files;
+    const auto firmDbPath = FindNoCase(files, folder, FirmDatabaseName(firm), false);
     if (!firmDbPath) {
-        findings.push_back({"database", (fs::path(folder) / (firmName + ".mdb")).string(),
+        findings.push_back({"database", JoinPath(folder, FirmDatabaseName(firm)),
                             "the firm database is missing",
                             "restore the firm from an archive that passes the drill"});
         return findings;
@@ -181,8 +151,9 @@ std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
         if (entry.is_directory(error)) {
-            if (const auto year = YearOfFolder(name)) {
-                folders.emplace(*year, name);
+            // The host finds a year's folder by its name "Yr<k>" only.
+            if (const auto year = ParseYearFolderName(name)) {
+                folders.emplace(std::to_string(*year), name);
             }
         }
     }
@@ -195,7 +166,7 @@ std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
             continue;
         }
         const auto it = folders.find(k);
-        const std::string expected = (fs::path(folder) / ("Yr" + k)).string();
+        const std::string expected = JoinPath(folder, YearFolderName(k));
         if (it == folders.end()) {
             findings.push_back(
                 {"register", expected,
@@ -205,10 +176,9 @@ std::vector<Finding> CheckFirmFolder(const std::string& folder, int64_t firm,
             continue;
         }
         const std::string yearFolder = (fs::path(folder) / it->second).string();
-        const auto db = FindNoCaseIn(yearFolder, "DVorn" + k + ".mdb", false);
+        const auto db = FindNoCase(files, yearFolder, YearDatabaseName(k), false);
         if (!db) {
-            findings.push_back({"register",
-                                (fs::path(yearFolder) / ("DVorn" + k + ".mdb")).string(),
+            findings.push_back({"register", JoinPath(yearFolder, YearDatabaseName(k)),
                                 "the year database of year " + k + " is missing",
                                 "restore the year from an archive that holds it"});
             continue;

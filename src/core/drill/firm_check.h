@@ -37,11 +37,6 @@ std::optional<Database> OpenChecked(const std::string& path, const std::vector<s
 // names; files and folders alike. Empty when there are none or the folder cannot be read.
 std::vector<std::vector<std::string>> CaseTwins(const std::string& folder);
 
-// The sub-folder or file of folder whose name equals name without regard to ASCII case
-// (the exact spelling first); nothing when there is none.
-std::optional<std::string> FindNoCaseIn(const std::string& folder, const std::string& name,
-                                        bool wantFolder);
-
 struct FirmCheckOptions {
     // A current-year archive holds this one year folder; every other row of the year
     // register may lack its folder, and any other year folder is a finding.

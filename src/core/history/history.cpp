@@ -170,18 +170,6 @@ std::string JsonText(const std::string& text) {
 
 namespace {
 
-std::string SizeText(uint64_t bytes) {
-    char text[32];
-    if (bytes < 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024.0);
-    } else if (bytes < uint64_t{1024} * 1024 * 1024) {
-        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
-    } else {
-        std::snprintf(text, sizeof text, "%.2f GB", static_cast<double>(bytes) / 1073741824.0);
-    }
-    return text;
-}
-
 int64_t NowNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

@@ -427,6 +427,24 @@ std::string LookupNoCase(FileSystem& fs, const std::string& root,
     return path;
 }
 
+std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
+                                      const std::string& name, bool wantFolder) {
+    const std::string exact = JoinPath(folder, name);
+    if (wantFolder ? fs.FolderExists(exact) : fs.FileExists(exact)) {
+        return exact;
+    }
+    if (!fs.FolderExists(folder)) {
+        return std::nullopt;
+    }
+    const std::string wanted = ToLower(name);
+    for (const FileEntry& entry : wantFolder ? fs.SubFolders(folder) : fs.Files(folder)) {
+        if (ToLower(entry.name) == wanted) {
+            return entry.path;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string FolderProblem(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

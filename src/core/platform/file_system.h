@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,12 @@ uint64_t FreeBytes(const std::string& path);
 // (and so do those below it), so the result can name a missing file in a message.
 std::string LookupNoCase(FileSystem& fs, const std::string& root,
                          std::initializer_list<std::string> components);
+
+// The one case-blind lookup of an entry: the folder (wantFolder) or file of folder whose name
+// equals name without regard to ASCII letter case, the exact spelling first; nothing when
+// there is none of that kind (an entry of the other kind with that name does not count).
+std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
+                                      const std::string& name, bool wantFolder);
 
 class LocalFileSystem : public FileSystem {
   public:

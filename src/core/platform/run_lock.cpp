@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/data_tree.h"
+#include "base/names.h"
 #include "base/text.h"
 
 namespace vornback {
@@ -152,7 +153,7 @@ void RunLock::Describe(const std::string& sentence) {
 }
 
 std::string StagingLockFile(const ProgramValues& values, int64_t firm) {
-    return JoinPath(StagingRoot(values), ".Firm" + std::to_string(firm) + ".staging.lock");
+    return JoinPath(StagingRoot(values), StagingLockName(firm));
 }
 
 RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm) {
@@ -188,11 +189,11 @@ void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm) {
 
 std::string FirmLockFile(const ProgramValues& values, int64_t firm) {
     return JoinPath(values.StateFolder.empty() ? StagingRoot(values) : values.StateFolder,
-                    ".Firm" + std::to_string(firm) + ".lock");
+                    FirmLockName(firm));
 }
 
 std::string DestinationLockFile(const std::string& destination, int64_t firm) {
-    return JoinPath(destination, ".Firm" + std::to_string(firm) + ".lock");
+    return JoinPath(destination, FirmLockName(firm));
 }
 
 RunLock LockFirm(const ProgramValues& values, int64_t firm) {

@@ -14,15 +14,6 @@ void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n) {
     }
 }
 
-std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
-                                      const std::string& name, bool wantFolder) {
-    const std::string found = LookupNoCase(fs, folder, {name});
-    if (wantFolder ? fs.FolderExists(found) : fs.FileExists(found)) {
-        return found;
-    }
-    return std::nullopt;
-}
-
 std::string LiveFirmFolder(const ProgramValues& values, FileSystem& fs, int64_t n) {
     return LookupNoCase(fs, values.AppFolder, {FirmFolderName(n)});
 }

@@ -37,10 +37,6 @@ void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n);
 
 // ---- Lookups and syncing ----
 
-// The entry of folder whose name equals name in any letter case (the exact name first),
-// or nothing. Folders only when wantFolder, files only otherwise.
-std::optional<std::string> FindNoCase(FileSystem& fs, const std::string& folder,
-                                      const std::string& name, bool wantFolder);
 // The live firm folder of firm n (AppFolder/Firm<n> in any letter case), or its default
 // path when there is none.
 std::string LiveFirmFolder(const ProgramValues& values, FileSystem& fs, int64_t n);

@@ -7,6 +7,8 @@
 #include <map>
 #include <tuple>
 
+#include "base/names.h"
+
 namespace vornback {
 
 namespace {
@@ -153,33 +155,16 @@ std::optional<PolicyArchive> PolicyArchiveFromName(const std::string& fileName, 
     PolicyArchive a;
     a.name = fileName;
     a.time = time;
-    std::string_view rest = fileName;
-    if (rest.rfind("OFirm", 0) == 0) {
-        a.older = true;
-        rest.remove_prefix(1);
-    }
-    if (rest.rfind("Firm", 0) != 0 || rest.size() < 8 || rest.substr(rest.size() - 4) != ".zip") {
+    // Only a name exactly as a backup writes it (letter case, numbers without a sign) is one
+    // of ours.
+    const auto parsed = ParseArchiveName(fileName);
+    if (!parsed || FormatArchiveName(*parsed) != fileName || parsed->firm < 0 ||
+        parsed->year.starts_with('-')) {
         return std::nullopt;
     }
-    rest = rest.substr(4, rest.size() - 8);
-    // Numbers as a backup writes them: no sign, no leading zero.
-    auto digits = [](std::string_view t) {
-        return !t.empty() && t.size() <= 9 && (t[0] != '0' || t.size() == 1) &&
-               std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    const size_t yr = rest.find("Yr");
-    const std::string_view firm = rest.substr(0, yr);
-    if (!digits(firm)) {
-        return std::nullopt;
-    }
-    if (yr != std::string_view::npos) {
-        const std::string_view year = rest.substr(yr + 2);
-        if (!digits(year)) {
-            return std::nullopt;
-        }
-        a.yearNo = std::string(year);
-    }
-    a.firm = std::stoll(std::string(firm));
+    a.older = parsed->older;
+    a.yearNo = parsed->year;
+    a.firm = parsed->firm;
     return a;
 }
 

@@ -14,6 +14,7 @@
 
 #include "archive/archive.h"
 #include "base/errors.h"
+#include "base/names.h"
 #include "base/text.h"
 #include "base/warnings.h"
 #include "history/history.h"
@@ -29,37 +30,10 @@ namespace {
 
 constexpr const char* kKeepSection = "Keep";
 
+// A date folder a backup may have made (the folder walks read no earlier year).
 bool IsDateFolderName(const std::string& name) {
-    if (name.size() != 8 || !IsDecimalNumber(name)) {
-        return false;
-    }
-    const int year = std::stoi(name.substr(0, 4));
-    const int month = std::stoi(name.substr(4, 2));
-    const int day = std::stoi(name.substr(6, 2));
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1900 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) {
-        return false;
-    }
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month != 2 || day <= 28 || leap;
-}
-
-// The day folders a backup may have made: the day names of the person's language (as the
-// clock names them) and the English ones, in any letter case.
-bool IsDayFolderName(const std::string& name) {
-    static const char* const kEnglish[] = {"sunday",   "monday", "tuesday", "wednesday",
-                                           "thursday", "friday", "saturday"};
-    const std::string lower = ToLower(name);
-    for (int day = 0; day < 7; ++day) {
-        std::tm t{};
-        t.tm_wday = day;
-        char local[128] = {};
-        if (lower == kEnglish[day] ||
-            (std::strftime(local, sizeof local, "%A", &t) > 0 && lower == ToLower(local))) {
-            return true;
-        }
-    }
-    return false;
+    const auto date = ParseDateFolderName(name);
+    return date && date->year >= 1900;
 }
 
 // Whether another process holds the firm's lock in a folder, without writing anything: a
@@ -136,12 +110,9 @@ void RemoveAbandonedFolders(FileSystem& fs, const std::string& backupFolder,
         std::vector<RunLock> stale;
         bool abandoned = true;
         for (const FileEntry& file : fs.Files(folder.path)) {
-            const std::string& n = file.name;
-            const bool lockName = n.size() > 10 && n.starts_with(".Firm") && n.ends_with(".lock") &&
-                                  IsDecimalNumber(n.substr(5, n.size() - 10));
+            const auto lockFirm = ParseFirmLockName(file.name);
             std::optional<RunLock> lock;
-            if (lockName &&
-                (!request.firm || n == ".Firm" + std::to_string(*request.firm) + ".lock")) {
+            if (lockFirm && (!request.firm || *lockFirm == *request.firm)) {
                 lock = RunLock::TryTake(file.path);
             }
             if (!lock) {

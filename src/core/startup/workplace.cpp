@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/names.h"
 #include "base/text.h"
 #include "platform/file_system.h"
 
@@ -56,7 +57,7 @@ std::string EscapedName(const std::string& path) {
 bool HoldsRootRegister(const std::string& folder) {
     std::error_code error;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        if (ToLower(entry.path().filename().string()) == "root.mdb") {
+        if (IsRootDatabaseName(entry.path().filename().string())) {
             return true;
         }
     }
