@@ -22,6 +22,7 @@
 #include "platform/run_lock.h"
 #include "sample/sample_tree.h"
 #include "store/registers.h"
+#include "support/cli_tool.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -29,16 +30,10 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::RunCommand;
+using test::Cli;
+using test::Quote;
+using test::RunCli;
 using test::TempDir;
-
-std::string Cli(const std::string& args) {
-    return std::string(VORNBACK_CLI_PATH) + " " + args;
-}
-
-std::string Quote(const std::string& s) {
-    return "'" + s + "'";
-}
 
 // A sample tree with one firm of three years (years 1 and 3 protected by the year key).
 struct Tree {
@@ -121,12 +116,10 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
             d.onZip(zip);
         }
         const bool proven = std::string(d.check).empty() && !d.treeDamaged;
-        std::string out;
-        const int status =
-            RunCommand(Cli("drill 1,2 --json --archive " + Quote(zip) + " --program-folder " +
-                           Quote(t.program) + " --scratch " + Quote(t.dir.Path().string())),
-                       &out);
-        EXPECT_EQ(status, proven ? 0 : 1) << out;
+        const std::string out =
+            RunCli("drill 1,2 --json --archive " + Quote(zip) + " --program-folder " +
+                       Quote(t.program) + " --scratch " + Quote(t.dir.Path().string()),
+                   proven ? 0 : 1);
         const std::string check = d.check;
         if (proven) {
             EXPECT_NE(out.find("\"result\":\"proven\",\"reason\":\"\""), std::string::npos) << out;
@@ -145,16 +138,15 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
         EXPECT_EQ(records[0].kind, "drill");
         EXPECT_EQ(records[0].result, proven ? RunResult::Ok : RunResult::Failed);
 
-        out.clear();
-        const int doctor = RunCommand(Cli("doctor --json --data " + Quote(t.data)), &out);
-        EXPECT_EQ(doctor, d.treeDamaged ? 1 : 0) << out;
+        const std::string doctor =
+            RunCli("doctor --json --data " + Quote(t.data), d.treeDamaged ? 1 : 0);
         if (d.treeDamaged) {
             const std::string treeCheck = check == "archive" ? "case" : check;
-            EXPECT_NE(out.find("{\"firm\":1,\"check\":\"" + treeCheck + "\""), std::string::npos)
-                << out;
-            EXPECT_NE(out.find(d.file), std::string::npos) << out;
+            EXPECT_NE(doctor.find("{\"firm\":1,\"check\":\"" + treeCheck + "\""), std::string::npos)
+                << doctor;
+            EXPECT_NE(doctor.find(d.file), std::string::npos) << doctor;
         } else {
-            EXPECT_NE(out.find("\"healthy\":true"), std::string::npos) << out;
+            EXPECT_NE(doctor.find("\"healthy\":true"), std::string::npos) << doctor;
         }
     }
 }
@@ -171,8 +163,7 @@ TEST(Drill, DoctorMendsOnlyLeftoversAndStaleLocks) {
     test::WriteFile(back + "/.Firm1.lock", "1 vornback-cli 2026-12-07");
     fs::create_directories(t.data + "/Firm70000");
 
-    std::string out;
-    EXPECT_EQ(RunCommand(Cli("doctor --data " + Quote(t.data)), &out), 1) << out;
+    std::string out = RunCli("doctor --data " + Quote(t.data), 1);
     for (const char* expected : {"leftover: ", "lock: ", "range: ", "Firm70000"}) {
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
     }
@@ -182,21 +173,18 @@ TEST(Drill, DoctorMendsOnlyLeftoversAndStaleLocks) {
         // While a run holds firm 1 the temporary file stays.
         RunLock held =
             RunLock::Take(FirmLockFile(ProgramValues{1, "2", "B", t.program, t.data}, 1), "firm 1");
-        out.clear();
-        EXPECT_EQ(RunCommand(Cli("doctor --fix --data " + Quote(t.data)), &out), 1) << out;
+        out = RunCli("doctor --fix --data " + Quote(t.data), 1);
         EXPECT_TRUE(fs::exists(temporary)) << out;
         EXPECT_TRUE(fs::exists(back + "/Firm1")) << out;
     }
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("doctor --fix --data " + Quote(t.data)), &out), 1) << out;
+    out = RunCli("doctor --fix --data " + Quote(t.data), 1);
     EXPECT_NE(out.find("mended: Removed \"" + temporary + "\""), std::string::npos) << out;
     EXPECT_FALSE(fs::exists(temporary));
     EXPECT_FALSE(fs::exists(back + "/Firm1"));
     EXPECT_FALSE(fs::exists(back + "/.Firm1.lock"));
     EXPECT_TRUE(fs::exists(t.data + "/Firm70000"));  // not the doctor's to move
     fs::remove(t.data + "/Firm70000");
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("doctor --data " + Quote(t.data)), &out), 0) << out;
+    RunCli("doctor --data " + Quote(t.data), 0);
 }
 
 // backup --drill: a healthy firm rotates in its drilled archive; a damaged year database
@@ -207,9 +195,8 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     fs::create_directories(dest);
     const std::string backup =
         "backup 1,2 --drill --to " + Quote(dest) + " --program-folder " + Quote(t.program);
-    std::string out;
-    ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
-    ASSERT_EQ(RunCommand(Cli(backup), &out), 0) << out;
+    RunCli(backup, 0);
+    RunCli(backup, 0);
     const std::string last = test::ReadFile(dest + "/Firm1.zip");
     const std::string older = test::ReadFile(dest + "/OFirm1.zip");
     // The window's line: the last backup's own archive was drilled after it.
@@ -217,8 +204,7 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     EXPECT_NE(LastBackupText(history, 1).find(", proven "), std::string::npos);
 
     FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3);
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli(backup), &out), 1) << out;
+    const std::string out = RunCli(backup, 1);
     EXPECT_NE(out.find("failed the restore drill"), std::string::npos) << out;
     EXPECT_TRUE(test::ReadFile(dest + "/Firm1.zip") == last);
     EXPECT_TRUE(test::ReadFile(dest + "/OFirm1.zip") == older);
@@ -233,12 +219,9 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     EXPECT_NE(LastBackupText(history, 1).find(", not proven since "), std::string::npos);
 
     // A current-year backup is drilled as the one year it holds.
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("backup 1,1 --current-year --drill --to " + Quote(dest) +
-                             " --program-folder " + Quote(t.program)),
-                         &out),
-              0)
-        << out;
+    RunCli("backup 1,1 --current-year --drill --to " + Quote(dest) + " --program-folder " +
+               Quote(t.program),
+           0);
     EXPECT_EQ(ReadHistory(history).back().kind, "backup-year");
     EXPECT_NE(LastBackupText(history, 1).find("/dest, proven "), std::string::npos)
         << LastBackupText(history, 1);
@@ -357,8 +340,7 @@ TEST(Drill, UsageMistakesExitWithTwo) {
     for (const char* args :
          {"drill", "drill 1", "drill x,2", "drill 1,2 3,4", "drill 1,2 --archive",
           "drill 1,2 --frobnicate", "doctor extra", "doctor --data", "doctor --fix --fix"}) {
-        std::string out;
-        EXPECT_EQ(RunCommand(Cli(args), &out), 2) << args << "\n" << out;
+        const std::string out = RunCli(args, 2);
         EXPECT_NE(out.find("usage: vornback-cli " + std::string(args).substr(0, 5)),
                   std::string::npos)
             << out;

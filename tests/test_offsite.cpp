@@ -18,6 +18,7 @@
 #include "offsite/sftp_session.h"
 #include "platform/private_file.h"
 #include "startup/settings.h"
+#include "support/cli_tool.h"
 #include "support/refusal.h"
 #include "support/sftp_fixture.h"
 #include "support/smtp_fixture.h"
@@ -365,98 +366,71 @@ TEST_F(OffsiteServer, AFullServerLeavesTheRemoteGenerationsAsTheyWere) {
 
 // ---- the headless tool against the server ----------------------------------------------
 
-std::string Cli(const std::string& args) {
-    return std::string(VORNBACK_CLI_PATH) + " " + args;
-}
-
 TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
     const std::string tree = tmp_ / "data";
-    std::string out;
-    ASSERT_EQ(RunCommand(Cli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3"), &out), 0)
-        << out;
-    const std::string program = "--program-folder '" + tree + "/Bkp'";
+    RunCli("make-sample '" + tree + "' --firms 1 --years 2 --seed 3", 0);
+    const std::string program = " --program-folder '" + tree + "/Bkp'";
+    // The tool on this tree; its output.
+    const auto tool = [&](const std::string& args, int status) {
+        return RunCli(args + program, status);
+    };
     const OffsiteSettings s = server_->Settings("office");
-    out.clear();
-    ASSERT_EQ(RunCommand(Cli("offsite set " + program + " --url '" + s.url + "' --host-key '" +
-                             s.hostKeySha256 + "' --identity '" + s.identityFile + "'"),
-                         &out),
-              0)
-        << out;
-    out.clear();
-    ASSERT_EQ(RunCommand(Cli("offsite show " + program), &out), 0) << out;
-    EXPECT_EQ(out, "URL=" + s.url + "\nHostKeySHA256=" + s.hostKeySha256 + "\nIdentityFile=" +
-                       s.identityFile + "\nEncrypt=0\nPassphraseFile=\nVerify=1\n");
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("offsite test " + program), &out), 0) << out;
-    EXPECT_NE(out.find("the offsite copy works"), std::string::npos) << out;
+    tool("offsite set --url '" + s.url + "' --host-key '" + s.hostKeySha256 + "' --identity '" +
+             s.identityFile + "'",
+         0);
+    EXPECT_EQ(tool("offsite show", 0), "URL=" + s.url + "\nHostKeySHA256=" + s.hostKeySha256 +
+                                           "\nIdentityFile=" + s.identityFile +
+                                           "\nEncrypt=0\nPassphraseFile=\nVerify=1\n");
+    EXPECT_TRUE(Mentions(tool("offsite test", 0), "the offsite copy works"));
     EXPECT_TRUE(Names(server_->Remote() / "office").empty()) << "the probe file stayed";
 
     // Two day-wise backups: the remote day folder holds both generations, equal to the local.
     const std::string local = tmp_ / "backups";
     fs::create_directories(local);
-    for (int run = 0; run < 2; ++run) {
-        out.clear();
-        ASSERT_EQ(
-            RunCommand(Cli("backup 1,2 " + program + " --to '" + local + "' --type day"), &out), 0)
-            << out;
-    }
+    const std::string backup = "backup 1,2 --to '" + local + "' --type day";
+    tool(backup, 0);
+    tool(backup, 0);
     const std::vector<std::string> days = Names(server_->Remote() / "office");
     ASSERT_EQ(days.size(), 1u);
     const fs::path remoteDay = server_->Remote() / "office" / days[0];
     EXPECT_EQ(Names(remoteDay), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
-    EXPECT_TRUE(ReadFile(remoteDay / "Firm1.zip") ==
-                ReadFile(fs::path(local) / days[0] / "Firm1.zip"));
-    EXPECT_TRUE(ReadFile(remoteDay / "OFirm1.zip") ==
-                ReadFile(fs::path(local) / days[0] / "OFirm1.zip"));
-
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("list " + program + " '" + s.url + "'"), &out), 0) << out;
-    EXPECT_NE(out.find(days[0] + "/Firm1.zip"), std::string::npos) << out;
-    EXPECT_NE(out.find(days[0] + "/OFirm1.zip"), std::string::npos) << out;
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 0) << out;
-    EXPECT_NE(out.find(days[0] + "/OFirm1.zip: "), std::string::npos) << out;
-    EXPECT_EQ(out.find("FAILED"), std::string::npos) << out;
-    // A damaged remote archive fails its check.
-    {
-        std::string bytes = ReadFile(remoteDay / "OFirm1.zip");
-        bytes[bytes.size() / 3] ^= 0x55;
-        WriteFile(remoteDay / "OFirm1.zip", bytes);
+    for (const char* name : {"Firm1.zip", "OFirm1.zip"}) {
+        EXPECT_TRUE(ReadFile(remoteDay / name) == ReadFile(fs::path(local) / days[0] / name));
     }
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("verify " + program + " '" + s.url + "'"), &out), 1) << out;
-    EXPECT_NE(out.find("OFirm1.zip: FAILED"), std::string::npos) << out;
+    const std::string listed = tool("list '" + s.url + "'", 0);
+    EXPECT_TRUE(Mentions(listed, days[0] + "/Firm1.zip") &&
+                Mentions(listed, days[0] + "/OFirm1.zip"))
+        << listed;
+    const std::string verified = tool("verify '" + s.url + "'", 0);
+    EXPECT_TRUE(Mentions(verified, days[0] + "/OFirm1.zip: ") && !Mentions(verified, "FAILED"))
+        << verified;
+    // A damaged remote archive fails its check.
+    std::string bytes = ReadFile(remoteDay / "OFirm1.zip");
+    bytes[bytes.size() / 3] ^= 0x55;
+    WriteFile(remoteDay / "OFirm1.zip", bytes);
+    EXPECT_TRUE(Mentions(tool("verify '" + s.url + "'", 1), "OFirm1.zip: FAILED"));
 
     // A wrong host key for one run: the local backup is made, exit status 4, the reason on
     // stderr and in the history, the remote generations as they were.
     const std::string remoteBefore = ReadFile(remoteDay / "Firm1.zip");
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("backup 1,2 " + program + " --to '" + local +
-                             "' --type day --offsite-host-key SHA256:" + std::string(43, 'x')),
-                         &out),
-              4)
-        << out;
-    EXPECT_NE(out.find("offsite copy failed: host key mismatch"), std::string::npos) << out;
+    const std::string mismatch = "offsite copy failed: host key mismatch";
+    EXPECT_TRUE(
+        Mentions(tool(backup + " --offsite-host-key SHA256:" + std::string(43, 'x'), 4), mismatch));
     EXPECT_TRUE(ReadFile(remoteDay / "Firm1.zip") == remoteBefore);
     EXPECT_NO_THROW(VerifyArchive((fs::path(local) / days[0] / "Firm1.zip").string()));
-    out.clear();
-    RunCommand(Cli("history " + program), &out);
-    const std::string lastLine = out.substr(out.rfind('\n', out.size() - 2) + 1);
-    EXPECT_NE(lastLine.find("ok"), std::string::npos) << lastLine;
-    EXPECT_NE(lastLine.find("offsite copy failed: host key mismatch"), std::string::npos)
-        << lastLine;
-    EXPECT_NE(LastBackupText(tree + "/Bkp/history.tsv", 1).find("(offsite copy failed: host key"),
-              std::string::npos);
+    const std::string history = tool("history", 0);
+    const std::string lastLine = history.substr(history.rfind('\n', history.size() - 2) + 1);
+    EXPECT_TRUE(Mentions(lastLine, "ok") && Mentions(lastLine, mismatch)) << lastLine;
+    EXPECT_TRUE(
+        Mentions(LastBackupText(tree + "/Bkp/history.tsv", 1), "(offsite copy failed: host key"));
 
     // Usage mistakes and a bad address change nothing.
     const std::string settingsBefore = ReadFile(tree + "/Bkp/settings.ini");
     for (const std::string args :
          {"offsite", "offsite frob", "offsite set --verify 2", "offsite show --url x"}) {
-        EXPECT_EQ(RunCommand(Cli(args + " " + program)), 2) << args;
+        tool(args, 2);
     }
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("offsite set " + program + " --url ftp://x/y"), &out), 1) << out;
-    EXPECT_NE(out.find("is not an sftp:// address"), std::string::npos) << out;
+    EXPECT_TRUE(Mentions(tool("offsite set --url ftp://x/y", 1), "is not an sftp:// address"));
     EXPECT_EQ(ReadFile(tree + "/Bkp/settings.ini"), settingsBefore);
 }
 
@@ -477,18 +451,22 @@ TEST(MailAccount, SetShowAndTestAgainstTheTlsMailServer) {
         "env -u VORNBACK_SMTP_HOST -u VORNBACK_SMTP_PORT -u "
         "VORNBACK_SMTP_USER -u VORNBACK_SMTP_PASSWORD VORNBACK_SMTP_CAFILE='" +
         smtp.caFile + "' ";
-    const std::string folder = " --program-folder '" + program + "'";
-    std::string out;
-    ASSERT_EQ(RunCommand(env + Cli("mail set" + folder + " --host " + smtp.host + " --port " +
-                                   std::to_string(smtp.port) + " --user " + smtp.user +
-                                   " --password-file '" + passwordFile + "'"),
-                         &out),
-              0)
-        << out;
+    // A mail command of the tool on this program folder; its output.
+    const auto mail = [&](const std::string& args, int status) {
+        std::string out;
+        EXPECT_EQ(
+            RunCommand(env + Cli("mail " + args + " --program-folder '" + program + "'"), &out),
+            status)
+            << args << "\n"
+            << out;
+        return out;
+    };
+    mail("set --host " + smtp.host + " --port " + std::to_string(smtp.port) + " --user " +
+             smtp.user + " --password-file '" + passwordFile + "'",
+         0);
     const std::string ini = ReadFile(program + "/settings.ini");
     EXPECT_EQ(ini.find(smtp.password), std::string::npos) << "the password is in the settings";
-    out.clear();
-    ASSERT_EQ(RunCommand(env + Cli("mail show" + folder), &out), 0) << out;
+    const std::string out = mail("show", 0);
     EXPECT_EQ(out.rfind("Host=" + smtp.host + "\nPort=" + std::to_string(smtp.port) +
                             "\nUser=" + smtp.user + "\nPasswordFile=" + passwordFile + "\n",
                         0),
@@ -521,10 +499,7 @@ TEST(MailAccount, SetShowAndTestAgainstTheTlsMailServer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.change();
-        out.clear();
-        EXPECT_EQ(RunCommand(env + Cli("mail test --to owner@firm.test" + folder), &out), c.status)
-            << out;
-        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        EXPECT_TRUE(Mentions(mail("test --to owner@firm.test", c.status), c.says));
         received += c.status == 0 ? 1 : 0;
         EXPECT_EQ(server.Received().size(), received);
     }
@@ -532,11 +507,7 @@ TEST(MailAccount, SetShowAndTestAgainstTheTlsMailServer) {
     // A password file open to others is refused when set, and nothing is written.
     ::chmod(passwordFile.c_str(), 0640);
     const std::string before = ReadFile(program + "/settings.ini");
-    out.clear();
-    EXPECT_EQ(RunCommand(env + Cli("mail set" + folder + " --password-file '" + passwordFile + "'"),
-                         &out),
-              1)
-        << out;
+    mail("set --password-file '" + passwordFile + "'", 1);
     EXPECT_EQ(ReadFile(program + "/settings.ini"), before);
 }
 

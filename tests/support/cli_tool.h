@@ -78,5 +78,12 @@ inline unsigned ModeOf(const std::string& path) {
     return static_cast<unsigned>(cli_fs::status(path).permissions() & cli_fs::perms::mask);
 }
 
+// Runs the tool with `args` and checks its exit status; gives its stderr and stdout.
+inline std::string RunCli(const std::string& args, int status) {
+    std::string out;
+    EXPECT_EQ(RunCommand(Cli(args), &out), status) << args << "\n" << out;
+    return out;
+}
+
 }  // namespace test
 }  // namespace vornback
