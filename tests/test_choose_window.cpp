@@ -181,32 +181,18 @@ TEST_F(ChooseWindowTest, KeyboardAndMouseChooseTheFirmTheYearAndTheWindow) {
     struct Case {
         const char* name;
         std::vector<Act> acts;
-        int firm;
-        const char* year;
-        const char* mode;  // "": closed without a choice
+        std::string pick;  // firm,year,mode; "0,," when closed without a choice
     };
     const std::vector<Case> cases = {
-        {"Enter on a firm, Enter on its year",
-         {key(Qt::Key_Return), key(Qt::Key_Return)},
-         1,
-         "2",
-         "B"},
+        {"Enter on a firm, Enter on its year", {key(Qt::Key_Return), key(Qt::Key_Return)}, "1,2,B"},
         {"another firm and year",
          {key(Qt::Key_Down), key(Qt::Key_Enter), key(Qt::Key_Up), key(Qt::Key_Return)},
-         2,
-         "1",
-         "B"},
-        {"Alt+R", {key(Qt::Key_Down), key(Qt::Key_R, Qt::AltModifier)}, 2, "2", "R"},
-        {"Alt+B",
-         {key(Qt::Key_End), key(Qt::Key_Up), key(Qt::Key_B, Qt::AltModifier)},
-         3,
-         "2",
-         "B"},
+         "2,1,B"},
+        {"Alt+R", {key(Qt::Key_Down), key(Qt::Key_R, Qt::AltModifier)}, "2,2,R"},
+        {"Alt+B", {key(Qt::Key_End), key(Qt::Key_Up), key(Qt::Key_B, Qt::AltModifier)}, "3,2,B"},
         {"Alt+Y then a year",
          {key(Qt::Key_Y, Qt::AltModifier), key(Qt::Key_Home), key(Qt::Key_Return)},
-         1,
-         "1",
-         "B"},
+         "1,1,B"},
         {"a double click on a year",
          {[this] {
              QWidget* viewport = years->viewport();
@@ -214,16 +200,12 @@ TEST_F(ChooseWindowTest, KeyboardAndMouseChooseTheFirmTheYearAndTheWindow) {
              QTest::mouseClick(viewport, Qt::LeftButton, {}, row);
              QTest::mouseDClick(viewport, Qt::LeftButton, {}, row);
          }},
-         1,
-         "3",
-         "B"},
+         "1,3,B"},
         {"Restore clicked",
-         {[this] { Click(window->findChild<QPushButton*>(QStringLiteral("cmdRestore"))); }},
-         1,
-         "2",
-         "R"},
-        {"Alt+C", {key(Qt::Key_C, Qt::AltModifier)}, 0, "", ""},
-        {"Esc", {key(Qt::Key_Down), key(Qt::Key_Escape)}, 0, "", ""},
+         {[this] { Click(Find<QPushButton>(window.get(), "cmdRestore")); }},
+         "1,2,R"},
+        {"Alt+C", {key(Qt::Key_C, Qt::AltModifier)}, "0,,"},
+        {"Esc", {key(Qt::Key_Down), key(Qt::Key_Escape)}, "0,,"},
     };
     for (const Case& c : cases) {
         Open(tree);
@@ -233,10 +215,8 @@ TEST_F(ChooseWindowTest, KeyboardAndMouseChooseTheFirmTheYearAndTheWindow) {
         // A mnemonic presses its button with a short animation: the pick comes after it.
         EXPECT_TRUE(test::WaitFor([&] { return !window->isVisible(); })) << c.name;
         const ChooserPick& pick = window->Pick();
-        EXPECT_EQ(std::to_string(pick.firm) + "," + pick.year + "," + pick.mode,
-                  std::to_string(c.firm) + "," + c.year + "," + c.mode)
-            << c.name;
-        EXPECT_EQ(pick.dataTree, c.mode[0] == '\0' ? "" : tree) << c.name;
+        EXPECT_EQ(std::to_string(pick.firm) + "," + pick.year + "," + pick.mode, c.pick) << c.name;
+        EXPECT_EQ(pick.dataTree, c.pick == "0,," ? "" : tree) << c.name;
     }
 }
 
@@ -268,23 +248,21 @@ TEST_F(ChooseWindowTest, ChangePicksAnotherTreeAndRemembersOnlyOneThatCanBeRead)
 // window for the firm and year in the pick's data tree.
 TEST_F(ChooseWindowTest, APickOpensItsWindowForItsFirmYearAndMode) {
     struct Case {
-        int firmRow;
-        int yearRow;
-        Qt::Key button;
-        const char* title;
-        bool restore;
+        int firmRow, yearRow;
+        std::string title;  // its mnemonic (Alt+B or Alt+R) is pressed
         const char* year;
     };
     const std::vector<Case> cases = {
-        {0, 1, Qt::Key_B, "Backup For Firm No.1", false, "2"},
-        {1, 2, Qt::Key_R, "Restore For Firm No.2", true, "3"},
-        {2, 0, Qt::Key_B, "Backup For Firm No.3", false, "1"},
+        {0, 1, "Backup For Firm No.1", "2"},
+        {1, 2, "Restore For Firm No.2", "3"},
+        {2, 0, "Backup For Firm No.3", "1"},
     };
     for (const Case& c : cases) {
         Open(tree);
         firms->setCurrentRow(c.firmRow);
         years->setCurrentRow(c.yearRow);
-        QTest::keyClick(window.get(), c.button, Qt::AltModifier);
+        const bool restore = c.title[0] == 'R';
+        QTest::keyClick(window.get(), restore ? Qt::Key_R : Qt::Key_B, Qt::AltModifier);
         ASSERT_TRUE(test::WaitFor([&] { return !window->isVisible(); }));
         const Workplace place = FindWorkplace(std::nullopt, window->Pick().dataTree, "/usr/bin");
         const StartupDecision decision = DecideChosenStartup(window->Pick(), place);
@@ -298,7 +276,7 @@ TEST_F(ChooseWindowTest, APickOpensItsWindowForItsFirmYearAndMode) {
             w->close();
         });
         EXPECT_EQ(RunStartWindow(decision), 0);
-        EXPECT_EQ(opened, std::string(c.title) + (c.restore ? " restore" : " backup"));
+        EXPECT_EQ(opened, c.title + (restore ? " restore" : " backup"));
     }
 }
 
