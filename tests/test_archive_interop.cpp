@@ -28,12 +28,18 @@ std::string Quote(const std::string& text) {
     return "'" + text + "'";
 }
 
-// Runs a Python script with Debian's interpreter; returns its exit status, output in *out.
-int Python(const TempDir& dir, const std::string& script, const std::string& args,
-           std::string* out) {
+// Runs a command that must succeed; gives its output.
+std::string Succeeds(const std::string& command) {
+    std::string out;
+    EXPECT_EQ(RunCommand(command, &out), 0) << command << "\n" << out;
+    return out;
+}
+
+// Runs a Python script with Debian's interpreter, which must succeed; gives its output.
+std::string Python(const TempDir& dir, const std::string& script, const std::string& args) {
     const std::string file = dir / "script.py";
     WriteFile(file, script);
-    return RunCommand("/usr/bin/python3 " + Quote(file) + " " + args, out);
+    return Succeeds("/usr/bin/python3 " + Quote(file) + " " + args);
 }
 
 void MakeTree(const fs::path& root) {
@@ -59,16 +65,12 @@ TEST(ArchiveInterop, OurArchivesPassUnzipAndZipfileWithExactTimes) {
     const std::string archive = dir / "Firm2.zip";
     PackFolder(source.string(), archive);
 
-    std::string out;
-    EXPECT_EQ(RunCommand("unzip -t " + Quote(archive), &out), 0) << out;
-    EXPECT_NE(out.find("No errors detected"), std::string::npos) << out;
+    const std::string tested = Succeeds("unzip -t " + Quote(archive));
+    EXPECT_NE(tested.find("No errors detected"), std::string::npos) << tested;
 
     // Info-ZIP takes the times from the extended timestamp: exact to the second.
-    out.clear();
     const fs::path extracted = dir.Path() / "unzipped";
-    EXPECT_EQ(RunCommand("unzip -q " + Quote(archive) + " -d " + Quote(extracted.string()), &out),
-              0)
-        << out;
+    Succeeds("unzip -q " + Quote(archive) + " -d " + Quote(extracted.string()));
     EXPECT_EQ(CompareTrees(source, extracted), "");
 
     // Python: testzip() finds nothing, a file is deflated when that shrinks it and stored
@@ -104,22 +106,15 @@ with zipfile.ZipFile(sys.argv[1]) as z:
             sys.exit('time of %s: %r, want %d' % (i.filename, t, want))
     print(len(z.infolist()))
 )";
-    out.clear();
-    EXPECT_EQ(Python(dir, script, Quote(archive) + " " + Quote(source.string()), &out), 0) << out;
-    EXPECT_EQ(out, "8\n");
+    EXPECT_EQ(Python(dir, script, Quote(archive) + " " + Quote(source.string())), "8\n");
 }
 
 TEST(ArchiveInterop, InfoZipArchivesUnpackWithTheirTimes) {
     TempDir dir;
     const fs::path source = dir.Path() / "Firm2";
     MakeTree(source);
-    std::string out;
     // Run from inside the folder, as a person zipping a firm folder by hand would.
-    ASSERT_EQ(RunCommand("cd " + Quote(source.string()) + " && zip -q -r " +
-                             Quote(dir / "infozip.zip") + " .",
-                         &out),
-              0)
-        << out;
+    Succeeds("cd " + Quote(source.string()) + " && zip -q -r " + Quote(dir / "infozip.zip") + " .");
     UnpackArchive(dir / "infozip.zip", dir / "out");
     EXPECT_EQ(CompareTrees(source, dir.Path() / "out"), "");
 }
@@ -138,8 +133,7 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
                 force_zip64=True) as f:
         f.write(b'z' * 70000)
 )";
-    std::string out;
-    ASSERT_EQ(Python(dir, script, Quote(dir / "py.zip"), &out), 0) << out;
+    Python(dir, script, Quote(dir / "py.zip"));
     const fs::path dest = dir.Path() / "dest";
     UnpackArchive(dir / "py.zip", dest.string());
 
