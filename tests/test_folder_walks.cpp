@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/errors.h"
 #include "platform/file_system.h"
 #include "restore/folder_walks.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vornback {
 namespace {
@@ -29,21 +31,13 @@ class ReversedListing : public LocalFileSystem {
     }
 };
 
-std::set<std::string> Entries(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 TEST(DeleteExtraFold, KeepsTheOneYearFolderAndTheFiles) {
     TempDir dir;
     ReversedListing fsys;
     struct Case {
         std::set<std::string> folders;
         int16_t keep;
-        std::set<std::string> left;
+        std::vector<std::string> left;
     } cases[] = {
         {{"Yr1", "Yr3", "AttachDocs"}, 3, {"Firm5.mdb", "Yr3"}},
         {{"YR12", "yr012", "Yr1", "Yr12x"}, 12, {"Firm5.mdb", "YR12"}},  // case only
@@ -57,7 +51,7 @@ TEST(DeleteExtraFold, KeepsTheOneYearFolderAndTheFiles) {
         }
         WriteFile(staging / "Firm5.mdb", "firm");
         DeleteExtraFold(fsys, staging.string(), c.keep);
-        EXPECT_EQ(Entries(staging), c.left) << serial;
+        EXPECT_EQ(test::Names(staging), c.left) << serial;
     }
     // A read-only file refuses its folder's deletion and stays.
     const fs::path locked = dir.Path() / "locked";
