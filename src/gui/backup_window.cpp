@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <tuple>
 #include <utility>
 
 #include "base/data_tree.h"
@@ -31,63 +32,34 @@ BackupWindow::BackupWindow(const ProgramValues& values, const std::string& defau
       clock_(clock),
       mail_(mail),
       decimalSeparator_(std::move(decimalSeparator)) {
-    setObjectName(QStringLiteral("Backup"));
-    BuildControls();
-    SetTabOrder();
-    NameControls();
-    ConnectEvents();
+    Assemble("Backup");
 }
 
 BackupWindow::~BackupWindow() = default;
 
-void BackupWindow::BuildControls() {
-    auto* outer = new QVBoxLayout(this);
-    outer->setSizeConstraint(QLayout::SetFixedSize);
-
-    FrmBackup = new QGroupBox(QStringLiteral("Data Backup"), this);
-    FrmBackup->setObjectName(QStringLiteral("FrmBackup"));
+void BackupWindow::BuildControls(QVBoxLayout* outer) {
+    FrmBackup = Named<QGroupBox>("FrmBackup", QStringLiteral("Data Backup"), this);
     outer->addWidget(FrmBackup);
     auto* frame = new QVBoxLayout(FrmBackup);
 
-    optHardDiskBack0 = new QRadioButton(QStringLiteral("Default Directory"), FrmBackup);
-    optHardDiskBack0->setObjectName(QStringLiteral("optHardDiskBack0"));
-    optHardDiskBack1 = new QRadioButton(QStringLiteral("Others"), FrmBackup);
-    optHardDiskBack1->setObjectName(QStringLiteral("optHardDiskBack1"));
-    optHardDiskBack = new QButtonGroup(this);
-    optHardDiskBack->setObjectName(QStringLiteral("optHardDiskBack"));
-    optHardDiskBack->addButton(optHardDiskBack0, 0);
-    optHardDiskBack->addButton(optHardDiskBack1, 1);
+    // Room for a path of some length, whichever of the two folder controls shows.
+    std::tie(optHardDiskBack0, optHardDiskBack1, optHardDiskBack, lblHDPath, txtBackPath,
+             cmdBackPath) =
+        BuildFolderChoice(FrmBackup, 360, "optHardDiskBack", "txtBackPath", "cmdBackPath");
     auto* folderChoice = new QHBoxLayout;
     folderChoice->addWidget(optHardDiskBack0);
     folderChoice->addWidget(optHardDiskBack1);
     folderChoice->addStretch(1);
     frame->addLayout(folderChoice);
 
-    // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
-    lblHDPath = new ElidedLabel(360, FrmBackup);
-    lblHDPath->SetFullText(QStringLiteral("&Path"));
-    lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
-    lblHDPath->setTextFormat(Qt::PlainText);
-    lblHDPath->setFrameShape(QFrame::StyledPanel);
-    lblHDPath->setFrameShadow(QFrame::Sunken);
-    txtBackPath = new QLineEdit(FrmBackup);
-    txtBackPath->setObjectName(QStringLiteral("txtBackPath"));
-    // Room for a path of some length, whichever of the two folder controls shows.
-    txtBackPath->setMinimumWidth(360);
-    cmdBackPath = new QPushButton(QStringLiteral("..."), FrmBackup);
-    cmdBackPath->setObjectName(QStringLiteral("cmdBackPath"));
-    cmdBackPath->setFixedWidth(cmdBackPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
-                               24);
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(lblHDPath, 1);
     folderRow->addWidget(txtBackPath, 1);
     folderRow->addWidget(cmdBackPath);
     frame->addLayout(folderRow);
 
-    chkSendEmail = new QCheckBox(QStringLiteral("Send Email"), FrmBackup);
-    chkSendEmail->setObjectName(QStringLiteral("chkSendEmail"));
-    txtEmailToSend = new QLineEdit(FrmBackup);
-    txtEmailToSend->setObjectName(QStringLiteral("txtEmailToSend"));
+    chkSendEmail = Named<QCheckBox>("chkSendEmail", QStringLiteral("Send Email"), FrmBackup);
+    txtEmailToSend = Named<QLineEdit>("txtEmailToSend", FrmBackup);
     txtEmailToSend->hide();
     auto* mailRow = new QHBoxLayout;
     mailRow->addWidget(chkSendEmail);
@@ -95,34 +67,24 @@ void BackupWindow::BuildControls() {
     mailRow->addStretch(0);
     frame->addLayout(mailRow);
 
-    chkAdvSet = new QCheckBox(QStringLiteral("Advance Back Type"), FrmBackup);
-    chkAdvSet->setObjectName(QStringLiteral("chkAdvSet"));
+    chkAdvSet = Named<QCheckBox>("chkAdvSet", QStringLiteral("Advance Back Type"), FrmBackup);
     frame->addWidget(chkAdvSet, 0, Qt::AlignLeft);
 
-    frmAdvBackType = new QGroupBox(QStringLiteral("Advance "), FrmBackup);
-    frmAdvBackType->setObjectName(QStringLiteral("frmAdvBackType"));
+    frmAdvBackType = Named<QGroupBox>("frmAdvBackType", QStringLiteral("Advance "), FrmBackup);
     frmAdvBackType->hide();
     auto* advanced = new QVBoxLayout(frmAdvBackType);
-    ChkCurYr = new QCheckBox(QStringLiteral("Only Current Year"), frmAdvBackType);
-    ChkCurYr->setObjectName(QStringLiteral("ChkCurYr"));
-    ChkIncAtcDoc = new QCheckBox(QStringLiteral("Include Image Folder"), frmAdvBackType);
-    ChkIncAtcDoc->setObjectName(QStringLiteral("ChkIncAtcDoc"));
+    ChkCurYr = Named<QCheckBox>("ChkCurYr", QStringLiteral("Only Current Year"), frmAdvBackType);
+    ChkIncAtcDoc =
+        Named<QCheckBox>("ChkIncAtcDoc", QStringLiteral("Include Image Folder"), frmAdvBackType);
     auto* options = new QHBoxLayout;
     options->addWidget(ChkCurYr);
     options->addWidget(ChkIncAtcDoc);
     options->addStretch(1);
     advanced->addLayout(options);
-    optBackType0 = new QRadioButton(QStringLiteral("Single"), frmAdvBackType);
-    optBackType0->setObjectName(QStringLiteral("optBackType0"));
-    optBackType1 = new QRadioButton(QStringLiteral("Date wise"), frmAdvBackType);
-    optBackType1->setObjectName(QStringLiteral("optBackType1"));
-    optBackType2 = new QRadioButton(QStringLiteral("Day wise"), frmAdvBackType);
-    optBackType2->setObjectName(QStringLiteral("optBackType2"));
-    optBackType = new QButtonGroup(this);
-    optBackType->setObjectName(QStringLiteral("optBackType"));
-    optBackType->addButton(optBackType0, 0);
-    optBackType->addButton(optBackType1, 1);
-    optBackType->addButton(optBackType2, 2);
+    optBackType0 = Named<QRadioButton>("optBackType0", QStringLiteral("Single"), frmAdvBackType);
+    optBackType1 = Named<QRadioButton>("optBackType1", QStringLiteral("Date wise"), frmAdvBackType);
+    optBackType2 = Named<QRadioButton>("optBackType2", QStringLiteral("Day wise"), frmAdvBackType);
+    optBackType = OptionGroup("optBackType", {optBackType0, optBackType1, optBackType2});
     auto* types = new QHBoxLayout;
     types->addWidget(optBackType0);
     types->addWidget(optBackType1);
@@ -138,9 +100,7 @@ void BackupWindow::BuildControls() {
     BuildNoteLine(outer);
 
     // Under the frame: this firm's last good backup, from the run history.
-    auto* lblLastBackup = new ElidedLabel(480, this);
-    lblLastBackup->setObjectName(QStringLiteral("lblLastBackup"));
-    outer->addWidget(lblLastBackup);
+    outer->addWidget(Named<ElidedLabel>("lblLastBackup", 480, this));
 }
 
 void BackupWindow::NameControls() {
@@ -171,12 +131,6 @@ void BackupWindow::SetTabOrder() {
 }
 
 void BackupWindow::ConnectEvents() {
-    connect(optHardDiskBack, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-        if (checked) {
-            OnHardDiskClicked(id);
-        }
-        FixOptionTabStops();
-    });
     connect(optBackType, &QButtonGroup::idToggled, this,
             [this](int, bool) { FixOptionTabStops(); });
     connect(chkAdvSet, &QCheckBox::toggled, this, [this](bool) { OnAdvSetChanged(); });

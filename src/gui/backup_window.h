@@ -13,15 +13,6 @@
 #include "startup/launch.h"
 #include "startup/window_settings.h"
 
-class QAbstractButton;
-class QButtonGroup;
-class QCheckBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QPushButton;
-class QRadioButton;
-
 namespace vornback {
 
 class ElidedLabel;
@@ -58,10 +49,10 @@ class BackupWindow : public MainWindow, public BackupView {
 
   private:
     void ShowLastBackup();  // the history's last good backup of the firm, under the frame
-    void BuildControls();
-    void SetTabOrder();
-    void NameControls();
-    void ConnectEvents();
+    void BuildControls(QVBoxLayout* outer) override;
+    void SetTabOrder() override;
+    void NameControls() override;
+    void ConnectEvents() override;
 
     void OnHardDiskClicked(int index);
     void OnAdvSetChanged();

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
@@ -52,6 +53,55 @@ int MainWindow::RunModal() {
 void MainWindow::Speak(QWidget* control, const char* name, const char* description) {
     control->setAccessibleName(QString::fromUtf8(name));
     control->setAccessibleDescription(QString::fromUtf8(description));
+}
+
+void MainWindow::Assemble(const char* name) {
+    setObjectName(QString::fromLatin1(name));
+    auto* outer = new QVBoxLayout(this);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    BuildControls(outer);
+    SetTabOrder();
+    NameControls();
+    ConnectEvents();
+}
+
+QButtonGroup* MainWindow::OptionGroup(const char* name,
+                                      std::initializer_list<QAbstractButton*> options) {
+    auto* group = Named<QButtonGroup>(name, this);
+    int id = 0;
+    for (QAbstractButton* option : options) {
+        group->addButton(option, id++);
+    }
+    return group;
+}
+
+std::tuple<QRadioButton*, QRadioButton*, QButtonGroup*, ElidedLabel*, QLineEdit*, QPushButton*>
+MainWindow::BuildFolderChoice(QWidget* parent, int width, const char* group, const char* box,
+                              const char* browse) {
+    const std::string name = group;
+    auto* defaultOption =
+        Named<QRadioButton>((name + "0").c_str(), QStringLiteral("Default Directory"), parent);
+    auto* otherOption = Named<QRadioButton>((name + "1").c_str(), QStringLiteral("Others"), parent);
+    QButtonGroup* options = OptionGroup(group, {defaultOption, otherOption});
+    // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
+    auto* defaultPath = Named<ElidedLabel>("lblHDPath", width, parent);
+    defaultPath->SetFullText(QStringLiteral("&Path"));
+    defaultPath->setTextFormat(Qt::PlainText);
+    defaultPath->setFrameShape(QFrame::StyledPanel);
+    defaultPath->setFrameShadow(QFrame::Sunken);
+    auto* pathBox = Named<QLineEdit>(box, parent);
+    pathBox->setMinimumWidth(width);
+    auto* browseButton = Named<QPushButton>(browse, QStringLiteral("..."), parent);
+    browseButton->setFixedWidth(
+        browseButton->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
+    connect(options, &QButtonGroup::idToggled, this,
+            [this, options, defaultPath, pathBox, browseButton](int id, bool checked) {
+                if (checked) {
+                    ShowFolderChoice(id, defaultPath, pathBox, browseButton);
+                }
+                TabStopOnSelectedOption(options);
+            });
+    return {defaultOption, otherOption, options, defaultPath, pathBox, browseButton};
 }
 
 void MainWindow::BuildNoteLine(QLayout* outer) {

@@ -13,18 +13,25 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "archive/archive.h"
 #include "startup/launch.h"
 
+class QAbstractButton;
 class QButtonGroup;
+class QCheckBox;
 class QCloseEvent;
 class QFrame;
+class QGroupBox;
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QRadioButton;
+class QVBoxLayout;
 
 namespace vornback {
 
@@ -66,6 +73,14 @@ class MainWindow : public QDialog {
     // button it presses the button instead.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    // Builds the window (from the derived window's constructor): the controls in a layout
+    // of fixed size, their tab order, the names a screen reader speaks, the events.
+    void Assemble(const char* name);
+    virtual void BuildControls(QVBoxLayout* outer) = 0;
+    virtual void SetTabOrder() = 0;
+    virtual void NameControls() = 0;
+    virtual void ConnectEvents() = 0;
+
     // The busy area and the two buttons, in one row at the foot of frame; the busy area
     // takes the place of the buttons while a run works.
     QHBoxLayout* BuildButtonRow(QWidget* frame, const QString& okCaption);
@@ -78,6 +93,23 @@ class MainWindow : public QDialog {
     void ChainTabOrder(std::initializer_list<QWidget*> order);
     // Only the selected option of a group is a tab stop, as the keyboard expects.
     static void TabStopOnSelectedOption(QButtonGroup* group);
+    // A new control of the window, under the object name that tests and the accessibility
+    // tree find it by.
+    template <class Control, class... Args>
+    static Control* Named(const char* name, Args&&... args) {
+        auto* control = new Control(std::forward<Args>(args)...);
+        control->setObjectName(QString::fromLatin1(name));
+        return control;
+    }
+    // The options as one group, with ids 0, 1, ... in the order given.
+    QButtonGroup* OptionGroup(const char* name, std::initializer_list<QAbstractButton*> options);
+    // The folder choice: the "Default Directory" and "Others" options in the group named
+    // group (the options named group0 and group1), the default folder's line (at least
+    // width wide), the folder box and its browse button. Picking an option shows its
+    // controls and moves the group's tab stop; layout is left to the window.
+    std::tuple<QRadioButton*, QRadioButton*, QButtonGroup*, ElidedLabel*, QLineEdit*, QPushButton*>
+    BuildFolderChoice(QWidget* parent, int width, const char* group, const char* box,
+                      const char* browse);
     // "Default Directory" (index 0) shows the default folder; "Others" the box and its
     // browse button.
     void ShowFolderChoice(int index, ElidedLabel* defaultPath, QLineEdit* pathBox,

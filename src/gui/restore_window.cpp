@@ -21,6 +21,7 @@
 
 #include <ctime>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "base/dialogs.h"
@@ -82,81 +83,48 @@ RestoreWindow::RestoreWindow(const ProgramValues& values, const std::string& def
     : MainWindow(values, defaultFolder, fs, dialogs, parent),
       years_(years),
       runDialogs_(std::make_unique<StartInShownFolder>(dialogs, [this] { return ShownFolder(); })) {
-    setObjectName(QStringLiteral("Restore"));
-    BuildControls();
-    SetTabOrder();
-    NameControls();
-    ConnectEvents();
+    Assemble("Restore");
 }
 
 RestoreWindow::~RestoreWindow() = default;
 
-void RestoreWindow::BuildControls() {
+void RestoreWindow::BuildControls(QVBoxLayout* outer) {
     const RestoreCaptions design = CaptionsOf(RestoreState{});
-    auto* outer = new QVBoxLayout(this);
-    outer->setSizeConstraint(QLayout::SetFixedSize);
 
-    Frame1 = new QGroupBox(QStringLiteral("Data Restore"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1 = Named<QGroupBox>("Frame1", QStringLiteral("Data Restore"), this);
     outer->addWidget(Frame1);
     auto* frame = new QVBoxLayout(Frame1);
 
     // The folder choice: "Default Directory" with the default folder beside it, "Others"
     // with the folder box and its browse button.
-    FrmDirSel = new QGroupBox(Frame1);
-    FrmDirSel->setObjectName(QStringLiteral("FrmDirSel"));
+    FrmDirSel = Named<QGroupBox>("FrmDirSel", Frame1);
     auto* folders = new QGridLayout(FrmDirSel);
-    optHardDiskRest0 = new QRadioButton(QStringLiteral("Default Directory"), FrmDirSel);
-    optHardDiskRest0->setObjectName(QStringLiteral("optHardDiskRest0"));
-    optHardDiskRest1 = new QRadioButton(QStringLiteral("Others"), FrmDirSel);
-    optHardDiskRest1->setObjectName(QStringLiteral("optHardDiskRest1"));
-    optHardDiskRest = new QButtonGroup(this);
-    optHardDiskRest->setObjectName(QStringLiteral("optHardDiskRest"));
-    optHardDiskRest->addButton(optHardDiskRest0, 0);
-    optHardDiskRest->addButton(optHardDiskRest1, 1);
-    optHardDiskRest0->setChecked(true);
-
-    // A long folder is cut in the middle, whole in its tooltip and for a screen reader.
-    lblHDPath = new ElidedLabel(200, FrmDirSel);
-    lblHDPath->SetFullText(QStringLiteral("&Path"));
-    lblHDPath->setObjectName(QStringLiteral("lblHDPath"));
-    lblHDPath->setTextFormat(Qt::PlainText);
-    lblHDPath->setFrameShape(QFrame::StyledPanel);
-    lblHDPath->setFrameShadow(QFrame::Sunken);
-    txtRestPath = new QLineEdit(FrmDirSel);
-    txtRestPath->setObjectName(QStringLiteral("txtRestPath"));
     // Narrow enough for a 1024x768 screen at scale factor 2.
-    txtRestPath->setMinimumWidth(200);
-    cmdRestPath = new QPushButton(QStringLiteral("..."), FrmDirSel);
-    cmdRestPath->setObjectName(QStringLiteral("cmdRestPath"));
-    cmdRestPath->setFixedWidth(cmdRestPath->fontMetrics().horizontalAdvance(QStringLiteral("...")) +
-                               24);
+    std::tie(optHardDiskRest0, optHardDiskRest1, optHardDiskRest, lblHDPath, txtRestPath,
+             cmdRestPath) =
+        BuildFolderChoice(FrmDirSel, 200, "optHardDiskRest", "txtRestPath", "cmdRestPath");
+    optHardDiskRest0->setChecked(true);
     folders->addWidget(optHardDiskRest0, 0, 0);
     folders->addWidget(lblHDPath, 0, 1, 1, 2);
     folders->addWidget(optHardDiskRest1, 1, 0);
     folders->addWidget(txtRestPath, 1, 1);
     folders->addWidget(cmdRestPath, 1, 2);
     // The restore drill proves the archive restorable without touching the live data.
-    cmdDrill = new QPushButton(QStringLiteral("Restore drill"), FrmDirSel);
-    cmdDrill->setObjectName(QStringLiteral("cmdDrill"));
+    cmdDrill = Named<QPushButton>("cmdDrill", QStringLiteral("Restore drill"), FrmDirSel);
     folders->addWidget(cmdDrill, 1, 3);
     folders->setColumnStretch(1, 1);
     frame->addWidget(FrmDirSel);
 
     // "Advance Back Type" sits on the top edge of its frame but outside it: the frame
     // disappears with the box unticked, the box itself stays.
-    chkAdvSet = new QCheckBox(QStringLiteral("Advance Back Type"), Frame1);
-    chkAdvSet->setObjectName(QStringLiteral("chkAdvSet"));
+    chkAdvSet = Named<QCheckBox>("chkAdvSet", QStringLiteral("Advance Back Type"), Frame1);
     frame->addWidget(chkAdvSet, 0, Qt::AlignLeft);
 
-    FrmAdvSet = new QGroupBox(Frame1);
-    FrmAdvSet->setObjectName(QStringLiteral("FrmAdvSet"));
+    FrmAdvSet = Named<QGroupBox>("FrmAdvSet", Frame1);
     FrmAdvSet->hide();
     auto* advanced = new QGridLayout(FrmAdvSet);
-    CboRestType = new ChoiceList(FrmAdvSet);
-    CboRestType->setObjectName(QStringLiteral("CboRestType"));
-    cmdSelectPath = new QPushButton(Q(design.cmdSelectPath.text), FrmAdvSet);
-    cmdSelectPath->setObjectName(QStringLiteral("cmdSelectPath"));
+    CboRestType = Named<ChoiceList>("CboRestType", FrmAdvSet);
+    cmdSelectPath = Named<QPushButton>("cmdSelectPath", Q(design.cmdSelectPath.text), FrmAdvSet);
     cmdSelectPath->setVisible(design.cmdSelectPath.visible);
     LblTxtTrFNo = MakeLabel("LblTxtTrFNo", design.LblTxtTrFNo, FrmAdvSet);
     LblTxtTrFNo->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -171,8 +139,7 @@ void RestoreWindow::BuildControls() {
     QPalette darkRed = LblFinYr->palette();
     darkRed.setColor(QPalette::WindowText, QColor(Qt::darkRed));
     LblFinYr->setPalette(darkRed);
-    LblPath = new ElidedLabel(360, FrmAdvSet);
-    LblPath->setObjectName(QStringLiteral("LblPath"));
+    LblPath = Named<ElidedLabel>("LblPath", 360, FrmAdvSet);
     LblPath->SetFullText(Shown(design.LblPath));
     LblPath->setVisible(design.LblPath.visible);
     // Row 0: the type, its button and the firm; row 1: the year number at the right;
@@ -255,12 +222,6 @@ void RestoreWindow::SetTabOrder() {
 }
 
 void RestoreWindow::ConnectEvents() {
-    connect(optHardDiskRest, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-        if (checked) {
-            OnHardDiskClicked(id);
-        }
-        FixOptionTabStops();
-    });
     connect(chkAdvSet, &QCheckBox::toggled, this, [this](bool) { OnAdvSetChanged(); });
     // A pick of the same type again counts too: it puts the select button back to its start.
     connect(CboRestType, &QComboBox::activated, this, [this](int) { OnRestTypePicked(); });

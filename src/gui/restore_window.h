@@ -14,14 +14,7 @@
 #include "startup/launch.h"
 #include "startup/window_settings.h"
 
-class QButtonGroup;
-class QCheckBox;
 class QComboBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QPushButton;
-class QRadioButton;
 
 namespace vornback {
 
@@ -67,10 +60,10 @@ class RestoreWindow : public MainWindow, public RestoreView {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void BuildControls();
-    void SetTabOrder();
-    void NameControls();
-    void ConnectEvents();
+    void BuildControls(QVBoxLayout* outer) override;
+    void SetTabOrder() override;
+    void NameControls() override;
+    void ConnectEvents() override;
     // Fills the type list and sets the stored type and "Advance Back Type".
     void Load(const RestoreWindowSettings& stored);
     // The folder the window shows for the restore (the default one, or the typed one), or
