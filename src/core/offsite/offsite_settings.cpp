@@ -10,10 +10,6 @@ namespace {
 
 constexpr const char* kSection = "Offsite";
 
-bool Flag(const std::string& text, bool fallback) {
-    return text.empty() ? fallback : NumericSetting(text) != 0;
-}
-
 bool UrlSafe(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~' || c == '/';
@@ -22,23 +18,25 @@ bool UrlSafe(unsigned char c) {
 }  // namespace
 
 OffsiteSettings LoadOffsiteSettings(const std::string& settingsFile) {
+    const SettingsSection section(kSection, settingsFile);
     OffsiteSettings s;
-    s.url = ReadSetting(kSection, "URL", settingsFile);
-    s.hostKeySha256 = ReadSetting(kSection, "HostKeySHA256", settingsFile);
-    s.identityFile = ReadSetting(kSection, "IdentityFile", settingsFile);
-    s.encrypt = Flag(ReadSetting(kSection, "Encrypt", settingsFile), false);
-    s.passphraseFile = ReadSetting(kSection, "PassphraseFile", settingsFile);
-    s.verify = Flag(ReadSetting(kSection, "Verify", settingsFile), true);
+    s.url = section.Text("URL");
+    s.hostKeySha256 = section.Text("HostKeySHA256");
+    s.identityFile = section.Text("IdentityFile");
+    s.encrypt = section.Flag("Encrypt", false);
+    s.passphraseFile = section.Text("PassphraseFile");
+    s.verify = section.Flag("Verify", true);
     return s;
 }
 
 void SaveOffsiteSettings(const OffsiteSettings& s, const std::string& settingsFile) {
-    WriteSetting(kSection, "URL", s.url, settingsFile);
-    WriteSetting(kSection, "HostKeySHA256", s.hostKeySha256, settingsFile);
-    WriteSetting(kSection, "IdentityFile", s.identityFile, settingsFile);
-    WriteSetting(kSection, "Encrypt", s.encrypt ? "1" : "0", settingsFile);
-    WriteSetting(kSection, "PassphraseFile", s.passphraseFile, settingsFile);
-    WriteSetting(kSection, "Verify", s.verify ? "1" : "0", settingsFile);
+    const SettingsSection section(kSection, settingsFile);
+    section.Write("URL", s.url);
+    section.Write("HostKeySHA256", s.hostKeySha256);
+    section.Write("IdentityFile", s.identityFile);
+    section.Write("Encrypt", s.encrypt ? "1" : "0");
+    section.Write("PassphraseFile", s.passphraseFile);
+    section.Write("Verify", s.verify ? "1" : "0");
 }
 
 std::string SftpAddress::UrlOf(const std::string& path) const {

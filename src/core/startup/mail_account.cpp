@@ -7,21 +7,23 @@
 namespace vornback {
 
 namespace {
-constexpr const char* kSection = "Mail";
+SettingsSection MailSection(const std::string& settingsFile) {
+    return SettingsSection("Mail", settingsFile);
 }
+}  // namespace
 
 MailAccount LoadMailAccount(const std::string& settingsFile) {
-    return MailAccount{ReadSetting(kSection, "Host", settingsFile),
-                       ReadSetting(kSection, "Port", settingsFile),
-                       ReadSetting(kSection, "User", settingsFile),
-                       ReadSetting(kSection, "PasswordFile", settingsFile)};
+    const SettingsSection section = MailSection(settingsFile);
+    return MailAccount{section.Text("Host"), section.Text("Port"), section.Text("User"),
+                       section.Text("PasswordFile")};
 }
 
 void SaveMailAccount(const MailAccount& account, const std::string& settingsFile) {
-    WriteSetting(kSection, "Host", account.host, settingsFile);
-    WriteSetting(kSection, "Port", account.port, settingsFile);
-    WriteSetting(kSection, "User", account.user, settingsFile);
-    WriteSetting(kSection, "PasswordFile", account.passwordFile, settingsFile);
+    const SettingsSection section = MailSection(settingsFile);
+    section.Write("Host", account.host);
+    section.Write("Port", account.port);
+    section.Write("User", account.user);
+    section.Write("PasswordFile", account.passwordFile);
 }
 
 SmtpSettings MailSettingsFor(const std::string& settingsFile) {

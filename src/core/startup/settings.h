@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace vornback {
 
@@ -24,5 +25,30 @@ std::string WriteSetting(const std::string& section, const std::string& key,
 // number, halves to even; empty or no number gives 0. A value outside the 16-bit range
 // gives 0, so that a damaged file never stops the program.
 int16_t NumericSetting(const std::string& text);
+
+// One section of one settings file, read and written key by key with the rules above.
+class SettingsSection {
+  public:
+    SettingsSection(std::string section, std::string file)
+        : section_(std::move(section)), file_(std::move(file)) {}
+
+    std::string Text(const std::string& key) const { return ReadSetting(section_, key, file_); }
+    int16_t Number(const std::string& key) const { return NumericSetting(Text(key)); }
+    // A number other than 0 is yes; a missing or empty key gives fallback.
+    bool Flag(const std::string& key, bool fallback) const {
+        const std::string text = Text(key);
+        return text.empty() ? fallback : NumericSetting(text) != 0;
+    }
+    // WriteSetting's answer: "" or why the value was not saved.
+    std::string Write(const std::string& key, const std::string& value) const {
+        return WriteSetting(section_, key, value, file_);
+    }
+
+    const std::string& File() const { return file_; }
+
+  private:
+    std::string section_;
+    std::string file_;
+};
 
 }  // namespace vornback

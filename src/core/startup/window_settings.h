@@ -1,8 +1,8 @@
 // What the two main windows keep in the settings file, as plain values: the backup
 // window's section and the restore window's section, read for the window's opening and
 // written by the runs (and the mail address on leaving its box). The section and key names
-// are spelled here and nowhere else; every read and write goes through ReadSetting and
-// WriteSetting, so a missing file reads as defaults and a failed write is reported.
+// are spelled here and nowhere else; every read and write goes through SettingsSection,
+// so a missing file reads as defaults and a failed write is reported.
 #pragma once
 
 #include <string>
