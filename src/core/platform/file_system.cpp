@@ -102,6 +102,28 @@ std::string_view Advice(int err) {
     }
 }
 
+// The source of a move: it must exist, and be a folder exactly when folder is true.
+void RequireSource(std::string_view op, const std::string& source, const std::string& destination,
+                   bool folder) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        Fail2(op, source, destination, errno);
+    }
+    if ((S_ISDIR(st.st_mode) != 0) != folder) {
+        Fail2(op, source, destination, folder ? ENOTDIR : EISDIR);
+    }
+}
+
+// A rename that never replaces what stands at destination.
+void MoveNoReplace(std::string_view op, const std::string& source, const std::string& destination,
+                   bool folder) {
+    RequireSource(op, source, destination, folder);
+    if (const int err = RenameNoReplaceAt(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str());
+        err != 0) {
+        Fail2(op, source, destination, err);
+    }
+}
+
 }  // namespace
 
 [[noreturn]] void Fail(std::string_view op, std::string_view path, int err, std::string_view inner,
@@ -232,31 +254,11 @@ void LocalFileSystem::CreateFolder(const std::string& path) {
 }
 
 void LocalFileSystem::MoveFile(const std::string& source, const std::string& destination) {
-    struct stat st {};
-    if (::stat(source.c_str(), &st) != 0) {
-        Fail2("MoveFile", source, destination, errno);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        Fail2("MoveFile", source, destination, EISDIR);
-    }
-    if (const int err = RenameNoReplaceAt(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str());
-        err != 0) {
-        Fail2("MoveFile", source, destination, err);
-    }
+    MoveNoReplace("MoveFile", source, destination, false);
 }
 
 void LocalFileSystem::MoveFolder(const std::string& source, const std::string& destination) {
-    struct stat st {};
-    if (::stat(source.c_str(), &st) != 0) {
-        Fail2("MoveFolder", source, destination, errno);
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        Fail2("MoveFolder", source, destination, ENOTDIR);
-    }
-    if (const int err = RenameNoReplaceAt(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str());
-        err != 0) {
-        Fail2("MoveFolder", source, destination, err);
-    }
+    MoveNoReplace("MoveFolder", source, destination, true);
 }
 
 std::vector<FileEntry> LocalFileSystem::SubFolders(const std::string& path) {
@@ -338,13 +340,7 @@ bool LocalFileSystem::HardLink(const std::string& existing, const std::string& l
 }
 
 void LocalFileSystem::ReplaceFile(const std::string& source, const std::string& destination) {
-    struct stat st {};
-    if (::stat(source.c_str(), &st) != 0) {
-        Fail2("ReplaceFile", source, destination, errno);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        Fail2("ReplaceFile", source, destination, EISDIR);
-    }
+    RequireSource("ReplaceFile", source, destination, false);
     if (::rename(source.c_str(), destination.c_str()) != 0) {
         Fail2("ReplaceFile", source, destination, errno);
     }

@@ -171,6 +171,10 @@ void CopyLink(const CopyContext& ctx, int srcDir, int dstFd, const std::string& 
     }
 }
 
+void CopyFolderAt(const CopyContext& ctx, int srcFd, const struct stat& st, int dstParent,
+                  const std::string& name, bool exists, const std::string& srcShown,
+                  const std::string& dstShown);
+
 void CopyTree(const CopyContext& ctx, int srcFd, int dstFd, const std::string& srcShown,
               const std::string& dstShown) {
     std::vector<std::string> names;
@@ -193,25 +197,11 @@ void CopyTree(const CopyContext& ctx, int srcFd, int dstFd, const std::string& s
             if (exists && !S_ISDIR(existing.st_mode)) {
                 ctx.Fail(ENOTDIR, dstChild);
             }
-            if (!exists && ::mkdirat(dstFd, name.c_str(), 0700) != 0) {
-                ctx.Fail(errno, dstChild);
-            }
             Fd srcSub = OpenFolderAt(srcFd, name.c_str(), false);
             if (!srcSub.Valid()) {
                 ctx.Fail(errno, srcChild);
             }
-            Fd dstSub = OpenFolderAt(dstFd, name.c_str(), false);
-            if (!dstSub.Valid()) {
-                ctx.Fail(errno, dstChild);
-            }
-            CopyTree(ctx, srcSub.Get(), dstSub.Get(), srcChild, dstChild);
-            if (!exists) {
-                const struct timespec times[2] = {st.st_atim, st.st_mtim};
-                if (::fchmod(dstSub.Get(), st.st_mode & 07777) != 0 ||
-                    ::futimens(dstSub.Get(), times) != 0) {
-                    ctx.Fail(errno, dstChild);
-                }
-            }
+            CopyFolderAt(ctx, srcSub.Get(), st, dstFd, name, exists, srcChild, dstChild);
             continue;
         }
         if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
@@ -229,6 +219,29 @@ void CopyTree(const CopyContext& ctx, int srcFd, int dstFd, const std::string& s
             CopyFile(ctx, srcFd, dstFd, name, srcChild, dstChild);
         } else {
             CopyLink(ctx, srcFd, dstFd, name, st, srcChild, dstChild);
+        }
+    }
+}
+
+// Copies the source folder open at srcFd (of status st) into the folder name of dstParent
+// (a link followed only at the top, where dstParent is AT_FDCWD). A folder made here is
+// private while it fills, then takes the source's mode and times; one that existed keeps
+// its own.
+void CopyFolderAt(const CopyContext& ctx, int srcFd, const struct stat& st, int dstParent,
+                  const std::string& name, bool exists, const std::string& srcShown,
+                  const std::string& dstShown) {
+    if (!exists && ::mkdirat(dstParent, name.c_str(), 0700) != 0) {
+        ctx.Fail(errno, dstShown);
+    }
+    Fd dst = OpenFolderAt(dstParent, name.c_str(), dstParent == AT_FDCWD);
+    if (!dst.Valid()) {
+        ctx.Fail(errno, dstShown);
+    }
+    CopyTree(ctx, srcFd, dst.Get(), srcShown, dstShown);
+    if (!exists) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::fchmod(dst.Get(), st.st_mode & 07777) != 0 || ::futimens(dst.Get(), times) != 0) {
+            ctx.Fail(errno, dstShown);
         }
     }
 }
@@ -285,21 +298,7 @@ void LocalFileSystem::CopyFolder(const std::string& source, const std::string& d
     if (existed && !S_ISDIR(dstStat.st_mode)) {
         ctx.Fail(ENOTDIR, destination);
     }
-    if (!existed && ::mkdir(destination.c_str(), 0700) != 0) {
-        ctx.Fail(errno, destination);
-    }
-    Fd dst = OpenFolderAt(AT_FDCWD, destination.c_str(), true);
-    if (!dst.Valid()) {
-        ctx.Fail(errno, destination);
-    }
-    CopyTree(ctx, src.Get(), dst.Get(), source, destination);
-    if (!existed) {
-        const struct timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
-        if (::fchmod(dst.Get(), srcStat.st_mode & 07777) != 0 ||
-            ::futimens(dst.Get(), times) != 0) {
-            ctx.Fail(errno, destination);
-        }
-    }
+    CopyFolderAt(ctx, src.Get(), srcStat, AT_FDCWD, destination, existed, source, destination);
 }
 
 }  // namespace vornback
