@@ -129,15 +129,12 @@ class Recovery {
         if (callerHolds_ || held_.count(n) != 0) {
             return true;
         }
-        std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(v_, n));
-        // A restore window waiting with an unpacked archive holds the staging folder alone.
-        std::optional<RunLock> staging =
-            lock ? RunLock::TryTake(StagingLockFile(v_, n)) : std::nullopt;
-        if (!staging) {
+        auto locks = TakeIdleFirmLocks(v_, n);
+        if (!locks) {
             return false;
         }
-        held_.emplace(n, std::make_shared<RunLock>(std::move(*lock)));
-        stagingHeld_.push_back(std::move(*staging));
+        held_.emplace(n, std::make_shared<RunLock>(std::move(locks->first)));
+        stagingHeld_.push_back(std::move(locks->second));
         return true;
     }
 

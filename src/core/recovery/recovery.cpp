@@ -46,6 +46,17 @@ void Attempt(std::vector<std::string>& lines, Step step) {
 
 }  // namespace
 
+std::optional<std::pair<RunLock, RunLock>> TakeIdleFirmLocks(const ProgramValues& values,
+                                                             int64_t firm) {
+    std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm));
+    std::optional<RunLock> staging =
+        lock ? RunLock::TryTake(StagingLockFile(values, firm)) : std::nullopt;
+    if (!staging) {
+        return std::nullopt;
+    }
+    return std::make_pair(std::move(*lock), std::move(*staging));
+}
+
 std::vector<std::string> RecoverDestination(FileSystem& fs, const std::string& destination,
                                             int64_t firm) {
     std::vector<std::string> lines;
@@ -195,15 +206,12 @@ std::vector<std::string> RecoverBackupLeftovers(const ProgramValues& values, Fil
         if (std::find(heldFirms.begin(), heldFirms.end(), firm) != heldFirms.end()) {
             return true;
         }
-        std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm));
-        // A restore window waiting with an unpacked archive holds the staging folder alone.
-        std::optional<RunLock> staging =
-            lock ? RunLock::TryTake(StagingLockFile(values, firm)) : std::nullopt;
-        if (!staging) {
+        auto locks = TakeIdleFirmLocks(values, firm);
+        if (!locks) {
             return false;
         }
-        held.push_back(std::move(*lock));
-        held.push_back(std::move(*staging));
+        held.push_back(std::move(locks->first));
+        held.push_back(std::move(locks->second));
         heldFirms.push_back(firm);
         return true;
     };

@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/program_values.h"
 #include "platform/file_system.h"
+#include "platform/run_lock.h"
 
 namespace vornback {
 
@@ -42,6 +44,12 @@ std::vector<std::string> RecoverFirm(const ProgramValues& values, FileSystem& fs
 // markers and set-aside copies (never its own staging folder). A copy set aside by an
 // earlier run is put back or removed here only, never by the run itself.
 std::vector<std::string> RecoverHeldFirm(const ProgramValues& values, FileSystem& fs, int64_t firm);
+
+// The firm's run lock and its staging folder's lock, both taken, or nothing (and neither
+// held) while a run holds either: a restore window waiting with an unpacked archive holds
+// the staging folder's lock alone.
+std::optional<std::pair<RunLock, RunLock>> TakeIdleFirmLocks(const ProgramValues& values,
+                                                             int64_t firm);
 
 // Whether a marker of an interrupted restore of the firm is still there.
 bool HasPendingMarker(const ProgramValues& values, FileSystem& fs, int64_t firm);

@@ -77,8 +77,14 @@ void RemoveMarker(FileSystem& fs, const std::string& marker) {
     fs.SyncFolder(FolderOf(marker));
 }
 
-void MoveAndSync(FileSystem& fs, const std::string& from, const std::string& to) {
+// The folder moved and both folders it touched made durable; *moved (when given) turns
+// true as soon as the move itself is done, so that a failed sync still knows to undo it.
+void MoveAndSync(FileSystem& fs, const std::string& from, const std::string& to,
+                 bool* moved = nullptr) {
     fs.MoveFolder(from, to);
+    if (moved != nullptr) {
+        *moved = true;
+    }
     fs.SyncFolder(FolderOf(to));
     if (FolderOf(from) != FolderOf(to)) {
         fs.SyncFolder(FolderOf(from));
@@ -147,12 +153,7 @@ void SwapIntoPlace(FileSystem& fs, const ProgramValues& values, const std::strin
             movedAside = true;
             fs.SyncFolder(FolderOf(aside));
         }
-        fs.MoveFolder(staged, target);
-        movedIn = true;
-        fs.SyncFolder(FolderOf(target));
-        if (FolderOf(staged) != FolderOf(target)) {
-            fs.SyncFolder(FolderOf(staged));
-        }
+        MoveAndSync(fs, staged, target, &movedIn);
     } catch (const FileSystemError& e) {
         throw FileSystemError(e.what() +
                               PutBack(fs, staged, target, aside, marker, movedAside, movedIn));
@@ -167,12 +168,7 @@ void PlaceThenRegister(FileSystem& fs, const ProgramValues& values, const std::s
     MakeMarker(fs, marker);
     bool moved = false;
     try {
-        fs.MoveFolder(staged, target);
-        moved = true;
-        fs.SyncFolder(FolderOf(target));
-        if (FolderOf(staged) != FolderOf(target)) {
-            fs.SyncFolder(FolderOf(staged));
-        }
+        MoveAndSync(fs, staged, target, &moved);
     } catch (const FileSystemError& e) {
         // A folder in place without its register row must not outlive the marker.
         throw FileSystemError(e.what() + PutBack(fs, staged, target, "", marker, false, moved));
