@@ -16,6 +16,23 @@ namespace vornback::deflate {
 namespace {
 // The fast level used for the trial only.
 constexpr int kTrialLevel = 1;
+
+// A raw inflating zlib stream (no header, 32 KiB window), or nullptr when none can be made.
+z_stream* NewRawInflate() {
+    auto* stream = new z_stream{};
+    if (inflateInit2(stream, -15) != Z_OK) {
+        delete stream;
+        return nullptr;
+    }
+    return stream;
+}
+
+void DeleteRawInflate(void* stream) {
+    if (stream != nullptr) {
+        inflateEnd(static_cast<z_stream*>(stream));
+        delete static_cast<z_stream*>(stream);
+    }
+}
 }  // namespace
 
 uint32_t Crc32(uint32_t crc, const void* data, size_t length) {
@@ -30,34 +47,27 @@ uint32_t Crc32Combine(uint32_t first, uint32_t second, uint64_t secondLength) {
 Deflater::Deflater()
     : fast_(libdeflate_alloc_compressor(kTrialLevel)),
       normal_(libdeflate_alloc_compressor(kLevel)) {
-    auto* stream = new z_stream{};
+    zlib_ = NewRawInflate();
     auto* deflating = new z_stream{};
-    zlib_ = stream;
     zlibDeflate_ = deflating;
-    const bool inflating = inflateInit2(stream, -15) == Z_OK;
     // The zip tool's own parameters: a 32 KiB window and memory level 9 (a larger hash
     // than zlib's default, a little smaller output).
     const bool deflateReady =
         deflateInit2(deflating, kLevel, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) == Z_OK;
-    if (fast_ == nullptr || normal_ == nullptr || !inflating || !deflateReady) {
-        if (inflating) {
-            inflateEnd(stream);
-        }
+    if (fast_ == nullptr || normal_ == nullptr || zlib_ == nullptr || !deflateReady) {
+        DeleteRawInflate(zlib_);
         if (deflateReady) {
             deflateEnd(deflating);
         }
+        delete deflating;
         libdeflate_free_compressor(fast_);
         libdeflate_free_compressor(normal_);
-        delete stream;
-        delete deflating;
         throw std::bad_alloc();
     }
 }
 
 Deflater::~Deflater() {
-    auto* stream = static_cast<z_stream*>(zlib_);
-    inflateEnd(stream);
-    delete stream;
+    DeleteRawInflate(zlib_);
     auto* deflating = static_cast<z_stream*>(zlibDeflate_);
     deflateEnd(deflating);
     delete deflating;
@@ -231,19 +241,16 @@ void Deflater::MakeJoinable(size_t length, Buffer& out) {
 }
 
 Inflater::Inflater() : decompressor_(libdeflate_alloc_decompressor()) {
-    auto* stream = new z_stream{};
-    zlib_ = stream;
-    if (decompressor_ == nullptr || inflateInit2(stream, -15) != Z_OK) {
+    zlib_ = NewRawInflate();
+    if (decompressor_ == nullptr || zlib_ == nullptr) {
+        DeleteRawInflate(zlib_);
         libdeflate_free_decompressor(decompressor_);
-        delete stream;
         throw std::bad_alloc();
     }
 }
 
 Inflater::~Inflater() {
-    auto* stream = static_cast<z_stream*>(zlib_);
-    inflateEnd(stream);
-    delete stream;
+    DeleteRawInflate(zlib_);
     libdeflate_free_decompressor(decompressor_);
 }
 
