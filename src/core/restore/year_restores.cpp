@@ -109,13 +109,9 @@ std::string DoesNotFit(const std::string& what, int64_t value) {
 void SelectedYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
-    const StagedYear source = StartYearRestore(ctx);
+    const auto [period, s, sourceYear, sourceDatabase] = StartYearRestore(ctx);
     const std::optional<YearRow>& picked = st.pickedYear;
     const std::string& staging = st.RestoreStagingFolder;
-    const std::string& period = source.period;
-    const std::string& s = source.number;
-    const std::string& sourceYear = source.folder;
-    const std::string& sourceDatabase = source.database;
     if (sourceYear.empty() || !fs.FolderExists(sourceYear)) {
         RefuseYear(ctx, "File Not Found For the Year " + period);
     }
@@ -275,13 +271,9 @@ void AddYear(RestoreContext& ctx) {
     FileSystem& fs = ctx.fs;
     RestoreState& st = ctx.state;
     const ProgramValues& v = ctx.values;
-    const StagedYear source = StartYearRestore(ctx);
+    const auto [period, y, sourceYear, sourceDatabase] = StartYearRestore(ctx);
     const std::optional<YearRow>& picked = st.pickedYear;
     const std::string& staging = st.RestoreStagingFolder;
-    const std::string& period = source.period;
-    const std::string& y = source.number;
-    const std::string& sourceYear = source.folder;
-    const std::string& sourceDatabase = source.database;
     if (sourceYear.empty() || !fs.FolderExists(sourceYear) || !fs.FileExists(sourceDatabase)) {
         RefuseYear(ctx, "File Not Found For the Year" + period);
     }
