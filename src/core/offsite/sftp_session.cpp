@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "platform/posix.h"
 #include "platform/private_file.h"
@@ -17,6 +19,14 @@ namespace vornback {
 namespace {
 
 constexpr long kBlock = 512 * 1024;
+
+// The server's refusals, each told with the server's own words after it.
+constexpr std::pair<CURLcode, const char*> kServerRefusals[] = {
+    {CURLE_REMOTE_DISK_FULL, "no space on the server"},
+    {CURLE_REMOTE_ACCESS_DENIED, "the server refused access"},
+    {CURLE_REMOTE_FILE_NOT_FOUND, "not found on the server"},
+    {CURLE_QUOTE_ERROR, "the server refused a command"},
+};
 
 void GlobalInit() {
     static std::once_flag once;
@@ -170,18 +180,6 @@ void SftpSession::Perform(Request& r, const std::string& what) {
             reason = "no SFTP server answers at " + server;
             linkLost = true;
             break;
-        case CURLE_REMOTE_DISK_FULL:
-            reason = "no space on the server (" + detail + ")";
-            break;
-        case CURLE_REMOTE_ACCESS_DENIED:
-            reason = "the server refused access (" + detail + ")";
-            break;
-        case CURLE_REMOTE_FILE_NOT_FOUND:
-            reason = "not found on the server (" + detail + ")";
-            break;
-        case CURLE_QUOTE_ERROR:
-            reason = "the server refused a command (" + detail + ")";
-            break;
         case CURLE_READ_ERROR:
             reason = r.readError.empty() ? detail : r.readError;
             break;
@@ -189,10 +187,17 @@ void SftpSession::Perform(Request& r, const std::string& what) {
             reason = r.sinkError.empty() ? detail : r.sinkError;
             break;
         default:
-            // A broken, reset or stalled link, or an SSH failure on the way: another try may
-            // get further.
-            reason = "connection lost (" + detail + ")";
-            linkLost = true;
+            for (const auto& [refused, text] : kServerRefusals) {
+                if (code == refused) {
+                    reason = std::string(text) + " (" + detail + ")";
+                }
+            }
+            // Otherwise a broken, reset or stalled link, or an SSH failure on the way:
+            // another try may get further.
+            linkLost = reason.empty();
+            if (linkLost) {
+                reason = "connection lost (" + detail + ")";
+            }
             break;
     }
     throw SftpError(reason + " while " + what, linkLost);
