@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 
@@ -283,6 +284,18 @@ void ProgressLine::Finish() {
         std::fflush(stderr);
         shown_ = false;
     }
+}
+
+ScratchFolder::ScratchFolder(const std::string& purpose, const std::string& what)
+    : path_(std::filesystem::temp_directory_path() / ("vornback-" + purpose + "-XXXXXX")) {
+    if (::mkdtemp(path_.data()) == nullptr) {
+        throw Error(what + " cannot be made in " + std::filesystem::temp_directory_path().string());
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace vornback

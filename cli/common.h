@@ -1,5 +1,6 @@
 // What the headless tool's commands share: exit statuses, the Ctrl-C flag, usage
-// mistakes, the option reader, the one-line progress display and the program folder.
+// mistakes, the option reader, the one-line progress display, the program folder and the
+// scratch folders of remote archives.
 #pragma once
 
 #include <atomic>
@@ -155,5 +156,20 @@ int ListRemote(const std::string& url, const OffsiteSettings& settings);
 int VerifyRemote(const std::string& url, const OffsiteSettings& settings,
                  const std::string& passphrase = "");
 int ConfigCommand(const std::vector<std::string>& args);
+
+// A private folder of this run in the temporary folder (vornback-<purpose>-XXXXXX), removed
+// with all it holds when this goes. what names it in the error when it cannot be made.
+class ScratchFolder {
+  public:
+    ScratchFolder(const std::string& purpose, const std::string& what);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 }  // namespace vornback

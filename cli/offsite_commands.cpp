@@ -168,21 +168,10 @@ int VerifyRemote(const std::string& url, const OffsiteSettings& base,
         return kFailure;
     }
     // Each archive is read into a private scratch folder of this run, removed afterwards.
-    std::string scratchFolder = (std::filesystem::temp_directory_path() / "vornback-verify-XXXXXX");
-    if (::mkdtemp(scratchFolder.data()) == nullptr) {
-        throw Error("A scratch folder for the downloads cannot be made in " +
-                    std::filesystem::temp_directory_path().string());
-    }
-    struct Remove {
-        std::string path;
-        ~Remove() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } remove{scratchFolder};
+    const ScratchFolder scratchFolder("verify", "A scratch folder for the downloads");
     int status = kOk;
     for (const RemoteArchive& a : archives) {
-        const std::string scratch = scratchFolder + "/archive.zip";
+        const std::string scratch = scratchFolder.Path() + "/archive.zip";
         const std::string shown = url + (url.ends_with("/") ? "" : "/") + a.shown;
         ProgressLine line("verifying");
         try {

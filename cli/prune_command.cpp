@@ -143,19 +143,8 @@ PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
         };
     }
     // A remote archive is verified in a private scratch folder of this run, removed after.
-    std::string scratchFolder = (std::filesystem::temp_directory_path() / "vornback-prune-XXXXXX");
-    if (::mkdtemp(scratchFolder.data()) == nullptr) {
-        throw Error("A scratch folder cannot be made in " +
-                    std::filesystem::temp_directory_path().string());
-    }
-    struct Remove {
-        std::string path;
-        ~Remove() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } remove{scratchFolder};
-    request.scratch = scratchFolder + "/archive.zip";
+    const ScratchFolder scratch("prune", "A scratch folder");
+    request.scratch = scratch.Path() + "/archive.zip";
     request.cancel = &gCancel;
     return PruneOffsiteFolder(settings, request);
 }

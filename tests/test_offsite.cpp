@@ -394,7 +394,14 @@ TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
     EXPECT_TRUE(Mentions(listed, days[0] + "/Firm1.zip") &&
                 Mentions(listed, days[0] + "/OFirm1.zip"))
         << listed;
-    const std::string verified = tool("verify '" + s.url + "'", 0);
+    // The downloads' scratch folder goes with the run.
+    const fs::path scratch = tmp_ / "scratch";
+    fs::create_directories(scratch);
+    std::string verified;
+    EXPECT_EQ(RunCommand("TMPDIR=" + Quote(scratch) + " " + Cli("verify '" + s.url + "'" + program),
+                         &verified),
+              0);
+    EXPECT_TRUE(Names(scratch).empty()) << "the scratch folder stayed";
     EXPECT_TRUE(Mentions(verified, days[0] + "/OFirm1.zip: ") && !Mentions(verified, "FAILED"))
         << verified;
     // A damaged remote archive fails its check.
