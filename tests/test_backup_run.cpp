@@ -129,7 +129,7 @@ uint64_t RowCount(Database db, const char* table) {
 
 TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     // A missing folder for Others stops the run before anything is written.
-    EXPECT_EQ(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunEnd::Stopped);
+    EXPECT_THROW(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunStopped);
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].text, "Invalid Backup Path");
     EXPECT_EQ(dialogs_.shown[0].detail, "The backup folder \"" + backups_ +
@@ -490,7 +490,7 @@ TEST_F(BackupRunTest, AFullBackupFolderIsNamedWithTheSpaceNeededAndFree) {
             shownWith = Names(disk);
         };
         dialogs_.shown.clear();
-        EXPECT_EQ(RunBackup(ctx_, Others(disk), backupSourceFolder_), RunEnd::Stopped);
+        EXPECT_THROW(RunBackup(ctx_, Others(disk), backupSourceFolder_), RunStopped);
         dialogs_.onShow = nullptr;
         EXPECT_EQ(progress > 0, c.packs);
         const uint64_t needed = c.packs ? toPack : c.lastArchive;

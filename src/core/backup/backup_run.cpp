@@ -613,10 +613,10 @@ LeavingCopy LeavingCopyOf(BackupContext& ctx, const BackupChoices& choices,
 }
 
 // The steps of the run that change files, under the firm's locks: they are released when
-// this returns, before the mail and before any question waits on the person. Nothing when
-// the run stopped early (the message shown says why).
-std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& choices,
-                                     std::string& backupSourceFolder, RunRecord& record) {
+// this returns, before the mail and before any question waits on the person. A run that
+// stops early throws RunStopped after the message that says why.
+BackupMade MakeBackup(BackupContext& ctx, const BackupChoices& choices,
+                      std::string& backupSourceFolder, RunRecord& record) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
     const bool currentYearOnly = choices.currentYearOnly;
@@ -627,7 +627,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
              "with the firm and the year (such as " +
                  std::to_string(v.CurrentFirmNo) + ",2,B).",
              Icon::Exclamation);
-        return std::nullopt;
+        throw RunStopped();
     }
     // One backup or restore of a firm at a time; a second one is refused before it changes
     // anything (RunLocked names the run that holds the firm).
@@ -657,7 +657,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
     }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
-        return std::nullopt;
+        throw RunStopped();
     }
     const RunLock destinationLock =
         RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
@@ -705,7 +705,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         if (currentYearOnly) {
             if (!PreCurYr(ctx, choices, backupSourceFolder)) {
                 ctx.view.BusyOff();
-                return std::nullopt;
+                throw RunStopped();
             }
         } else {
             backupSourceFolder =
@@ -723,7 +723,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         if (free != 0 && free < expected) {
             ctx.view.BusyOff();
             TellNoSpace(ctx, destination, expected);
-            return std::nullopt;
+            throw RunStopped();
         }
         try {
             made.skippedLinks =
@@ -739,7 +739,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             }
             ctx.view.BusyOff();
             TellNoSpace(ctx, destination, std::max(toPack, expected));
-            return std::nullopt;
+            throw RunStopped();
         }
         if (choices.drill == 1) {
             DrillNewArchive(ctx, temporary, archive, currentYearOnly, localPassphrase);
@@ -829,14 +829,14 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
     try {
         made = MakeBackup(run, choices, backupSourceFolder, record);
         ctx.offsiteFailure = run.offsiteFailure;
-        if (!made) {
-            record.Finish(RunResult::Stopped, memo.Last());
-            return RunEnd::Stopped;
-        }
         note = MailBackupArchive(run, choices, made->archive, &made->leaving);
         if (!made->offsite.empty()) {
             note = made->offsite + (note.empty() ? "" : "; " + note);
         }
+    } catch (const RunStopped&) {
+        ctx.offsiteFailure = run.offsiteFailure;
+        record.Finish(RunResult::Stopped, memo.Last());
+        throw;
     } catch (...) {
         ctx.offsiteFailure = run.offsiteFailure;
         record.Fail(memo.Last());

@@ -151,8 +151,11 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& destination, const std::string& archive,
                               const std::string& previous, const LeavingCopy& leaving);
 
+// How a completed run ends. A run that does not complete throws: RunStopped when it stops at
+// a check of the person's choices (the folder, the year, the space; the window stays open),
+// ProgramEnd after another refusal (the window closes), RunLocked when another run holds
+// the firm, Error for a failure; every message is shown before the throw.
 enum class RunEnd {
-    Stopped,   // the run ended early (destination refused, staging refused)
     KeepOpen,  // completed; the person answered No to leaving
     Exit,      // completed; the person answered Yes: the window closes
 };
