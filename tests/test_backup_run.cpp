@@ -178,6 +178,14 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
         EXPECT_TRUE(ReadFile(backups_ + "/Saturday/OFirm2.zip") == before &&
                     ReadFile(archive) != before);
     }
+    // The drill before the rotation is dated by the run's clock.
+    c.drill = 1;
+    clock_.seconds = 1700000000;
+    EXPECT_EQ(Run(c), RunEnd::Exit);
+    const std::vector<HistoryRecord> lines = ReadHistory(HistoryFile(values_));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].kind, "drill");
+    EXPECT_EQ(lines[lines.size() - 2].time, 1700000000);
     EXPECT_EQ(Names(backups_ + "/Saturday"), (Strings{"Firm2.zip", "OFirm2.zip"}));
 
     // The default directory is made (one level only); the path typed for Others is neither

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -153,7 +152,7 @@ void RotateGenerations(BackupContext& ctx, const std::string& destination,
 // path removes the temporary archive: the previous generations stay as they were.
 void DrillNewArchive(BackupContext& ctx, const std::string& temporary, const std::string& archive,
                      bool currentYearOnly, const std::string& passphrase) {
-    const int64_t start = static_cast<int64_t>(std::time(nullptr));
+    const int64_t start = ctx.clock.Seconds();
     DrillOptions options;
     options.onlyYear = currentYearOnly ? ctx.values.CurrentYearNo : "";
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
