@@ -10,6 +10,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "archive/run_view.h"
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
 #include "startup/launch.h"
@@ -49,20 +50,11 @@ struct BackupChoices {
     int drill = 0;
 };
 
-// What the run needs of the window.
-class BackupView {
+// What the run needs of the window besides the busy area and the progress.
+class BackupView : public RunView {
   public:
-    virtual ~BackupView() = default;
-    virtual void BusyOn() = 0;
-    virtual void BusyOff() = 0;
-    virtual void FocusBrowseButton() = 0;  // the focus goes to the folder browse button
-    // Progress of the current pack, copy or compaction; the window shows it in the busy
-    // area and repaints.
-    virtual void ShowProgress(const ArchiveProgress& progress) = 0;
     // Lets the window repaint without taking user input (during the mail).
     virtual void KeepAlive() = 0;
-    // From here on the run puts its work in place and finishes: a cancel no longer stops it.
-    virtual void CancelTooLate() {}
 };
 
 struct BackupContext {
