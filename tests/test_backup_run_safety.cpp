@@ -1,5 +1,8 @@
 // The backup run's safety: kills and power cuts at every step, two runs of a firm at once,
 // and the recovery of what killed runs left.
+#include <random>
+
+#include "support/smtp_fixture.h"
 #include "test_backup_run_fixture.h"
 
 namespace vornback {
@@ -179,6 +182,70 @@ TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
         EXPECT_EQ(Names(backups_ + "/" + f.folder), kept) << f.folder;
     }
     EXPECT_EQ(Names(backups_ + "/20150314"), Strings{"Firm2.zip"});
+}
+
+// The mail is sent after the firm's locks are released, while its size question waits on
+// the person: a second backup of the firm run meanwhile (its recovery, its rotation) leaves
+// the first run's mail whole, with the archive that run made, plain or encrypted.
+TEST_F(BackupSafetyTest, ASecondRunWhileTheMailQuestionWaitsLeavesTheMailWhole) {
+    fs::create_directories(tmp_ / "smtp");
+    test::SmtpTestServer smtp(tmp_ / "smtp");
+    CurlMailTransport transport(smtp.Settings());
+    const std::string passphrase = "a passphrase long enough", passphraseFile = tmp_ / "pass";
+    WriteFile(passphraseFile, passphrase + "\n");
+    ::chmod(passphraseFile.c_str(), 0600);
+    // Big enough to be asked about; random, so that packing cannot shrink it.
+    std::string big(kMailSizeQuestionBytes, '\0');
+    std::mt19937 random(7);
+    for (char& byte : big) {
+        byte = static_cast<char>(random());
+    }
+    WriteFile(firm_ + "/Big.bin", big);
+    for (const bool encrypt : {true, false}) {
+        SCOPED_TRACE(encrypt ? "encrypted" : "plain");
+        OffsiteSettings leaving;
+        leaving.encrypt = encrypt;
+        leaving.passphraseFile = passphraseFile;
+        WriteFile(firm_ + "/first.txt", "the first run's");
+        BackupChoices c = Others(backups_);
+        c.sendEmail = true;
+        c.emailAddress = "owner@firm.test";
+        BackupContext first{values_, fs_, dialogs_, clock_, transport,
+                            view_,   ".", nullptr,  leaving};
+        dialogs_.answers = {Answer::Yes, Answer::No};
+        bool secondRan = false;
+        dialogs_.onShow = [&](const Message& m) {
+            if (secondRan || !m.text.starts_with("File size is")) {
+                return;
+            }
+            secondRan = true;
+            fs::remove(firm_ + "/first.txt");
+            WriteFile(firm_ + "/second.txt", "the second run's");
+            test::EventLog log;
+            test::LoggingDialogs dialogs(log);
+            dialogs.answers = {Answer::No};
+            FakeMail mail;
+            BackupContext second{values_, fs_, dialogs, clock_, mail, view_, ".", nullptr, leaving};
+            std::string source;
+            EXPECT_EQ(RunBackup(second, Others(backups_), source), RunEnd::KeepOpen);
+        };
+        const size_t before = smtp.Received().size();
+        EXPECT_EQ(RunBackup(first, c, backupSourceFolder_), RunEnd::KeepOpen);
+        dialogs_.onShow = nullptr;
+        fs::remove(firm_ + "/second.txt");
+        ASSERT_TRUE(secondRan);
+        ASSERT_EQ(smtp.Received().size(), before + 1);
+        const test::ReceivedMail mail = smtp.Received().back();
+        ASSERT_EQ(mail.count("att/Firm2.zip"), 1u);
+        const std::string mailed = tmp_ / "mailed.zip";
+        WriteFile(mailed, mail.at("att/Firm2.zip"));
+        UnpackOptions options;
+        options.passphrase = encrypt ? passphrase : "";
+        EXPECT_NO_THROW(VerifyArchive(mailed, options));
+        const auto entries = FileEntries(mailed);
+        EXPECT_TRUE(entries.count("first.txt") == 1 && entries.count("second.txt") == 0);
+        EXPECT_EQ(Names(backups_), (Strings{"Firm2.zip", "OFirm2.zip"}));
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "backup/backup_run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -255,6 +256,10 @@ void TellNoSpace(BackupContext& ctx, const std::string& destination, uint64_t ne
 struct BackupMade {
     std::string archive;
     LeavingCopy leaving;  // what the offsite copy and the mail send
+    // The file the mail sends, opened while the firm's locks were held: the mail goes out
+    // after they are released, while another run of the firm may recover or rotate the
+    // folder, and reads what this run made whatever that run does to the names.
+    Fd mailed;
     std::vector<std::string> skippedLinks;
     std::string offsite;         // why the offsite copy failed, "" when it did not
     std::string removed;         // the older backups the keep policy removed
@@ -401,13 +406,40 @@ BackupMade MakeBackup(BackupContext& ctx, const BackupChoices& choices,
         }
     }
     made.leaving = LeavingCopyOf(ctx, choices, offsite, destination, archive, localPassphrase);
+    // The encrypted copy goes before the locks are released, whatever ends the run here: the
+    // mail holds it open by then. A kill before that leaves it under a name that the
+    // folder's recovery removes.
+    const std::string copy = made.leaving.path != archive ? made.leaving.path : std::string();
+    Leftover encryptedCopy([&ctx, copy] {
+        if (!copy.empty() && ctx.fs.FileExists(copy)) {
+            ctx.fs.Kill(copy);
+        }
+    });
     made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous, made.leaving);
     if (made.offsite.empty()) {
         made.offsiteRemoved = RemoveOlderOffsiteBackups(ctx, choices, destination, archive,
                                                         currentYearOnly, made.leaving.passphrase);
     }
     made.removed = RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
+    if (choices.sendEmail && !made.leaving.path.empty()) {
+        made.mailed = Fd(::open(made.leaving.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!made.mailed.Valid()) {
+            made.leaving.failure = "the file to mail, " + made.leaving.path +
+                                   ", could not be opened: " + std::strerror(errno);
+            made.leaving.path.clear();
+        }
+    }
     return made;
+}
+
+// What the mail sends: the file held open by the run, under a name that reaches it whatever
+// became of its own name.
+LeavingCopy MailedCopy(const BackupMade& made) {
+    LeavingCopy mailed = made.leaving;
+    if (made.mailed.Valid()) {
+        mailed.path = "/proc/self/fd/" + std::to_string(made.mailed.Get());
+    }
+    return mailed;
 }
 
 // The closing question's detail: the archive and its size, the older backups removed, the
@@ -467,18 +499,12 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
         ctx.values,           ctx.fs,     memo,        ctx.clock, ctx.mail,       ctx.view,
         ctx.decimalSeparator, ctx.cancel, ctx.offsite, {},        ctx.keepChoices};
     std::optional<BackupMade> made;
-    // The encrypted copy goes once it has left (or failed to).
-    Leftover encryptedCopy([&] {
-        if (made && made->leaving.path != made->archive && !made->leaving.path.empty() &&
-            ctx.fs.FileExists(made->leaving.path)) {
-            ctx.fs.Kill(made->leaving.path);
-        }
-    });
     std::string note;  // a backup made but not mailed or not copied offsite says so
     try {
         made = MakeBackup(run, choices, backupSourceFolder, record);
         ctx.offsiteFailure = run.offsiteFailure;
-        note = MailBackupArchive(run, choices, made->archive, &made->leaving);
+        const LeavingCopy mailed = MailedCopy(*made);
+        note = MailBackupArchive(run, choices, made->archive, &mailed);
         if (!made->offsite.empty()) {
             note = made->offsite + (note.empty() ? "" : "; " + note);
         }
