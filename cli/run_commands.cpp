@@ -393,18 +393,21 @@ int BackupCommand(const std::vector<std::string>& args) {
     ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);
     ctx.keepChoices = false;
     std::string backupSourceFolder;
-    RunEnd end = RunEnd::Stopped;
+    // A stopped run's message is on stderr already.
+    bool stopped = false;
     try {
-        end = RunBackup(ctx, c, backupSourceFolder);
+        RunBackup(ctx, c, backupSourceFolder);
     } catch (const ArchiveCancelled&) {
         line.Finish();
         return Interrupted("no archive was written and the older generations are as they were");
+    } catch (const RunStopped&) {
+        stopped = true;
     }
     line.Finish();
     if (gCancel) {
         return Interrupted("the backup had been made and checked already");
     }
-    if (end == RunEnd::Stopped) {
+    if (stopped) {
         return kFailure;
     }
     if (!parsed.Has("--quiet")) {

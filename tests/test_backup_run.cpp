@@ -1,127 +1,9 @@
 // The backup run on real sample trees: destination, generations, current-year staging and
-// compaction, mail, failures, kills, two runs at once and recovery.
-#include <gtest/gtest.h>
-
-#include <sys/mount.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-#include <iostream>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <optional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "archive/archive.h"
-#include "backup/backup_run.h"
-#include "base/clock.h"
-#include "base/errors.h"
-#include "base/temp_names.h"
-#include "base/warnings.h"
-#include "history/history.h"
-#include "mail/mail.h"
-#include "platform/file_system.h"
-#include "platform/run_lock.h"
-#include "recovery/recovery.h"
-#include "retention/prune.h"
-#include "sample/sample_tree.h"
-#include "startup/settings.h"
-#include "store/registers.h"
-#include "support/crash_points.h"
-#include "support/run_doubles.h"
-#include "support/temp_dir.h"
-#include "support/test_data.h"
-#include "support/tree_compare.h"
+// compaction, mail, pruning and failures.
+#include "test_backup_run_fixture.h"
 
 namespace vornback {
 namespace {
-
-using test::FixedClock;
-
-namespace fs = std::filesystem;
-using test::FileEntries;
-using test::Names;
-using test::ReadFile;
-using test::WriteFile;
-using Strings = std::vector<std::string>;
-
-constexpr const char* kCompleted = "Back up Completed. Do You Want To Exit?";
-constexpr const char* kPermission = "Problem with folder permission, Please try again later";
-
-struct FakeView : BackupView {
-    explicit FakeView(test::EventLog& l) : log(l) {}
-    void BusyOn() override { log.events.push_back("BusyOn"); }
-    void BusyOff() override { log.events.push_back("BusyOff"); }
-    void FocusBrowseButton() override { log.events.push_back("Focus"); }
-    void ShowProgress(const ArchiveProgress& progress) override {
-        if (onProgress) {
-            onProgress(progress);
-        }
-    }
-    void KeepAlive() override {}
-    test::EventLog& log;
-    std::function<void(const ArchiveProgress&)> onProgress;
-};
-
-struct FakeMail : MailTransport {
-    SendResult Send(const MailToSend& mail) override {
-        sent.push_back(mail);
-        return SendResult{succeed, succeed ? "" : "535 authentication failed"};
-    }
-    bool succeed = true;
-    std::vector<MailToSend> sent;
-};
-
-class BackupRunTest : public ::testing::Test {
-  protected:
-    BackupRunTest() { fs::create_directory(backups_); }
-
-    BackupChoices Others(const std::string& folder, bool currentYear = false) const {
-        BackupChoices c;
-        c.folder = FolderChoice::Other;
-        c.backupPath = folder;
-        c.currentYearOnly = currentYear;
-        return c;
-    }
-
-    RunEnd Run(const BackupChoices& choices, Answer completion = Answer::Yes) {
-        dialogs_.answers.push_back(completion);
-        return RunBackup(ctx_, choices, backupSourceFolder_);
-    }
-
-    std::string Settings() const { return program_ + "/settings.ini"; }
-
-    // The files below a folder that keep() accepts, relative and "/" separated.
-    static std::set<std::string> FilesBelow(const std::string& folder,
-                                            const std::function<bool(const std::string&)>& keep) {
-        std::set<std::string> names;
-        for (const std::string& rel : test::AllPaths(folder)) {
-            if (!rel.ends_with("/") && keep(rel)) {
-                names.insert(rel);
-            }
-        }
-        return names;
-    }
-
-    test::TempDir tmp_;
-    std::string root_ = tmp_ / "data", program_ = MakeSampleTree(root_, SampleOptions{});
-    ProgramValues values_{2, "2", "B", program_, root_};
-    std::string firm_ = root_ + "/Firm2", backups_ = tmp_ / "backups";
-    test::EventLog log_;
-    FakeView view_{log_};
-    test::LoggingDialogs dialogs_{log_};
-    LocalFileSystem fs_;
-    FixedClock clock_;
-    FakeMail mail_;
-    BackupContext ctx_{values_, fs_, dialogs_, clock_, mail_, view_, "."};
-    std::string backupSourceFolder_;
-};
 
 uint64_t RowCount(Database db, const char* table) {
     return std::stoull(test::QueryValue(db, std::string("SELECT count(*) FROM ") + table));
@@ -129,7 +11,7 @@ uint64_t RowCount(Database db, const char* table) {
 
 TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
     // A missing folder for Others stops the run before anything is written.
-    EXPECT_EQ(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunEnd::Stopped);
+    EXPECT_THROW(RunBackup(ctx_, Others(backups_ + "/missing"), backupSourceFolder_), RunStopped);
     ASSERT_EQ(dialogs_.shown.size(), 1u);
     EXPECT_EQ(dialogs_.shown[0].text, "Invalid Backup Path");
     EXPECT_EQ(dialogs_.shown[0].detail, "The backup folder \"" + backups_ +
@@ -178,6 +60,14 @@ TEST_F(BackupRunTest, DestinationChoicesAndGenerations) {
         EXPECT_TRUE(ReadFile(backups_ + "/Saturday/OFirm2.zip") == before &&
                     ReadFile(archive) != before);
     }
+    // The drill before the rotation is dated by the run's clock.
+    c.drill = 1;
+    clock_.seconds = 1700000000;
+    EXPECT_EQ(Run(c), RunEnd::Exit);
+    const std::vector<HistoryRecord> lines = ReadHistory(HistoryFile(values_));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].kind, "drill");
+    EXPECT_EQ(lines[lines.size() - 2].time, 1700000000);
     EXPECT_EQ(Names(backups_ + "/Saturday"), (Strings{"Firm2.zip", "OFirm2.zip"}));
 
     // The default directory is made (one level only); the path typed for Others is neither
@@ -490,7 +380,7 @@ TEST_F(BackupRunTest, AFullBackupFolderIsNamedWithTheSpaceNeededAndFree) {
             shownWith = Names(disk);
         };
         dialogs_.shown.clear();
-        EXPECT_EQ(RunBackup(ctx_, Others(disk), backupSourceFolder_), RunEnd::Stopped);
+        EXPECT_THROW(RunBackup(ctx_, Others(disk), backupSourceFolder_), RunStopped);
         dialogs_.onShow = nullptr;
         EXPECT_EQ(progress > 0, c.packs);
         const uint64_t needed = c.packs ? toPack : c.lastArchive;
@@ -509,211 +399,6 @@ TEST_F(BackupRunTest, AFullBackupFolderIsNamedWithTheSpaceNeededAndFree) {
         EXPECT_EQ(Names(disk), before);
         EXPECT_EQ(ReadFile(disk + "/Firm2.zip"), std::string(c.lastArchive, 'z'));
     }
-}
-
-class BackupSafetyTest : public BackupRunTest {
-  protected:
-    // An archive whose only file is the marker, so that a generation can be told by name.
-    void Generation(const std::string& path, const std::string& marker) {
-        WriteFile(tmp_ / ("gen-" + marker) + "/" + marker, marker);
-        PackFolder(tmp_ / ("gen-" + marker), path);
-    }
-
-    // What the next start and the next run of the firm do before anything else.
-    Strings NextStart() {
-        Strings lines = RecoverAtStartup(values_, fs_);
-        const RunLock lock = RunLock::Take(DestinationLockFile(backups_, 2), "firm 2");
-        for (const std::string& line : RecoverDestination(fs_, backups_, 2)) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    // The marker of the generation at path ("" when there is none), checked whole.
-    std::string MarkerOf(const std::string& path) {
-        if (!fs::exists(path)) {
-            return "";
-        }
-        EXPECT_NO_THROW(VerifyArchive(path)) << path;
-        const auto e = FileEntries(path);
-        return e.count("A") ? "A" : e.count("B") ? "B" : e.count("New.txt") ? "new" : "?";
-    }
-};
-
-// Killed, or cut off by a power loss, at every step: the next start leaves whole
-// generations.
-class BackupCrashes : public BackupSafetyTest,
-                      public ::testing::WithParamInterface<test::CrashMode> {};
-
-TEST_P(BackupCrashes, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
-    WriteFile(firm_ + "/New.txt", "the new generation");
-    const struct {
-        bool currentYear, hardLinks, earlier;
-        int points;  // the changing steps of the run (the current-year staging of the sample)
-    } flows[] = {{false, true, true, 3},  {true, true, true, 11},  {false, false, true, 2},
-                 {true, false, true, 10}, {false, true, false, 1}, {true, true, false, 9}};
-    for (const auto& flow : flows) {
-        SCOPED_TRACE(::testing::Message() << "current year " << flow.currentYear << ", hard links "
-                                          << flow.hardLinks << ", generations " << flow.earlier);
-        const BackupChoices c = Others(backups_, flow.currentYear ? 1 : 0);
-        const std::string archive = ArchivePath(values_, backups_, flow.currentYear, false);
-        const std::string previous = ArchivePath(values_, backups_, flow.currentYear, true);
-        const int points = test::ForEachKillPoint(
-            [&] {
-                fs::remove_all(backups_);
-                fs::remove_all(program_ + "/Back");
-                fs::create_directory(backups_);
-                if (flow.earlier) {
-                    Generation(archive, "A");
-                    Generation(previous, "B");
-                }
-            },
-            [&](FileSystem& killing) {
-                BackupContext ctx{values_, killing, dialogs_, clock_, mail_, view_, "."};
-                dialogs_.answers.push_back(Answer::Yes);
-                RunBackup(ctx, c, backupSourceFolder_);
-            },
-            [&](int killedAfter) {
-                SCOPED_TRACE("killed after step " + std::to_string(killedAfter));
-                NextStart();
-                const std::string last = MarkerOf(archive);
-                const std::string older = MarkerOf(previous);
-                // A run that told its end (cut right after it) keeps its archive.
-                const bool finished = killedAfter == 0;
-                if (flow.earlier) {
-                    EXPECT_TRUE((last == "A" && older == "B" && !finished) ||
-                                (last == "new" && older == "A"))
-                        << last << "/" << older;
-                } else {
-                    EXPECT_TRUE(older.empty() && ((last.empty() && !finished) || last == "new"))
-                        << last;
-                }
-                EXPECT_EQ(Names(backups_).size(),
-                          static_cast<size_t>(!last.empty()) + static_cast<size_t>(!older.empty()));
-                EXPECT_EQ(Names(program_ + "/Back"), Strings{});
-            },
-            test::CrashOptions{flow.hardLinks, GetParam(), {tmp_.Path().string()}});
-        // At least the changing steps the run had when this was written; more may come.
-        EXPECT_GE(points, flow.points);
-        std::cout << "kill points: " << points << "\n";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(KilledOrPowerCut, BackupCrashes,
-                         ::testing::Values(test::CrashMode::Kill, test::CrashMode::PowerLoss),
-                         ::testing::PrintToStringParamName());
-
-TEST_F(BackupSafetyTest, ASecondRunOfTheFirmIsRefusedWhileTheFirstHoldsIt) {
-    Generation(backups_ + "/Firm2.zip", "A");
-    Generation(backups_ + "/OFirm2.zip", "B");
-    WriteFile(firm_ + "/New.txt", "the new generation");
-    // While the first run packs, a second one of the same firm starts: the locks refuse
-    // every other open of their files, in this process as in another.
-    std::string refusal;
-    view_.onProgress = [&](const ArchiveProgress&) {
-        if (refusal.empty()) {
-            refusal = "no refusal";
-            try {
-                RunBackup(ctx_, Others(backups_), backupSourceFolder_);
-            } catch (const RunLocked& e) {
-                refusal = e.what();
-            }
-        }
-    };
-    EXPECT_EQ(Run(Others(backups_)), RunEnd::Exit);
-    EXPECT_TRUE(
-        refusal.starts_with("A backup or restore of firm 2 is already running (program "
-                            "test_backup_run, process " +
-                            std::to_string(::getpid()) + ", since "))
-        << refusal;
-    EXPECT_TRUE(
-        refusal.ends_with("so this one was not started and nothing was changed. Wait "
-                          "until it has finished, then try again."))
-        << refusal;
-    EXPECT_EQ(MarkerOf(backups_ + "/Firm2.zip") + MarkerOf(backups_ + "/OFirm2.zip"), "newA");
-    EXPECT_EQ(Names(backups_), (Strings{"Firm2.zip", "OFirm2.zip"}));
-    EXPECT_EQ(Names(program_ + "/Back"), Strings{});  // the locks went too
-}
-
-// The destination is recovered for the firm whose run holds its locks; the staging root
-// only while no run at all works in it (a restore may stage another firm's archive).
-TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingElse) {
-    const std::string tag = "4242-0000abcd";
-    const std::string unchecked = BackupTemporaryName("Firm2.zip", tag);
-    // Its last archive is missing: the checked temporary archive completes the rotation.
-    Generation(backups_ + "/" + BackupTemporaryName("Firm2Yr2.zip", tag), "A");
-    Generation(backups_ + "/Firm2.zip", "B");
-    // Another firm's leftovers and a person's own files are not touched.
-    Strings kept = {BackupTemporaryName("Firm3.zip", tag), BackupTemporaryName("Firm21.zip", tag),
-                    "Firm2.zip.part-1", ".Firm2.zip.partial-x"};
-    for (const std::string& name : kept) {
-        WriteFile(backups_ + "/" + name, "keep");
-    }
-    for (const std::string& piece :
-         {unchecked, unchecked + ".part-vb-12345678", unchecked + ".part-vb-1a2b3c4d.x1Y2z3",
-          RotationLinkName("Firm2.zip", tag)}) {
-        WriteFile(backups_ + "/" + piece, "cut off");
-    }
-    const std::string back = program_ + "/Back";
-    WriteFile(back + "/FIRM2/Yr2/DVorn2.mdb", "stale staging");
-    WriteFile(back + "/" + CompactionTemporaryName("2", 2, tag), "stale copy");
-    WriteFile(back + "/Firm5/Firm5.mdb", "a running restore's staging");
-    const auto backBefore = test::AllPaths(back);
-    {
-        const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
-        const Strings lines = NextStart();
-        EXPECT_EQ(lines.size(), 5u);
-        EXPECT_TRUE(std::all_of(lines.begin(), lines.end(),
-                                [](const std::string& l) { return l.ends_with("."); }));
-        EXPECT_EQ(test::AllPaths(back).size(), backBefore.size() + 1);  // and the lock
-    }
-    kept.insert(kept.end(), {"Firm2.zip", "Firm2Yr2.zip"});
-    std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(Names(backups_), kept);
-    EXPECT_EQ(MarkerOf(backups_ + "/Firm2Yr2.zip") + MarkerOf(backups_ + "/Firm2.zip"), "AB");
-    EXPECT_EQ(NextStart().size(), 3u);  // the run has ended: the staging root goes
-    EXPECT_EQ(Names(back), Strings{});
-    EXPECT_EQ(NextStart(), Strings{});  // nothing twice
-}
-
-// Killed backups into other date-wise and day-wise folders are tidied by the next backup
-// into any of them: the firm's temporary archives, pieces and lock files go; another firm's,
-// a person's files, a folder of another name and a folder a backup works in stay.
-TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
-    const std::string tag = "4242-0000abcd";
-    const std::string partial = BackupTemporaryName("Firm2.zip", tag);
-    const struct {
-        const char* folder;
-        Strings left;  // what the killed run left
-        Strings kept;  // what stays after the next backup
-    } folders[] = {
-        {"20150313",
-         {".Firm2.lock", partial, partial + ".part-vb-12345678", "Firm2.zip"},
-         {"Firm2.zip"}},
-        {"Friday",
-         {".Firm2.lock", BackupTemporaryName("Firm2Yr2.zip", tag), "own.txt"},
-         {"own.txt"}},
-        {"20150312",
-         {BackupTemporaryName("Firm3.zip", tag)},
-         {BackupTemporaryName("Firm3.zip", tag)}},
-        {"Misc", {".Firm2.lock", partial}, {".Firm2.lock", partial}},
-        {"Monday", {partial}, {".Firm2.lock", partial}},  // a backup works there
-    };
-    for (const auto& f : folders) {
-        for (const std::string& name : f.left) {
-            WriteFile(backups_ + "/" + f.folder + "/" + name, "cut off");
-        }
-    }
-    const RunLock working = RunLock::Take(DestinationLockFile(backups_ + "/Monday", 2), "firm 2");
-    BackupChoices c = Others(backups_);
-    c.type = BackupType::DateWise;  // 20150314
-    EXPECT_EQ(Run(c), RunEnd::Exit);
-    for (const auto& f : folders) {
-        Strings kept = f.kept;
-        std::sort(kept.begin(), kept.end());
-        EXPECT_EQ(Names(backups_ + "/" + f.folder), kept) << f.folder;
-    }
-    EXPECT_EQ(Names(backups_ + "/20150314"), Strings{"Firm2.zip"});
 }
 
 }  // namespace

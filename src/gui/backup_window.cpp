@@ -286,7 +286,14 @@ void BackupWindow::OnBackup() {
         }
         BackupContext ctx{values_, fs_,   dialogs_,          clock_,
                           mail_,   *this, decimalSeparator_, CancelFlag()};
-        const RunEnd end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
+        RunEnd end = RunEnd::KeepOpen;
+        try {
+            end = RunBackup(ctx, ReadChoices(), BackupSourceFolder);
+        } catch (const RunStopped&) {
+            // The stopped run is the history's last line; the window stays for another try.
+            ShowLastBackup();
+            throw;
+        }
         ShowLastBackup();
         if (end == RunEnd::Exit) {
             EndProgram(0);

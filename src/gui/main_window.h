@@ -136,9 +136,11 @@ class MainWindow : public QDialog {
     // While busy, the person's input reaches "Cancel" alone.
     bool InputBlocked(QObject* watched, QEvent* event) const;
 
-    // Runs one event handler: a ProgramEnd closes the window with its code, any other
-    // failure is shown in a critical message box and closes the window with 1. A run
-    // refused because another holds the firm (RunLocked, RunRefused) leaves the window open.
+    // Runs one event handler. Both runs refuse the same way: the message is shown, then the
+    // ProgramEnd family is thrown. A ProgramEnd closes the window with its code; a run
+    // refused because another holds the firm (RunLocked, RunRefused) or stopped at a check
+    // of the person's choices (RunStopped) leaves the window open. Any other failure is
+    // shown in a critical message box and closes the window with 1.
     void Guarded(const std::function<void()>& handler);
     // Guarded, but ignored while a run works or another handler runs.
     void GuardedRun(const std::function<void()>& handler);

@@ -1,17 +1,17 @@
 #include "backup/backup_run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <vector>
 
+#include "backup/backup_steps.h"
 #include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/dialogs.h"
@@ -21,59 +21,24 @@
 #include "base/warnings.h"
 #include "drill/drill.h"
 #include "history/history.h"
-#include "mail/mail.h"
-#include "offsite/offsite_copy.h"
-#include "offsite/offsite_prune.h"
 #include "offsite/passphrase.h"
 #include "platform/file_system.h"
 #include "platform/posix.h"
 #include "platform/run_lock.h"
 #include "recovery/recovery.h"
-#include "retention/prune.h"
 #include "startup/settings.h"
 #include "startup/window_settings.h"
-#include "store/compaction.h"
 #include "store/registers.h"
 
 namespace vornback {
 
 namespace {
 
-constexpr const char* kBackupTitle = "Backup";
-
-void Tell(BackupContext& ctx, const std::string& text, Icon icon = Icon::None) {
-    ctx.dialogs.Show(Message{text, kProgramTitle, Buttons::Ok, icon, Answer::Ok});
-}
-
 // Whether this user cannot write in an existing folder (a read-only mount or permissions).
 bool ReadOnlyForUs(const std::string& folder) {
     return ::access(folder.c_str(), F_OK) == 0 && ::access(folder.c_str(), W_OK) != 0 &&
            (errno == EACCES || errno == EROFS || errno == EPERM);
 }
-
-// Runs a removal when the scope ends unless dismissed: what a failed run made is removed
-// whatever ended it. A removal that fails leaves its reason as a warning; the run's own
-// failure is what the person must see.
-class Leftover {
-  public:
-    explicit Leftover(std::function<void()> removal) : removal_(std::move(removal)) {}
-    ~Leftover() {
-        if (!removal_) {
-            return;
-        }
-        try {
-            removal_();
-        } catch (const Error& e) {
-            Warn(e.what());
-        }
-    }
-    Leftover(const Leftover&) = delete;
-    Leftover& operator=(const Leftover&) = delete;
-    void Dismiss() { removal_ = nullptr; }
-
-  private:
-    std::function<void()> removal_;
-};
 
 // Packs the source into the run's own temporary archive and reads every entry back; a
 // failure leaves no temporary archive behind. Returns the links met in the source, which
@@ -153,7 +118,7 @@ void RotateGenerations(BackupContext& ctx, const std::string& destination,
 // path removes the temporary archive: the previous generations stay as they were.
 void DrillNewArchive(BackupContext& ctx, const std::string& temporary, const std::string& archive,
                      bool currentYearOnly, const std::string& passphrase) {
-    const int64_t start = static_cast<int64_t>(std::time(nullptr));
+    const int64_t start = ctx.clock.Seconds();
     DrillOptions options;
     options.onlyYear = currentYearOnly ? ctx.values.CurrentYearNo : "";
     options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
@@ -241,292 +206,6 @@ std::string ArchivePath(const ProgramValues& values, const std::string& destinat
                                      currentYearOnly ? values.CurrentYearNo : "", previous}));
 }
 
-bool CheckBackFolder(BackupContext& ctx, const std::string& stagingRoot) {
-    try {
-        if (!ctx.fs.FolderExists(stagingRoot)) {
-            ctx.fs.CreateFolder(stagingRoot);
-        }
-        return true;
-    } catch (const FileSystemError& e) {
-        Warn(e.what());
-        return false;
-    }
-}
-
-bool PreCurYr(BackupContext& ctx, const BackupChoices& choices, std::string& backupSourceFolder) {
-    const ProgramValues& v = ctx.values;
-    const std::string& y = v.CurrentYearNo;
-    const std::string stagingRoot = StagingRoot(v);
-    const std::string source = LookupNoCase(ctx.fs, v.AppFolder, {FirmFolderName(v.CurrentFirmNo)});
-    const std::string staging = StagingFirmFolder(v, v.CurrentFirmNo);
-
-    if (!CheckBackFolder(ctx, stagingRoot)) {
-        Tell(ctx, "Problem with folder permission, Please try again later", Icon::Critical);
-        return false;
-    }
-    // A copy left by an interrupted run is replaced, never merged into.
-    if (ctx.fs.FolderExists(staging)) {
-        ctx.fs.DeleteFolder(staging, false);
-    }
-    ctx.view.BusyOn();
-    ctx.fs.CopyFolder(source, staging, false);
-
-    // The year folder keeps its database only.
-    const std::string yearDatabase = ToLower(YearDatabaseName(y));
-    for (const FileEntry& file : ctx.fs.Files(LookupNoCase(ctx.fs, staging, {YearFolderName(y)}))) {
-        if (ToLower(file.name) != yearDatabase) {
-            ctx.fs.DeleteFile(file.path, true);
-        }
-    }
-    // The firm keeps its own files, the current year and the folders d and g.
-    const std::string yearFolder = ToLower(YearFolderName(y));
-    for (const FileEntry& folder : ctx.fs.SubFolders(staging)) {
-        const std::string name = ToLower(folder.name);
-        if (name != yearFolder && name != "d" && name != "g") {
-            ctx.fs.DeleteFolder(folder.path, false);
-        }
-    }
-
-    backupSourceFolder = staging;
-    if (choices.sendEmail) {
-        MaintData(ctx, backupSourceFolder, backupSourceFolder);
-    }
-    return true;
-}
-
-bool MaintData(BackupContext& ctx, const std::string& strFilePath,
-               const std::string& backupSourceFolder) {
-    // Maintenance is a courtesy to the mail: whatever goes wrong, the backup goes on with
-    // the staged database as it was (the reason goes out as a warning).
-    const ProgramValues& v = ctx.values;
-    const std::string& y = v.CurrentYearNo;
-    const std::string source =
-        LookupNoCase(ctx.fs, strFilePath, {YearFolderName(y), YearDatabaseName(y)});
-    const std::string target =
-        LookupNoCase(ctx.fs, backupSourceFolder, {YearFolderName(y), YearDatabaseName(y)});
-    // The copy's name is this run's own, so no earlier copy can be in its way.
-    const std::string temporary =
-        JoinPath(StagingRoot(v), CompactionTemporaryName(y, v.CurrentFirmNo, NewRunTag()));
-
-    // Without a staged database there is nothing to compact, and no password to doubt.
-    if (!ctx.fs.FileExists(source)) {
-        return false;
-    }
-    try {
-        CompactDatabase(source, temporary, "");
-    } catch (const DatabaseError& plain) {
-        // A protected year database opens only with the year password.
-        try {
-            CompactDatabase(source, temporary, kYearPassword);
-        } catch (const DatabaseError& protectedToo) {
-            Warn(std::string("the staged year database was not compacted: ") + plain.what() + "; " +
-                 protectedToo.what());
-            Tell(ctx, "invalid pass");
-            return false;
-        }
-    }
-    Leftover copy([&] {
-        if (ctx.fs.FileExists(temporary)) {
-            ctx.fs.Kill(temporary);
-        }
-    });
-    try {
-        if (ctx.fs.FileExists(target)) {
-            ctx.fs.DeleteFile(target, false);
-        }
-        ctx.fs.MoveFile(temporary, target);
-    } catch (const FileSystemError& e) {
-        Warn(std::string("the compacted year database was not put in place: ") + e.what());
-        return false;
-    }
-    copy.Dismiss();
-    return true;
-}
-
-std::string SizeInMegabytes(uint64_t bytes, const std::string& decimalSeparator) {
-    constexpr uint64_t kMegabyte = 1048576;
-    // Thousandths of a megabyte, split so that no product can overflow.
-    const uint64_t whole = bytes / kMegabyte;
-    const uint64_t rest = (bytes % kMegabyte) * 1000;
-    uint64_t thousandths = whole * 1000 + rest / kMegabyte;
-    const uint64_t remainder = rest % kMegabyte;
-    if (remainder * 2 > kMegabyte || (remainder * 2 == kMegabyte && thousandths % 2 == 1)) {
-        ++thousandths;
-    }
-    std::string text = std::to_string(thousandths / 1000);
-    uint64_t fraction = thousandths % 1000;
-    if (fraction != 0) {
-        int digits = 3;
-        while (fraction % 10 == 0) {
-            fraction /= 10;
-            --digits;
-        }
-        std::string fractionText = std::to_string(fraction);
-        fractionText.insert(0, static_cast<size_t>(digits) - fractionText.size(), '0');
-        text += decimalSeparator + fractionText;
-    }
-    return text;
-}
-
-std::string MailBackupArchive(BackupContext& ctx, const BackupChoices& choices,
-                              const std::string& archivePath, const LeavingCopy* leaving) {
-    if (!choices.sendEmail) {
-        return "";
-    }
-    if (leaving != nullptr && leaving->path.empty()) {
-        // Nothing plain leaves when it is to leave encrypted.
-        ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
-                                 Answer::Ok, leaving->failure});
-        return "the archive was written but not mailed: " + leaving->failure;
-    }
-    const std::string& mailed = leaving != nullptr ? leaving->path : archivePath;
-    const uint64_t size = ctx.fs.FileLength(mailed);
-    if (size >= kMailSizeQuestionBytes) {
-        const Answer answer =
-            ctx.dialogs.Show(Message{"File size is " + SizeInMegabytes(size, ctx.decimalSeparator) +
-                                         " Do you want to send E-Mail.",
-                                     kBackupTitle, Buttons::YesNo, Icon::None, Answer::No});
-        if (answer != Answer::Yes) {
-            return "";
-        }
-    }
-    const MailOutcome outcome = SendBackupMail(
-        mailed, choices.emailAddress, ctx.mail, ctx.dialogs, [&ctx] { ctx.view.KeepAlive(); },
-        NameOf(archivePath));
-    if (outcome.sent) {
-        return "";
-    }
-    ctx.dialogs.Show(Message{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
-                             Answer::Ok, outcome.detail});
-    return "the archive was written but not mailed" +
-           (outcome.detail.empty() ? std::string() : ": " + outcome.detail);
-}
-
-// After a date-wise or day-wise backup: the firm's older archives of the same kind (whole
-// firm, or current year of this year) that the keep policy no longer keeps are removed.
-// The new archive has just been checked, so it counts as the newest good copy unverified.
-// Gives "removed 3 older backups: ..." for the closing message, "" when none went.
-static std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& choices,
-                                      const std::string& destination, const std::string& archive,
-                                      bool currentYearOnly) {
-    const ProgramValues& v = ctx.values;
-    if (choices.type == BackupType::Single) {
-        return "";
-    }
-    PruneRequest request;
-    request.policy = choices.keep ? *choices.keep : LoadKeepPolicy(SettingsFile(v));
-    if (!request.policy.Any()) {
-        return "";
-    }
-    request.firm = v.CurrentFirmNo;
-    request.yearNo = currentYearOnly ? v.CurrentYearNo : "";
-    request.set = choices.type == BackupType::DateWise ? ArchiveSet::DateWise : ArchiveSet::DayWise;
-    request.ownFolder = destination;
-    request.knownGood = archive;
-    request.historyFile = HistoryFile(v);
-    request.cancel = ctx.cancel;
-    try {
-        const PruneOutcome outcome = PruneBackupFolder(ctx.fs, FolderOf(destination), request);
-        for (const std::string& line : outcome.notes) {
-            Warn(line);
-        }
-        for (const std::string& line : outcome.failures) {
-            Warn("an older backup was not removed: " + line);
-        }
-        return RemovedBackupsText(outcome.removed);
-    } catch (const Error& e) {
-        // The backup itself is made and checked; only the clearing of older ones stopped.
-        Warn(std::string("older backups were not removed: ") + e.what());
-        return "";
-    }
-}
-
-bool EncryptLocalWanted(const std::string& settingsFile) {
-    return NumericSetting(ReadSetting("Back", "EncryptLocal", settingsFile)) != 0;
-}
-
-std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
-                              const std::string& destination, const std::string& archive,
-                              const std::string& previous, const LeavingCopy& leaving) {
-    ctx.offsiteFailure.clear();
-    try {
-        const OffsiteSettings settings =
-            ctx.offsite ? *ctx.offsite : LoadOffsiteSettings(SettingsFile(ctx.values));
-        if (!settings.Configured()) {
-            return "";
-        }
-        if (leaving.path.empty()) {
-            throw OffsiteError(leaving.failure);
-        }
-        OffsiteCopyOptions options;
-        options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
-        options.cancel = ctx.cancel;
-        options.passphrase = leaving.passphrase;
-        // A part found on the server is read back into a temporary name of this run in the
-        // destination, which the folder's recovery clears should the run be killed.
-        const std::string scratch =
-            JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
-        const OffsiteCopyResult copied = CopyOffsite(
-            settings, leaving.path, choices.type == BackupType::Single ? "" : NameOf(destination),
-            NameOf(archive), NameOf(previous), scratch, options);
-        for (const std::string& note : copied.notes) {
-            Warn("offsite: " + note);
-        }
-        return "";
-    } catch (const ArchiveCancelled&) {
-        ctx.offsiteFailure = "interrupted";
-    } catch (const Error& e) {
-        ctx.offsiteFailure = e.what();
-    }
-    return "offsite copy failed: " + ctx.offsiteFailure;
-}
-
-// After the offsite copy of a date-wise or day-wise backup: the same keep policy on the
-// offsite folder's archives of the firm, of the same kind and in the same set of
-// sub-folders. The archive just copied and checked there counts as the newest good copy.
-// Gives "offsite: removed 2 older backups: ..." for the closing message, "" when none went.
-static std::string RemoveOlderOffsiteBackups(BackupContext& ctx, const BackupChoices& choices,
-                                             const std::string& destination,
-                                             const std::string& archive, bool currentYearOnly,
-                                             const std::string& passphrase) {
-    const ProgramValues& v = ctx.values;
-    if (choices.type == BackupType::Single) {
-        return "";
-    }
-    OffsitePruneRequest request;
-    request.policy = choices.keep ? *choices.keep : LoadKeepPolicy(SettingsFile(v));
-    if (!request.policy.Any()) {
-        return "";
-    }
-    request.firm = v.CurrentFirmNo;
-    request.yearNo = currentYearOnly ? v.CurrentYearNo : "";
-    request.set = choices.type == BackupType::DateWise ? ArchiveSet::DateWise : ArchiveSet::DayWise;
-    request.knownGood = NameOf(destination) + "/" + NameOf(archive);
-    // A remote archive is read back into a temporary name of this run in the destination,
-    // which the folder's recovery clears should the run be killed.
-    request.scratch = JoinPath(destination, BackupTemporaryName(NameOf(archive), NewRunTag()));
-    request.passphrase = passphrase;
-    request.historyFile = HistoryFile(v);
-    request.cancel = ctx.cancel;
-    try {
-        const OffsiteSettings settings =
-            ctx.offsite ? *ctx.offsite : LoadOffsiteSettings(SettingsFile(v));
-        if (!settings.Configured()) {
-            return "";
-        }
-        const PruneOutcome outcome = PruneOffsiteFolder(settings, request);
-        for (const std::string& line : outcome.failures) {
-            Warn("an older offsite backup was not removed: " + line);
-        }
-        const std::string removed = RemovedBackupsText(outcome.removed);
-        return removed.empty() ? "" : "offsite: " + removed;
-    } catch (const Error& e) {
-        // The backup and its offsite copy are made; only the clearing of older ones stopped.
-        Warn(std::string("older offsite backups were not removed: ") + e.what());
-        return "";
-    }
-}
-
 namespace {
 
 // The bytes of the files below folder, without the image folder when it is left out: what
@@ -577,46 +256,21 @@ void TellNoSpace(BackupContext& ctx, const std::string& destination, uint64_t ne
 struct BackupMade {
     std::string archive;
     LeavingCopy leaving;  // what the offsite copy and the mail send
+    // The file the mail sends, opened while the firm's locks were held: the mail goes out
+    // after they are released, while another run of the firm may recover or rotate the
+    // folder, and reads what this run made whatever that run does to the names.
+    Fd mailed;
     std::vector<std::string> skippedLinks;
     std::string offsite;         // why the offsite copy failed, "" when it did not
     std::string removed;         // the older backups the keep policy removed
     std::string offsiteRemoved;  // the older offsite backups it removed
 };
 
-// The file the offsite copy and the mail send: the archive, or with "Encrypt" on (and a
-// plain local archive) its encrypted copy, made only when something is to leave, beside
-// the generations under a name that the folder's recovery removes.
-LeavingCopy LeavingCopyOf(BackupContext& ctx, const BackupChoices& choices,
-                          const OffsiteSettings& offsite, const std::string& destination,
-                          const std::string& archive, const std::string& localPassphrase) {
-    LeavingCopy leaving{archive, localPassphrase, ""};
-    if (!offsite.encrypt || !localPassphrase.empty() ||
-        (!offsite.Configured() && !choices.sendEmail)) {
-        return leaving;
-    }
-    leaving.path.clear();
-    try {
-        leaving.passphrase = EncryptionPassphrase(offsite.passphraseFile);
-        const std::string copy =
-            JoinPath(destination, EncryptedCopyName(NameOf(archive), NewRunTag()));
-        EncryptOptions options;
-        options.progress = [&ctx](const ArchiveProgress& p) { ctx.view.ShowProgress(p); };
-        options.cancel = ctx.cancel;
-        EncryptArchiveCopy(archive, copy, leaving.passphrase, options);
-        leaving.path = copy;
-    } catch (const ArchiveCancelled&) {
-        leaving.failure = "interrupted before the encrypted copy was made";
-    } catch (const Error& e) {
-        leaving.failure = std::string("no encrypted copy, so nothing was sent: ") + e.what();
-    }
-    return leaving;
-}
-
 // The steps of the run that change files, under the firm's locks: they are released when
-// this returns, before the mail and before any question waits on the person. Nothing when
-// the run stopped early (the message shown says why).
-std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& choices,
-                                     std::string& backupSourceFolder, RunRecord& record) {
+// this returns, before the mail and before any question waits on the person. A run that
+// stops early throws RunStopped after the message that says why.
+BackupMade MakeBackup(BackupContext& ctx, const BackupChoices& choices,
+                      std::string& backupSourceFolder, RunRecord& record) {
     const ProgramValues& v = ctx.values;
     const std::string firmText = "firm " + std::to_string(v.CurrentFirmNo);
     const bool currentYearOnly = choices.currentYearOnly;
@@ -627,7 +281,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
              "with the firm and the year (such as " +
                  std::to_string(v.CurrentFirmNo) + ",2,B).",
              Icon::Exclamation);
-        return std::nullopt;
+        throw RunStopped();
     }
     // One backup or restore of a firm at a time; a second one is refused before it changes
     // anything (RunLocked names the run that holds the firm).
@@ -657,7 +311,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
     }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
-        return std::nullopt;
+        throw RunStopped();
     }
     const RunLock destinationLock =
         RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
@@ -705,7 +359,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         if (currentYearOnly) {
             if (!PreCurYr(ctx, choices, backupSourceFolder)) {
                 ctx.view.BusyOff();
-                return std::nullopt;
+                throw RunStopped();
             }
         } else {
             backupSourceFolder =
@@ -723,7 +377,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         if (free != 0 && free < expected) {
             ctx.view.BusyOff();
             TellNoSpace(ctx, destination, expected);
-            return std::nullopt;
+            throw RunStopped();
         }
         try {
             made.skippedLinks =
@@ -739,7 +393,7 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
             }
             ctx.view.BusyOff();
             TellNoSpace(ctx, destination, std::max(toPack, expected));
-            return std::nullopt;
+            throw RunStopped();
         }
         if (choices.drill == 1) {
             DrillNewArchive(ctx, temporary, archive, currentYearOnly, localPassphrase);
@@ -752,13 +406,40 @@ std::optional<BackupMade> MakeBackup(BackupContext& ctx, const BackupChoices& ch
         }
     }
     made.leaving = LeavingCopyOf(ctx, choices, offsite, destination, archive, localPassphrase);
+    // The encrypted copy goes before the locks are released, whatever ends the run here: the
+    // mail holds it open by then. A kill before that leaves it under a name that the
+    // folder's recovery removes.
+    const std::string copy = made.leaving.path != archive ? made.leaving.path : std::string();
+    Leftover encryptedCopy([&ctx, copy] {
+        if (!copy.empty() && ctx.fs.FileExists(copy)) {
+            ctx.fs.Kill(copy);
+        }
+    });
     made.offsite = CopyBackupOffsite(ctx, choices, destination, archive, previous, made.leaving);
     if (made.offsite.empty()) {
         made.offsiteRemoved = RemoveOlderOffsiteBackups(ctx, choices, destination, archive,
                                                         currentYearOnly, made.leaving.passphrase);
     }
     made.removed = RemoveOlderBackups(ctx, choices, destination, archive, currentYearOnly);
+    if (choices.sendEmail && !made.leaving.path.empty()) {
+        made.mailed = Fd(::open(made.leaving.path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!made.mailed.Valid()) {
+            made.leaving.failure = "the file to mail, " + made.leaving.path +
+                                   ", could not be opened: " + std::strerror(errno);
+            made.leaving.path.clear();
+        }
+    }
     return made;
+}
+
+// What the mail sends: the file held open by the run, under a name that reaches it whatever
+// became of its own name.
+LeavingCopy MailedCopy(const BackupMade& made) {
+    LeavingCopy mailed = made.leaving;
+    if (made.mailed.Valid()) {
+        mailed.path = "/proc/self/fd/" + std::to_string(made.mailed.Get());
+    }
+    return mailed;
 }
 
 // The closing question's detail: the archive and its size, the older backups removed, the
@@ -818,25 +499,19 @@ RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
         ctx.values,           ctx.fs,     memo,        ctx.clock, ctx.mail,       ctx.view,
         ctx.decimalSeparator, ctx.cancel, ctx.offsite, {},        ctx.keepChoices};
     std::optional<BackupMade> made;
-    // The encrypted copy goes once it has left (or failed to).
-    Leftover encryptedCopy([&] {
-        if (made && made->leaving.path != made->archive && !made->leaving.path.empty() &&
-            ctx.fs.FileExists(made->leaving.path)) {
-            ctx.fs.Kill(made->leaving.path);
-        }
-    });
     std::string note;  // a backup made but not mailed or not copied offsite says so
     try {
         made = MakeBackup(run, choices, backupSourceFolder, record);
         ctx.offsiteFailure = run.offsiteFailure;
-        if (!made) {
-            record.Finish(RunResult::Stopped, memo.Last());
-            return RunEnd::Stopped;
-        }
-        note = MailBackupArchive(run, choices, made->archive, &made->leaving);
+        const LeavingCopy mailed = MailedCopy(*made);
+        note = MailBackupArchive(run, choices, made->archive, &mailed);
         if (!made->offsite.empty()) {
             note = made->offsite + (note.empty() ? "" : "; " + note);
         }
+    } catch (const RunStopped&) {
+        ctx.offsiteFailure = run.offsiteFailure;
+        record.Finish(RunResult::Stopped, memo.Last());
+        throw;
     } catch (...) {
         ctx.offsiteFailure = run.offsiteFailure;
         record.Fail(memo.Last());

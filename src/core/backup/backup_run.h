@@ -10,6 +10,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "archive/run_view.h"
 #include "offsite/offsite_settings.h"
 #include "retention/keep_policy.h"
 #include "startup/launch.h"
@@ -49,20 +50,11 @@ struct BackupChoices {
     int drill = 0;
 };
 
-// What the run needs of the window.
-class BackupView {
+// What the run needs of the window besides the busy area and the progress.
+class BackupView : public RunView {
   public:
-    virtual ~BackupView() = default;
-    virtual void BusyOn() = 0;
-    virtual void BusyOff() = 0;
-    virtual void FocusBrowseButton() = 0;  // the focus goes to the folder browse button
-    // Progress of the current pack, copy or compaction; the window shows it in the busy
-    // area and repaints.
-    virtual void ShowProgress(const ArchiveProgress& progress) = 0;
     // Lets the window repaint without taking user input (during the mail).
     virtual void KeepAlive() = 0;
-    // From here on the run puts its work in place and finishes: a cancel no longer stops it.
-    virtual void CancelTooLate() {}
 };
 
 struct BackupContext {
@@ -151,8 +143,11 @@ std::string CopyBackupOffsite(BackupContext& ctx, const BackupChoices& choices,
                               const std::string& destination, const std::string& archive,
                               const std::string& previous, const LeavingCopy& leaving);
 
+// How a completed run ends. A run that does not complete throws: RunStopped when it stops at
+// a check of the person's choices (the folder, the year, the space; the window stays open),
+// ProgramEnd after another refusal (the window closes), RunLocked when another run holds
+// the firm, Error for a failure; every message is shown before the throw.
 enum class RunEnd {
-    Stopped,   // the run ended early (destination refused, staging refused)
     KeepOpen,  // completed; the person answered No to leaving
     Exit,      // completed; the person answered Yes: the window closes
 };

@@ -66,6 +66,14 @@ class RunRefused : public ProgramEnd {
     using ProgramEnd::ProgramEnd;
 };
 
+// A run stopped at a check of what the person chose (the folder, the year, the space on the
+// disk), after the message was shown: as after a refusal, a window stays open so that the
+// person can choose again and the headless tool ends; the run counts as stopped.
+class RunStopped : public RunRefused {
+  public:
+    using RunRefused::RunRefused;
+};
+
 // The person answered No to a question that ends the run ("Old data will be Overwrite Are
 // You Sure"): the program ends as after a refusal, and the run counts as cancelled.
 class RunDeclined : public ProgramEnd {

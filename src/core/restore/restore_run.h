@@ -9,6 +9,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "archive/run_view.h"
 #include "base/clock.h"
 #include "restore/restore_state.h"
 #include "startup/launch.h"
@@ -32,20 +33,12 @@ struct RestoreChoices {
 inline constexpr const char* kRestoreTypes[] = {"Full Firm", "Selected Year", "Add Firm",
                                                 "Add Year"};
 
-// What the operations need of the window.
-class RestoreView {
+// What the operations need of the window besides the busy area and the progress (the
+// cancel ends before the run changes the live data tree).
+class RestoreView : public RunView {
   public:
-    virtual ~RestoreView() = default;
-    virtual void BusyOn() = 0;
-    virtual void BusyOff() = 0;
-    virtual void FocusBrowseButton() = 0;  // the focus goes to the folder browse button
-    // Progress of an unpack or copy; the window shows it in the busy area and repaints.
-    virtual void ShowProgress(const ArchiveProgress& progress) = 0;
     // What the state shows changed: the window shows it now (before a modal list opens).
     virtual void ShowLabels() = 0;
-    // From here on the run changes the live data tree and finishes: a cancel no longer
-    // stops it.
-    virtual void CancelTooLate() {}
     // The passphrase of the chosen archive, which is encrypted (the window asks for it);
     // nothing when the person gives none.
     virtual std::optional<std::string> Passphrase(const std::string& archive) {
