@@ -97,6 +97,14 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
         {"extra year folder",
          [](Tree& t) { fs::copy(t.firm + "/Yr2", t.firm + "/Yr9", fs::copy_options::recursive); },
          nullptr, "folder", "Yr9", true},
+        // A year's folder is found by the register's number, whatever the folder's text:
+        // "Yr02" is no year's folder, "YR3" is year 3's.
+        {"folders named by the year's number, not its text",
+         [](Tree& t) {
+             fs::copy(t.firm + "/Yr2", t.firm + "/Yr02", fs::copy_options::recursive);
+             fs::rename(t.firm + "/Yr3", t.firm + "/YR3");
+         },
+         nullptr, "", "", false},
         // The archive refuses the twins before it unpacks; the doctor names them in the tree.
         {"case twin", [](Tree& t) { test::WriteFile(t.firm + "/yr2/Note.txt", "twin"); }, nullptr,
          "archive", "yr2", true},
