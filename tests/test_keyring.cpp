@@ -16,9 +16,7 @@
 namespace vornback {
 namespace {
 
-using test::Cli;
-using test::Quote;
-using test::RunCommand;
+using namespace test;
 
 const std::string kKept = "correct horse battery staple";
 const std::string kOther = "a different passphrase of the file";
