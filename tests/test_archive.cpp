@@ -32,21 +32,7 @@ namespace fs = std::filesystem;
 namespace vornback {
 namespace {
 
-using test::AllPaths;
-using test::CompareTrees;
-using test::CompressibleText;
-using test::ErrorText;
-using test::HasTemporaryFile;
-using test::Mentions;
-using test::MTime;
-using test::PythonZip;
-using test::RandomBytes;
-using test::ReadFile;
-using test::RunCommand;
-using test::SetMTime;
-using test::TempDir;
-using test::VoucherLines;
-using test::WriteFile;
+using namespace test;
 
 // A tree with the kinds of things a firm folder holds, all with odd-second times.
 void MakeSampleTree(const fs::path& root) {
@@ -117,19 +103,24 @@ TEST(Archive, RoundTripKeepsNamesBytesAndTimesAndListsSorted) {
     // clang-format on
 }
 
-// The raw deflate size of data at a zlib level (and memory level: 9 is the zip tool's).
-int64_t DeflatedSize(const std::string& data, int level, int memLevel = 8) {
-    uLongf size = compressBound(static_cast<uLong>(data.size()));
-    std::string out(size, '\0');
+// A raw deflate stream of data by zlib at a level (memory level 9 is the zip tool's).
+std::string ZlibDeflate(const std::string& data, int level, int memLevel = 8,
+                        int strategy = Z_DEFAULT_STRATEGY) {
     z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, -15, memLevel, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, level, Z_DEFLATED, -15, memLevel, strategy);
+    std::string out(deflateBound(&z, data.size()), '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
     z.avail_in = static_cast<uInt>(data.size());
     z.next_out = reinterpret_cast<Bytef*>(out.data());
     z.avail_out = static_cast<uInt>(out.size());
     EXPECT_EQ(::deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
     deflateEnd(&z);
-    return static_cast<int64_t>(z.total_out);
+    return out;
+}
+
+int64_t DeflatedSize(const std::string& data, int level, int memLevel = 8) {
+    return static_cast<int64_t>(ZlibDeflate(data, level, memLevel).size());
 }
 
 TEST(Archive, CompressibleFilesAreDeflatedAtLevelSixTheOthersStored) {
@@ -482,19 +473,6 @@ TEST(Archive, ChunkJoinedStreamsInflateWithZlibAtEverySize) {
 TEST(Archive, BlockScanAgreesWithZlib) {
     const std::string text = CompressibleText(300000, 42);
     const std::string noise = RandomBytes(70000, 43);
-    auto zlibStream = [](const std::string& data, int level, int strategy) {
-        z_stream z{};
-        deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy);
-        std::string out(deflateBound(&z, data.size()), '\0');
-        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-        z.avail_in = static_cast<uInt>(data.size());
-        z.next_out = reinterpret_cast<Bytef*>(out.data());
-        z.avail_out = static_cast<uInt>(out.size());
-        ::deflate(&z, Z_FINISH);
-        out.resize(z.total_out);
-        deflateEnd(&z);
-        return out;
-    };
     auto libdeflateStream = [](const std::string& data) {
         deflate::Buffer out;
         deflate::Deflater().Whole(reinterpret_cast<const uint8_t*>(data.data()), data.size(), out);
@@ -526,10 +504,10 @@ TEST(Archive, BlockScanAgreesWithZlib) {
         std::string stream;
     } cases[] = {
         {"libdeflate, dynamic", text, libdeflateStream(text)},
-        {"zlib, dynamic", text, zlibStream(text, 6, Z_DEFAULT_STRATEGY)},
-        {"zlib, fixed", text.substr(0, 5000), zlibStream(text.substr(0, 5000), 6, Z_FIXED)},
-        {"zlib, stored", noise, zlibStream(noise, 0, Z_DEFAULT_STRATEGY)},
-        {"zlib, codes only", text, zlibStream(text, 6, Z_HUFFMAN_ONLY)},
+        {"zlib, dynamic", text, ZlibDeflate(text, 6, 8, Z_DEFAULT_STRATEGY)},
+        {"zlib, fixed", text.substr(0, 5000), ZlibDeflate(text.substr(0, 5000), 6, 8, Z_FIXED)},
+        {"zlib, stored", noise, ZlibDeflate(noise, 0, 8, Z_DEFAULT_STRATEGY)},
+        {"zlib, codes only", text, ZlibDeflate(text, 6, 8, Z_HUFFMAN_ONLY)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

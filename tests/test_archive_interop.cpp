@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "support/cli_tool.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 #include "support/tree_compare.h"
@@ -16,17 +17,7 @@ namespace fs = std::filesystem;
 namespace vornback {
 namespace {
 
-using test::CompareTrees;
-using test::MTime;
-using test::ReadFile;
-using test::RunCommand;
-using test::SetMTime;
-using test::TempDir;
-using test::WriteFile;
-
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
-}
+using namespace test;
 
 // Runs a command that must succeed; gives its output.
 std::string Succeeds(const std::string& command) {

@@ -26,18 +26,7 @@ namespace fs = std::filesystem;
 namespace vornback {
 namespace {
 
-using test::AllPaths;
-using test::CompareTrees;
-using test::CompressibleText;
-using test::ErrorText;
-using test::HasTemporaryFile;
-using test::Mentions;
-using test::PythonZip;
-using test::RandomBytes;
-using test::ReadFile;
-using test::RunCommand;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 TEST(Archive, HostileNamesRefuseTheWholeArchiveBeforeWriting) {
     TempDir dir;

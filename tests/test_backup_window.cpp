@@ -29,6 +29,7 @@
 #include "mail/mail.h"
 #include "platform/run_lock.h"
 #include "sample/sample_tree.h"
+#include "support/refusal.h"
 #include "support/run_doubles.h"
 #include "support/test_data.h"
 #include "support/window_test_support.h"
@@ -36,12 +37,9 @@
 namespace vornback {
 namespace {
 
-using test::FixedClock;
+using namespace test;
 
 namespace fs = std::filesystem;
-using test::Click;
-using test::Focused;
-using test::WhenModal;
 
 // Refuses every mail unless told to take it; keeps what each mail had attached.
 class TestMail : public MailTransport {
@@ -266,8 +264,8 @@ TEST_F(BackupWindowTest, TheClosingQuestionWaitsOnARecordedRunWithoutLocksOrAFat
     std::optional<RunLock> other(LockFirm(values, 1));
     Click(Button("cmdOk"));
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("Wait until it has finished, then try again"),
-              std::string::npos);
+    EXPECT_TRUE(
+        test::Mentions(dialogs.shown[0].text, "Wait until it has finished, then try again"));
     EXPECT_EQ(dialogs.shown[0].icon, Icon::Exclamation);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(States({"cmdOk", "Animation1"}), "cmdOk Animation1- ");

@@ -29,9 +29,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Click;
-using test::Find;
-using test::Focused;
+using namespace test;
 
 class SetClock : public Clock {
   public:

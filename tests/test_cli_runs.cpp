@@ -15,6 +15,7 @@
 #include "archive/archive.h"
 #include "history/history.h"
 #include "support/cli_tool.h"
+#include "support/refusal.h"
 #include "support/temp_dir.h"
 #include "support/tree_compare.h"
 
@@ -22,16 +23,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::AsOrdinaryUser;
-using test::Cli;
-using test::Count;
-using test::HasEntry;
-using test::ModeOf;
-using test::Quote;
-using test::RunCommand;
-using test::TempDir;
-using test::Today;
-using test::Tree;
+using namespace test;
 
 TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
     Tree t;
@@ -79,24 +71,18 @@ TEST(CliBackup, EachTypeWritesItsArchiveAndKeepsTheOlderGeneration) {
     std::string warned;
     ASSERT_EQ(t.Run("backup 2,2 --to " + t.out, &warned), 0);
     fs::remove(t.data + "/Firm2/Link.mdb");
-    EXPECT_NE(warned.find("vornback-cli: left out of the backup, a link: Link.mdb\n"),
-              std::string::npos)
-        << warned;
+    EXPECT_TRUE(test::Mentions(warned, "vornback-cli: left out of the backup, a link: Link.mdb\n"));
     EXPECT_EQ(warned.find("vornback: "), std::string::npos) << warned;
     EXPECT_FALSE(HasEntry(t.out + "/Firm2.zip", "AttachDocs/"));
 
-    std::string out;
-    ASSERT_EQ(RunCommand(Cli("list " + t.out), &out), 0);
+    std::string out = RunCli("list " + t.out, 0);
     EXPECT_EQ(Count(out, " newest "), 6u) << out;
     EXPECT_EQ(Count(out, " older "), 5u) << out;
-    EXPECT_NE(out.find("Firm1Yr2.zip                          1      2 newest"), std::string::npos)
-        << out;
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("verify " + t.out + " " + t.out + "/img"), &out), 0) << out;
+    EXPECT_TRUE(test::Mentions(out, "Firm1Yr2.zip                          1      2 newest"));
+    out = RunCli("verify " + t.out + " " + t.out + "/img", 0);
     EXPECT_EQ(Count(out, "all CRCs correct"), 13u) << out;
     test::WriteFile(t.out + "/" + Today("%A") + "/OFirm1.zip", "damaged");
-    out.clear();
-    EXPECT_EQ(RunCommand(Cli("verify " + t.out), &out), 1) << out;
+    out = RunCli("verify " + t.out, 1);
     EXPECT_EQ(Count(out, ": FAILED: "), 1u) << out;
     EXPECT_EQ(Count(out, "all CRCs correct"), 10u) << out;
 
@@ -356,9 +342,7 @@ TEST(CliSettings, RunsNeverWriteTheWindowsSettings) {
         std::string out;
         ASSERT_EQ(t.Run("backup 1,2 --dry-run " + d.options, &out), 0) << out;
         for (const std::string& line : d.lines) {
-            EXPECT_NE(out.find(line), std::string::npos) << d.options << "\n"
-                                                         << line << "\n"
-                                                         << out;
+            EXPECT_TRUE(test::Mentions(out, line));
         }
     }
     EXPECT_EQ(test::ReadFile(settings), stored);
@@ -479,10 +463,10 @@ TEST(Cli, ABackupOfAReadOnlyTreeTakesItsLockWhereItCanWriteAndSaysWhere) {
               0)
         << out;
     EXPECT_TRUE(fs::exists(t.out + "/Firm1.zip")) << out;
-    EXPECT_NE(out.find("is not writable for this user; the history and the locks are kept in \"" +
-                       state + "/vornback/"),
-              std::string::npos)
-        << out;
+    EXPECT_TRUE(Mentions(out,
+                         "is not writable for this user; the history and the locks are kept "
+                         "in \"" +
+                             state + "/vornback/"));
     EXPECT_EQ(out.find("try again"), std::string::npos) << out;
     RunCommand("chmod -R u+w " + Quote(t.data));
 }

@@ -18,6 +18,7 @@
 #include "base/errors.h"
 #include "platform/file_system.h"
 #include "platform/run_lock.h"
+#include "support/refusal.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -26,9 +27,7 @@ namespace fs = std::filesystem;
 namespace vornback {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 // Everything lstat and the contents say about a tree, keyed by relative path, so that
 // "untouched" and "copied faithfully" compare kinds, bytes, link targets, permission bits
@@ -70,8 +69,7 @@ void ExpectFailure(const std::function<void()>& call, const std::vector<std::str
         const std::string text = e.what();
         EXPECT_TRUE(text.starts_with("Could not ") && text.ends_with(", then try again.")) << text;
         for (const std::string& piece : pieces) {
-            EXPECT_NE(text.find(piece), std::string::npos)
-                << "\"" << piece << "\" not in: " << text;
+            EXPECT_TRUE(test::Mentions(text, piece));
         }
     }
 }

@@ -29,6 +29,8 @@ using namespace test;
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
+const std::string kPassphrase = "correct horse battery staple";
+
 // Local time "YYYY-MM-DD HH:MM" in seconds since the epoch.
 int64_t At(const std::string& text) {
     std::tm t{};
@@ -49,11 +51,14 @@ class OffsitePrune : public ::testing::Test {
         server_ = std::make_unique<SftpTestServer>(tmp_.Path() / "server");
         WriteFile(tmp_.Path() / "source/Firm1.mdb", RandomBytes(20000, 5));
         PackFolder((tmp_.Path() / "source").string(), archive_);
+        EncryptArchiveCopy(archive_, encrypted_, kPassphrase);
     }
 
-    // Puts a copy of a good archive (or a damaged one) on the server with the given time.
-    void Put(const std::string& relative, int64_t time, bool damaged = false) {
-        std::string bytes = ReadFile(archive_);
+    // Puts a copy of a good archive (or a damaged one, or an encrypted one) on the server
+    // with the given time.
+    void Put(const std::string& relative, int64_t time, bool damaged = false,
+             bool encrypted = false) {
+        std::string bytes = ReadFile(encrypted ? encrypted_ : archive_);
         if (damaged) {
             bytes[bytes.size() / 3] ^= 0x55;
         }
@@ -65,6 +70,7 @@ class OffsitePrune : public ::testing::Test {
 
     TempDir tmp_;
     std::string archive_ = tmp_ / "good.zip";
+    std::string encrypted_ = tmp_ / "encrypted.zip";
     std::unique_ptr<SftpTestServer> server_;
 };
 
@@ -73,6 +79,7 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
         std::string path;
         std::string time;
         bool damaged = false;
+        bool encrypted = false;
     };
     using SetUp = std::function<void(OffsitePruneRequest&)>;
     const SetUp asIs = [](OffsitePruneRequest&) {};
@@ -113,6 +120,14 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
          asIs,
          {"20261101/Firm1.zip"},
          {"20261102", "20261103"}},
+        {"encrypted copies are read with the archives' passphrase",
+         {{"20261101/Firm1.zip", "2026-11-01 12:00", false, true},
+          {"20261102/Firm1.zip", "2026-11-02 12:00", false, true},
+          {"20261103/Firm1.zip", "2026-11-03 12:00", true, true}},
+         {1, 0, 0, 0, 0},
+         [](OffsitePruneRequest& r) { r.passphrase = kPassphrase; },
+         {"20261101/Firm1.zip"},
+         {"20261102", "20261103"}},
         {"the archive just copied counts as good unread",
          {{"20261101/Firm1.zip", "2026-11-01 12:00"},
           {"20261102/Firm1.zip", "2026-11-02 12:00"},
@@ -148,7 +163,7 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
         SCOPED_TRACE(c.what);
         fs::remove_all(Remote());
         for (const File& f : c.files) {
-            Put(f.path, At(f.time), f.damaged);
+            Put(f.path, At(f.time), f.damaged, f.encrypted);
         }
         const std::string history = tmp_ / "history.tsv";
         fs::remove(history);

@@ -16,9 +16,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::QueryRows;
-using test::ReadFile;
-using test::TempDir;
+using namespace test;
 
 // The text of the DatabaseError that the call throws; "no DatabaseError" when none.
 std::string ErrorOf(const std::function<void()>& call) {

@@ -21,6 +21,7 @@
 #include "sample/sample_tree.h"
 #include "startup/settings.h"
 #include "store/registers.h"
+#include "support/refusal.h"
 #include "support/run_doubles.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
@@ -30,9 +31,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::CompareTrees;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 // Every caption of the restore window as one line, so that a whole state can be compared at
 // once.
@@ -56,40 +55,9 @@ std::string YearText(const std::optional<YearRow>& year) {
 constexpr const char* kCompleted = "Restore Competed. Do You Want To Exit?";
 constexpr const char* kInvalid = "Invalid Backup File";
 
-using test::HookedFileSystem;
-using test::HostileArchive;
-using test::Names;
-
 Message Invalid(const std::string& detail) {
     return Message{kInvalid, "Restore", Buttons::Ok, Icon::Exclamation, Answer::Ok, detail};
 }
-
-// Answers the year list from a queue and keeps what each list showed, and which labels
-// the window showed as it opened.
-class ScriptedYears : public YearChooser {
-  public:
-    ScriptedYears(test::EventLog& log, const test::LoggingRestoreView& view)
-        : log_(log), view_(view) {}
-    YearPick ChooseYear(const std::vector<YearListRow>& rows) override {
-        log_.events.push_back("YearList");
-        lists.push_back(rows);
-        labelsAtOpen.push_back(view_.shownLabels);
-        if (picks.empty()) {
-            ADD_FAILURE() << "unplanned year list";
-            return {};
-        }
-        const YearPick pick = picks.front();
-        picks.pop_front();
-        return pick;
-    }
-    std::deque<YearPick> picks;
-    std::vector<std::vector<YearListRow>> lists;
-    std::vector<std::string> labelsAtOpen;
-
-  private:
-    test::EventLog& log_;
-    const test::LoggingRestoreView& view_;
-};
 
 // A sample tree with two firms of three years (1 April to 31 March from 2021); the window
 // restores into firm 2, current year 2.
@@ -102,10 +70,13 @@ class RestoreTest : public ::testing::Test {
           backups_(tmp_ / "backups"),
           view_(log_, state_),
           dialogs_(log_),
-          years_(log_, view_),
           ctx_{values_, fs_, dialogs_, years_, view_, state_, TheSystemClock()} {
         fs::create_directory(backups_);
         view_.describe = Describe;
+        years_.opened = [this] {
+            log_.events.push_back("YearList");
+            labelsAtOpen_.push_back(view_.shownLabels);
+        };
     }
 
     // A whole-firm archive, packed as a backup packs the firm folder.
@@ -138,7 +109,8 @@ class RestoreTest : public ::testing::Test {
     LocalFileSystem fs_;
     test::LoggingRestoreView view_;
     test::LoggingDialogs dialogs_;
-    ScriptedYears years_;
+    test::ScriptedYears years_;
+    std::vector<std::string> labelsAtOpen_;  // the labels shown as each year list opened
     RestoreContext ctx_;
 };
 
@@ -299,9 +271,8 @@ TEST_F(RestoreTest, SelectedYearPicksTargetThenArchiveThenSourceYear) {
     EXPECT_EQ(state_.RestoreStagingFolder, Staging(1));
     EXPECT_EQ(CompareTrees(root_ + "/Firm1", Staging(1)), "");
     // The list opened with the source firm already shown.
-    EXPECT_NE(years_.labelsAtOpen[1].find("TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown)"),
-              std::string::npos)
-        << years_.labelsAtOpen[1];
+    EXPECT_TRUE(
+        test::Mentions(labelsAtOpen_[1], "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown)"));
     EXPECT_EQ(view_.shownLabels,
               "TxtTrFNo=Source Firm No.(shown) TargetFNo=1(shown) "
               "TxtTrYr=Year No.(shown) TargetYNo=1(shown) FinYr=From Date "

@@ -26,7 +26,10 @@
 #include "recovery/recovery.h"
 #include "restore/year_list.h"
 #include "startup/settings.h"
+#include "support/cli_tool.h"
+#include "support/refusal.h"
 #include "support/run_doubles.h"
+#include "support/test_data.h"
 #include "support/tree_compare.h"
 #include "support/window_test_support.h"
 
@@ -34,23 +37,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::Click;
-using test::Focused;
-using test::WaitFor;
-
-class ScriptedYears : public YearChooser {
-  public:
-    YearPick ChooseYear(const std::vector<YearListRow>&) override {
-        if (picks.empty()) {
-            ADD_FAILURE() << "unplanned year list";
-            return {};
-        }
-        YearPick pick = picks.front();
-        picks.pop_front();
-        return pick;
-    }
-    std::deque<YearPick> picks;
-};
+using namespace test;
 
 class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSettings> {
   protected:
@@ -94,17 +81,9 @@ class RestoreWindowTest : public test::WindowTest<RestoreWindow, RestoreWindowSe
         return !TypeList()->view()->isVisible() &&
                QGuiApplication::focusWindow() == window->windowHandle();
     }
-    // The names in the staging root, sorted.
-    std::vector<std::string> Staged() {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(StagingRoot(values))) {
-            names.push_back(e.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Staged() { return test::Names(StagingRoot(values)); }
     std::string backups;
-    ScriptedYears years;
+    test::ScriptedYears years;
 };
 
 TEST_F(RestoreWindowTest, OpensFromTheStoredChoices) {
@@ -273,16 +252,13 @@ TEST_F(RestoreWindowTest, AnIdleWindowHoldsOnlyTheStagingFolderItUnpackedAndClos
     Click(Button("cmdSelectPath"));
     const std::string staging = StagingFirmFolder(values, 2);
     ASSERT_TRUE(fs::exists(staging));
-    const std::string cli = std::string(VORNBACK_CLI_PATH) + " backup 2,1 --program-folder '" +
-                            values.ProgramFolder + "' --to '" + backups + "' 2>&1";
-    std::string out;
-    EXPECT_EQ(test::RunCommand(cli, &out), 0) << out;
-    out.clear();
-    EXPECT_EQ(test::RunCommand(cli + " --current-year", &out), 1) << out;
-    EXPECT_NE(out.find("the restore window of firm 1, process " + std::to_string(::getpid()) +
-                       ", holds an unpacked archive of firm 2; close it or finish that restore"),
-              std::string::npos)
-        << out;
+    const std::string cli =
+        "backup 2,1 --program-folder '" + values.ProgramFolder + "' --to '" + backups + "'";
+    test::RunCli(cli, 0);
+    EXPECT_TRUE(test::Mentions(
+        test::RunCli(cli + " --current-year", 1),
+        "the restore window of firm 1, process " + std::to_string(::getpid()) +
+            ", holds an unpacked archive of firm 2; close it or finish that restore"));
     EXPECT_EQ(RecoverAtStartup(values, files), std::vector<std::string>{});
     EXPECT_TRUE(fs::exists(staging + "/Yr1"));
     Click(Button("cmdClose"));
@@ -359,7 +335,7 @@ TEST_F(RestoreWindowTest, RunsAreRecordedBeforeTheirQuestionAndARefusalKeepsTheW
     Click(Button("cmdOk"));
     EXPECT_TRUE(window->isVisible());
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("is already running"), std::string::npos);
+    EXPECT_TRUE(test::Mentions(dialogs.shown[0].text, "is already running"));
     EXPECT_EQ(test::LastRun(values), "restore-full refused");
     other.reset();
     dialogs.answers = {Answer::No};

@@ -21,12 +21,7 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ErrorText;
-using test::Mentions;
-using test::MTime;
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 bool IsDatabase(const fs::path& path) {
     return path.extension() == ".mdb";

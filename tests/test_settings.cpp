@@ -14,9 +14,7 @@
 namespace vornback {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 class Settings : public ::testing::Test {
   protected:

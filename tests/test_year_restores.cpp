@@ -28,23 +28,10 @@ namespace vornback {
 namespace {
 
 namespace fs = std::filesystem;
-using test::CompareTrees;
-using test::PythonZip;
-using test::ReadFile;
-using test::ScriptedDialogs;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;
 
 const Message kOverwrite{"Old data will be Overwrite Are You Sure", "Backup", Buttons::YesNo,
                          Icon::Question, Answer::No};
-
-class NoYearList : public YearChooser {
-  public:
-    YearPick ChooseYear(const std::vector<YearListRow>&) override {
-        ADD_FAILURE() << "a restore run opened the year list";
-        return {};
-    }
-};
 
 // Replaces a register with a database that the register's password does not open.
 void SpoilRegister(const std::string& path) {
@@ -189,7 +176,7 @@ class YearRestores : public ::testing::Test {
     RestoreState state;
     test::EventLog log;
     test::LoggingRestoreView view{log, state};
-    NoYearList yearList;
+    test::ScriptedYears yearList;  // none is planned: a run must not open one
     RestoreContext ctx{values, hooked, dialogs, yearList, view, state, TheSystemClock()};
     int serial = 0;
 };

@@ -93,8 +93,7 @@ PowerCutJournal::~PowerCutJournal() {
     fs::remove_all(saveArea_, ec);
 }
 
-void PowerCutJournal::Snapshot() {
-    durableSize_.clear();
+void PowerCutJournal::EachFile(const std::function<void(const fs::path&, const struct stat&)>& f) {
     for (const std::string& root : roots_) {
         std::error_code ec;
         for (auto e = fs::recursive_directory_iterator(root, ec); !ec && e != fs::end(e);
@@ -103,10 +102,17 @@ void PowerCutJournal::Snapshot() {
             if (e->path() == saveArea_) {
                 e.disable_recursion_pending();
             } else if (::lstat(e->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                durableSize_[{st.st_dev, st.st_ino}] = st.st_size;
+                f(e->path(), st);
             }
         }
     }
+}
+
+void PowerCutJournal::Snapshot() {
+    durableSize_.clear();
+    EachFile([this](const fs::path&, const struct stat& st) {
+        durableSize_[{st.st_dev, st.st_ino}] = st.st_size;
+    });
 }
 
 std::string PowerCutJournal::Save(const std::string& path) {
@@ -168,22 +174,13 @@ void PowerCutJournal::Cut() {
             }
         }
     }
-    for (const std::string& root : roots_) {
-        std::error_code ec;
-        for (auto e = fs::recursive_directory_iterator(root, ec); !ec && e != fs::end(e);
-             e.increment(ec)) {
-            struct stat st {};
-            if (e->path() == saveArea_) {
-                e.disable_recursion_pending();
-            } else if (::lstat(e->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                const auto durable = durableSize_.find({st.st_dev, st.st_ino});
-                const off_t keep = durable == durableSize_.end() ? 0 : durable->second;
-                if (st.st_size > keep && ::truncate(e->path().c_str(), keep) != 0) {
-                    std::perror("power cut: truncate");
-                }
-            }
+    EachFile([this](const fs::path& path, const struct stat& st) {
+        const auto durable = durableSize_.find({st.st_dev, st.st_ino});
+        const off_t keep = durable == durableSize_.end() ? 0 : durable->second;
+        if (st.st_size > keep && ::truncate(path.c_str(), keep) != 0) {
+            std::perror("power cut: truncate");
         }
-    }
+    });
 }
 
 void PowerCutFileSystem::Removal(const std::string& path, const std::function<void()>& remove) {

@@ -11,8 +11,10 @@
 // bytes rewritten in place after a sync keep their new value.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -56,6 +58,8 @@ class PowerCutJournal {
         std::function<void()> undo;
     };
     void Snapshot();
+    // Calls f with each regular file below the roots (the save area left out).
+    void EachFile(const std::function<void(const std::filesystem::path&, const struct stat&)>& f);
 
     std::vector<std::string> roots_;
     std::string saveArea_;

@@ -1,5 +1,7 @@
 #include "support/run_doubles.h"
 
+#include <gtest/gtest.h>
+
 namespace vornback::test {
 
 Answer LoggingDialogs::Show(const Message& message) {
@@ -49,6 +51,20 @@ void LoggingRestoreView::BusyOn() {
     if (onBusyOn) {
         onBusyOn();
     }
+}
+
+YearPick ScriptedYears::ChooseYear(const std::vector<YearListRow>& rows) {
+    lists.push_back(rows);
+    if (opened) {
+        opened();
+    }
+    if (picks.empty()) {
+        ADD_FAILURE() << "unplanned year list";
+        return {};
+    }
+    const YearPick pick = picks.front();
+    picks.pop_front();
+    return pick;
 }
 
 }  // namespace vornback::test

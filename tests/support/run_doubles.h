@@ -4,6 +4,7 @@
 // view that keeps the labels it was last asked to show; a clock that stands still.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "base/clock.h"
 #include "platform/file_system.h"
 #include "restore/restore_run.h"
+#include "restore/year_list.h"
 #include "support/scripted_dialogs.h"
 
 namespace vornback::test {
@@ -23,7 +25,7 @@ struct EventLog {
 // A clock standing still at noon (UTC) on Saturday, 14 March 2015, or at the second set.
 class FixedClock : public Clock {
   public:
-    Today Now() override { return Today{2015, 3, 14, "Saturday"}; }
+    vornback::Today Now() override { return vornback::Today{2015, 3, 14, "Saturday"}; }
     int64_t Seconds() override { return seconds; }
     int64_t seconds = 1426334400;
 };
@@ -80,6 +82,16 @@ class LoggingRestoreView : public RestoreView {
   private:
     EventLog& log_;
     const RestoreState& state_;
+};
+
+// Answers the year list from a queue (a list not planned fails the test) and keeps each list
+// shown; `opened`, when set, is called as each list opens.
+class ScriptedYears : public YearChooser {
+  public:
+    YearPick ChooseYear(const std::vector<YearListRow>& rows) override;
+    std::deque<YearPick> picks;
+    std::vector<std::vector<YearListRow>> lists;
+    std::function<void()> opened;
 };
 
 }  // namespace vornback::test
