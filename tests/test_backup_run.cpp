@@ -115,7 +115,8 @@ TEST_F(BackupRunTest, CurrentYearPacksATrimmedCompactedCopyAndRemovesIt) {
               (Strings{"BusyOn", "BusyOn", "E-Mail Send Completed.", "BusyOff", kCompleted}));
     // The mail carries the archive, whose year database was compacted and lost no row.
     ASSERT_EQ(mail_.sent.size(), 1u);
-    EXPECT_EQ(mail_.sent[0].attachmentPath, archive);
+    EXPECT_EQ(mail_.sent[0].attachmentName, "Firm2Yr2.zip");
+    EXPECT_EQ(mail_.attached[0], ReadFile(archive));
     UnpackArchive(archive, tmp_ / "out");
     const std::string packed = tmp_ / "out/YR2/dvORN2.MDB";
     EXPECT_LT(fs::file_size(packed), fs::file_size(firm_ + "/YR2/dvORN2.MDB"));

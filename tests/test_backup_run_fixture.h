@@ -74,10 +74,12 @@ struct FakeView : BackupView {
 struct FakeMail : MailTransport {
     SendResult Send(const MailToSend& mail) override {
         sent.push_back(mail);
+        attached.push_back(mail.attachmentPath.empty() ? "" : ReadFile(mail.attachmentPath));
         return SendResult{succeed, succeed ? "" : "535 authentication failed"};
     }
     bool succeed = true;
     std::vector<MailToSend> sent;
+    Strings attached;  // the attachments' bytes, as read while sent
 };
 
 class BackupRunTest : public ::testing::Test {
