@@ -1,5 +1,10 @@
 // The encrypted copy of a checked archive; see EncryptArchiveCopy in archive.h.
 //
+// The copy is written by the own writer in aes_copy.cpp, which derives the entries' keys
+// on several threads and checks the copy with those keys afterwards. An archive that needs
+// ZIP64 (an entry or offset at 4 GiB or beyond, more than 65535 entries) is not written by
+// it: such a copy is made by libzip, as below, and read back with the passphrase.
+//
 // libzip encrypts an entry added from another archive without inflating it: the source
 // hands over the compressed bytes (a whole entry of an archive opened for reading is read
 // compressed), and as long as the new entry keeps the source's method, only the
@@ -13,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/aes_copy.h"
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
 #include "archive/output_source.h"
@@ -108,39 +114,16 @@ bool ArchiveEncrypted(const std::string& archivePath) {
     return false;
 }
 
-void EncryptArchiveCopy(const std::string& sourcePath, const std::string& targetPath,
-                        const std::string& passphrase, const EncryptOptions& options) {
-    if (passphrase.size() < kShortestPassphrase) {
-        throw ArchiveError("The passphrase has " + std::to_string(passphrase.size()) +
-                           " characters; an encrypted archive needs at least " +
-                           std::to_string(kShortestPassphrase) + ".");
-    }
+namespace {
+
+// Writes the copy at targetPath (private, empty) with libzip, synced by its output.
+void WriteWithLibzip(const std::string& sourcePath, const std::string& targetPath,
+                     const std::string& passphrase, const EncryptOptions& options) {
     if (zip_encryption_method_supported(ZIP_EM_AES_256, 1) == 0) {
         throw ArchiveError("This build of libzip cannot write AES-256 encrypted archives.");
     }
     ZipReader source;
     source.za = OpenForReading(sourcePath);
-
-    // The copy is made private before a byte is written; it goes whatever ends this early.
-    Fd created(
-        ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PrivateFileMode()));
-    if (!created.Valid()) {
-        throw ArchiveError(targetPath +
-                           ": cannot create the encrypted copy: " + SystemReason(errno));
-    }
-    struct Removal {
-        const std::string& path;
-        bool keep = false;
-        ~Removal() {
-            if (!keep) {
-                ::unlink(path.c_str());
-            }
-        }
-    } removal{targetPath};
-    if (const int err = MakePrivate(created.Get(), false); err != 0) {
-        throw ArchiveError(targetPath + ": cannot make the copy private: " + SystemReason(err));
-    }
-    created.Reset();
 
     OutputSource output(targetPath);
     zip_error_t error;
@@ -227,22 +210,82 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
                            ": cannot write the encrypted copy: " + zip_strerror(target));
     }
     discard.release();
-    if (Cancelled(options.cancel)) {
-        throw ArchiveCancelled("encrypting cancelled");
-    }
+}
+
+void SyncFolderOf(const std::string& targetPath) {
     const std::string folder = targetPath.substr(0, targetPath.find_last_of('/') + 1);
     Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.Valid() || ::fsync(dir.Get()) != 0) {
         throw ArchiveError(targetPath +
                            ": cannot write its folder to the disk: " + SystemReason(errno));
     }
+}
+
+}  // namespace
+
+void EncryptArchiveCopy(const std::string& sourcePath, const std::string& targetPath,
+                        const std::string& passphrase, const EncryptOptions& options) {
+    if (passphrase.size() < kShortestPassphrase) {
+        throw ArchiveError("The passphrase has " + std::to_string(passphrase.size()) +
+                           " characters; an encrypted archive needs at least " +
+                           std::to_string(kShortestPassphrase) + ".");
+    }
+    // The checked source: its directory and every local header consistent.
+    {
+        ZipReader source;
+        source.za = OpenForReading(sourcePath);
+    }
+
+    // The copy is made private before a byte is written; it goes whatever ends this early.
+    Fd created(
+        ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PrivateFileMode()));
+    if (!created.Valid()) {
+        throw ArchiveError(targetPath +
+                           ": cannot create the encrypted copy: " + SystemReason(errno));
+    }
+    struct Removal {
+        const std::string& path;
+        bool keep = false;
+        ~Removal() {
+            if (!keep) {
+                ::unlink(path.c_str());
+            }
+        }
+    } removal{targetPath};
+    if (const int err = MakePrivate(created.Get(), false); err != 0) {
+        throw ArchiveError(targetPath + ": cannot make the copy private: " + SystemReason(err));
+    }
+
+    std::optional<AesCopyKeys> keys =
+        WriteAesCopy(sourcePath, created.Get(), targetPath, passphrase, options);
+    if (keys) {
+        if (::fsync(created.Get()) != 0) {
+            throw ArchiveError(targetPath + ": cannot write the encrypted copy to the disk: " +
+                               SystemReason(errno));
+        }
+        if (const int err = created.Close(); err != 0) {
+            throw ArchiveError(targetPath +
+                               ": cannot write the encrypted copy: " + SystemReason(err));
+        }
+    } else {
+        created.Reset();
+        WriteWithLibzip(sourcePath, targetPath, passphrase, options);
+    }
+    if (Cancelled(options.cancel)) {
+        throw ArchiveCancelled("encrypting cancelled");
+    }
+    SyncFolderOf(targetPath);
 
     // The copy that leaves is the copy that was read back.
-    UnpackOptions check;
-    check.progress = options.progress;
-    check.cancel = options.cancel;
-    check.passphrase = passphrase;
-    VerifyArchive(targetPath, check);
+    if (keys) {
+        CheckAesCopy(sourcePath, targetPath, *keys, options);
+    } else {
+        UnpackOptions check;
+        check.progress = options.progress;
+        check.cancel = options.cancel;
+        check.passphrase = passphrase;
+        VerifyArchive(targetPath, check);
+    }
     removal.keep = true;
 }
 

@@ -278,7 +278,7 @@ size_t BadUtf8At(std::string_view text) {
     return std::string_view::npos;
 }
 
-std::optional<std::vector<std::string>> StoredNames(const std::string& archivePath) {
+std::optional<RawDirectory> ReadRawDirectory(const std::string& archivePath) {
     constexpr size_t kEndRecord = 22;  // the end of central directory record, without comment
     Fd fd(::open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
@@ -312,7 +312,9 @@ std::optional<std::vector<std::string>> StoredNames(const std::string& archivePa
     uint64_t count = Le16(&tail[end + 10]);
     uint64_t directorySize = Le32(&tail[end + 12]);
     uint64_t directoryOffset = Le32(&tail[end + 16]);
+    RawDirectory result;
     if (count == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+        result.zip64 = true;
         // ZIP64: the locator just before the end record points at the ZIP64 end record.
         std::string record;
         const uint64_t endAt = tailStart + end;
@@ -338,8 +340,8 @@ std::optional<std::vector<std::string>> StoredNames(const std::string& archivePa
     if (!ReadExactly(fd.Get(), directory, directorySize, directoryOffset)) {
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    names.reserve(static_cast<size_t>(count));
+    result.directoryOffset = directoryOffset;
+    result.entries.reserve(static_cast<size_t>(count));
     size_t at = 0;
     for (uint64_t i = 0; i < count; ++i) {
         if (directory.size() - at < kHeader || Le32(&directory[at]) != 0x02014b50) {
@@ -350,8 +352,42 @@ std::optional<std::vector<std::string>> StoredNames(const std::string& archivePa
         if (directory.size() - at - kHeader < fields) {
             return std::nullopt;
         }
-        names.push_back(directory.substr(at + kHeader, nameLength));
+        const char* h = &directory[at];
+        RawEntry entry;
+        entry.madeBy = Le16(h + 4);
+        entry.needed = Le16(h + 6);
+        entry.flags = Le16(h + 8);
+        entry.method = Le16(h + 10);
+        entry.time = Le16(h + 12);
+        entry.date = Le16(h + 14);
+        entry.crc = Le32(h + 16);
+        entry.compressedSize = Le32(h + 20);
+        entry.size = Le32(h + 24);
+        entry.internalAttributes = Le16(h + 36);
+        entry.externalAttributes = Le32(h + 38);
+        entry.localOffset = Le32(h + 42);
+        entry.name = directory.substr(at + kHeader, nameLength);
+        entry.extra = directory.substr(at + kHeader + nameLength, Le16(h + 30));
+        entry.comment = directory.substr(at + kHeader + nameLength + Le16(h + 30), Le16(h + 32));
+        if (entry.compressedSize == 0xFFFFFFFF || entry.size == 0xFFFFFFFF ||
+            entry.localOffset == 0xFFFFFFFF) {
+            result.zip64 = true;
+        }
+        result.entries.push_back(std::move(entry));
         at += kHeader + fields;
+    }
+    return result;
+}
+
+std::optional<std::vector<std::string>> StoredNames(const std::string& archivePath) {
+    std::optional<RawDirectory> directory = ReadRawDirectory(archivePath);
+    if (!directory) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    names.reserve(directory->entries.size());
+    for (RawEntry& entry : directory->entries) {
+        names.push_back(std::move(entry.name));
     }
     return names;
 }

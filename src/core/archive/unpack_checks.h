@@ -67,6 +67,37 @@ class ReadArchive {
 // The first count path components joined with "/".
 std::string JoinParts(const std::vector<std::string>& parts, size_t count);
 
+// One central directory record as stored; sizes and offset as the 32-bit fields hold them.
+struct RawEntry {
+    std::string name;
+    std::string extra;  // the central extra fields, whole
+    std::string comment;
+    uint16_t madeBy = 0;
+    uint16_t needed = 0;
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint16_t time = 0;
+    uint16_t date = 0;
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t size = 0;
+    uint16_t internalAttributes = 0;
+    uint32_t externalAttributes = 0;
+    uint64_t localOffset = 0;
+};
+
+struct RawDirectory {
+    std::vector<RawEntry> entries;
+    uint64_t directoryOffset = 0;
+    // The archive has a ZIP64 end record, or an entry whose size or offset needs one
+    // (its 32-bit fields then hold 0xFFFFFFFF, not the value).
+    bool zip64 = false;
+};
+
+// The central directory read straight from the file, in directory order; empty when it
+// cannot be found or read.
+std::optional<RawDirectory> ReadRawDirectory(const std::string& archivePath);
+
 // The names of the entries exactly as the archive's central directory stores them, bytes
 // and length, in directory order; empty when the directory cannot be found or read.
 // libzip gives a name only up to a NUL byte (which it turns into a space) and turns a name

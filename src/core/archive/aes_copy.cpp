@@ -1,0 +1,684 @@
+// The AES-256 copy writer and its check; see aes_copy.h.
+#include "archive/aes_copy.h"
+
+#include <fcntl.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "archive/archive_internal.h"
+#include "archive/unpack_checks.h"
+#include "base/errors.h"
+#include "platform/posix.h"
+
+namespace vornback::archive_internal {
+
+namespace {
+
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr uint32_t kCentralSignature = 0x02014b50;
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr size_t kLocalHeader = 30;
+constexpr size_t kCentralHeader = 46;
+constexpr size_t kEndRecord = 22;
+constexpr uint16_t kAesMethod = 99;
+constexpr uint16_t kAesNeeded = 51;  // the version a reader of WinZip AES needs (5.1)
+constexpr uint16_t kEncryptedFlag = 0x0001;
+constexpr uint16_t kDescriptorFlag = 0x0008;
+constexpr size_t kAesOverhead = kAesSalt + kAesVerifier + kAesCode;
+constexpr int kIterations = 1000;
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+
+void Put16(std::string& out, uint64_t value) {
+    out += static_cast<char>(value & 0xFF);
+    out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void Put32(std::string& out, uint64_t value) {
+    Put16(out, value & 0xFFFF);
+    Put16(out, (value >> 16) & 0xFFFF);
+}
+
+uint16_t Get16(const std::string& s, size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
+                                 static_cast<unsigned char>(s[at + 1]) << 8);
+}
+
+uint32_t Get32(const std::string& s, size_t at) {
+    return static_cast<uint32_t>(Get16(s, at)) | static_cast<uint32_t>(Get16(s, at + 2)) << 16;
+}
+
+// The 0x9901 extra field: AE-2, "AE", AES-256, the method of the bytes inside.
+std::string AesExtraField(uint16_t method) {
+    std::string field;
+    Put16(field, 0x9901);
+    Put16(field, 7);
+    Put16(field, 2);
+    field += "AE";
+    field += static_cast<char>(3);
+    Put16(field, method);
+    return field;
+}
+
+bool NamesFolder(const std::string& name) {
+    return !name.empty() && name.back() == '/';
+}
+
+// A local header as stored: its fixed part, name and extra fields, and where its data starts.
+struct LocalHeader {
+    std::string fixed;
+    std::string name;
+    std::string extra;
+    uint64_t dataOffset = 0;
+};
+
+std::optional<LocalHeader> ReadLocalHeader(int fd, uint64_t offset) {
+    LocalHeader header;
+    header.fixed.resize(kLocalHeader);
+    if (ReadAt(fd, header.fixed.data(), kLocalHeader, offset) !=
+            static_cast<ssize_t>(kLocalHeader) ||
+        Get32(header.fixed, 0) != kLocalSignature) {
+        return std::nullopt;
+    }
+    std::string fields(size_t{Get16(header.fixed, 26)} + Get16(header.fixed, 28), '\0');
+    if (ReadAt(fd, fields.data(), fields.size(), offset + kLocalHeader) !=
+        static_cast<ssize_t>(fields.size())) {
+        return std::nullopt;
+    }
+    header.name = fields.substr(0, Get16(header.fixed, 26));
+    header.extra = fields.substr(header.name.size());
+    header.dataOffset = offset + kLocalHeader + fields.size();
+    return header;
+}
+
+// A source entry as the copy needs it: its central record, its local extra fields and
+// where its compressed bytes lie.
+struct SourceEntry {
+    const RawEntry* raw = nullptr;
+    std::string localExtra;
+    uint64_t dataOffset = 0;
+    bool encrypted = false;  // a file entry, encrypted in the copy
+};
+
+std::vector<SourceEntry> SourceEntries(const std::string& path, int fd,
+                                       const RawDirectory& directory) {
+    std::vector<SourceEntry> entries;
+    entries.reserve(directory.entries.size());
+    for (const RawEntry& raw : directory.entries) {
+        const std::optional<LocalHeader> local = ReadLocalHeader(fd, raw.localOffset);
+        if (!local || local->name != raw.name ||
+            local->dataOffset + raw.compressedSize > directory.directoryOffset) {
+            throw ArchiveError(path + ": entry " + raw.name +
+                               ": damaged zip archive (its local header does not match)");
+        }
+        SourceEntry entry;
+        entry.raw = &raw;
+        entry.localExtra = local->extra;
+        entry.dataOffset = local->dataOffset;
+        entry.encrypted = !NamesFolder(raw.name);
+        if ((raw.flags & kEncryptedFlag) != 0 || raw.method == kAesMethod) {
+            throw ArchiveError(path + ": entry " + raw.name + ": already encrypted");
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// The CRC an encrypted entry keeps: AE-2 leaves it out, but libzip, which reads the copy
+// in restore, verify and drill, checks it on every entry of 20 bytes or more and leaves it
+// out only below (as it writes them itself), so only those small entries store 0.
+uint32_t StoredCrc(const RawEntry& r) {
+    return r.size < 20 ? 0 : r.crc;
+}
+
+// What an encrypted entry's local header and central record hold.
+std::string EncryptedLocalHeader(const SourceEntry& e) {
+    const RawEntry& r = *e.raw;
+    const std::string extra = AesExtraField(r.method) + e.localExtra;
+    std::string h;
+    Put32(h, kLocalSignature);
+    Put16(h, kAesNeeded);
+    Put16(h, (r.flags & ~kDescriptorFlag) | kEncryptedFlag);
+    Put16(h, kAesMethod);
+    Put16(h, r.time);
+    Put16(h, r.date);
+    Put32(h, StoredCrc(r));
+    Put32(h, r.compressedSize + kAesOverhead);
+    Put32(h, r.size);
+    Put16(h, r.name.size());
+    Put16(h, extra.size());
+    return h + r.name + extra;
+}
+
+std::string CentralRecord(const SourceEntry& e, uint64_t localOffset) {
+    const RawEntry& r = *e.raw;
+    const std::string extra = e.encrypted ? AesExtraField(r.method) + r.extra : r.extra;
+    std::string h;
+    Put32(h, kCentralSignature);
+    Put16(h, r.madeBy);
+    Put16(h, e.encrypted ? kAesNeeded : r.needed);
+    Put16(h, e.encrypted ? (r.flags & ~kDescriptorFlag) | kEncryptedFlag : r.flags);
+    Put16(h, e.encrypted ? kAesMethod : r.method);
+    Put16(h, r.time);
+    Put16(h, r.date);
+    Put32(h, e.encrypted ? StoredCrc(r) : r.crc);
+    Put32(h, r.compressedSize + (e.encrypted ? kAesOverhead : 0));
+    Put32(h, r.size);
+    Put16(h, r.name.size());
+    Put16(h, extra.size());
+    Put16(h, r.comment.size());
+    Put16(h, 0);  // disk
+    Put16(h, r.internalAttributes);
+    Put32(h, r.externalAttributes);
+    Put32(h, localOffset);
+    return h + r.name + extra + r.comment;
+}
+
+// WinZip's AES-CTR: the counter block is the block number, little endian, from 1. OpenSSL's
+// CTR mode counts big endian, so the counter blocks are made here and encrypted with ECB,
+// a batch at a time.
+class Ctr {
+  public:
+    Ctr() : ctx_(EVP_CIPHER_CTX_new()) {
+        if (ctx_ == nullptr) {
+            throw ArchiveError("cannot set up AES-256");
+        }
+    }
+    ~Ctr() { EVP_CIPHER_CTX_free(ctx_); }
+    Ctr(const Ctr&) = delete;
+    Ctr& operator=(const Ctr&) = delete;
+
+    void Start(const std::array<uint8_t, 32>& key) {
+        if (EVP_EncryptInit_ex(ctx_, EVP_aes_256_ecb(), nullptr, key.data(), nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(ctx_, 0) != 1) {
+            throw ArchiveError("cannot set up AES-256");
+        }
+        counter_ = 0;
+    }
+    // XORs the key stream into data; every call but an entry's last covers whole blocks.
+    void Apply(uint8_t* data, size_t length) {
+        const size_t blocks = (length + 15) / 16;
+        counters_.assign(blocks * 16, 0);
+        stream_.resize(blocks * 16);
+        for (size_t b = 0; b < blocks; ++b) {
+            ++counter_;
+            for (size_t k = 0; k < 8; ++k) {
+                counters_[b * 16 + k] = static_cast<uint8_t>(counter_ >> (8 * k));
+            }
+        }
+        int written = 0;
+        if (EVP_EncryptUpdate(ctx_, stream_.data(), &written, counters_.data(),
+                              static_cast<int>(counters_.size())) != 1 ||
+            static_cast<size_t>(written) != stream_.size()) {
+            throw ArchiveError("AES-256 failed");
+        }
+        for (size_t i = 0; i < length; ++i) {
+            data[i] ^= stream_[i];
+        }
+    }
+
+  private:
+    EVP_CIPHER_CTX* ctx_;
+    uint64_t counter_ = 0;
+    std::vector<uint8_t> counters_;
+    std::vector<uint8_t> stream_;
+};
+
+class Hmac {
+  public:
+    Hmac() : mac_(EVP_MAC_fetch(nullptr, "HMAC", nullptr)) {
+        if (mac_ == nullptr) {
+            throw ArchiveError("cannot set up HMAC-SHA1");
+        }
+    }
+    ~Hmac() {
+        EVP_MAC_CTX_free(ctx_);
+        EVP_MAC_free(mac_);
+    }
+    Hmac(const Hmac&) = delete;
+    Hmac& operator=(const Hmac&) = delete;
+
+    void Start(const std::array<uint8_t, 32>& key) {
+        EVP_MAC_CTX_free(ctx_);
+        ctx_ = EVP_MAC_CTX_new(mac_);
+        char digest[] = "SHA1";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+            OSSL_PARAM_construct_end()};
+        if (ctx_ == nullptr || EVP_MAC_init(ctx_, key.data(), key.size(), params) != 1) {
+            throw ArchiveError("cannot set up HMAC-SHA1");
+        }
+    }
+    void Update(const uint8_t* data, size_t length) {
+        if (EVP_MAC_update(ctx_, data, length) != 1) {
+            throw ArchiveError("HMAC-SHA1 failed");
+        }
+    }
+    // The stored part of the code.
+    std::string Final() {
+        uint8_t code[EVP_MAX_MD_SIZE];
+        size_t length = 0;
+        if (EVP_MAC_final(ctx_, code, &length, sizeof code) != 1 || length < kAesCode) {
+            throw ArchiveError("HMAC-SHA1 failed");
+        }
+        return std::string(reinterpret_cast<const char*>(code), kAesCode);
+    }
+
+  private:
+    EVP_MAC* mac_;
+    EVP_MAC_CTX* ctx_ = nullptr;
+};
+
+using Salt = std::array<uint8_t, kAesSalt>;
+
+// Derives the keys of the entries on worker threads, in entry order, ahead of the writer,
+// which takes them in the same order. The keys of all entries are kept (66 bytes each, at
+// most 65535 entries here), as the check of the copy needs them afterwards.
+class KeyPool {
+  public:
+    KeyPool(const std::string& passphrase, const std::vector<Salt>& salts,
+            const std::vector<bool>& wanted)
+        : passphrase_(passphrase),
+          salts_(salts),
+          wanted_(wanted),
+          keys_(salts.size()),
+          ready_(salts.size(), 0) {
+        const size_t work = static_cast<size_t>(std::count(wanted.begin(), wanted.end(), true));
+        const unsigned workers =
+            static_cast<unsigned>(std::min<size_t>(WorkerThreads(0), std::max<size_t>(work, 1)));
+        try {
+            for (unsigned i = 0; i < workers; ++i) {
+                threads_.emplace_back([this] { Run(); });
+            }
+        } catch (...) {
+            Stop();
+            throw;
+        }
+    }
+    ~KeyPool() { Stop(); }
+    KeyPool(const KeyPool&) = delete;
+    KeyPool& operator=(const KeyPool&) = delete;
+
+    const AesKeys& Get(size_t index) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_changed_.wait(lock, [&] { return ready_[index] != 0 || !failure_.empty(); });
+        if (ready_[index] == 0) {
+            throw ArchiveError(failure_);
+        }
+        return keys_[index];
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            const size_t i = next_.fetch_add(1);
+            if (i >= salts_.size() || stop_.load()) {
+                return;
+            }
+            AesKeys keys;
+            try {
+                if (wanted_[i]) {
+                    keys = DeriveAesKeys(passphrase_, salts_[i].data());
+                }
+            } catch (const std::exception& e) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    failure_ = e.what();
+                }
+                ready_changed_.notify_all();
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                keys_[i] = keys;
+                ready_[i] = 1;
+            }
+            ready_changed_.notify_all();
+        }
+    }
+    void Stop() {
+        stop_ = true;
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+        threads_.clear();
+    }
+
+    const std::string& passphrase_;
+    const std::vector<Salt>& salts_;
+    const std::vector<bool>& wanted_;
+    std::vector<AesKeys> keys_;
+    std::vector<char> ready_;
+    std::string failure_;
+    std::mutex mutex_;
+    std::condition_variable ready_changed_;
+    std::atomic<size_t> next_{0};
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// Progress of a pass over the entries: a file's share of its bytes as its compressed
+// bytes pass.
+struct Progress {
+    const EncryptOptions& options;
+    ArchiveProgress state;
+    void Entry(const SourceEntry& e, uint64_t compressedDone) {
+        if (options.progress) {
+            ArchiveProgress now = state;
+            const uint64_t c = e.raw->compressedSize;
+            now.bytesDone += c == 0 ? 0
+                                    : static_cast<uint64_t>(static_cast<double>(e.raw->size) *
+                                                            static_cast<double>(compressedDone) /
+                                                            static_cast<double>(c));
+            now.currentName = e.raw->name;
+            options.progress(now);
+        }
+    }
+    void Done(const SourceEntry& e) {
+        state.bytesDone += e.raw->size;
+        ++state.filesDone;
+    }
+};
+
+Progress StartProgress(const EncryptOptions& options, const std::vector<SourceEntry>& entries) {
+    Progress progress{options, {}};
+    for (const SourceEntry& e : entries) {
+        if (e.encrypted) {
+            progress.state.bytesTotal += e.raw->size;
+            ++progress.state.filesTotal;
+        }
+    }
+    return progress;
+}
+
+Fd OpenToRead(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        throw ArchiveError(path + ": cannot open: " + SystemReason(errno));
+    }
+    return fd;
+}
+
+RawDirectory ReadDirectoryOf(const std::string& path) {
+    std::optional<RawDirectory> directory = ReadRawDirectory(path);
+    if (!directory) {
+        throw ArchiveError(path + ": damaged zip archive (its directory cannot be read)");
+    }
+    return std::move(*directory);
+}
+
+void ReadFully(int fd, const std::string& path, uint8_t* into, size_t length, uint64_t offset) {
+    const ssize_t got = ReadAt(fd, into, length, offset);
+    if (got != static_cast<ssize_t>(length)) {
+        throw ArchiveError(path + ": cannot read: " +
+                           (got < 0 ? SystemReason(errno) : std::string("the file ends early")));
+    }
+}
+
+}  // namespace
+
+AesKeys DeriveAesKeys(const std::string& passphrase, const uint8_t* salt) {
+    uint8_t derived[66];
+    if (PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(passphrase.size()), salt,
+                               static_cast<int>(kAesSalt), kIterations, sizeof derived,
+                               derived) != 1) {
+        throw ArchiveError("cannot derive the AES-256 keys");
+    }
+    AesKeys keys;
+    std::memcpy(keys.encryption.data(), derived, 32);
+    std::memcpy(keys.authentication.data(), derived + 32, 32);
+    std::memcpy(keys.verifier.data(), derived + 64, kAesVerifier);
+    return keys;
+}
+
+std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
+                                        const std::string& targetPath,
+                                        const std::string& passphrase,
+                                        const EncryptOptions& options) {
+    const Fd source = OpenToRead(sourcePath);
+    const RawDirectory directory = ReadDirectoryOf(sourcePath);
+    if (directory.zip64 || directory.entries.size() > 0xFFFF) {
+        return std::nullopt;
+    }
+    const std::vector<SourceEntry> entries = SourceEntries(sourcePath, source.Get(), directory);
+
+    // The copy's size, known before a byte is written: beyond 32-bit fields it needs ZIP64.
+    uint64_t size = kEndRecord;
+    for (const SourceEntry& e : entries) {
+        const uint64_t added = e.encrypted ? AesExtraField(0).size() : 0;
+        if (e.localExtra.size() + added > 0xFFFF || e.raw->extra.size() + added > 0xFFFF) {
+            return std::nullopt;
+        }
+        size += e.dataOffset - e.raw->localOffset + e.raw->compressedSize +
+                (e.encrypted ? added + kAesOverhead : 0) + kCentralHeader + e.raw->name.size() +
+                e.raw->extra.size() + added + e.raw->comment.size();
+    }
+    if (size > kMax32) {
+        return std::nullopt;
+    }
+
+    // A fresh salt for every file entry, none twice in one copy.
+    std::vector<Salt> salts(entries.size());
+    std::vector<bool> wanted(entries.size(), false);
+    std::set<Salt> taken;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].encrypted) {
+            continue;
+        }
+        wanted[i] = true;
+        do {
+            if (RAND_bytes(salts[i].data(), static_cast<int>(kAesSalt)) != 1) {
+                throw ArchiveError("cannot draw a random salt for the encrypted copy");
+            }
+        } while (!taken.insert(salts[i]).second);
+    }
+    KeyPool pool(passphrase, salts, wanted);
+
+    std::string out;
+    out.reserve(kChunkSize * 2);
+    uint64_t written = 0;
+    const auto flush = [&] {
+        if (const int err = WriteAll(fd, out.data(), out.size()); err != 0) {
+            throw ArchiveError(targetPath +
+                               ": cannot write the encrypted copy: " + SystemReason(err));
+        }
+        written += out.size();
+        out.clear();
+    };
+    const auto cancelled = [&] {
+        if (Cancelled(options.cancel)) {
+            throw ArchiveCancelled("encrypting cancelled");
+        }
+    };
+    Progress progress = StartProgress(options, entries);
+    std::vector<uint8_t> chunk(kChunkSize);
+    std::vector<uint64_t> offsets(entries.size());
+    Ctr ctr;
+    Hmac hmac;
+    AesCopyKeys result;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        cancelled();
+        const SourceEntry& e = entries[i];
+        offsets[i] = written + out.size();
+        if (!e.encrypted) {
+            // A folder entry: its local header and bytes as they stand.
+            const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
+            std::string raw(length, '\0');
+            ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(raw.data()), length,
+                      e.raw->localOffset);
+            out += raw;
+            continue;
+        }
+        const AesKeys& keys = pool.Get(i);
+        const std::string salt(salts[i].begin(), salts[i].end());
+        result.emplace(salt, keys);
+        out += EncryptedLocalHeader(e);
+        out += salt;
+        out.append(keys.verifier.begin(), keys.verifier.end());
+        ctr.Start(keys.encryption);
+        hmac.Start(keys.authentication);
+        for (uint64_t done = 0; done < e.raw->compressedSize;) {
+            cancelled();
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
+            ReadFully(source.Get(), sourcePath, chunk.data(), n, e.dataOffset + done);
+            ctr.Apply(chunk.data(), n);
+            hmac.Update(chunk.data(), n);
+            out.append(reinterpret_cast<const char*>(chunk.data()), n);
+            if (out.size() >= kChunkSize) {
+                flush();
+            }
+            done += n;
+            progress.Entry(e, done);
+        }
+        out += hmac.Final();
+        progress.Done(e);
+        progress.Entry(e, e.raw->compressedSize);
+    }
+    const uint64_t directoryOffset = written + out.size();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        out += CentralRecord(entries[i], offsets[i]);
+    }
+    const uint64_t directorySize = written + out.size() - directoryOffset;
+    Put32(out, kEndSignature);
+    Put16(out, 0);
+    Put16(out, 0);
+    Put16(out, entries.size());
+    Put16(out, entries.size());
+    Put32(out, directorySize);
+    Put32(out, directoryOffset);
+    Put16(out, 0);
+    flush();
+    cancelled();
+    return result;
+}
+
+void CheckAesCopy(const std::string& sourcePath, const std::string& copyPath,
+                  const AesCopyKeys& keys, const EncryptOptions& options) {
+    const Fd source = OpenToRead(sourcePath);
+    const Fd copy = OpenToRead(copyPath);
+    const RawDirectory sourceDirectory = ReadDirectoryOf(sourcePath);
+    const RawDirectory copyDirectory = ReadDirectoryOf(copyPath);
+    const std::vector<SourceEntry> entries =
+        SourceEntries(sourcePath, source.Get(), sourceDirectory);
+    if (copyDirectory.entries.size() != entries.size() || copyDirectory.zip64) {
+        throw ArchiveError(copyPath + ": the encrypted copy does not hold the archive's entries");
+    }
+    Progress progress = StartProgress(options, entries);
+    std::vector<uint8_t> sealed(kChunkSize);
+    std::vector<uint8_t> plain(kChunkSize);
+    Ctr ctr;
+    Hmac hmac;
+    uint64_t end = 0;  // where the last entry's bytes end
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const SourceEntry& e = entries[i];
+        const RawEntry& c = copyDirectory.entries[i];
+        const auto fail = [&](const std::string& what) {
+            throw ArchiveError(copyPath + ": entry " + e.raw->name +
+                               ": the encrypted copy does not read back: " + what);
+        };
+        if (Cancelled(options.cancel)) {
+            throw ArchiveCancelled("encrypting cancelled");
+        }
+        const std::string record = CentralRecord(e, c.localOffset);
+        const std::string stored = CentralRecord({&c, {}, 0, false}, c.localOffset);
+        if (record != stored) {
+            fail("its directory record differs");
+        }
+        const std::optional<LocalHeader> local = ReadLocalHeader(copy.Get(), c.localOffset);
+        if (!local || c.localOffset < end) {
+            fail("its local header cannot be read");
+        }
+        if (!e.encrypted) {
+            const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
+            std::string want(length, '\0');
+            std::string got(length, '\0');
+            ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(want.data()), length,
+                      e.raw->localOffset);
+            ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(got.data()), length,
+                      c.localOffset);
+            if (want != got) {
+                fail("the folder entry differs");
+            }
+            end = c.localOffset + length;
+            continue;
+        }
+        if (local->fixed + local->name + local->extra != EncryptedLocalHeader(e)) {
+            fail("its local header differs");
+        }
+        uint8_t head[kAesSalt + kAesVerifier];
+        ReadFully(copy.Get(), copyPath, head, sizeof head, local->dataOffset);
+        const auto found = keys.find(std::string(head, head + kAesSalt));
+        if (found == keys.end()) {
+            fail("its salt is not one it was written with");
+        }
+        const AesKeys& k = found->second;
+        if (!std::equal(k.verifier.begin(), k.verifier.end(), head + kAesSalt)) {
+            fail("its password verifier is wrong");
+        }
+        ctr.Start(k.encryption);
+        hmac.Start(k.authentication);
+        const uint64_t dataAt = local->dataOffset + sizeof head;
+        for (uint64_t done = 0; done < e.raw->compressedSize;) {
+            if (Cancelled(options.cancel)) {
+                throw ArchiveCancelled("encrypting cancelled");
+            }
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
+            ReadFully(copy.Get(), copyPath, sealed.data(), n, dataAt + done);
+            ReadFully(source.Get(), sourcePath, plain.data(), n, e.dataOffset + done);
+            hmac.Update(sealed.data(), n);
+            ctr.Apply(sealed.data(), n);
+            if (std::memcmp(sealed.data(), plain.data(), n) != 0) {
+                fail("its bytes do not decrypt to the archive's");
+            }
+            done += n;
+            progress.Entry(e, done);
+        }
+        std::string code(kAesCode, '\0');
+        ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(code.data()), kAesCode,
+                  dataAt + e.raw->compressedSize);
+        if (code != hmac.Final()) {
+            fail("its authentication code is wrong");
+        }
+        end = dataAt + e.raw->compressedSize + kAesCode;
+        progress.Done(e);
+    }
+    if (copyDirectory.directoryOffset != end) {
+        throw ArchiveError(copyPath +
+                           ": the encrypted copy does not read back: bytes between "
+                           "its entries and its directory");
+    }
+
+    // And its directory parses for libzip, every local header consistent with it.
+    int code = 0;
+    zip_t* za = zip_open(copyPath.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (za == nullptr) {
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        const std::string reason = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw ArchiveError(copyPath + ": the encrypted copy does not open: " + reason);
+    }
+    const zip_int64_t count = zip_get_num_entries(za, 0);
+    zip_discard(za);
+    if (count != static_cast<zip_int64_t>(entries.size())) {
+        throw ArchiveError(copyPath + ": the encrypted copy does not hold the archive's entries");
+    }
+}
+
+}  // namespace vornback::archive_internal
