@@ -1,15 +1,20 @@
 // Encrypted copies of archives: made from the plain archive without packing again, read
 // back here with the passphrase and by 7-Zip and bsdtar, and refused plainly without it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "archive/aes_copy.h"
 #include "archive/archive.h"
+#include "archive/unpack_checks.h"
 #include "startup/settings.h"
 #include "support/sftp_fixture.h"
 #include "support/smtp_fixture.h"
@@ -174,6 +179,138 @@ TEST_F(Encrypted, DamageIsFoundAndShortPassphrasesAreRefused) {
             EXPECT_NE(std::string(e.what()).find("at least 12"), std::string::npos) << e.what();
         }
         EXPECT_FALSE(fs::exists(target));
+    }
+}
+
+// Each kind of entry the writer meets: its method stays inside the AES field (or, for a
+// folder, the entry stays as it was), and bsdtar reads its bytes back.
+TEST_F(Encrypted, EveryKindOfEntryKeepsItsMethodAndReadsBack) {
+    using archive_internal::ReadRawDirectory;
+    const auto plain = ReadRawDirectory(plain_);
+    const auto sealed = ReadRawDirectory(encrypted_);
+    ASSERT_TRUE(plain && sealed);
+    ASSERT_EQ(plain->entries.size(), sealed->entries.size());
+    // The extra fields of the local header at offset.
+    const auto localExtra = [](const std::string& bytes, uint64_t at) {
+        const auto le16 = [&](uint64_t i) {
+            return static_cast<size_t>(static_cast<unsigned char>(bytes[i]) |
+                                       static_cast<unsigned char>(bytes[i + 1]) << 8);
+        };
+        return bytes.substr(at + 30 + le16(at + 26), le16(at + 28));
+    };
+    const std::string plainBytes = ReadFile(plain_);
+    const std::string sealedBytes = ReadFile(encrypted_);
+    struct Case {
+        const char* name;
+        uint16_t method;
+    };
+    for (const Case c : {Case{"Firm2.mdb", 8}, Case{"Yr1/empty.txt", 0}, Case{"Yr1/scan.jpg", 0},
+                         Case{"Yr1/DVorn1.mdb", 0}, Case{"Yr2/Empty/", 0}}) {
+        SCOPED_TRACE(c.name);
+        size_t i = 0;
+        while (i < plain->entries.size() && plain->entries[i].name != c.name) {
+            ++i;
+        }
+        ASSERT_LT(i, plain->entries.size());
+        const archive_internal::RawEntry& from = plain->entries[i];
+        const archive_internal::RawEntry& to = sealed->entries[i];
+        ASSERT_EQ(from.method, c.method);
+        EXPECT_EQ(to.name, from.name);
+        EXPECT_EQ(to.size, from.size);
+        EXPECT_EQ(to.externalAttributes, from.externalAttributes);
+        const std::string out = dir_ / "entry";
+        if (from.name.back() == '/') {
+            EXPECT_EQ(std::tie(to.method, to.flags, to.crc, to.compressedSize, to.extra),
+                      std::tie(from.method, from.flags, from.crc, from.compressedSize, from.extra));
+            EXPECT_EQ(
+                RunCommand("bsdtar -tf " + Quote(encrypted_) + " | grep -qx " + Quote(c.name)), 0);
+            continue;
+        }
+        const std::string aes = std::string(
+                                    "\x01\x99\x07\x00\x02\x00"
+                                    "AE\x03",
+                                    9) +
+                                static_cast<char>(c.method) + '\0';
+        EXPECT_EQ(to.method, 99);
+        EXPECT_EQ(to.flags, from.flags | 1);
+        EXPECT_EQ(to.extra, aes + from.extra);
+        EXPECT_EQ(localExtra(sealedBytes, to.localOffset),
+                  aes + localExtra(plainBytes, from.localOffset));
+        EXPECT_EQ(to.compressedSize, from.compressedSize + 28);
+        EXPECT_EQ(to.crc, from.size < 20 ? 0 : from.crc);
+        std::string log;
+        ASSERT_EQ(
+            RunCommand("bsdtar -xOf " + Quote(encrypted_) + " --passphrase " + Quote(kPassphrase) +
+                           " " + Quote(c.name) + " > " + Quote(out) + " 2>&1",
+                       &log),
+            0)
+            << log;
+        EXPECT_TRUE(ReadFile(out) == ReadFile(source_ / c.name));
+    }
+}
+
+// The check after writing reads the copy from the disk: a changed byte in any part of an
+// entry, read whole or in chunks, or of a header, is refused; the copy as written passes.
+TEST_F(Encrypted, TheCheckRefusesAnyChangedByteOfTheWrittenCopy) {
+    const std::string copy = dir_ / "copy.zip";
+    std::optional<archive_internal::AesCopyKeys> keys;
+    {
+        const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        keys = archive_internal::WriteAesCopy(plain_, fd, copy, kPassphrase, {});
+        ::close(fd);
+    }
+    ASSERT_TRUE(keys);
+    const std::string bytes = ReadFile(copy);
+    const auto directory = archive_internal::ReadRawDirectory(copy);
+    ASSERT_TRUE(directory);
+    const auto le16 = [&](uint64_t at) {
+        return static_cast<uint64_t>(static_cast<unsigned char>(bytes[at])) |
+               static_cast<uint64_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+    };
+    // Where an entry's salt starts, and its last byte (of the authentication code).
+    const auto dataOf = [&](const std::string& name) {
+        for (const auto& e : directory->entries) {
+            if (e.name == name) {
+                const uint64_t start =
+                    e.localOffset + 30 + le16(e.localOffset + 26) + le16(e.localOffset + 28);
+                return std::make_pair(start, start + e.compressedSize - 1);
+            }
+        }
+        return std::make_pair(uint64_t{0}, uint64_t{0});
+    };
+    const auto [small, smallEnd] = dataOf("Firm2.mdb");
+    const auto [large, largeEnd] = dataOf("Yr1/Vch1.dat");
+    struct Case {
+        const char* what;
+        uint64_t at;  // the byte changed; npos: none
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"nothing", std::string::npos, ""},
+        {"salt", small + 3, "its salt is not one it was written with"},
+        {"verifier", small + 17, "its password verifier is wrong"},
+        {"ciphertext", (small + smallEnd) / 2, "do not decrypt to the archive's"},
+        {"ciphertext in a later chunk", largeEnd - 20, "do not decrypt to the archive's"},
+        {"authentication code", smallEnd, "its authentication code is wrong"},
+        {"authentication code after chunks", largeEnd - 5, "its authentication code is wrong"},
+        {"local header time", directory->entries[0].localOffset + 10, "its local header differs"},
+        {"directory attributes", directory->directoryOffset + 40, "its directory record differs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string changed = bytes;
+        if (c.at != std::string::npos) {
+            changed[c.at] = static_cast<char>(changed[c.at] ^ 0x01);
+        }
+        WriteFile(copy, changed);
+        try {
+            archive_internal::CheckAesCopy(plain_, copy, *keys, {});
+            EXPECT_EQ(c.at, std::string::npos) << "a changed byte passed";
+        } catch (const ArchiveError& e) {
+            EXPECT_NE(c.at, std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+        }
     }
 }
 
