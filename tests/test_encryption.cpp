@@ -1,6 +1,7 @@
 // Encrypted copies of archives: made from the plain archive without packing again, read
 // back here with the passphrase and by 7-Zip and bsdtar, and refused plainly without it.
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,6 +312,28 @@ TEST_F(Encrypted, TheCheckRefusesAnyChangedByteOfTheWrittenCopy) {
             EXPECT_NE(c.at, std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
         }
+    }
+}
+
+// The keys of an entry are OpenSSL's PBKDF2-HMAC-SHA1 (1000 iterations, 66 bytes) of the
+// passphrase and salt, whatever the passphrase's length (longer than a SHA-1 block, it is
+// hashed first).
+TEST(AesKeys, AreThoseOfPbkdf2HmacSha1) {
+    for (const size_t length : {12, 55, 63, 64, 65, 200}) {
+        SCOPED_TRACE(length);
+        const std::string passphrase = test::RandomBytes(length, static_cast<unsigned>(length));
+        const std::string salt = test::RandomBytes(16, static_cast<unsigned>(length + 1));
+        const auto* saltBytes = reinterpret_cast<const uint8_t*>(salt.data());
+        uint8_t want[66];
+        ASSERT_EQ(PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(length), saltBytes, 16,
+                                         1000, sizeof want, want),
+                  1);
+        const archive_internal::AesKeys keys =
+            archive_internal::DeriveAesKeys(passphrase, saltBytes);
+        std::string got(keys.encryption.begin(), keys.encryption.end());
+        got.append(keys.authentication.begin(), keys.authentication.end());
+        got.append(keys.verifier.begin(), keys.verifier.end());
+        EXPECT_EQ(got, std::string(want, want + sizeof want));
     }
 }
 

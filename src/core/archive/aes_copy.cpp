@@ -40,7 +40,6 @@ constexpr uint16_t kAesNeeded = 51;  // the version a reader of WinZip AES needs
 constexpr uint16_t kEncryptedFlag = 0x0001;
 constexpr uint16_t kDescriptorFlag = 0x0008;
 constexpr size_t kAesOverhead = kAesSalt + kAesVerifier + kAesCode;
-constexpr int kIterations = 1000;
 constexpr uint64_t kMax32 = 0xFFFFFFFF;
 
 void Put16(std::string& out, uint64_t value) {
@@ -430,20 +429,6 @@ void ReadFully(int fd, const std::string& path, uint8_t* into, size_t length, ui
 }
 
 }  // namespace
-
-AesKeys DeriveAesKeys(const std::string& passphrase, const uint8_t* salt) {
-    uint8_t derived[66];
-    if (PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(passphrase.size()), salt,
-                               static_cast<int>(kAesSalt), kIterations, sizeof derived,
-                               derived) != 1) {
-        throw ArchiveError("cannot derive the AES-256 keys");
-    }
-    AesKeys keys;
-    std::memcpy(keys.encryption.data(), derived, 32);
-    std::memcpy(keys.authentication.data(), derived + 32, 32);
-    std::memcpy(keys.verifier.data(), derived + 64, kAesVerifier);
-    return keys;
-}
 
 std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
                                         const std::string& targetPath,
