@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -311,6 +312,41 @@ TEST_F(Encrypted, TheCheckRefusesAnyChangedByteOfTheWrittenCopy) {
         } catch (const ArchiveError& e) {
             EXPECT_NE(c.at, std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+        }
+    }
+}
+
+// Progress runs through the writing and then the check; a cancel in either leaves no copy.
+TEST_F(Encrypted, ProgressReachesTheEndAndACancelLeavesNoCopy) {
+    enum class When { Never, Writing, Checking };
+    for (const When when : {When::Never, When::Writing, When::Checking}) {
+        SCOPED_TRACE(static_cast<int>(when));
+        const std::string target = dir_ / "copy.zip";
+        std::atomic<bool> cancel{false};
+        std::vector<ArchiveProgress> seen;
+        EncryptOptions options;
+        options.cancel = &cancel;
+        options.progress = [&](const ArchiveProgress& p) {
+            const bool checking = !seen.empty() && p.bytesDone < seen.back().bytesDone;
+            seen.push_back(p);
+            if ((when == When::Writing && seen.size() == 2) ||
+                (when == When::Checking && checking)) {
+                cancel = true;
+            }
+        };
+        if (when == When::Never) {
+            EncryptArchiveCopy(plain_, target, kPassphrase, options);
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen.back().filesDone, 6u);
+            EXPECT_EQ(seen.back().filesTotal, 6u);
+            EXPECT_EQ(seen.back().bytesDone, seen.back().bytesTotal);
+            EXPECT_TRUE(fs::exists(target));
+            fs::remove(target);
+        } else {
+            EXPECT_THROW(EncryptArchiveCopy(plain_, target, kPassphrase, options),
+                         ArchiveCancelled);
+            EXPECT_TRUE(cancel);
+            EXPECT_FALSE(fs::exists(target));
         }
     }
 }

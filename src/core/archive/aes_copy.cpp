@@ -390,6 +390,10 @@ struct Progress {
     void Done(const SourceEntry& e) {
         state.bytesDone += e.raw->size;
         ++state.filesDone;
+        if (options.progress) {
+            state.currentName = e.raw->name;
+            options.progress(state);
+        }
     }
 };
 
@@ -532,7 +536,6 @@ std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
         }
         out += hmac.Final();
         progress.Done(e);
-        progress.Entry(e, e.raw->compressedSize);
     }
     const uint64_t directoryOffset = written + out.size();
     for (size_t i = 0; i < entries.size(); ++i) {
