@@ -211,21 +211,35 @@ class Ctr {
     // XORs the key stream into data; every call but an entry's last covers whole blocks.
     void Apply(uint8_t* data, size_t length) {
         const size_t blocks = (length + 15) / 16;
-        counters_.assign(blocks * 16, 0);
-        stream_.resize(blocks * 16);
+        // Each counter block: the block number in its first 8 bytes, little endian, then
+        // zeros (which stay from the last call).
+        if (counters_.size() < blocks * 16) {
+            counters_.assign(blocks * 16, 0);
+            stream_.resize(blocks * 16);
+        }
         for (size_t b = 0; b < blocks; ++b) {
             ++counter_;
+            uint8_t* block = counters_.data() + b * 16;
             for (size_t k = 0; k < 8; ++k) {
-                counters_[b * 16 + k] = static_cast<uint8_t>(counter_ >> (8 * k));
+                block[k] = static_cast<uint8_t>(counter_ >> (8 * k));
             }
         }
         int written = 0;
         if (EVP_EncryptUpdate(ctx_, stream_.data(), &written, counters_.data(),
-                              static_cast<int>(counters_.size())) != 1 ||
-            static_cast<size_t>(written) != stream_.size()) {
+                              static_cast<int>(blocks * 16)) != 1 ||
+            static_cast<size_t>(written) != blocks * 16) {
             throw ArchiveError("AES-256 failed");
         }
-        for (size_t i = 0; i < length; ++i) {
+        size_t i = 0;
+        for (; i + 8 <= length; i += 8) {
+            uint64_t word = 0;
+            uint64_t key = 0;
+            std::memcpy(&word, data + i, 8);
+            std::memcpy(&key, stream_.data() + i, 8);
+            word ^= key;
+            std::memcpy(data + i, &word, 8);
+        }
+        for (; i < length; ++i) {
             data[i] ^= stream_[i];
         }
     }
