@@ -2,7 +2,7 @@
 # What encryption adds to a backup's time: builds the `vornback-cli make-sample --scale 100`
 # tree and times, RUNS times each, a plain whole-firm backup of firm 1 and the same backup
 # with EncryptLocal=1 (packed and checked as before, then its AES-256 copy made from the
-# compressed bytes, synced and checked again with the passphrase: the same work the
+# compressed bytes, synced, read back and checked with the keys it was written with: the same work the
 # encrypted copy for the offsite copy and the mail costs). Prints the medians, the added
 # share (target: at most 15%), the archive sizes and the load average at the start.
 #
