@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -23,6 +22,7 @@
 #include "archive/archive_internal.h"
 #include "archive/unpack_checks.h"
 #include "base/errors.h"
+#include "base/thread_annotations.h"
 #include "platform/posix.h"
 
 namespace vornback::archive_internal {
@@ -327,8 +327,10 @@ class KeyPool {
     KeyPool& operator=(const KeyPool&) = delete;
 
     const AesKeys& Get(size_t index) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_changed_.wait(lock, [&] { return ready_[index] != 0 || !failure_.empty(); });
+        MutexLock lock(mutex_);
+        while (ready_[index] == 0 && failure_.empty()) {
+            lock.Wait(ready_changed_);
+        }
         if (ready_[index] == 0) {
             throw ArchiveError(failure_);
         }
@@ -349,14 +351,14 @@ class KeyPool {
                 }
             } catch (const std::exception& e) {
                 {
-                    std::lock_guard<std::mutex> lock(mutex_);
+                    MutexLock lock(mutex_);
                     failure_ = e.what();
                 }
                 ready_changed_.notify_all();
                 return;
             }
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                MutexLock lock(mutex_);
                 keys_[i] = keys;
                 ready_[i] = 1;
             }
@@ -374,10 +376,10 @@ class KeyPool {
     const std::string& passphrase_;
     const std::vector<Salt>& salts_;
     const std::vector<bool>& wanted_;
-    std::vector<AesKeys> keys_;
-    std::vector<char> ready_;
-    std::string failure_;
-    std::mutex mutex_;
+    Mutex mutex_;
+    std::vector<AesKeys> keys_ GUARDED_BY(mutex_);
+    std::vector<char> ready_ GUARDED_BY(mutex_);
+    std::string failure_ GUARDED_BY(mutex_);
     std::condition_variable ready_changed_;
     std::atomic<size_t> next_{0};
     std::atomic<bool> stop_{false};
