@@ -672,10 +672,7 @@ void CheckAesCopy(const std::string& sourcePath, const std::string& copyPath,
     int code = 0;
     zip_t* za = zip_open(copyPath.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (za == nullptr) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
-        const std::string reason = zip_error_strerror(&error);
-        zip_error_fini(&error);
+        const std::string reason = ZipErrorText(code);
         throw ArchiveError(copyPath + ": the encrypted copy does not open: " + reason);
     }
     const zip_int64_t count = zip_get_num_entries(za, 0);

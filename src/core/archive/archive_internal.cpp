@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,14 @@ namespace {
 // Buffers from this size on are mapped rather than taken from the allocator.
 constexpr size_t kMapThreshold = 256 * 1024;
 }  // namespace
+
+std::string ZipErrorText(int code) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string reason = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return reason;
+}
 
 std::string SystemReason(int error) {
     return std::strerror(error);

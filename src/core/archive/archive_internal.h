@@ -34,6 +34,8 @@ constexpr size_t kPackChunk = 4 * 1024 * 1024;
 constexpr uint64_t kProgressStep = 1024 * 1024;
 
 std::string SystemReason(int error);
+// libzip's text for the error code an open of an archive gave back.
+std::string ZipErrorText(int code);
 
 inline bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel != nullptr && cancel->load(std::memory_order_relaxed);

@@ -44,10 +44,7 @@ zip_t* OpenForReading(const std::string& path) {
     int code = 0;
     zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (za == nullptr) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
-        const std::string reason = zip_error_strerror(&error);
-        zip_error_fini(&error);
+        const std::string reason = ZipErrorText(code);
         throw ArchiveError(path + ": cannot open: " + reason);
     }
     return za;

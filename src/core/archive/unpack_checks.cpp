@@ -171,10 +171,7 @@ ReadArchive::ReadArchive(const std::string& path, bool check, const std::string&
         }
         return;
     }
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    const std::string reason = zip_error_strerror(&error);
-    zip_error_fini(&error);
+    const std::string reason = ZipErrorText(code);
     switch (code) {
         case ZIP_ER_NOZIP:
             throw ArchiveError(path + ": not a zip archive");
