@@ -22,6 +22,7 @@
 #include "retention/prune.h"
 #include "sample/sample_tree.h"
 #include "support/crash_points.h"
+#include "support/run_doubles.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -280,7 +281,8 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
     Put("misc/Firm1.zip", "2020-01-01T00:00");
     Put("20201131/Firm1.zip", "2020-01-01T00:00");  // no such date
     // Another run holds firm 1's folder of 1 November.
-    const RunLock other = RunLock::Take(DestinationLockFile(backups_ + "/20201101", 1), "firm 1");
+    const RunLock other =
+        RunLock::Take(DestinationLockFile(backups_ + "/20201101", 1), "firm 1", TheSystemClock());
 
     // clang-format off
     const std::map<std::string, std::string> expected = {
@@ -301,13 +303,14 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
     request.historyFile = tmp_ / "history.tsv";
     LocalFileSystem lfs;
     const std::set<std::string> before = test::AllPaths(backups_);
-    PruneOutcome outcome = PruneBackupFolder(lfs, backups_, request);
+    PruneOutcome outcome = PruneBackupFolder(lfs, TheSystemClock(), backups_, request);
     EXPECT_EQ(Why(outcome), expected);
     EXPECT_TRUE(outcome.removed.empty());
     EXPECT_EQ(test::AllPaths(backups_), before);
 
     request.dryRun = false;
-    outcome = PruneBackupFolder(lfs, backups_, request);
+    test::FixedClock clock;
+    outcome = PruneBackupFolder(lfs, clock, backups_, request);
     EXPECT_EQ(Why(outcome), expected);
     EXPECT_EQ(outcome.failures, Strings{});
     EXPECT_EQ(outcome.removed,
@@ -338,8 +341,8 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
                                                                "Tuesday/Firm1.zip"}));
     Strings recorded;
     for (const HistoryRecord& r : ReadHistory(tmp_ / "history.tsv")) {
-        EXPECT_EQ(std::make_tuple(r.kind, r.firm, r.result, r.reason),
-                  std::make_tuple(std::string("prune"), 1, RunResult::Ok,
+        EXPECT_EQ(std::make_tuple(r.kind, r.time, r.firm, r.result, r.reason),
+                  std::make_tuple(std::string("prune"), clock.seconds, 1, RunResult::Ok,
                                   std::string("removed by the keep policy (last 1)")));
         recorded.push_back(fs::path(r.archive).lexically_relative(backups_).string());
     }
@@ -361,7 +364,9 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
                     day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2) + "T18:00");
             }
         },
-        [&](FileSystem& killing) { PruneBackupFolder(killing, backups_, request); },
+        [&](FileSystem& killing) {
+            PruneBackupFolder(killing, TheSystemClock(), backups_, request);
+        },
         [&](int killedAfter) {
             // The oldest went first (all three once the run has ended), and what is left is
             // whole. A power cut may bring back the last removal, made but not yet synced.
@@ -378,7 +383,7 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
             }
             // The next prune finishes, and no folder of a removed archive stays behind.
             LocalFileSystem lfs;
-            PruneBackupFolder(lfs, backups_, request);
+            PruneBackupFolder(lfs, TheSystemClock(), backups_, request);
             EXPECT_EQ(test::AllPaths(backups_),
                       (std::set<std::string>{"20201104/", "20201104/Firm1.zip"}));
         },

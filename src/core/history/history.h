@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/dialogs.h"
 #include "base/program_values.h"
 
@@ -61,6 +62,11 @@ void AppendHistory(const std::string& file, const HistoryRecord& record);
 // FileSystemError when the file exists but cannot be read.
 std::vector<HistoryRecord> ReadHistory(const std::string& file);
 
+// Appends the "prune" line of an archive a keep policy removed, stamped with the clock's
+// time now; "" as the file records nothing. A line that cannot be written is a warning.
+void RecordPrune(const std::string& file, Clock& clock, int64_t firm, const std::string& yearNo,
+                 const std::string& archive, uint64_t bytes, const std::string& reason);
+
 // A text as a JSON string, quotes included.
 std::string JsonText(const std::string& text);
 
@@ -93,7 +99,8 @@ std::string LastBackupText(const std::string& file, int32_t firm);
 // never changes the run's own outcome.
 class RunRecord {
   public:
-    RunRecord(const ProgramValues& values, std::string kind);
+    // The line's time is the clock's when the run starts.
+    RunRecord(const ProgramValues& values, std::string kind, Clock& clock);
     RunRecord(const RunRecord&) = delete;
     RunRecord& operator=(const RunRecord&) = delete;
 
