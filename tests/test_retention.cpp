@@ -2,6 +2,7 @@
 // removal step on real folders: locks, other files, folders, history and kills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -356,8 +357,10 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
     const Strings days = {"20201101", "20201102", "20201103", "20201104"};
     PruneRequest request;
     request.policy.last = 1;
+    request.historyFile = tmp_ / "history.tsv";
     const int kills = test::ForEachKillPoint(
         [&] {
+            fs::remove(request.historyFile);
             fs::remove_all(backups_);
             for (const std::string& day : days) {
                 Put(day + "/Firm1.zip",
@@ -368,6 +371,20 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
             PruneBackupFolder(killing, TheSystemClock(), backups_, request);
         },
         [&](int killedAfter) {
+            // The history holds whole lines, one for each removal that stands but the last,
+            // whose line may not have been written yet.
+            const std::string lines =
+                fs::exists(request.historyFile) ? test::ReadFile(request.historyFile) : "";
+            const std::vector<HistoryRecord> records = ReadHistory(request.historyFile);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), std::ssize(records));
+            size_t gone = 0;
+            for (size_t i = 0; i < days.size(); ++i) {
+                const std::string archive = backups_ + "/" + days[i] + "/Firm1.zip";
+                gone += fs::exists(archive) ? 0 : 1;
+                EXPECT_EQ(i < records.size() ? records[i].archive : archive, archive);
+            }
+            EXPECT_LE(records.size(), gone);
+            EXPECT_GE(records.size() + (killedAfter == 0 ? 0 : 1), gone) << killedAfter;
             // The oldest went first (all three once the run has ended), and what is left is
             // whole. A power cut may bring back the last removal, made but not yet synced.
             const size_t removed = killedAfter == 0 ? 3 : static_cast<size_t>(killedAfter);

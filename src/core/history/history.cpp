@@ -278,6 +278,13 @@ void AppendHistory(const std::string& file, const HistoryRecord& record) {
     if (const int error = fd.Close(); error != 0) {
         Fail("closed", file, error);
     }
+    // A file this append made stands a power loss only once its folder's entries do.
+    if (size == 0) {
+        const Fd folder(::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.Valid() || ::fsync(folder.Get()) != 0) {
+            Fail("made durable in its folder", file, errno);
+        }
+    }
 }
 
 std::vector<HistoryRecord> ReadHistory(const std::string& file) {

@@ -53,8 +53,9 @@ std::string FormatHistoryLine(const HistoryRecord& record);
 // The record of one line (without its new-line), or nothing when the line is damaged.
 std::optional<HistoryRecord> ParseHistoryLine(const std::string& line);
 
-// Appends the record's line and syncs the file. A file whose last line lacks its
-// new-line (a write cut off by a crash) gets one first, so that the torn line stays alone.
+// Appends the record's line and syncs the file (and its folder, when the file is new or
+// was empty). A file whose last line lacks its new-line (a write cut off by a crash) gets
+// one first, so that the torn line stays alone.
 // Throws FileSystemError naming the file when it cannot be opened, written or synced.
 void AppendHistory(const std::string& file, const HistoryRecord& record);
 
