@@ -70,47 +70,33 @@ TEST(History, TimesComeFromTheRunsClock) {
     test::TempDir dir;
     test::FixedClock clock;
     const ProgramValues values{1, "2", "B", dir.Path().string(), dir / "data"};
-    const std::string lock = dir / ".Firm1.lock";
-    const auto lastLine = [&] {
-        return FormatHistoryLine(ReadHistory(HistoryFile(values)).back());
-    };
-    const std::vector<std::tuple<const char*, std::function<std::string()>, std::string>> cases = {
-        {"run line",
-         [&] {
-             RunRecord(values, "backup", clock).Finish(RunResult::Failed, "x");
-             return lastLine();
+    const std::string history = HistoryFile(values), lock = dir / ".Firm1.lock";
+    const std::vector<std::tuple<std::function<std::string()>, std::string>> cases = {
+        {[&] {
+             RunRecord(values, "backup", clock).Finish(RunResult::Ok);
+             return test::ReadFile(history);
          },
-         "2015-03-14T12:00:00Z"},
-        {"prune line",
-         [&] {
-             RecordPrune(HistoryFile(values), clock, 1, "", "/b/Firm1.zip", 1, "x");
-             return lastLine();
+         "2015-03-14T12:00:00Z\t1\t2\tbackup"},
+        {[&] {
+             RecordPrune(history, clock, 1, "", "/b/Firm1.zip", 1, "x");
+             return test::ReadFile(history);
          },
          "2015-03-14T12:00:00Z\t1\t\tprune"},
-        {"lock holder",
-         [&] {
+        {[&] {
              const RunLock held = RunLock::Take(lock, "firm 1", clock);
-             try {
-                 RunLock::Take(lock, "firm 1", clock);
-             } catch (const RunLocked& e) {
-                 return std::string(e.what());
-             }
-             return std::string();
+             return test::ReadFile(lock);
          },
-         "since 2015-03-14T13:00:00)"},
-        {"mail date",
-         [&] {
+         " 2015-03-14T13:00:00\n"},
+        {[&] {
              test::SmtpTestServer server(dir / "smtp");
-             EXPECT_TRUE(CurlMailTransport(server.Settings(), clock)
-                             .Send({"a@b.test", "s", "b", "", "", ""})
-                             .ok);
+             CurlMailTransport(server.Settings(), clock).Send({"a@b.test", "s", "b", "", "", ""});
              return server.Received().at(0).at("date");
          },
          "Sat, 14 Mar 2015 13:00:00 +0100"},
     };
-    for (const auto& [what, text, stamp] : cases) {
-        const std::string got = text();
-        EXPECT_NE(got.find(stamp), std::string::npos) << what << ": " << got;
+    for (const auto& [write, stamp] : cases) {
+        const std::string text = write();
+        EXPECT_NE(text.find(stamp), std::string::npos) << text;
     }
 }
 
