@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "archive/archive.h"
+#include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "base/text.h"

@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "base/clock.h"
 #include "base/dialogs.h"
 #include "base/program_values.h"
 
 namespace vornback {
+
+class Clock;
 
 enum class RunResult { Ok, Stopped, Refused, Cancelled, Failed };
 
