@@ -1,6 +1,7 @@
 // mail set|show|test: the mail account of section "Mail" of the settings file.
 #include <iostream>
 
+#include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "common.h"
@@ -60,7 +61,7 @@ int MailCommand(const std::vector<std::string>& args) {
             parsed.Value("--to").empty()) {
             throw Usage{"mail test needs --to ADDRESS (and takes only --program-folder)"};
         }
-        CurlMailTransport transport(MailSettingsFor(file));
+        CurlMailTransport transport(MailSettingsFor(file), TheSystemClock());
         MailToSend mail;
         mail.recipient = parsed.Value("--to");
         mail.subject = "vornback mail test";

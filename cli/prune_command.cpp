@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "base/text.h"
@@ -130,7 +131,7 @@ PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
     if (values && !request.dryRun) {
         request.heldByRun = [&](int64_t firm) {
             try {
-                locks.emplace(firm, LockFirm(*values, firm));
+                locks.emplace(firm, LockFirm(*values, firm, TheSystemClock()));
                 return false;
             } catch (const RunLocked& e) {
                 std::cerr << "vornback-cli: the offsite archives of firm " << firm
@@ -146,7 +147,7 @@ PruneOutcome PruneRemote(const std::string& url, const ParsedArgs& parsed,
     const ScratchFolder scratch("prune", "A scratch folder");
     request.scratch = scratch.Path() + "/archive.zip";
     request.cancel = &gCancel;
-    return PruneOffsiteFolder(settings, request);
+    return PruneOffsiteFolder(settings, TheSystemClock(), request);
 }
 
 }  // namespace
@@ -181,7 +182,7 @@ int ExplainKeep(const std::string& folder, const ParsedArgs& parsed) {
     request.policy = policy;
     request.dryRun = true;
     request.cancel = &gCancel;
-    Show(PruneBackupFolder(fs, folder, request), false, true);
+    Show(PruneBackupFolder(fs, TheSystemClock(), folder, request), false, true);
     return kOk;
 }
 
@@ -240,7 +241,7 @@ int PruneCommand(const std::vector<std::string>& args) {
         std::cout << "keep policy: " << request.policy.Text() << "\n";
     }
     LocalFileSystem fs;
-    return Report(PruneBackupFolder(fs, folder, request), json, request.dryRun);
+    return Report(PruneBackupFolder(fs, TheSystemClock(), folder, request), json, request.dryRun);
 }
 
 }  // namespace vornback

@@ -387,7 +387,7 @@ int BackupCommand(const std::vector<std::string>& args) {
     CommandLineBackupView view(line);
     LocalFileSystem fs;
     SystemClock clock;
-    CurlMailTransport mail(MailSettingsFor(SettingsFile(values)));
+    CurlMailTransport mail(MailSettingsFor(SettingsFile(values)), clock);
     BackupContext ctx{values, fs, dialogs, clock, mail, view, RegionalDecimalSeparator()};
     ctx.cancel = &gCancel;
     ctx.offsite = OffsiteSettingsFor(parsed, values.ProgramFolder);

@@ -138,7 +138,8 @@ class BackupSafetyTest : public BackupRunTest {
     // What the next start and the next run of the firm do before anything else.
     Strings NextStart() {
         Strings lines = RecoverAtStartup(values_, fs_);
-        const RunLock lock = RunLock::Take(DestinationLockFile(backups_, 2), "firm 2");
+        const RunLock lock =
+            RunLock::Take(DestinationLockFile(backups_, 2), "firm 2", TheSystemClock());
         for (const std::string& line : RecoverDestination(fs_, backups_, 2)) {
             lines.push_back(line);
         }

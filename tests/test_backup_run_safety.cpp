@@ -128,7 +128,7 @@ TEST_F(BackupSafetyTest, RecoveryFinishesOrRemovesWhatKilledRunsLeftAndNothingEl
     WriteFile(back + "/Firm5/Firm5.mdb", "a running restore's staging");
     const auto backBefore = test::AllPaths(back);
     {
-        const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5");
+        const RunLock running = RunLock::Take(FirmLockFile(values_, 5), "firm 5", TheSystemClock());
         const Strings lines = NextStart();
         EXPECT_EQ(lines.size(), 5u);
         EXPECT_TRUE(std::all_of(lines.begin(), lines.end(),
@@ -172,7 +172,8 @@ TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
             WriteFile(backups_ + "/" + f.folder + "/" + name, "cut off");
         }
     }
-    const RunLock working = RunLock::Take(DestinationLockFile(backups_ + "/Monday", 2), "firm 2");
+    const RunLock working =
+        RunLock::Take(DestinationLockFile(backups_ + "/Monday", 2), "firm 2", TheSystemClock());
     BackupChoices c = Others(backups_);
     c.type = BackupType::DateWise;  // 20150314
     EXPECT_EQ(Run(c), RunEnd::Exit);
@@ -190,7 +191,7 @@ TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
 TEST_F(BackupSafetyTest, ASecondRunWhileTheMailQuestionWaitsLeavesTheMailWhole) {
     fs::create_directories(tmp_ / "smtp");
     test::SmtpTestServer smtp(tmp_ / "smtp");
-    CurlMailTransport transport(smtp.Settings());
+    CurlMailTransport transport(smtp.Settings(), TheSystemClock());
     const std::string passphrase = "a passphrase long enough", passphraseFile = tmp_ / "pass";
     WriteFile(passphraseFile, passphrase + "\n");
     ::chmod(passphraseFile.c_str(), 0600);

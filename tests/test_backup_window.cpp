@@ -250,9 +250,10 @@ TEST_F(BackupWindowTest, TheClosingQuestionWaitsOnARecordedRunWithoutLocksOrAFat
     std::vector<std::string> atQuestion;  // the last run and the two locks, as they stood
     dialogs.onShow = [&](const Message& m) {
         if (m.text == "Back up Completed. Do You Want To Exit?") {
-            const bool firmFree = RunLock::TryTake(FirmLockFile(values, 1)).has_value();
+            const bool firmFree =
+                RunLock::TryTake(FirmLockFile(values, 1), TheSystemClock()).has_value();
             const bool destinationFree =
-                RunLock::TryTake(DestinationLockFile(destination, 1)).has_value();
+                RunLock::TryTake(DestinationLockFile(destination, 1), TheSystemClock()).has_value();
             atQuestion.push_back(test::LastRun(values) +
                                  (firmFree && destinationFree ? " free" : " locked") + " " +
                                  m.detail.substr(0, m.detail.find('(')));
@@ -261,7 +262,7 @@ TEST_F(BackupWindowTest, TheClosingQuestionWaitsOnARecordedRunWithoutLocksOrAFat
         }
     };
     // A refusal while another run holds the firm: the window stays for another try.
-    std::optional<RunLock> other(LockFirm(values, 1));
+    std::optional<RunLock> other(LockFirm(values, 1, TheSystemClock()));
     Click(Button("cmdOk"));
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_TRUE(

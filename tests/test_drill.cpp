@@ -175,8 +175,8 @@ TEST(Drill, DoctorMendsOnlyLeftoversAndStaleLocks) {
 
     {
         // While a run holds firm 1 the temporary file stays.
-        RunLock held =
-            RunLock::Take(FirmLockFile(ProgramValues{1, "2", "B", t.program, t.data}, 1), "firm 1");
+        RunLock held = RunLock::Take(FirmLockFile(ProgramValues{1, "2", "B", t.program, t.data}, 1),
+                                     "firm 1", TheSystemClock());
         out = RunCli("doctor --fix --data " + Quote(t.data), 1);
         EXPECT_TRUE(fs::exists(temporary)) << out;
         EXPECT_TRUE(fs::exists(back + "/Firm1")) << out;

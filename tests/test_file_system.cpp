@@ -127,7 +127,7 @@ TEST(FileSystem, FailuresSayWhatWhereWhyAndWhatToTry) {
         {[&] { fsys.ReplaceFile(missing, file); }, {"rename the file", missing, noSuch}},
         {[&] { fsys.ReplaceFile(empty, file); }, {"rename", "Is a directory"}},
         {[&] { fsys.SyncFolder(missing); }, {"write to the disk", missing, noSuch}},
-        {[&] { RunLock::Take(missing + "/.F3.lock", "firm 3"); },
+        {[&] { RunLock::Take(missing + "/.F3.lock", "firm 3", TheSystemClock()); },
          {"lock file", missing, "No such file or directory"}},
     };
     for (const auto& c : cases) {
@@ -332,13 +332,14 @@ TEST(RunLock, RefusesASecondHolderAndFreesWithTheHolder) {
     TempDir dir;
     const std::string file = dir / ".Firm3.lock";
     {
-        const RunLock held = RunLock::Take(file, "firm 3");
-        EXPECT_FALSE(RunLock::TryTake(file).has_value());
-        EXPECT_THROW(RunLock::Take(file, "firm 3"), RunLocked);  // its text: see the backup run
+        const RunLock held = RunLock::Take(file, "firm 3", TheSystemClock());
+        EXPECT_FALSE(RunLock::TryTake(file, TheSystemClock()).has_value());
+        EXPECT_THROW(RunLock::Take(file, "firm 3", TheSystemClock()),
+                     RunLocked);  // its text: see the backup run
     }
     EXPECT_FALSE(fs::exists(file));
     WriteFile(file, "99999 vornback 2015-03-14T10:00:00\n");  // left by a killed run
-    EXPECT_TRUE(RunLock::TryTake(file).has_value());
+    EXPECT_TRUE(RunLock::TryTake(file, TheSystemClock()).has_value());
 }
 
 // Listings give the direct children sorted by name; existence follows links; Dir names

@@ -5,8 +5,15 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
+#include <tuple>
+#include <vector>
 
 #include "history/history.h"
+#include "mail/mail.h"
+#include "platform/run_lock.h"
+#include "support/run_doubles.h"
+#include "support/smtp_fixture.h"
 #include "support/temp_dir.h"
 
 namespace vornback {
@@ -55,6 +62,42 @@ TEST(History, LinesRoundTripAndDamagedOnesAreSkipped) {
     EXPECT_EQ(read[1].firm, -3);
     EXPECT_EQ(read[1].result, RunResult::Failed);
     EXPECT_TRUE(ReadHistory(dir / "missing.tsv").empty());
+}
+
+// Every time written down is the run's clock's, never the system's own: a clock standing
+// at 12:00 UTC (13:00 in Berlin) on 14 March 2015 shows in each text.
+TEST(History, TimesComeFromTheRunsClock) {
+    test::TempDir dir;
+    test::FixedClock clock;
+    const ProgramValues values{1, "2", "B", dir.Path().string(), dir / "data"};
+    const std::string history = HistoryFile(values), lock = dir / ".Firm1.lock";
+    const std::vector<std::tuple<std::function<std::string()>, std::string>> cases = {
+        {[&] {
+             RunRecord(values, "backup", clock).Finish(RunResult::Ok);
+             return test::ReadFile(history);
+         },
+         "2015-03-14T12:00:00Z\t1\t2\tbackup"},
+        {[&] {
+             RecordPrune(history, clock, 1, "", "/b/Firm1.zip", 1, "x");
+             return test::ReadFile(history);
+         },
+         "2015-03-14T12:00:00Z\t1\t\tprune"},
+        {[&] {
+             const RunLock held = RunLock::Take(lock, "firm 1", clock);
+             return test::ReadFile(lock);
+         },
+         " 2015-03-14T13:00:00\n"},
+        {[&] {
+             test::SmtpTestServer server(dir / "smtp");
+             CurlMailTransport(server.Settings(), clock).Send({"a@b.test", "s", "b", "", "", ""});
+             return server.Received().at(0).at("date");
+         },
+         "Sat, 14 Mar 2015 13:00:00 +0100"},
+    };
+    for (const auto& [write, stamp] : cases) {
+        const std::string text = write();
+        EXPECT_NE(text.find(stamp), std::string::npos) << text;
+    }
 }
 
 TEST(History, LastBackupIsTheFirmsLatestSuccessfulBackup) {

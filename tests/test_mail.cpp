@@ -124,7 +124,7 @@ TEST(SendBackupMail, OverTlsWithLogin) {
     };
     size_t seen = 0;
     for (const auto& c : cases) {
-        CurlMailTransport transport(c.settings);
+        CurlMailTransport transport(c.settings, TheSystemClock());
         ScriptedDialogs dialogs;
         EXPECT_EQ(SendBackupMail(c.attachment, kRecipient, transport, dialogs, {}), c.outcome);
         EXPECT_EQ(dialogs.shown, c.shown);
@@ -171,7 +171,7 @@ TEST(CurlMailTransport, SendsOrRefusesWithTheCause) {
     };
     size_t seen = 0;
     for (const auto& c : cases) {
-        EXPECT_EQ(CurlMailTransport(c.server.Settings()).Send(c.mail), c.result);
+        EXPECT_EQ(CurlMailTransport(c.server.Settings(), TheSystemClock()).Send(c.mail), c.result);
         EXPECT_EQ(NewMails(server, seen), c.received) << c.mail.recipient;
     }
     EXPECT_TRUE(noLogin.Received().empty());

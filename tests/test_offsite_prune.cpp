@@ -18,6 +18,7 @@
 #include "platform/run_lock.h"
 #include "startup/settings.h"
 #include "support/cli_tool.h"
+#include "support/run_doubles.h"
 #include "support/sftp_fixture.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
@@ -174,7 +175,8 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
         request.scratch = tmp_ / "scratch.zip";
         request.historyFile = history;
         c.setUp(request);
-        const PruneOutcome outcome = PruneOffsiteFolder(server_->Settings(), request);
+        test::FixedClock clock;
+        const PruneOutcome outcome = PruneOffsiteFolder(server_->Settings(), clock, request);
         EXPECT_EQ(outcome.removed, c.removed);
         EXPECT_TRUE(outcome.failures.empty());
         for (const File& f : c.files) {
@@ -188,7 +190,8 @@ TEST_F(OffsitePrune, RemoteArchivesGoOldestFirstAndTheProtectedOnesStay) {
             fs::exists(history) ? ReadHistory(history) : std::vector<HistoryRecord>{};
         ASSERT_EQ(records.size(), c.removed.size());
         for (size_t i = 0; i < records.size(); ++i) {
-            EXPECT_EQ(records[i].kind, "prune");
+            EXPECT_EQ(std::make_pair(records[i].kind, records[i].time),
+                      std::make_pair(std::string("prune"), clock.seconds));
             EXPECT_EQ(records[i].archive,
                       server_->Settings().url.substr(0, server_->Settings().url.find('/', 7)) +
                           (Remote() / c.removed[i]).string());
@@ -228,7 +231,7 @@ TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
     EXPECT_EQ(out,
               "vornback-cli: offsite: removed 2 older backups: 20200101/Firm1.zip, "
               "20200102/Firm1.zip\n");
-    const std::string today = Today("%Y%m%d");
+    const std::string today = test::Today("%Y%m%d");
     EXPECT_EQ(Names(Remote()), (Strings{"20190601", today}));
     const std::vector<HistoryRecord> history = ReadHistory(tree + "/Bkp/history.tsv");
     ASSERT_EQ(history.size(), 3u);
@@ -264,7 +267,7 @@ TEST_F(OffsitePrune, BackupPruneAndListWhyReachTheOffsiteFolder) {
         if (row.holdFirm) {
             ProgramValues values;
             values.ProgramFolder = tree + "/Bkp";
-            lock.emplace(LockFirm(values, 1));
+            lock.emplace(LockFirm(values, 1, TheSystemClock()));
         }
         out.clear();
         EXPECT_EQ(RunCommand(Cli(args + program), &out), row.status) << out;

@@ -429,10 +429,10 @@ TEST_F(RestoreTest, FailedMovePutsTheLiveFirmBack) {
 TEST_F(RestoreTest, SecondRunOfTheFirmIsRefused) {
     Backup(2, "Firm2.zip");
     const std::string before = Keep(root_, "root");
-    RunLock other = LockFirm(values_, 2);
+    RunLock other = LockFirm(values_, 2, TheSystemClock());
     std::string refusal;
     try {
-        LockFirm(values_, 2);
+        LockFirm(values_, 2, TheSystemClock());
     } catch (const RunLocked& e) {
         refusal = e.what();
     }

@@ -327,11 +327,12 @@ TEST_F(RestoreWindowTest, RunsAreRecordedBeforeTheirQuestionAndARefusalKeepsTheW
     std::vector<std::string> atQuestion;
     dialogs.onShow = [&](const Message& m) {
         if (m.text == "Restore Competed. Do You Want To Exit?") {
-            const bool free = RunLock::TryTake(FirmLockFile(values, 1)).has_value();
+            const bool free =
+                RunLock::TryTake(FirmLockFile(values, 1), TheSystemClock()).has_value();
             atQuestion.push_back(test::LastRun(values) + (free ? " free" : " locked"));
         }
     };
-    std::optional<RunLock> other(LockFirm(values, 1));
+    std::optional<RunLock> other(LockFirm(values, 1, TheSystemClock()));
     Click(Button("cmdOk"));
     EXPECT_TRUE(window->isVisible());
     ASSERT_EQ(dialogs.shown.size(), 1u);

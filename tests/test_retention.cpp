@@ -2,6 +2,7 @@
 // removal step on real folders: locks, other files, folders, history and kills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include "retention/prune.h"
 #include "sample/sample_tree.h"
 #include "support/crash_points.h"
+#include "support/run_doubles.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
 
@@ -280,7 +282,8 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
     Put("misc/Firm1.zip", "2020-01-01T00:00");
     Put("20201131/Firm1.zip", "2020-01-01T00:00");  // no such date
     // Another run holds firm 1's folder of 1 November.
-    const RunLock other = RunLock::Take(DestinationLockFile(backups_ + "/20201101", 1), "firm 1");
+    const RunLock other =
+        RunLock::Take(DestinationLockFile(backups_ + "/20201101", 1), "firm 1", TheSystemClock());
 
     // clang-format off
     const std::map<std::string, std::string> expected = {
@@ -301,13 +304,14 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
     request.historyFile = tmp_ / "history.tsv";
     LocalFileSystem lfs;
     const std::set<std::string> before = test::AllPaths(backups_);
-    PruneOutcome outcome = PruneBackupFolder(lfs, backups_, request);
+    PruneOutcome outcome = PruneBackupFolder(lfs, TheSystemClock(), backups_, request);
     EXPECT_EQ(Why(outcome), expected);
     EXPECT_TRUE(outcome.removed.empty());
     EXPECT_EQ(test::AllPaths(backups_), before);
 
     request.dryRun = false;
-    outcome = PruneBackupFolder(lfs, backups_, request);
+    test::FixedClock clock;
+    outcome = PruneBackupFolder(lfs, clock, backups_, request);
     EXPECT_EQ(Why(outcome), expected);
     EXPECT_EQ(outcome.failures, Strings{});
     EXPECT_EQ(outcome.removed,
@@ -338,8 +342,8 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
                                                                "Tuesday/Firm1.zip"}));
     Strings recorded;
     for (const HistoryRecord& r : ReadHistory(tmp_ / "history.tsv")) {
-        EXPECT_EQ(std::make_tuple(r.kind, r.firm, r.result, r.reason),
-                  std::make_tuple(std::string("prune"), 1, RunResult::Ok,
+        EXPECT_EQ(std::make_tuple(r.kind, r.time, r.firm, r.result, r.reason),
+                  std::make_tuple(std::string("prune"), clock.seconds, 1, RunResult::Ok,
                                   std::string("removed by the keep policy (last 1)")));
         recorded.push_back(fs::path(r.archive).lexically_relative(backups_).string());
     }
@@ -353,16 +357,34 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
     const Strings days = {"20201101", "20201102", "20201103", "20201104"};
     PruneRequest request;
     request.policy.last = 1;
+    request.historyFile = tmp_ / "history.tsv";
     const int kills = test::ForEachKillPoint(
         [&] {
+            fs::remove(request.historyFile);
             fs::remove_all(backups_);
             for (const std::string& day : days) {
                 Put(day + "/Firm1.zip",
                     day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2) + "T18:00");
             }
         },
-        [&](FileSystem& killing) { PruneBackupFolder(killing, backups_, request); },
+        [&](FileSystem& killing) {
+            PruneBackupFolder(killing, TheSystemClock(), backups_, request);
+        },
         [&](int killedAfter) {
+            // The history holds whole lines, one for each removal that stands but the last,
+            // whose line may not have been written yet.
+            const std::string lines =
+                fs::exists(request.historyFile) ? test::ReadFile(request.historyFile) : "";
+            const std::vector<HistoryRecord> records = ReadHistory(request.historyFile);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), std::ssize(records));
+            size_t gone = 0;
+            for (size_t i = 0; i < days.size(); ++i) {
+                const std::string archive = backups_ + "/" + days[i] + "/Firm1.zip";
+                gone += fs::exists(archive) ? 0 : 1;
+                EXPECT_EQ(i < records.size() ? records[i].archive : archive, archive);
+            }
+            EXPECT_LE(records.size(), gone);
+            EXPECT_GE(records.size() + (killedAfter == 0 ? 0 : 1), gone) << killedAfter;
             // The oldest went first (all three once the run has ended), and what is left is
             // whole. A power cut may bring back the last removal, made but not yet synced.
             const size_t removed = killedAfter == 0 ? 3 : static_cast<size_t>(killedAfter);
@@ -378,7 +400,7 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
             }
             // The next prune finishes, and no folder of a removed archive stays behind.
             LocalFileSystem lfs;
-            PruneBackupFolder(lfs, backups_, request);
+            PruneBackupFolder(lfs, TheSystemClock(), backups_, request);
             EXPECT_EQ(test::AllPaths(backups_),
                       (std::set<std::string>{"20201104/", "20201104/Firm1.zip"}));
         },

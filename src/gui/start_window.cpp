@@ -40,7 +40,7 @@ int RunStartWindow(const StartupDecision& decision) {
     }
 
     SystemClock clock;
-    CurlMailTransport mail(MailSettingsFor(settings));
+    CurlMailTransport mail(MailSettingsFor(settings), clock);
     QtDialogs dialogs;
     BackupWindow window(decision.values, decision.defaultFolder, fs, dialogs, clock, mail,
                         RegionalDecimalSeparator());

@@ -183,7 +183,8 @@ std::string RemoveOlderBackups(BackupContext& ctx, const BackupChoices& choices,
     request.ownFolder = destination;
     request.knownGood = archive;
     try {
-        const PruneOutcome outcome = PruneBackupFolder(ctx.fs, FolderOf(destination), request);
+        const PruneOutcome outcome =
+            PruneBackupFolder(ctx.fs, ctx.clock, FolderOf(destination), request);
         for (const std::string& line : outcome.notes) {
             Warn(line);
         }
@@ -216,7 +217,7 @@ std::string RemoveOlderOffsiteBackups(BackupContext& ctx, const BackupChoices& c
         if (!settings.Configured()) {
             return "";
         }
-        const PruneOutcome outcome = PruneOffsiteFolder(settings, request);
+        const PruneOutcome outcome = PruneOffsiteFolder(settings, ctx.clock, request);
         for (const std::string& line : outcome.failures) {
             Warn("an older offsite backup was not removed: " + line);
         }

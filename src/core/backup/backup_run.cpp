@@ -291,7 +291,7 @@ BackupMade MakeBackup(BackupContext& ctx, const BackupChoices& choices,
     // run: without it a second run of the firm could not be kept out.
     std::optional<RunLock> firmLock;
     try {
-        firmLock.emplace(LockFirm(v, v.CurrentFirmNo));
+        firmLock.emplace(LockFirm(v, v.CurrentFirmNo, ctx.clock));
     } catch (const FileSystemError& e) {
         const std::string why =
             ReadOnlyForUs(StagingRoot(v)) || ReadOnlyForUs(v.ProgramFolder)
@@ -307,14 +307,14 @@ BackupMade MakeBackup(BackupContext& ctx, const BackupChoices& choices,
     // A current-year backup stages in the firm's staging folder, which a restore window may
     // hold with an unpacked archive; a whole-firm backup leaves that folder alone.
     if (currentYearOnly && firmLock) {
-        EnsureStagingFolderFree(v, v.CurrentFirmNo);
+        EnsureStagingFolderFree(v, v.CurrentFirmNo, ctx.clock);
     }
     const std::string destination = RetValidPath(ctx, choices);
     if (destination.empty()) {
         throw RunStopped();
     }
     const RunLock destinationLock =
-        RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText);
+        RunLock::Take(DestinationLockFile(destination, v.CurrentFirmNo), firmText, ctx.clock);
     for (const std::string& line : RecoverDestination(ctx.fs, destination, v.CurrentFirmNo)) {
         Warn(line);
     }
@@ -492,7 +492,7 @@ std::string CompletionDetail(BackupContext& ctx, const BackupMade& made) {
 RunEnd RunBackup(BackupContext& ctx, const BackupChoices& choices,
                  std::string& backupSourceFolder) {
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
-    RunRecord record(ctx.values, choices.currentYearOnly ? "backup-year" : "backup");
+    RunRecord record(ctx.values, choices.currentYearOnly ? "backup-year" : "backup", ctx.clock);
     // The message that stops a run is its reason in the history.
     MessageMemo memo(ctx.dialogs);
     BackupContext run{

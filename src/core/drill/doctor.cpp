@@ -240,7 +240,7 @@ class Examination {
             }
             const bool lockFile = l.what.starts_with("a stale lock");
             if (lockFile) {
-                if (std::optional<RunLock> lock = RunLock::TryTake(l.path)) {
+                if (std::optional<RunLock> lock = RunLock::TryTake(l.path, TheSystemClock())) {
                     lock->Release();
                     report_.mended.push_back("Removed the stale lock \"" + l.path + "\".");
                 }
@@ -249,7 +249,7 @@ class Examination {
             if (l.firm != 0 && held.count(l.firm) == 0 && busy.count(l.firm) == 0) {
                 std::optional<RunLock> lock;
                 if (fs::is_directory(StagingRoot(values_))) {
-                    lock = RunLock::TryTake(FirmLockFile(values_, l.firm));
+                    lock = RunLock::TryTake(FirmLockFile(values_, l.firm), TheSystemClock());
                     if (!lock) {
                         busy.insert(l.firm);
                         report_.mended.push_back("Left firm " + std::to_string(l.firm) +

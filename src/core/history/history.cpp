@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "archive/archive.h"
+#include "base/clock.h"
 #include "base/data_tree.h"
 #include "base/errors.h"
 #include "base/text.h"
@@ -278,6 +279,13 @@ void AppendHistory(const std::string& file, const HistoryRecord& record) {
     if (const int error = fd.Close(); error != 0) {
         Fail("closed", file, error);
     }
+    // A file this append made stands a power loss only once its folder's entries do.
+    if (size == 0) {
+        const Fd folder(::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.Valid() || ::fsync(folder.Get()) != 0) {
+            Fail("made durable in its folder", file, errno);
+        }
+    }
 }
 
 std::vector<HistoryRecord> ReadHistory(const std::string& file) {
@@ -375,9 +383,29 @@ std::string LastBackupText(const std::string& file, int32_t firm) {
     return "No backup yet";
 }
 
-RunRecord::RunRecord(const ProgramValues& values, std::string kind)
+void RecordPrune(const std::string& file, Clock& clock, int64_t firm, const std::string& yearNo,
+                 const std::string& archive, uint64_t bytes, const std::string& reason) {
+    if (file.empty()) {
+        return;
+    }
+    HistoryRecord record;
+    record.time = clock.Seconds();
+    record.firm = static_cast<int32_t>(firm);
+    record.year = yearNo;
+    record.kind = "prune";
+    record.archive = archive;
+    record.bytes = bytes;
+    record.reason = reason;
+    try {
+        AppendHistory(file, record);
+    } catch (const Error& e) {
+        Warn(e.what());
+    }
+}
+
+RunRecord::RunRecord(const ProgramValues& values, std::string kind, Clock& clock)
     : file_(HistoryFile(values)), startNanoseconds_(NowNanoseconds()) {
-    record_.time = static_cast<int64_t>(std::time(nullptr));
+    record_.time = clock.Seconds();
     record_.firm = values.CurrentFirmNo;
     record_.year = values.CurrentYearNo;
     record_.kind = std::move(kind);

@@ -17,6 +17,8 @@
 
 namespace vornback {
 
+class Clock;
+
 enum class RunResult { Ok, Stopped, Refused, Cancelled, Failed };
 
 // The word a result is written as: "ok", "stopped", "refused", "cancelled", "failed".
@@ -52,14 +54,20 @@ std::string FormatHistoryLine(const HistoryRecord& record);
 // The record of one line (without its new-line), or nothing when the line is damaged.
 std::optional<HistoryRecord> ParseHistoryLine(const std::string& line);
 
-// Appends the record's line and syncs the file. A file whose last line lacks its
-// new-line (a write cut off by a crash) gets one first, so that the torn line stays alone.
+// Appends the record's line and syncs the file (and its folder, when the file is new or
+// was empty). A file whose last line lacks its new-line (a write cut off by a crash) gets
+// one first, so that the torn line stays alone.
 // Throws FileSystemError naming the file when it cannot be opened, written or synced.
 void AppendHistory(const std::string& file, const HistoryRecord& record);
 
 // Every readable line of the file in order; a missing file gives none. Throws
 // FileSystemError when the file exists but cannot be read.
 std::vector<HistoryRecord> ReadHistory(const std::string& file);
+
+// Appends the "prune" line of an archive a keep policy removed, stamped with the clock's
+// time now; "" as the file records nothing. A line that cannot be written is a warning.
+void RecordPrune(const std::string& file, Clock& clock, int64_t firm, const std::string& yearNo,
+                 const std::string& archive, uint64_t bytes, const std::string& reason);
 
 // A text as a JSON string, quotes included.
 std::string JsonText(const std::string& text);
@@ -93,7 +101,8 @@ std::string LastBackupText(const std::string& file, int32_t firm);
 // never changes the run's own outcome.
 class RunRecord {
   public:
-    RunRecord(const ProgramValues& values, std::string kind);
+    // The line's time is the clock's when the run starts.
+    RunRecord(const ProgramValues& values, std::string kind, Clock& clock);
     RunRecord(const RunRecord&) = delete;
     RunRecord& operator=(const RunRecord&) = delete;
 

@@ -315,9 +315,9 @@ std::string MailDate(std::time_t now) {
     return text;
 }
 
-// Unique per message: the time in microseconds, the process and a counter, at the
-// sender's domain (or "localhost" when the user name has none that fits).
-std::string MessageId(std::string_view user) {
+// Unique per message: the time in seconds, the process and a counter, at the sender's
+// domain (or "localhost" when the user name has none that fits).
+std::string MessageId(std::string_view user, int64_t now) {
     static std::atomic<unsigned long> counter{0};
     std::string domain = "localhost";
     size_t at = user.rfind('@');
@@ -332,10 +332,7 @@ std::string MessageId(std::string_view user) {
             domain = std::string(candidate);
         }
     }
-    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-    return "<" + std::to_string(micros) + "." + std::to_string(getpid()) + "." +
+    return "<" + std::to_string(now) + "." + std::to_string(getpid()) + "." +
            std::to_string(++counter) + ".vornback@" + domain + ">";
 }
 
@@ -517,11 +514,12 @@ SendResult CurlMailTransport::Send(const MailToSend& mail) {
     SetOption(c, CURLOPT_MAIL_RCPT, recipients.get());
 
     ListHandle headers;
-    Append(headers, "Date: " + MailDate(std::time(nullptr)));
+    const int64_t now = clock_.Seconds();
+    Append(headers, "Date: " + MailDate(static_cast<std::time_t>(now)));
     Append(headers, "From: " + Mailbox(mail.senderName, settings_.user));
     Append(headers, "To: " + Mailbox(mail.recipientName, mail.recipient));
     Append(headers, "Subject: " + UnstructuredValue(mail.subject));
-    Append(headers, "Message-ID: " + MessageId(settings_.user));
+    Append(headers, "Message-ID: " + MessageId(settings_.user, now));
     // libcurl adds MIME-Version and the multipart Content-Type itself.
     SetOption(c, CURLOPT_HTTPHEADER, headers.get());
 

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "base/clock.h"
+
 namespace vornback {
 
 class Dialogs;
@@ -60,14 +62,16 @@ class MailTransport {
     virtual SendResult Send(const MailToSend& mail) = 0;
 };
 
-// libcurl over smtps:// with the given settings.
+// libcurl over smtps:// with the given settings; the mail's Date is the clock's time.
 class CurlMailTransport : public MailTransport {
   public:
-    explicit CurlMailTransport(SmtpSettings settings) : settings_(std::move(settings)) {}
+    CurlMailTransport(SmtpSettings settings, Clock& clock)
+        : settings_(std::move(settings)), clock_(clock) {}
     SendResult Send(const MailToSend& mail) override;
 
   private:
     SmtpSettings settings_;
+    Clock& clock_;
 };
 
 // Whether a file can be attached: it exists and is not empty.

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <set>
 
@@ -105,29 +104,9 @@ bool RemoteVerifies(SftpSession& session, const RemoteFound& a, const OffsitePru
     }
 }
 
-void Record(const OffsitePruneRequest& request, const SftpAddress& address, const RemoteFound& a) {
-    if (request.historyFile.empty()) {
-        return;
-    }
-    HistoryRecord record;
-    record.time = static_cast<int64_t>(std::time(nullptr));
-    record.firm = static_cast<int32_t>(a.policy.firm);
-    record.year = a.policy.yearNo;
-    record.kind = "prune";
-    record.archive = address.UrlOf(a.path);
-    record.bytes = a.size;
-    record.reason =
-        "removed from the offsite folder by the keep policy (" + request.policy.Text() + ")";
-    try {
-        AppendHistory(request.historyFile, record);
-    } catch (const Error& e) {
-        Warn(e.what());
-    }
-}
-
 }  // namespace
 
-PruneOutcome PruneOffsiteFolder(const OffsiteSettings& settings,
+PruneOutcome PruneOffsiteFolder(const OffsiteSettings& settings, Clock& clock,
                                 const OffsitePruneRequest& request) {
     PruneOutcome outcome;
     SftpSession session(settings, request.cancel);
@@ -180,7 +159,10 @@ PruneOutcome PruneOffsiteFolder(const OffsiteSettings& settings,
             outcome.failures.push_back(a->policy.name + ": " + e.what());
             continue;
         }
-        Record(request, session.Address(), *a);
+        RecordPrune(
+            request.historyFile, clock, a->policy.firm, a->policy.yearNo,
+            session.Address().UrlOf(a->path), a->size,
+            "removed from the offsite folder by the keep policy (" + request.policy.Text() + ")");
         outcome.removed.push_back(a->policy.name);
         emptied.insert(a->folder);
     }

@@ -47,7 +47,7 @@ struct OffsitePruneRequest {
 // outcome are "<sub-folder>/<name>"). A removal that fails is listed in failures and the
 // others go on. Throws OffsiteError when the server cannot be reached or listed (a folder
 // that is not there holds nothing), ArchiveCancelled when cancelled.
-PruneOutcome PruneOffsiteFolder(const OffsiteSettings& settings,
+PruneOutcome PruneOffsiteFolder(const OffsiteSettings& settings, Clock& clock,
                                 const OffsitePruneRequest& request);
 
 }  // namespace vornback

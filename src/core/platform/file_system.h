@@ -1,8 +1,26 @@
-// The file-system service: every file and folder operation of the system goes through
-// this interface, so that tests can substitute one that fails at a chosen call.
-// LocalFileSystem is the real one. Every failure throws FileSystemError whose text is one
-// sentence a person can act on: what could not be done, which file or folder, the
-// system's reason and what to try, for example
+// The file-system service: the runs' operations on the files and folders of the data tree,
+// the staging folder and the backup folders go through this interface, so that tests can
+// substitute one that fails, is killed or loses power at a chosen call. LocalFileSystem is
+// the real one.
+//
+// Outside it, each for its reason (the power-cut tests still see their syncs, but take the
+// names they create as durable):
+// - the history (history/history.cpp) is appended in place with one write and a sync, so
+//   that a reader and a concurrent run see whole lines only; it lives beside the settings,
+//   outside the trees a run owns, and is written where no run's service exists (the
+//   command line's prune of an offsite folder);
+// - the settings file and the workplace file (startup/) are written outside any run (a
+//   setting changed by a window or a command, the data tree chosen at start-up) through
+//   the free WriteWholeFile below: the same create, sync, rename and folder-sync steps as
+//   the service's;
+// - lock files (platform/run_lock.cpp) hold a flock on their descriptor;
+// - archives are written and read by libzip (archive/), databases and the compacted copy
+//   of a year database by SQLite (store/), remote copies over SFTP (offsite/); each syncs
+//   its own files, and the runs move and remove them through the service.
+//
+// Every failure of the service throws FileSystemError whose text is one sentence a person
+// can act on: what could not be done, which file or folder, the system's reason and what
+// to try, for example
 //   Could not create the folder "/data/Back/Firm3": No such file or directory. Check that
 //   the folder above it exists, then try again.
 #pragma once

@@ -59,9 +59,9 @@ Outcome Lock(const std::string& file, Fd& out) {
     }
 }
 
-void WriteHolder(int fd) {
+void WriteHolder(int fd, Clock& clock) {
     char when[32] = "";
-    const std::time_t now = std::time(nullptr);
+    const auto now = static_cast<std::time_t>(clock.Seconds());
     std::tm local{};
     if (::localtime_r(&now, &local) != nullptr) {
         std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
@@ -97,7 +97,7 @@ std::string HolderText(const std::string& file) {
 
 }  // namespace
 
-RunLock RunLock::Take(const std::string& lockFile, const std::string& whatText) {
+RunLock RunLock::Take(const std::string& lockFile, const std::string& whatText, Clock& clock) {
     Fd fd;
     if (Lock(lockFile, fd) == Outcome::kHeld) {
         const std::string holder = HolderText(lockFile);
@@ -106,16 +106,16 @@ RunLock RunLock::Take(const std::string& lockFile, const std::string& whatText) 
                         ", so this one was not started and nothing was changed. Wait until "
                         "it has finished, then try again.");
     }
-    WriteHolder(fd.Get());
+    WriteHolder(fd.Get(), clock);
     return RunLock(lockFile, std::move(fd));
 }
 
-std::optional<RunLock> RunLock::TryTake(const std::string& lockFile) {
+std::optional<RunLock> RunLock::TryTake(const std::string& lockFile, Clock& clock) {
     Fd fd;
     if (Lock(lockFile, fd) == Outcome::kHeld) {
         return std::nullopt;
     }
-    WriteHolder(fd.Get());
+    WriteHolder(fd.Get(), clock);
     return RunLock(lockFile, std::move(fd));
 }
 
@@ -156,18 +156,19 @@ std::string StagingLockFile(const ProgramValues& values, int64_t firm) {
     return JoinPath(StagingRoot(values), StagingLockName(firm));
 }
 
-RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm) {
+RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm,
+                          Clock& clock) {
     RunLock lock = RunLock::Take(StagingLockFile(values, firm),
-                                 "the staging folder of firm " + std::to_string(firm));
+                                 "the staging folder of firm " + std::to_string(firm), clock);
     lock.Describe("the restore window of firm " + std::to_string(holderFirm) + ", process " +
                   std::to_string(::getpid()) + ", holds an unpacked archive of firm " +
                   std::to_string(firm) + "; close it or finish that restore");
     return lock;
 }
 
-void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm) {
+void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm, Clock& clock) {
     const std::string file = StagingLockFile(values, firm);
-    if (RunLock::TryTake(file)) {
+    if (RunLock::TryTake(file, clock)) {
         return;  // released at once: taken only under the firm's lock, which this run holds
     }
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -196,7 +197,7 @@ std::string DestinationLockFile(const std::string& destination, int64_t firm) {
     return JoinPath(destination, FirmLockName(firm));
 }
 
-RunLock LockFirm(const ProgramValues& values, int64_t firm) {
+RunLock LockFirm(const ProgramValues& values, int64_t firm, Clock& clock) {
     // The staging root is made here; a state folder is made by whoever names it.
     const std::string root = StagingRoot(values);
     if (values.StateFolder.empty()) {
@@ -209,7 +210,7 @@ RunLock LockFirm(const ProgramValues& values, int64_t firm) {
                 ". Check that you may write in the program's folder, then try again.");
         }
     }
-    return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm));
+    return RunLock::Take(FirmLockFile(values, firm), "firm " + std::to_string(firm), clock);
 }
 
 }  // namespace vornback

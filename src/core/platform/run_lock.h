@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "base/clock.h"
 #include "base/errors.h"
 #include "base/program_values.h"
 #include "platform/posix.h"
@@ -26,13 +27,14 @@ class RunLocked : public Error {
 class RunLock {
   public:
     // Takes the lock on lockFile (created when missing; its folder must exist) and writes
-    // this process's id, program name and the time into it. whatText names what is locked
-    // in the refusal, e.g. "firm 3". Throws RunLocked when another open of the file holds
-    // it (also within this process), FileSystemError when the file cannot be opened.
-    static RunLock Take(const std::string& lockFile, const std::string& whatText);
+    // this process's id, program name and the clock's local time into it. whatText names
+    // what is locked in the refusal, e.g. "firm 3". Throws RunLocked when another open of
+    // the file holds it (also within this process), FileSystemError when the file cannot
+    // be opened.
+    static RunLock Take(const std::string& lockFile, const std::string& whatText, Clock& clock);
 
     // As Take, but gives nothing instead of throwing RunLocked.
-    static std::optional<RunLock> TryTake(const std::string& lockFile);
+    static std::optional<RunLock> TryTake(const std::string& lockFile, Clock& clock);
 
     RunLock(RunLock&&) noexcept = default;
     RunLock& operator=(RunLock&&) noexcept;
@@ -70,16 +72,17 @@ std::string StagingLockFile(const ProgramValues& values, int64_t firm);
 
 // Takes the staging lock of firm n for the restore window of holderFirm; take it while
 // holding firm n's lock. Throws RunLocked as Take.
-RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm);
+RunLock HoldStagingFolder(const ProgramValues& values, int64_t firm, int64_t holderFirm,
+                          Clock& clock);
 
 // For a run that holds firm n's lock and needs its staging folder: throws RunLocked when a
 // window holds that folder, with a text naming it ("the restore window of firm 1, process
 // N, holds an unpacked archive of firm 2; close it or finish that restore"). The lock of a
 // window that no longer lives is free, and the folder is the run's to use.
-void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm);
+void EnsureStagingFolderFree(const ProgramValues& values, int64_t firm, Clock& clock);
 
 // Takes the firm's lock in the staging root, creating ProgramFolder/Back when it is
 // missing. Throws RunLocked or FileSystemError as Take.
-RunLock LockFirm(const ProgramValues& values, int64_t firm);
+RunLock LockFirm(const ProgramValues& values, int64_t firm, Clock& clock);
 
 }  // namespace vornback

@@ -48,9 +48,9 @@ void Attempt(std::vector<std::string>& lines, Step step) {
 
 std::optional<std::pair<RunLock, RunLock>> TakeIdleFirmLocks(const ProgramValues& values,
                                                              int64_t firm) {
-    std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm));
+    std::optional<RunLock> lock = RunLock::TryTake(FirmLockFile(values, firm), TheSystemClock());
     std::optional<RunLock> staging =
-        lock ? RunLock::TryTake(StagingLockFile(values, firm)) : std::nullopt;
+        lock ? RunLock::TryTake(StagingLockFile(values, firm), TheSystemClock()) : std::nullopt;
     if (!staging) {
         return std::nullopt;
     }
@@ -168,7 +168,9 @@ std::vector<std::string> RecoverBackupFolder(FileSystem& fs, const std::string& 
         // A backup working there holds the destination's lock; released, a stale lock file
         // goes with it.
         std::optional<RunLock> lock;
-        Attempt(lines, [&] { lock = RunLock::TryTake(DestinationLockFile(destination, firm)); });
+        Attempt(lines, [&] {
+            lock = RunLock::TryTake(DestinationLockFile(destination, firm), TheSystemClock());
+        });
         if (!lock) {
             return;
         }

@@ -103,7 +103,7 @@ bool UnpackStep(RestoreContext& ctx) {
         HoldFirm(ctx, state.SourceFirmNo);
         UnpackIntoStaging(ctx, state.SelectedArchivePath, state.RestoreStagingFolder);
         state.stagingLocks[state.SourceFirmNo] = std::make_shared<RunLock>(
-            HoldStagingFolder(ctx.values, state.SourceFirmNo, ctx.values.CurrentFirmNo));
+            HoldStagingFolder(ctx.values, state.SourceFirmNo, ctx.values.CurrentFirmNo, ctx.clock));
         state.locks.clear();
     } catch (const RunLocked& e) {
         ctx.view.BusyOff();
@@ -236,10 +236,10 @@ std::vector<std::string> ReplaceFirm(RestoreContext& ctx, const std::string& sta
 }  // namespace
 
 void HoldFirm(RestoreContext& ctx, int64_t n) {
-    HoldFirmLock(ctx.state.locks, ctx.values, n);
+    HoldFirmLock(ctx.state.locks, ctx.values, n, ctx.clock);
     if (ctx.state.stagingLocks.count(n) == 0) {
         try {
-            EnsureStagingFolderFree(ctx.values, n);
+            EnsureStagingFolderFree(ctx.values, n, ctx.clock);
         } catch (const RunLocked&) {
             ctx.state.locks.erase(n);
             throw;
@@ -441,7 +441,8 @@ RestoreEnd RunRestore(RestoreContext& ctx, const RestoreChoices& choices) {
     const RestoreType type = choices.type;
     AllowGroupRead(GroupReadAllowed(SettingsFile(ctx.values)));
     RunRecord record(ctx.values,
-                     type == RestoreType::None ? "restore-none" : kKinds[static_cast<int>(type)]);
+                     type == RestoreType::None ? "restore-none" : kKinds[static_cast<int>(type)],
+                     ctx.clock);
     if (type == RestoreType::FullFirm) {
         const std::string folder =
             choices.folder == FolderChoice::Default ? choices.defaultFolder : choices.restorePath;

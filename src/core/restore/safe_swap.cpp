@@ -8,9 +8,9 @@
 
 namespace vornback {
 
-void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n) {
+void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n, Clock& clock) {
     if (locks.count(n) == 0) {
-        locks[n] = std::make_shared<RunLock>(LockFirm(values, n));
+        locks[n] = std::make_shared<RunLock>(LockFirm(values, n, clock));
     }
 }
 

@@ -33,7 +33,7 @@ class FileSystem;
 // The locks a restore holds, by firm number (the run lock of each firm it touches); taking
 // a firm held already does nothing. Throws RunLocked when another run holds the firm.
 using FirmLocks = std::map<int64_t, std::shared_ptr<RunLock>>;
-void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n);
+void HoldFirmLock(FirmLocks& locks, const ProgramValues& values, int64_t n, Clock& clock);
 
 // ---- Lookups and syncing ----
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <set>
 
@@ -78,29 +77,10 @@ bool Wanted(const FolderArchive& a, const PruneRequest& request) {
            (!request.set || a.set == *request.set);
 }
 
-void Record(const PruneRequest& request, const FolderArchive& a) {
-    if (request.historyFile.empty()) {
-        return;
-    }
-    HistoryRecord record;
-    record.time = static_cast<int64_t>(std::time(nullptr));
-    record.firm = static_cast<int32_t>(a.policy.firm);
-    record.year = a.policy.yearNo;
-    record.kind = "prune";
-    record.archive = a.path;
-    record.bytes = a.size;
-    record.reason = "removed by the keep policy (" + request.policy.Text() + ")";
-    try {
-        AppendHistory(request.historyFile, record);
-    } catch (const Error& e) {
-        Warn(e.what());
-    }
-}
-
 // A date-wise or day-wise folder that holds nothing but lock files that no run holds (a
 // prune killed between removing a folder's last archive and the folder) goes, so that a
 // kill leaves no empty folders behind for good.
-void RemoveAbandonedFolders(FileSystem& fs, const std::string& backupFolder,
+void RemoveAbandonedFolders(FileSystem& fs, Clock& clock, const std::string& backupFolder,
                             const PruneRequest& request) {
     for (const FileEntry& folder : fs.SubFolders(backupFolder)) {
         if ((!IsDateFolderName(folder.name) && !IsDayFolderName(folder.name)) ||
@@ -113,7 +93,7 @@ void RemoveAbandonedFolders(FileSystem& fs, const std::string& backupFolder,
             const auto lockFirm = ParseFirmLockName(file.name);
             std::optional<RunLock> lock;
             if (lockFirm && (!request.firm || *lockFirm == *request.firm)) {
-                lock = RunLock::TryTake(file.path);
+                lock = RunLock::TryTake(file.path, clock);
             }
             if (!lock) {
                 abandoned = false;
@@ -193,7 +173,7 @@ std::vector<FolderArchive> FindFolderArchives(FileSystem& fs, const std::string&
     return found;
 }
 
-PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
+PruneOutcome PruneBackupFolder(FileSystem& fs, Clock& clock, const std::string& backupFolder,
                                const PruneRequest& request) {
     PruneOutcome outcome;
     std::vector<FolderArchive> found = FindFolderArchives(fs, backupFolder);
@@ -217,7 +197,7 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
             }
             continue;
         }
-        std::optional<RunLock> lock = RunLock::TryTake(lockFile);
+        std::optional<RunLock> lock = RunLock::TryTake(lockFile, clock);
         if (!lock) {
             held.insert(key);
             continue;
@@ -292,7 +272,8 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
             outcome.failures.push_back(e.what());
             continue;
         }
-        Record(request, *a);
+        RecordPrune(request.historyFile, clock, a->policy.firm, a->policy.yearNo, a->path, a->size,
+                    "removed by the keep policy (" + request.policy.Text() + ")");
         outcome.removed.push_back(a->policy.name);
         emptied.insert(a->folder);
     }
@@ -325,7 +306,7 @@ PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
             fs.SyncFolder(backupFolder);
         }
     }
-    RemoveAbandonedFolders(fs, backupFolder, request);
+    RemoveAbandonedFolders(fs, clock, backupFolder, request);
     return outcome;
 }
 

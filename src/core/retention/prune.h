@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "retention/keep_policy.h"
 
 namespace vornback {
@@ -74,7 +75,7 @@ struct PruneOutcome {
 // left with nothing in it goes too. A removal that fails is listed in failures and the
 // others go on. Throws FileSystemError when backupFolder cannot be read, ArchiveCancelled
 // when cancel is set while an archive is verified.
-PruneOutcome PruneBackupFolder(FileSystem& fs, const std::string& backupFolder,
+PruneOutcome PruneBackupFolder(FileSystem& fs, Clock& clock, const std::string& backupFolder,
                                const PruneRequest& request);
 
 // "removed 3 older backups: a, b, c" ("removed 1 older backup: a"); "" for none.
