@@ -101,6 +101,34 @@ TEST_F(Encrypted, RoundTripsWithTheSameCompressedBytesAndExactTimes) {
     EXPECT_EQ(CompareTrees(source_, dir_.Path() / "out"), "");
 }
 
+// An archive past the 16-bit entry count carries ZIP64 records, which the own writer does
+// not write: libzip makes that copy, and it reads back with the passphrase only.
+TEST(EncryptedZip64, AnArchiveOfMoreThan65535EntriesIsEncryptedByLibzipAndReadsBack) {
+    TempDir dir;
+    const std::string plain = dir / "Firm2.zip";
+    const std::string encrypted = dir / "Firm2.aes.zip";
+    std::string out;
+    ASSERT_EQ(RunCommand("python3 -c \"import zipfile, sys\n"
+                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                         "    z.writestr('Firm2.mdb', 'register ' * 900, zipfile.ZIP_DEFLATED)\n"
+                         "    for i in range(65536): z.writestr(zipfile.ZipInfo(f'Docs/{i}/'), '')"
+                         "\" " +
+                             Quote(plain) + " 2>&1",
+                         &out),
+              0)
+        << out;
+    const auto directory = archive_internal::ReadRawDirectory(plain);
+    ASSERT_TRUE(directory && directory->zip64);
+    EncryptArchiveCopy(plain, encrypted, kPassphrase);
+    EXPECT_TRUE(ArchiveEncrypted(encrypted));
+    UnpackOptions options;
+    options.passphrase = kPassphrase;
+    VerifyArchive(encrypted, options);
+    EXPECT_EQ(ListArchive(encrypted).size(), directory->entries.size());
+    options.passphrase = "a wrong passphrase here";
+    EXPECT_THROW(VerifyArchive(encrypted, options), ArchiveError);
+}
+
 // 7-Zip and bsdtar open the copy with the passphrase and refuse it with a wrong one.
 TEST_F(Encrypted, SevenZipAndBsdtarReadItWithThePassphraseOnly) {
     struct Case {
