@@ -11,7 +11,9 @@
 #   RUNS  runs per measurement (default: 3); the median counts
 # Environment: BENCH_DIR (default: a new folder below /var/tmp), kept when BENCH_KEEP=1;
 # IMAGES=1 backs up the firm with its attached documents (--images: 816 files instead
-# of 621, 171 MB instead of 31 MB).
+# of 621, 171 MB instead of 31 MB). OFFSITE=1 measures the copy that leaves instead: both
+# backups are copied offsite (to an sshd started here on loopback, read back to verify), the
+# one with "Encrypt=1" sends its encrypted copy; the local archives stay plain.
 #
 # Both run warm (the page cache cannot be dropped here); a `sync` runs before each timed
 # run, and the two kinds of backup take turns, so that a change of load hits both.
@@ -23,7 +25,11 @@ runs="${2:-3}"
 work="${BENCH_DIR:-$(mktemp -d /var/tmp/vornback-encrypt-bench.XXXXXX)}"
 mkdir -p "$work"
 [ -x "$cli" ] || { echo "no vornback-cli at $cli (build it first)" >&2; exit 2; }
-cleanup() { [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"; }
+sftp_pid=""
+cleanup() {
+    [ -n "$sftp_pid" ] && kill "$sftp_pid" 2>/dev/null || true
+    [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$work"
+}
 trap cleanup EXIT
 
 load="$(cut -d' ' -f1 /proc/loadavg)"
@@ -41,9 +47,19 @@ passphrase="$work/passphrase"
 printf '%s\n' 'a long passphrase for the benchmark' > "$passphrase"
 chmod 600 "$passphrase"
 "$cli" offsite set --program-folder "$program" --passphrase-file "$passphrase" >/dev/null
+if [ "${OFFSITE:-0}" = 1 ]; then
+    . "$here/bench/sftp_server.sh"
+    start_sftp_server "$work"
+    "$cli" offsite set --program-folder "$program" --url "$sftp_url" --host-key "$sftp_host_key" \
+        --identity "$sftp_identity" >/dev/null
+fi
 mkdir -p "$work/plain" "$work/encrypted"
 
-encrypt_local() { # 0|1
+encrypt_local() { # 0|1: EncryptLocal, or with OFFSITE=1 the offsite copy's Encrypt
+    if [ "${OFFSITE:-0}" = 1 ]; then
+        "$cli" offsite set --program-folder "$program" --encrypt "$1" >/dev/null
+        return
+    fi
     sed -i '/^EncryptLocal=/d' "$settings"
     if [ "$1" = 1 ]; then
         if grep -q '^\[Back\]' "$settings"; then

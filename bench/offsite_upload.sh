@@ -14,34 +14,13 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
-ssh-keygen -q -t ed25519 -N '' -f "$work/user_key"
-cp "$work/user_key.pub" "$work/authorized_keys"
-mkdir -p "$work/remote"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-root=no
-if [ "$(id -u)" -eq 0 ]; then root=yes; mkdir -p /run/sshd; fi
-cat > "$work/sshd_config" <<CONF
-ListenAddress 127.0.0.1
-Port $port
-HostKey $work/host_key
-PidFile $work/sshd.pid
-AuthorizedKeysFile $work/authorized_keys
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-StrictModes no
-PermitRootLogin $root
-Subsystem sftp internal-sftp
-CONF
-/usr/sbin/sshd -D -e -f "$work/sshd_config" 2>"$work/sshd.log" &
-pid=$!
-sleep 1
-fp=$(ssh-keygen -lf "$work/host_key.pub" | awk '{print $2}')
-user=$(id -un)
+. "$(dirname "$0")/sftp_server.sh"
+start_sftp_server "$work"
+pid=$sftp_pid
+fp=$sftp_host_key
 # An archive does not compress further: random bytes stand for one.
 head -c "$((size_mb * 1048576))" /dev/urandom > "$work/archive.zip"
-url="sftp://$user@127.0.0.1:$port$work/remote"
+url=$sftp_url
 
 best_curl=""
 best_copy=""
