@@ -381,23 +381,37 @@ TEST_F(Encrypted, ProgressReachesTheEndAndACancelLeavesNoCopy) {
 
 // The keys of an entry are OpenSSL's PBKDF2-HMAC-SHA1 (1000 iterations, 66 bytes) of the
 // passphrase and salt, whatever the passphrase's length (longer than a SHA-1 block, it is
-// hashed first).
+// hashed first), each way this CPU derives them: one chain at a time, and the vector paths
+// four entries at once (six salts: a full four and a part-filled two).
 TEST(AesKeys, AreThoseOfPbkdf2HmacSha1) {
+    const std::vector<archive_internal::KeyDerivation> ways = archive_internal::KeyDerivations();
+    EXPECT_EQ(ways.front(), archive_internal::KeyDerivation::OneChain);
     for (const size_t length : {12, 55, 63, 64, 65, 200}) {
-        SCOPED_TRACE(length);
         const std::string passphrase = test::RandomBytes(length, static_cast<unsigned>(length));
-        const std::string salt = test::RandomBytes(16, static_cast<unsigned>(length + 1));
-        const auto* saltBytes = reinterpret_cast<const uint8_t*>(salt.data());
-        uint8_t want[66];
-        ASSERT_EQ(PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(length), saltBytes, 16,
-                                         1000, sizeof want, want),
-                  1);
-        const archive_internal::AesKeys keys =
-            archive_internal::DeriveAesKeys(passphrase, saltBytes);
-        std::string got(keys.encryption.begin(), keys.encryption.end());
-        got.append(keys.authentication.begin(), keys.authentication.end());
-        got.append(keys.verifier.begin(), keys.verifier.end());
-        EXPECT_EQ(got, std::string(want, want + sizeof want));
+        std::vector<archive_internal::AesSalt> salts(6);
+        std::vector<std::string> want;
+        for (size_t i = 0; i < salts.size(); ++i) {
+            const std::string salt = test::RandomBytes(16, static_cast<unsigned>(length + i));
+            std::copy(salt.begin(), salt.end(), salts[i].begin());
+            uint8_t bytes[66];
+            ASSERT_EQ(PKCS5_PBKDF2_HMAC_SHA1(passphrase.data(), static_cast<int>(length),
+                                             salts[i].data(), 16, 1000, sizeof bytes, bytes),
+                      1);
+            want.emplace_back(bytes, bytes + sizeof bytes);
+        }
+        for (const archive_internal::KeyDerivation way : ways) {
+            std::vector<archive_internal::AesKeys> keys(salts.size());
+            archive_internal::DeriveAesKeys(passphrase, salts.data(), salts.size(), keys.data(),
+                                            way);
+            for (size_t i = 0; i < salts.size(); ++i) {
+                SCOPED_TRACE(testing::Message() << "length " << length << ", way "
+                                                << static_cast<int>(way) << ", entry " << i);
+                std::string got(keys[i].encryption.begin(), keys[i].encryption.end());
+                got.append(keys[i].authentication.begin(), keys[i].authentication.end());
+                got.append(keys[i].verifier.begin(), keys[i].verifier.end());
+                EXPECT_EQ(got, want[i]);
+            }
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive/archive.h"
 
@@ -35,9 +36,20 @@ struct AesKeys {
 // The keys a copy was written with, by the entry's salt (its 16 bytes as a string).
 using AesCopyKeys = std::map<std::string, AesKeys>;
 
-// The keys of one entry: PBKDF2-HMAC-SHA1 of the passphrase and the salt, 1000 iterations,
-// 66 bytes (encryption key, authentication key, verifier).
-AesKeys DeriveAesKeys(const std::string& passphrase, const uint8_t* salt);
+using AesSalt = std::array<uint8_t, kAesSalt>;
+
+// How the keys are derived: one chain at a time (the CPU's SHA instructions through
+// OpenSSL's transform), or 16 chains side by side with AVX2 or AVX-512F.
+enum class KeyDerivation { OneChain, Avx2, Avx512 };
+
+// The ways this CPU can derive keys, the fastest last.
+std::vector<KeyDerivation> KeyDerivations();
+
+// The keys of count entries, from their salts: PBKDF2-HMAC-SHA1 of the passphrase and the
+// salt, 1000 iterations, 66 bytes (encryption key, authentication key, verifier). The
+// fastest way this CPU has unless `way` says which (one of KeyDerivations()).
+void DeriveAesKeys(const std::string& passphrase, const AesSalt* salts, size_t count, AesKeys* keys,
+                   std::optional<KeyDerivation> way = std::nullopt);
 
 // Writes the encrypted copy of the archive at sourcePath to fd (an empty file opened for
 // writing; targetPath names it in messages), deriving the entries' keys on worker threads
