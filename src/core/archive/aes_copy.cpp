@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <set>
 #include <thread>
@@ -298,136 +301,143 @@ class Hmac {
 
 using Salt = AesSalt;
 
-// Derives the keys of the entries on worker threads, in entry order, ahead of the writer,
-// which takes them in the same order. The keys of all entries are kept (66 bytes each, at
-// most 65535 entries here), as the check of the copy needs them afterwards.
-class KeyPool {
+constexpr size_t kBatch = 4;  // entries a worker takes at once: the key derivation's four
+
+// What a worker keeps from one batch to the next.
+struct PassState {
+    Ctr ctr;
+    Hmac hmac;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(kChunkSize);
+    std::vector<uint8_t> other = std::vector<uint8_t>(kChunkSize);
+    std::string out;
+};
+
+// One pass over the entries on worker threads, each taking the next kBatch entries in
+// order, while the calling thread reports progress (a file's bytes once it is through) and
+// watches for a cancel. The first failure stops the other workers and is thrown by Run,
+// ArchiveCancelled on a cancel.
+class EntryPass {
   public:
-    KeyPool(const std::string& passphrase, const std::vector<Salt>& salts,
-            const std::vector<bool>& wanted)
-        : passphrase_(passphrase), keys_(salts.size()), ready_(salts.size(), 0) {
-        for (size_t i = 0; i < salts.size(); ++i) {
-            if (wanted[i]) {
-                work_.push_back(i);
-                workSalts_.push_back(salts[i]);
+    EntryPass(const std::vector<SourceEntry>& entries, const EncryptOptions& options)
+        : entries_(entries), options_(options) {
+        for (const SourceEntry& e : entries) {
+            if (e.encrypted) {
+                totals_.bytesTotal += e.raw->size;
+                ++totals_.filesTotal;
             }
         }
-        const size_t batches = (work_.size() + kBatch - 1) / kBatch;
-        const unsigned workers =
-            static_cast<unsigned>(std::min<size_t>(WorkerThreads(0), std::max<size_t>(batches, 1)));
+    }
+
+    // work(state, first, count) does entries [first, first + count) with its worker's own
+    // state, calls Done after each file entry and returns early once Stopping().
+    template <typename Work>
+    void Run(const Work& work) {
+        const size_t batches = (entries_.size() + kBatch - 1) / kBatch;
+        const size_t workers = std::min<size_t>(WorkerThreads(0), std::max<size_t>(batches, 1));
+        std::vector<std::thread> threads;
         try {
-            for (unsigned i = 0; i < workers; ++i) {
-                threads_.emplace_back([this] { Run(); });
+            for (size_t n = 0; n < workers; ++n) {
+                threads.emplace_back([this, &work] { Serve(work); });
             }
+            Watch(threads.size());
         } catch (...) {
-            Stop();
+            stop_ = true;
+            for (std::thread& t : threads) {
+                t.join();
+            }
             throw;
         }
-    }
-    ~KeyPool() { Stop(); }
-    KeyPool(const KeyPool&) = delete;
-    KeyPool& operator=(const KeyPool&) = delete;
-
-    const AesKeys& Get(size_t index) {
-        MutexLock lock(mutex_);
-        while (ready_[index] == 0 && failure_.empty()) {
-            lock.Wait(ready_changed_);
-        }
-        if (ready_[index] == 0) {
-            throw ArchiveError(failure_);
-        }
-        return keys_[index];
-    }
-
-  private:
-    // Takes the next four wanted entries (the vector paths derive four at once).
-    void Run() {
-        for (;;) {
-            const size_t first = next_.fetch_add(kBatch);
-            if (first >= work_.size() || stop_.load()) {
-                return;
-            }
-            const size_t count = std::min(kBatch, work_.size() - first);
-            AesKeys keys[kBatch];
-            try {
-                DeriveAesKeys(passphrase_, workSalts_.data() + first, count, keys);
-            } catch (const std::exception& e) {
-                {
-                    MutexLock lock(mutex_);
-                    failure_ = e.what();
-                }
-                ready_changed_.notify_all();
-                return;
-            }
-            {
-                MutexLock lock(mutex_);
-                for (size_t k = 0; k < count; ++k) {
-                    keys_[work_[first + k]] = keys[k];
-                    ready_[work_[first + k]] = 1;
-                }
-            }
-            ready_changed_.notify_all();
-        }
-    }
-    void Stop() {
-        stop_ = true;
-        for (std::thread& t : threads_) {
+        for (std::thread& t : threads) {
             t.join();
         }
-        threads_.clear();
+        std::exception_ptr failure;
+        {
+            MutexLock lock(mutex_);
+            failure = failure_;
+        }
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+    void Done(size_t index) {
+        bytesDone_ += entries_[index].raw->size;
+        ++filesDone_;
+        lastDone_ = index;
+    }
+    bool Stopping() const { return stop_.load(); }
+
+  private:
+    template <typename Work>
+    void Serve(const Work& work) {
+        try {
+            PassState state;
+            for (;;) {
+                const size_t first = next_.fetch_add(kBatch);
+                if (first >= entries_.size() || stop_.load()) {
+                    break;
+                }
+                work(state, first, std::min(kBatch, entries_.size() - first));
+            }
+        } catch (...) {
+            MutexLock lock(mutex_);
+            if (!failure_) {
+                failure_ = std::current_exception();
+            }
+            stop_ = true;
+        }
+        {
+            MutexLock lock(mutex_);
+            ++finished_;
+        }
+        changed_.notify_all();
+    }
+    void Watch(size_t workers) {
+        for (;;) {
+            bool over = false;
+            {
+                MutexLock lock(mutex_);
+                over = finished_ == workers;
+            }
+            Report();
+            if (Cancelled(options_.cancel)) {
+                throw ArchiveCancelled("encrypting cancelled");
+            }
+            if (over) {
+                return;
+            }
+            MutexLock lock(mutex_);
+            if (finished_ != workers) {
+                lock.WaitUntil(changed_,
+                               std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+            }
+        }
+    }
+    void Report() {
+        if (!options_.progress) {
+            return;
+        }
+        ArchiveProgress now = totals_;
+        now.bytesDone = bytesDone_.load();
+        now.filesDone = filesDone_.load();
+        if (const size_t last = lastDone_.load(); last < entries_.size()) {
+            now.currentName = entries_[last].raw->name;
+        }
+        options_.progress(now);
     }
 
-    static constexpr size_t kBatch = 4;
-    const std::string& passphrase_;
-    std::vector<size_t> work_;  // the entries that have keys, in order
-    std::vector<Salt> workSalts_;
-    Mutex mutex_;
-    std::vector<AesKeys> keys_ GUARDED_BY(mutex_);
-    std::vector<char> ready_ GUARDED_BY(mutex_);
-    std::string failure_ GUARDED_BY(mutex_);
-    std::condition_variable ready_changed_;
+    const std::vector<SourceEntry>& entries_;
+    const EncryptOptions& options_;
+    ArchiveProgress totals_;
     std::atomic<size_t> next_{0};
     std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
+    std::atomic<uint64_t> bytesDone_{0};
+    std::atomic<uint64_t> filesDone_{0};
+    std::atomic<size_t> lastDone_{SIZE_MAX};
+    Mutex mutex_;
+    std::condition_variable changed_;
+    std::exception_ptr failure_ GUARDED_BY(mutex_);
+    size_t finished_ GUARDED_BY(mutex_) = 0;
 };
-
-// Progress of a pass over the entries: a file's share of its bytes as its compressed
-// bytes pass.
-struct Progress {
-    const EncryptOptions& options;
-    ArchiveProgress state;
-    void Entry(const SourceEntry& e, uint64_t compressedDone) {
-        if (options.progress) {
-            ArchiveProgress now = state;
-            const uint64_t c = e.raw->compressedSize;
-            now.bytesDone += c == 0 ? 0
-                                    : static_cast<uint64_t>(static_cast<double>(e.raw->size) *
-                                                            static_cast<double>(compressedDone) /
-                                                            static_cast<double>(c));
-            now.currentName = e.raw->name;
-            options.progress(now);
-        }
-    }
-    void Done(const SourceEntry& e) {
-        state.bytesDone += e.raw->size;
-        ++state.filesDone;
-        if (options.progress) {
-            state.currentName = e.raw->name;
-            options.progress(state);
-        }
-    }
-};
-
-Progress StartProgress(const EncryptOptions& options, const std::vector<SourceEntry>& entries) {
-    Progress progress{options, {}};
-    for (const SourceEntry& e : entries) {
-        if (e.encrypted) {
-            progress.state.bytesTotal += e.raw->size;
-            ++progress.state.filesTotal;
-        }
-    }
-    return progress;
-}
 
 Fd OpenToRead(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -466,113 +476,131 @@ std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
     }
     const std::vector<SourceEntry> entries = SourceEntries(sourcePath, source.Get(), directory);
 
-    // The copy's size, known before a byte is written: beyond 32-bit fields it needs ZIP64.
-    uint64_t size = kEndRecord;
-    for (const SourceEntry& e : entries) {
+    // Where every entry goes in the copy, known before a byte is written, so that the
+    // workers write their entries in place; beyond 32-bit fields the copy needs ZIP64.
+    std::vector<uint64_t> offsets(entries.size() + 1, 0);
+    uint64_t directorySize = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const SourceEntry& e = entries[i];
         const uint64_t added = e.encrypted ? AesExtraField(0).size() : 0;
         if (e.localExtra.size() + added > 0xFFFF || e.raw->extra.size() + added > 0xFFFF) {
             return std::nullopt;
         }
-        size += e.dataOffset - e.raw->localOffset + e.raw->compressedSize +
-                (e.encrypted ? added + kAesOverhead : 0) + kCentralHeader + e.raw->name.size() +
-                e.raw->extra.size() + added + e.raw->comment.size();
+        offsets[i + 1] = offsets[i] + e.dataOffset - e.raw->localOffset + e.raw->compressedSize +
+                         (e.encrypted ? added + kAesOverhead : 0);
+        directorySize += kCentralHeader + e.raw->name.size() + e.raw->extra.size() + added +
+                         e.raw->comment.size();
     }
-    if (size > kMax32) {
+    if (offsets.back() + directorySize + kEndRecord > kMax32) {
         return std::nullopt;
     }
 
     // A fresh salt for every file entry, none twice in one copy.
     std::vector<Salt> salts(entries.size());
-    std::vector<bool> wanted(entries.size(), false);
     std::set<Salt> taken;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (!entries[i].encrypted) {
             continue;
         }
-        wanted[i] = true;
         do {
             if (RAND_bytes(salts[i].data(), static_cast<int>(kAesSalt)) != 1) {
                 throw ArchiveError("cannot draw a random salt for the encrypted copy");
             }
         } while (!taken.insert(salts[i]).second);
     }
-    KeyPool pool(passphrase, salts, wanted);
 
-    std::string out;
-    out.reserve(kChunkSize * 2);
-    uint64_t written = 0;
-    const auto flush = [&] {
-        if (const int err = WriteAll(fd, out.data(), out.size()); err != 0) {
+    std::vector<AesKeys> keys(entries.size());
+    const auto write = [&](std::string& out, uint64_t& at) {
+        if (const int err = WriteAllAt(fd, out.data(), out.size(), at); err != 0) {
             throw ArchiveError(targetPath +
                                ": cannot write the encrypted copy: " + SystemReason(err));
         }
-        written += out.size();
+        at += out.size();
         out.clear();
     };
-    const auto cancelled = [&] {
-        if (Cancelled(options.cancel)) {
-            throw ArchiveCancelled("encrypting cancelled");
-        }
-    };
-    Progress progress = StartProgress(options, entries);
-    std::vector<uint8_t> chunk(kChunkSize);
-    std::vector<uint64_t> offsets(entries.size());
-    Ctr ctr;
-    Hmac hmac;
-    AesCopyKeys result;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        cancelled();
-        const SourceEntry& e = entries[i];
-        offsets[i] = written + out.size();
-        if (!e.encrypted) {
-            // A folder entry: its local header and bytes as they stand.
-            const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
-            std::string raw(length, '\0');
-            ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(raw.data()), length,
-                      e.raw->localOffset);
-            out += raw;
-            continue;
-        }
-        const AesKeys& keys = pool.Get(i);
-        const std::string salt(salts[i].begin(), salts[i].end());
-        result.emplace(salt, keys);
-        out += EncryptedLocalHeader(e);
-        out += salt;
-        out.append(keys.verifier.begin(), keys.verifier.end());
-        ctr.Start(keys.encryption);
-        hmac.Start(keys.authentication);
-        for (uint64_t done = 0; done < e.raw->compressedSize;) {
-            cancelled();
-            const size_t n =
-                static_cast<size_t>(std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
-            ReadFully(source.Get(), sourcePath, chunk.data(), n, e.dataOffset + done);
-            ctr.Apply(chunk.data(), n);
-            hmac.Update(chunk.data(), n);
-            out.append(reinterpret_cast<const char*>(chunk.data()), n);
-            if (out.size() >= kChunkSize) {
-                flush();
+    EntryPass pass(entries, options);
+    pass.Run([&](PassState& s, size_t first, size_t count) {
+        // The keys of the batch's file entries, derived at once.
+        Salt batchSalts[kBatch];
+        AesKeys batchKeys[kBatch];
+        size_t which[kBatch];
+        size_t n = 0;
+        for (size_t i = first; i < first + count; ++i) {
+            if (entries[i].encrypted) {
+                batchSalts[n] = salts[i];
+                which[n++] = i;
             }
-            done += n;
-            progress.Entry(e, done);
         }
-        out += hmac.Final();
-        progress.Done(e);
-    }
-    const uint64_t directoryOffset = written + out.size();
+        DeriveAesKeys(passphrase, batchSalts, n, batchKeys);
+        for (size_t k = 0; k < n; ++k) {
+            keys[which[k]] = batchKeys[k];
+        }
+        // The batch's entries lie one after another in the copy.
+        uint64_t at = offsets[first];
+        s.out.clear();
+        for (size_t i = first; i < first + count; ++i) {
+            const SourceEntry& e = entries[i];
+            if (!e.encrypted) {
+                // A folder entry: its local header and bytes as they stand.
+                const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
+                const size_t start = s.out.size();
+                s.out.resize(start + length);
+                ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(&s.out[start]),
+                          length, e.raw->localOffset);
+                continue;
+            }
+            s.out += EncryptedLocalHeader(e);
+            s.out.append(salts[i].begin(), salts[i].end());
+            s.out.append(keys[i].verifier.begin(), keys[i].verifier.end());
+            s.ctr.Start(keys[i].encryption);
+            s.hmac.Start(keys[i].authentication);
+            for (uint64_t done = 0; done < e.raw->compressedSize;) {
+                if (pass.Stopping()) {
+                    return;
+                }
+                const size_t piece = static_cast<size_t>(
+                    std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
+                ReadFully(source.Get(), sourcePath, s.chunk.data(), piece, e.dataOffset + done);
+                s.ctr.Apply(s.chunk.data(), piece);
+                s.hmac.Update(s.chunk.data(), piece);
+                s.out.append(reinterpret_cast<const char*>(s.chunk.data()), piece);
+                if (s.out.size() >= kChunkSize) {
+                    write(s.out, at);
+                }
+                done += piece;
+            }
+            s.out += s.hmac.Final();
+            pass.Done(i);
+        }
+        write(s.out, at);
+        if (at != offsets[first + count]) {
+            throw ArchiveError(targetPath + ": the encrypted copy's entries do not add up");
+        }
+    });
+
+    std::string out;
     for (size_t i = 0; i < entries.size(); ++i) {
         out += CentralRecord(entries[i], offsets[i]);
     }
-    const uint64_t directorySize = written + out.size() - directoryOffset;
     Put32(out, kEndSignature);
     Put16(out, 0);
     Put16(out, 0);
     Put16(out, entries.size());
     Put16(out, entries.size());
     Put32(out, directorySize);
-    Put32(out, directoryOffset);
+    Put32(out, offsets.back());
     Put16(out, 0);
-    flush();
-    cancelled();
+    uint64_t at = offsets.back();
+    write(out, at);
+    if (Cancelled(options.cancel)) {
+        throw ArchiveCancelled("encrypting cancelled");
+    }
+    AesCopyKeys result;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].encrypted) {
+            result.emplace(std::string(salts[i].begin(), salts[i].end()), keys[i]);
+        }
+    }
     return result;
 }
 
@@ -587,85 +615,87 @@ void CheckAesCopy(const std::string& sourcePath, const std::string& copyPath,
     if (copyDirectory.entries.size() != entries.size() || copyDirectory.zip64) {
         throw ArchiveError(copyPath + ": the encrypted copy does not hold the archive's entries");
     }
-    Progress progress = StartProgress(options, entries);
-    std::vector<uint8_t> sealed(kChunkSize);
-    std::vector<uint8_t> plain(kChunkSize);
-    Ctr ctr;
-    Hmac hmac;
-    uint64_t end = 0;  // where the last entry's bytes end
+    const auto fail = [&](size_t i, const std::string& what) {
+        throw ArchiveError(copyPath + ": entry " + entries[i].raw->name +
+                           ": the encrypted copy does not read back: " + what);
+    };
+    std::vector<uint64_t> ends(entries.size(), 0);  // where each entry's bytes end
+    EntryPass pass(entries, options);
+    pass.Run([&](PassState& s, size_t first, size_t count) {
+        for (size_t i = first; i < first + count; ++i) {
+            const SourceEntry& e = entries[i];
+            const RawEntry& c = copyDirectory.entries[i];
+            const std::string record = CentralRecord(e, c.localOffset);
+            const std::string stored = CentralRecord({&c, {}, 0, false}, c.localOffset);
+            if (record != stored) {
+                fail(i, "its directory record differs");
+            }
+            const std::optional<LocalHeader> local = ReadLocalHeader(copy.Get(), c.localOffset);
+            if (!local) {
+                fail(i, "its local header cannot be read");
+            }
+            if (!e.encrypted) {
+                const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
+                std::string want(length, '\0');
+                std::string got(length, '\0');
+                ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(want.data()), length,
+                          e.raw->localOffset);
+                ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(got.data()), length,
+                          c.localOffset);
+                if (want != got) {
+                    fail(i, "the folder entry differs");
+                }
+                ends[i] = c.localOffset + length;
+                continue;
+            }
+            if (local->fixed + local->name + local->extra != EncryptedLocalHeader(e)) {
+                fail(i, "its local header differs");
+            }
+            uint8_t head[kAesSalt + kAesVerifier];
+            ReadFully(copy.Get(), copyPath, head, sizeof head, local->dataOffset);
+            const auto found = keys.find(std::string(head, head + kAesSalt));
+            if (found == keys.end()) {
+                fail(i, "its salt is not one it was written with");
+            }
+            const AesKeys& k = found->second;
+            if (!std::equal(k.verifier.begin(), k.verifier.end(), head + kAesSalt)) {
+                fail(i, "its password verifier is wrong");
+            }
+            s.ctr.Start(k.encryption);
+            s.hmac.Start(k.authentication);
+            const uint64_t dataAt = local->dataOffset + sizeof head;
+            for (uint64_t done = 0; done < e.raw->compressedSize;) {
+                if (pass.Stopping()) {
+                    return;
+                }
+                const size_t n = static_cast<size_t>(
+                    std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
+                ReadFully(copy.Get(), copyPath, s.chunk.data(), n, dataAt + done);
+                ReadFully(source.Get(), sourcePath, s.other.data(), n, e.dataOffset + done);
+                s.hmac.Update(s.chunk.data(), n);
+                s.ctr.Apply(s.chunk.data(), n);
+                if (std::memcmp(s.chunk.data(), s.other.data(), n) != 0) {
+                    fail(i, "its bytes do not decrypt to the archive's");
+                }
+                done += n;
+            }
+            std::string code(kAesCode, '\0');
+            ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(code.data()), kAesCode,
+                      dataAt + e.raw->compressedSize);
+            if (code != s.hmac.Final()) {
+                fail(i, "its authentication code is wrong");
+            }
+            ends[i] = dataAt + e.raw->compressedSize + kAesCode;
+            pass.Done(i);
+        }
+    });
+    // The entries one after another, none overlapping the one before.
+    uint64_t end = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
-        const SourceEntry& e = entries[i];
-        const RawEntry& c = copyDirectory.entries[i];
-        const auto fail = [&](const std::string& what) {
-            throw ArchiveError(copyPath + ": entry " + e.raw->name +
-                               ": the encrypted copy does not read back: " + what);
-        };
-        if (Cancelled(options.cancel)) {
-            throw ArchiveCancelled("encrypting cancelled");
+        if (copyDirectory.entries[i].localOffset < end) {
+            fail(i, "its local header cannot be read");
         }
-        const std::string record = CentralRecord(e, c.localOffset);
-        const std::string stored = CentralRecord({&c, {}, 0, false}, c.localOffset);
-        if (record != stored) {
-            fail("its directory record differs");
-        }
-        const std::optional<LocalHeader> local = ReadLocalHeader(copy.Get(), c.localOffset);
-        if (!local || c.localOffset < end) {
-            fail("its local header cannot be read");
-        }
-        if (!e.encrypted) {
-            const uint64_t length = e.dataOffset + e.raw->compressedSize - e.raw->localOffset;
-            std::string want(length, '\0');
-            std::string got(length, '\0');
-            ReadFully(source.Get(), sourcePath, reinterpret_cast<uint8_t*>(want.data()), length,
-                      e.raw->localOffset);
-            ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(got.data()), length,
-                      c.localOffset);
-            if (want != got) {
-                fail("the folder entry differs");
-            }
-            end = c.localOffset + length;
-            continue;
-        }
-        if (local->fixed + local->name + local->extra != EncryptedLocalHeader(e)) {
-            fail("its local header differs");
-        }
-        uint8_t head[kAesSalt + kAesVerifier];
-        ReadFully(copy.Get(), copyPath, head, sizeof head, local->dataOffset);
-        const auto found = keys.find(std::string(head, head + kAesSalt));
-        if (found == keys.end()) {
-            fail("its salt is not one it was written with");
-        }
-        const AesKeys& k = found->second;
-        if (!std::equal(k.verifier.begin(), k.verifier.end(), head + kAesSalt)) {
-            fail("its password verifier is wrong");
-        }
-        ctr.Start(k.encryption);
-        hmac.Start(k.authentication);
-        const uint64_t dataAt = local->dataOffset + sizeof head;
-        for (uint64_t done = 0; done < e.raw->compressedSize;) {
-            if (Cancelled(options.cancel)) {
-                throw ArchiveCancelled("encrypting cancelled");
-            }
-            const size_t n =
-                static_cast<size_t>(std::min<uint64_t>(kChunkSize, e.raw->compressedSize - done));
-            ReadFully(copy.Get(), copyPath, sealed.data(), n, dataAt + done);
-            ReadFully(source.Get(), sourcePath, plain.data(), n, e.dataOffset + done);
-            hmac.Update(sealed.data(), n);
-            ctr.Apply(sealed.data(), n);
-            if (std::memcmp(sealed.data(), plain.data(), n) != 0) {
-                fail("its bytes do not decrypt to the archive's");
-            }
-            done += n;
-            progress.Entry(e, done);
-        }
-        std::string code(kAesCode, '\0');
-        ReadFully(copy.Get(), copyPath, reinterpret_cast<uint8_t*>(code.data()), kAesCode,
-                  dataAt + e.raw->compressedSize);
-        if (code != hmac.Final()) {
-            fail("its authentication code is wrong");
-        }
-        end = dataAt + e.raw->compressedSize + kAesCode;
-        progress.Done(e);
+        end = ends[i];
     }
     if (copyDirectory.directoryOffset != end) {
         throw ArchiveError(copyPath +

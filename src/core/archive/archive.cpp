@@ -380,10 +380,12 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     TemporaryArchive temporary(archivePath);
     if (items.empty()) {
         WriteEmptyArchive(temporary.Path());
-        SyncFile(temporary.Path());
+        if (options.sync) {
+            SyncFile(temporary.Path());
+        }
     } else {
         std::vector<std::unique_ptr<EntrySource>> sources;
-        OutputSource output(temporary.Path());
+        OutputSource output(temporary.Path(), options.sync);
         ZipHandle zip;
         zip_error_t error;
         zip_error_init(&error);
@@ -422,7 +424,9 @@ PackSummary PackFolder(const std::string& sourceFolder, const std::string& archi
     }
     RenameNoReplace(temporary.Path(), archivePath);
     temporary.Keep();
-    SyncArchiveFolder(archivePath);
+    if (options.sync) {
+        SyncArchiveFolder(archivePath);
+    }
     if (options.progress) {
         state.progress.currentName.clear();
         options.progress(state.progress);

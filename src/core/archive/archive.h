@@ -39,6 +39,11 @@ struct PackOptions {
     // Worker threads that read and deflate; 0 takes one per core. The archive's bytes are
     // the same whatever the number.
     unsigned threads = 0;
+    // False for an archive that is only a step and removed afterwards (the plain archive an
+    // encrypted one is made from): it is not written to the disk, neither before nor after
+    // its rename. A kill or power cut leaves it under a temporary name, which the next start
+    // removes.
+    bool sync = true;
 };
 
 struct UnpackOptions {

@@ -122,7 +122,7 @@ void WriteWithLibzip(const std::string& sourcePath, const std::string& targetPat
     ZipReader source;
     source.za = OpenForReading(sourcePath);
 
-    OutputSource output(targetPath);
+    OutputSource output(targetPath, true);
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* sink = output.Create(&error);

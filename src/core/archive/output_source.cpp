@@ -55,7 +55,7 @@ bool OutputSource::Flush() {
     pending_.clear();
     // Start writing what is complete to the disk, without waiting for it; the sync at the
     // end then waits only for the last piece.
-    if (end_ - started_ >= kWritebackStep) {
+    if (sync_ && end_ - started_ >= kWritebackStep) {
         ::sync_file_range(fd_.Get(), static_cast<off_t>(started_),
                           static_cast<off_t>(end_ - started_), SYNC_FILE_RANGE_WRITE);
         started_ = end_;
@@ -100,7 +100,7 @@ zip_int64_t OutputSource::Commit() {
     if (!Flush()) {
         return -1;
     }
-    if (::fsync(fd_.Get()) != 0) {
+    if (sync_ && ::fsync(fd_.Get()) != 0) {
         return Fail(ZIP_ER_WRITE, errno, "cannot write the archive to disk");
     }
     if (const int error = fd_.Close(); error != 0) {

@@ -18,8 +18,8 @@ namespace vornback::archive_internal {
 class OutputSource {
   public:
     // path: the temporary archive, already created by the caller, which also removes it
-    // when the archive is not kept.
-    explicit OutputSource(std::string path) : path_(std::move(path)) {}
+    // when the archive is not kept. Without sync nothing is written to the disk on purpose.
+    OutputSource(std::string path, bool sync) : path_(std::move(path)), sync_(sync) {}
     OutputSource(const OutputSource&) = delete;
     OutputSource& operator=(const OutputSource&) = delete;
 
@@ -42,6 +42,7 @@ class OutputSource {
     bool Flush();
 
     std::string path_;
+    bool sync_;
     Fd fd_;
     std::vector<uint8_t> pending_;  // bytes not yet written, starting at pendingAt_
     uint64_t pendingAt_ = 0;

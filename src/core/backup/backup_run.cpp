@@ -56,7 +56,9 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
     pack.excludePatterns = exclusions;
     pack.progress = progress;
     pack.cancel = ctx.cancel;
-    // The plain archive, when it is encrypted afterwards, has a temporary name of its own.
+    // The plain archive, when it is encrypted afterwards, has a temporary name of its own
+    // and is never written to the disk: only the encrypted copy stays.
+    pack.sync = passphrase.empty();
     const std::string packed =
         passphrase.empty()
             ? temporary
