@@ -146,12 +146,15 @@ class BackupSafetyTest : public BackupRunTest {
         return lines;
     }
 
-    // The marker of the generation at path ("" when there is none), checked whole.
-    std::string MarkerOf(const std::string& path) {
+    // The marker of the generation at path ("" when there is none), checked whole (with
+    // the passphrase of an encrypted one).
+    std::string MarkerOf(const std::string& path, const std::string& passphrase = "") {
         if (!fs::exists(path)) {
             return "";
         }
-        EXPECT_NO_THROW(VerifyArchive(path)) << path;
+        UnpackOptions check;
+        check.passphrase = passphrase;
+        EXPECT_NO_THROW(VerifyArchive(path, check)) << path;
         const auto e = FileEntries(path);
         return e.count("A") ? "A" : e.count("B") ? "B" : e.count("New.txt") ? "new" : "?";
     }

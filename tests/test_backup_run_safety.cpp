@@ -15,14 +15,24 @@ class BackupCrashes : public BackupSafetyTest,
 
 TEST_P(BackupCrashes, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
     WriteFile(firm_ + "/New.txt", "the new generation");
+    const std::string passphrase = "a passphrase long enough", passphraseFile = tmp_ / "pass";
+    WriteFile(passphraseFile, passphrase + "\n");
+    ::chmod(passphraseFile.c_str(), 0600);
     const struct {
         bool currentYear, hardLinks, earlier;
         int points;  // the changing steps of the run (the current-year staging of the sample)
-    } flows[] = {{false, true, true, 3},  {true, true, true, 11},  {false, false, true, 2},
-                 {true, false, true, 10}, {false, true, false, 1}, {true, true, false, 9}};
+        bool encrypted = false;  // EncryptLocal: the plain archive is a step, never synced
+    } flows[] = {{false, true, true, 3},      {true, true, true, 11},  {false, false, true, 2},
+                 {true, false, true, 10},     {false, true, false, 1}, {true, true, false, 9},
+                 {false, true, true, 4, true}};
     for (const auto& flow : flows) {
-        SCOPED_TRACE(::testing::Message() << "current year " << flow.currentYear << ", hard links "
-                                          << flow.hardLinks << ", generations " << flow.earlier);
+        SCOPED_TRACE(::testing::Message()
+                     << "current year " << flow.currentYear << ", hard links " << flow.hardLinks
+                     << ", generations " << flow.earlier << ", encrypted " << flow.encrypted);
+        if (flow.encrypted) {  // the last row, the only one run with these settings
+            WriteSetting("Offsite", "PassphraseFile", passphraseFile, Settings());
+            WriteSetting("Back", "EncryptLocal", "1", Settings());
+        }
         const BackupChoices c = Others(backups_, flow.currentYear ? 1 : 0);
         const std::string archive = ArchivePath(values_, backups_, flow.currentYear, false);
         const std::string previous = ArchivePath(values_, backups_, flow.currentYear, true);
@@ -44,7 +54,7 @@ TEST_P(BackupCrashes, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
             [&](int killedAfter) {
                 SCOPED_TRACE("killed after step " + std::to_string(killedAfter));
                 NextStart();
-                const std::string last = MarkerOf(archive);
+                const std::string last = MarkerOf(archive, flow.encrypted ? passphrase : "");
                 const std::string older = MarkerOf(previous);
                 // A run that told its end (cut right after it) keeps its archive.
                 const bool finished = killedAfter == 0;
@@ -57,7 +67,8 @@ TEST_P(BackupCrashes, KilledAtEveryStepTheNextStartLeavesWholeGenerations) {
                         << last;
                 }
                 EXPECT_EQ(Names(backups_).size(),
-                          static_cast<size_t>(!last.empty()) + static_cast<size_t>(!older.empty()));
+                          static_cast<size_t>(!last.empty()) + static_cast<size_t>(!older.empty()))
+                    << ::testing::PrintToString(Names(backups_));
                 EXPECT_EQ(Names(program_ + "/Back"), Strings{});
             },
             test::CrashOptions{flow.hardLinks, GetParam(), {tmp_.Path().string()}});

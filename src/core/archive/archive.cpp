@@ -258,19 +258,6 @@ void SyncArchiveFolder(const std::string& archivePath) {
     }
 }
 
-// Renames without replacing: the archive path must still be free at the moment of the
-// rename.
-void RenameNoReplace(const std::string& from, const std::string& to) {
-    const int error = RenameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
-    if (error == 0) {
-        return;
-    }
-    if (error == EEXIST) {
-        throw ArchiveError(to + ": the archive already exists");
-    }
-    throw ArchiveError(to + ": cannot put the archive in place: " + SystemReason(error));
-}
-
 void AddEntries(zip_t* za, const std::deque<PackItem>& items,
                 std::vector<std::unique_ptr<EntrySource>>& sources, PackState& state,
                 const std::string& archivePath) {

@@ -1,6 +1,10 @@
 // Shared pieces of the archive component; see archive_internal.h.
 #include "archive/archive_internal.h"
 
+#include "archive/archive.h"
+#include "platform/posix.h"
+
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zip.h>
@@ -135,6 +139,19 @@ void Buffer::Free() {
     size_ = 0;
     capacity_ = 0;
     mapped_ = false;
+}
+
+// Renames without replacing: the archive path must still be free at the moment of the
+// rename.
+void RenameNoReplace(const std::string& from, const std::string& to) {
+    const int error = RenameNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
+    if (error == 0) {
+        return;
+    }
+    if (error == EEXIST) {
+        throw ArchiveError(to + ": the archive already exists");
+    }
+    throw ArchiveError(to + ": cannot put the archive in place: " + SystemReason(error));
 }
 
 }  // namespace vornback::archive_internal

@@ -37,6 +37,10 @@ std::string SystemReason(int error);
 // libzip's text for the error code an open of an archive gave back.
 std::string ZipErrorText(int code);
 
+// Renames without replacing: the archive path must still be free at the moment of the
+// rename. Throws ArchiveError.
+void RenameNoReplace(const std::string& from, const std::string& to);
+
 inline bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel != nullptr && cancel->load(std::memory_order_relaxed);
 }

@@ -23,6 +23,7 @@
 #include "archive/archive_internal.h"
 #include "archive/output_source.h"
 #include "base/errors.h"
+#include "base/temp_names.h"
 #include "platform/posix.h"
 
 namespace vornback {
@@ -233,22 +234,20 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
         source.za = OpenForReading(sourcePath);
     }
 
-    // The copy is made private before a byte is written; it goes whatever ends this early.
-    Fd created(
-        ::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PrivateFileMode()));
+    // The copy is written under a piece's name, made private before a byte is written, and
+    // takes its own name only once it is synced and checked: whatever bears that name is
+    // whole. The piece goes whatever ends this early; one a kill leaves is removed at the
+    // next start.
+    const std::string piece = temp_names::PackTemporaryPath(targetPath);
+    Fd created(::open(piece.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, PrivateFileMode()));
     if (!created.Valid()) {
         throw ArchiveError(targetPath +
                            ": cannot create the encrypted copy: " + SystemReason(errno));
     }
     struct Removal {
         const std::string& path;
-        bool keep = false;
-        ~Removal() {
-            if (!keep) {
-                ::unlink(path.c_str());
-            }
-        }
-    } removal{targetPath};
+        ~Removal() { ::unlink(path.c_str()); }  // nothing left to remove once renamed
+    } removal{piece};
     if (const int err = MakePrivate(created.Get(), false); err != 0) {
         throw ArchiveError(targetPath + ": cannot make the copy private: " + SystemReason(err));
     }
@@ -266,24 +265,24 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
         }
     } else {
         created.Reset();
-        WriteWithLibzip(sourcePath, targetPath, passphrase, options);
+        WriteWithLibzip(sourcePath, piece, passphrase, options);
     }
     if (Cancelled(options.cancel)) {
         throw ArchiveCancelled("encrypting cancelled");
     }
-    SyncFolderOf(targetPath);
 
     // The copy that leaves is the copy that was read back.
     if (keys) {
-        CheckAesCopy(sourcePath, targetPath, *keys, options);
+        CheckAesCopy(sourcePath, piece, *keys, options);
     } else {
         UnpackOptions check;
         check.progress = options.progress;
         check.cancel = options.cancel;
         check.passphrase = passphrase;
-        VerifyArchive(targetPath, check);
+        VerifyArchive(piece, check);
     }
-    removal.keep = true;
+    RenameNoReplace(piece, targetPath);
+    SyncFolderOf(targetPath);
 }
 
 }  // namespace vornback

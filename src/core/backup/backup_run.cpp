@@ -56,13 +56,12 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
     pack.excludePatterns = exclusions;
     pack.progress = progress;
     pack.cancel = ctx.cancel;
-    // The plain archive, when it is encrypted afterwards, has a temporary name of its own
-    // and is never written to the disk: only the encrypted copy stays.
+    // The plain archive, when it is encrypted afterwards, is a piece of the temporary
+    // archive (which the next start removes, whatever a kill or power cut leaves of it) and
+    // is never written to the disk: only the encrypted copy stays.
     pack.sync = passphrase.empty();
     const std::string packed =
-        passphrase.empty()
-            ? temporary
-            : JoinPath(FolderOf(temporary), BackupTemporaryName(NameOf(temporary), NewRunTag()));
+        passphrase.empty() ? temporary : temp_names::PackTemporaryPath(temporary);
     PackSummary summary = PackFolder(sourceFolder, packed, pack);
     Leftover unchecked([&] {
         ctx.fs.Kill(packed);

@@ -24,9 +24,19 @@ bool IsArchiveOf(const std::string& archiveName, int64_t firm) {
     return archive && archive->firm == firm && !archive->older;
 }
 
+// Whether a temporary archive is whole. An encrypted one (EncryptLocal) cannot be read
+// here, without the passphrase: it was checked with it before it took the temporary name
+// (it is written under a piece's name), so its directory and headers are checked only.
 bool IsChecked(const std::string& archive) {
     try {
-        VerifyArchive(archive);
+        try {
+            VerifyArchive(archive);
+        } catch (const PassphraseError& e) {
+            if (!e.Missing()) {
+                throw;
+            }
+            ListArchive(archive);
+        }
         return true;
     } catch (const ArchiveError& e) {
         Warn(e.what());
