@@ -52,10 +52,11 @@ void DeriveAesKeys(const std::string& passphrase, const AesSalt* salts, size_t c
                    std::optional<KeyDerivation> way = std::nullopt);
 
 // Writes the encrypted copy of the archive at sourcePath to fd (an empty file opened for
-// writing; targetPath names it in messages), deriving the entries' keys on worker threads
-// ahead of the writer. Does not sync. Returns the keys by salt; std::nullopt, with nothing
-// written, when the copy would need ZIP64 (an entry or offset at 4 GiB or beyond, or more
-// than 65535 entries), which this writer does not write. Throws ArchiveError
+// writing; targetPath names it in messages) on one worker thread per core, each taking
+// four entries at a time (their keys derived at once) and writing them in their places.
+// Starts the write-back to the disk as it goes, but does not sync. Returns the keys by salt;
+// std::nullopt, with nothing written, when the copy would need ZIP64 (an entry or offset at 4 GiB
+// or beyond, or more than 65535 entries), which this writer does not write. Throws ArchiveError
 // (ArchiveCancelled on cancel).
 std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
                                         const std::string& targetPath,

@@ -126,12 +126,13 @@ void UnpackArchiveWhole(const std::string& archivePath, const std::string& destF
 // exist: every file entry's compressed bytes as they stand, encrypted with the passphrase
 // (never inflated and deflated again), names, times and attributes as in the source;
 // folder entries stay plain. File names stay readable, as the format leaves them. The
-// copy is private, synced with its folder, and then read back from the disk and checked
-// with the keys it was written with: every header, password verifier and authentication
-// code, and every entry's bytes decrypted and compared with the source's; libzip opens it
-// with its consistency check. (An archive that needs ZIP64 is copied by libzip instead and
-// read back with the passphrase, every CRC and authentication code checked.) The keys are
-// derived on one worker thread per core. On any failure nothing is left at
+// copy is written privately under a piece's name (temp_names::PackTemporaryPath) by one
+// worker per core, read back and checked with the keys it was written with: every header,
+// password verifier and authentication code, and every entry's bytes decrypted and
+// compared with the source's; libzip opens it with its consistency check. (An archive that
+// needs ZIP64 is copied by libzip instead and read back with the passphrase, every CRC and
+// authentication code checked.) Only then, synced, it takes targetPath, and the folder is
+// synced: whatever bears that name is a checked copy. On any failure nothing is left at
 // targetPath. Throws ArchiveError (ArchiveCancelled on cancel); a passphrase shorter than
 // kShortestPassphrase is refused before anything is written.
 void EncryptArchiveCopy(const std::string& sourcePath, const std::string& targetPath,

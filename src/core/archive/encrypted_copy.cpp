@@ -246,7 +246,12 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
     }
     struct Removal {
         const std::string& path;
-        ~Removal() { ::unlink(path.c_str()); }  // nothing left to remove once renamed
+        bool renamed = false;
+        ~Removal() {
+            if (!renamed) {
+                ::unlink(path.c_str());
+            }
+        }
     } removal{piece};
     if (const int err = MakePrivate(created.Get(), false); err != 0) {
         throw ArchiveError(targetPath + ": cannot make the copy private: " + SystemReason(err));
@@ -254,7 +259,18 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
 
     std::optional<AesCopyKeys> keys =
         WriteAesCopy(sourcePath, created.Get(), targetPath, passphrase, options);
+    if (!keys) {
+        created.Reset();
+        WriteWithLibzip(sourcePath, piece, passphrase, options);
+    }
+    if (Cancelled(options.cancel)) {
+        throw ArchiveCancelled("encrypting cancelled");
+    }
+
+    // The copy that leaves is the copy that was read back. (The disk writes it meanwhile:
+    // the writer started the write-back, the sync below waits for what is left.)
     if (keys) {
+        CheckAesCopy(sourcePath, piece, *keys, options);
         if (::fsync(created.Get()) != 0) {
             throw ArchiveError(targetPath + ": cannot write the encrypted copy to the disk: " +
                                SystemReason(errno));
@@ -264,17 +280,6 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
                                ": cannot write the encrypted copy: " + SystemReason(err));
         }
     } else {
-        created.Reset();
-        WriteWithLibzip(sourcePath, piece, passphrase, options);
-    }
-    if (Cancelled(options.cancel)) {
-        throw ArchiveCancelled("encrypting cancelled");
-    }
-
-    // The copy that leaves is the copy that was read back.
-    if (keys) {
-        CheckAesCopy(sourcePath, piece, *keys, options);
-    } else {
         UnpackOptions check;
         check.progress = options.progress;
         check.cancel = options.cancel;
@@ -282,6 +287,7 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
         VerifyArchive(piece, check);
     }
     RenameNoReplace(piece, targetPath);
+    removal.renamed = true;
     SyncFolderOf(targetPath);
 }
 
