@@ -3,6 +3,7 @@
 
 #include "archive/aes_copy.h"
 
+#include <endian.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -220,10 +221,8 @@ class Ctr {
             // Each counter block: the block number in its first 8 bytes, little endian,
             // then zeros.
             for (size_t b = 0; b < blocks; ++b) {
-                ++counter_;
-                for (size_t k = 0; k < 8; ++k) {
-                    counters_[b * 16 + k] = static_cast<uint8_t>(counter_ >> (8 * k));
-                }
+                const uint64_t number = htole64(++counter_);
+                std::memcpy(counters_ + b * 16, &number, sizeof number);
             }
             int written = 0;
             if (EVP_EncryptUpdate(ctx_, stream_, &written, counters_,
