@@ -91,21 +91,28 @@ struct LocalHeader {
 };
 
 std::optional<LocalHeader> ReadLocalHeader(int fd, uint64_t offset) {
+    // One read for the header with its name and fields as they usually are, a second one
+    // only for longer ones.
+    std::string bytes(kLocalHeader + 512, '\0');
+    const ssize_t got = ReadAt(fd, bytes.data(), bytes.size(), offset);
+    if (got < static_cast<ssize_t>(kLocalHeader) || Get32(bytes, 0) != kLocalSignature) {
+        return std::nullopt;
+    }
     LocalHeader header;
-    header.fixed.resize(kLocalHeader);
-    if (ReadAt(fd, header.fixed.data(), kLocalHeader, offset) !=
-            static_cast<ssize_t>(kLocalHeader) ||
-        Get32(header.fixed, 0) != kLocalSignature) {
-        return std::nullopt;
+    header.fixed = bytes.substr(0, kLocalHeader);
+    const size_t nameLength = Get16(header.fixed, 26);
+    const size_t fieldsLength = nameLength + Get16(header.fixed, 28);
+    if (kLocalHeader + fieldsLength > static_cast<size_t>(got)) {
+        bytes.resize(kLocalHeader + fieldsLength);
+        const size_t more = bytes.size() - static_cast<size_t>(got);
+        if (ReadAt(fd, bytes.data() + got, more, offset + static_cast<uint64_t>(got)) !=
+            static_cast<ssize_t>(more)) {
+            return std::nullopt;
+        }
     }
-    std::string fields(size_t{Get16(header.fixed, 26)} + Get16(header.fixed, 28), '\0');
-    if (ReadAt(fd, fields.data(), fields.size(), offset + kLocalHeader) !=
-        static_cast<ssize_t>(fields.size())) {
-        return std::nullopt;
-    }
-    header.name = fields.substr(0, Get16(header.fixed, 26));
-    header.extra = fields.substr(header.name.size());
-    header.dataOffset = offset + kLocalHeader + fields.size();
+    header.name = bytes.substr(kLocalHeader, nameLength);
+    header.extra = bytes.substr(kLocalHeader + nameLength, fieldsLength - nameLength);
+    header.dataOffset = offset + kLocalHeader + fieldsLength;
     return header;
 }
 
@@ -296,7 +303,8 @@ struct PassState {
     Hmac hmac;
     std::vector<uint8_t> chunk = std::vector<uint8_t>(kPiece);
     std::vector<uint8_t> other = std::vector<uint8_t>(kPiece);
-    std::string out;
+    std::string out;  // written once it holds kPiece bytes
+    PassState() { out.reserve(2 * kPiece + 64 * 1024); }
 };
 
 // One pass over the entries on worker threads, each taking the next kBatch entries in
@@ -554,7 +562,7 @@ std::optional<AesCopyKeys> WriteAesCopy(const std::string& sourcePath, int fd,
                 s.ctr.Apply(s.chunk.data(), piece);
                 s.hmac.Update(s.chunk.data(), piece);
                 s.out.append(reinterpret_cast<const char*>(s.chunk.data()), piece);
-                if (s.out.size() >= kChunkSize) {
+                if (s.out.size() >= kPiece) {
                     write(s.out, at);
                 }
                 done += piece;
