@@ -30,6 +30,7 @@
 #include "gui/restore_window.h"
 #include "gui/year_list_window.h"
 #include "mail/mail.h"
+#include "support/run_doubles.h"
 #include "support/window_test_support.h"
 
 namespace vornback {
@@ -111,10 +112,6 @@ T Next(std::deque<T>& queue) {
     return next;
 }
 
-struct FixedClock : Clock {
-    Today Now() override { return {2015, 3, 14, "Saturday"}; }
-    int64_t Seconds() override { return 1426334400; }
-};
 struct NoMail : MailTransport {
     SendResult Send(const MailToSend&) override { return {false, "no mail here"}; }
 };
@@ -176,7 +173,7 @@ class AccessibilityTest : public ::testing::Test {
     LocalFileSystem files;
     RealMessageBoxes dialogs;
     PlannedYears years;
-    FixedClock clock;
+    test::FixedClock clock;
     NoMail mail;
 };
 

@@ -49,10 +49,7 @@ std::string Rows(const QListWidget* list) {
 class ChooseWindowTest : public ::testing::Test {
   protected:
     ChooseWindowTest() {
-        SampleOptions options;
-        options.firms = 3;
-        options.years = 3;
-        MakeSampleTree(tree, options);
+        MakeSampleTree(tree, {.firms = 3, .years = 3, .programFiles = {}});
         ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
     }
     ~ChooseWindowTest() override { ::unsetenv("XDG_CONFIG_HOME"); }
@@ -284,10 +281,7 @@ TEST_F(ChooseWindowTest, APickOpensItsWindowForItsFirmYearAndMode) {
 TEST(InstalledWindowProgram, DataTreeFromOptionOrConfigurationAndNothingWrittenWhereInstalled) {
     test::TempDir dir;
     const std::string tree = dir / "data";
-    SampleOptions options;
-    options.firms = 1;
-    options.years = 2;
-    MakeSampleTree(tree, options);
+    MakeSampleTree(tree, {.firms = 1, .years = 2, .programFiles = {}});
     const std::string bin = dir / "usr/bin";
     fs::create_directories(bin);
     fs::copy_file(VORNBACK_APP_PATH, bin + "/vornback");

@@ -40,11 +40,7 @@ struct Tree {
     std::string firm = data + "/Firm1";
     std::string program;
     Tree() {
-        SampleOptions o;
-        o.firms = 1;
-        o.years = 3;
-        o.scale = 0.02;
-        program = MakeSampleTree(data, o);
+        program = MakeSampleTree(data, {.firms = 1, .years = 3, .scale = 0.02, .programFiles = {}});
     }
 };
 
@@ -360,11 +356,8 @@ TEST(Drill, CtrlCLeavesNoScratchFolder) {
     EXPECT_EQ(DrillScratchProcess("vornback-drill-123-0000abcd"), 123);
 
     test::TempDir dir;
-    SampleOptions o;
-    o.firms = 1;
-    o.years = 1;
-    o.scale = 20;
-    const std::string program = MakeSampleTree(dir / "data", o);
+    const std::string program =
+        MakeSampleTree(dir / "data", {.firms = 1, .years = 1, .scale = 20, .programFiles = {}});
     const std::string archive = dir / "Firm1.zip";
     PackFolder(dir / "data/Firm1", archive);
     const std::string scratch = dir / "scratch";

@@ -92,9 +92,7 @@ std::vector<std::string> Leftovers(const ProgramValues& v) {
 class RestoreCrashes : public ::testing::TestWithParam<test::CrashMode> {
   protected:
     RestoreCrashes() {
-        SampleOptions o;
-        o.scale = 0.02;
-        MakeSampleTree(pristine_, o);
+        MakeSampleTree(pristine_, {.scale = 0.02, .programFiles = {}});
         fs::create_directories(archives_);
         fs::create_directories(tmp_ / "backups");
     }

@@ -93,19 +93,8 @@ TEST(Names, RoundTrip) {
     using Parse = std::optional<int64_t> (*)(std::string_view);
     const Parse parsers[] = {ParseFirmFolderName, ParseYearFolderName, ParseFirmDatabaseName,
                              ParseYearDatabaseName};
-    const auto format = [](Kind kind, int64_t n) {
-        switch (kind) {
-            case FirmFolder:
-                return FirmFolderName(n);
-            case YearFolder:
-                return YearFolderName(n);
-            case FirmDb:
-                return FirmDatabaseName(n);
-            case YearDb:
-                return YearDatabaseName(n);
-        }
-        return std::string();
-    };
+    using Format = std::string (*)(int64_t);
+    const Format formats[] = {FirmFolderName, YearFolderName, FirmDatabaseName, YearDatabaseName};
     const struct {
         Kind kind;
         const char* name;
@@ -126,8 +115,8 @@ TEST(Names, RoundTrip) {
     for (const auto& row : numbered) {
         EXPECT_EQ(parsers[row.kind](row.name), row.number) << row.name;
         if (row.number) {
-            EXPECT_EQ(parsers[row.kind](format(row.kind, *row.number)), row.number) << row.name;
-            EXPECT_EQ(ToLower(format(row.kind, *row.number)), ToLower(row.name));
+            EXPECT_EQ(parsers[row.kind](formats[row.kind](*row.number)), row.number) << row.name;
+            EXPECT_EQ(ToLower(formats[row.kind](*row.number)), ToLower(row.name));
         }
     }
     EXPECT_EQ(YearFolderName("2"), "Yr2");

@@ -77,13 +77,6 @@ void KillingFileSystem::WriteWholeFile(const std::string& path, const std::strin
 }
 
 CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
-                            bool hardLinks) {
-    CrashOptions options;
-    options.hardLinks = hardLinks;
-    return RunKilledAfter(killAfter, flow, options);
-}
-
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
                             const CrashOptions& options) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
@@ -125,14 +118,6 @@ CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? CrashOutcome::Finished
                                                          : CrashOutcome::Failed;
-}
-
-int ForEachKillPoint(const std::function<void()>& prepare,
-                     const std::function<void(FileSystem&)>& flow,
-                     const std::function<void(int killedAfter)>& check, bool hardLinks) {
-    CrashOptions options;
-    options.hardLinks = hardLinks;
-    return ForEachKillPoint(prepare, flow, check, options);
 }
 
 int ForEachKillPoint(const std::function<void()>& prepare,

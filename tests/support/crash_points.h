@@ -63,8 +63,6 @@ enum class CrashOutcome { Killed, Finished, Failed };
 // changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
 CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
                             const CrashOptions& options);
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
-                            bool hardLinks = true);
 
 // For n = 1, 2, ...: prepare() lays the starting state, the flow runs killed after n
 // changing calls, then check(n) looks at what is left (recovery included). Stops after the
@@ -76,8 +74,5 @@ int ForEachKillPoint(const std::function<void()>& prepare,
                      const std::function<void(FileSystem&)>& flow,
                      const std::function<void(int killedAfter)>& check,
                      const CrashOptions& options);
-int ForEachKillPoint(const std::function<void()>& prepare,
-                     const std::function<void(FileSystem&)>& flow,
-                     const std::function<void(int killedAfter)>& check, bool hardLinks = true);
 
 }  // namespace vornback::test

@@ -25,6 +25,23 @@ std::mutex& ArmedLock() {
     return lock;
 }
 
+// A sync call passed on to the kernel; when it worked, the armed journal learns of it (all:
+// the whole file system was synced).
+int Watched(long call, int fd, bool all) {
+    const int result = static_cast<int>(::syscall(call, fd));
+    const std::lock_guard<std::mutex> hold(ArmedLock());
+    if (result == 0 && armed != nullptr) {
+        all ? armed->SyncedAll() : armed->Synced(fd);
+    }
+    return result;
+}
+
+std::string Canonical(const std::string& path) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    return ec ? path : real.string();
+}
+
 // The folder holding path, as the kernel names it (links resolved), so that it compares
 // with the folder a sync names.
 std::string FolderOf(const std::string& path) {
@@ -32,15 +49,7 @@ std::string FolderOf(const std::string& path) {
     while (!p.empty() && !p.has_filename() && p != p.root_path()) {
         p = p.parent_path();
     }
-    std::error_code ec;
-    const fs::path real = fs::canonical(p.parent_path(), ec);
-    return ec ? p.parent_path().string() : real.string();
-}
-
-std::string Canonical(const std::string& path) {
-    std::error_code ec;
-    const fs::path real = fs::canonical(path, ec);
-    return ec ? path : real.string();
+    return Canonical(p.parent_path().string());
 }
 
 // Every folder of the tree at path, itself included.
@@ -300,30 +309,15 @@ bool PowerCutFileSystem::HardLink(const std::string& existing, const std::string
 extern "C" {
 
 int fsync(int fd) {
-    const int result = static_cast<int>(::syscall(SYS_fsync, fd));
-    const std::lock_guard<std::mutex> hold(vornback::test::ArmedLock());
-    if (result == 0 && vornback::test::armed != nullptr) {
-        vornback::test::armed->Synced(fd);
-    }
-    return result;
+    return vornback::test::Watched(SYS_fsync, fd, false);
 }
 
 int fdatasync(int fd) {
-    const int result = static_cast<int>(::syscall(SYS_fdatasync, fd));
-    const std::lock_guard<std::mutex> hold(vornback::test::ArmedLock());
-    if (result == 0 && vornback::test::armed != nullptr) {
-        vornback::test::armed->Synced(fd);
-    }
-    return result;
+    return vornback::test::Watched(SYS_fdatasync, fd, false);
 }
 
 int syncfs(int fd) {
-    const int result = static_cast<int>(::syscall(SYS_syncfs, fd));
-    const std::lock_guard<std::mutex> hold(vornback::test::ArmedLock());
-    if (result == 0 && vornback::test::armed != nullptr) {
-        vornback::test::armed->SyncedAll();
-    }
-    return result;
+    return vornback::test::Watched(SYS_syncfs, fd, true);
 }
 
 }  // extern "C"
