@@ -168,16 +168,12 @@ TEST_F(BackupRunTest, MailAsksFromExactly15728640BytesInRoundedMegabytesAndRepor
     };
     const std::string why = "535 authentication failed";
     const Message sent{"E-Mail Send Completed.", kProgramTitle};
-    const Message smtp{
-        "There is Some Problem with Your SMTP Settings, Please Check it with Your "
-        "SMTP Provider",
-        kProgramTitle,
-        Buttons::Ok,
-        Icon::None,
-        Answer::Ok,
-        why};
-    const Message notMailed{"Backup Can not Email", kProgramTitle, Buttons::Ok,
-                            Icon::Critical,         Answer::Ok,    why};
+    // clang-format off
+    const Message smtp{"There is Some Problem with Your SMTP Settings, Please Check it with Your "
+                       "SMTP Provider", kProgramTitle, Buttons::Ok, Icon::None, Answer::Ok, why};
+    const Message notMailed{"Backup Can not Email", kProgramTitle, Buttons::Ok, Icon::Critical,
+                            Answer::Ok, why};
+    // clang-format on
     const struct {
         bool checked;
         uint64_t size;
@@ -221,37 +217,28 @@ TEST_F(BackupRunTest, DatedBackupsRemoveWhatTheKeepPolicyDropsAndSaySo) {
         Strings removed;
         Strings left;
     };
+    // clang-format off
     const Row rows[] = {
-        {"the run's own policy, date-wise",
-         1,
-         KeepPolicy{1, 0, 0, 0, 0},
-         "0",
+        {"the run's own policy, date-wise", 1, KeepPolicy{1, 0, 0, 0, 0}, "0",
          {"20150301/Firm2.zip"},
          {"20150310/Firm2.zip", "20150314/Firm2.zip", "Friday/Firm2.zip", "Thursday/Firm2.zip"}},
-        {"the settings' policy, day-wise",
-         2,
-         std::nullopt,
-         "1",
-         {"Thursday/Firm2.zip"},
+        {"the settings' policy, day-wise", 2, std::nullopt, "1", {"Thursday/Firm2.zip"},
          {"20150301/Firm2.zip", "20150310/Firm2.zip", "Friday/Firm2.zip", "Saturday/Firm2.zip"}},
-        {"no policy",
-         1,
-         std::nullopt,
-         "0",
-         {},
+        {"no policy", 1, std::nullopt, "0", {},
          {"20150301/Firm2.zip", "20150310/Firm2.zip", "20150314/Firm2.zip", "Friday/Firm2.zip",
           "Thursday/Firm2.zip"}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         const std::string folder = tmp_ / row.label;
         // Older archives of 2015; the new one is dated now, so the newest of 2015 stays as
         // the only copy of its year.
-        for (const auto& [rel, day] :
-             std::vector<std::pair<std::string, int>>{{"20150301/Firm2.zip", 1},
-                                                      {"20150310/Firm2.zip", 10},
-                                                      {"Thursday/Firm2.zip", 12},
-                                                      {"Friday/Firm2.zip", 13}}) {
+        const std::pair<std::string, int> older[] = {{"20150301/Firm2.zip", 1},
+                                                     {"20150310/Firm2.zip", 10},
+                                                     {"Thursday/Firm2.zip", 12},
+                                                     {"Friday/Firm2.zip", 13}};
+        for (const auto& [rel, day] : older) {
             fs::create_directories(fs::path(folder + "/" + rel).parent_path());
             fs::copy_file(tmp_ / "old.zip", folder + "/" + rel);
             test::SetMTime(folder + "/" + rel, 1425200000 + (day - 1) * 86400);
@@ -262,11 +249,8 @@ TEST_F(BackupRunTest, DatedBackupsRemoveWhatTheKeepPolicyDropsAndSaySo) {
         c.keep = row.keep;
         EXPECT_EQ(Run(c), RunEnd::Exit);
         Strings left;
-        for (const std::string& rel : test::AllPaths(folder)) {
-            if (rel.ends_with(".zip")) {
-                left.push_back(rel);
-            }
-        }
+        std::ranges::copy_if(test::AllPaths(folder), std::back_inserter(left),
+                             [](const std::string& rel) { return rel.ends_with(".zip"); });
         EXPECT_EQ(left, row.left);
         const std::string detail = dialogs_.shown.back().detail;
         EXPECT_EQ(detail.substr(detail.find(" MB)") + 4),

@@ -105,11 +105,9 @@ class BackupRunTest : public ::testing::Test {
     static std::set<std::string> FilesBelow(const std::string& folder,
                                             const std::function<bool(const std::string&)>& keep) {
         std::set<std::string> names;
-        for (const std::string& rel : test::AllPaths(folder)) {
-            if (!rel.ends_with("/") && keep(rel)) {
-                names.insert(rel);
-            }
-        }
+        std::ranges::copy_if(
+            test::AllPaths(folder), std::inserter(names, names.end()),
+            [&](const std::string& rel) { return !rel.ends_with("/") && keep(rel); });
         return names;
     }
 

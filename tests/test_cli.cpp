@@ -28,27 +28,15 @@ TEST(Cli, UsageMistakesExitWithTwo) {
     RunCli("frobnicate", 2);
     RunCli("--help", 0);
     RunCli("--version", 0);
-    for (const char* args : {"make-sample",
-                             "make-sample /tmp/x --firms",
-                             "make-sample /tmp/x --firms many",
-                             "make-sample /tmp/x --scale -1",
-                             "pack onlyone",
-                             "pack a b --exclude",
-                             "unpack a",
-                             "verify",
-                             "backup 1",
-                             "backup 1,2,B",
-                             "backup x,2",
-                             "backup 1,2 --type weekly",
-                             "backup 1,2 --current-year --images",
-                             "backup 1,2 --current-year --whole-firm",
-                             "backup 1,2 --images --no-images",
-                             "backup 1,2 --to",
-                             "restore 1,2 --type full",
-                             "restore 1,2 --archive a --type part",
-                             "history extra",
-                             "history --firm x",
-                             "list"}) {
+    // clang-format off
+    for (const char* args : {
+             "make-sample", "make-sample /tmp/x --firms", "make-sample /tmp/x --firms many",
+             "make-sample /tmp/x --scale -1", "pack onlyone", "pack a b --exclude", "unpack a",
+             "verify", "backup 1", "backup 1,2,B", "backup x,2", "backup 1,2 --type weekly",
+             "backup 1,2 --current-year --images", "backup 1,2 --current-year --whole-firm",
+             "backup 1,2 --images --no-images", "backup 1,2 --to", "restore 1,2 --type full",
+             "restore 1,2 --archive a --type part", "history extra", "history --firm x", "list"}) {
+        // clang-format on
         EXPECT_TRUE(
             Mentions(RunCli(args, 2), "usage: vornback-cli " + std::string(args).substr(0, 4)));
     }
@@ -276,33 +264,31 @@ TEST(Cli, BashCompletionKnowsEveryCommandAndOption) {
     }
 }
 
-// The systemd units pass systemd's own check, and the command line they run is one the
-// tool accepts (in its dry run, with the options of the example environment file).
 // The manual's EXIT STATUS names every status the tool has (the constants of its common
 // header), each as a tagged paragraph, and no other.
 TEST(Cli, ManualListsEveryExitStatus) {
     const std::string source = std::string(VORNBACK_TEST_SOURCE_DIR) + "/..";
     const std::string header = test::ReadFile(source + "/cli/common.h");
     const std::string manual = test::ReadFile(source + "/packaging/vornback-cli.1");
-    std::set<std::string> statuses;
-    const std::regex constant("constexpr int k[A-Za-z]+ = ([0-9]+);");
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), constant);
-         it != std::sregex_iterator(); ++it) {
-        statuses.insert((*it)[1].str());
-    }
+    // The first group of every match of a pattern in a text.
+    const auto numbers = [](const std::string& text, const char* pattern) {
+        std::set<std::string> found;
+        const std::regex r(pattern);
+        for (std::sregex_iterator it(text.begin(), text.end(), r), end; it != end; ++it) {
+            found.insert((*it)[1].str());
+        }
+        return found;
+    };
+    const std::set<std::string> statuses = numbers(header, "constexpr int k[A-Za-z]+ = ([0-9]+);");
     ASSERT_GE(statuses.size(), 6u);
     const size_t start = manual.find(".SH EXIT STATUS\n");
     ASSERT_NE(start, std::string::npos);
     const std::string section = manual.substr(start, manual.find("\n.SH ", start + 1) - start);
-    std::set<std::string> listed;
-    const std::regex tagged("\\.TP\n\\.B ([0-9]+)\n");
-    for (auto it = std::sregex_iterator(section.begin(), section.end(), tagged);
-         it != std::sregex_iterator(); ++it) {
-        listed.insert((*it)[1].str());
-    }
-    EXPECT_EQ(listed, statuses);
+    EXPECT_EQ(numbers(section, "\\.TP\n\\.B ([0-9]+)\n"), statuses);
 }
 
+// The systemd units pass systemd's own check, and the command line they run is one the
+// tool accepts (in its dry run, with the options of the example environment file).
 TEST(Cli, ScheduledBackupUnitsAreValid) {
     Tree t;
     const std::string packaging = std::string(VORNBACK_TEST_SOURCE_DIR) + "/../packaging/";

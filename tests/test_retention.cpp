@@ -318,28 +318,14 @@ TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
               (Strings{"Monday/Firm1.zip", "20201102/Firm1.zip", "20201103/OFirm1.zip",
                        "20201103/Firm1.zip", "20201104/Firm1.zip"}));
     EXPECT_EQ(RemovedBackupsText({"a/Firm1.zip"}), "removed 1 older backup: a/Firm1.zip");
-    EXPECT_EQ(test::AllPaths(backups_), (std::set<std::string>{"20201101/",
-                                                               "20201101/.Firm1.lock",
-                                                               "20201101/Firm1.zip",
-                                                               "20201101/Firm1Yr2.zip",
-                                                               "20201102/",
-                                                               "20201102/notes.txt",
-                                                               "20201104/",
-                                                               "20201104/Firm2.zip",
-                                                               "20201105/",
-                                                               "20201105/Firm1.zip",
-                                                               "20201105/Firm1Yr3.zip",
-                                                               "20201106/",
-                                                               "20201106/Firm1Yr2.zip",
-                                                               "20201107/",
-                                                               "20201107/Firm1.zip",
-                                                               "20201131/",
-                                                               "20201131/Firm1.zip",
-                                                               "Firm1.zip",
-                                                               "misc/",
-                                                               "misc/Firm1.zip",
-                                                               "Tuesday/",
-                                                               "Tuesday/Firm1.zip"}));
+    // clang-format off
+    EXPECT_EQ(test::AllPaths(backups_), (std::set<std::string>{
+        "20201101/", "20201101/.Firm1.lock", "20201101/Firm1.zip", "20201101/Firm1Yr2.zip",
+        "20201102/", "20201102/notes.txt", "20201104/", "20201104/Firm2.zip", "20201105/",
+        "20201105/Firm1.zip", "20201105/Firm1Yr3.zip", "20201106/", "20201106/Firm1Yr2.zip",
+        "20201107/", "20201107/Firm1.zip", "20201131/", "20201131/Firm1.zip", "Firm1.zip",
+        "misc/", "misc/Firm1.zip", "Tuesday/", "Tuesday/Firm1.zip"}));
+    // clang-format on
     Strings recorded;
     for (const HistoryRecord& r : ReadHistory(tmp_ / "history.tsv")) {
         EXPECT_EQ(std::make_tuple(r.kind, r.time, r.firm, r.result, r.reason),
