@@ -114,32 +114,24 @@ void PatchNames(const std::string& archive, const std::string& standIn, const st
 TEST(Archive, NamesThatAreNotTextRefuseTheArchiveAndSaySo) {
     TempDir dir;
     using namespace std::string_literals;
+    const std::string nul = ": the name holds a NUL byte", notText = ": the name is not UTF-8 text";
     const struct {
         std::string what;
         std::string standIn;  // an entry name zipfile writes (with the UTF-8 flag when not ASCII)
         std::string name;     // its stored bytes
         std::string message;  // after "<archive>: entry "
     } cases[] = {
-        {"NUL", "aQb.txt", "a\0b.txt"s, "a\\x00b.txt: the name holds a NUL byte"},
-        {"NUL hiding a climb", "aaaaa/../../x", "a\0aaa/../../x"s,
-         "a\\x00aaa/../../x: the name holds a NUL byte"},
-        {"marked UTF-8, is not", "Ärger.txt", "\xC3(rger.txt",
-         "\\xC3(rger.txt: the name is not UTF-8 text"},
-        {"Latin-1, unmarked", "aQb.txt",
-         "a\xE9"
-         "b.txt",
-         "a\\xE9b.txt: the name is not UTF-8 text"},
-        {"overlong slash", "aQQb.txt",
-         "a\xC0\xAF"
-         "b.txt",
-         "a\\xC0\\xAFb.txt: the name is not UTF-8 text"},
-        {"surrogate", "Ärger.txt", "\xED\xA0\x80ger.txt",
-         "\\xED\\xA0\\x80ger.txt: the name is not UTF-8 text"},
-        {"beyond U+10FFFF", "Ärger.txt",
-         "\xF4\x90\x80\x80"
-         "er.txt",
-         "\\xF4\\x90\\x80\\x80er.txt: the name is not UTF-8 text"},
-        {"cut short at the end", "aÄ", "a\xE2\x82", "a\\xE2\\x82: the name is not UTF-8 text"},
+        // clang-format off
+        {"NUL", "aQb.txt", "a\0b.txt"s, "a\\x00b.txt" + nul},
+        {"NUL hiding a climb", "aaaaa/../../x", "a\0aaa/../../x"s, "a\\x00aaa/../../x" + nul},
+        {"marked UTF-8, is not", "Ärger.txt", "\xC3(rger.txt", "\\xC3(rger.txt" + notText},
+        {"Latin-1, unmarked", "aQb.txt", "a\xE9" "b.txt", "a\\xE9b.txt" + notText},
+        {"overlong slash", "aQQb.txt", "a\xC0\xAF" "b.txt", "a\\xC0\\xAFb.txt" + notText},
+        {"surrogate", "Ärger.txt", "\xED\xA0\x80ger.txt", "\\xED\\xA0\\x80ger.txt" + notText},
+        {"beyond U+10FFFF", "Ärger.txt", "\xF4\x90\x80\x80" "er.txt",
+         "\\xF4\\x90\\x80\\x80er.txt" + notText},
+        {"cut short at the end", "aÄ", "a\xE2\x82", "a\\xE2\\x82" + notText},
+        // clang-format on
     };
     int n = 0;
     for (const auto& c : cases) {
