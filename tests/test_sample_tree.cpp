@@ -109,10 +109,8 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
     EXPECT_EQ(HighestFirmNumber(rootDb), 2);
     EXPECT_FALSE(fs::exists(root / "Firm1001"));
 
-    int protectedYears = 0;
-    int plainYears = 0;
-    uintmax_t lockedBytes = 0;
-    uintmax_t plainBytes = 0;
+    int protectedYears = 0, plainYears = 0;
+    uintmax_t lockedBytes = 0, plainBytes = 0;
     for (int n = 1; n <= 2; ++n) {
         SCOPED_TRACE("firm " + std::to_string(n));
         const fs::path firm = root / ("Firm" + std::to_string(n));
@@ -181,9 +179,7 @@ TEST_F(SampleTree, LayoutRegistersAndPasswords) {
 }
 
 TEST_F(SampleTree, SameSeedSameTreeOtherSeedOtherTree) {
-    const fs::path a = dir.Path() / "a";
-    const fs::path b = dir.Path() / "b";
-    const fs::path c = dir.Path() / "c";
+    const fs::path a = dir.Path() / "a", b = dir.Path() / "b", c = dir.Path() / "c";
     options.seed = 42;
     MakeSampleTree(a.string(), options);
     MakeSampleTree(b.string(), options);

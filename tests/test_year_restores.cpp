@@ -3,6 +3,7 @@
 // file or register step leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -32,16 +33,6 @@ using namespace test;
 
 const Message kOverwrite{"Old data will be Overwrite Are You Sure", "Backup", Buttons::YesNo,
                          Icon::Question, Answer::No};
-
-// Replaces a register with a database that the register's password does not open.
-void SpoilRegister(const std::string& path) {
-    fs::rename(path, path + ".kept");
-    Database::Create(path, "another password").Close();
-}
-void MendRegister(const std::string& path) {
-    fs::remove(path);
-    fs::rename(path + ".kept", path);
-}
 
 // A register year from its number and two days DD/MM/YYYY.
 YearRow Year(const std::string& no, const std::string& from, const std::string& to) {
@@ -141,9 +132,7 @@ class YearRestores : public ::testing::Test {
     std::vector<int> RootNumbers() {
         Database db = OpenRootConnection(values);
         std::vector<int> numbers;
-        for (const auto& row : AllFirmRows(db)) {
-            numbers.push_back(row.Col99);
-        }
+        std::ranges::transform(AllFirmRows(db), std::back_inserter(numbers), &FirmRow::Col99);
         return numbers;
     }
 
@@ -255,28 +244,19 @@ TEST_F(YearRestores, SelectedYearRefusals) {
         std::string message;
     };
     const std::string period = Period("01/04/2022", "31/03/2023");
+    const std::string notMatching = "Financial Year Not Match Please Try Again";
+    // clang-format off
     const std::vector<Case> cases = {
         {"year folder missing", [&] { local.DeleteFolder(Back(1) + "/Yr2", true); },
          "File Not Found For the Year " + period},
         {"year database missing", [&] { fs::remove(Back(1) + "/Yr2/DVorn2.mdb"); },
          "File Not Found For the Year" + period},
-        {"first day differs",
-         [&] {
-             state.targetYear->Col98 = Date{2022, 4, 2};
-         },
-         "Financial Year Not Match Please Try Again"},
-        {"last day differs",
-         [&] {
-             state.targetYear->Col97 = Date{2023, 3, 30};
-         },
-         "Financial Year Not Match Please Try Again"},
-        {"nothing chosen",
-         [&] {
-             state = RestoreState{};
-             local.DeleteFolder(Back(1), true);
-         },
+        {"first day differs", [&] { state.targetYear->Col98 = Date{2022, 4, 2}; }, notMatching},
+        {"last day differs", [&] { state.targetYear->Col97 = Date{2023, 3, 30}; }, notMatching},
+        {"nothing chosen", [&] { state = RestoreState{}, local.DeleteFolder(Back(1), true); },
          "File Not Found For the Year XX"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         dialogs.shown.clear();
@@ -440,11 +420,14 @@ TEST_F(YearRestores, AddFirmInterrupted) {
     hooked.before = nullptr;
     hooked.after = [&](const std::string& op, const std::string&, const std::string& to) {
         if (op == "MoveFolder" && to == Firm(4)) {
-            SpoilRegister(rootDb);
+            // The register replaced by a database that its password does not open.
+            fs::rename(rootDb, rootDb + ".kept");
+            Database::Create(rootDb, "another password").Close();
         }
     };
     EXPECT_THROW(AddFirmFrom(archive), DatabaseError);
-    MendRegister(rootDb);
+    fs::remove(rootDb);
+    fs::rename(rootDb + ".kept", rootDb);
     EXPECT_EQ(RootNumbers(), (std::vector<int>{1, 2, 3, 1001}));
     EXPECT_FALSE(fs::exists(Firm(4)));
     state.locks.clear();
