@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <filesystem>
@@ -38,10 +39,8 @@ struct Tree {
     TempDir dir;
     std::string data = dir / "data";
     std::string firm = data + "/Firm1";
-    std::string program;
-    Tree() {
-        program = MakeSampleTree(data, {.firms = 1, .years = 3, .scale = 0.02, .programFiles = {}});
-    }
+    std::string program =
+        MakeSampleTree(data, {.firms = 1, .years = 3, .scale = 0.02, .programFiles = {}});
 };
 
 // Flips one byte in the header of a b-tree page of the database, so that the page no
@@ -72,22 +71,21 @@ struct Damage {
 };
 
 TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
+    // clang-format off
     const Damage table[] = {
         {"healthy sample tree", nullptr, nullptr, "", "", false},
         {"flipped byte in a year database page",
-         [](Tree& t) { FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3); }, nullptr, "database",
-         "Yr2/DVorn2.mdb", true},
+         [](Tree& t) { FlipPageByte(t.firm + "/Yr2/DVorn2.mdb", 3); },
+         nullptr, "database", "Yr2/DVorn2.mdb", true},
         {"year database with another key",
          [](Tree& t) {
-             const std::string db = t.firm + "/Yr2/DVorn2.mdb";
-             fs::remove(db);
-             Database other = Database::Create(db, "not the host's key");
-             other.Execute("CREATE TABLE Vouchers (VchNo INTEGER PRIMARY KEY);");
-         },
-         nullptr, "database", "Yr2/DVorn2.mdb", true},
+             fs::remove(t.firm + "/Yr2/DVorn2.mdb");
+             Database::Create(t.firm + "/Yr2/DVorn2.mdb", "not the host's key")
+                 .Execute("CREATE TABLE Vouchers (VchNo INTEGER PRIMARY KEY);");
+         }, nullptr, "database", "Yr2/DVorn2.mdb", true},
         {"register row whose folder is missing",
-         [](Tree& t) { fs::rename(t.firm + "/Yr3", t.dir / "Yr3-away"); }, nullptr, "register",
-         "Yr3", true},
+         [](Tree& t) { fs::rename(t.firm + "/Yr3", t.dir / "Yr3-away"); },
+         nullptr, "register", "Yr3", true},
         {"extra year folder",
          [](Tree& t) { fs::copy(t.firm + "/Yr2", t.firm + "/Yr9", fs::copy_options::recursive); },
          nullptr, "folder", "Yr9", true},
@@ -97,15 +95,15 @@ TEST(Drill, DamagedArchivesAndTreesGiveTheirFindingAndStatus) {
          [](Tree& t) {
              fs::copy(t.firm + "/Yr2", t.firm + "/Yr02", fs::copy_options::recursive);
              fs::rename(t.firm + "/Yr3", t.firm + "/YR3");
-         },
-         nullptr, "", "", false},
+         }, nullptr, "", "", false},
         // The archive refuses the twins before it unpacks; the doctor names them in the tree.
-        {"case twin", [](Tree& t) { test::WriteFile(t.firm + "/yr2/Note.txt", "twin"); }, nullptr,
-         "archive", "yr2", true},
+        {"case twin", [](Tree& t) { test::WriteFile(t.firm + "/yr2/Note.txt", "twin"); },
+         nullptr, "archive", "yr2", true},
         {"truncated archive", nullptr,
-         [](const std::string& zip) { fs::resize_file(zip, fs::file_size(zip) / 2); }, "archive",
-         "Firm1.zip", false},
+         [](const std::string& zip) { fs::resize_file(zip, fs::file_size(zip) / 2); },
+         "archive", "Firm1.zip", false},
     };
+    // clang-format on
     for (const Damage& d : table) {
         SCOPED_TRACE(d.name);
         Tree t;
@@ -210,12 +208,11 @@ TEST(Drill, BackupKeepsThePreviousGenerationsWhenTheDrillFails) {
     EXPECT_TRUE(test::ReadFile(dest + "/OFirm1.zip") == older);
     EXPECT_EQ(test::Names(dest), (std::vector<std::string>{"Firm1.zip", "OFirm1.zip"}));
 
-    std::vector<std::string> lines;
+    std::string lines;
     for (const HistoryRecord& r : ReadHistory(t.program + "/history.tsv")) {
-        lines.push_back(r.kind + " " + ResultWord(r.result));
+        lines += r.kind + " " + ResultWord(r.result) + ", ";
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"drill ok", "backup ok", "drill ok", "backup ok",
-                                               "drill failed", "backup failed"}));
+    EXPECT_EQ(lines, "drill ok, backup ok, drill ok, backup ok, drill failed, backup failed, ");
     EXPECT_NE(LastBackupText(history, 1).find(", not proven since "), std::string::npos);
 
     // A current-year backup is drilled as the one year it holds.
@@ -296,29 +293,29 @@ TEST(Drill, DoctorFindsEachDamageOfTheDataTree) {
         const char* check;
         const char* file;
     } cases[] = {
+        // clang-format off
         {"firm row without its folder",
          [](Tree& t) {
              Database root = Database::Open(t.data + "/Root.mdb", kRootPassword);
              AddFirmRow(root, FirmRow{5, "X", 1, "", "X"});
-         },
-         5, "register", "Firm5"},
+         }, 5, "register", "Firm5"},
         {"firm folder without its row",
-         [](Tree& t) { fs::copy(t.firm, t.data + "/Firm7", fs::copy_options::recursive); }, 7,
-         "folder", "Firm7"},
+         [](Tree& t) { fs::copy(t.firm, t.data + "/Firm7", fs::copy_options::recursive); },
+         7, "folder", "Firm7"},
         {"root register under another key",
          [](Tree& t) {
              fs::remove(t.data + "/Root.mdb");
              Database::Create(t.data + "/Root.mdb", "not the host's key");
-         },
-         0, "database", "Root.mdb"},
+         }, 0, "database", "Root.mdb"},
         {"firm folders that differ in case",
          [](Tree& t) { fs::create_directories(t.data + "/FIRM1"); }, 0, "case", "FIRM1"},
         {"marker of an interrupted restore",
          [](Tree& t) { fs::create_directories(t.program + "/Back/.swap-Firm1-20261207-120000"); },
          1, "leftover", ".swap-Firm1"},
         {"compaction copy of an interrupted backup",
-         [](Tree& t) { test::WriteFile(t.program + "/Back/M2.Firm1.77-0000abcd.mdb", "x"); }, 1,
-         "leftover", "M2.Firm1"},
+         [](Tree& t) { test::WriteFile(t.program + "/Back/M2.Firm1.77-0000abcd.mdb", "x"); },
+         1, "leftover", "M2.Firm1"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -370,12 +367,9 @@ TEST(Drill, CtrlCLeavesNoScratchFolder) {
     }
     int status = 0;
     auto unpacking = [&] {
-        for (const auto& e : fs::recursive_directory_iterator(scratch)) {
-            if (e.is_regular_file()) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(
+            fs::recursive_directory_iterator(scratch),
+            [](const fs::directory_entry& e) { return e.is_regular_file(); });
     };
     while (!unpacking() && waitpid(child, &status, WNOHANG) == 0) {
         usleep(1000);

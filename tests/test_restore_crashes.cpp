@@ -127,9 +127,7 @@ class RestoreCrashes : public ::testing::TestWithParam<test::CrashMode> {
         EXPECT_EQ(Leftovers(values_), std::vector<std::string>{});
         const std::string cli = std::string(VORNBACK_CLI_PATH) + " ";
         const std::string folder = " --program-folder '" + values_.ProgramFolder + "'";
-        test::CrashOptions options;
-        options.mode = GetParam();
-        options.roots = {tmp_.Path().string()};
+        const test::CrashOptions options{true, GetParam(), {tmp_.Path().string()}};
         const auto check = [&](int n) {
             std::string out;
             // A run that told its end (cut right after it) must have made all of it durable.
@@ -229,12 +227,10 @@ TEST_P(RestoreCrashes, FullFirm) {
         WriteFile(data_ + "/Firm2/Yr2/Later.txt", "entered after the backup");
         WriteFile(values_.ProgramFolder + "/Back/Replaced/Firm2-20000101-000000/Firm2.mdb", "old");
     };
+    const auto flow = [&](RestoreContext& ctx) { RunRestore(ctx, Type(0, archives_)); };
     for (const Then then : {Then::Start, Then::CliBackup}) {
         SCOPED_TRACE(static_cast<int>(then));
-        Report(
-            "Full Firm",
-            KillEverywhere(
-                prepare, [&](RestoreContext& ctx) { RunRestore(ctx, Type(0, archives_)); }, then));
+        Report("Full Firm", KillEverywhere(prepare, flow, then));
     }
     // The last, unkilled run: the scans stay, the books are the archive's.
     EXPECT_EQ(ReadFile(data_ + "/Firm2/AttachDocs/new-scan.png"), "scanned after the backup");
@@ -262,16 +258,13 @@ TEST_P(RestoreCrashes, SelectedYear) {
     };
     const std::string cli =
         "--archive '" + archives_ + "/Firm1.zip' --type year --source-year 2 --target-year 2 --yes";
+    const auto flow = [&](RestoreContext& ctx) {
+        Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022", "31/03/2023");
+        RunRestore(ctx, Type(1));
+    };
     for (const Then then : {Then::Start, Then::Retry, Then::CliRestore, Then::CliBackup}) {
         SCOPED_TRACE(static_cast<int>(then));
-        Report("Selected Year", KillEverywhere(
-                                    prepare,
-                                    [&](RestoreContext& ctx) {
-                                        Stage(ctx, archives_ + "/Firm1.zip", 1, "2", "01/04/2022",
-                                              "31/03/2023");
-                                        RunRestore(ctx, Type(1));
-                                    },
-                                    then, cli));
+        Report("Selected Year", KillEverywhere(prepare, flow, then, cli));
         EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/Later.txt"), "entered after the backup");
         EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr2/DVorn2.mdb"),
                   ReadFile(pristine_ + "/Firm1/Yr2/DVorn2.mdb"));
@@ -282,11 +275,11 @@ TEST_P(RestoreCrashes, SelectedYear) {
 TEST_P(RestoreCrashes, AddFirm) {
     Reset();
     PackFolder(data_ + "/Firm2", archives_ + "/Firm2.zip");
-    Report("Add Firm", KillEverywhere([] {},
-                                      [&](RestoreContext& ctx) {
-                                          ctx.state.SelectedArchivePath = archives_ + "/Firm2.zip";
-                                          RunRestore(ctx, Type(2));
-                                      }));
+    const auto flow = [&](RestoreContext& ctx) {
+        ctx.state.SelectedArchivePath = archives_ + "/Firm2.zip";
+        RunRestore(ctx, Type(2));
+    };
+    Report("Add Firm", KillEverywhere([] {}, flow));
     EXPECT_TRUE(fs::exists(data_ + "/Firm3/Firm3.mdb"));
 }
 
@@ -306,15 +299,13 @@ TEST_P(RestoreCrashes, AddYear) {
     fs::remove_all(pristine_ + "/Firm2/Yr3");
     const std::string cli =
         "--archive '" + archives_ + "/Firm1.zip' --type add-year --source-year 3";
+    const auto flow = [&](RestoreContext& ctx) {
+        Stage(ctx, archives_ + "/Firm1.zip", 1, "3", "01/04/2023", "31/03/2024");
+        RunRestore(ctx, Type(3));
+    };
     for (const Then then : {Then::Start, Then::Retry, Then::CliRestore, Then::CliBackup}) {
         SCOPED_TRACE(static_cast<int>(then));
-        Report("Add Year", KillEverywhere([] {},
-                                          [&](RestoreContext& ctx) {
-                                              Stage(ctx, archives_ + "/Firm1.zip", 1, "3",
-                                                    "01/04/2023", "31/03/2024");
-                                              RunRestore(ctx, Type(3));
-                                          },
-                                          then, cli));
+        Report("Add Year", KillEverywhere([] {}, flow, then, cli));
         EXPECT_EQ(ReadFile(data_ + "/Firm2/Yr3/DVorn3.mdb"),
                   ReadFile(pristine_ + "/Firm1/Yr3/DVorn3.mdb"));
     }
