@@ -76,10 +76,7 @@ class ChooseWindowTest : public ::testing::Test {
 TEST_F(ChooseWindowTest, ListsTheFirmsAndEachFirmsYearsFromTheRegistersWithTheCurrentYearChosen) {
     // Firm 2 gets a fourth year in its own register: the years are read per firm.
     {
-        ProgramValues values;
-        values.AppFolder = tree;
-        values.CurrentFirmNo = 2;
-        Database db = OpenFirmConnection(values);
+        Database db = OpenFirmConnection(ProgramValues{2, "", "", "", tree});
         AddYearRow(db, YearRow{4, {2024, 4, 1}, {2025, 3, 31}});
     }
     const std::string threeYears =
@@ -178,30 +175,28 @@ TEST_F(ChooseWindowTest, KeyboardAndMouseChooseTheFirmTheYearAndTheWindow) {
         std::vector<Act> acts;
         std::string pick;  // firm,year,mode; "0,," when closed without a choice
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"Enter on a firm, Enter on its year", {key(Qt::Key_Return), key(Qt::Key_Return)}, "1,2,B"},
         {"another firm and year",
-         {key(Qt::Key_Down), key(Qt::Key_Enter), key(Qt::Key_Up), key(Qt::Key_Return)},
-         "2,1,B"},
+         {key(Qt::Key_Down), key(Qt::Key_Enter), key(Qt::Key_Up), key(Qt::Key_Return)}, "2,1,B"},
         {"Alt+R", {key(Qt::Key_Down), key(Qt::Key_R, Qt::AltModifier)}, "2,2,R"},
         {"Alt+B", {key(Qt::Key_End), key(Qt::Key_Up), key(Qt::Key_B, Qt::AltModifier)}, "3,2,B"},
         {"Alt+Y then a year",
-         {key(Qt::Key_Y, Qt::AltModifier), key(Qt::Key_Home), key(Qt::Key_Return)},
-         "1,1,B"},
+         {key(Qt::Key_Y, Qt::AltModifier), key(Qt::Key_Home), key(Qt::Key_Return)}, "1,1,B"},
         {"a double click on a year",
          {[this] {
              QWidget* viewport = years->viewport();
              const QPoint row = years->visualItemRect(years->item(2)).center();
              QTest::mouseClick(viewport, Qt::LeftButton, {}, row);
              QTest::mouseDClick(viewport, Qt::LeftButton, {}, row);
-         }},
-         "1,3,B"},
-        {"Restore clicked",
-         {[this] { Click(Find<QPushButton>(window.get(), "cmdRestore")); }},
+         }}, "1,3,B"},
+        {"Restore clicked", {[this] { Click(Find<QPushButton>(window.get(), "cmdRestore")); }},
          "1,2,R"},
         {"Alt+C", {key(Qt::Key_C, Qt::AltModifier)}, "0,,"},
         {"Esc", {key(Qt::Key_Down), key(Qt::Key_Escape)}, "0,,"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Open(tree);
         for (const Act& act : c.acts) {

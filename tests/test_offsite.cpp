@@ -103,13 +103,12 @@ TEST(OffsiteSettings, TheSectionRoundTripsAndDefaultsToVerify) {
     EXPECT_FALSE(none.Configured());
     EXPECT_TRUE(none.verify);
     EXPECT_FALSE(none.encrypt);
-    OffsiteSettings s;
-    s.url = "sftp://ann@host/x";
-    s.hostKeySha256 = "SHA256:abc";
-    s.identityFile = "/home/ann/.ssh/id_vornback";
-    s.encrypt = true;
-    s.passphraseFile = "/home/ann/.config/vornback/passphrase";
-    s.verify = false;
+    const OffsiteSettings s{.url = "sftp://ann@host/x",
+                            .hostKeySha256 = "SHA256:abc",
+                            .identityFile = "/home/ann/.ssh/id_vornback",
+                            .encrypt = true,
+                            .passphraseFile = "/home/ann/.config/vornback/passphrase",
+                            .verify = false};
     SaveOffsiteSettings(s, file);
     const OffsiteSettings b = LoadOffsiteSettings(file);
     EXPECT_EQ(
@@ -391,9 +390,8 @@ TEST_F(OffsiteServer, TheToolSetsTestsCopiesListsAndVerifies) {
         EXPECT_TRUE(ReadFile(remoteDay / name) == ReadFile(fs::path(local) / days[0] / name));
     }
     const std::string listed = tool("list '" + s.url + "'", 0);
-    EXPECT_TRUE(Mentions(listed, days[0] + "/Firm1.zip") &&
-                Mentions(listed, days[0] + "/OFirm1.zip"))
-        << listed;
+    EXPECT_TRUE(Mentions(listed, days[0] + "/Firm1.zip"));
+    EXPECT_TRUE(Mentions(listed, days[0] + "/OFirm1.zip"));
     // The downloads' scratch folder goes with the run.
     const fs::path scratch = tmp_ / "scratch";
     fs::create_directories(scratch);
@@ -479,21 +477,19 @@ TEST(MailAccount, SetShowAndTestAgainstTheTlsMailServer) {
         int status;
         std::string says;
     } cases[] = {
+        // clang-format off
         {"the account as set", [] {}, 0, "a test message went to owner@firm.test"},
         {"a password file open to others", [&] { ::chmod(passwordFile.c_str(), 0644); }, 1,
          "may be read or changed by others (mode 0644)"},
         {"a wrong password",
-         [&] {
-             WriteFile(passwordFile, "not-the-password\n");
-             ::chmod(passwordFile.c_str(), 0600);
-         },
+         [&] { WriteFile(passwordFile, "wrong\n"), ::chmod(passwordFile.c_str(), 0600); },
          1, "The test message was not sent"},
         {"a port in the settings that is none",
          [&] {
              WriteFile(passwordFile, smtp.password + "\n");
              WriteSetting("Mail", "Port", "99999", program + "/settings.ini");
-         },
-         1, "The mail port \"99999\" in the settings is not a port"},
+         }, 1, "The mail port \"99999\" in the settings is not a port"},
+        // clang-format on
     };
     size_t received = 0;
     for (const Case& c : cases) {
