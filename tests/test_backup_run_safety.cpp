@@ -1,7 +1,6 @@
 // The backup run's safety: kills and power cuts at every step, two runs of a firm at once,
 // and the recovery of what killed runs left.
-#include <random>
-
+#include "support/refusal.h"
 #include "support/smtp_fixture.h"
 #include "test_backup_run_fixture.h"
 
@@ -91,12 +90,8 @@ TEST_F(BackupSafetyTest, ASecondRunOfTheFirmIsRefusedWhileTheFirstHoldsIt) {
     std::string refusal;
     view_.onProgress = [&](const ArchiveProgress&) {
         if (refusal.empty()) {
-            refusal = "no refusal";
-            try {
-                RunBackup(ctx_, Others(backups_), backupSourceFolder_);
-            } catch (const RunLocked& e) {
-                refusal = e.what();
-            }
+            refusal = test::ErrorText<RunLocked>(
+                [&] { RunBackup(ctx_, Others(backups_), backupSourceFolder_); });
         }
     };
     EXPECT_EQ(Run(Others(backups_)), RunEnd::Exit);
@@ -166,17 +161,16 @@ TEST_F(BackupSafetyTest, ABackupTidiesTheOtherDatedFoldersOfItsBackupFolder) {
         Strings left;  // what the killed run left
         Strings kept;  // what stays after the next backup
     } folders[] = {
-        {"20150313",
-         {".Firm2.lock", partial, partial + ".part-vb-12345678", "Firm2.zip"},
+        // clang-format off
+        {"20150313", {".Firm2.lock", partial, partial + ".part-vb-12345678", "Firm2.zip"},
          {"Firm2.zip"}},
-        {"Friday",
-         {".Firm2.lock", BackupTemporaryName("Firm2Yr2.zip", tag), "own.txt"},
+        {"Friday", {".Firm2.lock", BackupTemporaryName("Firm2Yr2.zip", tag), "own.txt"},
          {"own.txt"}},
-        {"20150312",
-         {BackupTemporaryName("Firm3.zip", tag)},
+        {"20150312", {BackupTemporaryName("Firm3.zip", tag)},
          {BackupTemporaryName("Firm3.zip", tag)}},
         {"Misc", {".Firm2.lock", partial}, {".Firm2.lock", partial}},
         {"Monday", {partial}, {".Firm2.lock", partial}},  // a backup works there
+        // clang-format on
     };
     for (const auto& f : folders) {
         for (const std::string& name : f.left) {
@@ -207,12 +201,7 @@ TEST_F(BackupSafetyTest, ASecondRunWhileTheMailQuestionWaitsLeavesTheMailWhole) 
     WriteFile(passphraseFile, passphrase + "\n");
     ::chmod(passphraseFile.c_str(), 0600);
     // Big enough to be asked about; random, so that packing cannot shrink it.
-    std::string big(kMailSizeQuestionBytes, '\0');
-    std::mt19937 random(7);
-    for (char& byte : big) {
-        byte = static_cast<char>(random());
-    }
-    WriteFile(firm_ + "/Big.bin", big);
+    WriteFile(firm_ + "/Big.bin", test::RandomBytes(kMailSizeQuestionBytes, 7));
     for (const bool encrypt : {true, false}) {
         SCOPED_TRACE(encrypt ? "encrypted" : "plain");
         OffsiteSettings leaving;

@@ -14,7 +14,8 @@ namespace vornback::test {
 
 namespace {
 constexpr int kKilledStatus = 86;
-}
+enum class CrashOutcome { Killed, Finished, Failed };
+}  // namespace
 
 void KillingFileSystem::Step() {
     if (--remaining_ == 0) {
@@ -76,8 +77,10 @@ void KillingFileSystem::WriteWholeFile(const std::string& path, const std::strin
     Step();
 }
 
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
-                            const CrashOptions& options) {
+// Runs flow in a forked child with a KillingFileSystem that ends it after killAfter
+// changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
+static CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
+                                   const CrashOptions& options) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0) {

@@ -57,13 +57,6 @@ struct CrashOptions {
     std::vector<std::string> roots;
 };
 
-enum class CrashOutcome { Killed, Finished, Failed };
-
-// Runs flow in a forked child with a KillingFileSystem that ends it after killAfter
-// changing calls. Finished: the flow returned; Failed: it threw (the text goes to stderr).
-CrashOutcome RunKilledAfter(int killAfter, const std::function<void(FileSystem&)>& flow,
-                            const CrashOptions& options);
-
 // For n = 1, 2, ...: prepare() lays the starting state, the flow runs killed after n
 // changing calls, then check(n) looks at what is left (recovery included). Stops after the
 // first run that finishes; returns the number of kill points (runs that were killed).

@@ -43,7 +43,8 @@ int ConnectTo(int port) {
 
 }  // namespace
 
-int FreeLoopbackPort() {
+// A free loopback port (bound and released).
+static int FreeLoopbackPort() {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;

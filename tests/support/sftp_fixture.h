@@ -28,7 +28,6 @@ class SftpTestServer {
     SftpTestServer& operator=(const SftpTestServer&) = delete;
 
     int Port() const { return port_; }
-    const std::string& Fingerprint() const { return fingerprint_; }  // "SHA256:..."
     std::string IdentityFile() const { return (folder_ / "user_key").string(); }
     std::string User() const { return user_; }
     // A folder the account may write, empty at the start: the tests' remote side.
@@ -72,8 +71,5 @@ class CuttingProxy {
     std::atomic<uint64_t> bytesUp_{0};
     std::thread thread_;
 };
-
-// A free loopback port (bound and released).
-int FreeLoopbackPort();
 
 }  // namespace vornback::test
