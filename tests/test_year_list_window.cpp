@@ -20,11 +20,9 @@ namespace {
 using test::Find;
 
 // Three years handed over out of number order: the window keeps the order it is given.
-const std::vector<YearListRow> kRows = {
-    {"3", "01/04/2019", "31/03/2020"},
-    {"1", "01/04/2020", "31/03/2021"},
-    {"2", "01/04/2021", "31/03/2022"},
-};
+const std::vector<YearListRow> kRows = {{"3", "01/04/2019", "31/03/2020"},
+                                        {"1", "01/04/2020", "31/03/2021"},
+                                        {"2", "01/04/2021", "31/03/2022"}};
 
 class YearListWindowTest : public ::testing::Test {
   protected:
