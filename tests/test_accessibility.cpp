@@ -191,9 +191,9 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
         std::vector<std::string> forbidden;  // by no node, showing or hidden
         std::string focused;                 // the one node with the focus
     };
+    // clang-format off
     const std::vector<State> states = {
-        {"backup window, fresh",
-         [&] { return (window = Backup(1, {})).get(); },
+        {"backup window, fresh", [&] { return (window = Backup(1, {})).get(); },
          {"dialog|Backup For Firm No.1", "panel|Data Backup", "radio button|Default Directory",
           "radio button|Others", "label|" + folder, "check box|Send Email",
           "check box|Advance Back Type", "push button|Backup", "push button|Close",
@@ -208,8 +208,7 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
          },
          {"label|The folder of firm 9 was not found (" + FirmFolder(values, 9) +
           "); a backup of this firm cannot be made."},
-         {"label|Note"},
-         "push button|Backup"},
+         {"label|Note"}, "push button|Backup"},
         {"backup window after a backup, its closing question answered No",
          [&] {
              window = Backup(1, {});
@@ -217,13 +216,10 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
              QTest::keyClick(test::Find<QPushButton>(window.get(), "cmdOk"), Qt::Key_Return);
              return window.get();
          },
-         {"push button|Backup", "push button|Close"},
-         {"label|No backup yet"},
+         {"push button|Backup", "push button|Close"}, {"label|No backup yet"},
          "push button|Backup"},
         {"restore window, fresh, on Selected Year",
-         [&] {
-             return (window = Restore({1, 1})).get();
-         },
+         [&] { return (window = Restore({1, 1})).get(); },
          {"dialog|Restore For Firm No.1", "combo box|Restore type", "push button|Select Year",
           "label|Target Firm No.", "label|1", "label|" + folder, "push button|Restore drill"},
          {"combo box|Selected Year", "label|XX", "label|0", "label|Default restore folder"},
@@ -250,8 +246,7 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
          },
          {"label|" + overwritten, "label|From Date 01/04/2021 To 31/03/2022", "label|Year No.",
           "label|Source Firm No."},
-         {"label|XX", "label|Note"},
-         ""},
+         {"label|XX", "label|Note"}, ""},
         {"chooser",
          [&] {
              ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);  // it keeps the tree
@@ -260,9 +255,7 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
              return window.get();
          },
          {"dialog|Choose Firm and Year", "text|Data tree", "list|Firms", "list|Years",
-          "push button|Backup", "push button|Restore", "push button|Close"},
-         {},
-         ""},
+          "push button|Backup", "push button|Restore", "push button|Close"}, {}, ""},
         {"year list",
          [&] {
              window = std::make_unique<YearListWindow>(std::vector<YearListRow>{
@@ -274,6 +267,7 @@ TEST_F(AccessibilityTest, EachWindowStateSpeaksWhatItShowsAndNothingHidden) {
          {"table cell|7", "table cell|8", "column header|No"},
          "table|Years, table cell|01/04/2021"},
     };
+    // clang-format on
     for (const State& state : states) {
         SCOPED_TRACE(state.name);
         QWidget* shown = state.open();

@@ -93,19 +93,10 @@ std::string LastRun(const ProgramValues& values) {
 }
 
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
-                            const std::string& launchMode, int firstYear) {
-    SampleOptions options;
-    options.firms = firms;
-    options.years = years;
-    options.scale = scale;
-    options.firstYear = firstYear;
-    ProgramValues values;
-    values.ProgramFolder = MakeSampleTree(root, options);
-    values.AppFolder = values.ProgramFolder.substr(0, values.ProgramFolder.size() - 4);
-    values.CurrentFirmNo = 1;
-    values.CurrentYearNo = "2";
-    values.LaunchMode = launchMode;
-    return values;
+                            const std::string& launchMode) {
+    const std::string program =
+        MakeSampleTree(root, {.firms = firms, .years = years, .scale = scale, .programFiles = {}});
+    return ProgramValues{1, "2", launchMode, program, program.substr(0, program.size() - 4)};
 }
 
 }  // namespace vornback::test

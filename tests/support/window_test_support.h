@@ -45,7 +45,7 @@ std::string LastRun(const ProgramValues& values);
 
 // A sample data tree below root and its program values for firm 1, year 2.
 ProgramValues SampleProgram(const std::string& root, int firms, int years, double scale,
-                            const std::string& launchMode, int firstYear = 2021);
+                            const std::string& launchMode);
 
 // What the backup and the restore window tests share.
 template <typename Window, typename StoredChoices>
