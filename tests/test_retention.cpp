@@ -240,7 +240,12 @@ class PruneTest : public ::testing::Test {
         PackFolder(tmp_ / "src", archive_, {});
     }
 
-    void Put(const std::string& rel, const std::string& utc, bool whole = true) {
+    // An archive (or, not whole, a file that is none) at rel with its time, by default 18:00
+    // UTC on the date its folder is named after.
+    void Put(const std::string& rel, std::string utc = "", bool whole = true) {
+        if (utc.empty()) {
+            utc = rel.substr(0, 4) + "-" + rel.substr(4, 2) + "-" + rel.substr(6, 2) + "T18:00";
+        }
         const fs::path path = fs::path(backups_) / rel;
         fs::create_directories(path.parent_path());
         if (whole) {
@@ -264,18 +269,15 @@ class PruneTest : public ::testing::Test {
 };
 
 TEST_F(PruneTest, RemovesWhatThePolicyDropsAndNothingElse) {
-    Put("20201101/Firm1.zip", "2020-11-01T18:00");
-    Put("20201101/Firm1Yr2.zip", "2020-11-01T18:00");
-    Put("20201102/Firm1.zip", "2020-11-02T18:00");
+    for (const char* rel :
+         {"20201101/Firm1.zip", "20201101/Firm1Yr2.zip", "20201102/Firm1.zip", "20201103/Firm1.zip",
+          "20201104/Firm1.zip", "20201104/Firm2.zip", "20201105/Firm1.zip", "20201105/Firm1Yr3.zip",
+          "20201106/Firm1Yr2.zip"}) {
+        Put(rel);
+    }
     test::WriteFile(fs::path(backups_) / "20201102/notes.txt", "a person's file");
     Put("20201103/OFirm1.zip", "2020-11-03T08:00");
-    Put("20201103/Firm1.zip", "2020-11-03T18:00");
-    Put("20201104/Firm1.zip", "2020-11-04T18:00");
-    Put("20201104/Firm2.zip", "2020-11-04T18:00");
-    Put("20201105/Firm1.zip", "2020-11-05T18:00");
-    Put("20201105/Firm1Yr3.zip", "2020-11-05T18:00");
-    Put("20201106/Firm1Yr2.zip", "2020-11-06T18:00");
-    Put("20201107/Firm1.zip", "2020-11-07T18:00", false);  // newest, but damaged
+    Put("20201107/Firm1.zip", "", false);  // newest, but damaged
     Put("Monday/Firm1.zip", "2020-11-02T12:00");
     Put("Tuesday/Firm1.zip", "2020-11-03T12:00");
     Put("Firm1.zip", "2020-01-01T00:00");  // single: not dated, never removed
@@ -349,8 +351,7 @@ TEST_P(PruneCrashes, KilledAtEveryRemovalOnlyWholeArchivesRemainNewestFirst) {
             fs::remove(request.historyFile);
             fs::remove_all(backups_);
             for (const std::string& day : days) {
-                Put(day + "/Firm1.zip",
-                    day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2) + "T18:00");
+                Put(day + "/Firm1.zip");
             }
         },
         [&](FileSystem& killing) {
@@ -400,10 +401,10 @@ INSTANTIATE_TEST_SUITE_P(KilledOrPowerCut, PruneCrashes,
                          ::testing::PrintToStringParamName());
 
 TEST_F(PruneTest, CommandLineExplainsEveryDecisionAndPrunes) {
-    Put("20201101/Firm1.zip", "2020-11-01T18:00");
-    Put("20201102/Firm1.zip", "2020-11-02T18:00");
-    Put("20201103/Firm1.zip", "2020-11-03T18:00");
-    Put("20201103/Firm2.zip", "2020-11-03T18:00");
+    for (const char* rel :
+         {"20201101/Firm1.zip", "20201102/Firm1.zip", "20201103/Firm1.zip", "20201103/Firm2.zip"}) {
+        Put(rel);
+    }
     fs::create_directories(tmp_ / "pf");
     test::WriteFile(tmp_ / "pf/settings.ini", "[Keep]\nDaily=2\n");
     const std::string cli = "TZ=Europe/Berlin " + std::string(VORNBACK_CLI_PATH) + " ";
