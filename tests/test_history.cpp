@@ -70,29 +70,24 @@ TEST(History, TimesComeFromTheRunsClock) {
     test::FixedClock clock;
     const ProgramValues values{1, "2", "B", dir.Path().string(), dir / "data"};
     const std::string history = HistoryFile(values), lock = dir / ".Firm1.lock";
+    // clang-format off
     const std::vector<std::tuple<std::function<std::string()>, std::string>> cases = {
-        {[&] {
-             RunRecord(values, "backup", clock).Finish(RunResult::Ok);
-             return test::ReadFile(history);
-         },
+        {[&] { RunRecord(values, "backup", clock).Finish(RunResult::Ok);
+               return test::ReadFile(history); },
          "2015-03-14T12:00:00Z\t1\t2\tbackup"},
-        {[&] {
-             RecordPrune(history, clock, 1, "", "/b/Firm1.zip", 1, "x");
-             return test::ReadFile(history);
-         },
+        {[&] { RecordPrune(history, clock, 1, "", "/b/Firm1.zip", 1, "x");
+               return test::ReadFile(history); },
          "2015-03-14T12:00:00Z\t1\t\tprune"},
-        {[&] {
-             const RunLock held = RunLock::Take(lock, "firm 1", clock);
-             return test::ReadFile(lock);
-         },
+        {[&] { const RunLock held = RunLock::Take(lock, "firm 1", clock);
+               return test::ReadFile(lock); },
          " 2015-03-14T13:00:00\n"},
         {[&] {
              test::SmtpTestServer server(dir / "smtp");
              CurlMailTransport(server.Settings(), clock).Send({"a@b.test", "s", "b", "", "", ""});
              return server.Received().at(0).at("date");
-         },
-         "Sat, 14 Mar 2015 13:00:00 +0100"},
+         }, "Sat, 14 Mar 2015 13:00:00 +0100"},
     };
+    // clang-format on
     for (const auto& [write, stamp] : cases) {
         const std::string text = write();
         EXPECT_NE(text.find(stamp), std::string::npos) << text;
