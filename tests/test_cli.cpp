@@ -132,14 +132,10 @@ TEST(Cli, ProgressLineNamesItsStepsAndNeverRunsBackwards) {
         GTEST_SKIP() << "no script(1) here to give the tool a terminal";
     }
     Tree t("--firms 1 --years 2 --scale 20");
+    const std::string backup =
+        Cli("backup 1,2 --to " + t.out + " --program-folder " + t.data + "/Bkp");
     std::string out;
-    ASSERT_EQ(RunCommand("script -qec " +
-                             Quote(Cli("backup 1,2 --to " + t.out + " --program-folder " + t.data +
-                                       "/Bkp")) +
-                             " /dev/null",
-                         &out),
-              0)
-        << out;
+    ASSERT_EQ(RunCommand("script -qec " + Quote(backup) + " /dev/null", &out), 0) << out;
     const std::regex shown(
         "\r\033\\[K([a-z]+) +([0-9.]+)%  ([0-9.]+) of ([0-9.]+) MiB  "
         "[0-9.]+ MiB/s");

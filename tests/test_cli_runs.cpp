@@ -450,18 +450,13 @@ TEST(Cli, ABackupOfAReadOnlyTreeTakesItsLockWhereItCanWriteAndSaysWhere) {
     } else {
         ASSERT_EQ(RunCommand("chmod -R a-w " + Quote(t.data)), 0);
     }
+    const std::string backup = Cli("backup 1,1 --type single --to " + Quote(t.out) +
+                                   " --program-folder " + Quote(t.data + "/Bkp"));
     std::string out;
-    EXPECT_EQ(RunCommand(as + "env XDG_STATE_HOME=" + Quote(state) + " " +
-                             Cli("backup 1,1 --type single --to " + Quote(t.out) +
-                                 " --program-folder " + Quote(t.data + "/Bkp")),
-                         &out),
-              0)
-        << out;
+    EXPECT_EQ(RunCommand(as + "env XDG_STATE_HOME=" + Quote(state) + " " + backup, &out), 0) << out;
     EXPECT_TRUE(fs::exists(t.out + "/Firm1.zip")) << out;
-    EXPECT_TRUE(Mentions(out,
-                         "is not writable for this user; the history and the locks are kept "
-                         "in \"" +
-                             state + "/vornback/"));
+    const std::string kept = "is not writable for this user; the history and the locks are kept in";
+    EXPECT_TRUE(Mentions(out, kept + " \"" + state + "/vornback/"));
     EXPECT_EQ(out.find("try again"), std::string::npos) << out;
     RunCommand("chmod -R u+w " + Quote(t.data));
 }
