@@ -33,11 +33,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-class NoYearList : public YearChooser {
-  public:
-    YearPick ChooseYear(const std::vector<YearListRow>&) override { return {}; }
-};
-
 // The data tree as a person and the host see it: every file below AppFolder outside the
 // program folder with its bytes (register databases as their rows, since their bytes are
 // encrypted afresh on each write), and the replaced copies without their time stamps.
@@ -176,7 +171,7 @@ class RestoreCrashes : public ::testing::TestWithParam<test::CrashMode> {
         RestoreState state;
         test::ScriptedDialogs dialogs;
         dialogs.answers = {Answer::Yes, Answer::Yes, Answer::Yes, Answer::Yes};
-        NoYearList years;
+        test::ScriptedYears years;  // none is planned: a run must not open one
         test::EventLog log;
         test::LoggingRestoreView view(log, state);
         RestoreContext ctx{values_, fsys, dialogs, years, view, state, TheSystemClock()};

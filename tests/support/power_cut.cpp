@@ -192,30 +192,29 @@ void PowerCutJournal::Cut() {
     });
 }
 
-void PowerCutFileSystem::Removal(const std::string& path, const std::function<void()>& remove) {
-    const std::string folder = FolderOf(path);
+std::string PowerCutFileSystem::SavedAround(const std::string& path,
+                                            const std::function<void()>& change) {
     const std::string saved = journal_.Save(path);
     try {
-        remove();
+        change();
     } catch (...) {
         std::error_code ec;
         fs::remove_all(saved, ec);
         throw;
     }
+    return saved;
+}
+
+void PowerCutFileSystem::Removal(const std::string& path, const std::function<void()>& remove) {
+    const std::string folder = FolderOf(path);
+    const std::string saved = SavedAround(path, remove);
     journal_.Record({folder}, [saved, path] { Restore(saved, path); });
     Step();
 }
 
 void PowerCutFileSystem::Rename(const std::string& from, const std::string& to,
                                 const std::function<void()>& move) {
-    const std::string saved = journal_.Save(to);
-    try {
-        move();
-    } catch (...) {
-        std::error_code ec;
-        fs::remove_all(saved, ec);
-        throw;
-    }
+    const std::string saved = SavedAround(to, move);
     journal_.Record({FolderOf(from), FolderOf(to)}, [from, to, saved] {
         std::error_code ec;
         fs::rename(to, from, ec);

@@ -89,6 +89,8 @@ class PowerCutFileSystem : public KillingFileSystem {
     void BeforeExit() override { journal_.Cut(); }
 
   private:
+    // Saves what is at path, then makes the change; a change that fails drops the saved copy.
+    std::string SavedAround(const std::string& path, const std::function<void()>& change);
     void Removal(const std::string& path, const std::function<void()>& remove);
     void Rename(const std::string& from, const std::string& to, const std::function<void()>& move);
 
