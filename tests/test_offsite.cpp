@@ -262,11 +262,9 @@ TEST_F(OffsiteServer, ADroppedLinkResumesWhereTheServerStopped) {
     // A link that keeps dying gives up after the tries, and leaves the generations alone
     // (four tries of 100 kB cannot carry the 900 kB archive, however much each delivers).
     CuttingProxy dying(server_->Port(), 100000, 100);
-    EXPECT_TRUE(Mentions(ErrorText<OffsiteError>([&] {
-                             Copy(server_->Settings("backups", dying.Port()),
-                                  Archive("b.zip", 900000, 6));
-                         }),
-                         "connection lost after 4 tries"));
+    const std::string big = Archive("b.zip", 900000, 6);
+    const auto copy = [&] { Copy(server_->Settings("backups", dying.Port()), big); };
+    EXPECT_TRUE(Mentions(ErrorText<OffsiteError>(copy), "connection lost after 4 tries"));
     EXPECT_GE(dying.Connections(), 4);
     EXPECT_TRUE(ReadFile(Remote("Firm1.zip")) == ReadFile(archive));
 }
