@@ -74,6 +74,10 @@ inline constexpr size_t kShortestPassphrase = 12;
 struct EncryptOptions {
     ArchiveProgressFn progress;
     const std::atomic<bool>* cancel = nullptr;
+    // The source is only a step (the plain archive an encrypted local one is made from,
+    // never synced): removed once the copy is checked and before the copy is synced, so
+    // that its bytes are never written to the disk.
+    bool removeSource = false;
 };
 
 struct ArchiveEntry {

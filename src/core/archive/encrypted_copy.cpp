@@ -219,6 +219,12 @@ void SyncFolderOf(const std::string& targetPath) {
     }
 }
 
+void RemoveSource(const std::string& sourcePath) {
+    if (::unlink(sourcePath.c_str()) != 0) {
+        throw ArchiveError(sourcePath + ": cannot remove it: " + SystemReason(errno));
+    }
+}
+
 }  // namespace
 
 void EncryptArchiveCopy(const std::string& sourcePath, const std::string& targetPath,
@@ -271,6 +277,9 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
     // the writer started the write-back, the sync below waits for what is left.)
     if (keys) {
         CheckAesCopy(sourcePath, piece, *keys, options);
+        if (options.removeSource) {
+            RemoveSource(sourcePath);
+        }
         if (::fsync(created.Get()) != 0) {
             throw ArchiveError(targetPath + ": cannot write the encrypted copy to the disk: " +
                                SystemReason(errno));
@@ -285,6 +294,9 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
         check.cancel = options.cancel;
         check.passphrase = passphrase;
         VerifyArchive(piece, check);
+        if (options.removeSource) {
+            RemoveSource(sourcePath);
+        }
     }
     RenameNoReplace(piece, targetPath);
     removal.renamed = true;

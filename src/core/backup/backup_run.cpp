@@ -57,14 +57,17 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
     pack.progress = progress;
     pack.cancel = ctx.cancel;
     // The plain archive, when it is encrypted afterwards, is a piece of the temporary
-    // archive (which the next start removes, whatever a kill or power cut leaves of it) and
-    // is never written to the disk: only the encrypted copy stays.
+    // archive (which the next start removes, whatever a kill or power cut leaves of it),
+    // never synced, and removed before the encrypted copy is synced, so that its bytes
+    // never reach the disk: only the encrypted copy stays.
     pack.sync = passphrase.empty();
     const std::string packed =
         passphrase.empty() ? temporary : temp_names::PackTemporaryPath(temporary);
     PackSummary summary = PackFolder(sourceFolder, packed, pack);
     Leftover unchecked([&] {
-        ctx.fs.Kill(packed);
+        if (ctx.fs.FileExists(packed)) {
+            ctx.fs.Kill(packed);
+        }
         if (packed != temporary && ctx.fs.FileExists(temporary)) {
             ctx.fs.Kill(temporary);
         }
@@ -77,8 +80,8 @@ std::vector<std::string> PackChecked(BackupContext& ctx, const std::string& sour
         EncryptOptions encrypt;
         encrypt.progress = progress;
         encrypt.cancel = ctx.cancel;
+        encrypt.removeSource = true;
         EncryptArchiveCopy(packed, temporary, passphrase, encrypt);
-        ctx.fs.Kill(packed);
     }
     unchecked.Dismiss();
     for (const std::string& link : summary.skippedLinks) {
