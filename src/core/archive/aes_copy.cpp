@@ -264,18 +264,9 @@ class Ctr {
 class Hmac {
   public:
     void Start(const std::array<uint8_t, 32>& key) {
-        uint8_t pad[64] = {};
-        std::copy(key.begin(), key.end(), pad);
-        for (uint8_t& b : pad) {
-            b ^= 0x36;
-        }
-        SHA1_Init(&inner_);
-        SHA1_Update(&inner_, pad, sizeof pad);
-        for (uint8_t& b : pad) {
-            b ^= 0x36 ^ 0x5C;
-        }
-        SHA1_Init(&outer_);
-        SHA1_Update(&outer_, pad, sizeof pad);
+        const HmacPads pads(key.data(), key.size());
+        inner_ = pads.inner;
+        outer_ = pads.outer;
     }
     void Update(const uint8_t* data, size_t length) { SHA1_Update(&inner_, data, length); }
     // The stored part of the code.

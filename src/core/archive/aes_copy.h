@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/sha.h>
+
 #include "archive/archive.h"
 
 namespace vornback::archive_internal {
@@ -37,6 +39,14 @@ struct AesKeys {
 using AesCopyKeys = std::map<std::string, AesKeys>;
 
 using AesSalt = std::array<uint8_t, kAesSalt>;
+
+// The SHA-1 states after an HMAC key's two padded blocks (a key longer than a block hashed
+// first): where every HMAC-SHA1 with that key starts, the derivation's and the copy's.
+struct HmacPads {
+    SHA_CTX inner;
+    SHA_CTX outer;
+    HmacPads(const uint8_t* key, size_t length);
+};
 
 // How the keys are derived: one chain at a time (the CPU's SHA instructions through
 // OpenSSL's transform), or 16 chains side by side with AVX2 or AVX-512F.

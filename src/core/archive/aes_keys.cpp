@@ -61,33 +61,8 @@ class PaddedBlock {
     uint8_t block_[kBlock];
 };
 
-// The HMAC's states after the passphrase's padded blocks, the same for every entry.
-struct PadStates {
-    SHA_CTX inner;
-    SHA_CTX outer;
-    explicit PadStates(const std::string& passphrase) {
-        uint8_t key[kBlock] = {};
-        if (passphrase.size() > kBlock) {
-            SHA1(reinterpret_cast<const uint8_t*>(passphrase.data()), passphrase.size(), key);
-        } else {
-            std::memcpy(key, passphrase.data(), passphrase.size());
-        }
-        uint8_t pad[kBlock];
-        for (size_t i = 0; i < kBlock; ++i) {
-            pad[i] = static_cast<uint8_t>(key[i] ^ 0x36);
-        }
-        SHA1_Init(&inner);
-        SHA1_Update(&inner, pad, kBlock);
-        for (size_t i = 0; i < kBlock; ++i) {
-            pad[i] = static_cast<uint8_t>(key[i] ^ 0x5C);
-        }
-        SHA1_Init(&outer);
-        SHA1_Update(&outer, pad, kBlock);
-    }
-};
-
 // The first link of chain `index` (1 to 4): HMAC(salt || index), through the ordinary calls.
-void FirstLink(const PadStates& pads, const AesSalt& salt, uint32_t index, uint8_t* out) {
+void FirstLink(const HmacPads& pads, const AesSalt& salt, uint32_t index, uint8_t* out) {
     const uint8_t counter[4] = {0, 0, 0, static_cast<uint8_t>(index)};
     SHA_CTX first = pads.inner;
     SHA1_Update(&first, salt.data(), kAesSalt);
@@ -105,7 +80,7 @@ AesKeys KeysOf(const uint8_t* derived) {
     return keys;
 }
 
-AesKeys DeriveOne(const PadStates& pads, const AesSalt& salt) {
+AesKeys DeriveOne(const HmacPads& pads, const AesSalt& salt) {
     uint8_t derived[kChains * kDigest];
     PaddedBlock innerBlock;
     PaddedBlock outerBlock;
@@ -135,7 +110,7 @@ uint32_t LoadWord(const uint8_t* in) {
 }
 
 // Up to four entries at once, their chains in the vector lanes (unused lanes run idle).
-void DeriveFour(const PadStates& pads, const AesSalt* salts, size_t count, AesKeys* keys,
+void DeriveFour(const HmacPads& pads, const AesSalt* salts, size_t count, AesKeys* keys,
                 KeyDerivation way) {
     Sha1Chains chains{};
     for (size_t entry = 0; entry < count; ++entry) {
@@ -171,6 +146,26 @@ void DeriveFour(const PadStates& pads, const AesSalt* salts, size_t count, AesKe
 
 }  // namespace
 
+HmacPads::HmacPads(const uint8_t* key, size_t length) {
+    uint8_t block[kBlock] = {};
+    if (length > kBlock) {
+        SHA1(key, length, block);
+    } else {
+        std::memcpy(block, key, length);
+    }
+    uint8_t pad[kBlock];
+    for (size_t i = 0; i < kBlock; ++i) {
+        pad[i] = static_cast<uint8_t>(block[i] ^ 0x36);
+    }
+    SHA1_Init(&inner);
+    SHA1_Update(&inner, pad, kBlock);
+    for (size_t i = 0; i < kBlock; ++i) {
+        pad[i] = static_cast<uint8_t>(block[i] ^ 0x5C);
+    }
+    SHA1_Init(&outer);
+    SHA1_Update(&outer, pad, kBlock);
+}
+
 std::vector<KeyDerivation> KeyDerivations() {
     std::vector<KeyDerivation> ways{KeyDerivation::OneChain};
 #ifdef VORNBACK_SHA1_LANES
@@ -189,7 +184,8 @@ void DeriveAesKeys(const std::string& passphrase, const AesSalt* salts, size_t c
                    std::optional<KeyDerivation> way) {
     static const KeyDerivation fastest = KeyDerivations().back();
     const KeyDerivation chosen = way.value_or(fastest);
-    const PadStates pads(passphrase);
+    // The HMAC's states after the passphrase's padded blocks, the same for every entry.
+    const HmacPads pads(reinterpret_cast<const uint8_t*>(passphrase.data()), passphrase.size());
 #ifdef VORNBACK_SHA1_LANES
     if (chosen != KeyDerivation::OneChain) {
         for (size_t i = 0; i < count; i += kEntriesAtOnce) {

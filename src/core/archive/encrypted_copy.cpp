@@ -277,9 +277,17 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
     // the writer started the write-back, the sync below waits for what is left.)
     if (keys) {
         CheckAesCopy(sourcePath, piece, *keys, options);
-        if (options.removeSource) {
-            RemoveSource(sourcePath);
-        }
+    } else {
+        UnpackOptions check;
+        check.progress = options.progress;
+        check.cancel = options.cancel;
+        check.passphrase = passphrase;
+        VerifyArchive(piece, check);
+    }
+    if (options.removeSource) {
+        RemoveSource(sourcePath);
+    }
+    if (keys) {  // libzip's copy was synced as it was closed
         if (::fsync(created.Get()) != 0) {
             throw ArchiveError(targetPath + ": cannot write the encrypted copy to the disk: " +
                                SystemReason(errno));
@@ -287,15 +295,6 @@ void EncryptArchiveCopy(const std::string& sourcePath, const std::string& target
         if (const int err = created.Close(); err != 0) {
             throw ArchiveError(targetPath +
                                ": cannot write the encrypted copy: " + SystemReason(err));
-        }
-    } else {
-        UnpackOptions check;
-        check.progress = options.progress;
-        check.cancel = options.cancel;
-        check.passphrase = passphrase;
-        VerifyArchive(piece, check);
-        if (options.removeSource) {
-            RemoveSource(sourcePath);
         }
     }
     RenameNoReplace(piece, targetPath);
